@@ -1,0 +1,44 @@
+# The two commands a new machine needs: `make run` and `make test`.
+# Both install what is missing (scripts/install-deps) and share one build.
+BUILD     ?= build
+TYPE      ?= RelWithDebInfo
+JOBS      ?= $(shell nproc)
+SANITIZE  ?=
+CMAKEFLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DVELMORA_SANITIZE=$(SANITIZE)
+
+.PHONY: all deps configure build run test bench asan tsan format clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+$(BUILD)/build.ninja: | deps
+	cmake -S . -B $(BUILD) $(CMAKEFLAGS)
+
+configure: deps
+	cmake -S . -B $(BUILD) $(CMAKEFLAGS)
+
+build: $(BUILD)/build.ninja deps
+	cmake --build $(BUILD) -j $(JOBS)
+
+run: build
+	@scripts/run $(BUILD)
+
+test: build
+	cd $(BUILD) && ctest --output-on-failure -j $(JOBS) $(CTESTFLAGS)
+
+bench: build
+	@bench/run $(BUILD)
+
+# Sanitizer builds live in their own folders and run the same tests.
+asan:
+	$(MAKE) test BUILD=build-asan TYPE=Debug SANITIZE=address,undefined
+tsan:
+	$(MAKE) test BUILD=build-tsan TYPE=Debug SANITIZE=thread CTESTFLAGS="-L media"
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i
+
+clean:
+	rm -rf $(BUILD)

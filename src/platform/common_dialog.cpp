@@ -1,0 +1,110 @@
+#include "platform/common_dialog.h"
+
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QStringList>
+
+namespace velmora {
+
+namespace {
+
+const char kMediaPatterns[] =
+    "*.mp4 *.m4v *.mov *.avi *.mkv *.webm *.flv *.wmv *.asf *.mpg *.mpeg *.vob *.ts *.m2ts "
+    "*.3gp *.ogv *.dv *.rm *.rmvb *.mp3 *.wav *.flac *.aac *.m4a *.ogg *.oga *.opus *.wma *.ac3";
+
+QString toQString(const Variant& v) { return QString::fromStdU16String(v.toString()); }
+
+}  // namespace
+
+QString qtFileFilter(const QString& filter) {
+    const QString allFiles = QStringLiteral("所有文件 (*)");
+    if (filter.trimmed().isEmpty()) return allFiles;
+    const QStringList parts = filter.split(u'|');
+    QStringList entries;
+    bool listsMedia = false;
+    for (qsizetype i = 0; i < parts.size(); i += 2) {
+        const QString description = parts[i].trimmed();
+        QString patterns = i + 1 < parts.size() ? parts[i + 1].trimmed() : QString();
+        if (description.isEmpty() && patterns.isEmpty()) continue;
+        if (patterns.isEmpty()) {
+            patterns = QString::fromLatin1(kMediaPatterns);
+            listsMedia = true;
+        }
+        // The common dialog separates patterns with ';', Qt with blanks.
+        patterns.replace(u';', u' ');
+        entries << QStringLiteral("%1 (%2)").arg(description.isEmpty() ? patterns : description,
+                                                 patterns.simplified());
+    }
+    if (entries.isEmpty() || listsMedia) entries << allFiles;
+    return entries.join(QStringLiteral(";;"));
+}
+
+Status CommonDialog::put(DispId id, const Variant& value) {
+    const bool isString = value.is(Variant::Type::String);
+    switch (id) {
+        case dialog::FileName:
+        case dialog::DialogTitle:
+        case dialog::Filter:
+        case dialog::InitDir: {
+            if (!isString) break;
+            QString& field = id == dialog::FileName      ? fileName_
+                             : id == dialog::DialogTitle ? title_
+                             : id == dialog::Filter      ? filter_
+                                                         : initDir_;
+            field = toQString(value);
+            return Status::ok();
+        }
+        case dialog::Unnamed23:
+            if (!value.is(Variant::Type::Integer)) break;
+            unnamed23_ = value.toInteger();
+            return Status::ok();
+        default:
+            return Status::fail("文件对话框没有属性 " + std::to_string(id));
+    }
+    return Status::fail("文件对话框属性 " + std::to_string(id) + " 的类型不对：" + value.describe());
+}
+
+Status CommonDialog::get(DispId id, Variant& value) const {
+    switch (id) {
+        case dialog::FileName:
+            value = Variant::string(fileName_.toStdU16String());
+            return Status::ok();
+        case dialog::DialogTitle:
+            value = Variant::string(title_.toStdU16String());
+            return Status::ok();
+        case dialog::Filter:
+            value = Variant::string(filter_.toStdU16String());
+            return Status::ok();
+        case dialog::InitDir:
+            value = Variant::string(initDir_.toStdU16String());
+            return Status::ok();
+        case dialog::Unnamed23:
+            value = Variant::integer(unnamed23_);
+            return Status::ok();
+        default:
+            return DispatchTarget::get(id, value);
+    }
+}
+
+Status CommonDialog::invoke(DispId id) {
+    if (id != dialog::ShowOpen && id != dialog::ShowSave) {
+        return Status::fail("文件对话框没有操作 " + std::to_string(id));
+    }
+    const QString chosen = choose(id == dialog::ShowOpen ? Kind::Open : Kind::Save);
+    // A cancelled dialog keeps the name it had.
+    if (!chosen.isEmpty()) fileName_ = chosen;
+    return Status::ok();
+}
+
+QString QtCommonDialog::choose(Kind kind) {
+    QString start = initDir();
+    if (!fileName().isEmpty()) start = fileName();
+    const QString filters = qtFileFilter(filter());
+    const auto options = QFileDialog::DontUseNativeDialog;
+    if (kind == Kind::Open) {
+        return QFileDialog::getOpenFileName(parent_, title(), start, filters, nullptr, options);
+    }
+    return QFileDialog::getSaveFileName(parent_, title(), start, filters, nullptr, options);
+}
+
+}  // namespace velmora

@@ -1,0 +1,88 @@
+#pragma once
+// The encoder component's automation contract: the properties the window
+// writes, the two operations it calls and the six notifications the component
+// raises. The component validates every write against this table.
+
+#include <array>
+#include <cstdint>
+
+#include "platform/automation.h"
+
+namespace velmora::encoder {
+
+// Properties (all write-only from the window's side).
+namespace prop {
+inline constexpr DispId Unnamed3151 = 3151;     // Long; accepted, no effect here
+inline constexpr DispId InputFilename = 3152;   // String: the source file
+inline constexpr DispId Unnamed3155 = 3155;     // Boolean; accepted, no effect here
+inline constexpr DispId Unnamed3156 = 3156;     // Boolean; accepted, no effect here
+inline constexpr DispId OutputFilename = 3203;  // String: the destination .rm file
+inline constexpr DispId TempDirectory = 3204;   // String: scratch folder (used only if it helps)
+inline constexpr DispId Target28KModem = 3401;
+inline constexpr DispId Target56KModem = 3402;
+inline constexpr DispId TargetSingleISDN = 3403;
+inline constexpr DispId TargetDualISDN = 3404;
+inline constexpr DispId TargetLAN = 3406;
+inline constexpr DispId AudioContent = 3407;  // Long, see AudioContent below
+inline constexpr DispId VideoQuality = 3408;  // Long, see VideoQuality below
+inline constexpr DispId Target256KDSLCableModem = 3413;
+inline constexpr DispId Target384KDSLCableModem = 3414;
+inline constexpr DispId Target512KDSLCableModem = 3415;
+}  // namespace prop
+
+// Operations, no arguments.
+namespace op {
+inline constexpr DispId Start = 4301;
+inline constexpr DispId Stop = 4302;
+}  // namespace op
+
+// Values of AudioContent.
+enum AudioContent : std::int32_t {
+    VoiceOnly = 0,
+    VoiceAndMusic = 1,
+    Music = 2,
+    StereoMusic = 3,
+    NoAudio = 4,  // leave the sound out: a video-only file
+};
+
+// Values of VideoQuality.
+enum VideoQuality : std::int32_t {
+    NormalMotion = 0,
+    SmoothMotion = 1,
+    SharpImage = 2,
+    SlideShow = 3,
+    NoVideo = 4,  // leave the picture out: an audio-only file
+};
+
+// Notifications, raised on the window's thread only. Each carries four
+// arguments; their meaning per notification:
+namespace event {
+// Started: (String source, String destination, Long source duration in ms
+// (0 when unknown), Long audience budget in kbps).
+inline constexpr DispId Started = 5001;
+// Progress: (Long encoded ms, Long source duration in ms, Long percentage
+// 0-100, Long bytes written so far). Raised when the whole percentage changes.
+inline constexpr DispId Progress = 5002;
+// Completed: (String destination, Long bytes in the file, Long 100, Long
+// encoded ms). The job ran to the end of the source.
+inline constexpr DispId Completed = 5003;
+// Stopped: (String destination, Long bytes in the file, Long percentage
+// reached, Long encoded ms). A stop left a valid, shorter file.
+inline constexpr DispId Stopped = 5004;
+// Error: (Long error code, String message in Chinese, Long percentage
+// reached, Long 0). No file was left under the destination's name.
+inline constexpr DispId Error = 5005;
+// Statistics: (Long output kbps so far, Long budget kbps, Long speed as a
+// multiple of real time x100, Long remaining ms, -1 when unknown).
+inline constexpr DispId Statistics = 5006;
+}  // namespace event
+
+// The argument index of the percentage in Progress.
+inline constexpr int kProgressPercentArg = 2;
+
+struct Notification {
+    DispId id = 0;
+    std::array<Variant, 4> args;
+};
+
+}  // namespace velmora::encoder
