@@ -1,0 +1,54 @@
+#pragma once
+// The desktop shell as the window uses it: the notification-area icon, the
+// about box, opening an address, and ending the user's logon. The window
+// speaks in the shell's terms (handles, an 88-byte icon record, texts in the
+// ANSI code page); the Qt implementation maps them onto Qt and the session.
+
+#include <array>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace velmora {
+
+// NOTIFYICONDATA in its 88-byte ANSI form.
+using NotifyIconRecord = std::array<std::uint8_t, 88>;
+
+enum class NotifyIconMessage : std::uint32_t { Add = 0, Delete = 2 };
+
+// Mouse message numbers that the icon reports.
+namespace mouse {
+inline constexpr std::uint32_t Move = 512;          // WM_MOUSEMOVE
+inline constexpr std::uint32_t LeftDown = 513;      // WM_LBUTTONDOWN
+inline constexpr std::uint32_t LeftUp = 514;        // WM_LBUTTONUP
+inline constexpr std::uint32_t LeftDblClick = 515;  // WM_LBUTTONDBLCLK
+inline constexpr std::uint32_t RightDown = 516;     // WM_RBUTTONDOWN
+inline constexpr std::uint32_t MiddleDown = 519;    // WM_MBUTTONDOWN
+}  // namespace mouse
+
+class Shell {
+public:
+    virtual ~Shell() = default;
+
+    // Shell_NotifyIconA. Returns whether the shell did it; callers ignore it.
+    virtual bool notifyIcon(NotifyIconMessage message, const NotifyIconRecord& record) = 0;
+
+    // Receives every user action on the icon: the window handle of the
+    // icon's record and the number of the mouse message (see `mouse`).
+    using IconCallback = std::function<void(std::uint32_t windowHandle, std::uint32_t mouseMessage)>;
+    virtual void setIconCallback(IconCallback callback) = 0;
+
+    // ShellAboutA; texts in the ANSI code page.
+    virtual void about(std::uint32_t ownerWindow, const std::string& applicationText,
+                       const std::string& otherText, std::uint32_t iconHandle) = 0;
+
+    // ShellExecuteA; texts in the ANSI code page.
+    virtual void execute(std::uint32_t window, const std::string& verb, const std::string& file,
+                         const std::string& parameters, const std::string& directory,
+                         std::int32_t showCommand) = 0;
+
+    // ExitWindows: ends the user's logon.
+    virtual void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) = 0;
+};
+
+}  // namespace velmora
