@@ -1,6 +1,47 @@
 #include <QApplication>
+#include <QCoreApplication>
+#include <QDir>
+
+#include "app/real.h"
+#include "platform/common_dialog.h"
+#include "platform/countdown.h"
+#include "platform/encoder/ffmpeg_encoder_component.h"
+#include "platform/message_box.h"
+#include "platform/qt_shell.h"
 
 int main(int argc, char** argv) {
     QApplication app(argc, argv);
-    return 0;
+    QApplication::setApplicationName("velmora");
+    // The program ends through its own exit commands; hiding the window or
+    // closing a message box while it is hidden must not end it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    velmora::FfmpegEncoderComponent encoder;
+    velmora::QtCommonDialog dlg1;
+    velmora::QtCommonDialog dlg2;
+    velmora::QtMessageBox messageBox;
+    velmora::QtShell shell;
+    velmora::QtLogoffCountdown countdown;
+
+    velmora::Platform platform{
+        .encoder = encoder,
+        .dlg1 = dlg1,
+        .dlg2 = dlg2,
+        .messageBox = messageBox,
+        .shell = shell,
+        .countdown = &countdown,
+        .programFolder = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()),
+        .endProgram = [] { QCoreApplication::exit(0); },
+        .windowHandle = [&shell](QWidget* w) { return shell.registerWindow(w); },
+        .iconHandle = [&shell](const QIcon& icon) { return shell.registerIcon(icon); },
+    };
+    velmora::Real real(platform);
+    dlg1.setParent(&real);
+    dlg2.setParent(&real);
+    messageBox.setParent(&real);
+    countdown.setParent(&real);
+
+    real.Form_Load();
+    real.show();
+    return app.exec();
 }

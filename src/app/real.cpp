@@ -1,0 +1,301 @@
+#include "app/real.h"
+
+#include <QAction>
+#include <QCheckBox>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLayout>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPainter>
+#include <QPushButton>
+#include <QTimer>
+#include <map>
+#include <vector>
+
+#include "app/layout.h"
+#include "app/texts.h"
+
+namespace velmora {
+
+namespace {
+
+QString qs(const char16_t* s) { return QString::fromUtf16(s); }
+
+QRect pixels(const layout::Control& c) {
+    return QRect(layout::toPixels(c.left), layout::toPixels(c.top), layout::toPixels(c.width),
+                 layout::toPixels(c.height));
+}
+
+// The window's icon: a film frame with a play mark, drawn at 32 and 16 pixels.
+QPixmap drawIcon(int size) {
+    QPixmap pm(size, size);
+    pm.fill(Qt::transparent);
+    QPainter p(&pm);
+    p.setRenderHint(QPainter::Antialiasing);
+    const qreal s = size / 32.0;
+    p.setPen(Qt::NoPen);
+    p.setBrush(QColor(0x1d, 0x4e, 0x89));
+    p.drawRoundedRect(QRectF(1 * s, 4 * s, 30 * s, 24 * s), 4 * s, 4 * s);
+    p.setBrush(QColor(0xf2, 0xf2, 0xf2));
+    for (int i = 0; i < 5; ++i) {
+        p.drawRect(QRectF((4 + i * 5.5) * s, 6 * s, 3 * s, 2.5 * s));
+        p.drawRect(QRectF((4 + i * 5.5) * s, 23.5 * s, 3 * s, 2.5 * s));
+    }
+    p.setBrush(QColor(0xe8, 0x3b, 0x2e));
+    const QPointF play[] = {{12 * s, 10 * s}, {12 * s, 22 * s}, {22 * s, 16 * s}};
+    p.drawPolygon(play, 3);
+    return pm;
+}
+
+}  // namespace
+
+Real::Real(Platform platform, QWidget* parent) : QMainWindow(parent), p_(std::move(platform)) {
+    setObjectName("real");
+    setWindowTitle(qs(text::kTitle));
+    icon_ = windowIconImage();
+    setWindowIcon(icon_);
+    buildControls();
+    buildMenus();
+    bindCommands();
+
+    // A fixed layout: the window takes the size of its client area and keeps it.
+    layout()->setSizeConstraint(QLayout::SetFixedSize);
+    move(layout::toPixels(layout::kClientLeft), layout::toPixels(layout::kClientTop));
+
+    p_.encoder.setNotificationSink(
+        [this](const encoder::Notification& n) { ProducerControl1_Notify(n); });
+    p_.encoder.attachView(ProducerControl1);
+}
+
+Real::~Real() { p_.encoder.setNotificationSink(nullptr); }
+
+QIcon Real::windowIconImage() const {
+    QIcon icon;
+    icon.addPixmap(drawIcon(32));
+    icon.addPixmap(drawIcon(16));
+    return icon;
+}
+
+void Real::buildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName("client");
+    client->setFixedSize(layout::toPixels(layout::kClientWidth), layout::toPixels(layout::kClientHeight));
+    setCentralWidget(client);
+
+    std::map<std::string, QWidget*> containers;
+    std::vector<std::pair<int, QWidget*>> tabOrder;
+    for (const auto& c : layout::controls()) {
+        QWidget* parent = c.container ? containers.at(c.container) : client;
+        const QString caption = qs(c.caption);
+        QWidget* w = nullptr;
+        switch (c.kind) {
+            case layout::Kind::EncoderHost:
+                w = new QWidget(parent);
+                w->setFocusPolicy(Qt::NoFocus);
+                ProducerControl1 = w;
+                break;
+            case layout::Kind::Frame:
+                w = new QGroupBox(caption, parent);
+                containers[c.name] = w;
+                break;
+            case layout::Kind::Label: {
+                auto* label = new QLabel(caption, parent);
+                label->setAutoFillBackground(true);
+                label->setTextFormat(Qt::PlainText);
+                label->setWordWrap(false);
+                w = label;
+                break;
+            }
+            case layout::Kind::TextBox:
+                w = new QLineEdit(caption, parent);
+                break;
+            case layout::Kind::CommandButton:
+                w = new QPushButton(caption, parent);
+                break;
+            case layout::Kind::CheckBox:
+                // Room for the square only: the box shows no text of its own.
+                w = new QCheckBox(parent);
+                break;
+            case layout::Kind::ComboBox: {
+                auto* combo = new QComboBox(parent);
+                combo->setEditable(true);
+                combo->setInsertPolicy(QComboBox::NoInsert);
+                combo->setEditText(caption);
+                w = combo;
+                break;
+            }
+        }
+        w->setObjectName(c.name);
+        w->setGeometry(pixels(c));
+        w->setProperty("tabIndex", c.tabIndex);
+        if (w->focusPolicy() != Qt::NoFocus && c.kind != layout::Kind::Frame &&
+            c.kind != layout::Kind::Label)
+            tabOrder.emplace_back(c.tabIndex, w);
+    }
+    std::sort(tabOrder.begin(), tabOrder.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 1; i < tabOrder.size(); ++i)
+        setTabOrder(tabOrder[i - 1].second, tabOrder[i].second);
+
+    const auto find = [this]<typename T>(T*& field, const char* name) {
+        field = findChild<T*>(name);
+        Q_ASSERT(field);
+    };
+    find(Textopen, "Textopen");
+    find(Textsave, "Textsave");
+    find(Cmdopen, "Cmdopen");
+    find(Cmdsave, "Cmdsave");
+    find(Cmdstart, "Cmdstart");
+    find(Cmdstop, "Cmdstop");
+    find(Combo1, "Combo1");
+    find(Combo2, "Combo2");
+    find(Labelface, "Labelface");
+    find(Labelmul, "Labelmul");
+    find(Labeltime, "Labeltime");
+
+    // Created enabled with interval 0 in the original model; a QTimer that is
+    // not started is the same: it does not tick until start-up sets it.
+    Timer = new QTimer(this);
+    Timer->setObjectName("Timer");
+}
+
+void Real::buildMenus() {
+    QMenu* parents[4] = {};
+    for (const auto& m : layout::menus()) {
+        const QString caption = qs(m.caption);
+        if (m.level == 1) {
+            auto* menu = menuBar()->addMenu(caption);
+            menu->setObjectName(m.name);
+            menu->menuAction()->setVisible(m.visible);
+            parents[1] = menu;
+            continue;
+        }
+        QMenu* owner = parents[m.level - 1];
+        // An entry with items below it is a sub-menu.
+        const auto* next = &m + 1;
+        const bool hasItems = next != layout::menus().data() + layout::menus().size() &&
+                              next->level > m.level;
+        if (hasItems) {
+            auto* sub = owner->addMenu(caption);
+            sub->setObjectName(m.name);
+            parents[m.level] = sub;
+            if (std::string_view(m.name) == "tuopan") tuopan = sub;
+            continue;
+        }
+        QAction* a = caption == u"-" ? owner->addSeparator() : owner->addAction(caption);
+        a->setObjectName(m.name);
+        a->setVisible(m.visible);
+        if (m.shortcut) {
+            a->setShortcut(QKeySequence(QString::fromLatin1(m.shortcut)));
+            a->setShortcutContext(Qt::WindowShortcut);
+        }
+    }
+    action("a33")->setCheckable(true);
+}
+
+QAction* Real::action(const char* name) const {
+    auto* a = findChild<QAction*>(name);
+    Q_ASSERT_X(a, "Real::action", name);
+    return a;
+}
+
+void Real::bindCommands() {
+    // Every entry point of one command calls the same procedure.
+    const auto on = [this](const char* name, void (Real::*proc)()) {
+        connect(action(name), &QAction::triggered, this, proc);
+    };
+    connect(Cmdstart, &QPushButton::clicked, this, &Real::Cmdstart_Click);
+    on("a21", &Real::Cmdstart_Click);
+    on("start", &Real::Cmdstart_Click);
+    connect(Cmdstop, &QPushButton::clicked, this, &Real::Cmdstop_Click);
+    on("a22", &Real::Cmdstop_Click);
+    on("stop", &Real::Cmdstop_Click);
+
+    connect(Cmdopen, &QPushButton::clicked, this, &Real::Cmdopen_Click);
+    on("a11", &Real::Cmdopen_Click);
+    connect(Cmdsave, &QPushButton::clicked, this, &Real::Cmdsave_Click);
+    on("a12", &Real::Cmdsave_Click);
+
+    for (int n = 1; n <= 8; ++n) {
+        auto* box = findChild<QCheckBox*>(QStringLiteral("Check%1").arg(n));
+        connect(box, &QCheckBox::clicked, this, [this, n] { Check_Click(n); });
+    }
+    connect(Combo1, &QComboBox::activated, this, &Real::Combo1_Click);
+    connect(Combo2, &QComboBox::activated, this, &Real::Combo2_Click);
+    const char* audioItems[] = {"a311", "a312", "a313", "a314"};
+    for (int i = 0; i < 4; ++i)
+        connect(action(audioItems[i]), &QAction::triggered, this, [this, i] { chooseAudioItem(i); });
+    on("a315", &Real::a315_Click);
+    const char* videoItems[] = {"a321", "a322", "a323", "a324"};
+    // The video menu has no slide-show entry: its fourth entry is "no video".
+    const int videoIndex[] = {0, 1, 2, 4};
+    for (int i = 0; i < 4; ++i) {
+        const int index = videoIndex[i];
+        connect(action(videoItems[i]), &QAction::triggered, this,
+                [this, index] { chooseVideoItem(index); });
+    }
+
+    connect(Timer, &QTimer::timeout, this, &Real::Timer_Timer);
+
+    on("a14", &Real::a14_Click);
+    on("end", &Real::a14_Click);
+    on("a23", &Real::a23_Click);
+    on("xiansi", &Real::xiansi_Click);
+    on("a33", &Real::a33_Click);
+    on("a41", &Real::a41_Click);
+    on("a42", &Real::a42_Click);
+    on("a43", &Real::a43_Click);
+}
+
+bool Real::succeeded(const Status& status) {
+    if (status) return true;
+    p_.messageBox.show(QString::fromStdString(status.message()), qs(text::kNotice));
+    return false;
+}
+
+void Real::putEncoder(DispId id, const Variant& value) { succeeded(p_.encoder.put(id, value)); }
+
+void Real::putDialog(CommonDialog& dialog, DispId id, const Variant& value) {
+    succeeded(dialog.put(id, value));
+}
+
+void Real::Form_Load() {
+    using namespace encoder;
+    registerTrayIcon();
+    putEncoder(prop::AudioContent, Variant::long_(AudioContent::VoiceAndMusic));
+    putEncoder(prop::VideoQuality, Variant::long_(VideoQuality::SmoothMotion));
+    putEncoder(prop::Target256KDSLCableModem, Variant::boolean(true));
+    for (const char16_t* item : text::kAudioItems) Combo1->addItem(qs(item));
+    for (const char16_t* item : text::kVideoItems) Combo2->addItem(qs(item));
+    Timer->stop();
+    Timer->setInterval(1000);
+    Cmdstart->setEnabled(true);
+    Cmdstop->setEnabled(true);
+    putDialog(p_.dlg1, dialog::Unnamed23, Variant::integer(1));
+    putDialog(p_.dlg1, dialog::InitDir, Variant::string(p_.programFolder.toStdU16String()));
+    putEncoder(prop::Unnamed3151, Variant::long_(0));
+    putEncoder(prop::TempDirectory, Variant::string(qs(text::kTempDirectory).toStdU16String()));
+    Labelface->setText(qs(text::kChooseFile));
+    Labeltime->setText(qs(text::kZeroTime));
+    putEncoder(prop::Unnamed3155, Variant::boolean(true));
+    putEncoder(prop::Unnamed3156, Variant::boolean(true));
+
+    // Show what the encoder now holds, so the window does not contradict it:
+    // voice and background music, smooth motion, the 256K audience.
+    // Setting them runs no click procedure.
+    Combo1->setCurrentIndex(AudioContent::VoiceAndMusic);
+    Combo2->setCurrentIndex(VideoQuality::SmoothMotion);
+    findChild<QCheckBox*>("Check8")->setChecked(true);
+}
+
+void Real::closeEvent(QCloseEvent* event) {
+    // Closing cannot be cancelled: remove the icon twice and end.
+    Form_QueryUnload();
+    Form_Unload();
+    event->accept();
+}
+
+}  // namespace velmora

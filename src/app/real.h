@@ -1,0 +1,138 @@
+#pragma once
+// The main window `real`: its controls and menus (built from the layout
+// tables) and one event procedure per behaviour. The procedures are defined
+// in the folder of the subsystem they belong to.
+
+#include <QMainWindow>
+#include <functional>
+
+#include "encoding/clock.h"
+#include "platform/common_dialog.h"
+#include "platform/encoder_component.h"
+#include "platform/message_box.h"
+#include "platform/shell.h"
+#include "platform/tray_record.h"
+
+class QAction;
+class QCheckBox;
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QMenu;
+class QPushButton;
+class QTimer;
+
+namespace velmora {
+
+class LogoffCountdown;
+
+// Everything the window reaches outside itself.
+struct Platform {
+    EncoderComponent& encoder;
+    CommonDialog& dlg1;  // open dialog for the source
+    CommonDialog& dlg2;  // save dialog for the destination
+    MessageBox& messageBox;
+    Shell& shell;
+    LogoffCountdown* countdown = nullptr;
+    QString programFolder;
+    std::function<void()> endProgram;  // ends the process at once
+    // The shell's handle numbers for a window and an icon; by default the
+    // native window id and the icon's cache key.
+    std::function<std::uint32_t(QWidget*)> windowHandle;
+    std::function<std::uint32_t(const QIcon&)> iconHandle;
+};
+
+class Real : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit Real(Platform platform, QWidget* parent = nullptr);
+    ~Real() override;
+
+    // Start-up
+    void Form_Load();
+
+    // Encoding job control
+    void Cmdstart_Click();
+    void Cmdstop_Click();
+    void ProducerControl1_Notify(const encoder::Notification& n);
+    void ProducerControl1_Progress(std::int32_t percent);
+    void FinishCompression();
+    void Timer_Timer();
+
+    // Source and destination
+    void Cmdopen_Click();
+    void Cmdsave_Click();
+
+    // Target audiences and content
+    void Check_Click(int number);
+    void Combo1_Click();
+    void Combo2_Click();
+    void chooseAudioItem(int index);
+    void chooseVideoItem(int index);
+    void a315_Click();
+
+    // Tray icon and lifecycle
+    void registerTrayIcon();
+    void removeTrayIcon();
+    void Form_MouseMove(std::uint32_t mouseMessage);
+    void a23_Click();
+    void xiansi_Click();
+    void a14_Click();
+    void Form_QueryUnload();
+    void Form_Unload();
+
+    // Auxiliary commands
+    void a41_Click();
+    void a42_Click();
+    void a43_Click();
+    void a33_Click();
+    void Navigate(QWidget* frm, const QString& WebPageURL);
+
+    // Handles as the shell knows them.
+    std::uint32_t hWnd() const;
+    std::uint32_t hIcon() const;
+    std::uint32_t handleOf(QWidget* window) const;
+    const Module1& module1() const { return module1_; }
+
+    const ElapsedClock& clock() const { return clock_; }
+    QIcon windowIconImage() const;
+
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
+private:
+    void buildControls();
+    void buildMenus();
+    void bindCommands();
+    QAction* action(const char* name) const;
+
+    // Reports a failed call on a component in a message box; true when the
+    // call went through.
+    bool succeeded(const Status& status);
+    void putEncoder(DispId id, const Variant& value);
+    void putDialog(CommonDialog& dialog, DispId id, const Variant& value);
+    void enterFailedState(const QString& message);
+    void onCompressionFinished();
+
+    Platform p_;
+    ElapsedClock clock_;
+    Module1 module1_;
+    QIcon icon_;
+
+    QWidget* ProducerControl1 = nullptr;
+    QLineEdit* Textopen = nullptr;
+    QLineEdit* Textsave = nullptr;
+    QPushButton* Cmdopen = nullptr;
+    QPushButton* Cmdsave = nullptr;
+    QPushButton* Cmdstart = nullptr;
+    QPushButton* Cmdstop = nullptr;
+    QComboBox* Combo1 = nullptr;
+    QComboBox* Combo2 = nullptr;
+    QLabel* Labelface = nullptr;
+    QLabel* Labelmul = nullptr;
+    QLabel* Labeltime = nullptr;
+    QTimer* Timer = nullptr;
+    QMenu* tuopan = nullptr;
+};
+
+}  // namespace velmora

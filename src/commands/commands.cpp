@@ -1,0 +1,58 @@
+// About box, help, home page and the switch that ends the logon once a
+// compression has finished.
+
+#include <QAction>
+#include <QLabel>
+
+#include "app/real.h"
+#include "app/texts.h"
+#include "platform/ansi.h"
+#include "platform/countdown.h"
+
+namespace velmora {
+
+namespace {
+QString qs(const char16_t* s) { return QString::fromUtf16(s); }
+constexpr int kLogoffCountdownSeconds = 30;
+}  // namespace
+
+void Real::a41_Click() { p_.messageBox.show(qs(text::kHelpText), qs(text::kHelpTitle)); }
+
+void Real::a42_Click() { Navigate(this, qs(text::kHomePage)); }
+
+void Real::Navigate(QWidget* frm, const QString& WebPageURL) {
+    constexpr std::int32_t kShowNormal = 1;
+    p_.shell.execute(handleOf(frm), ansi::toAnsi(QStringLiteral("open")),
+                     ansi::toAnsi(WebPageURL), "", "", kShowNormal);
+}
+
+void Real::a43_Click() {
+    const QString other = qs(text::kTitle) + QStringLiteral("\r\n") + qs(text::kCopyright) +
+                          QStringLiteral("\r\n") + qs(text::kAuthor);
+    p_.shell.about(hWnd(), ansi::toAnsi(qs(text::kAboutApplication)), ansi::toAnsi(other), hIcon());
+}
+
+void Real::a33_Click() {
+    // The action is checkable: the click has already toggled the mark.
+    QAction* a33 = action("a33");
+    if (!a33->isChecked()) {
+        // Clearing the switch never ends the logon.
+        if (p_.countdown) p_.countdown->cancel();
+        return;
+    }
+    if (Labelface->text() == qs(text::kCompleted)) p_.shell.exitWindows(0, 0);
+}
+
+void Real::onCompressionFinished() {
+    QAction* a33 = action("a33");
+    if (!a33->isChecked() || !p_.countdown) return;
+    p_.countdown->start(kLogoffCountdownSeconds, [this, a33](bool confirmed) {
+        if (confirmed && a33->isChecked()) {
+            p_.shell.exitWindows(0, 0);
+        } else {
+            a33->setChecked(false);
+        }
+    });
+}
+
+}  // namespace velmora

@@ -1,0 +1,105 @@
+// Starting and stopping a job, its progress and its completion.
+
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QTimer>
+
+#include "app/real.h"
+#include "app/texts.h"
+
+namespace velmora {
+
+namespace {
+QString qs(const char16_t* s) { return QString::fromUtf16(s); }
+}  // namespace
+
+void Real::Cmdstart_Click() {
+    using namespace encoder;
+    const QString source = Textopen->text();
+    if (source.isEmpty()) {
+        p_.messageBox.show(qs(text::kChooseSourceFirst), qs(text::kNotice));
+        return;
+    }
+    const Status steps[] = {
+        p_.encoder.put(prop::InputFilename, Variant::string(u"")),
+        p_.encoder.put(prop::OutputFilename, Variant::string(u"")),
+        p_.encoder.put(prop::InputFilename, Variant::string(source.toStdU16String())),
+        p_.encoder.put(prop::OutputFilename, Variant::string(Textsave->text().toStdU16String())),
+    };
+    for (const Status& s : steps) {
+        if (!s) return enterFailedState(QString::fromStdString(s.message()));
+    }
+    if (const Status s = p_.encoder.invoke(op::Start); !s) {
+        return enterFailedState(QString::fromStdString(s.message()));
+    }
+    Labelmul->setText(qs(text::kOneFile));
+    Cmdstart->setEnabled(false);
+    Cmdstop->setEnabled(true);
+    Labelface->setText(qs(text::kStarted4));
+    Labeltime->setText(qs(text::kZeroTime));
+    Timer->start();
+    clock_.resetTime();
+}
+
+void Real::Cmdstop_Click() {
+    succeeded(p_.encoder.invoke(encoder::op::Stop));
+    Cmdstart->setEnabled(true);
+    Cmdstop->setEnabled(false);
+    Labelface->setText(qs(text::kStoppedByUser));
+    Timer->stop();
+    Labelmul->setText(qs(text::kOneFileCompressed));
+}
+
+void Real::ProducerControl1_Progress(std::int32_t percent) {
+    Labelmul->setText(qs(text::kProgressPrefix) + QString::number(percent) + u'%');
+}
+
+void Real::FinishCompression() {
+    Timer->stop();
+    Cmdstop->setEnabled(false);
+    Cmdstart->setEnabled(true);
+    Labelface->setText(qs(text::kCompleted));
+    Labelmul->setText(qs(text::kDelight));
+    onCompressionFinished();
+}
+
+void Real::ProducerControl1_Notify(const encoder::Notification& n) {
+    using namespace encoder;
+    switch (n.id) {
+        case event::Progress: {
+            const Variant& percent = n.args[kProgressPercentArg];
+            if (percent.is(Variant::Type::Long)) ProducerControl1_Progress(percent.toLong());
+            break;
+        }
+        case event::Completed:
+            FinishCompression();
+            break;
+        case event::Error:
+            enterFailedState(n.args[1].is(Variant::Type::String)
+                                 ? QString::fromStdU16String(n.args[1].toString())
+                                 : QString());
+            break;
+        default:
+            // Started, Stopped and Statistics change nothing in the window:
+            // stop has already shown its state, and the pane shows the rest.
+            break;
+    }
+}
+
+void Real::enterFailedState(const QString& message) {
+    Timer->stop();
+    Cmdstart->setEnabled(true);
+    Cmdstop->setEnabled(false);
+    Labelface->setText(qs(text::kFailed));
+    Labelmul->setText(qs(text::kNoFileMade));
+    p_.messageBox.show(message, qs(text::kNotice));
+}
+
+void Real::Timer_Timer() {
+    const int phase = clock_.tick();
+    Labeltime->setText(clock_.timeText());
+    Labelface->setText(ElapsedClock::animationText(phase));
+}
+
+}  // namespace velmora

@@ -1,0 +1,135 @@
+// The window as built: every control and menu entry where the layout puts it.
+
+#include <QGroupBox>
+#include <QMenu>
+#include <QMenuBar>
+
+#include "app/layout.h"
+#include "window_fixture.h"
+
+namespace velmora::testing {
+namespace {
+
+using layout::toPixels;
+
+const char* qtClassFor(layout::Kind kind) {
+    switch (kind) {
+        case layout::Kind::EncoderHost: return "QWidget";
+        case layout::Kind::Frame: return "QGroupBox";
+        case layout::Kind::Label: return "QLabel";
+        case layout::Kind::TextBox: return "QLineEdit";
+        case layout::Kind::CommandButton: return "QPushButton";
+        case layout::Kind::CheckBox: return "QCheckBox";
+        case layout::Kind::ComboBox: return "QComboBox";
+    }
+    return "";
+}
+
+TEST_F(WindowTest, EveryControlHasItsKindContainerTextAndPlace) {
+    ASSERT_EQ(layout::controls().size(), 38u);
+    for (const auto& c : layout::controls()) {
+        SCOPED_TRACE(c.name);
+        auto* w = get<QWidget>(c.name);
+        ASSERT_NE(w, nullptr);
+        EXPECT_STREQ(w->metaObject()->className(), qtClassFor(c.kind));
+        EXPECT_EQ(w->parentWidget()->objectName(), c.container ? c.container : "client");
+        EXPECT_EQ(w->geometry(), QRect(toPixels(c.left), toPixels(c.top), toPixels(c.width),
+                                       toPixels(c.height)));
+        const QString caption = QString::fromUtf16(c.caption);
+        if (auto* label = qobject_cast<QLabel*>(w)) {
+            EXPECT_EQ(label->text(), caption);
+        }
+        if (auto* frame = qobject_cast<QGroupBox*>(w)) {
+            EXPECT_EQ(frame->title(), caption);
+        }
+        if (auto* button = qobject_cast<QPushButton*>(w)) {
+            EXPECT_EQ(button->text(), caption);
+        }
+        if (auto* edit = qobject_cast<QLineEdit*>(w)) {
+            EXPECT_EQ(edit->text(), "");
+        }
+        if (auto* box = qobject_cast<QCheckBox*>(w)) {
+            EXPECT_EQ(box->text(), "");  // the square only
+            EXPECT_FALSE(box->isChecked());
+        }
+        if (auto* combo = qobject_cast<QComboBox*>(w)) {
+            EXPECT_EQ(combo->currentText(), caption);
+            EXPECT_EQ(combo->count(), 0);
+            EXPECT_TRUE(combo->isEditable());
+        }
+        EXPECT_TRUE(w->isEnabled());
+    }
+}
+
+TEST_F(WindowTest, PlacesMatchTheDesignedWindow) {
+    // Spot checks in pixels straight from the design, independent of the table.
+    EXPECT_EQ(get<QWidget>("client")->size(), QSize(583, 472));
+    EXPECT_EQ(get<QWidget>("ProducerControl1")->geometry(), QRect(96, 16, 425, 153));
+    EXPECT_EQ(get<QWidget>("Frame3")->geometry().right(), get<QWidget>("Frame4")->geometry().right());
+    EXPECT_EQ(get<QWidget>("Frame2")->geometry().bottom(), get<QWidget>("Frame3")->geometry().bottom());
+    // Rows 6 to 8 of the audience frame hold Check8, Check6, Check7.
+    EXPECT_LT(get<QWidget>("Check8")->y(), get<QWidget>("Check6")->y());
+    EXPECT_LT(get<QWidget>("Check6")->y(), get<QWidget>("Check7")->y());
+    EXPECT_EQ(window->windowTitle(), "Velmorav1.0");
+    EXPECT_EQ(window->objectName(), "real");
+    EXPECT_FALSE(window->windowIcon().pixmap(32, 32).isNull());
+    EXPECT_FALSE(get<QTimer>("Timer")->isActive());
+    for (const char* label : {"Labelface", "Labelmul", "Labeltime"}) EXPECT_EQ(text(label), "");
+}
+
+TEST_F(WindowTest, TabOrderFollowsTheNamesNotTheRows) {
+    const char* expected[] = {"Textopen", "Textsave", "Cmdopen", "Cmdsave", "Cmdstart", "Cmdstop",
+                              "Check1",   "Check2",   "Check3",  "Check4",  "Check5",   "Check6",
+                              "Check7",   "Check8",   "Combo1",  "Combo2"};
+    QWidget* w = get<QWidget>(expected[0]);
+    for (std::size_t i = 1; i < std::size(expected); ++i) {
+        w = w->nextInFocusChain();
+        // Skip what never takes the focus by Tab, and the combo boxes' inner
+        // line edits.
+        while (!(w->focusPolicy() & Qt::TabFocus) || w->objectName().isEmpty())
+            w = w->nextInFocusChain();
+        EXPECT_EQ(w->objectName(), expected[i]) << "after " << expected[i - 1];
+    }
+}
+
+TEST_F(WindowTest, MenuTreeInOrderWithCaptionsShortcutsAndTheHiddenTrayTitle) {
+    QStringList bar;
+    for (QAction* a : window->menuBar()->actions())
+        if (a->isVisible()) bar << a->text();
+    EXPECT_EQ(bar, QStringList({"文件(&F)", "控制(&C)", "选项(&O)", "帮助(&H)"}));
+    EXPECT_FALSE(get<QMenu>("tp")->menuAction()->isVisible());
+
+    const auto captions = [](QMenu* m) {
+        QStringList out;
+        for (QAction* a : m->actions()) out << (a->isSeparator() ? "-" : a->text());
+        return out;
+    };
+    EXPECT_EQ(captions(get<QMenu>("a10")), QStringList({"文件来源", "保存位置", "-", "退出"}));
+    EXPECT_EQ(captions(get<QMenu>("a20")), QStringList({"开始", "停止", "隐藏"}));
+    EXPECT_EQ(captions(get<QMenu>("a30")), QStringList({"音频格式", "视频格式", "压缩完关机"}));
+    EXPECT_EQ(captions(get<QMenu>("a31")),
+              QStringList({"仅语音", "语音和背景音乐", "音乐", "立体声音乐", "没有音频"}));
+    EXPECT_EQ(captions(get<QMenu>("a32")),
+              QStringList({"标准动作视频", "平滑动作视频", "急剧的动作图像", "没有视频"}));
+    EXPECT_EQ(captions(get<QMenu>("a40")), QStringList({"帮助主题", "检查更新的版本", "关于"}));
+    EXPECT_EQ(captions(get<QMenu>("tuopan")), QStringList({"开始", "停止", "显示", "-", "退出 "}));
+    EXPECT_EQ(get<QMenu>("tuopan")->title(), "托盘");
+
+    EXPECT_EQ(action("a21")->shortcut(), QKeySequence("Ctrl+B"));
+    EXPECT_EQ(action("a22")->shortcut(), QKeySequence("Ctrl+S"));
+    EXPECT_EQ(action("a23")->shortcut(), QKeySequence("Ctrl+H"));
+    EXPECT_EQ(action("a41")->shortcut(), QKeySequence("F1"));
+    EXPECT_TRUE(action("start")->shortcut().isEmpty());
+    EXPECT_TRUE(action("a33")->isCheckable());
+    EXPECT_FALSE(action("a33")->isChecked());
+    for (const auto& m : layout::menus()) {
+        auto* obj = window->findChild<QObject*>(m.name);
+        ASSERT_NE(obj, nullptr) << m.name;
+        if (auto* a = qobject_cast<QAction*>(obj)) {
+            EXPECT_TRUE(a->isEnabled()) << m.name;
+        }
+    }
+}
+
+}  // namespace
+}  // namespace velmora::testing
