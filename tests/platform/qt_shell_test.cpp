@@ -1,0 +1,253 @@
+#include <gtest/gtest.h>
+
+#include <QCoreApplication>
+#include <QDesktopServices>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPixmap>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <QWidget>
+#include <QtTest/QTest>
+
+#include "platform/ansi.h"
+#include "platform/qt_shell.h"
+#include "platform/tray_record.h"
+
+namespace velmora {
+namespace {
+
+QIcon redIcon() {
+    QPixmap pixmap(16, 16);
+    pixmap.fill(Qt::red);
+    return QIcon(pixmap);
+}
+
+class QtShellTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        windowHandle = shell.registerWindow(&window);
+        iconHandle = shell.registerIcon(icon);
+        fillTrayIcon(record, windowHandle, iconHandle);
+        shell.setIconCallback([this](std::uint32_t w, std::uint32_t m) { calls.emplace_back(w, m); });
+    }
+
+    QWidget window;
+    QIcon icon = redIcon();
+    QtShell shell;
+    std::uint32_t windowHandle = 0;
+    std::uint32_t iconHandle = 0;
+    TrayIconData record;
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> calls;
+};
+
+TEST_F(QtShellTest, HandlesAreDistinctNonZeroAndStable) {
+    EXPECT_NE(windowHandle, 0u);
+    EXPECT_NE(iconHandle, 0u);
+    EXPECT_NE(windowHandle, iconHandle);
+    EXPECT_EQ(shell.registerWindow(&window), windowHandle);
+    EXPECT_EQ(shell.registerIcon(QIcon(icon)), iconHandle);  // a copy is the same icon
+    EXPECT_EQ(shell.window(windowHandle), &window);
+    EXPECT_EQ(shell.icon(iconHandle).cacheKey(), icon.cacheKey());
+    EXPECT_EQ(shell.window(iconHandle), nullptr);
+    EXPECT_TRUE(shell.icon(windowHandle).isNull());
+}
+
+TEST_F(QtShellTest, AddShowsTheIconWithItsTipAndDeleteRemovesItOnce) {
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    QSystemTrayIcon* tray = shell.trayIcon(windowHandle, iconHandle);
+    ASSERT_NE(tray, nullptr);
+    EXPECT_TRUE(tray->isVisible());
+    EXPECT_EQ(tray->toolTip(), QStringLiteral("Velmorav1.0"));
+    EXPECT_EQ(tray->icon().cacheKey(), icon.cacheKey());
+    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Add, record));  // already there
+
+    EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Delete, record));
+    EXPECT_EQ(shell.trayIcon(windowHandle, iconHandle), nullptr);
+    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Delete, record));  // the second removal on close
+    // Gone means gone: a later activation of the old object reaches nobody.
+    EXPECT_TRUE(calls.empty());
+
+    EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));  // and may come back
+}
+
+TEST_F(QtShellTest, RefusesRecordsItCannotHonour) {
+    TrayIconData bad = record;
+    bad.cbSize = 0;
+    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Add, bad));
+    bad = record;
+    bad.hWnd = 9999;
+    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Add, bad));
+    bad = record;
+    bad.hIcon = 9999;
+    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Add, bad));
+    EXPECT_EQ(shell.trayIcon(windowHandle, iconHandle), nullptr);
+
+    // A delete names the icon by window and id, not by the rest.
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    bad = record;
+    bad.uID = iconHandle + 1;
+    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Delete, bad));
+    EXPECT_NE(shell.trayIcon(windowHandle, iconHandle), nullptr);
+}
+
+TEST_F(QtShellTest, ChineseTipIsDecodedFromGbk) {
+    assignFixed(record.szTip, kTipLength, std::u16string(u"压缩完成\0", 5));
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    EXPECT_EQ(shell.trayIcon(windowHandle, iconHandle)->toolTip(), QStringLiteral("压缩完成"));
+}
+
+TEST_F(QtShellTest, ActivationsReachTheWindowAsMouseMessages) {
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    QSystemTrayIcon* tray = shell.trayIcon(windowHandle, iconHandle);
+    emit tray->activated(QSystemTrayIcon::Trigger);
+    emit tray->activated(QSystemTrayIcon::Context);
+    emit tray->activated(QSystemTrayIcon::DoubleClick);
+    emit tray->activated(QSystemTrayIcon::MiddleClick);
+    emit tray->activated(QSystemTrayIcon::Unknown);
+    using Call = std::pair<std::uint32_t, std::uint32_t>;
+    EXPECT_EQ(calls, (std::vector<Call>{{windowHandle, 513}, {windowHandle, 516}, {windowHandle, 515},
+                                        {windowHandle, 519}}));
+    EXPECT_EQ(tray->contextMenu(), nullptr);  // the window pops up its own menu
+}
+
+TEST_F(QtShellTest, IconWithoutTheMessageFlagReportsNothing) {
+    record.uFlags = nif::Icon | nif::Tip;
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    emit shell.trayIcon(windowHandle, iconHandle)->activated(QSystemTrayIcon::Trigger);
+    EXPECT_TRUE(calls.empty());
+}
+
+TEST_F(QtShellTest, TheIconMayBeRemovedFromItsOwnCallback) {
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    bool removed = false;
+    shell.setIconCallback([&](std::uint32_t, std::uint32_t) {
+        removed = notifyIcon(shell, NotifyIconMessage::Delete, record);
+    });
+    emit shell.trayIcon(windowHandle, iconHandle)->activated(QSystemTrayIcon::Context);
+    EXPECT_TRUE(removed);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    EXPECT_EQ(shell.trayIcon(windowHandle, iconHandle), nullptr);
+}
+
+TEST_F(QtShellTest, AboutBoxShowsTheTextsAndTheRegisteredIcon) {
+    window.show();
+    shell.about(windowHandle, ansi::toAnsi(u"Velmora窗口"), ansi::toAnsi(u"Velmorav1.0\r\n版权所有\r\n作者"),
+                iconHandle);
+    QMessageBox* box = shell.aboutBox();
+    ASSERT_NE(box, nullptr);
+    EXPECT_TRUE(box->isVisible());
+    EXPECT_EQ(box->parentWidget(), &window);
+    EXPECT_EQ(box->windowTitle(), QStringLiteral("关于 Velmora窗口"));
+    EXPECT_EQ(box->text(), QStringLiteral("Velmora窗口\nVelmorav1.0\n版权所有\n作者"));
+    EXPECT_FALSE(box->iconPixmap().isNull());
+
+    // "title#first line" splits as the system's box does; a second box
+    // replaces the first.
+    shell.about(windowHandle, "Title#Line", "x", 0);
+    QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
+    ASSERT_NE(shell.aboutBox(), nullptr);
+    EXPECT_EQ(shell.aboutBox()->windowTitle(), QStringLiteral("Title"));
+    EXPECT_EQ(shell.aboutBox()->text(), QStringLiteral("Line\nx"));
+    EXPECT_EQ(window.findChildren<QMessageBox*>().size(), 1);
+    shell.aboutBox()->close();
+}
+
+// Takes the URLs that would go to the browser.
+class UrlCatcher : public QObject {
+    Q_OBJECT
+public:
+    QList<QUrl> urls;
+public slots:
+    void open(const QUrl& url) { urls << url; }
+};
+
+TEST_F(QtShellTest, OpenHandsTheAddressToTheDesktop) {
+    UrlCatcher catcher;
+    for (const char* scheme : {"http", "https"}) QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+    shell.execute(windowHandle, "open", "https://velmora.example/update?v=1.0", "", "", 1);
+    shell.execute(windowHandle, "", "www.velmora.example", "", "", 1);
+    shell.execute(windowHandle, "print", "https://velmora.example/", "", "", 1);  // not a verb we know
+    for (const char* scheme : {"http", "https"}) QDesktopServices::unsetUrlHandler(scheme);
+    ASSERT_EQ(catcher.urls.size(), 2);
+    EXPECT_EQ(catcher.urls[0], QUrl("https://velmora.example/update?v=1.0"));
+    EXPECT_EQ(catcher.urls[1].host(), QStringLiteral("www.velmora.example"));
+}
+
+TEST(MouseMessage, EachActivationHasItsNumber) {
+    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::Trigger), mouse::LeftDown);
+    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::Context), mouse::RightDown);
+    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::DoubleClick), mouse::LeftDblClick);
+    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::MiddleClick), mouse::MiddleDown);
+    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::Unknown), 0u);
+}
+
+TEST(Logoff, EndsTheCurrentSessionOrLogindsChoice) {
+    ProcessCommand c = logoffCommand(QStringLiteral("c2"));
+    EXPECT_EQ(c.program, QStringLiteral("loginctl"));
+    EXPECT_EQ(c.arguments, (QStringList{"terminate-session", "c2"}));
+    EXPECT_EQ(logoffCommand(QString()).arguments, (QStringList{"terminate-session", "auto"}));
+    EXPECT_EQ(logoffCommand(QStringLiteral(" 7\n")).arguments, (QStringList{"terminate-session", "7"}));
+}
+
+// Puts a loginctl that only leaves a mark first on PATH, so that a guard that
+// let the call through could never reach the real one.
+class LogoffGuard : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        const QString fake = dir.filePath("loginctl");
+        QFile script(fake);
+        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
+        script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(marker()).toUtf8());
+        script.close();
+        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+        oldPath = qgetenv("PATH");
+        oldNoLogoff = qgetenv("VELMORA_NO_LOGOFF");
+        hadNoLogoff = qEnvironmentVariableIsSet("VELMORA_NO_LOGOFF");
+        oldName = QCoreApplication::applicationName();
+        qputenv("PATH", dir.path().toLocal8Bit() + ":" + oldPath);
+    }
+    void TearDown() override {
+        qputenv("PATH", oldPath);
+        if (hadNoLogoff)
+            qputenv("VELMORA_NO_LOGOFF", oldNoLogoff);
+        else
+            qunsetenv("VELMORA_NO_LOGOFF");
+        QCoreApplication::setApplicationName(oldName);
+    }
+    QString marker() const { return dir.filePath("ran"); }
+    bool fakeRan() {
+        QTest::qWait(200);  // a detached process would have written by now
+        return QFile::exists(marker());
+    }
+
+    QTemporaryDir dir;
+    QByteArray oldPath;
+    QByteArray oldNoLogoff;
+    bool hadNoLogoff = false;
+    QString oldName;
+    QtShell shell;
+};
+
+TEST_F(LogoffGuard, EveryTestProgramIsRefusedForEachOfThreeReasons) {
+    qunsetenv("VELMORA_NO_LOGOFF");
+    EXPECT_TRUE(logoffRefusal().contains("velmora")) << qPrintable(logoffRefusal());
+
+    // Even named as the real program, there is no real display here.
+    QCoreApplication::setApplicationName("velmora");
+    EXPECT_TRUE(logoffRefusal().contains("offscreen")) << qPrintable(logoffRefusal());
+    shell.exitWindows(0, 0);
+    EXPECT_FALSE(fakeRan());
+
+    qputenv("VELMORA_NO_LOGOFF", "1");
+    EXPECT_TRUE(logoffRefusal().contains("VELMORA_NO_LOGOFF"));
+    shell.exitWindows(0, 0);
+    EXPECT_FALSE(fakeRan());
+}
+
+}  // namespace
+}  // namespace velmora
+
+#include "qt_shell_test.moc"
