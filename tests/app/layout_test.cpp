@@ -5,7 +5,7 @@
 #include <QMenuBar>
 
 #include "app/layout.h"
-#include "window_fixture.h"
+#include "support/window_fixture.h"
 
 namespace velmora::testing {
 namespace {

@@ -4,7 +4,7 @@
 #include <QMenu>
 
 #include "platform/encoder_contract.h"
-#include "window_fixture.h"
+#include "support/window_fixture.h"
 
 namespace velmora::testing {
 namespace {

@@ -1,0 +1,77 @@
+// Choosing the source and the destination through the common dialogs.
+
+#include "platform/common_dialog.h"
+#include "support/window_fixture.h"
+
+namespace velmora::testing {
+namespace {
+
+class SelectionTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        load();
+    }
+    std::vector<bool> buttonStates() const {
+        std::vector<bool> out;
+        for (const char* b : {"Cmdopen", "Cmdsave", "Cmdstart", "Cmdstop"}) out.push_back(enabled(b));
+        return out;
+    }
+};
+
+TEST_F(SelectionTest, SourceDialogFromButtonAndMenuFillsTheSourceBox) {
+    dlg1.answerNext("/video/第一.mp4");
+    QTest::mouseClick(get<QPushButton>("Cmdopen"), Qt::LeftButton);
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/video/第一.mp4");
+    dlg1.answerNext("/video/second file.avi");
+    action("a11")->trigger();
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/video/second file.avi");
+
+    ASSERT_EQ(dlg1.shown().size(), 2u);
+    for (const auto& shown : dlg1.shown()) {
+        EXPECT_TRUE(shown.open);
+        EXPECT_EQ(shown.title, "请选择制作的文件");
+        EXPECT_EQ(shown.filter, "媒体文件");
+        EXPECT_EQ(shown.initDir, "/opt/velmora/bin");
+    }
+    EXPECT_TRUE(dlg2.shown().empty());
+}
+
+TEST_F(SelectionTest, CancellingKeepsTheDialogsEarlierNameOrNothing) {
+    QTest::mouseClick(get<QPushButton>("Cmdopen"), Qt::LeftButton);  // cancelled
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "");
+
+    dlg1.answerNext("/video/a.mp4");
+    action("a11")->trigger();
+    get<QLineEdit>("Textopen")->setText("typed by hand");
+    action("a11")->trigger();  // cancelled: the dialog still reports its name
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/video/a.mp4");
+}
+
+TEST_F(SelectionTest, DestinationDialogFromButtonAndMenuTakesAnyName) {
+    dlg2.answerNext("/out/结果.rm");
+    QTest::mouseClick(get<QPushButton>("Cmdsave"), Qt::LeftButton);
+    EXPECT_EQ(get<QLineEdit>("Textsave")->text(), "/out/结果.rm");
+    dlg2.answerNext("/out/no-extension");
+    action("a12")->trigger();
+    EXPECT_EQ(get<QLineEdit>("Textsave")->text(), "/out/no-extension");
+    ASSERT_EQ(dlg2.shown().size(), 2u);
+    EXPECT_FALSE(dlg2.shown()[0].open);
+    EXPECT_EQ(dlg2.shown()[0].title, "保存路径");
+    EXPECT_EQ(dlg2.shown()[0].filter, "RealMedia Files(*.rm)|*.rm");
+    EXPECT_TRUE(encoder.calls().empty());  // names reach the encoder only at start
+}
+
+TEST_F(SelectionTest, ChoosingFilesNeverChangesWhichButtonsAreEnabled) {
+    QTest::mouseClick(get<QPushButton>("Cmdstop"), Qt::LeftButton);  // Cmdstop now disabled
+    const auto before = buttonStates();
+    dlg1.answerNext("/video/a.mp4");
+    action("a11")->trigger();
+    dlg2.answerNext("/out/a.rm");
+    action("a12")->trigger();
+    action("a12")->trigger();  // cancelled
+    EXPECT_EQ(buttonStates(), before);
+}
+
+}  // namespace
+}  // namespace velmora::testing
