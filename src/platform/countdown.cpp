@@ -2,41 +2,55 @@
 
 #include <QLabel>
 #include <QPushButton>
-#include <QTimer>
 #include <QVBoxLayout>
 #include <algorithm>
 
 namespace velmora {
 
-QtLogoffCountdown::QtLogoffCountdown(QWidget* parent, int tickMilliseconds)
-    : QDialog(parent),
-      message_(new QLabel(this)),
-      cancelButton_(new QPushButton(QStringLiteral("取消"), this)),
-      timer_(new QTimer(this)) {
-    setObjectName(QStringLiteral("logoffCountdown"));
-    setWindowTitle(QStringLiteral("注销"));
-    setModal(false);
-    message_->setObjectName(QStringLiteral("countdownText"));
-    cancelButton_->setObjectName(QStringLiteral("countdownCancel"));
-    timer_->setInterval(tickMilliseconds);
+namespace {
 
-    connect(cancelButton_, &QPushButton::clicked, this, &QtLogoffCountdown::cancel);
-    connect(timer_, &QTimer::timeout, this, &QtLogoffCountdown::tick);
+QString countdownText(int seconds) {
+    return QStringLiteral("压缩完成，将在 %1 秒后注销。").arg(seconds);
+}
 
-    auto* layout = new QVBoxLayout(this);
-    layout->addWidget(message_);
-    layout->addWidget(cancelButton_, 0, Qt::AlignHCenter);
+}  // namespace
+
+QtLogoffCountdown::QtLogoffCountdown(QWidget* parent, int tickMilliseconds) : parent_(parent) {
+    timer_.setInterval(tickMilliseconds);
+    QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); });
+}
+
+QtLogoffCountdown::~QtLogoffCountdown() { delete dialog_.data(); }
+
+QDialog* QtLogoffCountdown::makeDialog() {
+    auto* dialog = new QDialog(parent_);
+    dialog->setObjectName(QStringLiteral("logoffCountdown"));
+    dialog->setWindowTitle(QStringLiteral("注销"));
+    dialog->setModal(false);
+    auto* text = new QLabel(dialog);
+    text->setObjectName(QStringLiteral("countdownText"));
+    auto* cancelButton = new QPushButton(QStringLiteral("取消"), dialog);
+    cancelButton->setObjectName(QStringLiteral("countdownCancel"));
+    auto* layout = new QVBoxLayout(dialog);
+    layout->addWidget(text);
+    layout->addWidget(cancelButton, 0, Qt::AlignHCenter);
+
+    // The button, the close box and Esc all reject the dialog.
+    QObject::connect(cancelButton, &QPushButton::clicked, dialog, &QDialog::reject);
+    QObject::connect(dialog, &QDialog::rejected, dialog, [this] { cancel(); });
+    return dialog;
 }
 
 void QtLogoffCountdown::start(int seconds, Done done) {
     cancel();
+    if (!dialog_) dialog_ = makeDialog();
     secondsLeft_ = std::max(seconds, 1);
     done_ = std::move(done);
     showSecondsLeft();
-    timer_->start();
-    show();
-    raise();
-    activateWindow();
+    timer_.start();
+    dialog_->show();
+    dialog_->raise();
+    dialog_->activateWindow();
 }
 
 void QtLogoffCountdown::cancel() {
@@ -50,14 +64,9 @@ void QtLogoffCountdown::tick() {
     if (secondsLeft_ <= 0) finish(true);
 }
 
-void QtLogoffCountdown::reject() {
-    cancel();
-    QDialog::reject();
-}
-
 void QtLogoffCountdown::finish(bool confirmed) {
-    timer_->stop();
-    hide();
+    timer_.stop();
+    if (dialog_) dialog_->hide();
     // `done` may start the next countdown.
     Done callback = std::move(done_);
     done_ = nullptr;
@@ -65,7 +74,8 @@ void QtLogoffCountdown::finish(bool confirmed) {
 }
 
 void QtLogoffCountdown::showSecondsLeft() {
-    message_->setText(QStringLiteral("压缩完成，将在 %1 秒后注销。").arg(secondsLeft_));
+    if (auto* text = dialog_ ? dialog_->findChild<QLabel*>(QStringLiteral("countdownText")) : nullptr)
+        text->setText(countdownText(secondsLeft_));
 }
 
 }  // namespace velmora

@@ -3,11 +3,9 @@
 // can cancel. It never blocks; the answer arrives through `done`.
 
 #include <QDialog>
+#include <QPointer>
+#include <QTimer>
 #include <functional>
-
-class QLabel;
-class QPushButton;
-class QTimer;
 
 namespace velmora {
 
@@ -24,31 +22,38 @@ public:
     virtual bool running() const = 0;
 };
 
-// A small non-modal dialog with the seconds left and a cancel button.
-// Closing the dialog cancels too.
-class QtLogoffCountdown : public QDialog, public LogoffCountdown {
-    Q_OBJECT
+// A small non-modal dialog with the seconds left and a cancel button; its
+// close box cancels too. The dialog is made on the first start() as a child
+// of the parent window, which may delete it with itself.
+class QtLogoffCountdown : public LogoffCountdown {
 public:
     explicit QtLogoffCountdown(QWidget* parent = nullptr, int tickMilliseconds = 1000);
+    ~QtLogoffCountdown() override;
+    QtLogoffCountdown(const QtLogoffCountdown&) = delete;
+    QtLogoffCountdown& operator=(const QtLogoffCountdown&) = delete;
+
+    void setParent(QWidget* parent) { parent_ = parent; }
 
     void start(int seconds, Done done) override;
     void cancel() override;
     bool running() const override { return static_cast<bool>(done_); }
-    int secondsLeft() const { return secondsLeft_; }
 
-    // One tick of the countdown; the timer calls it each second.
+    int secondsLeft() const { return secondsLeft_; }
+    // The dialog ("logoffCountdown", with "countdownText" and
+    // "countdownCancel"), or null before the first start.
+    QDialog* dialog() const { return dialog_; }
+
+    // One second passes; the timer calls it.
     void tick();
 
-protected:
-    void reject() override;
-
 private:
+    QDialog* makeDialog();
     void finish(bool confirmed);
     void showSecondsLeft();
 
-    QLabel* message_;
-    QPushButton* cancelButton_;
-    QTimer* timer_;
+    QPointer<QWidget> parent_;
+    QPointer<QDialog> dialog_;
+    QTimer timer_;
     int secondsLeft_ = 0;
     Done done_;
 };

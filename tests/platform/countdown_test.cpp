@@ -11,8 +11,10 @@ namespace velmora {
 namespace {
 
 QString shownText(const QtLogoffCountdown& c) {
-    return c.findChild<QLabel*>("countdownText")->text();
+    return c.dialog()->findChild<QLabel*>("countdownText")->text();
 }
+
+bool shown(const QtLogoffCountdown& c) { return c.dialog() && c.dialog()->isVisible(); }
 
 // A clock that never ticks by itself: the test calls tick().
 constexpr int kHour = 3600 * 1000;
@@ -21,8 +23,8 @@ TEST(QtLogoffCountdown, CountsEverySecondThenConfirmsOnce) {
     QtLogoffCountdown countdown(nullptr, kHour);
     std::vector<bool> answers;
     countdown.start(3, [&](bool confirmed) { answers.push_back(confirmed); });
-    EXPECT_TRUE(countdown.isVisible());
-    EXPECT_FALSE(countdown.isModal());
+    EXPECT_TRUE(shown(countdown));
+    EXPECT_FALSE(countdown.dialog()->isModal());
     EXPECT_EQ(shownText(countdown), QStringLiteral("压缩完成，将在 3 秒后注销。"));
     countdown.tick();
     EXPECT_EQ(shownText(countdown), QStringLiteral("压缩完成，将在 2 秒后注销。"));
@@ -30,7 +32,7 @@ TEST(QtLogoffCountdown, CountsEverySecondThenConfirmsOnce) {
     EXPECT_TRUE(answers.empty());
     countdown.tick();
     EXPECT_EQ(answers, std::vector<bool>{true});
-    EXPECT_FALSE(countdown.isVisible());
+    EXPECT_FALSE(shown(countdown));
     EXPECT_FALSE(countdown.running());
     countdown.tick();
     countdown.cancel();
@@ -44,13 +46,13 @@ TEST(QtLogoffCountdown, CancelButtonAndCloseBoxBothCancel) {
 
     countdown.start(30, record);
     countdown.tick();
-    QTest::mouseClick(countdown.findChild<QPushButton*>("countdownCancel"), Qt::LeftButton);
+    QTest::mouseClick(countdown.dialog()->findChild<QPushButton*>("countdownCancel"), Qt::LeftButton);
     EXPECT_EQ(answers, std::vector<bool>{false});
-    EXPECT_FALSE(countdown.isVisible());
+    EXPECT_FALSE(shown(countdown));
 
     countdown.start(30, record);
     EXPECT_EQ(shownText(countdown), QStringLiteral("压缩完成，将在 30 秒后注销。"));  // starts afresh
-    countdown.close();
+    countdown.dialog()->close();
     EXPECT_EQ(answers, (std::vector<bool>{false, false}));
     for (int i = 0; i < 40; ++i) countdown.tick();
     EXPECT_EQ(answers.size(), 2u);
@@ -74,7 +76,7 @@ TEST(QtLogoffCountdown, AnswerMayStartTheNextCountdown) {
     countdown.start(1, again);
     countdown.tick();
     EXPECT_TRUE(countdown.running());
-    EXPECT_TRUE(countdown.isVisible());
+    EXPECT_TRUE(shown(countdown));
     countdown.tick();
     EXPECT_EQ(rounds, 2);
     EXPECT_FALSE(countdown.running());
@@ -86,6 +88,25 @@ TEST(QtLogoffCountdown, RunsOnItsOwnTimerWithoutBlocking) {
     countdown.start(3, [&](bool c) { confirmed = c; });
     EXPECT_FALSE(confirmed);  // start() came back before the end
     QTRY_VERIFY_WITH_TIMEOUT(confirmed, 2000);
+}
+
+TEST(QtLogoffCountdown, IsAWindowOfItsOwnThatItsParentMayDelete) {
+    auto window = std::make_unique<QWidget>();
+    QtLogoffCountdown countdown;
+    countdown.setParent(window.get());
+    EXPECT_EQ(countdown.dialog(), nullptr);
+    std::vector<bool> answers;
+    countdown.start(30, [&](bool confirmed) { answers.push_back(confirmed); });
+    ASSERT_NE(countdown.dialog(), nullptr);
+    EXPECT_EQ(countdown.dialog()->parentWidget(), window.get());
+    EXPECT_TRUE(countdown.dialog()->isWindow());
+    EXPECT_TRUE(shown(countdown));  // also while the window itself is hidden
+
+    window.reset();
+    EXPECT_EQ(countdown.dialog(), nullptr);
+    countdown.tick();
+    countdown.cancel();
+    EXPECT_EQ(answers, std::vector<bool>{false});
 }
 
 TEST(RecordingCountdown, TestDecidesHowItEnds) {
