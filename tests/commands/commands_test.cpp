@@ -1,0 +1,113 @@
+// About box, home page, help, and ending the logon after a compression.
+
+#include "platform/ansi.h"
+#include "platform/encoder_contract.h"
+#include "support/window_fixture.h"
+
+namespace velmora::testing {
+namespace {
+
+class CommandsTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        load();
+        get<QLineEdit>("Textopen")->setText("/media/a.mp4");
+    }
+    void complete() {
+        encoder.raise(encoder::event::Completed, Variant::string("/out/a.rm"), Variant::long_(1),
+                      Variant::long_(100), Variant::long_(1000));
+    }
+    bool switchOn() const { return action("a33")->isChecked(); }
+};
+
+TEST_F(CommandsTest, AboutHandsTheShellTheProductTexts) {
+    action("a43")->trigger();
+    ASSERT_EQ(shell.aboutCalls().size(), 1u);
+    const auto& about = shell.aboutCalls()[0];
+    EXPECT_EQ(about.ownerWindow, window->hWnd());
+    EXPECT_EQ(about.iconHandle, window->hIcon());
+    EXPECT_EQ(about.applicationText, ansi::toAnsi(QStringLiteral("Velmora窗口")));
+    const QString other = ansi::toQString(about.otherText);
+    const QStringList lines = other.split(QStringLiteral("\r\n"));
+    ASSERT_EQ(lines.size(), 3) << other.toStdString();
+    EXPECT_EQ(lines[0], "Velmorav1.0");
+    EXPECT_TRUE(lines[1].contains("Velmora"));
+    EXPECT_TRUE(lines[2].contains("Velmora"));
+}
+
+TEST_F(CommandsTest, HomePageOpensTheAddressThroughTheShell) {
+    action("a42")->trigger();
+    ASSERT_EQ(shell.executeCalls().size(), 1u);
+    const auto& call = shell.executeCalls()[0];
+    EXPECT_EQ(call.window, window->hWnd());
+    EXPECT_EQ(call.verb, "open");
+    EXPECT_TRUE(QString::fromStdString(call.file).startsWith("https://"));
+    EXPECT_EQ(call.parameters, "");
+    EXPECT_EQ(call.directory, "");
+    EXPECT_EQ(call.showCommand, 1);
+}
+
+TEST_F(CommandsTest, HelpShowsHowToUseTheProgram) {
+    action("a41")->trigger();
+    ASSERT_EQ(messageBox.shown().size(), 1u);
+    EXPECT_EQ(messageBox.shown()[0].title, "帮助主题");
+    EXPECT_TRUE(messageBox.shown()[0].text.contains("Ctrl+B"));
+}
+
+TEST_F(CommandsTest, SwitchOnlyTogglesWhileRunningOrAfterAStop) {
+    action("a21")->trigger();
+    action("a33")->trigger();
+    EXPECT_TRUE(switchOn());
+    action("a33")->trigger();
+    EXPECT_FALSE(switchOn());
+    action("a22")->trigger();  // "用户停止"
+    action("a33")->trigger();
+    EXPECT_TRUE(switchOn());
+    action("a33")->trigger();
+    EXPECT_TRUE(shell.exitCalls().empty());
+    EXPECT_TRUE(countdown.starts().empty());
+}
+
+TEST_F(CommandsTest, SettingTheSwitchAfterCompletionEndsTheLogonAtOnceClearingNever) {
+    action("a21")->trigger();
+    complete();
+    action("a33")->trigger();
+    ASSERT_EQ(shell.exitCalls().size(), 1u);
+    EXPECT_EQ(shell.exitCalls()[0].reserved, 0u);
+    EXPECT_EQ(shell.exitCalls()[0].returnCode, 0u);
+    action("a33")->trigger();  // cleared
+    EXPECT_EQ(shell.exitCalls().size(), 1u);
+}
+
+TEST_F(CommandsTest, SwitchSetBeforeTheJobCountsDownThenEndsTheLogon) {
+    action("a33")->trigger();
+    action("a21")->trigger();
+    EXPECT_TRUE(countdown.starts().empty());
+    complete();
+    ASSERT_EQ(countdown.starts(), std::vector<int>({30}));
+    EXPECT_TRUE(shell.exitCalls().empty());
+    ASSERT_TRUE(countdown.finish(true));
+    EXPECT_EQ(shell.exitCalls().size(), 1u);
+}
+
+TEST_F(CommandsTest, CancellingTheCountdownClearsTheSwitchAndKeepsTheLogon) {
+    action("a33")->trigger();
+    action("a21")->trigger();
+    complete();
+    ASSERT_TRUE(countdown.finish(false));
+    EXPECT_FALSE(switchOn());
+    EXPECT_TRUE(shell.exitCalls().empty());
+
+    // Clearing the switch during a countdown cancels it as well.
+    action("a21")->trigger();
+    action("a33")->trigger();
+    complete();
+    ASSERT_TRUE(countdown.running());
+    action("a33")->trigger();
+    EXPECT_FALSE(countdown.running());
+    EXPECT_TRUE(shell.exitCalls().empty());
+}
+
+}  // namespace
+}  // namespace velmora::testing

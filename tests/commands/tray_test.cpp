@@ -1,0 +1,103 @@
+// The notification-area icon, hiding and showing, and the ways out.
+
+#include <QCloseEvent>
+#include <QMenu>
+
+#include "platform/ansi.h"
+#include "platform/encoder_contract.h"
+#include "support/window_fixture.h"
+
+namespace velmora::testing {
+namespace {
+
+using encoder::op::Start;
+using encoder::op::Stop;
+
+class TrayTest : public WindowTest {
+protected:
+    void SetUp() override {
+        WindowTest::SetUp();
+        load();
+        window->show();
+    }
+    void startJob() {
+        get<QLineEdit>("Textopen")->setText("/media/a.mp4");
+        action("a21")->trigger();
+    }
+};
+
+TEST_F(TrayTest, StartUpAddsOneIconWithTheProductTip) {
+    ASSERT_EQ(shell.notifyCalls().size(), 1u);
+    EXPECT_EQ(shell.notifyCalls()[0].message, NotifyIconMessage::Add);
+    const auto icon = parseNotifyIconRecord(shell.notifyCalls()[0].record);
+    EXPECT_EQ(icon.cbSize, 88u);
+    EXPECT_EQ(icon.hWnd, window->hWnd());
+    EXPECT_EQ(icon.uID, window->hIcon());
+    EXPECT_EQ(icon.hIcon, window->hIcon());
+    EXPECT_EQ(icon.uFlags, 7u);
+    EXPECT_EQ(icon.uCallbackMessage, 512u);
+    EXPECT_EQ(icon.tip, "Velmorav1.0");
+    // The record sent is the one the window keeps.
+    EXPECT_EQ(shell.notifyCalls()[0].record, toAnsiRecord(window->module1().TrayIcon));
+}
+
+TEST_F(TrayTest, LeftPressShowsTheHiddenWindowAndKeepsTheRunningJob) {
+    startJob();
+    get<QCheckBox>("Check3")->setChecked(true);
+    action("a23")->trigger();
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_TRUE(timerOn());
+    EXPECT_EQ(shell.count(NotifyIconMessage::Delete), 0);
+
+    for (std::uint32_t nothing : {mouse::Move, mouse::LeftUp, mouse::LeftDblClick, 517u}) {
+        ASSERT_TRUE(shell.fireIcon(nothing));
+        EXPECT_FALSE(window->isVisible()) << nothing;
+    }
+    ASSERT_TRUE(shell.fireIcon(mouse::LeftDown));
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(timerOn());
+    EXPECT_TRUE(get<QCheckBox>("Check3")->isChecked());
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/media/a.mp4");
+    EXPECT_EQ(text("Labelface"), "压缩开始....");
+    EXPECT_EQ(encoder.count(Stop), 0);
+
+    action("a23")->trigger();
+    action("xiansi")->trigger();
+    EXPECT_TRUE(window->isVisible());
+}
+
+TEST_F(TrayTest, RightPressOpensTheTrayMenuWithItsFiveEntries) {
+    auto* tuopan = get<QMenu>("tuopan");
+    ASSERT_TRUE(shell.fireIcon(mouse::RightDown));
+    EXPECT_TRUE(tuopan->isVisible());
+    ASSERT_EQ(tuopan->actions().size(), 5);
+    EXPECT_TRUE(tuopan->actions()[3]->isSeparator());
+    tuopan->close();
+}
+
+class ExitTest : public TrayTest, public ::testing::WithParamInterface<const char*> {};
+
+TEST_P(ExitTest, ExitWhileAJobRunsRemovesTheIconOnceAndNeverStops) {
+    startJob();
+    action(GetParam())->trigger();
+    EXPECT_EQ(shell.count(NotifyIconMessage::Delete), 1);
+    EXPECT_TRUE(shell.notifyCalls().back().result);
+    EXPECT_FALSE(shell.shownIcon().has_value());
+    EXPECT_EQ(programEnds, 1);
+    EXPECT_EQ(encoder.count(Stop), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(MenuAndTray, ExitTest, ::testing::Values("a14", "end"));
+
+TEST_F(TrayTest, ClosingRemovesTheIconTwiceAndCannotBeCancelled) {
+    startJob();
+    EXPECT_TRUE(window->close());
+    EXPECT_EQ(shell.count(NotifyIconMessage::Delete), 2);
+    EXPECT_TRUE(shell.notifyCalls()[1].result);
+    EXPECT_FALSE(shell.notifyCalls()[2].result);  // the shell no longer held it
+    EXPECT_EQ(programEnds, 1);
+    EXPECT_EQ(encoder.count(Stop), 0);
+}
+
+}  // namespace
+}  // namespace velmora::testing
