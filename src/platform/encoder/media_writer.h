@@ -51,4 +51,7 @@ public:
 // FFmpeg's own "rm" muxer.
 std::unique_ptr<MediaWriter> makeFfmpegRmWriter();
 
+// Our own RealMedia writer (encoder/rm/), in builds that have it.
+std::unique_ptr<MediaWriter> makeRealMediaWriter();
+
 }  // namespace velmora::encoder

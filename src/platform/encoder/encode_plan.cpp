@@ -1,0 +1,174 @@
+#include "platform/encoder/encode_plan.h"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+
+namespace velmora::encoder {
+
+namespace {
+
+using enum Audience;
+using enum AudioCodec;
+
+// Measured on detailed 30 s clips; totals came out 2-4 % under budget.
+// Video: size@fps, bitrate/maxrate/buffer (kbps, kbit), qmin. GOP is 10 s.
+constexpr std::array<AudienceProfile, kAudienceCount> kTable{{
+    {Modem28K, prop::Target28KModem, "28K 调制解调器", "28k", 20,
+     128, 96, 3, 5, 6, 20, 10, Real144, 8, 8000},
+    {Modem56K, prop::Target56KModem, "56K 调制解调器", "56k", 34,
+     160, 120, 6, 19, 23, 76, 6, Real144, 8, 8000},
+    {SingleIsdn, prop::TargetSingleISDN, "单 ISDN", "isdn", 45,
+     176, 144, 8, 29, 35, 116, 5, Real144, 8, 8000},
+    {DualIsdn, prop::TargetDualISDN, "双 ISDN", "dual-isdn", 80,
+     176, 144, 10, 42, 50, 168, 4, Ac3, 32, 32000},
+    {Lan, prop::TargetLAN, "局域网", "lan", 150,
+     240, 180, 12, 77, 92, 308, 3, Ac3, 64, 44100},
+    {Dsl256K, prop::Target256KDSLCableModem, "256K DSL/有线调制解调器", "256k", 225,
+     320, 240, 15, 117, 140, 468, 3, Ac3, 96, 44100},
+    {Dsl384K, prop::Target384KDSLCableModem, "384K DSL/有线调制解调器", "384k", 350,
+     320, 240, 20, 205, 246, 480, 2, Ac3, 128, 44100},
+    {Dsl512K, prop::Target512KDSLCableModem, "512K DSL/有线调制解调器", "512k", 450,
+     384, 288, 25, 300, 360, 480, 2, Ac3, 128, 44100},
+}};
+
+// Frame sizes for "one size smaller/larger".
+constexpr std::array<std::array<int, 2>, 8> kSizes{{
+    {128, 96}, {160, 120}, {176, 144}, {240, 180}, {320, 240}, {384, 288}, {480, 360}, {640, 480},
+}};
+
+// rm frames stay well under the muxer's 65,512-byte packet limit with this.
+constexpr int kMaxBufferKbits = 480;
+
+// Each video frame costs about this much container overhead (kbit).
+constexpr double kVideoFrameCost = 0.152;
+
+int sizeIndex(int width, int height) {
+    for (std::size_t i = 0; i < kSizes.size(); ++i)
+        if (kSizes[i][0] == width && kSizes[i][1] == height) return static_cast<int>(i);
+    return 4;
+}
+
+AudioPlan planAudio(const AudienceProfile& p, std::int32_t content, int sourceChannels) {
+    if (p.audioCodec == Real144) return {Real144, 8000, 8000, 1};
+    AudioPlan a{Ac3, p.audioKbps * 1000, p.audioRate, 2};
+    switch (content) {
+        case VoiceOnly:
+            // Speech needs little: mono, half the rate, the bits go to the picture.
+            a.channels = 1;
+            a.bitRate = std::max(32, p.audioKbps / 2) * 1000;
+            a.sampleRate = 32000;
+            break;
+        case VoiceAndMusic:
+            a.channels = 1;
+            break;
+        case Music:
+            a.channels = p.audioKbps >= 64 ? 2 : 1;
+            break;
+        default:  // stereo music
+            a.channels = 2;
+            break;
+    }
+    a.channels = std::clamp(sourceChannels, 1, a.channels);
+    return a;
+}
+
+}  // namespace
+
+std::span<const AudienceProfile> audienceTable() { return kTable; }
+
+const AudienceProfile& profileOf(Audience audience) {
+    return kTable[static_cast<std::size_t>(audience)];
+}
+
+std::optional<Audience> audienceForProperty(DispId property) {
+    for (const auto& p : kTable)
+        if (p.property == property) return p.audience;
+    return std::nullopt;
+}
+
+std::optional<Audience> audienceForKey(std::string_view key) {
+    for (const auto& p : kTable)
+        if (p.key == key) return p.audience;
+    return std::nullopt;
+}
+
+std::optional<Audience> slowestAudience(AudienceSet audiences) {
+    for (const auto& p : kTable)  // the table runs slowest first
+        if (audiences.test(static_cast<std::size_t>(p.audience))) return p.audience;
+    return std::nullopt;
+}
+
+double audioCostKbps(const AudioPlan& audio) {
+    const double samplesPerPacket = audio.codec == Real144 ? 160.0 : 1536.0;
+    return audio.bitRate / 1000.0 + audio.sampleRate / samplesPerPacket * 12 * 8 / 1000.0;
+}
+
+void fitFrame(const SourceShape& source, int boxWidth, int boxHeight, int& width, int& height) {
+    width = boxWidth;
+    height = boxHeight;
+    if (source.width <= 0 || source.height <= 0) return;
+    double sar = source.sarNum > 0 && source.sarDen > 0
+                     ? static_cast<double>(source.sarNum) / source.sarDen
+                     : 1.0;
+    const double aspect = source.width * sar / source.height;
+    const auto round4 = [](double v) { return std::max(16, static_cast<int>(std::lround(v / 4)) * 4); };
+    if (aspect > static_cast<double>(boxWidth) / boxHeight)
+        height = std::min(boxHeight, round4(boxWidth / aspect));
+    else
+        width = std::min(boxWidth, round4(boxHeight * aspect));
+}
+
+EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int32_t videoQuality,
+                      const SourceShape& source) {
+    EncodePlan plan;
+    plan.audience = slowestAudience(audiences).value_or(Audience::Dsl256K);
+    const AudienceProfile& p = profileOf(plan.audience);
+    plan.budgetKbps = p.budgetKbps;
+
+    const AudioPlan tableAudio = planAudio(p, VoiceAndMusic, 2);
+    if (source.hasAudio && audioContent != NoAudio)
+        plan.audio = planAudio(p, audioContent, source.channels);
+    if (!source.hasVideo || videoQuality == NoVideo) return plan;
+
+    int size = sizeIndex(p.width, p.height);
+    int fps = p.fps;
+    double scale = 1.0;
+    switch (videoQuality) {
+        case SmoothMotion:
+            size = std::max(0, size - 1);
+            fps = p.fps * 2;
+            break;
+        case SharpImage:
+            size = std::min<int>(kSizes.size() - 1, size + 1);
+            fps = std::max(1, p.fps / 2);
+            break;
+        case SlideShow:
+            size = std::min<int>(kSizes.size() - 1, size + 1);
+            fps = 1;
+            scale = 0.9;  // a larger frame per key frame; without this it ran over
+            break;
+        default:
+            break;
+    }
+
+    // Bits the audio choice or frame rate frees (or costs) go to the picture.
+    const double audioCost = plan.audio ? audioCostKbps(*plan.audio) : 0.0;
+    const double spare =
+        (audioCostKbps(tableAudio) - audioCost + kVideoFrameCost * (p.fps - fps)) / 1.03 * 0.98;
+    const double videoKbps = std::max(4.0, (p.videoKbps + spare) * scale);
+    const double ratio = videoKbps / p.videoKbps;
+
+    VideoPlan v;
+    fitFrame(source, kSizes[size][0], kSizes[size][1], v.width, v.height);
+    v.fps = fps;
+    v.bitRate = static_cast<int>(videoKbps * 1000);
+    v.maxRate = static_cast<int>(p.maxKbps * ratio * 1000);
+    v.bufferSize = static_cast<int>(std::min<double>(kMaxBufferKbits, p.bufferKbits * ratio) * 1000);
+    v.gop = fps * 10;
+    v.qmin = p.qmin;
+    plan.video = v;
+    return plan;
+}
+
+}  // namespace velmora::encoder

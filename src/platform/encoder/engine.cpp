@@ -1,0 +1,368 @@
+#include "platform/encoder/engine.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "platform/encoder/audio_stage.h"
+#include "platform/encoder/bounded_queue.h"
+#include "platform/encoder/media_source.h"
+#include "platform/encoder/messages.h"
+#include "platform/encoder/output_file.h"
+#include "platform/encoder/video_stage.h"
+
+namespace velmora::encoder {
+
+WriterFactory writerFactory(Muxer muxer) {
+    if (muxer == Muxer::Ffmpeg) return &makeFfmpegRmWriter;
+#ifdef VELMORA_HAVE_RM_WRITER
+    return &makeRealMediaWriter;
+#else
+    return nullptr;
+#endif
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using FrameQueue = BoundedQueue<FramePtr>;
+using PacketQueue = BoundedQueue<PacketPtr>;
+
+// Enough to keep an encoder busy while the reader decodes the next packet;
+// small enough that a stop is quick.
+constexpr std::size_t kVideoQueueFrames = 8;
+constexpr std::size_t kAudioQueueFrames = 64;
+
+std::int64_t msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::int64_t fileSize(const std::string& path) {
+    struct stat st{};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+}  // namespace
+
+class Engine::Job {
+public:
+    Job(const JobSettings& settings, JobObserver& observer)
+        : settings_(settings), observer_(observer) {}
+
+    ~Job() {
+        requestStop();
+        join();
+    }
+
+    Status prepare(JobInfo& info);
+    void launch() { thread_ = std::thread(&Job::run, this); }
+    void requestStop() { stopRequested_ = true; }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool finished() const { return finished_; }
+
+private:
+    // One output stream: the encoder and the queues on either side of it.
+    struct Lane {
+        CodecContextPtr encoder;
+        int writerIndex = -1;
+        std::unique_ptr<FrameQueue> frames;
+        std::unique_ptr<PacketQueue> packets;
+    };
+
+    void run();
+    void readSource();
+    Status readPackets(bool& reachedEnd);
+    void encode(Lane& lane);
+    Status encodeFrames(Lane& lane);
+    Status interleave();
+    void fail(Status status);
+    void abortQueues();
+
+    JobSettings settings_;
+    JobObserver& observer_;
+    MediaSource source_;
+    EncodePlan plan_;
+    TempOutput temp_;
+    std::unique_ptr<MediaWriter> writer_;
+    std::unique_ptr<VideoConverter> videoIn_;
+    std::unique_ptr<AudioConverter> audioIn_;
+    Lane video_, audio_;
+    Clock::time_point startTime_;
+
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> stoppedEarly_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<bool> finished_{false};
+    std::mutex errorMutex_;
+    Status error_ = Status::ok();
+    std::int64_t encodedMs_ = 0;  // job thread only
+    int percent_ = 0;             // job thread only
+};
+
+Status Engine::Job::prepare(JobInfo& info) {
+    if (settings_.source.empty()) return Status::fail(text::kNoSource);
+    struct stat st{};
+    if (::stat(settings_.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return Status::fail(std::string(text::kSourceNotFile) + "：" + settings_.source);
+    if (Status s = openMediaSource(settings_.source, source_); !s) return s;
+    if (Status s = checkDestination(settings_.source, settings_.destination); !s) return s;
+    if (settings_.audiences.none()) return Status::fail(text::kNoAudience);
+    if (!settings_.makeWriter) return Status::fail(text::kEncodeFailed);
+
+    plan_ = planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality,
+                       source_.shape);
+    if (!plan_.video && !plan_.audio) return Status::fail(text::kNothingToEncode);
+
+    writer_ = settings_.makeWriter();
+    if (!writer_) return Status::fail(text::kOutOfMemory);
+    AVFormatContext* format = source_.format.get();
+    if (plan_.video) {
+        if (Status s = openVideoEncoder(*plan_.video, video_.encoder); !s) return s;
+        videoIn_ = std::make_unique<VideoConverter>();
+        if (Status s = videoIn_->open(*format->streams[source_.videoIndex], *plan_.video,
+                                      source_.startUs);
+            !s)
+            return s;
+        video_.frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
+    }
+    if (plan_.audio) {
+        if (Status s = openAudioEncoder(*plan_.audio, audio_.encoder); !s) return s;
+        audioIn_ = std::make_unique<AudioConverter>();
+        if (Status s = audioIn_->open(*format->streams[source_.audioIndex], *audio_.encoder,
+                                      source_.startUs);
+            !s)
+            return s;
+        audio_.frames = std::make_unique<FrameQueue>(kAudioQueueFrames);
+    }
+    // The rm muxer wants the video stream first.
+    for (Lane* lane : {&video_, &audio_}) {
+        if (!lane->encoder) continue;
+        std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> params(
+            avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
+        if (!params) return Status::fail(text::kOutOfMemory);
+        const int ret = avcodec_parameters_from_context(params.get(), lane->encoder.get());
+        if (ret < 0) return Status::fail(text::kEncodeFailed);
+        const AVRational tb = lane->encoder->time_base;
+        if (Status s = writer_->addStream(*params, tb.num, tb.den, lane->writerIndex); !s) return s;
+        // Unbounded: an encoder must never wait on the interleaver, or a source
+        // that stores its streams far apart would stall the reader.
+        lane->packets = std::make_unique<PacketQueue>(0);
+    }
+
+    if (Status s = temp_.create(settings_.destination); !s) return s;
+    if (Status s = writer_->begin(temp_.path(), settings_.metadata); !s) {
+        writer_->finish();
+        temp_.discard();
+        return s;
+    }
+
+    info.source = settings_.source;
+    info.destination = settings_.destination;
+    info.durationMs = source_.durationMs;
+    info.plan = plan_;
+    startTime_ = Clock::now();
+    return Status::ok();
+}
+
+void Engine::Job::run() {
+    std::vector<std::thread> workers;
+    workers.emplace_back(&Job::readSource, this);
+    for (Lane* lane : {&video_, &audio_})
+        if (lane->encoder) workers.emplace_back(&Job::encode, this, std::ref(*lane));
+    if (Status s = interleave(); !s) fail(std::move(s));
+    for (auto& t : workers) t.join();
+
+    JobResult result;
+    result.destination = settings_.destination;
+    result.encodedMs = encodedMs_;
+    result.percent = percent_;
+    Status finished = writer_->finish();
+    result.bytes = fileSize(temp_.path());
+    if (!failed_ && !finished) fail(std::move(finished));
+    if (!failed_) {
+        if (Status s = temp_.commit(); !s) fail(std::move(s));
+    }
+    if (failed_) {
+        temp_.discard();
+        result.outcome = JobOutcome::Failed;
+        std::lock_guard lock(errorMutex_);
+        result.message = error_.message();
+    } else if (stoppedEarly_) {
+        result.outcome = JobOutcome::Stopped;
+    } else {
+        result.outcome = JobOutcome::Completed;
+        result.percent = 100;
+    }
+    result.elapsedMs = msSince(startTime_);
+    // Release the source before telling anyone the job is over.
+    source_.format.reset();
+    observer_.jobFinished(result);
+    finished_ = true;
+}
+
+void Engine::Job::readSource() {
+    bool reachedEnd = false;
+    Status s = readPackets(reachedEnd);
+    if (s && !failed_) {
+        const FrameSink toVideo = [this](FramePtr f) { return video_.frames->push(std::move(f)); };
+        const FrameSink toAudio = [this](FramePtr f) { return audio_.frames->push(std::move(f)); };
+        if (videoIn_) s = reachedEnd ? videoIn_->drain(toVideo) : videoIn_->finish(toVideo);
+        if (s && audioIn_) s = reachedEnd ? audioIn_->drain(toAudio) : audioIn_->finish(toAudio);
+    }
+    if (!s) fail(std::move(s));
+    stoppedEarly_ = !reachedEnd;
+    for (Lane* lane : {&video_, &audio_})
+        if (lane->frames) lane->frames->close();
+}
+
+Status Engine::Job::readPackets(bool& reachedEnd) {
+    PacketPtr packet = makePacket();
+    if (!packet) return Status::fail(text::kOutOfMemory);
+    const FrameSink toVideo = [this](FramePtr f) { return video_.frames->push(std::move(f)); };
+    const FrameSink toAudio = [this](FramePtr f) { return audio_.frames->push(std::move(f)); };
+    while (!stopRequested_ && !failed_) {
+        const int ret = av_read_frame(source_.format.get(), packet.get());
+        if (ret == AVERROR_EOF) {
+            reachedEnd = true;
+            break;
+        }
+        if (ret < 0)
+            return Status::fail(std::string(text::kReadFailed) + "（" + ffmpegError(ret) + "）");
+        Status s = Status::ok();
+        if (videoIn_ && packet->stream_index == source_.videoIndex)
+            s = videoIn_->sendPacket(*packet, toVideo);
+        else if (audioIn_ && packet->stream_index == source_.audioIndex)
+            s = audioIn_->sendPacket(*packet, toAudio);
+        av_packet_unref(packet.get());
+        if (!s) return s;
+    }
+    return Status::ok();
+}
+
+void Engine::Job::encode(Lane& lane) {
+    if (Status s = encodeFrames(lane); !s) fail(std::move(s));
+    lane.packets->close();
+}
+
+Status Engine::Job::encodeFrames(Lane& lane) {
+    AVCodecContext* encoder = lane.encoder.get();
+    for (;;) {
+        std::optional<FramePtr> frame = lane.frames->pop();
+        if (failed_) return Status::ok();
+        // No frame: the stream ended, so flush the encoder.
+        int ret = avcodec_send_frame(encoder, frame ? frame->get() : nullptr);
+        if (ret < 0)
+            return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) + "）");
+        for (;;) {
+            PacketPtr packet = makePacket();
+            if (!packet) return Status::fail(text::kOutOfMemory);
+            ret = avcodec_receive_packet(encoder, packet.get());
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+            if (ret < 0)
+                return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) + "）");
+            if (!lane.packets->push(std::move(packet))) return Status::ok();
+        }
+        if (!frame) return Status::ok();
+    }
+}
+
+Status Engine::Job::interleave() {
+    struct Head {
+        Lane* lane;
+        bool open = true;
+    };
+    std::vector<Head> heads;
+    for (Lane* lane : {&video_, &audio_})
+        if (lane->encoder) heads.push_back({lane});
+
+    for (;;) {
+        // Write the earliest packet among the streams; wait for each stream
+        // to have one (or to end) so the order is right.
+        Lane* next = nullptr;
+        std::int64_t nextTime = 0;
+        for (Head& head : heads) {
+            if (!head.open) continue;
+            std::int64_t time = 0;
+            head.open = head.lane->packets->peek([&](const PacketPtr& p) {
+                time = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
+            });
+            if (!head.open) continue;
+            const AVRational tb = head.lane->encoder->time_base;
+            if (!next || av_compare_ts(time, tb, nextTime, next->encoder->time_base) < 0) {
+                next = head.lane;
+                nextTime = time;
+            }
+        }
+        if (failed_ || !next) return Status::ok();
+        std::optional<PacketPtr> packet = next->packets->pop();
+        if (!packet) return Status::ok();
+        if (Status s = writer_->writePacket(next->writerIndex, **packet); !s) return s;
+
+        const AVPacket& p = **packet;
+        const std::int64_t end = av_rescale_q(p.pts + std::max<std::int64_t>(p.duration, 0),
+                                              next->encoder->time_base, {1, 1000});
+        encodedMs_ = std::max(encodedMs_, end);
+        const std::int64_t duration = source_.durationMs;
+        const int percent =
+            duration > 0 ? static_cast<int>(std::clamp<std::int64_t>(encodedMs_ * 100 / duration, 0, 99))
+                         : 0;
+        if (percent != percent_) {
+            percent_ = percent;
+            observer_.jobProgress({encodedMs_, duration, percent, writer_->bytesWritten(),
+                                   msSince(startTime_), plan_.budgetKbps});
+        }
+    }
+}
+
+void Engine::Job::fail(Status status) {
+    {
+        std::lock_guard lock(errorMutex_);
+        if (failed_) return;
+        error_ = std::move(status);
+        failed_ = true;
+    }
+    abortQueues();
+}
+
+void Engine::Job::abortQueues() {
+    for (Lane* lane : {&video_, &audio_}) {
+        if (lane->frames) lane->frames->abort();
+        if (lane->packets) lane->packets->abort();
+    }
+}
+
+Engine::Engine() = default;
+
+Engine::~Engine() { stop(); }
+
+Status Engine::start(const JobSettings& settings, JobObserver& observer, JobInfo* info) {
+    stop();
+    auto job = std::make_unique<Job>(settings, observer);
+    JobInfo scratch;
+    if (Status s = job->prepare(info ? *info : scratch); !s) return s;
+    job_ = std::move(job);
+    job_->launch();
+    return Status::ok();
+}
+
+void Engine::stop() {
+    if (!job_) return;
+    job_->requestStop();
+    job_->join();
+    job_.reset();
+}
+
+void Engine::wait() {
+    if (job_) job_->join();
+}
+
+bool Engine::running() const { return job_ && !job_->finished(); }
+
+}  // namespace velmora::encoder

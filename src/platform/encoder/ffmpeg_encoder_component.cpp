@@ -1,0 +1,199 @@
+#include "platform/encoder/ffmpeg_encoder_component.h"
+
+#include <QMetaObject>
+#include <QVBoxLayout>
+#include <QWidget>
+#include <algorithm>
+#include <limits>
+
+#include "platform/encoder/encoder_pane.h"
+#include "platform/encoder/messages.h"
+
+namespace velmora {
+
+using namespace encoder;
+
+namespace {
+
+enum class Kind { Boolean, Long, String };
+
+std::optional<Kind> kindOf(DispId id) {
+    switch (id) {
+        case prop::Unnamed3155:
+        case prop::Unnamed3156:
+            return Kind::Boolean;
+        case prop::Unnamed3151:
+        case prop::AudioContent:
+        case prop::VideoQuality:
+            return Kind::Long;
+        case prop::InputFilename:
+        case prop::OutputFilename:
+        case prop::TempDirectory:
+            return Kind::String;
+        default:
+            return audienceForProperty(id) ? std::optional(Kind::Boolean) : std::nullopt;
+    }
+}
+
+bool hasKind(const Variant& value, Kind kind) {
+    switch (kind) {
+        case Kind::Boolean:
+            return value.is(Variant::Type::Boolean);
+        case Kind::Long:
+            return value.is(Variant::Type::Long);
+        case Kind::String:
+            return value.is(Variant::Type::String);
+    }
+    return false;
+}
+
+const char* kindName(Kind kind) {
+    switch (kind) {
+        case Kind::Boolean:
+            return "Boolean";
+        case Kind::Long:
+            return "Long";
+        case Kind::String:
+            return "String";
+    }
+    return "?";
+}
+
+Variant longOf(std::int64_t v) {
+    return Variant::long_(static_cast<std::int32_t>(
+        std::clamp<std::int64_t>(v, 0, std::numeric_limits<std::int32_t>::max())));
+}
+
+}  // namespace
+
+FfmpegEncoderComponent::FfmpegEncoderComponent(QObject* parent) : QObject(parent) {}
+
+FfmpegEncoderComponent::~FfmpegEncoderComponent() { engine_.stop(); }
+
+Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
+    const std::optional<Kind> kind = kindOf(id);
+    if (!kind) return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
+    if (!hasKind(value, *kind))
+        return Status::fail(std::string(text::kWrongType) + "（" + std::to_string(id) + "：需要 " +
+                            kindName(*kind) + "，收到 " + value.describe() + "）");
+
+    if (const auto audience = audienceForProperty(id)) {
+        next_.audiences.set(static_cast<std::size_t>(*audience), value.toBool());
+        showIdle();
+        return Status::ok();
+    }
+    switch (id) {
+        case prop::InputFilename:
+            next_.source = value.toUtf8();
+            break;
+        case prop::OutputFilename:
+            next_.destination = value.toUtf8();
+            break;
+        case prop::TempDirectory:
+            tempDirectory_ = value.toString();  // the temporary file lives beside the destination
+            break;
+        case prop::AudioContent:
+        case prop::VideoQuality: {
+            const std::int32_t v = value.toLong();
+            if (v < 0 || v > 4)
+                return Status::fail(std::string(text::kOutOfRange) + "（" + std::to_string(id) +
+                                    "：" + std::to_string(v) + "）");
+            (id == prop::AudioContent ? next_.audioContent : next_.videoQuality) = v;
+            break;
+        }
+        default:
+            break;  // 3151, 3155, 3156: accepted, nothing to do here
+    }
+    return Status::ok();
+}
+
+Status FfmpegEncoderComponent::invoke(DispId id) {
+    if (id == op::Start) return start();
+    if (id == op::Stop) {
+        engine_.stop();
+        return Status::ok();
+    }
+    return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
+}
+
+Status FfmpegEncoderComponent::start() {
+    JobInfo info;
+    if (Status s = engine_.start(next_, *this, &info); !s) return s;
+    post({event::Started,
+          {Variant::string(info.source), Variant::string(info.destination), longOf(info.durationMs),
+           Variant::long_(info.plan.budgetKbps)}});
+    return Status::ok();
+}
+
+void FfmpegEncoderComponent::attachView(QWidget* host) {
+    if (!host) return;
+    pane_ = new EncoderPane(host);
+    if (!host->layout()) {
+        auto* layout = new QVBoxLayout(host);
+        layout->setContentsMargins(0, 0, 0, 0);
+    }
+    host->layout()->addWidget(pane_);
+    showIdle();
+}
+
+// Worker threads: only build the notification and queue it.
+void FfmpegEncoderComponent::jobProgress(const JobProgress& p) {
+    post({event::Progress,
+          {longOf(p.encodedMs), longOf(p.durationMs), Variant::long_(p.percent), longOf(p.bytes)}});
+    const std::int64_t kbps = p.encodedMs > 0 ? p.bytes * 8 / p.encodedMs : 0;
+    const std::int64_t speed = p.elapsedMs > 0 ? p.encodedMs * 100 / p.elapsedMs : 0;
+    const std::int64_t remaining = p.durationMs > 0 && p.encodedMs > 0
+                                       ? (p.durationMs - p.encodedMs) * p.elapsedMs / p.encodedMs
+                                       : -1;
+    post({event::Statistics,
+          {longOf(kbps), Variant::long_(p.budgetKbps), longOf(speed),
+           Variant::long_(static_cast<std::int32_t>(std::max<std::int64_t>(remaining, -1)))}});
+}
+
+void FfmpegEncoderComponent::jobFinished(const JobResult& r) {
+    switch (r.outcome) {
+        case JobOutcome::Completed:
+            post({event::Completed, {Variant::string(r.destination), longOf(r.bytes),
+                                     Variant::long_(100), longOf(r.encodedMs)}});
+            break;
+        case JobOutcome::Stopped:
+            post({event::Stopped, {Variant::string(r.destination), longOf(r.bytes),
+                                   Variant::long_(r.percent), longOf(r.encodedMs)}});
+            break;
+        case JobOutcome::Failed:
+            post({event::Error, {Variant::long_(1), Variant::string(r.message),
+                                 Variant::long_(r.percent), Variant::long_(0)}});
+            break;
+    }
+}
+
+void FfmpegEncoderComponent::post(Notification notification) {
+    // Queued even on this thread, so the sink never runs inside put()/invoke().
+    QMetaObject::invokeMethod(
+        this, [this, n = std::move(notification)] { deliver(n); }, Qt::QueuedConnection);
+}
+
+void FfmpegEncoderComponent::deliver(const Notification& n) {
+    if (pane_) {
+        if (n.id == event::Started)
+            pane_->showJob(0);
+        else if (n.id == event::Progress)
+            pane_->showJob(n.args[kProgressPercentArg].toLong());
+        else if (n.id == event::Completed || n.id == event::Stopped || n.id == event::Error)
+            showIdle();
+    }
+    if (sink_) sink_(n);
+}
+
+void FfmpegEncoderComponent::showIdle() {
+    if (!pane_) return;
+    if (const auto audience = slowestAudience(next_.audiences)) {
+        const AudienceProfile& p = profileOf(*audience);
+        pane_->showIdle(QString::fromUtf8(p.name.data(), static_cast<int>(p.name.size())),
+                        p.budgetKbps);
+    } else {
+        pane_->showIdle({}, 0);
+    }
+}
+
+}  // namespace velmora

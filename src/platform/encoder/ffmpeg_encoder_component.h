@@ -1,0 +1,49 @@
+#pragma once
+// The encoder component of the window: takes the contract's property writes
+// and calls, runs the engine on its own threads and raises the notifications
+// on this object's thread through queued calls.
+
+#include <QObject>
+#include <QPointer>
+
+#include "platform/encoder/engine.h"
+#include "platform/encoder_component.h"
+
+namespace velmora {
+
+class EncoderPane;
+
+class FfmpegEncoderComponent : public QObject,
+                               public EncoderComponent,
+                               private encoder::JobObserver {
+    Q_OBJECT
+public:
+    explicit FfmpegEncoderComponent(QObject* parent = nullptr);
+    // Stops a running job as Stop does (the file is completed) and joins.
+    ~FfmpegEncoderComponent() override;
+
+    Status put(DispId id, const Variant& value) override;
+    Status invoke(DispId id) override;
+    void setNotificationSink(NotificationSink sink) override { sink_ = std::move(sink); }
+    void attachView(QWidget* host) override;
+
+    bool isRunning() const { return engine_.running(); }
+    // The settings the next start will use.
+    const encoder::JobSettings& nextJob() const { return next_; }
+
+private:
+    Status start();
+    void jobProgress(const encoder::JobProgress& progress) override;
+    void jobFinished(const encoder::JobResult& result) override;
+    void post(encoder::Notification notification);
+    void deliver(const encoder::Notification& notification);
+    void showIdle();
+
+    encoder::JobSettings next_;
+    std::u16string tempDirectory_;
+    encoder::Engine engine_;
+    NotificationSink sink_;
+    QPointer<EncoderPane> pane_;
+};
+
+}  // namespace velmora

@@ -1,0 +1,149 @@
+#include "platform/encoder/video_stage.h"
+
+#include <cmath>
+
+#include "platform/encoder/messages.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+namespace velmora::encoder {
+
+namespace {
+
+Status ffmpegFailure(const char* what, int ret) {
+    return Status::fail(std::string(what) + "（" + ffmpegError(ret) + "）");
+}
+
+}  // namespace
+
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
+    if (!codec) return Status::fail(std::string(text::kEncodeFailed) + "（rv20）");
+    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) return Status::fail(text::kOutOfMemory);
+    ctx->width = plan.width;
+    ctx->height = plan.height;
+    ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    ctx->time_base = {1, plan.fps};
+    ctx->framerate = {plan.fps, 1};
+    ctx->sample_aspect_ratio = {1, 1};
+    ctx->bit_rate = plan.bitRate;
+    // Without this the rate control lets low targets come out 1.5-2x over.
+    ctx->bit_rate_tolerance = plan.bitRate;
+    ctx->rc_max_rate = plan.maxRate;
+    ctx->rc_buffer_size = plan.bufferSize;
+    ctx->gop_size = plan.gop;
+    ctx->max_b_frames = 0;
+    ctx->qmin = plan.qmin;
+    ctx->qmax = 31;
+    ctx->thread_count = 1;  // rv20 has no threading
+    const int ret = avcodec_open2(ctx.get(), codec, nullptr);
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+    encoder = std::move(ctx);
+    return Status::ok();
+}
+
+Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs) {
+    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
+    if (!codec) return Status::fail(text::kDecodeFailed);
+    decoder_.reset(avcodec_alloc_context3(codec));
+    decoded_ = makeFrame();
+    if (!decoder_ || !decoded_) return Status::fail(text::kOutOfMemory);
+    int ret = avcodec_parameters_to_context(decoder_.get(), stream.codecpar);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    decoder_->pkt_timebase = stream.time_base;
+    decoder_->thread_count = 0;
+    ret = avcodec_open2(decoder_.get(), codec, nullptr);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+
+    plan_ = plan;
+    streamTimeBase_ = stream.time_base;
+    originSeconds_ = originUs / 1e6;
+    AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
+    defaultDuration_ = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 1.0 / plan.fps;
+    return Status::ok();
+}
+
+Status VideoConverter::sendPacket(const AVPacket& packet, const FrameSink& sink) {
+    const int ret = avcodec_send_packet(decoder_.get(), &packet);
+    // A damaged packet costs a frame, not the job.
+    if (ret < 0 && ret != AVERROR_INVALIDDATA) return ffmpegFailure(text::kDecodeFailed, ret);
+    return receiveFrames(sink);
+}
+
+Status VideoConverter::drain(const FrameSink& sink) {
+    int ret = avcodec_send_packet(decoder_.get(), nullptr);
+    if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (Status s = receiveFrames(sink); !s) return s;
+    return finish(sink);
+}
+
+Status VideoConverter::finish(const FrameSink& sink) {
+    Status s = held_ ? emitUntil(lastTime_ + lastDuration_, sink) : Status::ok();
+    held_.reset();
+    return s;
+}
+
+Status VideoConverter::receiveFrames(const FrameSink& sink) {
+    while (!failedEmit_) {
+        const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret == AVERROR_INVALIDDATA) continue;
+        if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+        Status s = accept(*decoded_, sink);
+        av_frame_unref(decoded_.get());
+        if (!s) return s;
+    }
+    return Status::ok();
+}
+
+Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
+    double duration = decoded.pkt_duration > 0 ? decoded.pkt_duration * av_q2d(streamTimeBase_)
+                                               : defaultDuration_;
+    double time = decoded.best_effort_timestamp != AV_NOPTS_VALUE
+                      ? decoded.best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
+                      : lastTime_ + lastDuration_;
+    if (held_ && time < lastTime_) time = lastTime_;  // out of order: keep the clock moving forward
+
+    scaler_.reset(sws_getCachedContext(scaler_.release(), decoded.width, decoded.height,
+                                       static_cast<AVPixelFormat>(decoded.format), plan_.width,
+                                       plan_.height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
+                                       nullptr, nullptr));
+    if (!scaler_) return Status::fail(text::kDecodeFailed);
+    // A fresh buffer per frame: the encoder may keep references to earlier ones.
+    FramePtr scaled = makeFrame();
+    if (!scaled) return Status::fail(text::kOutOfMemory);
+    scaled->width = plan_.width;
+    scaled->height = plan_.height;
+    scaled->format = AV_PIX_FMT_YUV420P;
+    int ret = av_frame_get_buffer(scaled.get(), 0);
+    if (ret < 0) return Status::fail(text::kOutOfMemory);
+    ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height, scaled->data,
+                    scaled->linesize);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+
+    // Slots whose middle falls before this frame still show the previous one;
+    // the very first frame also covers any slots before it.
+    if (held_) {
+        if (Status s = emitUntil(time, sink); !s) return s;
+    }
+    held_ = std::move(scaled);
+    lastTime_ = time;
+    lastDuration_ = duration;
+    return Status::ok();
+}
+
+Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
+    while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
+        FramePtr out(av_frame_clone(held_.get()));
+        if (!out) return Status::fail(text::kOutOfMemory);
+        out->pts = nextSlot_++;
+        out->pict_type = AV_PICTURE_TYPE_NONE;
+        if (!sink(std::move(out))) failedEmit_ = true;
+    }
+    return Status::ok();
+}
+
+}  // namespace velmora::encoder

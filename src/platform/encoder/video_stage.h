@@ -1,0 +1,52 @@
+#pragma once
+// Video: decode the source stream, scale to the planned frame and turn any
+// frame timing (variable, odd rates) into a constant rate by holding or
+// dropping frames, numbering them 0, 1, 2... in the time base 1/fps. The rm
+// muxer counts frames rather than reading times, so no frame may be skipped.
+
+#include <functional>
+
+#include "platform/automation.h"
+#include "platform/encoder/encode_plan.h"
+#include "platform/encoder/ffmpeg_ptr.h"
+
+namespace velmora::encoder {
+
+// Receives each finished frame; false means the job is being torn down.
+using FrameSink = std::function<bool(FramePtr)>;
+
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
+
+class VideoConverter {
+public:
+    Status open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs);
+
+    // One packet of the source stream.
+    Status sendPacket(const AVPacket& packet, const FrameSink& sink);
+    // End of the source: drains the decoder, then holds the last frame for
+    // its duration.
+    Status drain(const FrameSink& sink);
+    // A stop: ends at the frames already decoded.
+    Status finish(const FrameSink& sink);
+
+    std::int64_t framesOut() const { return nextSlot_; }
+
+private:
+    Status receiveFrames(const FrameSink& sink);
+    Status accept(const AVFrame& decoded, const FrameSink& sink);
+    Status emitUntil(double seconds, const FrameSink& sink);
+
+    CodecContextPtr decoder_;
+    SwsPtr scaler_;
+    FramePtr decoded_;
+    FramePtr held_;  // the scaled frame that fills slots until a newer one is due
+    VideoPlan plan_;
+    AVRational streamTimeBase_{1, 1};
+    double originSeconds_ = 0;
+    double defaultDuration_ = 0;
+    double lastTime_ = 0, lastDuration_ = 0;
+    std::int64_t nextSlot_ = 0;
+    bool failedEmit_ = false;
+};
+
+}  // namespace velmora::encoder

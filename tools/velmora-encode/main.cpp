@@ -1,0 +1,161 @@
+// velmora-encode: the encoding engine from the command line.
+//   velmora-encode [--audience LIST] [--audio-content 0-3] [--video-quality 0-3|none]
+//                  [--muxer ffmpeg|ours] SOURCE DESTINATION
+#include <unistd.h>
+
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/encoder/engine.h"
+
+namespace {
+
+using namespace velmora;
+using namespace velmora::encoder;
+
+constexpr const char* kUsage =
+    "用法：velmora-encode [--audience 列表] [--audio-content 0-3] [--video-quality 0-3|none]\n"
+    "                     [--muxer ffmpeg|ours] 源文件 目标文件\n"
+    "  --audience       逗号分隔：28k,56k,isdn,dual-isdn,lan,256k,384k,512k（默认 256k）\n"
+    "  --audio-content  0 仅语音，1 语音和音乐（默认），2 音乐，3 立体声音乐，none 不要声音\n"
+    "  --video-quality  0 普通（默认），1 流畅，2 清晰，3 幻灯片，none 不要画面\n"
+    "  --muxer          ffmpeg（默认）或 ours\n";
+
+struct Options {
+    JobSettings job;
+};
+
+std::optional<std::int32_t> parseChoice(std::string_view text, std::int32_t none) {
+    if (text == "none") return none;
+    if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') return text[0] - '0';
+    return std::nullopt;
+}
+
+// Returns an error message, empty on success.
+std::string parse(int argc, char** argv, Options& options) {
+    options.job.audiences = audienceSet({Audience::Dsl256K});
+    std::vector<std::string> positional;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        const auto value = [&]() -> std::optional<std::string_view> {
+            if (i + 1 >= argc) return std::nullopt;
+            return std::string_view(argv[++i]);
+        };
+        if (arg == "--audience") {
+            const auto v = value();
+            if (!v) return "--audience 需要一个值";
+            AudienceSet set;
+            std::stringstream list{std::string(*v)};
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                const auto audience = audienceForKey(item);
+                if (!audience) return "未知的目标听众：" + item;
+                set.set(static_cast<std::size_t>(*audience));
+            }
+            if (set.none()) return "--audience 至少要有一个目标听众";
+            options.job.audiences = set;
+        } else if (arg == "--audio-content" || arg == "--video-quality") {
+            const auto v = value();
+            const bool audio = arg == "--audio-content";
+            const auto choice = v ? parseChoice(*v, audio ? std::int32_t{NoAudio} : std::int32_t{NoVideo}) : std::nullopt;
+            if (!choice) return std::string(arg) + " 的取值应为 0-3 或 none";
+            (audio ? options.job.audioContent : options.job.videoQuality) = *choice;
+        } else if (arg == "--muxer") {
+            const auto v = value();
+            if (v == "ffmpeg") {
+                options.job.makeWriter = writerFactory(Muxer::Ffmpeg);
+            } else if (v == "ours") {
+                options.job.makeWriter = writerFactory(Muxer::Own);
+                if (!options.job.makeWriter) return "此版本尚未包含自己的 RealMedia 写入器（--muxer ours）";
+            } else {
+                return "--muxer 的取值应为 ffmpeg 或 ours";
+            }
+        } else if (arg == "-h" || arg == "--help") {
+            return kUsage;
+        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
+            return "未知的选项：" + std::string(arg);
+        } else {
+            if (arg == "--") {
+                for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
+                break;
+            }
+            positional.emplace_back(arg);
+        }
+    }
+    if (positional.size() != 2) return kUsage;
+    options.job.source = positional[0];
+    options.job.destination = positional[1];
+    return {};
+}
+
+class Terminal : public JobObserver {
+public:
+    explicit Terminal(bool bar) : bar_(bar) {}
+
+    void jobProgress(const JobProgress& p) override {
+        if (!bar_) return;
+        constexpr int kWidth = 40;
+        const int filled = p.percent * kWidth / 100;
+        std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
+                     std::string(kWidth - filled, '.').c_str(), p.percent);
+        std::fflush(stderr);
+    }
+
+    void jobFinished(const JobResult& r) override {
+        std::lock_guard lock(mutex_);
+        result_ = r;
+        if (bar_) std::fputc('\n', stderr);
+    }
+
+    JobResult result() {
+        std::lock_guard lock(mutex_);
+        return result_;
+    }
+
+private:
+    bool bar_;
+    std::mutex mutex_;
+    JobResult result_;
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    // A size limit (ulimit -f) should end the job with an error, not kill us.
+    std::signal(SIGXFSZ, SIG_IGN);
+
+    Options options;
+    if (const std::string error = parse(argc, argv, options); !error.empty()) {
+        std::fputs(error.c_str(), stderr);
+        if (error.back() != '\n') std::fputc('\n', stderr);
+        return 1;
+    }
+
+    Engine engine;
+    Terminal terminal(::isatty(STDERR_FILENO));
+    JobInfo info;
+    if (Status s = engine.start(options.job, terminal, &info); !s) {
+        std::fprintf(stderr, "velmora-encode：%s\n", s.message().c_str());
+        return 1;
+    }
+    engine.wait();
+    const JobResult r = terminal.result();
+    if (r.outcome == JobOutcome::Failed) {
+        std::fprintf(stderr, "velmora-encode：%s\n", r.message.c_str());
+        return 1;
+    }
+    const std::int64_t ms = info.durationMs > 0 ? info.durationMs : r.encodedMs;
+    const double kbps = ms > 0 ? r.bytes * 8.0 / ms : 0.0;
+    const AudienceProfile& audience = profileOf(info.plan.audience);
+    std::fprintf(stderr, "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n",
+                 options.job.destination.c_str(), ms / 1000.0, static_cast<long long>(r.bytes), kbps,
+                 std::string(audience.name).c_str(), info.plan.budgetKbps, r.elapsedMs / 1000.0);
+    return 0;
+}
