@@ -15,6 +15,10 @@
 
 #include "platform/encoder/engine.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace {
 
 using namespace velmora;
@@ -130,6 +134,8 @@ private:
 int main(int argc, char** argv) {
     // A size limit (ulimit -f) should end the job with an error, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
+    // Rate-control chatter from the codecs is no use here; failures come back as messages.
+    av_log_set_level(AV_LOG_FATAL);
 
     Options options;
     if (const std::string error = parse(argc, argv, options); !error.empty()) {

@@ -75,7 +75,7 @@ struct EncodePlan {
 };
 
 // Audio bits the rm container spends per second, headers included: each
-// packet carries 12 bytes of header.
+// packet carries 12 bytes of header (14.4 frames go ten to a packet).
 double audioCostKbps(const AudioPlan& audio);
 
 // Largest frame of the source's display aspect that fits box WxH, both
