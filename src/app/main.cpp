@@ -3,6 +3,7 @@
 #include <QDir>
 
 #include "app/real.h"
+#include "app/state_report.h"
 #include "platform/common_dialog.h"
 #include "platform/countdown.h"
 #include "platform/encoder/ffmpeg_encoder_component.h"
@@ -42,6 +43,7 @@ int main(int argc, char** argv) {
     countdown.setParent(&real);
 
     real.Form_Load();
+    velmora::StateReporter::installFromEnvironment(&real);
     real.show();
     return app.exec();
 }

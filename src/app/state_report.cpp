@@ -1,0 +1,117 @@
+#include "app/state_report.h"
+
+#include <QAbstractButton>
+#include <QAction>
+#include <QCheckBox>
+#include <QComboBox>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QSaveFile>
+#include <QSocketNotifier>
+#include <QTimer>
+#include <csignal>
+#include <fcntl.h>
+#include <map>
+#include <unistd.h>
+
+namespace velmora {
+
+namespace {
+
+// The signal handler may only write to a pipe; the window's thread reads it.
+int g_signalPipe[2] = {-1, -1};
+
+void onSignal(int) {
+    const char byte = 1;
+    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
+}
+
+QString oneLine(QString s) { return s.replace(u'\n', u' ').replace(u'\t', u' '); }
+
+}  // namespace
+
+QString describeControls(const QWidget* window) {
+    std::map<QString, QString> lines;
+    for (QObject* o : window->findChildren<QObject*>()) {
+        const QString name = o->objectName();
+        if (name.isEmpty() || name.startsWith(QLatin1String("qt_"))) continue;
+        QString value;
+        bool enabled = true;
+        bool visible = true;
+        if (auto* w = qobject_cast<QWidget*>(o)) {
+            enabled = w->isEnabled();
+            visible = w->isVisible();
+        }
+        if (auto* box = qobject_cast<QCheckBox*>(o)) {
+            value = box->isChecked() ? QStringLiteral("1") : QStringLiteral("0");
+        } else if (auto* label = qobject_cast<QLabel*>(o)) {
+            value = label->text();
+        } else if (auto* button = qobject_cast<QAbstractButton*>(o)) {
+            value = button->text();
+        } else if (auto* edit = qobject_cast<QLineEdit*>(o)) {
+            value = edit->text();
+        } else if (auto* combo = qobject_cast<QComboBox*>(o)) {
+            value = combo->currentText();
+        } else if (auto* frame = qobject_cast<QGroupBox*>(o)) {
+            value = frame->title();
+        } else if (auto* action = qobject_cast<QAction*>(o)) {
+            value = action->isCheckable() ? (action->isChecked() ? QStringLiteral("1") : QStringLiteral("0"))
+                                          : action->text();
+            enabled = action->isEnabled();
+            visible = action->isVisible();
+        } else if (auto* timer = qobject_cast<QTimer*>(o)) {
+            value = timer->isActive() ? QStringLiteral("1") : QStringLiteral("0");
+        } else if (!qobject_cast<QWidget*>(o)) {
+            continue;
+        }
+        lines[name] = name + u'\t' + oneLine(value) + u'\t' + (enabled ? u'1' : u'0') +
+                      (visible ? u'1' : u'0');
+    }
+    lines[QStringLiteral("real")] = QStringLiteral("real\t%1\t1%2")
+                                        .arg(oneLine(window->windowTitle()))
+                                        .arg(window->isVisible() ? 1 : 0);
+    QString out;
+    for (const auto& [name, line] : lines) out += line + u'\n';
+    return out;
+}
+
+StateReporter* StateReporter::installFromEnvironment(QWidget* window) {
+    const QString path = qEnvironmentVariable("VELMORA_STATE_FILE");
+    if (path.isEmpty()) return nullptr;
+    return new StateReporter(window, path);
+}
+
+StateReporter::StateReporter(QWidget* window, QString path)
+    : QObject(window), window_(window), path_(std::move(path)) {
+    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+    notifier_ = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
+    connect(notifier_, &QSocketNotifier::activated, this, [this] {
+        char buffer[64];
+        while (::read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
+        }
+        write();
+    });
+    struct sigaction action = {};
+    action.sa_handler = onSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    ::sigaction(SIGUSR1, &action, nullptr);
+}
+
+StateReporter::~StateReporter() {
+    ::signal(SIGUSR1, SIG_DFL);
+    for (int& fd : g_signalPipe) {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+}
+
+void StateReporter::write() {
+    QSaveFile file(path_);
+    if (!file.open(QIODevice::WriteOnly)) return;
+    file.write(describeControls(window_).toUtf8());
+    file.commit();
+}
+
+}  // namespace velmora
