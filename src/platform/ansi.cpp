@@ -65,8 +65,12 @@ Out convert(const Converter& converter, const char* data, std::size_t size, Out 
     return out;
 }
 
-bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
-bool isLowSurrogate(char16_t c) { return c >= 0xDC00 && c <= 0xDFFF; }
+bool isHighSurrogate(char16_t c) {
+    return c >= 0xD800 && c <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t c) {
+    return c >= 0xDC00 && c <= 0xDFFF;
+}
 
 }  // namespace
 
@@ -101,6 +105,8 @@ std::u16string fromAnsi(std::string_view bytes) {
     return convert(cd, bytes.data(), bytes.size(), std::u16string(u"?"), skip);
 }
 
-QString toQString(std::string_view bytes) { return QString::fromStdU16String(fromAnsi(bytes)); }
+QString toQString(std::string_view bytes) {
+    return QString::fromStdU16String(fromAnsi(bytes));
+}
 
 }  // namespace velmora::ansi

@@ -20,7 +20,9 @@ QtLogoffCountdown::QtLogoffCountdown(QWidget* parent, int tickMilliseconds) : pa
     QObject::connect(&timer_, &QTimer::timeout, &timer_, [this] { tick(); });
 }
 
-QtLogoffCountdown::~QtLogoffCountdown() { delete dialog_.data(); }
+QtLogoffCountdown::~QtLogoffCountdown() {
+    delete dialog_.data();
+}
 
 QDialog* QtLogoffCountdown::makeDialog() {
     auto* dialog = new QDialog(parent_);
@@ -74,7 +76,8 @@ void QtLogoffCountdown::finish(bool confirmed) {
 }
 
 void QtLogoffCountdown::showSecondsLeft() {
-    if (auto* text = dialog_ ? dialog_->findChild<QLabel*>(QStringLiteral("countdownText")) : nullptr)
+    if (auto* text =
+            dialog_ ? dialog_->findChild<QLabel*>(QStringLiteral("countdownText")) : nullptr)
         text->setText(countdownText(secondsLeft_));
 }
 

@@ -15,12 +15,14 @@
 namespace velmora {
 
 ProcessCommand logoffCommand(const QString& sessionId) {
-    const QString session = sessionId.trimmed().isEmpty() ? QStringLiteral("auto") : sessionId.trimmed();
+    const QString session =
+        sessionId.trimmed().isEmpty() ? QStringLiteral("auto") : sessionId.trimmed();
     return {QStringLiteral("loginctl"), {QStringLiteral("terminate-session"), session}};
 }
 
 QString logoffRefusal() {
-    if (qEnvironmentVariableIsSet("VELMORA_NO_LOGOFF")) return QStringLiteral("VELMORA_NO_LOGOFF is set");
+    if (qEnvironmentVariableIsSet("VELMORA_NO_LOGOFF"))
+        return QStringLiteral("VELMORA_NO_LOGOFF is set");
     const QString name = QCoreApplication::applicationName();
     if (name.compare(QLatin1String("velmora"), Qt::CaseInsensitive) != 0)
         return QStringLiteral("this program is \"%1\", not velmora").arg(name);
@@ -101,7 +103,8 @@ bool QtShell::notifyIcon(NotifyIconMessage message, const NotifyIconRecord& reco
         return true;
     }
 
-    if (message != NotifyIconMessage::Add || added_.count(key) != 0 || window(fields.hWnd) == nullptr)
+    if (message != NotifyIconMessage::Add || added_.count(key) != 0 ||
+        window(fields.hWnd) == nullptr)
         return false;
     auto tray = std::make_unique<QSystemTrayIcon>();
     if (fields.uFlags & nif::Icon) {
@@ -145,7 +148,8 @@ void QtShell::about(std::uint32_t ownerWindow, const std::string& applicationTex
     box->setTextFormat(Qt::PlainText);
     box->setText(firstLine + u'\n' + body);
     box->setStandardButtons(QMessageBox::Ok);
-    if (const QIcon image = icon(iconHandle); !image.isNull()) box->setIconPixmap(image.pixmap(48, 48));
+    if (const QIcon image = icon(iconHandle); !image.isNull())
+        box->setIconPixmap(image.pixmap(48, 48));
     aboutBox_ = box;
     // Window-modal and without a nested event loop: the caller goes on.
     box->open();

@@ -11,7 +11,8 @@ namespace {
 constexpr std::size_t kTipOffset = 24;
 
 void putU32(NotifyIconRecord& bytes, std::size_t offset, std::uint32_t value) {
-    for (std::size_t i = 0; i < 4; ++i) bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
+    for (std::size_t i = 0; i < 4; ++i)
+        bytes[offset + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 std::uint32_t getU32(const NotifyIconRecord& bytes, std::size_t offset) {
@@ -21,7 +22,9 @@ std::uint32_t getU32(const NotifyIconRecord& bytes, std::size_t offset) {
 }
 
 // In GBK a byte from 0x81 to 0xFE leads a two-byte character.
-bool isLeadByte(unsigned char c) { return c >= 0x81 && c <= 0xFE; }
+bool isLeadByte(unsigned char c) {
+    return c >= 0x81 && c <= 0xFE;
+}
 
 // The longest prefix of `text` of at most `limit` bytes that ends on a
 // character boundary.

@@ -1,11 +1,13 @@
-#include <gtest/gtest.h>
-
 #include "platform/ansi.h"
+
+#include <gtest/gtest.h>
 
 namespace velmora {
 namespace {
 
-std::string bytes(std::initializer_list<unsigned char> list) { return std::string(list.begin(), list.end()); }
+std::string bytes(std::initializer_list<unsigned char> list) {
+    return std::string(list.begin(), list.end());
+}
 
 TEST(Ansi, ChineseBecomesGbkAndAsciiStaysAsItIs) {
     EXPECT_EQ(ansi::toAnsi(u"压缩完成"), bytes({0xD1, 0xB9, 0xCB, 0xF5, 0xCD, 0xEA, 0xB3, 0xC9}));
@@ -35,7 +37,8 @@ TEST(Ansi, WhatTheCodePageCannotHoldBecomesOneQuestionMarkEach) {
 
 TEST(Ansi, BackFromGbk) {
     EXPECT_EQ(ansi::fromAnsi(bytes({0xD1, 0xB9, 0xCB, 0xF5, 0xCD, 0xEA, 0xB3, 0xC9})), u"压缩完成");
-    EXPECT_EQ(ansi::toQString("Velmora" + bytes({0xB4, 0xB0, 0xBF, 0xDA})), QStringLiteral("Velmora窗口"));
+    EXPECT_EQ(ansi::toQString("Velmora" + bytes({0xB4, 0xB0, 0xBF, 0xDA})),
+              QStringLiteral("Velmora窗口"));
     for (const char16_t* text : {u"", u"Velmorav1.0", u"中文 mixed 文字 ￥é"})
         EXPECT_EQ(ansi::fromAnsi(ansi::toAnsi(text)), text);
 }

@@ -1,10 +1,11 @@
+#include "platform/countdown.h"
+
 #include <gtest/gtest.h>
 
 #include <QLabel>
 #include <QPushButton>
 #include <QtTest/QTest>
 
-#include "platform/countdown.h"
 #include "support/recording_shell.h"
 
 namespace velmora {
@@ -14,7 +15,9 @@ QString shownText(const QtLogoffCountdown& c) {
     return c.dialog()->findChild<QLabel*>("countdownText")->text();
 }
 
-bool shown(const QtLogoffCountdown& c) { return c.dialog() && c.dialog()->isVisible(); }
+bool shown(const QtLogoffCountdown& c) {
+    return c.dialog() && c.dialog()->isVisible();
+}
 
 // A clock that never ticks by itself: the test calls tick().
 constexpr int kHour = 3600 * 1000;
@@ -46,12 +49,14 @@ TEST(QtLogoffCountdown, CancelButtonAndCloseBoxBothCancel) {
 
     countdown.start(30, record);
     countdown.tick();
-    QTest::mouseClick(countdown.dialog()->findChild<QPushButton*>("countdownCancel"), Qt::LeftButton);
+    QTest::mouseClick(countdown.dialog()->findChild<QPushButton*>("countdownCancel"),
+                      Qt::LeftButton);
     EXPECT_EQ(answers, std::vector<bool>{false});
     EXPECT_FALSE(shown(countdown));
 
     countdown.start(30, record);
-    EXPECT_EQ(shownText(countdown), QStringLiteral("压缩完成，将在 30 秒后注销。"));  // starts afresh
+    EXPECT_EQ(shownText(countdown),
+              QStringLiteral("压缩完成，将在 30 秒后注销。"));  // starts afresh
     countdown.dialog()->close();
     EXPECT_EQ(answers, (std::vector<bool>{false, false}));
     for (int i = 0; i < 40; ++i) countdown.tick();

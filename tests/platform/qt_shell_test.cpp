@@ -1,3 +1,5 @@
+#include "platform/qt_shell.h"
+
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
@@ -12,7 +14,6 @@
 #include <QtTest/QTest>
 
 #include "platform/ansi.h"
-#include "platform/qt_shell.h"
 #include "platform/tray_record.h"
 
 namespace velmora {
@@ -30,7 +31,8 @@ protected:
         windowHandle = shell.registerWindow(&window);
         iconHandle = shell.registerIcon(icon);
         fillTrayIcon(record, windowHandle, iconHandle);
-        shell.setIconCallback([this](std::uint32_t w, std::uint32_t m) { calls.emplace_back(w, m); });
+        shell.setIconCallback(
+            [this](std::uint32_t w, std::uint32_t m) { calls.emplace_back(w, m); });
     }
 
     QWidget window;
@@ -65,7 +67,8 @@ TEST_F(QtShellTest, AddShowsTheIconWithItsTipAndDeleteRemovesItOnce) {
 
     EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Delete, record));
     EXPECT_EQ(shell.trayIcon(windowHandle, iconHandle), nullptr);
-    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Delete, record));  // the second removal on close
+    EXPECT_FALSE(
+        notifyIcon(shell, NotifyIconMessage::Delete, record));  // the second removal on close
     // Gone means gone: a later activation of the old object reaches nobody.
     EXPECT_TRUE(calls.empty());
 
@@ -107,8 +110,10 @@ TEST_F(QtShellTest, ActivationsReachTheWindowAsMouseMessages) {
     emit tray->activated(QSystemTrayIcon::MiddleClick);
     emit tray->activated(QSystemTrayIcon::Unknown);
     using Call = std::pair<std::uint32_t, std::uint32_t>;
-    EXPECT_EQ(calls, (std::vector<Call>{{windowHandle, 513}, {windowHandle, 516}, {windowHandle, 515},
-                                        {windowHandle, 519}}));
+    EXPECT_EQ(
+        calls,
+        (std::vector<Call>{
+            {windowHandle, 513}, {windowHandle, 516}, {windowHandle, 515}, {windowHandle, 519}}));
     EXPECT_EQ(tray->contextMenu(), nullptr);  // the window pops up its own menu
 }
 
@@ -133,8 +138,8 @@ TEST_F(QtShellTest, TheIconMayBeRemovedFromItsOwnCallback) {
 
 TEST_F(QtShellTest, AboutBoxShowsTheTextsAndTheRegisteredIcon) {
     window.show();
-    shell.about(windowHandle, ansi::toAnsi(u"Velmora窗口"), ansi::toAnsi(u"Velmorav1.0\r\n版权所有\r\n作者"),
-                iconHandle);
+    shell.about(windowHandle, ansi::toAnsi(u"Velmora窗口"),
+                ansi::toAnsi(u"Velmorav1.0\r\n版权所有\r\n作者"), iconHandle);
     QMessageBox* box = shell.aboutBox();
     ASSERT_NE(box, nullptr);
     EXPECT_TRUE(box->isVisible());
@@ -165,22 +170,16 @@ public slots:
 
 TEST_F(QtShellTest, OpenHandsTheAddressToTheDesktop) {
     UrlCatcher catcher;
-    for (const char* scheme : {"http", "https"}) QDesktopServices::setUrlHandler(scheme, &catcher, "open");
+    for (const char* scheme : {"http", "https"})
+        QDesktopServices::setUrlHandler(scheme, &catcher, "open");
     shell.execute(windowHandle, "open", "https://velmora.example/update?v=1.0", "", "", 1);
     shell.execute(windowHandle, "", "www.velmora.example", "", "", 1);
-    shell.execute(windowHandle, "print", "https://velmora.example/", "", "", 1);  // not a verb we know
+    shell.execute(windowHandle, "print", "https://velmora.example/", "", "",
+                  1);  // not a verb we know
     for (const char* scheme : {"http", "https"}) QDesktopServices::unsetUrlHandler(scheme);
     ASSERT_EQ(catcher.urls.size(), 2);
     EXPECT_EQ(catcher.urls[0], QUrl("https://velmora.example/update?v=1.0"));
     EXPECT_EQ(catcher.urls[1].host(), QStringLiteral("www.velmora.example"));
-}
-
-TEST(MouseMessage, EachActivationHasItsNumber) {
-    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::Trigger), mouse::LeftDown);
-    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::Context), mouse::RightDown);
-    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::DoubleClick), mouse::LeftDblClick);
-    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::MiddleClick), mouse::MiddleDown);
-    EXPECT_EQ(mouseMessageFor(QSystemTrayIcon::Unknown), 0u);
 }
 
 TEST(Logoff, EndsTheCurrentSessionOrLogindsChoice) {
@@ -188,7 +187,8 @@ TEST(Logoff, EndsTheCurrentSessionOrLogindsChoice) {
     EXPECT_EQ(c.program, QStringLiteral("loginctl"));
     EXPECT_EQ(c.arguments, (QStringList{"terminate-session", "c2"}));
     EXPECT_EQ(logoffCommand(QString()).arguments, (QStringList{"terminate-session", "auto"}));
-    EXPECT_EQ(logoffCommand(QStringLiteral(" 7\n")).arguments, (QStringList{"terminate-session", "7"}));
+    EXPECT_EQ(logoffCommand(QStringLiteral(" 7\n")).arguments,
+              (QStringList{"terminate-session", "7"}));
 }
 
 // Puts a loginctl that only leaves a mark first on PATH, so that a guard that

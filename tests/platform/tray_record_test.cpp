@@ -1,13 +1,16 @@
+#include "platform/tray_record.h"
+
 #include <gtest/gtest.h>
 
 #include "platform/ansi.h"
-#include "platform/tray_record.h"
 #include "support/recording_shell.h"
 
 namespace velmora {
 namespace {
 
-std::string tipBytes(const NotifyIconRecord& r) { return std::string(r.begin() + 24, r.end()); }
+std::string tipBytes(const NotifyIconRecord& r) {
+    return std::string(r.begin() + 24, r.end());
+}
 
 // Handles whose four bytes all differ, so a swapped or shifted field shows.
 constexpr std::uint32_t kWindow = 0x0A0B0C0D;
@@ -34,12 +37,12 @@ TEST(TrayIconRecord, AnsiFormIsLittleEndianAtTheShellsOffsets) {
     fillTrayIcon(t, kWindow, kIcon);
     const NotifyIconRecord r = toAnsiRecord(t);
     EXPECT_EQ((std::vector<std::uint8_t>(r.begin(), r.begin() + 24)),
-              (std::vector<std::uint8_t>{88, 0, 0, 0,                     // cbSize
-                                         0x0D, 0x0C, 0x0B, 0x0A,          // hWnd
-                                         0x44, 0x33, 0x22, 0x11,          // uID
-                                         7, 0, 0, 0,                      // uFlags
-                                         0x00, 0x02, 0, 0,                // uCallbackMessage
-                                         0x44, 0x33, 0x22, 0x11}));       // hIcon
+              (std::vector<std::uint8_t>{88,   0,    0,    0,        // cbSize
+                                         0x0D, 0x0C, 0x0B, 0x0A,     // hWnd
+                                         0x44, 0x33, 0x22, 0x11,     // uID
+                                         7,    0,    0,    0,        // uFlags
+                                         0x00, 0x02, 0,    0,        // uCallbackMessage
+                                         0x44, 0x33, 0x22, 0x11}));  // hIcon
     EXPECT_EQ(tipBytes(r), std::string("Velmorav1.0\0", 12) + std::string(52, ' '));
 
     const ParsedNotifyIcon p = parseNotifyIconRecord(r);
@@ -98,7 +101,8 @@ TEST(TrayIconRecord, EveryShellCallGetsTheConvertedRecord) {
     EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Delete, module.TrayIcon));
     EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Delete, module.TrayIcon));
     ASSERT_EQ(shell.notifyCalls().size(), 3u);
-    for (const auto& call : shell.notifyCalls()) EXPECT_EQ(call.record, toAnsiRecord(module.TrayIcon));
+    for (const auto& call : shell.notifyCalls())
+        EXPECT_EQ(call.record, toAnsiRecord(module.TrayIcon));
     EXPECT_EQ(shell.count(NotifyIconMessage::Delete), 2);
 }
 
@@ -116,7 +120,8 @@ TEST(RecordingShell, FiresTheCallbackOnlyWhileTheIconIsShown) {
     EXPECT_EQ(shell.shownIcon()->tip, "Velmorav1.0");
     notifyIcon(shell, NotifyIconMessage::Delete, t);
     EXPECT_FALSE(shell.fireIcon(mouse::LeftDown));
-    EXPECT_EQ(seen, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{kWindow, mouse::RightDown}}));
+    EXPECT_EQ(seen,
+              (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{kWindow, mouse::RightDown}}));
 }
 
 }  // namespace

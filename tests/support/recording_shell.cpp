@@ -27,8 +27,9 @@ bool RecordingShell::fireIcon(std::uint32_t mouseMessage) {
 }
 
 int RecordingShell::count(NotifyIconMessage message) const {
-    return static_cast<int>(std::count_if(notifies_.begin(), notifies_.end(),
-                                          [message](const NotifyCall& c) { return c.message == message; }));
+    return static_cast<int>(
+        std::count_if(notifies_.begin(), notifies_.end(),
+                      [message](const NotifyCall& c) { return c.message == message; }));
 }
 
 void RecordingCountdown::start(int seconds, Done done) {
