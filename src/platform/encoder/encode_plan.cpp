@@ -157,8 +157,10 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
 
     // Bits the audio choice or frame rate frees (or costs) go to the picture.
     const double audioCost = plan.audio ? audioCostKbps(*plan.audio) : 0.0;
-    const double spare =
+    double spare =
         (audioCostKbps(tableAudio) - audioCost + kVideoFrameCost * (p.fps - fps)) / 1.03 * 0.98;
+    // The rate control overshoots more as the target grows; keep a margin on gains.
+    if (spare > 0) spare *= 0.9;
     const double videoKbps = std::max(4.0, (p.videoKbps + spare) * scale);
     const double ratio = videoKbps / p.videoKbps;
 
