@@ -39,7 +39,7 @@ Out convert(const Converter& converter, const char* data, std::size_t size, Out 
     using Unit = typename Out::value_type;
     iconv_t cd = static_cast<iconv_t>(converter.get());
     Out out;
-    char buffer[256];
+    alignas(char16_t) char buffer[256];
     char* in = const_cast<char*>(data);
     std::size_t inLeft = size;
     auto flush = [&](char* end) {

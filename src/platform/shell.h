@@ -34,7 +34,8 @@ public:
     virtual bool notifyIcon(NotifyIconMessage message, const NotifyIconRecord& record) = 0;
 
     // Receives every user action on the icon: the window handle of the
-    // icon's record and the number of the mouse message (see `mouse`).
+    // icon's record and the number of the mouse message (see `mouse`). A
+    // press arrives when the button goes down, not on its release.
     using IconCallback = std::function<void(std::uint32_t windowHandle, std::uint32_t mouseMessage)>;
     virtual void setIconCallback(IconCallback callback) = 0;
 
