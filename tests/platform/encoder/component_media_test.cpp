@@ -1,0 +1,209 @@
+// The component as the window drives it: property writes, start and stop,
+// and notifications that arrive on the window's thread, never inside a call.
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QProgressBar>
+#include <QThread>
+#include <QWidget>
+#include <functional>
+
+#include "engine_support.h"
+#include "platform/encoder/ffmpeg_encoder_component.h"
+
+namespace velmora {
+namespace {
+
+using namespace encoder;
+namespace media = velmora::testing::media;
+
+bool waitUntil(const std::function<bool()>& done, int ms = 60000) {
+    QElapsedTimer timer;
+    timer.start();
+    while (!done() && timer.elapsed() < ms) QApplication::processEvents(QEventLoop::AllEvents, 20);
+    return done();
+}
+
+class ComponentMedia : public ::testing::Test {
+protected:
+    void SetUp() override {
+        component_ = std::make_unique<FfmpegEncoderComponent>();
+        component_->setNotificationSink([this](const Notification& n) {
+            EXPECT_FALSE(insideCall_) << "notification " << n.id << " raised inside a call";
+            EXPECT_EQ(QThread::currentThread(), qApp->thread());
+            seen_.push_back(n);
+        });
+        // As the window's start-up writes them.
+        put(prop::Unnamed3151, Variant::long_(0));
+        put(prop::Unnamed3155, Variant::boolean(true));
+        put(prop::Unnamed3156, Variant::boolean(true));
+        put(prop::TempDirectory, Variant::string("c:\\windows\\temp"));
+        put(prop::AudioContent, Variant::long_(1));
+        put(prop::VideoQuality, Variant::long_(1));
+        put(prop::Target256KDSLCableModem, Variant::boolean(true));
+    }
+
+    void put(DispId id, const Variant& v) {
+        insideCall_ = true;
+        const Status s = component_->put(id, v);
+        insideCall_ = false;
+        ASSERT_TRUE(s) << id << ": " << s.message();
+    }
+    Status invoke(DispId id) {
+        insideCall_ = true;
+        Status s = component_->invoke(id);
+        insideCall_ = false;
+        return s;
+    }
+    void setFiles(const std::string& source, const std::string& destination) {
+        put(prop::InputFilename, Variant::string(source));
+        put(prop::OutputFilename, Variant::string(destination));
+    }
+    bool sawEnd() const {
+        for (const auto& n : seen_)
+            if (n.id == event::Completed || n.id == event::Stopped || n.id == event::Error) return true;
+        return false;
+    }
+    std::vector<DispId> ids() const {
+        std::vector<DispId> out;
+        for (const auto& n : seen_)
+            if (n.id != event::Statistics && (out.empty() || n.id != event::Progress || out.back() != event::Progress))
+                out.push_back(n.id);
+        return out;
+    }
+    std::optional<Notification> first(DispId id, std::size_t from = 0) const {
+        for (std::size_t i = from; i < seen_.size(); ++i)
+            if (seen_[i].id == id) return seen_[i];
+        return std::nullopt;
+    }
+
+    media::ScratchDir dir_;
+    std::unique_ptr<FfmpegEncoderComponent> component_;
+    std::vector<Notification> seen_;
+    bool insideCall_ = false;
+};
+
+TEST_F(ComponentMedia, AJobRaisesStartedProgressAndCompletedInOrder) {
+    const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());
+    const std::string out = dir_.file("完成 done.rm");
+    setFiles(source, out);
+    QWidget host;
+    host.resize(425, 153);
+    component_->attachView(&host);
+    auto* bar = host.findChild<QProgressBar*>("encoderProgress");
+    ASSERT_NE(bar, nullptr);
+    int barPeak = 0;
+    component_->setNotificationSink([&](const Notification& n) {
+        EXPECT_FALSE(insideCall_);
+        seen_.push_back(n);
+        barPeak = std::max(barPeak, bar->value());
+    });
+
+    ASSERT_TRUE(invoke(op::Start));
+    EXPECT_TRUE(seen_.empty()) << "nothing is raised before the call returns";
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+
+    const auto sequence = ids();
+    ASSERT_GE(sequence.size(), 3u);
+    EXPECT_EQ(sequence.front(), event::Started);
+    EXPECT_EQ(sequence[1], event::Progress);
+    EXPECT_EQ(sequence.back(), event::Completed);
+
+    const Notification started = *first(event::Started);
+    EXPECT_EQ(started.args[0].toUtf8(), source);
+    EXPECT_EQ(started.args[1].toUtf8(), out);
+    EXPECT_NEAR(started.args[2].toLong(), 8000, 100);
+    EXPECT_EQ(started.args[3].toLong(), 225);
+
+    int last = -1;
+    for (const auto& n : seen_) {
+        if (n.id != event::Progress) continue;
+        ASSERT_TRUE(n.args[kProgressPercentArg].is(Variant::Type::Long));
+        EXPECT_GT(n.args[kProgressPercentArg].toLong(), last);
+        last = n.args[kProgressPercentArg].toLong();
+    }
+    EXPECT_GT(last, 50);
+    EXPECT_GT(barPeak, 0);
+
+    const Notification done = *first(event::Completed);
+    EXPECT_EQ(done.args[0].toUtf8(), out);
+    EXPECT_EQ(done.args[1].toLong(), media::probe(out).fileBytes);
+    EXPECT_EQ(done.args[2].toLong(), 100);
+    EXPECT_TRUE(media::probe(out).opened);
+    EXPECT_FALSE(component_->isRunning());
+}
+
+TEST_F(ComponentMedia, StopRaisesStoppedAfterTheCallAndLeavesAValidFile) {
+    const std::string& source = media::cachedClip("long", encoder::testing::longClip());
+    const std::string out = dir_.file("stopped.rm");
+    setFiles(source, out);
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
+    const std::size_t before = seen_.size();
+    ASSERT_TRUE(invoke(op::Stop));
+    EXPECT_EQ(seen_.size(), before);
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    EXPECT_EQ(ids().back(), event::Stopped);
+    EXPECT_TRUE(media::probe(out).opened);
+    EXPECT_TRUE(invoke(op::Stop));  // idle: nothing happens
+    QApplication::processEvents();
+    EXPECT_EQ(ids().back(), event::Stopped);
+}
+
+TEST_F(ComponentMedia, StartWhileRunningStopsTheFirstJobThenRunsTheSecond) {
+    const std::string& longSource = media::cachedClip("long", encoder::testing::longClip());
+    const std::string& shortSource = media::cachedClip("detailed", encoder::testing::detailedClip());
+    setFiles(longSource, dir_.file("first.rm"));
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
+    setFiles(shortSource, dir_.file("second.rm"));
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return first(event::Completed).has_value(); }));
+    const auto sequence = ids();
+    const std::vector<DispId> ends(std::find(sequence.begin(), sequence.end(), event::Stopped), sequence.end());
+    ASSERT_FALSE(ends.empty());
+    EXPECT_EQ(ends[1], event::Started);
+    EXPECT_EQ(ends.back(), event::Completed);
+    EXPECT_TRUE(media::probe(dir_.file("first.rm")).opened);
+    EXPECT_TRUE(media::probe(dir_.file("second.rm")).opened);
+}
+
+TEST_F(ComponentMedia, DestroyingTheComponentMidJobFinishesTheFile) {
+    const std::string& source = media::cachedClip("long", encoder::testing::longClip());
+    const std::string out = dir_.file("destroyed.rm");
+    setFiles(source, out);
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
+    QElapsedTimer timer;
+    timer.start();
+    component_.reset();
+    EXPECT_LT(timer.elapsed(), 1000);
+    QApplication::processEvents();  // queued notifications died with the component
+    EXPECT_FALSE(sawEnd());
+    EXPECT_TRUE(media::probe(out).opened);
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+}
+
+TEST_F(ComponentMedia, RefusalsComeBackFromStartAndRaiseNothing) {
+    const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());
+    const std::string digest = media::fileDigest(source);
+    setFiles(source, source);
+    Status s = invoke(op::Start);
+    EXPECT_FALSE(s);
+    EXPECT_NE(s.message().find("同一个文件"), std::string::npos) << s.message();
+
+    setFiles(source, dir_.file("a.rm"));
+    put(prop::Target256KDSLCableModem, Variant::boolean(false));
+    s = invoke(op::Start);
+    EXPECT_FALSE(s);
+    EXPECT_NE(s.message().find("目标听众"), std::string::npos) << s.message();
+
+    QApplication::processEvents();
+    EXPECT_TRUE(seen_.empty());
+    EXPECT_FALSE(media::fileExists(dir_.file("a.rm")));
+    EXPECT_EQ(media::fileDigest(source), digest);
+}
+
+}  // namespace
+}  // namespace velmora
