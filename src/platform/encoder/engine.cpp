@@ -167,7 +167,7 @@ Status Engine::Job::prepare(JobInfo& info) {
         if (Status s = openVideoEncoder(*plan_.video, video_.encoder); !s) return s;
         videoIn_ = std::make_unique<VideoConverter>();
         if (Status s = videoIn_->open(*format->streams[source_.videoIndex], *plan_.video,
-                                      source_.startUs);
+                                      source_.startUs, source_.durationMs);
             !s)
             return s;
         video_.frames = std::make_unique<FrameQueue>(kVideoQueueFrames);

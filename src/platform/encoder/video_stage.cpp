@@ -1,5 +1,6 @@
 #include "platform/encoder/video_stage.h"
 
+#include <algorithm>
 #include <cmath>
 
 #include "platform/encoder/messages.h"
@@ -45,7 +46,8 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     return Status::ok();
 }
 
-Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs) {
+Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
+                            std::int64_t durationMs) {
     const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
     if (!codec) return Status::fail(text::kDecodeFailed);
     decoder_.reset(avcodec_alloc_context3(codec));
@@ -61,6 +63,7 @@ Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::
     plan_ = plan;
     streamTimeBase_ = stream.time_base;
     originSeconds_ = originUs / 1e6;
+    endLimit_ = durationMs > 0 ? durationMs / 1000.0 + 1.0 : 0.0;
     AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
     defaultDuration_ = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 1.0 / plan.fps;
     return Status::ok();
@@ -136,6 +139,7 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
 }
 
 Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
+    if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
     while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
         FramePtr out(av_frame_clone(held_.get()));
         if (!out) return Status::fail(text::kOutOfMemory);

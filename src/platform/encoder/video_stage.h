@@ -19,7 +19,10 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
 
 class VideoConverter {
 public:
-    Status open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs);
+    // `durationMs` (0 when unknown) bounds the output, so a broken timestamp
+    // far in the future cannot make it repeat a frame for hours.
+    Status open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
+                std::int64_t durationMs);
 
     // One packet of the source stream.
     Status sendPacket(const AVPacket& packet, const FrameSink& sink);
@@ -44,6 +47,7 @@ private:
     AVRational streamTimeBase_{1, 1};
     double originSeconds_ = 0;
     double defaultDuration_ = 0;
+    double endLimit_ = 0;  // seconds; 0 when unbounded
     double lastTime_ = 0, lastDuration_ = 0;
     std::int64_t nextSlot_ = 0;
     bool failedEmit_ = false;
