@@ -50,6 +50,19 @@ QPixmap drawIcon(int size) {
     return pm;
 }
 
+// The layout was drawn for a 12-pixel Chinese dialog font, whose Latin
+// letters are narrow: the desktop's default would clip the captions. Frames
+// are drawn in the classic style, the caption on the top border line, so
+// controls placed near a frame's top stay clear of it. The encoder's own pane
+// keeps its own look.
+QString frameStyle() {
+    return QStringLiteral(
+        "* { font-family: \"WenQuanYi Micro Hei\"; font-size: 12px; }"
+        "QGroupBox { border: 1px solid palette(mid); border-radius: 2px; margin-top: 6px; }"
+        "QGroupBox::title { subcontrol-origin: margin; subcontrol-position: top left;"
+        " left: 6px; padding: 0 2px; }");
+}
+
 }  // namespace
 
 Real::Real(Platform platform, QWidget* parent) : QMainWindow(parent), p_(std::move(platform)) {
@@ -99,6 +112,7 @@ void Real::buildControls() {
                 break;
             case layout::Kind::Frame:
                 w = new QGroupBox(caption, parent);
+                w->setStyleSheet(frameStyle());
                 containers[c.name] = w;
                 break;
             case layout::Kind::Label: {
