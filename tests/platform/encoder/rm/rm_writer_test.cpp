@@ -300,6 +300,14 @@ TEST_F(VideoWith144, SeeksLandOnTheKeyFrameBeforeTheTarget) {
             shellQuote(path()));
     EXPECT_EQ(p.exitCode, 0) << p.output;
     EXPECT_EQ(p.output.substr(0, p.output.find('\n')), "2.000000,K_") << p.output;
+
+    // GStreamer seeks only through the index: it must start at that key frame
+    // and, decoding from it, give out frames from the target on.
+    const CommandResult g =
+        run("/usr/bin/python3 " + shellQuote(VELMORA_RM_TEST_DIR "/gst_seek.py") + " " +
+            shellQuote(path()) + " 2.55");
+    EXPECT_EQ(g.exitCode, 0) << g.output;
+    EXPECT_EQ(g.output, "keyframe=2.000 first=2.550\n");
 }
 
 // --- AC-3 ---------------------------------------------------------------------
