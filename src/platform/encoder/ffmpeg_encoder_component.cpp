@@ -168,9 +168,24 @@ void FfmpegEncoderComponent::jobFinished(const JobResult& r) {
 }
 
 void FfmpegEncoderComponent::post(Notification notification) {
-    // Queued even on this thread, so the sink never runs inside put()/invoke().
-    QMetaObject::invokeMethod(
-        this, [this, n = std::move(notification)] { deliver(n); }, Qt::QueuedConnection);
+    // The data goes through our own lock and only a wake-up through Qt's
+    // queue; queued even on this thread, so the sink never runs inside
+    // put() or invoke().
+    std::lock_guard lock(mailboxMutex_);
+    mailbox_.push_back(std::move(notification));
+    if (wakePending_) return;
+    wakePending_ = true;
+    QMetaObject::invokeMethod(this, &FfmpegEncoderComponent::deliverPending, Qt::QueuedConnection);
+}
+
+void FfmpegEncoderComponent::deliverPending() {
+    std::deque<Notification> pending;
+    {
+        std::lock_guard lock(mailboxMutex_);
+        pending.swap(mailbox_);
+        wakePending_ = false;
+    }
+    for (const Notification& n : pending) deliver(n);
 }
 
 void FfmpegEncoderComponent::deliver(const Notification& n) {

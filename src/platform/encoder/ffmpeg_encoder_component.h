@@ -5,6 +5,8 @@
 
 #include <QObject>
 #include <QPointer>
+#include <deque>
+#include <mutex>
 
 #include "platform/encoder/engine.h"
 #include "platform/encoder_component.h"
@@ -36,6 +38,7 @@ private:
     void jobProgress(const encoder::JobProgress& progress) override;
     void jobFinished(const encoder::JobResult& result) override;
     void post(encoder::Notification notification);
+    void deliverPending();
     void deliver(const encoder::Notification& notification);
     void showIdle();
 
@@ -44,6 +47,11 @@ private:
     encoder::Engine engine_;
     NotificationSink sink_;
     QPointer<EncoderPane> pane_;
+
+    // Notifications on their way from the workers to this object's thread.
+    std::mutex mailboxMutex_;
+    std::deque<encoder::Notification> mailbox_;
+    bool wakePending_ = false;
 };
 
 }  // namespace velmora

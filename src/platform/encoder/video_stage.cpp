@@ -56,7 +56,13 @@ Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::
     int ret = avcodec_parameters_to_context(decoder_.get(), stream.codecpar);
     if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
     decoder_->pkt_timebase = stream.time_base;
+#ifdef __SANITIZE_THREAD__
+    // FFmpeg's frame threads hand frames over through atomics in uninstrumented
+    // code, which ThreadSanitizer reports as races; decode on this thread there.
+    decoder_->thread_count = 1;
+#else
     decoder_->thread_count = 0;
+#endif
     ret = avcodec_open2(decoder_.get(), codec, nullptr);
     if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
 
@@ -141,8 +147,17 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
 Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
     if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
     while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
-        FramePtr out(av_frame_clone(held_.get()));
+        // A copy rather than a second reference: each buffer then has one
+        // owner at a time, and the hand-over to the encoder's thread is just
+        // the queue's lock.
+        FramePtr out = makeFrame();
         if (!out) return Status::fail(text::kOutOfMemory);
+        out->width = held_->width;
+        out->height = held_->height;
+        out->format = held_->format;
+        if (av_frame_get_buffer(out.get(), 0) < 0 || av_frame_copy(out.get(), held_.get()) < 0 ||
+            av_frame_copy_props(out.get(), held_.get()) < 0)
+            return Status::fail(text::kOutOfMemory);
         out->pts = nextSlot_++;
         out->pict_type = AV_PICTURE_TYPE_NONE;
         if (!sink(std::move(out))) failedEmit_ = true;
