@@ -40,7 +40,6 @@ struct Stream {
 
     std::uint32_t packets = 0;
     std::uint32_t maxPacket = 0;
-    std::uint32_t firstMs = std::numeric_limits<std::uint32_t>::max();
     std::uint32_t endMs = 0;         // end of the last media written
     std::uint64_t payloadBytes = 0;  // codec bytes, without packet headers
     std::uint32_t firstPayload = 0;  // size of the first packet's payload
@@ -235,7 +234,6 @@ class RealMediaWriter final : public MediaWriter {
         ++s.packets;
         s.maxPacket = std::max(s.maxPacket, static_cast<std::uint32_t>(total));
         s.payloadBytes += size;
-        s.firstMs = std::min(s.firstMs, ms);
         s.endMs = std::max(s.endMs, endMs);
         s.rate.add(ms, static_cast<std::uint32_t>(total));
         fileRate_.add(ms, static_cast<std::uint32_t>(total));
