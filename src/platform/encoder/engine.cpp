@@ -394,6 +394,7 @@ Status Engine::start(const JobSettings& settings, JobObserver& observer, JobInfo
     auto job = std::make_unique<Job>(settings, observer);
     JobInfo scratch;
     if (Status s = job->prepare(info ? *info : scratch); !s) return s;
+    observer.jobStarted(info ? *info : scratch);
     job_ = std::move(job);
     job_->launch();
     return Status::ok();

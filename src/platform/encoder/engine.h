@@ -61,10 +61,12 @@ struct JobResult {
     std::int64_t elapsedMs = 0;
 };
 
-// Called on the job's threads, never on the caller's.
 class JobObserver {
 public:
     virtual ~JobObserver() = default;
+    // On the caller's thread, inside start(), before any other call of the job.
+    virtual void jobStarted(const JobInfo& info) { (void)info; }
+    // The rest are called on the job's threads, never on the caller's.
     // Only when the whole percentage changes.
     virtual void jobProgress(const JobProgress& progress) = 0;
     // Last call of a job; the file is in place (or gone) by then.

@@ -116,13 +116,13 @@ Status FfmpegEncoderComponent::invoke(DispId id) {
     return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
 }
 
-Status FfmpegEncoderComponent::start() {
-    JobInfo info;
-    if (Status s = engine_.start(next_, *this, &info); !s) return s;
+Status FfmpegEncoderComponent::start() { return engine_.start(next_, *this); }
+
+// Before the job's threads run, so Started is always the job's first notification.
+void FfmpegEncoderComponent::jobStarted(const JobInfo& info) {
     post({event::Started,
           {Variant::string(info.source), Variant::string(info.destination), longOf(info.durationMs),
            Variant::long_(info.plan.budgetKbps)}});
-    return Status::ok();
 }
 
 void FfmpegEncoderComponent::attachView(QWidget* host) {
@@ -136,7 +136,7 @@ void FfmpegEncoderComponent::attachView(QWidget* host) {
     showIdle();
 }
 
-// Worker threads: only build the notification and queue it.
+// Worker threads from here: only build the notification and queue it.
 void FfmpegEncoderComponent::jobProgress(const JobProgress& p) {
     post({event::Progress,
           {longOf(p.encodedMs), longOf(p.durationMs), Variant::long_(p.percent), longOf(p.bytes)}});

@@ -35,6 +35,7 @@ public:
 
 private:
     Status start();
+    void jobStarted(const encoder::JobInfo& info) override;
     void jobProgress(const encoder::JobProgress& progress) override;
     void jobFinished(const encoder::JobResult& result) override;
     void post(encoder::Notification notification);
