@@ -624,7 +624,7 @@ TEST(RmWriter, ReportsFailuresAndStillCloses) {
         ASSERT_TRUE(writer->addStream(*audio.params, audio.timeBaseNum, audio.timeBaseDen, index));
         const Status s = writer->begin("/nonexistent-dir/x.rm", kMetadata);
         EXPECT_FALSE(s);
-        EXPECT_NE(s.message().find("无法创建输出文件"), std::string::npos) << s.message();
+        EXPECT_NE(s.message().find("无法创建目标文件"), std::string::npos) << s.message();
         EXPECT_FALSE(writer->writePacket(index, *audio.packets[0]));
         EXPECT_FALSE(writer->finish());
     }
