@@ -1,6 +1,6 @@
 // velmora-encode: the encoding engine from the command line.
 //   velmora-encode [--audience LIST] [--audio-content 0-3] [--video-quality 0-3|none]
-//                  [--muxer ffmpeg|ours] SOURCE DESTINATION
+//                  [--muxer ours|ffmpeg] SOURCE DESTINATION
 #include <unistd.h>
 
 #include <csignal>
@@ -26,11 +26,11 @@ using namespace velmora::encoder;
 
 constexpr const char* kUsage =
     "用法：velmora-encode [--audience 列表] [--audio-content 0-3] [--video-quality 0-3|none]\n"
-    "                     [--muxer ffmpeg|ours] 源文件 目标文件\n"
+    "                     [--muxer ours|ffmpeg] 源文件 目标文件\n"
     "  --audience       逗号分隔：28k,56k,isdn,dual-isdn,lan,256k,384k,512k（默认 256k）\n"
     "  --audio-content  0 仅语音，1 语音和音乐（默认），2 音乐，3 立体声音乐，none 不要声音\n"
     "  --video-quality  0 普通（默认），1 流畅，2 清晰，3 幻灯片，none 不要画面\n"
-    "  --muxer          ffmpeg（默认）或 ours\n";
+    "  --muxer          ours（默认，自己的写入器）或 ffmpeg\n";
 
 struct Options {
     JobSettings job;

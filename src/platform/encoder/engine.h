@@ -23,13 +23,19 @@ enum class Muxer { Ffmpeg, Own };
 // nullptr when that writer is not part of this build.
 WriterFactory writerFactory(Muxer muxer);
 
+// Our own writer when this build has it, FFmpeg's otherwise.
+inline WriterFactory defaultWriterFactory() {
+    const WriterFactory own = writerFactory(Muxer::Own);
+    return own ? own : writerFactory(Muxer::Ffmpeg);
+}
+
 struct JobSettings {
     std::string source;       // UTF-8 path
     std::string destination;  // UTF-8 path
     AudienceSet audiences;
     std::int32_t audioContent = VoiceAndMusic;
     std::int32_t videoQuality = NormalMotion;
-    WriterFactory makeWriter = &makeFfmpegRmWriter;
+    WriterFactory makeWriter = defaultWriterFactory();
     MediaMetadata metadata;
 };
 
