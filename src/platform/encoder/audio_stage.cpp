@@ -75,7 +75,9 @@ Status AudioConverter::drain(const FrameSink& sink) {
     return finish(sink);
 }
 
-Status AudioConverter::finish(const FrameSink& sink) { return emitFrames(1, sink); }
+Status AudioConverter::finish(const FrameSink& sink) {
+    return emitFrames(1, sink);
+}
 
 Status AudioConverter::receiveFrames(const FrameSink& sink) {
     while (!failedEmit_) {
@@ -136,8 +138,8 @@ Status AudioConverter::accept(const AVFrame* decoded, const FrameSink& sink) {
                 if (av_channel_layout_copy(&quiet->ch_layout, &outLayout_) < 0 ||
                     av_frame_get_buffer(quiet.get(), 0) < 0)
                     return Status::fail(text::kOutOfMemory);
-                av_samples_set_silence(quiet->extended_data, 0, silence,
-                                       outLayout_.nb_channels, outFormat_);
+                av_samples_set_silence(quiet->extended_data, 0, silence, outLayout_.nb_channels,
+                                       outFormat_);
                 if (av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(quiet->extended_data),
                                         silence) < silence)
                     return Status::fail(text::kOutOfMemory);
@@ -155,12 +157,12 @@ Status AudioConverter::accept(const AVFrame* decoded, const FrameSink& sink) {
     if (av_channel_layout_copy(&converted->ch_layout, &outLayout_) < 0 ||
         av_frame_get_buffer(converted.get(), 0) < 0)
         return Status::fail(text::kOutOfMemory);
-    const int got = swr_convert(resampler_.get(), converted->extended_data, capacity,
-                                decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr,
-                                inSamples);
+    const int got = swr_convert(
+        resampler_.get(), converted->extended_data, capacity,
+        decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr, inSamples);
     if (got < 0) return ffmpegFailure(text::kDecodeFailed, got);
-    if (got > 0 &&
-        av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(converted->extended_data), got) < got)
+    if (got > 0 && av_audio_fifo_write(
+                       fifo_.get(), reinterpret_cast<void**>(converted->extended_data), got) < got)
         return Status::fail(text::kOutOfMemory);
     return emitFrames(frameSize_, sink);
 }

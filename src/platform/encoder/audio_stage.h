@@ -13,7 +13,7 @@ namespace velmora::encoder {
 Status openAudioEncoder(const AudioPlan& plan, CodecContextPtr& encoder);
 
 class AudioConverter {
-public:
+  public:
     AudioConverter() = default;
     AudioConverter(const AudioConverter&) = delete;
     AudioConverter& operator=(const AudioConverter&) = delete;
@@ -31,7 +31,7 @@ public:
     // A stop: sends what is already converted.
     Status finish(const FrameSink& sink);
 
-private:
+  private:
     Status receiveFrames(const FrameSink& sink);
     Status accept(const AVFrame* decoded, const FrameSink& sink);
     Status ensureResampler(const AVFrame& decoded);

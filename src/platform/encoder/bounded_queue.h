@@ -13,13 +13,14 @@ namespace velmora::encoder {
 
 template <typename T>
 class BoundedQueue {
-public:
+  public:
     explicit BoundedQueue(std::size_t capacity) : capacity_(capacity) {}
 
     // False when the queue was aborted; the item is dropped then.
     bool push(T item) {
         std::unique_lock lock(mutex_);
-        notFull_.wait(lock, [&] { return aborted_ || capacity_ == 0 || items_.size() < capacity_; });
+        notFull_.wait(lock,
+                      [&] { return aborted_ || capacity_ == 0 || items_.size() < capacity_; });
         if (aborted_) return false;
         items_.push_back(std::move(item));
         notEmpty_.notify_one();
@@ -61,7 +62,7 @@ public:
         notFull_.notify_all();
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable notEmpty_, notFull_;
     std::deque<T> items_;

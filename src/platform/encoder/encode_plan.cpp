@@ -16,27 +16,33 @@ using enum AudioCodec;
 // 56K and ISDN got most of the 4 kbps that packing the 14.4 frames saves; 28K is
 // held by the coarsest quantiser, not by its bitrate.
 constexpr std::array<AudienceProfile, kAudienceCount> kTable{{
-    {Modem28K, prop::Target28KModem, "28K 调制解调器", "28k", 20,
-     128, 96, 3, 5, 6, 20, 10, Real144, 8, 8000},
-    {Modem56K, prop::Target56KModem, "56K 调制解调器", "56k", 34,
-     160, 120, 6, 22, 26, 88, 6, Real144, 8, 8000},
-    {SingleIsdn, prop::TargetSingleISDN, "单 ISDN", "isdn", 45,
-     176, 144, 8, 32, 38, 128, 5, Real144, 8, 8000},
-    {DualIsdn, prop::TargetDualISDN, "双 ISDN", "dual-isdn", 80,
-     176, 144, 10, 42, 50, 168, 4, Ac3, 32, 32000},
-    {Lan, prop::TargetLAN, "局域网", "lan", 150,
-     240, 180, 12, 77, 92, 308, 3, Ac3, 64, 44100},
-    {Dsl256K, prop::Target256KDSLCableModem, "256K DSL/有线调制解调器", "256k", 225,
-     320, 240, 15, 117, 140, 468, 3, Ac3, 96, 44100},
-    {Dsl384K, prop::Target384KDSLCableModem, "384K DSL/有线调制解调器", "384k", 350,
-     320, 240, 20, 205, 246, 480, 2, Ac3, 128, 44100},
-    {Dsl512K, prop::Target512KDSLCableModem, "512K DSL/有线调制解调器", "512k", 450,
-     384, 288, 25, 300, 360, 480, 2, Ac3, 128, 44100},
+    {Modem28K, prop::Target28KModem, "28K 调制解调器", "28k", 20, 128, 96, 3, 5, 6, 20, 10, Real144,
+     8, 8000},
+    {Modem56K, prop::Target56KModem, "56K 调制解调器", "56k", 34, 160, 120, 6, 22, 26, 88, 6,
+     Real144, 8, 8000},
+    {SingleIsdn, prop::TargetSingleISDN, "单 ISDN", "isdn", 45, 176, 144, 8, 32, 38, 128, 5,
+     Real144, 8, 8000},
+    {DualIsdn, prop::TargetDualISDN, "双 ISDN", "dual-isdn", 80, 176, 144, 10, 42, 50, 168, 4, Ac3,
+     32, 32000},
+    {Lan, prop::TargetLAN, "局域网", "lan", 150, 240, 180, 12, 77, 92, 308, 3, Ac3, 64, 44100},
+    {Dsl256K, prop::Target256KDSLCableModem, "256K DSL/有线调制解调器", "256k", 225, 320, 240, 15,
+     117, 140, 468, 3, Ac3, 96, 44100},
+    {Dsl384K, prop::Target384KDSLCableModem, "384K DSL/有线调制解调器", "384k", 350, 320, 240, 20,
+     205, 246, 480, 2, Ac3, 128, 44100},
+    {Dsl512K, prop::Target512KDSLCableModem, "512K DSL/有线调制解调器", "512k", 450, 384, 288, 25,
+     300, 360, 480, 2, Ac3, 128, 44100},
 }};
 
 // Frame sizes for "one size smaller/larger".
 constexpr std::array<std::array<int, 2>, 8> kSizes{{
-    {128, 96}, {160, 120}, {176, 144}, {240, 180}, {320, 240}, {384, 288}, {480, 360}, {640, 480},
+    {128, 96},
+    {160, 120},
+    {176, 144},
+    {240, 180},
+    {320, 240},
+    {384, 288},
+    {480, 360},
+    {640, 480},
 }};
 
 // rm frames stay well under the muxer's 65,512-byte packet limit with this.
@@ -77,7 +83,9 @@ AudioPlan planAudio(const AudienceProfile& p, std::int32_t content, int sourceCh
 
 }  // namespace
 
-std::span<const AudienceProfile> audienceTable() { return kTable; }
+std::span<const AudienceProfile> audienceTable() {
+    return kTable;
+}
 
 const AudienceProfile& profileOf(Audience audience) {
     return kTable[static_cast<std::size_t>(audience)];
@@ -115,7 +123,9 @@ void fitFrame(const SourceShape& source, int boxWidth, int boxHeight, int& width
                      ? static_cast<double>(source.sarNum) / source.sarDen
                      : 1.0;
     const double aspect = source.width * sar / source.height;
-    const auto round4 = [](double v) { return std::max(16, static_cast<int>(std::lround(v / 4)) * 4); };
+    const auto round4 = [](double v) {
+        return std::max(16, static_cast<int>(std::lround(v / 4)) * 4);
+    };
     if (aspect > static_cast<double>(boxWidth) / boxHeight)
         height = std::min(boxHeight, round4(boxWidth / aspect));
     else
@@ -169,7 +179,8 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.fps = fps;
     v.bitRate = static_cast<int>(videoKbps * 1000);
     v.maxRate = static_cast<int>(p.maxKbps * ratio * 1000);
-    v.bufferSize = static_cast<int>(std::min<double>(kMaxBufferKbits, p.bufferKbits * ratio) * 1000);
+    v.bufferSize =
+        static_cast<int>(std::min<double>(kMaxBufferKbits, p.bufferKbits * ratio) * 1000);
     v.gop = fps * 10;
     v.qmin = p.qmin;
     plan.video = v;

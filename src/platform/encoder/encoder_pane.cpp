@@ -64,7 +64,8 @@ void EncoderPane::showIdle(const QString& audience, int budgetKbps) {
 
 void EncoderPane::showJob(int percent) {
     progress_->setValue(percent);
-    percent_->setText(QStringLiteral("%1 %2%").arg(QString::fromUtf8(encoder::text::kEncoding)).arg(percent));
+    percent_->setText(
+        QStringLiteral("%1 %2%").arg(QString::fromUtf8(encoder::text::kEncoding)).arg(percent));
     pages_->setCurrentWidget(jobPage_);
 }
 

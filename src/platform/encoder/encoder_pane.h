@@ -12,14 +12,14 @@ namespace velmora {
 
 class EncoderPane : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit EncoderPane(QWidget* parent = nullptr);
 
     // `audience` empty when none is ticked.
     void showIdle(const QString& audience, int budgetKbps);
     void showJob(int percent);
 
-private:
+  private:
     QStackedLayout* pages_;
     QWidget* idlePage_;
     QWidget* jobPage_;

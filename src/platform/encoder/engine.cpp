@@ -44,7 +44,7 @@ constexpr int kReal144FramesPerPacket = 10;
 
 // Joins consecutive small packets of one stream into one.
 class PacketPacker {
-public:
+  public:
     explicit PacketPacker(int count) : count_(count) {}
 
     // The packet to pass on, or null while collecting.
@@ -59,7 +59,8 @@ public:
             collected_ = 1;
         } else {
             const int offset = pending_->size;
-            if (av_grow_packet(pending_.get(), packet->size) < 0) return Status::fail(text::kOutOfMemory);
+            if (av_grow_packet(pending_.get(), packet->size) < 0)
+                return Status::fail(text::kOutOfMemory);
             std::memcpy(pending_->data + offset, packet->data, packet->size);
             pending_->duration += std::max<std::int64_t>(packet->duration, 0);
             ++collected_;
@@ -70,7 +71,7 @@ public:
 
     PacketPtr rest() { return std::move(pending_); }
 
-private:
+  private:
     int count_;
     int collected_ = 0;
     PacketPtr pending_;
@@ -81,14 +82,14 @@ std::int64_t msSince(Clock::time_point start) {
 }
 
 std::int64_t fileSize(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
 }
 
 }  // namespace
 
 class Engine::Job {
-public:
+  public:
     Job(const JobSettings& settings, JobObserver& observer)
         : settings_(settings), observer_(observer) {}
 
@@ -105,7 +106,7 @@ public:
     }
     bool finished() const { return finished_; }
 
-private:
+  private:
     // One output stream: the encoder and the queues on either side of it.
     struct Lane {
         CodecContextPtr encoder;
@@ -148,7 +149,7 @@ private:
 
 Status Engine::Job::prepare(JobInfo& info) {
     if (settings_.source.empty()) return Status::fail(text::kNoSource);
-    struct stat st{};
+    struct stat st {};
     if (::stat(settings_.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return Status::fail(std::string(text::kSourceNotFile) + "：" + settings_.source);
     if (Status s = openMediaSource(settings_.source, source_); !s) return s;
@@ -308,7 +309,8 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             ret = avcodec_receive_packet(encoder, packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
             if (ret < 0)
-                return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) + "）");
+                return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) +
+                                    "）");
             PacketPtr out;
             if (Status s = packer.add(std::move(packet), out); !s) return s;
             if (out && !lane.packets->push(std::move(out))) return Status::ok();
@@ -337,9 +339,8 @@ Status Engine::Job::interleave() {
         for (Head& head : heads) {
             if (!head.open) continue;
             std::int64_t time = 0;
-            head.open = head.lane->packets->peek([&](const PacketPtr& p) {
-                time = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts;
-            });
+            head.open = head.lane->packets->peek(
+                [&](const PacketPtr& p) { time = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; });
             if (!head.open) continue;
             const AVRational tb = head.lane->encoder->time_base;
             if (!next || av_compare_ts(time, tb, nextTime, next->encoder->time_base) < 0) {
@@ -358,8 +359,9 @@ Status Engine::Job::interleave() {
         encodedMs_ = std::max(encodedMs_, end);
         const std::int64_t duration = source_.durationMs;
         const int percent =
-            duration > 0 ? static_cast<int>(std::clamp<std::int64_t>(encodedMs_ * 100 / duration, 0, 99))
-                         : 0;
+            duration > 0
+                ? static_cast<int>(std::clamp<std::int64_t>(encodedMs_ * 100 / duration, 0, 99))
+                : 0;
         if (percent != percent_) {
             percent_ = percent;
             observer_.jobProgress({encodedMs_, duration, percent, writer_->bytesWritten(),
@@ -387,7 +389,9 @@ void Engine::Job::abortQueues() {
 
 Engine::Engine() = default;
 
-Engine::~Engine() { stop(); }
+Engine::~Engine() {
+    stop();
+}
 
 Status Engine::start(const JobSettings& settings, JobObserver& observer, JobInfo* info) {
     stop();
@@ -411,6 +415,8 @@ void Engine::wait() {
     if (job_) job_->join();
 }
 
-bool Engine::running() const { return job_ && !job_->finished(); }
+bool Engine::running() const {
+    return job_ && !job_->finished();
+}
 
 }  // namespace velmora::encoder

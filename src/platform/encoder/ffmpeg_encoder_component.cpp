@@ -68,11 +68,14 @@ Variant longOf(std::int64_t v) {
 
 FfmpegEncoderComponent::FfmpegEncoderComponent(QObject* parent) : QObject(parent) {}
 
-FfmpegEncoderComponent::~FfmpegEncoderComponent() { engine_.stop(); }
+FfmpegEncoderComponent::~FfmpegEncoderComponent() {
+    engine_.stop();
+}
 
 Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
     const std::optional<Kind> kind = kindOf(id);
-    if (!kind) return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
+    if (!kind)
+        return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
     if (!hasKind(value, *kind))
         return Status::fail(std::string(text::kWrongType) + "（" + std::to_string(id) + "：需要 " +
                             kindName(*kind) + "，收到 " + value.describe() + "）");
@@ -116,7 +119,9 @@ Status FfmpegEncoderComponent::invoke(DispId id) {
     return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
 }
 
-Status FfmpegEncoderComponent::start() { return engine_.start(next_, *this); }
+Status FfmpegEncoderComponent::start() {
+    return engine_.start(next_, *this);
+}
 
 // Before the job's threads run, so Started is always the job's first notification.
 void FfmpegEncoderComponent::jobStarted(const JobInfo& info) {
@@ -153,16 +158,19 @@ void FfmpegEncoderComponent::jobProgress(const JobProgress& p) {
 void FfmpegEncoderComponent::jobFinished(const JobResult& r) {
     switch (r.outcome) {
         case JobOutcome::Completed:
-            post({event::Completed, {Variant::string(r.destination), longOf(r.bytes),
-                                     Variant::long_(100), longOf(r.encodedMs)}});
+            post({event::Completed,
+                  {Variant::string(r.destination), longOf(r.bytes), Variant::long_(100),
+                   longOf(r.encodedMs)}});
             break;
         case JobOutcome::Stopped:
-            post({event::Stopped, {Variant::string(r.destination), longOf(r.bytes),
-                                   Variant::long_(r.percent), longOf(r.encodedMs)}});
+            post({event::Stopped,
+                  {Variant::string(r.destination), longOf(r.bytes), Variant::long_(r.percent),
+                   longOf(r.encodedMs)}});
             break;
         case JobOutcome::Failed:
-            post({event::Error, {Variant::long_(1), Variant::string(r.message),
-                                 Variant::long_(r.percent), Variant::long_(0)}});
+            post({event::Error,
+                  {Variant::long_(1), Variant::string(r.message), Variant::long_(r.percent),
+                   Variant::long_(0)}});
             break;
     }
 }

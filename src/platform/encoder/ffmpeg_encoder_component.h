@@ -19,7 +19,7 @@ class FfmpegEncoderComponent : public QObject,
                                public EncoderComponent,
                                private encoder::JobObserver {
     Q_OBJECT
-public:
+  public:
     explicit FfmpegEncoderComponent(QObject* parent = nullptr);
     // Stops a running job as Stop does (the file is completed) and joins.
     ~FfmpegEncoderComponent() override;
@@ -33,7 +33,7 @@ public:
     // The settings the next start will use.
     const encoder::JobSettings& nextJob() const { return next_; }
 
-private:
+  private:
     Status start();
     void jobStarted(const encoder::JobInfo& info) override;
     void jobProgress(const encoder::JobProgress& progress) override;

@@ -47,8 +47,12 @@ using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
 using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
 using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
 
-inline FramePtr makeFrame() { return FramePtr(av_frame_alloc()); }
-inline PacketPtr makePacket() { return PacketPtr(av_packet_alloc()); }
+inline FramePtr makeFrame() {
+    return FramePtr(av_frame_alloc());
+}
+inline PacketPtr makePacket() {
+    return PacketPtr(av_packet_alloc());
+}
 
 inline std::string ffmpegError(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};

@@ -27,7 +27,7 @@ Status writeFailure(int ret) {
 }
 
 class FfmpegRmWriter final : public MediaWriter {
-public:
+  public:
     Status addStream(const AVCodecParameters& params, int timeBaseNum, int timeBaseDen,
                      int& index) override {
         if (!context_) {
@@ -72,7 +72,8 @@ public:
         int ret = av_packet_ref(copy.get(), &packet);
         if (ret < 0) return Status::fail(text::kOutOfMemory);
         copy->stream_index = index;
-        av_packet_rescale_ts(copy.get(), packetTimeBases_[index], context_->streams[index]->time_base);
+        av_packet_rescale_ts(copy.get(), packetTimeBases_[index],
+                             context_->streams[index]->time_base);
         ret = av_interleaved_write_frame(context_.get(), copy.get());
         if (ret < 0) return writeFailure(ret);
         return Status::ok();
@@ -100,7 +101,7 @@ public:
         return context_ && context_->pb ? avio_tell(context_->pb) : bytes_;
     }
 
-private:
+  private:
     OutputContextPtr context_;
     std::vector<AVRational> packetTimeBases_;
     bool headerWritten_ = false;
@@ -109,6 +110,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<MediaWriter> makeFfmpegRmWriter() { return std::make_unique<FfmpegRmWriter>(); }
+std::unique_ptr<MediaWriter> makeFfmpegRmWriter() {
+    return std::make_unique<FfmpegRmWriter>();
+}
 
 }  // namespace velmora::encoder

@@ -6,7 +6,9 @@ namespace velmora::encoder {
 
 namespace {
 
-bool decodable(const AVStream* st) { return avcodec_find_decoder(st->codecpar->codec_id) != nullptr; }
+bool decodable(const AVStream* st) {
+    return avcodec_find_decoder(st->codecpar->codec_id) != nullptr;
+}
 
 }  // namespace
 
@@ -34,7 +36,8 @@ Status openMediaSource(const std::string& path, MediaSource& source) {
             source.shape.hasVideo = true;
             source.shape.width = par->width;
             source.shape.height = par->height;
-            const AVRational sar = av_guess_sample_aspect_ratio(format.get(), format->streams[i], nullptr);
+            const AVRational sar =
+                av_guess_sample_aspect_ratio(format.get(), format->streams[i], nullptr);
             source.shape.sarNum = sar.num;
             source.shape.sarDen = sar.den;
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && source.audioIndex < 0 &&

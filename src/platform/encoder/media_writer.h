@@ -24,7 +24,7 @@ struct MediaMetadata {
 };
 
 class MediaWriter {
-public:
+  public:
     virtual ~MediaWriter() = default;
 
     // Declares a stream before begin(). `timeBaseNum/Den` is the time base

@@ -14,7 +14,8 @@ inline constexpr const char* kNoDestination = "请先指定目标文件。";
 inline constexpr const char* kDestinationFolderMissing = "目标文件夹不存在";
 inline constexpr const char* kDestinationFolderReadOnly = "目标文件夹不可写";
 inline constexpr const char* kDestinationIsFolder = "目标是一个文件夹，请指定文件名";
-inline constexpr const char* kDestinationIsSource = "目标文件与源文件是同一个文件，请另选目标文件。";
+inline constexpr const char* kDestinationIsSource =
+    "目标文件与源文件是同一个文件，请另选目标文件。";
 inline constexpr const char* kNoAudience = "请至少选择一个目标听众。";
 inline constexpr const char* kNothingToEncode = "所选的音频和视频设置使输出文件中没有任何内容。";
 inline constexpr const char* kTempFileFailed = "无法在目标文件夹中创建临时文件";

@@ -31,17 +31,19 @@ std::string withDetail(const char* message, const std::string& detail) {
 Status checkDestination(const std::string& source, const std::string& destination) {
     if (destination.empty()) return Status::fail(text::kNoDestination);
     const std::string folder = folderOf(destination);
-    struct stat st{};
+    struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
         return Status::fail(withDetail(text::kDestinationFolderMissing, folder));
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
         return Status::fail(withDetail(text::kDestinationFolderReadOnly, folder));
 
-    struct stat dst{};
+    struct stat dst {};
     if (::stat(destination.c_str(), &dst) == 0) {
-        if (S_ISDIR(dst.st_mode)) return Status::fail(withDetail(text::kDestinationIsFolder, destination));
-        struct stat src{};
-        if (::stat(source.c_str(), &src) == 0 && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino)
+        if (S_ISDIR(dst.st_mode))
+            return Status::fail(withDetail(text::kDestinationIsFolder, destination));
+        struct stat src {};
+        if (::stat(source.c_str(), &src) == 0 && src.st_dev == dst.st_dev &&
+            src.st_ino == dst.st_ino)
             return Status::fail(text::kDestinationIsSource);
     } else {
         std::error_code ec1, ec2;
@@ -55,9 +57,9 @@ Status checkDestination(const std::string& source, const std::string& destinatio
 Status TempOutput::create(const std::string& destination) {
     discard();
     const fs::path dest(destination);
-    std::string pattern = (fs::path(folderOf(destination)) /
-                           ("." + dest.filename().string() + ".velmora-XXXXXX"))
-                              .string();
+    std::string pattern =
+        (fs::path(folderOf(destination)) / ("." + dest.filename().string() + ".velmora-XXXXXX"))
+            .string();
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     const int fd = ::mkstemp(buf.data());

@@ -14,7 +14,7 @@ namespace velmora::encoder {
 Status checkDestination(const std::string& source, const std::string& destination);
 
 class TempOutput {
-public:
+  public:
     TempOutput() = default;
     TempOutput(const TempOutput&) = delete;
     TempOutput& operator=(const TempOutput&) = delete;
@@ -29,7 +29,7 @@ public:
     // Deletes the temporary file (nothing happens after a commit).
     void discard();
 
-private:
+  private:
     std::string path_;
     std::string destination_;
 };

@@ -18,7 +18,7 @@ using FrameSink = std::function<bool(FramePtr)>;
 Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
 
 class VideoConverter {
-public:
+  public:
     // `durationMs` (0 when unknown) bounds the output, so a broken timestamp
     // far in the future cannot make it repeat a frame for hours.
     Status open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
@@ -34,7 +34,7 @@ public:
 
     std::int64_t framesOut() const { return nextSlot_; }
 
-private:
+  private:
     Status receiveFrames(const FrameSink& sink);
     Status accept(const AVFrame& decoded, const FrameSink& sink);
     Status emitUntil(double seconds, const FrameSink& sink);

@@ -26,7 +26,8 @@ std::string shellQuoted(const std::string& s) {
 
 // `prefix` runs in the same shell first (e.g. a ulimit).
 CliRun run(const std::string& args, const std::string& prefix = "") {
-    const std::string cmd = prefix + "exec " + shellQuoted(VELMORA_ENCODE_BIN) + " " + args + " 2>&1";
+    const std::string cmd =
+        prefix + "exec " + shellQuoted(VELMORA_ENCODE_BIN) + " " + args + " 2>&1";
     CliRun r;
     FILE* pipe = ::popen(("sh -c " + shellQuoted(cmd)).c_str(), "r");
     if (!pipe) return r;
@@ -40,7 +41,7 @@ CliRun run(const std::string& args, const std::string& prefix = "") {
 }
 
 class Cli : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         source_ = media::cachedClip("detailed", testing::detailedClip());
         ASSERT_FALSE(source_.empty());
@@ -54,8 +55,8 @@ protected:
 
 TEST_F(Cli, EncodesAndSummarisesAgainstTheBudget) {
     const std::string out = dir_.file("输出 out.rm");
-    const CliRun r = run("--audience lan,512k --audio-content 3 --video-quality 0 " + shellQuoted(source_) + " " +
-                      shellQuoted(out));
+    const CliRun r = run("--audience lan,512k --audio-content 3 --video-quality 0 " +
+                         shellQuoted(source_) + " " + shellQuoted(out));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("kbps"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("150 kbps"), std::string::npos) << r.output;  // LAN is the slower
@@ -67,7 +68,8 @@ TEST_F(Cli, EncodesAndSummarisesAgainstTheBudget) {
 
 TEST_F(Cli, VideoQualityNoneGivesSoundOnly) {
     const std::string out = dir_.file("sound.rm");
-    const CliRun r = run("--audience 28k --video-quality none " + shellQuoted(source_) + " " + shellQuoted(out));
+    const CliRun r =
+        run("--audience 28k --video-quality none " + shellQuoted(source_) + " " + shellQuoted(out));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     const media::MediaInfo m = media::probe(out);
     ASSERT_TRUE(m.opened);
@@ -80,9 +82,10 @@ TEST_F(Cli, BadUseExitsWithAMessageAndNoFile) {
     const std::string out = dir_.file("a.rm");
     const std::string files = " " + shellQuoted(source_) + " " + shellQuoted(out);
     for (const std::string& args :
-         {std::string(""), "--audience 1m" + files, "--audience" + files, "--audio-content 7" + files,
-          "--video-quality fast" + files, "--muxer gstreamer" + files, "--frobnicate" + files,
-          shellQuoted(source_), shellQuoted(dir_.file("missing.avi")) + " " + shellQuoted(out),
+         {std::string(""), "--audience 1m" + files, "--audience" + files,
+          "--audio-content 7" + files, "--video-quality fast" + files, "--muxer gstreamer" + files,
+          "--frobnicate" + files, shellQuoted(source_),
+          shellQuoted(dir_.file("missing.avi")) + " " + shellQuoted(out),
           shellQuoted(source_) + " " + shellQuoted(dir_.file("no folder/a.rm")),
           shellQuoted(source_) + " " + shellQuoted(source_)}) {
         SCOPED_TRACE(args);
@@ -97,7 +100,8 @@ TEST_F(Cli, BadUseExitsWithAMessageAndNoFile) {
 TEST_F(Cli, AFullDiskEndsWithAnErrorNotACrash) {
     const std::string out = dir_.file("full.rm");
     // 64 blocks of 512 bytes: the header fits, the file does not.
-    const CliRun r = run("--audience 512k " + shellQuoted(source_) + " " + shellQuoted(out), "ulimit -f 64; ");
+    const CliRun r =
+        run("--audience 512k " + shellQuoted(source_) + " " + shellQuoted(out), "ulimit -f 64; ");
     EXPECT_EQ(r.exitCode, 1) << r.output;
     EXPECT_FALSE(r.signalled);
     EXPECT_NE(r.output.find("写入目标文件时出错"), std::string::npos) << r.output;

@@ -26,7 +26,7 @@ bool waitUntil(const std::function<bool()>& done, int ms = 60000) {
 }
 
 class ComponentMedia : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         component_ = std::make_unique<FfmpegEncoderComponent>();
         component_->setNotificationSink([this](const Notification& n) {
@@ -62,13 +62,15 @@ protected:
     }
     bool sawEnd() const {
         for (const auto& n : seen_)
-            if (n.id == event::Completed || n.id == event::Stopped || n.id == event::Error) return true;
+            if (n.id == event::Completed || n.id == event::Stopped || n.id == event::Error)
+                return true;
         return false;
     }
     std::vector<DispId> ids() const {
         std::vector<DispId> out;
         for (const auto& n : seen_)
-            if (n.id != event::Statistics && (out.empty() || n.id != event::Progress || out.back() != event::Progress))
+            if (n.id != event::Statistics &&
+                (out.empty() || n.id != event::Progress || out.back() != event::Progress))
                 out.push_back(n.id);
         return out;
     }
@@ -153,7 +155,8 @@ TEST_F(ComponentMedia, StopRaisesStoppedAfterTheCallAndLeavesAValidFile) {
 
 TEST_F(ComponentMedia, StartWhileRunningStopsTheFirstJobThenRunsTheSecond) {
     const std::string& longSource = media::cachedClip("long", encoder::testing::longClip());
-    const std::string& shortSource = media::cachedClip("detailed", encoder::testing::detailedClip());
+    const std::string& shortSource =
+        media::cachedClip("detailed", encoder::testing::detailedClip());
     setFiles(longSource, dir_.file("first.rm"));
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
@@ -161,7 +164,8 @@ TEST_F(ComponentMedia, StartWhileRunningStopsTheFirstJobThenRunsTheSecond) {
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return first(event::Completed).has_value(); }));
     const auto sequence = ids();
-    const std::vector<DispId> ends(std::find(sequence.begin(), sequence.end(), event::Stopped), sequence.end());
+    const std::vector<DispId> ends(std::find(sequence.begin(), sequence.end(), event::Stopped),
+                                   sequence.end());
     ASSERT_FALSE(ends.empty());
     EXPECT_EQ(ends[1], event::Started);
     EXPECT_EQ(ends.back(), event::Completed);

@@ -23,7 +23,8 @@ double totalKbps(const EncodePlan& plan) {
 TEST(EncodePlan, TableRunsSlowestFirstAndMapsEveryTargetProperty) {
     const auto table = audienceTable();
     ASSERT_EQ(table.size(), 8u);
-    for (std::size_t i = 1; i < table.size(); ++i) EXPECT_LT(table[i - 1].budgetKbps, table[i].budgetKbps);
+    for (std::size_t i = 1; i < table.size(); ++i)
+        EXPECT_LT(table[i - 1].budgetKbps, table[i].budgetKbps);
     EXPECT_EQ(table.front().budgetKbps, 20);
     EXPECT_EQ(table.back().budgetKbps, 450);
     for (const auto& p : table) {
@@ -41,9 +42,8 @@ TEST(EncodePlan, SeveralAudiencesEncodeForTheSlowest) {
     EXPECT_EQ(slowestAudience(audienceSet({Audience::Dsl512K, Audience::Modem56K, Audience::Lan})),
               Audience::Modem56K);
     EXPECT_FALSE(slowestAudience({}));
-    const EncodePlan plan =
-        planEncode(audienceSet({Audience::Dsl512K, Audience::DualIsdn}), VoiceAndMusic, NormalMotion,
-                   videoAndSound());
+    const EncodePlan plan = planEncode(audienceSet({Audience::Dsl512K, Audience::DualIsdn}),
+                                       VoiceAndMusic, NormalMotion, videoAndSound());
     EXPECT_EQ(plan.audience, Audience::DualIsdn);
     EXPECT_EQ(plan.budgetKbps, 80);
 }
@@ -65,7 +65,8 @@ TEST(EncodePlan, EveryAudienceAndChoiceStaysWithinItsBudgetOnPaper) {
 TEST(EncodePlan, LowAudiencesUse144AndHighOnesAc3AtValidRates) {
     for (const auto& p : audienceTable()) {
         for (std::int32_t content = VoiceOnly; content <= StereoMusic; ++content) {
-            const EncodePlan plan = planEncode(audienceSet({p.audience}), content, NormalMotion, videoAndSound());
+            const EncodePlan plan =
+                planEncode(audienceSet({p.audience}), content, NormalMotion, videoAndSound());
             ASSERT_TRUE(plan.audio);
             if (p.budgetKbps < 80) {
                 EXPECT_EQ(plan.audio->codec, AudioCodec::Real144);
@@ -74,7 +75,8 @@ TEST(EncodePlan, LowAudiencesUse144AndHighOnesAc3AtValidRates) {
             } else {
                 EXPECT_EQ(plan.audio->codec, AudioCodec::Ac3);
                 const int kbps = plan.audio->bitRate / 1000;
-                EXPECT_TRUE(kbps == 32 || kbps == 48 || kbps == 64 || kbps == 96 || kbps == 128) << kbps;
+                EXPECT_TRUE(kbps == 32 || kbps == 48 || kbps == 64 || kbps == 96 || kbps == 128)
+                    << kbps;
                 const int rate = plan.audio->sampleRate;
                 EXPECT_TRUE(rate == 32000 || rate == 44100 || rate == 48000);
             }
@@ -138,13 +140,13 @@ TEST(EncodePlan, FramesKeepTheSourceAspectInMultiplesOfFour) {
         int wantWidth, wantHeight;
     };
     const Case cases[] = {
-        {640, 480, 1, 1, 320, 240},   // same aspect as the box
-        {321, 241, 1, 1, 320, 240},   // odd sizes
-        {1280, 720, 1, 1, 320, 180},  // wider: full width
-        {480, 640, 1, 1, 180, 240},   // portrait: full height
+        {640, 480, 1, 1, 320, 240},    // same aspect as the box
+        {321, 241, 1, 1, 320, 240},    // odd sizes
+        {1280, 720, 1, 1, 320, 180},   // wider: full width
+        {480, 640, 1, 1, 180, 240},    // portrait: full height
         {720, 576, 16, 15, 320, 240},  // PAL 4:3 with non-square pixels
         {720, 576, 64, 45, 320, 180},  // PAL 16:9 anamorphic
-        {100, 100, 0, 1, 240, 240},   // unknown SAR counts as square
+        {100, 100, 0, 1, 240, 240},    // unknown SAR counts as square
     };
     for (const Case& c : cases) {
         SourceShape s;
@@ -165,7 +167,8 @@ TEST(EncodePlan, FramesKeepTheSourceAspectInMultiplesOfFour) {
 TEST(EncodePlan, BufferNeverExceedsTheRmFrameLimit) {
     for (const auto& p : audienceTable())
         for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
-            const auto plan = planEncode(audienceSet({p.audience}), NoAudio, quality, videoAndSound());
+            const auto plan =
+                planEncode(audienceSet({p.audience}), NoAudio, quality, videoAndSound());
             EXPECT_LE(plan.video->bufferSize, 480000) << p.key;
             EXPECT_EQ(plan.video->bitRate > 0, true);
         }
@@ -175,7 +178,8 @@ TEST(EncodePlan, NothingToEncodeWhenTheChoicesRemoveWhatTheSourceHas) {
     SourceShape soundOnly;
     soundOnly.hasAudio = true;
     soundOnly.channels = 2;
-    const EncodePlan none = planEncode(audienceSet({Audience::Lan}), NoAudio, NormalMotion, soundOnly);
+    const EncodePlan none =
+        planEncode(audienceSet({Audience::Lan}), NoAudio, NormalMotion, soundOnly);
     EXPECT_FALSE(none.video);
     EXPECT_FALSE(none.audio);
 }

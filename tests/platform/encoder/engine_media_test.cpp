@@ -21,7 +21,7 @@ using testing::WaitingObserver;
 namespace media = velmora::testing::media;
 
 class EngineMedia : public ::testing::Test {
-protected:
+  protected:
     // Runs a whole job and returns its result; fails the test on a refusal.
     JobResult encode(JobSettings job) {
         Engine engine;
@@ -94,9 +94,11 @@ INSTANTIATE_TEST_SUITE_P(EveryAudience, AudienceBudget,
                          ::testing::Values(Audience::Modem28K, Audience::Modem56K,
                                            Audience::SingleIsdn, Audience::DualIsdn, Audience::Lan,
                                            Audience::Dsl256K, Audience::Dsl384K, Audience::Dsl512K),
-                         [](const auto& info) { return std::string(profileOf(info.param).key) == "dual-isdn"
-                                                           ? std::string("dual_isdn")
-                                                           : std::string(profileOf(info.param).key); });
+                         [](const auto& info) {
+                             return std::string(profileOf(info.param).key) == "dual-isdn"
+                                        ? std::string("dual_isdn")
+                                        : std::string(profileOf(info.param).key);
+                         });
 
 // --- the sources people have --------------------------------------------------
 
@@ -185,11 +187,13 @@ TEST_F(EngineMedia, ChineseNamesAndSpacesInBothPaths) {
     const std::string folder = dir_.file("压缩 结果 folder");
     std::filesystem::create_directory(folder);
     const std::string source = folder + "/我的 视频 clip.mkv";
-    std::filesystem::copy_file(media::cachedClip("picture-and-sound-short", [] {
-        media::ClipSpec s;
-        s.seconds = 2;
-        return s;
-    }()), source);
+    std::filesystem::copy_file(media::cachedClip("picture-and-sound-short",
+                                                 [] {
+                                                     media::ClipSpec s;
+                                                     s.seconds = 2;
+                                                     return s;
+                                                 }()),
+                               source);
     const std::string out = folder + "/输出 文件.rm";
     const JobResult r = encode(job(source, out));
     ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
@@ -220,7 +224,7 @@ TEST_F(EngineMedia, ChoicesShapeTheFile) {
 // --- refusals -----------------------------------------------------------------
 
 class EngineRefusal : public EngineMedia {
-protected:
+  protected:
     void SetUp() override {
         const std::string& clip = media::cachedClip("detailed", testing::detailedClip());
         ASSERT_FALSE(clip.empty());
@@ -311,11 +315,13 @@ TEST_F(EngineRefusal, AnEarlierDestinationSurvivesARefusal) {
 std::atomic<int> packetsBeforeFailure{0};
 
 class FailingWriter : public MediaWriter {
-public:
+  public:
     Status addStream(const AVCodecParameters& p, int num, int den, int& index) override {
         return inner_->addStream(p, num, den, index);
     }
-    Status begin(const std::string& path, const MediaMetadata& m) override { return inner_->begin(path, m); }
+    Status begin(const std::string& path, const MediaMetadata& m) override {
+        return inner_->begin(path, m);
+    }
     Status writePacket(int index, const AVPacket& packet) override {
         if (--packetsBeforeFailure < 0) return Status::fail("写入目标文件时出错（测试）");
         return inner_->writePacket(index, packet);
@@ -323,11 +329,13 @@ public:
     Status finish() override { return inner_->finish(); }
     std::int64_t bytesWritten() const override { return inner_->bytesWritten(); }
 
-private:
+  private:
     std::unique_ptr<MediaWriter> inner_ = makeFfmpegRmWriter();
 };
 
-std::unique_ptr<MediaWriter> makeFailingWriter() { return std::make_unique<FailingWriter>(); }
+std::unique_ptr<MediaWriter> makeFailingWriter() {
+    return std::make_unique<FailingWriter>();
+}
 
 TEST_F(EngineRefusal, AWriteFailureEndsTheJobAndKeepsTheEarlierDestination) {
     const std::string out = dir_.file("earlier.rm");

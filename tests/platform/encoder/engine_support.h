@@ -8,8 +8,8 @@
 #include <optional>
 #include <vector>
 
-#include "support/media/media_fixtures.h"
 #include "platform/encoder/engine.h"
+#include "support/media/media_fixtures.h"
 
 namespace velmora::encoder::testing {
 
@@ -17,7 +17,9 @@ namespace media = velmora::testing::media;
 
 // The clip every audience is measured on: grain over a moving pattern,
 // pink noise under a tone, 8 s so the first key frame does not dominate.
-inline media::ClipSpec detailedClip() { return {}; }
+inline media::ClipSpec detailedClip() {
+    return {};
+}
 
 inline media::ClipSpec longClip() {
     media::ClipSpec spec;
@@ -28,7 +30,7 @@ inline media::ClipSpec longClip() {
 }
 
 class WaitingObserver : public JobObserver {
-public:
+  public:
     void jobProgress(const JobProgress& p) override {
         std::lock_guard lock(mutex_);
         progress_.push_back(p);
@@ -56,7 +58,7 @@ public:
         return progress_;
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<JobProgress> progress_;

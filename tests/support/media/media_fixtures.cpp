@@ -58,8 +58,10 @@ ScratchDir::~ScratchDir() {
     if (path_.empty()) return;
     std::error_code ec;
     // Restore rights a test may have taken away, so everything can go.
-    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it); it.increment(ec))
-        if (it->is_directory(ec)) fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
+    for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);
+         it.increment(ec))
+        if (it->is_directory(ec))
+            fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
     fs::remove_all(path_, ec);
 }
 
@@ -67,14 +69,15 @@ bool makeClip(const std::string& path, const ClipSpec& spec) {
     std::ostringstream cmd;
     cmd << "ffmpeg -nostdin -v error -y";
     if (spec.video) {
-        cmd << " -f lavfi -i " << quoted("testsrc2=size=" + std::to_string(spec.width) + "x" +
-                                         std::to_string(spec.height) + ":rate=" +
-                                         std::to_string(spec.fps));
+        cmd << " -f lavfi -i "
+            << quoted("testsrc2=size=" + std::to_string(spec.width) + "x" +
+                      std::to_string(spec.height) + ":rate=" + std::to_string(spec.fps));
     }
     if (spec.audio) {
         // A tone with noise under it: closer to music than a pure sine.
         cmd << " -f lavfi -i "
-            << quoted("anoisesrc=color=pink:amplitude=0.08:sample_rate=" + std::to_string(spec.sampleRate));
+            << quoted("anoisesrc=color=pink:amplitude=0.08:sample_rate=" +
+                      std::to_string(spec.sampleRate));
         cmd << " -f lavfi -i "
             << quoted("sine=frequency=330:sample_rate=" + std::to_string(spec.sampleRate));
     }
@@ -97,7 +100,8 @@ bool makeClip(const std::string& path, const ClipSpec& spec) {
     cmd << " -filter_complex " << quoted(filters);
     if (spec.video) cmd << " -map '[v]' -c:v libx264 -preset ultrafast -crf 20 -g 50";
     if (spec.variableFrameRate) cmd << " -fps_mode passthrough -enc_time_base:v 1:1000";
-    if (spec.audio) cmd << " -map '[a]' -c:a " << (std::string(spec.extension) == "mkv" ? "flac" : "aac");
+    if (spec.audio)
+        cmd << " -map '[a]' -c:a " << (std::string(spec.extension) == "mkv" ? "flac" : "aac");
     cmd << " -t " << spec.seconds << " " << quoted(path) << " 2>&1";
     return std::system(cmd.str().c_str()) == 0 && fileExists(path);
 }
@@ -134,7 +138,7 @@ MediaInfo probe(const std::string& path) {
     }
     info.opened = true;
     info.durationSeconds = format->duration > 0 ? format->duration / double(AV_TIME_BASE) : 0;
-    struct stat st{};
+    struct stat st {};
     if (::stat(path.c_str(), &st) == 0) info.fileBytes = st.st_size;
 
     int videoIndex = -1, audioIndex = -1;
@@ -177,14 +181,16 @@ MediaInfo probe(const std::string& path) {
         if (packet->stream_index == videoIndex) ++info.video->packets;
         if (packet->stream_index == audioIndex) {
             ++info.audio->packets;
-            if (audioDecoder && avcodec_send_packet(audioDecoder.get(), packet.get()) >= 0) drainAudio();
+            if (audioDecoder && avcodec_send_packet(audioDecoder.get(), packet.get()) >= 0)
+                drainAudio();
         }
         av_packet_unref(packet.get());
     }
     if (audioDecoder) {
         avcodec_send_packet(audioDecoder.get(), nullptr);
         drainAudio();
-        if (audioDecoder->sample_rate > 0) info.audio->decodedSeconds = double(samples) / audioDecoder->sample_rate;
+        if (audioDecoder->sample_rate > 0)
+            info.audio->decodedSeconds = double(samples) / audioDecoder->sample_rate;
     }
     return info;
 }
@@ -198,14 +204,15 @@ std::string fileDigest(const std::string& path) {
     av_hash_init(hash.get());
     std::vector<char> buf(1 << 16);
     while (in.read(buf.data(), buf.size()) || in.gcount() > 0)
-        av_hash_update(hash.get(), reinterpret_cast<const uint8_t*>(buf.data()), static_cast<int>(in.gcount()));
+        av_hash_update(hash.get(), reinterpret_cast<const uint8_t*>(buf.data()),
+                       static_cast<int>(in.gcount()));
     char hex[2 * AV_HASH_MAX_SIZE + 1] = {};
     av_hash_final_hex(hash.get(), reinterpret_cast<uint8_t*>(hex), sizeof hex);
     return hex;
 }
 
 bool fileExists(const std::string& path) {
-    struct stat st{};
+    struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
 }
 

@@ -14,7 +14,7 @@ struct ClipSpec {
     double seconds = 8;
     bool video = true;
     int width = 320, height = 240, fps = 25;
-    bool grain = true;              // moving noise over the pattern
+    bool grain = true;               // moving noise over the pattern
     bool variableFrameRate = false;  // uneven frame intervals averaging 25 fps
     bool audio = true;
     int sampleRate = 44100;
@@ -24,7 +24,7 @@ struct ClipSpec {
 
 // A folder under the system's temporary folder, removed with everything in it.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir&) = delete;
@@ -32,7 +32,7 @@ public:
     const std::string& path() const { return path_; }
     std::string file(const std::string& name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
