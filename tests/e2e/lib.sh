@@ -1,0 +1,293 @@
+# Helpers for the end-to-end driver: a private X server with a notification
+# area, the program under test, its state report, and a user's mouse and
+# keyboard. Sourced by run-e2e.sh; every wait is a poll with a time limit.
+
+E2E_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+E2E_LAYOUT=$E2E_HERE/../../src/app/layout.cpp
+E2E_LAYOUT_H=$E2E_HERE/../../src/app/layout.h
+
+SKIP=77
+xvfb_pid=""
+trayer_pid=""
+app_pid=""
+shot_number=0
+
+log() { printf '[e2e %s] %s\n' "$(date +%T)" "$*"; }
+
+fail() {
+  log "FAIL: $*"
+  [ -n "${DISPLAY:-}" ] && shot "failure" || true
+  if [ -n "${app_log:-}" ] && [ -s "$app_log" ]; then
+    log "program output:"
+    sed 's/^/    /' "$app_log" | tail -20
+  fi
+  if [ -n "${state_file:-}" ] && [ -f "$state_file" ]; then
+    log "last state report:"
+    grep -E '^(Labelface|Labelmul|Labeltime|Textopen|Textsave|Cmdstart|Cmdstop|real)\b' "$state_file" | sed 's/^/    /'
+  fi
+  exit 1
+}
+
+# poll SECONDS COMMAND...: runs COMMAND every 0.2 s until it succeeds; false
+# when the time is up.
+poll() {
+  local limit=$1
+  shift
+  local deadline=$((SECONDS + limit))
+  while true; do
+    "$@" && return 0
+    [ "$SECONDS" -ge "$deadline" ] && return 1
+    sleep 0.2
+  done
+}
+
+shot() {
+  shot_number=$((shot_number + 1))
+  local file
+  file=$(printf '%s/%02d-%s.png' "$shots" "$shot_number" "$1")
+  import -window root "$file" 2>/dev/null || log "warning: no screenshot $file"
+}
+
+# --- the X server and the notification area --------------------------------
+
+start_x() {
+  if ! command -v Xvfb >/dev/null; then
+    echo "SKIP: e2e needs Xvfb (scripts/install-deps installs it); no X server can be started"
+    exit $SKIP
+  fi
+  local tool
+  for tool in trayer xdotool xwininfo import ffmpeg ffprobe; do
+    command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/install-deps"
+  done
+  # The server picks a free display number itself and writes it to fd 3.
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 \
+    3>"$work/display" >"$work/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  if ! poll 15 test -s "$work/display" || ! kill -0 "$xvfb_pid" 2>/dev/null; then
+    echo "SKIP: no X server could be started (Xvfb said: $(tail -1 "$work/xvfb.log"))"
+    exit $SKIP
+  fi
+  export DISPLAY=":$(head -1 "$work/display")"
+  poll 10 xwininfo -root >/dev/null 2>&1 || {
+    echo "SKIP: Xvfb on $DISPLAY does not answer"
+    exit $SKIP
+  }
+  log "X server on $DISPLAY"
+  trayer --edge top --align right --widthtype request --height 24 \
+    --transparent false >"$work/trayer.log" 2>&1 &
+  trayer_pid=$!
+  poll 10 tray_panel >/dev/null || fail "trayer did not show its panel"
+}
+
+# The notification area's window.
+tray_panel() {
+  xwininfo -root -tree 2>/dev/null | awk '/\("panel" "trayer"\)/ { print $1; found = 1; exit } END { exit !found }'
+}
+
+# "id width height x y" of the program's icon embedded in the notification area.
+tray_icon() {
+  local panel
+  panel=$(tray_panel) || return 1
+  xwininfo -id "$panel" -tree 2>/dev/null | awk '
+    /\("velmora" "velmora"\)/ {
+      split($(NF-1), g, /[x+]/); split($NF, a, /\+/)
+      if (g[1] >= 8 && g[2] >= 8) { print $1, g[1], g[2], a[2], a[3]; found = 1; exit }
+    }
+    END { exit !found }'
+}
+
+click_tray_icon() { # button
+  local id w h x y
+  read -r id w h x y < <(tray_icon) || fail "no tray icon to click"
+  xdotool mousemove $((x + w / 2)) $((y + h / 2)) click "$1"
+}
+
+stop_all() {
+  local pid
+  for pid in "$app_pid" "$trayer_pid" "$xvfb_pid"; do
+    [ -n "$pid" ] || continue
+    kill "$pid" 2>/dev/null || continue
+    poll 5 ended "$pid" || kill -KILL "$pid" 2>/dev/null
+    wait "$pid" 2>/dev/null || true
+  done
+  app_pid="" trayer_pid="" xvfb_pid=""
+  return 0
+}
+
+# Ended, though perhaps not yet collected by wait: gone or a zombie.
+ended() { [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null || echo Z)" = Z ]; }
+
+# --- the program ------------------------------------------------------------
+
+main_window() { xdotool search --name '^Velmorav1\.0$' 2>/dev/null | head -1; }
+
+window_mapped() { # window-id
+  xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'
+}
+
+main_window_shown() { local w; w=$(main_window) && [ -n "$w" ] && window_mapped "$w"; }
+main_window_hidden() { local w; w=$(main_window) && [ -n "$w" ] && ! window_mapped "$w"; }
+
+start_app() { # name
+  state_file=$work/$1.state
+  app_log=$shots/$1.log
+  VELMORA_NO_LOGOFF=1 VELMORA_STATE_FILE=$state_file QT_QPA_PLATFORM=xcb \
+    "$velmora" >"$app_log" 2>&1 &
+  app_pid=$!
+  # The state report is installed before the window is shown, so a shown
+  # window may be asked for its state.
+  poll 20 main_window_shown || fail "the window did not appear"
+  poll 10 tray_icon >/dev/null || fail "the tray icon did not appear"
+  eval "$(xdotool getwindowgeometry --shell "$(main_window)")"
+  win_x=$X win_y=$Y
+  # The client area sits under the menu bar: the window's height minus the
+  # client's designed height is the menu bar.
+  local client_height
+  client_height=$(to_pixels "$(sed -n 's/.*kClientHeight = \([0-9]*\);.*/\1/p' "$E2E_LAYOUT_H")")
+  menu_height=$((HEIGHT - client_height))
+  log "window at $win_x,$win_y ${WIDTH}x$HEIGHT, menu bar $menu_height px"
+}
+
+app_running() { ! ended "$app_pid"; }
+
+# Asks the running program for its state; the report is renamed into place,
+# so once the file exists it is complete.
+report() {
+  app_running || fail "the program is gone"
+  rm -f "$state_file"
+  kill -USR1 "$app_pid"
+  poll 5 test -f "$state_file" || fail "no state report"
+}
+
+# value NAME: the control's text (or 1/0) from the last report.
+value() { awk -F'\t' -v n="$1" '$1 == n { print $2; exit }' "$state_file"; }
+# flags NAME: "EV", enabled and visible, from the last report.
+flags() { awk -F'\t' -v n="$1" '$1 == n { print $3; exit }' "$state_file"; }
+
+value_matches() { # name regex
+  report
+  [[ "$(value "$1")" =~ $2 ]]
+}
+
+wait_value() { # seconds name regex
+  poll "$1" value_matches "$2" "$3" || fail "$2 is \"$(value "$2")\", expected /$3/ within $1 s"
+}
+
+expect_value() { # name regex
+  report
+  [[ "$(value "$1")" =~ $2 ]] || fail "$1 is \"$(value "$1")\", expected /$2/"
+}
+
+expect_flags() { # name EV
+  [ "$(flags "$1")" = "$2" ] || fail "$1 has flags $(flags "$1"), expected $2 (enabled, visible)"
+}
+
+# --- where the controls are -------------------------------------------------
+
+to_pixels() { echo $((($1 + 7) / 15)); }
+
+# control_rect NAME: "x y width height" on the screen, from the layout table
+# the window is built from (frames add their own place).
+control_rect() {
+  local line container left top width height
+  line=$(grep -E "^\s*\{\"$1\", [A-Za-z]+, " "$E2E_LAYOUT") || fail "no control $1 in the layout"
+  read -r container left top width height < <(sed -E \
+    's/.*\{"[^"]+", [A-Za-z]+, (nullptr|"([^"]+)"), u"[^"]*", ([0-9]+), ([0-9]+), ([0-9]+), ([0-9]+).*/\2 \3 \4 \5 \6/' <<<"$line")
+  if [[ "$container" =~ ^[0-9]+$ ]]; then # no container: the fields moved left
+    height=$width width=$top top=$left left=$container container=""
+  fi
+  local x y
+  x=$(to_pixels "$left") y=$(to_pixels "$top")
+  if [ -n "$container" ]; then
+    local fx fy rest
+    read -r fx fy rest < <(control_rect "$container")
+    x=$((fx + x)) y=$((fy + y))
+  else
+    x=$((win_x + x)) y=$((win_y + menu_height + y))
+  fi
+  echo "$x $y $(to_pixels "$width") $(to_pixels "$height")"
+}
+
+click_control() { # name [dx-from-right]
+  local x y w h
+  read -r x y w h < <(control_rect "$1")
+  if [ -n "${2:-}" ]; then x=$((x + w - $2)); else x=$((x + w / 2)); fi
+  xdotool mousemove "$x" $((y + h / 2)) click 1
+}
+
+# Chooses the list entry at INDEX of a combo box by opening its list with the
+# arrow and walking it with the keyboard.
+choose_in_combo() { # name index
+  click_control "$1" 8
+  sleep 0.3
+  local keys=(Home) i
+  for ((i = 0; i < $2; i++)); do keys+=(Down); done
+  xdotool key "${keys[@]}" Return
+}
+
+dialog_window() { # title
+  local w
+  w=$(xdotool search --name "^$1\$" 2>/dev/null | head -1) && [ -n "$w" ] && window_mapped "$w"
+}
+dialog_closed() { ! dialog_window "$1"; }
+
+# Picks a file through the program's own file dialog by typing its full path
+# into the dialog's name field.
+pick_file() { # button dialog-title path step
+  click_control "$1"
+  poll 10 dialog_window "$2" || fail "dialog \"$2\" did not open"
+  shot "$4"
+  xdotool type --delay 8 "$3"
+  xdotool key Return
+  poll 10 dialog_closed "$2" || fail "dialog \"$2\" did not close"
+}
+
+set_box() { # name 0|1
+  report
+  if [ "$(value "$1")" != "$2" ]; then
+    click_control "$1"
+    poll 5 value_matches "$1" "^$2\$" || fail "$1 did not become $2"
+  fi
+}
+
+# --- media ------------------------------------------------------------------
+
+# make_clip FILE SECONDS: test pattern with moving noise and a tone. A short
+# piece is made once and repeated without re-encoding, so a long clip costs
+# no more to make than a short one.
+make_clip() {
+  local piece=$work/piece.mp4
+  if [ ! -f "$piece" ]; then
+    ffmpeg -hide_banner -loglevel error -y \
+      -f lavfi -i "testsrc2=size=320x240:rate=25:duration=10" \
+      -f lavfi -i "sine=frequency=440:sample_rate=44100:duration=10" \
+      -vf "noise=alls=12:allf=t" -c:v mpeg4 -b:v 300k -g 50 -c:a aac -b:a 64k \
+      -shortest "$piece" || fail "ffmpeg could not make a clip"
+  fi
+  ffmpeg -hide_banner -loglevel error -y -stream_loop $(($2 / 10 - 1)) -i "$piece" \
+    -c copy "$1" || fail "ffmpeg could not make $1"
+}
+
+probe() { # file entries
+  ffprobe -v error -of default=nw=1 -show_entries "$2" "$1"
+}
+
+duration_of() { probe "$1" format=duration | sed -n 's/^duration=//p'; }
+
+# Decodes every frame of the file: the decoders must not complain and each
+# stream in STREAMS (e.g. "audio video") must give frames.
+decodes_cleanly() { # file streams
+  local errors frames kind
+  frames=$(ffprobe -v error -show_entries frame=media_type -of csv=p=0 "$1" 2>"$work/decode.err" |
+    grep -oE '^(audio|video)' | sort | uniq -c)
+  errors=$(cat "$work/decode.err")
+  [ -z "$errors" ] || fail "decoding $1 complained: $(head -3 <<<"$errors")"
+  for kind in $2; do
+    grep -q " $kind\$" <<<"$frames" || fail "no $kind frames decode from $1"
+  done
+  log "decoded: $(paste -sd, <<<"$frames" | tr -s ' ')"
+}
+
+# compare A OP B on decimals, e.g. compare 1.2 '<' 3
+compare() { awk -v a="$1" -v b="$3" -v op="$2" 'BEGIN {
+  r = op == "<" ? a < b : op == ">" ? a > b : op == "<=" ? a <= b : a >= b; exit !r }'; }
