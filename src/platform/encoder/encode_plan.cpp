@@ -51,6 +51,12 @@ constexpr int kMaxBufferKbits = 480;
 // Each video frame costs about this much container overhead (kbit).
 constexpr double kVideoFrameCost = 0.152;
 
+// The first key frame costs about this much more than the rate allows
+// (bits per pixel); the table was measured on 30 s clips, shorter sources
+// pay for it over fewer seconds and get that much less per second.
+constexpr double kKeyFrameExcessBitsPerPixel = 0.5;
+constexpr double kTableClipSeconds = 30;
+
 int sizeIndex(int width, int height) {
     for (std::size_t i = 0; i < kSizes.size(); ++i)
         if (kSizes[i][0] == width && kSizes[i][1] == height) return static_cast<int>(i);
@@ -171,11 +177,18 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
         (audioCostKbps(tableAudio) - audioCost + kVideoFrameCost * (p.fps - fps)) / 1.03 * 0.98;
     // The rate control overshoots more as the target grows; keep a margin on gains.
     if (spare > 0) spare *= 0.9;
-    const double videoKbps = std::max(4.0, (p.videoKbps + spare) * scale);
-    const double ratio = videoKbps / p.videoKbps;
-
     VideoPlan v;
     fitFrame(source, kSizes[size][0], kSizes[size][1], v.width, v.height);
+    double videoKbps = (p.videoKbps + spare) * scale;
+    const double seconds = source.durationMs / 1000.0;
+    if (seconds > 0 && seconds < kTableClipSeconds) {
+        const double keyFrameKbit = kKeyFrameExcessBitsPerPixel * v.width * v.height / 1000.0;
+        videoKbps = std::max(videoKbps / 2,
+                             videoKbps - keyFrameKbit * (1 / seconds - 1 / kTableClipSeconds));
+    }
+    videoKbps = std::max(4.0, videoKbps);
+    const double ratio = videoKbps / p.videoKbps;
+
     v.fps = fps;
     v.bitRate = static_cast<int>(videoKbps * 1000);
     v.maxRate = static_cast<int>(p.maxKbps * ratio * 1000);

@@ -65,6 +65,7 @@ struct SourceShape {
     int width = 0, height = 0;
     int sarNum = 1, sarDen = 1;  // sample aspect ratio; 0/x means unknown (square)
     int channels = 0;
+    std::int64_t durationMs = 0;  // 0 when unknown
 };
 
 struct EncodePlan {

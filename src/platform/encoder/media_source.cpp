@@ -60,6 +60,7 @@ Status openMediaSource(const std::string& path, MediaSource& source) {
                     source.durationMs, av_rescale_q(st->duration, st->time_base, {1, 1000}));
         }
     }
+    source.shape.durationMs = source.durationMs;
     source.startUs = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
     source.format = std::move(format);
     return Status::ok();

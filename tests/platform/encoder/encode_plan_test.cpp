@@ -174,6 +174,21 @@ TEST(EncodePlan, BufferNeverExceedsTheRmFrameLimit) {
         }
 }
 
+TEST(EncodePlan, ShortSourcesLeaveRoomForTheFirstKeyFrame) {
+    const auto videoKbps = [](std::int64_t ms) {
+        SourceShape s = videoAndSound();
+        s.durationMs = ms;
+        return planEncode(audienceSet({Audience::Lan}), VoiceAndMusic, NormalMotion, s)
+            .video->bitRate;
+    };
+    const int table = profileOf(Audience::Lan).videoKbps * 1000;
+    EXPECT_EQ(videoKbps(0), table);  // unknown length: the table as measured
+    EXPECT_EQ(videoKbps(60000), table);
+    EXPECT_LT(videoKbps(4000), videoKbps(8000));
+    EXPECT_LT(videoKbps(8000), table);
+    EXPECT_GE(videoKbps(100), table / 2);  // never starved
+}
+
 TEST(EncodePlan, NothingToEncodeWhenTheChoicesRemoveWhatTheSourceHas) {
     SourceShape soundOnly;
     soundOnly.hasAudio = true;

@@ -90,6 +90,21 @@ TEST_P(AudienceBudget, FileOpensPlaysAsLongAsTheSourceAndKeepsToTheBudget) {
     EXPECT_LE(progress_.back().percent, 99);
 }
 
+// A short, clean clip: the first key frame weighs most here.
+TEST_P(AudienceBudget, ShortCleanClipStaysWithinTheBudgetToo) {
+    media::ClipSpec spec;
+    spec.seconds = 4;
+    spec.grain = false;
+    const std::string& source = media::cachedClip("short-clean", spec);
+    ASSERT_FALSE(source.empty());
+    const AudienceProfile& profile = profileOf(GetParam());
+    const std::string out = dir_.file("short.rm");
+    ASSERT_EQ(encode(job(source, out, {GetParam()})).outcome, JobOutcome::Completed);
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened);
+    EXPECT_LE(m.fileBytes * 8.0 / 4.0 / 1000.0, profile.budgetKbps);
+}
+
 INSTANTIATE_TEST_SUITE_P(EveryAudience, AudienceBudget,
                          ::testing::Values(Audience::Modem28K, Audience::Modem56K,
                                            Audience::SingleIsdn, Audience::DualIsdn, Audience::Lan,
