@@ -141,6 +141,8 @@ TEST_F(ComponentMedia, StopRaisesStoppedAfterTheCallAndLeavesAValidFile) {
     const std::string out = dir_.file("stopped.rm");
     setFiles(source, out);
     ASSERT_TRUE(invoke(op::Start));
+    // A write during the job is for the next one.
+    put(prop::OutputFilename, Variant::string(dir_.file("next.rm")));
     ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
     const std::size_t before = seen_.size();
     ASSERT_TRUE(invoke(op::Stop));
@@ -148,6 +150,7 @@ TEST_F(ComponentMedia, StopRaisesStoppedAfterTheCallAndLeavesAValidFile) {
     ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
     EXPECT_EQ(ids().back(), event::Stopped);
     EXPECT_TRUE(media::probe(out).opened);
+    EXPECT_FALSE(media::fileExists(dir_.file("next.rm")));
     EXPECT_TRUE(invoke(op::Stop));  // idle: nothing happens
     QApplication::processEvents();
     EXPECT_EQ(ids().back(), event::Stopped);

@@ -198,6 +198,20 @@ TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
     }
 }
 
+TEST_F(EngineMedia, SoundThatStartsLateStaysInStepWithThePicture) {
+    media::ClipSpec spec;
+    spec.seconds = 4;
+    spec.audioStartSeconds = 1;
+    const std::string& source = media::cachedClip("late-sound", spec);
+    ASSERT_FALSE(source.empty());
+    const std::string out = dir_.file("late.rm");
+    ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened && m.audio && m.video);
+    // The first second is silence, not the sound pulled forward.
+    EXPECT_NEAR(m.audio->decodedSeconds, 4.0, 0.2);
+}
+
 TEST_F(EngineMedia, ChineseNamesAndSpacesInBothPaths) {
     const std::string folder = dir_.file("压缩 结果 folder");
     std::filesystem::create_directory(folder);

@@ -95,7 +95,10 @@ bool makeClip(const std::string& path, const ClipSpec& spec) {
         const int a = spec.video ? 1 : 0;
         if (!filters.empty()) filters += ";";
         filters += "[" + std::to_string(a) + ":a][" + std::to_string(a + 1) +
-                   ":a]amix=inputs=2,aformat=channel_layouts=" + spec.channelLayout + "[a]";
+                   ":a]amix=inputs=2,aformat=channel_layouts=" + spec.channelLayout;
+        if (spec.audioStartSeconds > 0)
+            filters += ",asetpts=PTS+" + std::to_string(spec.audioStartSeconds) + "/TB";
+        filters += "[a]";
     }
     cmd << " -filter_complex " << quoted(filters);
     if (spec.video) cmd << " -map '[v]' -c:v libx264 -preset ultrafast -crf 20 -g 50";

@@ -19,6 +19,7 @@ struct ClipSpec {
     bool audio = true;
     int sampleRate = 44100;
     const char* channelLayout = "stereo";  // "mono", "stereo", "5.1"
+    double audioStartSeconds = 0;          // sound that starts after the picture
     const char* extension = "mkv";
 };
 
