@@ -143,8 +143,10 @@ class Engine::Job {
     std::atomic<bool> finished_{false};
     std::mutex errorMutex_;
     Status error_ = Status::ok();
-    std::int64_t encodedMs_ = 0;  // job thread only
-    int percent_ = 0;             // job thread only
+    std::int64_t sourceBytes_ = 0;            // 0 when the size is unknown
+    std::atomic<std::int64_t> readBytes_{0};  // how far the reader is into the source
+    std::int64_t encodedMs_ = 0;              // job thread only
+    int percent_ = 0;                         // job thread only
 };
 
 Status Engine::Job::prepare(JobInfo& info) {
@@ -205,6 +207,7 @@ Status Engine::Job::prepare(JobInfo& info) {
         return s;
     }
 
+    sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
     info.source = settings_.source;
     info.destination = settings_.destination;
     info.durationMs = source_.durationMs;
@@ -271,6 +274,7 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
     const FrameSink toAudio = [this](FramePtr f) { return audio_.frames->push(std::move(f)); };
     while (!stopRequested_ && !failed_) {
         const int ret = av_read_frame(source_.format.get(), packet.get());
+        if (source_.format->pb) readBytes_ = avio_tell(source_.format->pb);
         if (ret == AVERROR_EOF) {
             reachedEnd = true;
             break;
@@ -354,14 +358,16 @@ Status Engine::Job::interleave() {
         if (Status s = writer_->writePacket(next->writerIndex, **packet); !s) return s;
 
         const AVPacket& p = **packet;
-        const std::int64_t end = av_rescale_q(p.pts + std::max<std::int64_t>(p.duration, 0),
-                                              next->encoder->time_base, {1, 1000});
+        // A video packet is one tick of 1/fps even when the encoder leaves its duration out.
+        const std::int64_t ticks = p.duration > 0 ? p.duration : next == &video_ ? 1 : 0;
+        const std::int64_t end = av_rescale_q(p.pts + ticks, next->encoder->time_base, {1, 1000});
         encodedMs_ = std::max(encodedMs_, end);
         const std::int64_t duration = source_.durationMs;
+        // Without a known length, how far the reader is into the file will do.
+        const std::int64_t done = duration > 0 ? encodedMs_ : readBytes_.load();
+        const std::int64_t whole = duration > 0 ? duration : sourceBytes_;
         const int percent =
-            duration > 0
-                ? static_cast<int>(std::clamp<std::int64_t>(encodedMs_ * 100 / duration, 0, 99))
-                : 0;
+            whole > 0 ? static_cast<int>(std::clamp<std::int64_t>(done * 100 / whole, 0, 99)) : 0;
         if (percent != percent_) {
             percent_ = percent;
             observer_.jobProgress({encodedMs_, duration, percent, writer_->bytesWritten(),

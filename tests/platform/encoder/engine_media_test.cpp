@@ -198,6 +198,23 @@ TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
     }
 }
 
+TEST_F(EngineMedia, SourcesOfUnknownLengthStillReportProgress) {
+    media::ClipSpec spec;
+    spec.audio = false;
+    spec.seconds = 4;
+    spec.extension = "h264";  // a bare stream: no container, no duration
+    const std::string& source = media::cachedClip("bare", spec);
+    ASSERT_FALSE(source.empty());
+    const std::string out = dir_.file("bare.rm");
+    ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
+    EXPECT_EQ(info_.durationMs, 0);
+    ASSERT_FALSE(progress_.empty());
+    EXPECT_GT(progress_.back().percent, 50);
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened && m.video);
+    EXPECT_NEAR(m.video->packets, 4 * 12, 1);
+}
+
 TEST_F(EngineMedia, SoundThatStartsLateStaysInStepWithThePicture) {
     media::ClipSpec spec;
     spec.seconds = 4;
