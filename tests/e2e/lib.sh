@@ -1,6 +1,8 @@
 # Helpers for the end-to-end driver: a private X server with a notification
 # area, the program under test, its state report, and a user's mouse and
 # keyboard. Sourced by run-e2e.sh; every wait is a poll with a time limit.
+# The driver runs with pipefail: no pipe here may stop reading early (grep -q,
+# head, awk's exit), or its writer dies of SIGPIPE and the pipe "fails".
 
 E2E_HERE=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
 E2E_LAYOUT=$E2E_HERE/../../src/app/layout.cpp
@@ -63,7 +65,9 @@ start_x() {
   Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 \
     3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  if ! poll 15 test -s "$work/display" || ! kill -0 "$xvfb_pid" 2>/dev/null; then
+  xvfb_settled() { [ -s "$work/display" ] || ended "$xvfb_pid"; }
+  poll 15 xvfb_settled || true
+  if [ ! -s "$work/display" ] || ended "$xvfb_pid"; then
     echo "SKIP: no X server could be started (Xvfb said: $(tail -1 "$work/xvfb.log"))"
     exit $SKIP
   fi
@@ -81,7 +85,7 @@ start_x() {
 
 # The notification area's window.
 tray_panel() {
-  xwininfo -root -tree 2>/dev/null | awk '/\("panel" "trayer"\)/ { print $1; found = 1; exit } END { exit !found }'
+  xwininfo -root -tree 2>/dev/null | awk '!found && /\("panel" "trayer"\)/ { print $1; found = 1 } END { exit !found }'
 }
 
 # "id width height x y" of the program's icon embedded in the notification area.
@@ -89,9 +93,9 @@ tray_icon() {
   local panel
   panel=$(tray_panel) || return 1
   xwininfo -id "$panel" -tree 2>/dev/null | awk '
-    /\("velmora" "velmora"\)/ {
+    !found && /\("velmora" "velmora"\)/ {
       split($(NF-1), g, /[x+]/); split($NF, a, /\+/)
-      if (g[1] >= 8 && g[2] >= 8) { print $1, g[1], g[2], a[2], a[3]; found = 1; exit }
+      if (g[1] >= 8 && g[2] >= 8) { print $1, g[1], g[2], a[2], a[3]; found = 1 }
     }
     END { exit !found }'
 }
@@ -119,10 +123,10 @@ ended() { [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null || echo Z)" = Z ];
 
 # --- the program ------------------------------------------------------------
 
-main_window() { xdotool search --name '^Velmorav1\.0$' 2>/dev/null | head -1; }
+main_window() { xdotool search --name '^Velmorav1\.0$' 2>/dev/null | awk 'NR == 1'; }
 
 window_mapped() { # window-id
-  xwininfo -id "$1" 2>/dev/null | grep -q 'Map State: IsViewable'
+  [[ "$(xwininfo -id "$1" 2>/dev/null)" == *"Map State: IsViewable"* ]]
 }
 
 main_window_shown() { local w; w=$(main_window) && [ -n "$w" ] && window_mapped "$w"; }
@@ -219,7 +223,7 @@ click_control() { # name [dx-from-right]
 # arrow and walking it with the keyboard.
 choose_in_combo() { # name index
   click_control "$1" 8
-  sleep 0.3
+  poll 5 popup_window >/dev/null || fail "the list of $1 did not open"
   local keys=(Home) i
   for ((i = 0; i < $2; i++)); do keys+=(Down); done
   xdotool key "${keys[@]}" Return
@@ -227,15 +231,18 @@ choose_in_combo() { # name index
 
 dialog_window() { # title
   local w
-  w=$(xdotool search --name "^$1\$" 2>/dev/null | head -1) && [ -n "$w" ] && window_mapped "$w"
+  w=$(xdotool search --name "^$1\$" 2>/dev/null | awk 'NR == 1') && [ -n "$w" ] && window_mapped "$w" && echo "$w"
 }
-dialog_closed() { ! dialog_window "$1"; }
+dialog_closed() { ! dialog_window "$1" >/dev/null; }
+has_focus() { [ "$(xdotool getwindowfocus 2>/dev/null)" = "$1" ]; }
 
 # Picks a file through the program's own file dialog by typing its full path
 # into the dialog's name field.
 pick_file() { # button dialog-title path step
   click_control "$1"
-  poll 10 dialog_window "$2" || fail "dialog \"$2\" did not open"
+  poll 10 dialog_window "$2" >/dev/null || fail "dialog \"$2\" did not open"
+  # Keys go to the focused window: wait until that is the dialog.
+  poll 5 has_focus "$(dialog_window "$2")" || fail "dialog \"$2\" did not take the focus"
   shot "$4"
   xdotool type --delay 8 "$3"
   xdotool key Return
@@ -248,6 +255,18 @@ set_box() { # name 0|1
     click_control "$1"
     poll 5 value_matches "$1" "^$2\$" || fail "$1 did not become $2"
   fi
+}
+
+# The topmost mapped popup of ours (a menu or a list), as "id w h x y".
+popup_window() {
+  xwininfo -root -children 2>/dev/null | awk '/\("velmora" "velmora"\)/ && !/Velmorav1\.0/ { print $1 }' |
+    while read -r id; do
+      window_mapped "$id" || continue
+      xwininfo -id "$id" | awk -v id="$id" '
+        /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+        /Width:/ { w = $NF } /Height:/ { h = $NF }
+        END { if (w > 20 && h > 40) print id, w, h, x, y }'
+    done | awk 'NR == 1 { print; found = 1 } END { exit !found }'
 }
 
 # --- media ------------------------------------------------------------------

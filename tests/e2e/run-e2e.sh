@@ -116,7 +116,7 @@ scenario_stop() {
 
   poll 20 test -s "$dest" || fail "the stopped job left no file at $dest"
   [ "$(probe "$dest" format=format_name)" = "format_name=rm" ] || fail "$dest is not RealMedia"
-  probe "$dest" stream=codec_name | grep -qx 'codec_name=rv20' || fail "no video in the partial file"
+  [[ "$(probe "$dest" stream=codec_name)" == *codec_name=rv20* ]] || fail "no video in the partial file"
   local want got
   want=$(duration_of "$source") got=$(duration_of "$dest")
   log "stopped at $stopped_at: partial file of $got s from a $want s source"
@@ -146,10 +146,10 @@ scenario_tray() {
   click_tray_icon 3
   tray_menu_open() { report && [ "$(flags tuopan)" = 11 ]; }
   poll 5 tray_menu_open || fail "a right click on the tray icon did not open the tray menu"
-  # The menu is the newest small popup of ours; its last entry is "退出 ".
+  # Its last entry is "退出 ".
   [ "$(value end)" = "退出 " ] || fail "the tray menu's last entry is \"$(value end)\""
   local id w h x y
-  read -r id w h x y < <(popup_menu) || fail "the tray menu has no window"
+  read -r id w h x y < <(popup_window) || fail "the tray menu has no window"
   xdotool mousemove $((x + w / 2)) $((y + h - 12))
   sleep 0.3
   shot "tray-menu"
@@ -166,23 +166,11 @@ scenario_tray() {
   shot "tray-gone"
 }
 
-# The mapped override-redirect popup of ours (a menu), as "id w h x y".
-popup_menu() {
-  xwininfo -root -children 2>/dev/null | awk '/\("velmora" "velmora"\)/ && !/Velmorav1\.0/ { print $1 }' |
-    while read -r id; do
-      window_mapped "$id" || continue
-      xwininfo -id "$id" | awk -v id="$id" '
-        /Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
-        /Width:/ { w = $NF } /Height:/ { h = $NF }
-        END { if (w > 20 && h > 40) print id, w, h, x, y }'
-    done | tail -1 | grep .
-}
-
 # Processes still running our binary for this run (they carry our state file).
 leftover_processes() {
   local pid
   for pid in $(pgrep -x velmora || true); do
-    tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null | grep -qx "VELMORA_STATE_FILE=$work/.*" && echo "$pid"
+    [[ "$(tr '\0' '\n' <"/proc/$pid/environ" 2>/dev/null)" == *"VELMORA_STATE_FILE=$work/"* ]] && echo "$pid"
   done
   return 0
 }
