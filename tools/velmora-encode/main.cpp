@@ -1,6 +1,7 @@
 // velmora-encode: the encoding engine from the command line.
 //   velmora-encode [--audience LIST] [--audio-content 0-3] [--video-quality 0-3|none]
 //                  [--muxer ours|ffmpeg] SOURCE DESTINATION
+#include <pthread.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -68,7 +69,9 @@ std::string parse(int argc, char** argv, Options& options) {
         } else if (arg == "--audio-content" || arg == "--video-quality") {
             const auto v = value();
             const bool audio = arg == "--audio-content";
-            const auto choice = v ? parseChoice(*v, audio ? std::int32_t{NoAudio} : std::int32_t{NoVideo}) : std::nullopt;
+            const auto choice =
+                v ? parseChoice(*v, audio ? std::int32_t{NoAudio} : std::int32_t{NoVideo})
+                  : std::nullopt;
             if (!choice) return std::string(arg) + " 的取值应为 0-3 或 none";
             (audio ? options.job.audioContent : options.job.videoQuality) = *choice;
         } else if (arg == "--muxer") {
@@ -77,7 +80,8 @@ std::string parse(int argc, char** argv, Options& options) {
                 options.job.makeWriter = writerFactory(Muxer::Ffmpeg);
             } else if (v == "ours") {
                 options.job.makeWriter = writerFactory(Muxer::Own);
-                if (!options.job.makeWriter) return "此版本尚未包含自己的 RealMedia 写入器（--muxer ours）";
+                if (!options.job.makeWriter)
+                    return "此版本尚未包含自己的 RealMedia 写入器（--muxer ours）";
             } else {
                 return "--muxer 的取值应为 ffmpeg 或 ours";
             }
@@ -100,7 +104,7 @@ std::string parse(int argc, char** argv, Options& options) {
 }
 
 class Terminal : public JobObserver {
-public:
+  public:
     explicit Terminal(bool bar) : bar_(bar) {}
 
     void jobProgress(const JobProgress& p) override {
@@ -123,7 +127,7 @@ public:
         return result_;
     }
 
-private:
+  private:
     bool bar_;
     std::mutex mutex_;
     JobResult result_;
@@ -144,6 +148,15 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    // Ctrl+C and kill end the job as the window's stop button does: a valid,
+    // shorter file rather than a hidden half-written one. Blocked before the
+    // job's threads start so they inherit it and only this loop sees them.
+    sigset_t interrupts;
+    sigemptyset(&interrupts);
+    sigaddset(&interrupts, SIGINT);
+    sigaddset(&interrupts, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
+
     Engine engine;
     Terminal terminal(::isatty(STDERR_FILENO));
     JobInfo info;
@@ -151,17 +164,29 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "velmora-encode：%s\n", s.message().c_str());
         return 1;
     }
+    bool interrupted = false;
+    while (engine.running()) {
+        const timespec tick{0, 100'000'000};
+        if (sigtimedwait(&interrupts, nullptr, &tick) > 0) {
+            interrupted = true;
+            engine.stop();
+        }
+    }
     engine.wait();
     const JobResult r = terminal.result();
     if (r.outcome == JobOutcome::Failed) {
         std::fprintf(stderr, "velmora-encode：%s\n", r.message.c_str());
         return 1;
     }
-    const std::int64_t ms = info.durationMs > 0 ? info.durationMs : r.encodedMs;
+    if (interrupted && r.outcome == JobOutcome::Stopped)
+        std::fprintf(stderr, "velmora-encode：已停止，保存了前 %.1f 秒\n", r.encodedMs / 1000.0);
+    const bool whole = r.outcome == JobOutcome::Completed && info.durationMs > 0;
+    const std::int64_t ms = whole ? info.durationMs : r.encodedMs;
     const double kbps = ms > 0 ? r.bytes * 8.0 / ms : 0.0;
     const AudienceProfile& audience = profileOf(info.plan.audience);
-    std::fprintf(stderr, "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n",
-                 options.job.destination.c_str(), ms / 1000.0, static_cast<long long>(r.bytes), kbps,
-                 std::string(audience.name).c_str(), info.plan.budgetKbps, r.elapsedMs / 1000.0);
-    return 0;
+    std::fprintf(
+        stderr, "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n",
+        options.job.destination.c_str(), ms / 1000.0, static_cast<long long>(r.bytes), kbps,
+        std::string(audience.name).c_str(), info.plan.budgetKbps, r.elapsedMs / 1000.0);
+    return r.outcome == JobOutcome::Stopped ? 130 : 0;
 }

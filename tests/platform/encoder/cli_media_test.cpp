@@ -1,7 +1,9 @@
 // velmora-encode as a user runs it: exit codes, messages, and a full disk.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
+#include <csignal>
 #include <cstdio>
 #include <string>
 
@@ -106,6 +108,31 @@ TEST_F(Cli, AFullDiskEndsWithAnErrorNotACrash) {
     EXPECT_FALSE(r.signalled);
     EXPECT_NE(r.output.find("写入目标文件时出错"), std::string::npos) << r.output;
     EXPECT_FALSE(media::fileExists(out));
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+}
+
+TEST_F(Cli, AnInterruptStopsLikeTheStopButton) {
+    const std::string& source = media::cachedClip("long", testing::longClip());
+    const std::string out = dir_.file("interrupted.rm");
+    const pid_t pid = ::fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        ::execl(VELMORA_ENCODE_BIN, "velmora-encode", "--audience", "28k", source.c_str(),
+                out.c_str(), static_cast<char*>(nullptr));
+        ::_exit(127);
+    }
+    // Wait until the job writes, then interrupt it.
+    for (int i = 0; i < 200 && media::hiddenFileCount(dir_.path()) == 0; ++i) ::usleep(10'000);
+    ::usleep(200'000);
+    ::kill(pid, SIGINT);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened) << m.error;
+    EXPECT_GT(m.durationSeconds, 0.5);
+    EXPECT_LT(m.durationSeconds, 19.0);
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 
