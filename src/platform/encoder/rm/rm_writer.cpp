@@ -54,13 +54,10 @@ struct Stream {
     int pendingFrames = 0;
 };
 
-std::uint32_t toMs(std::int64_t ts, int num, int den) {
+std::int64_t toMs(std::int64_t ts, int num, int den) {
     if (ts == AV_NOPTS_VALUE) return 0;
-    const std::int64_t ms = av_rescale_q_rnd(ts, AVRational{num, den}, AVRational{1, 1000},
-                                             static_cast<AVRounding>(AV_ROUND_NEAR_INF));
-    // Encoders prime with a little audio before zero; RealMedia times are unsigned.
-    return static_cast<std::uint32_t>(
-        std::clamp<std::int64_t>(ms, 0, std::numeric_limits<std::uint32_t>::max()));
+    return av_rescale_q_rnd(ts, AVRational{num, den}, AVRational{1, 1000},
+                            static_cast<AVRounding>(AV_ROUND_NEAR_INF));
 }
 
 class RealMediaWriter final : public MediaWriter {
@@ -154,7 +151,15 @@ class RealMediaWriter final : public MediaWriter {
             return fail(rm::text::kUnknownStream);
         Stream& s = streams_[static_cast<std::size_t>(index)];
         const std::int64_t ts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-        const std::uint32_t ms = toMs(ts, s.timeBaseNum, s.timeBaseDen);
+        if (!originSet_) {
+            // Packets come in time order, so the first is the earliest. Audio
+            // encoders start a frame or so before zero (their priming); moving
+            // everything later by that much keeps RealMedia's unsigned times
+            // and the streams' sync.
+            originMs_ = std::min<std::int64_t>(0, toMs(ts, s.timeBaseNum, s.timeBaseDen));
+            originSet_ = true;
+        }
+        const std::uint32_t ms = mediaMs(s, ts);
 
         Status written = Status::ok();
         switch (s.kind) {
@@ -202,6 +207,13 @@ class RealMediaWriter final : public MediaWriter {
         return Status::fail(failure_);
     }
 
+    // A time in the file: milliseconds from the origin, never below zero.
+    std::uint32_t mediaMs(const Stream& s, std::int64_t ts) const {
+        const std::int64_t ms = toMs(ts, s.timeBaseNum, s.timeBaseDen) - originMs_;
+        return static_cast<std::uint32_t>(
+            std::clamp<std::int64_t>(ms, 0, std::numeric_limits<std::uint32_t>::max()));
+    }
+
     std::uint32_t mediaEndMs() const {
         std::uint32_t end = 0;
         for (const Stream& s : streams_) end = std::max(end, s.endMs);
@@ -245,9 +257,8 @@ class RealMediaWriter final : public MediaWriter {
         const std::size_t size = static_cast<std::size_t>(packet.size);
         const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
         const std::int64_t duration = packet.duration > 0 ? packet.duration : 1;
-        const std::uint32_t endMs =
-            std::max(ms, toMs((packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts) + duration,
-                              s.timeBaseNum, s.timeBaseDen));
+        const std::uint32_t endMs = std::max(
+            ms, mediaMs(s, (packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts) + duration));
 
         const std::vector<rm::VideoFragment> fragments =
             rm::splitVideoFrame(size, options_.maxPacketSize);
@@ -305,7 +316,7 @@ class RealMediaWriter final : public MediaWriter {
                                           ? packet.duration
                                           : av_rescale_q(1536, AVRational{1, s.sampleRate},
                                                          AVRational{s.timeBaseNum, s.timeBaseDen});
-        const std::uint32_t endMs = std::max(ms, toMs(ts + duration, s.timeBaseNum, s.timeBaseDen));
+        const std::uint32_t endMs = std::max(ms, mediaMs(s, ts + duration));
         return emit(number, s, ms, endMs, true, {}, swapped.data(), swapped.size(),
                     wantsAudioIndex(s, ms));
     }
@@ -479,6 +490,8 @@ class RealMediaWriter final : public MediaWriter {
     std::uint32_t dataOffset_ = 0;
     std::uint32_t indexOffset_ = 0;
     std::size_t headerSize_ = 0;
+    std::int64_t originMs_ = 0;  // media time of the file's zero
+    bool originSet_ = false;
     std::uint32_t lastCheckpointMs_ = 0;
     std::uint64_t lastCheckpointBytes_ = 0;
     bool begun_ = false;

@@ -45,6 +45,9 @@ TempDir& temp() {
     return dir;
 }
 
+// FFmpeg's 14.4 encoder starts one frame before zero; the writer starts the file there.
+constexpr std::uint32_t kAudioPrimingMs = 20;
+
 const MediaMetadata kMetadata{"Velmora test", "Velmora", "(c) nobody", "made by the writer test"};
 
 struct Written {
@@ -193,12 +196,9 @@ TEST_F(VideoWith144, AudioFramesArePackedTenToAPacketWithTheirTimes) {
         const std::size_t expected = i + 1 < audio.size() ? 200 : (frames - 10 * i) * 20;
         EXPECT_EQ(audio[i]->payload.size(), expected) << "packet " << i;
         EXPECT_EQ(audio[i]->flags & 2, 2);
-        // The encoder starts 20 ms before zero; times are clamped to zero.
-        if (i > 0) {
-            EXPECT_EQ(audio[i]->timestampMs, 200 * i - 20) << "packet " << i;
-        }
+        // The encoder starts 20 ms before zero: the file starts there.
+        EXPECT_EQ(audio[i]->timestampMs, 200 * i) << "packet " << i;
     }
-    EXPECT_EQ(audio[0]->timestampMs, 0u);
     // The frames are the encoder's, in order.
     EXPECT_TRUE(std::equal(audio[1]->payload.begin(), audio[1]->payload.begin() + 20,
                            audio_->packets[10]->data));
@@ -215,7 +215,7 @@ TEST_F(VideoWith144, VideoFramesTravelWholeWithKeyFramesIndexed) {
         ASSERT_EQ(p.payload.size(), 2u + src.size);
         EXPECT_EQ(p.payload[0], 0x40);  // a whole frame
         EXPECT_TRUE(std::equal(p.payload.begin() + 2, p.payload.end(), src.data));
-        EXPECT_EQ(p.timestampMs, src.pts * 100);
+        EXPECT_EQ(p.timestampMs, src.pts * 100 + kAudioPrimingMs);
         EXPECT_EQ((p.flags & 2) != 0, (src.flags & AV_PKT_FLAG_KEY) != 0);
         if (p.flags & 2) keyTimes.push_back(p.timestampMs);
         ++n;
@@ -253,7 +253,7 @@ TEST_F(VideoWith144, FfmpegDecodesEveryPacket) {
     EXPECT_DOUBLE_EQ(v.frameRate, 10.0);
     EXPECT_EQ(v.packets, static_cast<std::int64_t>(video_->packets.size()));
     EXPECT_EQ(v.frames, v.packets);
-    EXPECT_NEAR(v.lastPts, 3.9, 0.001);
+    EXPECT_NEAR(v.lastPts, 3.9 + kAudioPrimingMs / 1000.0, 0.001);
     const FfmpegStream& a = r.streams[1];
     EXPECT_EQ(a.codec, "ra_144");
     EXPECT_EQ(a.sampleRate, 8000);
@@ -281,25 +281,25 @@ TEST_F(VideoWith144, GstreamerFindsAndPlaysBothStreams) {
 
 TEST_F(VideoWith144, MediaInfoReadsTheHeader) {
     EXPECT_EQ(mediainfo(path(), "General;%Format%|%Duration%|%Title%"),
-              "RealMedia|4000|Velmora test");
+              "RealMedia|" + std::to_string(parsed().durationMs) + "|Velmora test");
     EXPECT_EQ(mediainfo(path(), "Video;%CodecID%|%Width%|%Height%|%FrameRate%"),
               "RV20|176|144|10.000");
     EXPECT_EQ(mediainfo(path(), "Audio;%CodecID%|%SamplingRate%|%Channels%"), "lpcJ|8000|1");
 }
 
 TEST_F(VideoWith144, SeeksLandOnTheKeyFrameBeforeTheTarget) {
-    // Key frames every second (GOP 10 at 10 fps).
+    // Key frames every second (GOP 10 at 10 fps), 20 ms in.
     const SeekResult s = seekWithFfmpeg(path(), 0, 2.55);
     ASSERT_TRUE(s.ok);
     EXPECT_TRUE(s.key);
-    EXPECT_DOUBLE_EQ(s.pts, 2.0);
+    EXPECT_DOUBLE_EQ(s.pts, 2.02);
 
     const CommandResult p =
         run("ffprobe -v error -select_streams v -read_intervals 2.55%+#1 "
             "-show_entries packet=pts_time,flags -of csv=p=0 " +
             shellQuote(path()));
     EXPECT_EQ(p.exitCode, 0) << p.output;
-    EXPECT_EQ(p.output.substr(0, p.output.find('\n')), "2.000000,K_") << p.output;
+    EXPECT_EQ(p.output.substr(0, p.output.find('\n')), "2.020000,K_") << p.output;
 
     // GStreamer seeks only through the index: it must start at that key frame
     // and, decoding from it, give out frames from the target on.
@@ -307,7 +307,7 @@ TEST_F(VideoWith144, SeeksLandOnTheKeyFrameBeforeTheTarget) {
         run("/usr/bin/python3 " + shellQuote(VELMORA_RM_TEST_DIR "/gst_seek.py") + " " +
             shellQuote(path()) + " 2.55");
     EXPECT_EQ(g.exitCode, 0) << g.output;
-    EXPECT_EQ(g.output, "keyframe=2.000 first=2.550\n");
+    EXPECT_EQ(g.output, "keyframe=2.020 first=2.550\n");
 }
 
 // --- AC-3 ---------------------------------------------------------------------
