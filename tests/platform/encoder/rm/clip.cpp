@@ -55,44 +55,44 @@ std::uint32_t nextRandom(std::uint32_t& state) {
 
 }  // namespace
 
-EncodedStream encodeVideo(const VideoSpec& spec) {
-    const AVCodec* codec = avcodec_find_encoder(spec.codec);
+EncodedStream encodeVideo(const VideoSettings& settings) {
+    const AVCodec* codec = avcodec_find_encoder(settings.codec);
     if (!codec) throw std::runtime_error("no video encoder");
     ContextPtr ctx(avcodec_alloc_context3(codec));
-    ctx->width = spec.width;
-    ctx->height = spec.height;
+    ctx->width = settings.width;
+    ctx->height = settings.height;
     ctx->pix_fmt = AV_PIX_FMT_YUV420P;
-    ctx->time_base = AVRational{1, spec.fps};
-    ctx->framerate = AVRational{spec.fps, 1};
-    ctx->gop_size = spec.gop;
+    ctx->time_base = AVRational{1, settings.fps};
+    ctx->framerate = AVRational{settings.fps, 1};
+    ctx->gop_size = settings.gop;
     ctx->max_b_frames = 0;
-    ctx->bit_rate = spec.bitRate;
-    ctx->bit_rate_tolerance = static_cast<int>(spec.bitRate);
-    ctx->qmin = spec.qmin;
+    ctx->bit_rate = settings.bitRate;
+    ctx->bit_rate_tolerance = static_cast<int>(settings.bitRate);
+    ctx->qmin = settings.qmin;
     check(avcodec_open2(ctx.get(), codec, nullptr), "open video encoder");
     EncodedStream out = finishStream(ctx.get());
 
     FramePtr frame(av_frame_alloc());
     frame->format = AV_PIX_FMT_YUV420P;
-    frame->width = spec.width;
-    frame->height = spec.height;
+    frame->width = settings.width;
+    frame->height = settings.height;
     check(av_frame_get_buffer(frame.get(), 0), "av_frame_get_buffer");
     std::uint32_t seed = 12345;
-    const int frames = static_cast<int>(std::lround(spec.seconds * spec.fps));
+    const int frames = static_cast<int>(std::lround(settings.seconds * settings.fps));
     for (int n = 0; n < frames; ++n) {
         check(av_frame_make_writable(frame.get()), "av_frame_make_writable");
-        for (int y = 0; y < spec.height; ++y) {
+        for (int y = 0; y < settings.height; ++y) {
             std::uint8_t* row = frame->data[0] + y * frame->linesize[0];
-            for (int x = 0; x < spec.width; ++x) {
-                const int noise = spec.noisy ? static_cast<int>(nextRandom(seed) % 48) - 24 : 0;
+            for (int x = 0; x < settings.width; ++x) {
+                const int noise = settings.noisy ? static_cast<int>(nextRandom(seed) % 48) - 24 : 0;
                 row[x] = static_cast<std::uint8_t>(
                     std::clamp((x * 2 + y + n * 5) % 220 + 16 + noise, 0, 255));
             }
         }
         for (int p = 1; p <= 2; ++p) {
-            for (int y = 0; y < spec.height / 2; ++y) {
+            for (int y = 0; y < settings.height / 2; ++y) {
                 std::uint8_t* row = frame->data[p] + y * frame->linesize[p];
-                for (int x = 0; x < spec.width / 2; ++x)
+                for (int x = 0; x < settings.width / 2; ++x)
                     row[x] = static_cast<std::uint8_t>(128 + ((p == 1 ? x : y) + n * 3) % 64 - 32);
             }
         }

@@ -38,7 +38,7 @@ struct EncodedStream {
     }
 };
 
-struct VideoSpec {
+struct VideoSettings {
     AVCodecID codec = AV_CODEC_ID_RV20;
     int width = 176;
     int height = 144;
@@ -50,7 +50,7 @@ struct VideoSpec {
     bool noisy = true;
 };
 
-EncodedStream encodeVideo(const VideoSpec& spec);
+EncodedStream encodeVideo(const VideoSettings& settings);
 EncodedStream encode144(double seconds);
 EncodedStream encodeAc3(int sampleRate, int channels, std::int64_t bitRate, double seconds);
 

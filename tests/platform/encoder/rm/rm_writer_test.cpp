@@ -100,9 +100,9 @@ std::string mediainfo(const std::string& path, const std::string& form) {
 class VideoWith144 : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        VideoSpec spec;
-        spec.seconds = 4;
-        video_ = new EncodedStream(encodeVideo(spec));
+        VideoSettings settings;
+        settings.seconds = 4;
+        video_ = new EncodedStream(encodeVideo(settings));
         audio_ = new EncodedStream(encode144(4));
         file_ = new Written(writeFile("v144.rm", {video_, audio_}));
     }
@@ -313,9 +313,9 @@ TEST_F(VideoWith144, SeeksLandOnTheKeyFrameBeforeTheTarget) {
 // --- AC-3 ---------------------------------------------------------------------
 
 TEST(RmWriter, Ac3IsStoredAsDnetAndDecodes) {
-    VideoSpec spec;
-    spec.seconds = 2;
-    const EncodedStream video = encodeVideo(spec);
+    VideoSettings settings;
+    settings.seconds = 2;
+    const EncodedStream video = encodeVideo(settings);
     const EncodedStream ac3 = encodeAc3(48000, 2, 96000, 2);
     const Written w = writeFile("ac3.rm", {&video, &ac3});
     const ParsedFile& f = w.parsed;
@@ -353,10 +353,10 @@ TEST(RmWriter, Ac3IsStoredAsDnetAndDecodes) {
 // --- frames larger than a packet ----------------------------------------------------
 
 TEST(RmWriter, LargeFramesAreSplitAndReassembled) {
-    VideoSpec spec;
-    spec.seconds = 2;
-    spec.bitRate = 400000;
-    const EncodedStream video = encodeVideo(spec);
+    VideoSettings settings;
+    settings.seconds = 2;
+    settings.bitRate = 400000;
+    const EncodedStream video = encodeVideo(settings);
     RealMediaWriterOptions options;
     options.maxPacketSize = 1000;
     const Written w = writeFile("split.rm", {&video}, options);
@@ -380,10 +380,10 @@ TEST(RmWriter, LargeFramesAreSplitAndReassembled) {
 }
 
 TEST(RmWriter, RealVideo10AtAFractionalFrameRate) {
-    VideoSpec spec;
-    spec.codec = AV_CODEC_ID_RV10;
-    spec.seconds = 2;
-    EncodedStream video = encodeVideo(spec);
+    VideoSettings settings;
+    settings.codec = AV_CODEC_ID_RV10;
+    settings.seconds = 2;
+    EncodedStream video = encodeVideo(settings);
     video.timeBaseNum = 2;  // the same packets, timed at 7.5 fps
     video.timeBaseDen = 15;
     const Written w = writeFile("rv10.rm", {&video});
@@ -425,9 +425,9 @@ Complete completeBefore(const ParsedFile& whole, std::size_t size, std::size_t c
 }
 
 TEST(RmWriter, FilesCutAtRandomPointsPlayUpToTheCut) {
-    VideoSpec spec;
-    spec.seconds = 6;
-    const EncodedStream video = encodeVideo(spec);
+    VideoSettings settings;
+    settings.seconds = 6;
+    const EncodedStream video = encodeVideo(settings);
     const EncodedStream audio = encode144(6);
     const Written w = writeFile("whole.rm", {&video, &audio});
     const ParsedFile& whole = w.parsed;
@@ -488,9 +488,9 @@ std::string writeAndKill(const std::string& name, const std::vector<const Encode
 }
 
 TEST(RmWriter, AProcessKilledMidWriteLeavesAPlayableFile) {
-    VideoSpec spec;
-    spec.seconds = 6;
-    const EncodedStream video = encodeVideo(spec);
+    VideoSettings settings;
+    settings.seconds = 6;
+    const EncodedStream video = encodeVideo(settings);
     const EncodedStream audio = encode144(6);
     const std::size_t all = video.packets.size() + audio.packets.size();
     for (std::size_t packets : {all / 3, all * 2 / 3 + 7}) {
@@ -528,9 +528,9 @@ TEST(RmWriter, AProcessKilledMidWriteLeavesAPlayableFile) {
 }
 
 TEST(RmWriter, AWriterDestroyedMidWriteLeavesAConsistentFile) {
-    VideoSpec spec;
-    spec.seconds = 3;
-    const EncodedStream video = encodeVideo(spec);
+    VideoSettings settings;
+    settings.seconds = 3;
+    const EncodedStream video = encodeVideo(settings);
     const EncodedStream audio = encode144(3);
     const std::string path = temp().file("abandoned.rm");
     {
