@@ -15,7 +15,7 @@ std::uint32_t clampU32(std::uint64_t v) {
 }  // namespace
 
 void RateMeter::add(std::uint32_t timestampMs, std::uint32_t bytes) {
-    const std::size_t slot = timestampMs / kSlotMs;
+    const std::size_t slot = std::min<std::size_t>(timestampMs / kSlotMs, kMaxSlots - 1);
     if (slot >= slots_.size()) slots_.resize(slot + 1, 0);
     slots_[slot] += bytes;
     total_ += bytes;

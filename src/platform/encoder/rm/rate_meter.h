@@ -14,6 +14,8 @@ class RateMeter {
   public:
     static constexpr std::uint32_t kSlotMs = 100;
     static constexpr std::size_t kWindowSlots = 10;  // one second
+    // Times past a day share the last slot, so a wild timestamp cannot eat memory.
+    static constexpr std::size_t kMaxSlots = 24 * 3600 * 1000 / kSlotMs;
 
     void add(std::uint32_t timestampMs, std::uint32_t bytes);
 

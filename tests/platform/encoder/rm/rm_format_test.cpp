@@ -201,6 +201,14 @@ TEST(RateMeter, PeakIsTheBusiestSecond) {
     EXPECT_EQ(bitRate(1000, 0), 0u);
 }
 
+TEST(RateMeter, AWildTimestampCostsNoMemory) {
+    RateMeter m;
+    m.add(0, 100);
+    m.add(0xFFFFFFFFu, 100);  // lands in the last slot of a day
+    EXPECT_EQ(m.totalBytes(), 200u);
+    EXPECT_EQ(m.maxBitRate(0), 800u);
+}
+
 TEST(RateMeter, PrerollCoversAFrontLoadedStream) {
     RateMeter steady;
     for (std::uint32_t t = 0; t < 10000; t += 100) steady.add(t, 100);
