@@ -293,12 +293,15 @@ probe() { # file entries
 
 duration_of() { probe "$1" format=duration | sed -n 's/^duration=//p'; }
 
-# Decodes every frame of the file: the decoders must not complain and each
-# stream in STREAMS (e.g. "audio video") must give frames.
+# Decodes every frame of the file: the decoders must not complain, each
+# stream in STREAMS (e.g. "audio video") must give frames, and the decoded
+# frames' times must only go forward (ffmpeg's null output checks that).
 decodes_cleanly() { # file streams
   local errors frames kind
   frames=$(ffprobe -v error -show_entries frame=media_type -of csv=p=0 "$1" 2>"$work/decode.err" |
     grep -oE '^(audio|video)' | sort | uniq -c)
+  ffmpeg -nostdin -hide_banner -v error -i "$1" -f null - 2>>"$work/decode.err" ||
+    echo "ffmpeg ended with $?" >>"$work/decode.err"
   errors=$(cat "$work/decode.err")
   [ -z "$errors" ] || fail "decoding $1 complained: $(head -3 <<<"$errors")"
   for kind in $2; do
