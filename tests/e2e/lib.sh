@@ -1,3 +1,4 @@
+# shellcheck shell=bash disable=SC2154  # work, shots, velmora: set by the driver
 # Helpers for the end-to-end driver: a private X server with a notification
 # area, the program under test, its state report, and a user's mouse and
 # keyboard. Sourced by run-e2e.sh; every wait is a poll with a time limit.

@@ -108,11 +108,14 @@ scenario_stop() {
   expect_flags Cmdstart 11
   expect_flags Cmdstop 01
   shot "stop-stopped"
-  # The clock stands still once stopped.
+  # Once stopped the clock stands still, and nothing the encoder had queued
+  # before the stop may change the status afterwards.
   local stopped_at
   stopped_at=$(value Labeltime)
   sleep 1.5
   expect_value Labeltime "^$stopped_at\$"
+  expect_value Labelface '^用户停止$'
+  expect_value Labelmul '^共压缩一个文件$'
 
   poll 20 test -s "$dest" || fail "the stopped job left no file at $dest"
   [ "$(probe "$dest" format=format_name)" = "format_name=rm" ] || fail "$dest is not RealMedia"
