@@ -1,6 +1,8 @@
 // velmora-encode: the encoding engine from the command line.
 //   velmora-encode [--audience LIST] [--audio-content 0-3] [--video-quality 0-3|none]
 //                  [--muxer ours|ffmpeg] SOURCE DESTINATION
+//   velmora-encode --print-plan [same choices] SOURCE
+//     prints the ffmpeg CLI's output options for the same encode, one a line
 #include <pthread.h>
 #include <unistd.h>
 
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "platform/encoder/engine.h"
+#include "platform/encoder/media_source.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -28,13 +31,16 @@ using namespace velmora::encoder;
 constexpr const char* kUsage =
     "用法：velmora-encode [--audience 列表] [--audio-content 0-3] [--video-quality 0-3|none]\n"
     "                     [--muxer ours|ffmpeg] 源文件 目标文件\n"
+    "       velmora-encode --print-plan [同上的选项] 源文件\n"
     "  --audience       逗号分隔：28k,56k,isdn,dual-isdn,lan,256k,384k,512k（默认 256k）\n"
     "  --audio-content  0 仅语音，1 语音和音乐（默认），2 音乐，3 立体声音乐，none 不要声音\n"
     "  --video-quality  0 普通（默认），1 流畅，2 清晰，3 幻灯片，none 不要画面\n"
-    "  --muxer          ours（默认，自己的写入器）或 ffmpeg\n";
+    "  --muxer          ours（默认，自己的写入器）或 ffmpeg\n"
+    "  --print-plan     不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n";
 
 struct Options {
     JobSettings job;
+    bool printPlan = false;
 };
 
 std::optional<std::int32_t> parseChoice(std::string_view text, std::int32_t none) {
@@ -85,6 +91,8 @@ std::string parse(int argc, char** argv, Options& options) {
             } else {
                 return "--muxer 的取值应为 ffmpeg 或 ours";
             }
+        } else if (arg == "--print-plan") {
+            options.printPlan = true;
         } else if (arg == "-h" || arg == "--help") {
             return kUsage;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
@@ -97,9 +105,9 @@ std::string parse(int argc, char** argv, Options& options) {
             positional.emplace_back(arg);
         }
     }
-    if (positional.size() != 2) return kUsage;
+    if (positional.size() != (options.printPlan ? 1u : 2u)) return kUsage;
     options.job.source = positional[0];
-    options.job.destination = positional[1];
+    if (!options.printPlan) options.job.destination = positional[1];
     return {};
 }
 
@@ -146,6 +154,18 @@ int main(int argc, char** argv) {
         std::fputs(error.c_str(), stderr);
         if (error.back() != '\n') std::fputc('\n', stderr);
         return 1;
+    }
+
+    if (options.printPlan) {
+        MediaSource source;
+        if (Status s = openMediaSource(options.job.source, source); !s) {
+            std::fprintf(stderr, "velmora-encode：%s\n", s.message().c_str());
+            return 1;
+        }
+        const EncodePlan plan = planEncode(options.job.audiences, options.job.audioContent,
+                                           options.job.videoQuality, source.shape);
+        for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
+        return 0;
     }
 
     // Ctrl+C and kill end the job as the window's stop button does: a valid,

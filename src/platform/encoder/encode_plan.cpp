@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <type_traits>
 
 namespace velmora::encoder {
 
@@ -198,6 +199,45 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.qmin = p.qmin;
     plan.video = v;
     return plan;
+}
+
+std::vector<std::string> ffmpegOutputArguments(const EncodePlan& plan) {
+    std::vector<std::string> args;
+    const auto add = [&](std::string option, auto value) {
+        args.push_back(std::move(option));
+        if constexpr (std::is_arithmetic_v<decltype(value)>)
+            args.push_back(std::to_string(value));
+        else
+            args.emplace_back(value);
+    };
+    if (plan.video) {
+        const VideoPlan& v = *plan.video;
+        add("-c:v", "rv20");
+        add("-s", std::to_string(v.width) + "x" + std::to_string(v.height));
+        add("-sws_flags", "bicubic");
+        add("-pix_fmt", "yuv420p");
+        add("-r", v.fps);
+        add("-b:v", v.bitRate);
+        add("-bt", v.bitRate);
+        add("-maxrate", v.maxRate);
+        add("-bufsize", v.bufferSize);
+        add("-g", v.gop);
+        add("-bf", 0);
+        add("-qmin", v.qmin);
+        add("-qmax", 31);
+    } else {
+        args.emplace_back("-vn");
+    }
+    if (plan.audio) {
+        const AudioPlan& a = *plan.audio;
+        add("-c:a", a.codec == Real144 ? "real_144" : "ac3");
+        if (a.codec == Ac3) add("-b:a", a.bitRate);
+        add("-ar", a.sampleRate);
+        add("-ac", a.channels);
+    } else {
+        args.emplace_back("-an");
+    }
+    return args;
 }
 
 }  // namespace velmora::encoder

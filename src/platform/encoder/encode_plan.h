@@ -7,7 +7,9 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/encoder_contract.h"
 
@@ -87,5 +89,9 @@ void fitFrame(const SourceShape& source, int boxWidth, int boxHeight, int& width
 // choices left nothing to encode.
 EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int32_t videoQuality,
                       const SourceShape& source);
+
+// The ffmpeg CLI's output options that ask for the same codecs, size, rate and
+// bitrates, so benchmarks compare like with like.
+std::vector<std::string> ffmpegOutputArguments(const EncodePlan& plan);
 
 }  // namespace velmora::encoder

@@ -1,27 +1,118 @@
 #include "platform/encoder/encoder_pane.h"
 
+#include <QGridLayout>
+#include <QHBoxLayout>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QStackedLayout>
 #include <QVBoxLayout>
+#include <algorithm>
 
 #include "platform/encoder/messages.h"
+#include "platform/encoder/preview.h"
+
+extern "C" {
+#include <libswscale/swscale.h>
+}
 
 namespace velmora {
 
 namespace {
 
-QLabel* titleLabel(QWidget* parent) {
-    auto* title = new QLabel(QString::fromUtf8(encoder::text::kProductName), parent);
+QString tr8(const char* text) {
+    return QString::fromUtf8(text);
+}
+
+QLabel* titleLabel(QWidget* parent, int scale) {
+    auto* title = new QLabel(tr8(encoder::text::kProductName), parent);
     QFont font = title->font();
-    font.setPointSize(font.pointSize() * 2);
+    font.setPointSize(font.pointSize() * scale);
     font.setBold(true);
     title->setFont(font);
     title->setAlignment(Qt::AlignCenter);
     return title;
 }
 
+QLabel* figureLabel(const char* name, QWidget* parent) {
+    auto* label = new QLabel(parent);
+    label->setObjectName(name);
+    label->setTextFormat(Qt::PlainText);
+    return label;
+}
+
 }  // namespace
+
+PaneFigures paneFigures(std::int64_t encodedMs, std::int64_t durationMs, std::int64_t elapsedMs,
+                        std::int64_t bytes) {
+    PaneFigures f;
+    if (encodedMs > 0) f.kbps = bytes * 8 / encodedMs;
+    if (elapsedMs > 0) f.speed = static_cast<double>(encodedMs) / elapsedMs;
+    if (durationMs > 0 && encodedMs > 0)
+        f.remainingMs = std::max<std::int64_t>(0, durationMs - encodedMs) * elapsedMs / encodedMs;
+    return f;
+}
+
+QString clockText(std::int64_t ms) {
+    const std::int64_t seconds = std::max<std::int64_t>(0, ms) / 1000;
+    const auto two = [](std::int64_t v) { return QStringLiteral("%1").arg(v, 2, 10, QChar('0')); };
+    if (seconds >= 3600)
+        return QStringLiteral("%1:%2:%3")
+            .arg(seconds / 3600)
+            .arg(two(seconds / 60 % 60), two(seconds % 60));
+    return QStringLiteral("%1:%2").arg(two(seconds / 60), two(seconds % 60));
+}
+
+QImage pictureOf(const AVFrame* frame) {
+    if (!frame || frame->width <= 0 || frame->height <= 0) return {};
+    std::unique_ptr<SwsContext, void (*)(SwsContext*)> sws(
+        sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                       frame->width, frame->height, AV_PIX_FMT_RGB32, SWS_POINT, nullptr, nullptr,
+                       nullptr),
+        &sws_freeContext);
+    // FFmpeg's own buffer: the scaler may write past the last pixel of a line.
+    encoder::FramePtr rgb = encoder::makeFrame();
+    if (!sws || !rgb) return {};
+    rgb->width = frame->width;
+    rgb->height = frame->height;
+    rgb->format = AV_PIX_FMT_RGB32;
+    if (av_frame_get_buffer(rgb.get(), 0) < 0 ||
+        sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, rgb->data,
+                  rgb->linesize) <= 0)
+        return {};
+    return QImage(rgb->data[0], rgb->width, rgb->height, rgb->linesize[0], QImage::Format_RGB32)
+        .copy();
+}
+
+PictureView::PictureView(const QString& caption, QWidget* parent)
+    : QWidget(parent), caption_(caption) {
+    setAttribute(Qt::WA_OpaquePaintEvent);
+}
+
+void PictureView::setPicture(QImage picture) {
+    picture_ = std::move(picture);
+    update();
+}
+
+void PictureView::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    painter.fillRect(rect(), QColor(24, 24, 28));
+    const QFontMetrics metrics(font());
+    if (!picture_.isNull()) {
+        QSize size = picture_.size().scaled(this->size(), Qt::KeepAspectRatio);
+        const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2),
+                           size);
+        painter.setRenderHint(QPainter::SmoothPixmapTransform);
+        painter.drawImage(target, picture_);
+    } else {
+        painter.setPen(QColor(140, 140, 150));
+        painter.drawText(rect(), Qt::AlignCenter, tr8(encoder::text::kNoPicture));
+    }
+    const QRect band(0, 0, metrics.horizontalAdvance(caption_) + 8, metrics.height() + 2);
+    painter.fillRect(band, QColor(0, 0, 0, 150));
+    painter.setPen(Qt::white);
+    painter.drawText(band, Qt::AlignCenter, caption_);
+}
 
 EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
     setObjectName("encoderPane");
@@ -29,44 +120,115 @@ EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
 
     idlePage_ = new QWidget(this);
     auto* idle = new QVBoxLayout(idlePage_);
-    idle->addWidget(titleLabel(idlePage_));
+    idle->addStretch();
+    idle->addWidget(titleLabel(idlePage_, 2));
     budget_ = new QLabel(idlePage_);
     budget_->setObjectName("encoderBudget");
     budget_->setAlignment(Qt::AlignCenter);
     idle->addWidget(budget_);
+    auto* hint = new QLabel(tr8(encoder::text::kIdleHint), idlePage_);
+    hint->setAlignment(Qt::AlignCenter);
+    hint->setStyleSheet("color: #666");
+    idle->addWidget(hint);
+    idle->addStretch();
 
     jobPage_ = new QWidget(this);
     auto* job = new QVBoxLayout(jobPage_);
-    job->addWidget(titleLabel(jobPage_));
+    job->setContentsMargins(4, 4, 4, 4);
+    job->setSpacing(3);
+    auto* top = new QHBoxLayout;
+    top->setSpacing(4);
+    source_ = new PictureView(tr8(encoder::text::kSourcePicture), jobPage_);
+    source_->setObjectName("encoderSourcePicture");
+    output_ = new PictureView(tr8(encoder::text::kOutputPicture), jobPage_);
+    output_->setObjectName("encoderOutputPicture");
+    top->addWidget(source_, 4);
+    top->addWidget(output_, 4);
+    auto* figures = new QVBoxLayout;
+    figures->setSpacing(1);
+    elapsed_ = figureLabel("encoderElapsed", jobPage_);
+    remaining_ = figureLabel("encoderRemaining", jobPage_);
+    speed_ = figureLabel("encoderSpeed", jobPage_);
+    bitRate_ = figureLabel("encoderBitRate", jobPage_);
+    for (QLabel* label : {elapsed_, remaining_, speed_, bitRate_}) figures->addWidget(label);
+    figures->addStretch();
+    top->addLayout(figures, 3);
+    job->addLayout(top, 1);
+    auto* bottom = new QHBoxLayout;
     progress_ = new QProgressBar(jobPage_);
     progress_->setObjectName("encoderProgress");
     progress_->setRange(0, 100);
     progress_->setTextVisible(false);
-    job->addWidget(progress_);
+    progress_->setFixedHeight(12);
+    bottom->addWidget(progress_, 1);
     percent_ = new QLabel(jobPage_);
     percent_->setObjectName("encoderPercent");
-    percent_->setAlignment(Qt::AlignCenter);
-    job->addWidget(percent_);
+    bottom->addWidget(percent_);
+    job->addLayout(bottom);
 
     pages_->addWidget(idlePage_);
     pages_->addWidget(jobPage_);
+    refresh_.setInterval(kRefreshMs);
+    connect(&refresh_, &QTimer::timeout, this, &EncoderPane::refresh);
     showIdle({}, 0);
 }
 
 void EncoderPane::showIdle(const QString& audience, int budgetKbps) {
-    budget_->setText(audience.isEmpty()
-                         ? QString::fromUtf8(encoder::text::kIdle)
-                         : QStringLiteral("%1：%2，%3 kbps")
-                               .arg(QString::fromUtf8(encoder::text::kBudget), audience)
-                               .arg(budgetKbps));
+    refresh_.stop();
+    preview_.reset();
+    source_->setPicture({});
+    output_->setPicture({});
+    budget_->setText(audience.isEmpty() ? tr8(encoder::text::kIdle)
+                                        : QStringLiteral("%1：%2，%3 kbps")
+                                              .arg(tr8(encoder::text::kBudget), audience)
+                                              .arg(budgetKbps));
     pages_->setCurrentWidget(idlePage_);
+}
+
+void EncoderPane::startJob(std::shared_ptr<encoder::JobPreview> preview, std::int64_t durationMs,
+                           int budgetKbps) {
+    preview_ = std::move(preview);
+    durationMs_ = durationMs;
+    budgetKbps_ = budgetKbps;
+    clock_.start();
+    showJob(0);
+    refresh();
+    refresh_.start();
 }
 
 void EncoderPane::showJob(int percent) {
     progress_->setValue(percent);
-    percent_->setText(
-        QStringLiteral("%1 %2%").arg(QString::fromUtf8(encoder::text::kEncoding)).arg(percent));
+    percent_->setText(QStringLiteral("%1%").arg(percent));
     pages_->setCurrentWidget(jobPage_);
+}
+
+void EncoderPane::refresh() {
+    const std::int64_t elapsed = clock_.isValid() ? clock_.elapsed() : 0;
+    std::int64_t encodedMs = 0, bytes = 0;
+    if (preview_) {
+        encodedMs = preview_->encodedMs.load(std::memory_order_relaxed);
+        bytes = preview_->bytes.load(std::memory_order_relaxed);
+        if (auto pair = preview_->frames.take()) {
+            source_->setPicture(pictureOf(pair->source.get()));
+            output_->setPicture(pictureOf(pair->output.get()));
+        }
+    }
+    const PaneFigures f = paneFigures(encodedMs, durationMs_, elapsed, bytes);
+    elapsed_->setText(
+        QStringLiteral("%1 %2").arg(tr8(encoder::text::kElapsed), clockText(elapsed)));
+    remaining_->setText(QStringLiteral("%1 %2").arg(
+        tr8(encoder::text::kRemaining),
+        f.remainingMs >= 0 ? clockText(f.remainingMs) : tr8(encoder::text::kUnknown)));
+    speed_->setText(QStringLiteral("%1 %2 %3")
+                        .arg(tr8(encoder::text::kSpeed))
+                        .arg(f.speed, 0, 'f', 1)
+                        .arg(tr8(encoder::text::kRealTime)));
+    bitRate_->setText(QStringLiteral("%1 %2/%3 kbps")
+                          .arg(tr8(encoder::text::kBitRate))
+                          .arg(f.kbps)
+                          .arg(budgetKbps_));
+    const QString colour = budgetKbps_ > 0 && f.kbps > budgetKbps_ ? "color: #b00" : "";
+    if (bitRate_->styleSheet() != colour) bitRate_->setStyleSheet(colour);
 }
 
 }  // namespace velmora

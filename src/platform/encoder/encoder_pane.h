@@ -1,31 +1,94 @@
 #pragma once
-// What the encoder shows in its rectangle of the window: the product name
-// and the chosen audience's budget when idle, a progress bar during a job.
+// What the encoder shows in its rectangle of the window. Idle: the product
+// name and the chosen audience's budget. During a job: the source picture
+// beside the same picture as the output decodes it, a progress bar, elapsed
+// and remaining time, speed against real time and the running bitrate
+// against the budget. It reads the job's preview at most five times a
+// second on its own timer; the job never waits for it.
 
+#include <QElapsedTimer>
+#include <QImage>
+#include <QTimer>
 #include <QWidget>
+#include <cstdint>
+#include <memory>
 
+struct AVFrame;
 class QLabel;
 class QProgressBar;
 class QStackedLayout;
 
 namespace velmora {
 
+namespace encoder {
+struct JobPreview;
+}
+
+// The figures of the job page, from the job's running totals.
+struct PaneFigures {
+    std::int64_t remainingMs = -1;  // -1 while unknown
+    double speed = 0;               // source seconds per wall second
+    std::int64_t kbps = 0;          // output so far
+};
+PaneFigures paneFigures(std::int64_t encodedMs, std::int64_t durationMs, std::int64_t elapsedMs,
+                        std::int64_t bytes);
+
+// "mm:ss", or "h:mm:ss" from an hour on.
+QString clockText(std::int64_t ms);
+
+// One picture, scaled to fit with its aspect kept, a caption over its top.
+class PictureView : public QWidget {
+    Q_OBJECT
+  public:
+    PictureView(const QString& caption, QWidget* parent = nullptr);
+    void setPicture(QImage picture);
+    const QImage& picture() const { return picture_; }
+
+  protected:
+    void paintEvent(QPaintEvent* event) override;
+
+  private:
+    QString caption_;
+    QImage picture_;
+};
+
 class EncoderPane : public QWidget {
     Q_OBJECT
   public:
+    static constexpr int kRefreshMs = 200;
+
     explicit EncoderPane(QWidget* parent = nullptr);
 
     // `audience` empty when none is ticked.
     void showIdle(const QString& audience, int budgetKbps);
+    // A job started: read `preview` from now on until showIdle().
+    void startJob(std::shared_ptr<encoder::JobPreview> preview, std::int64_t durationMs,
+                  int budgetKbps);
     void showJob(int percent);
 
   private:
+    void refresh();
+
     QStackedLayout* pages_;
     QWidget* idlePage_;
     QWidget* jobPage_;
     QLabel* budget_;
     QProgressBar* progress_;
     QLabel* percent_;
+    PictureView* source_;
+    PictureView* output_;
+    QLabel* elapsed_;
+    QLabel* remaining_;
+    QLabel* speed_;
+    QLabel* bitRate_;
+    QTimer refresh_;
+    QElapsedTimer clock_;
+    std::shared_ptr<encoder::JobPreview> preview_;
+    std::int64_t durationMs_ = 0;
+    int budgetKbps_ = 0;
 };
+
+// A picture the preview hands over, as an image; null on failure.
+QImage pictureOf(const AVFrame* frame);
 
 }  // namespace velmora

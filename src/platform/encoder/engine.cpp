@@ -11,9 +11,11 @@
 
 #include "platform/encoder/audio_stage.h"
 #include "platform/encoder/bounded_queue.h"
+#include "platform/encoder/interleaver.h"
 #include "platform/encoder/media_source.h"
 #include "platform/encoder/messages.h"
 #include "platform/encoder/output_file.h"
+#include "platform/encoder/preview.h"
 #include "platform/encoder/video_stage.h"
 
 namespace velmora::encoder {
@@ -31,12 +33,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 using FrameQueue = BoundedQueue<FramePtr>;
-using PacketQueue = BoundedQueue<PacketPtr>;
+using PacketInterleaver = Interleaver<PacketPtr>;
 
 // Enough to keep an encoder busy while the reader decodes the next packet;
 // small enough that a stop is quick.
 constexpr std::size_t kVideoQueueFrames = 8;
 constexpr std::size_t kAudioQueueFrames = 64;
+// Encoded packets waiting per stream for the other stream to catch up.
+constexpr std::size_t kPacketsPerStream = 32;
 
 // 14.4 frames are 20 bytes and rm gives every packet a 12-byte header:
 // ten frames a packet save 4.3 kbps, which the slow audiences need.
@@ -81,6 +85,19 @@ std::int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
+// A copy with its own buffers, so the viewer and the encoder never share one.
+FramePtr copyPicture(const AVFrame& frame) {
+    FramePtr copy = makeFrame();
+    if (!copy) return nullptr;
+    copy->width = frame.width;
+    copy->height = frame.height;
+    copy->format = frame.format;
+    if (av_frame_get_buffer(copy.get(), 0) < 0 || av_frame_copy(copy.get(), &frame) < 0)
+        return nullptr;
+    copy->pts = frame.pts;
+    return copy;
+}
+
 std::int64_t fileSize(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
@@ -107,12 +124,12 @@ class Engine::Job {
     bool finished() const { return finished_; }
 
   private:
-    // One output stream: the encoder and the queues on either side of it.
+    // One output stream: the encoder, its frame queue and its place in the interleaver.
     struct Lane {
         CodecContextPtr encoder;
         int writerIndex = -1;
+        std::size_t slot = 0;
         std::unique_ptr<FrameQueue> frames;
-        std::unique_ptr<PacketQueue> packets;
         int packFrames = 1;
     };
 
@@ -122,6 +139,8 @@ class Engine::Job {
     void encode(Lane& lane);
     Status encodeFrames(Lane& lane);
     Status interleave();
+    Status openPreviewDecoder();
+    void showOutput(const AVPacket& packet, FramePtr& source);
     void fail(Status status);
     void abortQueues();
 
@@ -134,6 +153,9 @@ class Engine::Job {
     std::unique_ptr<VideoConverter> videoIn_;
     std::unique_ptr<AudioConverter> audioIn_;
     Lane video_, audio_;
+    std::unique_ptr<PacketInterleaver> packets_;
+    CodecContextPtr previewDecoder_;  // video thread only
+    FramePtr previewFrame_;           // video thread only
     Clock::time_point startTime_;
 
     std::thread thread_;
@@ -186,6 +208,7 @@ Status Engine::Job::prepare(JobInfo& info) {
         if (plan_.audio->codec == AudioCodec::Real144) audio_.packFrames = kReal144FramesPerPacket;
     }
     // The rm muxer wants the video stream first.
+    std::size_t streams = 0;
     for (Lane* lane : {&video_, &audio_}) {
         if (!lane->encoder) continue;
         std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> params(
@@ -195,9 +218,11 @@ Status Engine::Job::prepare(JobInfo& info) {
         if (ret < 0) return Status::fail(text::kEncodeFailed);
         const AVRational tb = lane->encoder->time_base;
         if (Status s = writer_->addStream(*params, tb.num, tb.den, lane->writerIndex); !s) return s;
-        // Unbounded: an encoder must never wait on the interleaver, or a source
-        // that stores its streams far apart would stall the reader.
-        lane->packets = std::make_unique<PacketQueue>(0);
+        lane->slot = streams++;
+    }
+    packets_ = std::make_unique<PacketInterleaver>(streams, kPacketsPerStream);
+    if (settings_.preview && plan_.video) {
+        if (Status s = openPreviewDecoder(); !s) return s;
     }
 
     if (Status s = temp_.create(settings_.destination); !s) return s;
@@ -294,15 +319,29 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
 
 void Engine::Job::encode(Lane& lane) {
     if (Status s = encodeFrames(lane); !s) fail(std::move(s));
-    lane.packets->close();
+    packets_->close(lane.slot);
 }
 
 Status Engine::Job::encodeFrames(Lane& lane) {
     AVCodecContext* encoder = lane.encoder.get();
     PacketPacker packer(lane.packFrames);
+    const bool watched = &lane == &video_ && previewDecoder_;
+    Clock::time_point nextPicture = Clock::now();
+    FramePtr pictureIn;  // the source frame whose packet is on its way
+    const auto pass = [&](PacketPtr packet) {
+        const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+        return packets_->push(lane.slot, av_rescale_q(time, encoder->time_base, {1, 1'000'000}),
+                              std::move(packet));
+    };
     for (;;) {
+        packets_->idle(lane.slot, true);
         std::optional<FramePtr> frame = lane.frames->pop();
+        packets_->idle(lane.slot, false);
         if (failed_) return Status::ok();
+        if (watched && frame && Clock::now() >= nextPicture) {
+            nextPicture = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);
+            pictureIn = copyPicture(**frame);
+        }
         // No frame: the stream ended, so flush the encoder.
         int ret = avcodec_send_frame(encoder, frame ? frame->get() : nullptr);
         if (ret < 0)
@@ -315,53 +354,94 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             if (ret < 0)
                 return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) +
                                     "）");
+            if (watched) showOutput(*packet, pictureIn);
             PacketPtr out;
             if (Status s = packer.add(std::move(packet), out); !s) return s;
-            if (out && !lane.packets->push(std::move(out))) return Status::ok();
+            if (out && !pass(std::move(out))) return Status::ok();
         }
         if (!frame) {
-            if (PacketPtr last = packer.rest()) lane.packets->push(std::move(last));
+            if (PacketPtr last = packer.rest()) pass(std::move(last));
             return Status::ok();
         }
     }
 }
 
+Status Engine::Job::openPreviewDecoder() {
+    const AVCodec* codec = avcodec_find_decoder(video_.encoder->codec_id);
+    if (!codec) return Status::fail(text::kEncodeFailed);
+    previewDecoder_.reset(avcodec_alloc_context3(codec));
+    previewFrame_ = makeFrame();
+    if (!previewDecoder_ || !previewFrame_) return Status::fail(text::kOutOfMemory);
+    std::unique_ptr<AVCodecParameters, void (*)(AVCodecParameters*)> params(
+        avcodec_parameters_alloc(), [](AVCodecParameters* p) { avcodec_parameters_free(&p); });
+    if (!params || avcodec_parameters_from_context(params.get(), video_.encoder.get()) < 0 ||
+        avcodec_parameters_to_context(previewDecoder_.get(), params.get()) < 0)
+        return Status::fail(text::kOutOfMemory);
+    // What the file's header tells a player: the RealVideo 2.0 version word
+    // (the encoder leaves extradata empty, the decoder needs it).
+    static constexpr std::uint8_t kRv20Version[8] = {0x10, 0, 0, 0, 0x20, 0x10, 0x30, 0x01};
+    if (previewDecoder_->extradata_size < 8) {
+        av_freep(&previewDecoder_->extradata);
+        previewDecoder_->extradata = static_cast<std::uint8_t*>(
+            av_mallocz(sizeof kRv20Version + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (!previewDecoder_->extradata) return Status::fail(text::kOutOfMemory);
+        std::memcpy(previewDecoder_->extradata, kRv20Version, sizeof kRv20Version);
+        previewDecoder_->extradata_size = sizeof kRv20Version;
+    }
+    previewDecoder_->thread_count = 1;
+    const int ret = avcodec_open2(previewDecoder_.get(), codec, nullptr);
+    if (ret < 0)
+        return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) + "）");
+    return Status::ok();
+}
+
+// Every packet goes through the decoder, since each picture builds on the
+// last; a pair is handed over only when a source copy waits for it. What the
+// viewer sees is no part of the file, so a failure here only costs pictures.
+void Engine::Job::showOutput(const AVPacket& packet, FramePtr& source) {
+    // The decoder takes frames as a RealMedia reader hands them over: a
+    // slice table first (count - 1, then per slice a flag and an offset).
+    constexpr int kTable = 9;
+    PacketPtr framed = makePacket();
+    if (!framed || av_new_packet(framed.get(), packet.size + kTable) < 0) return;
+    std::memset(framed->data, 0, kTable);
+    framed->data[1] = 1;
+    std::memcpy(framed->data + kTable, packet.data, packet.size);
+    framed->pts = framed->dts = packet.pts;
+    if (avcodec_send_packet(previewDecoder_.get(), framed.get()) < 0) return;
+    while (avcodec_receive_frame(previewDecoder_.get(), previewFrame_.get()) >= 0) {
+        if (source) {
+            PreviewFrames pair;
+            pair.output = copyPicture(*previewFrame_);
+            pair.timeMs = av_rescale_q(source->pts, video_.encoder->time_base, {1, 1000});
+            pair.source = std::move(source);
+            if (pair.output) settings_.preview->frames.put(std::move(pair));
+        }
+        av_frame_unref(previewFrame_.get());
+    }
+}
+
 Status Engine::Job::interleave() {
-    struct Head {
-        Lane* lane;
-        bool open = true;
-    };
-    std::vector<Head> heads;
+    Lane* bySlot[2] = {};
     for (Lane* lane : {&video_, &audio_})
-        if (lane->encoder) heads.push_back({lane});
+        if (lane->encoder) bySlot[lane->slot] = lane;
 
     for (;;) {
-        // Write the earliest packet among the streams; wait for each stream
-        // to have one (or to end) so the order is right.
-        Lane* next = nullptr;
-        std::int64_t nextTime = 0;
-        for (Head& head : heads) {
-            if (!head.open) continue;
-            std::int64_t time = 0;
-            head.open = head.lane->packets->peek(
-                [&](const PacketPtr& p) { time = p->dts != AV_NOPTS_VALUE ? p->dts : p->pts; });
-            if (!head.open) continue;
-            const AVRational tb = head.lane->encoder->time_base;
-            if (!next || av_compare_ts(time, tb, nextTime, next->encoder->time_base) < 0) {
-                next = head.lane;
-                nextTime = time;
-            }
-        }
-        if (failed_ || !next) return Status::ok();
-        std::optional<PacketPtr> packet = next->packets->pop();
-        if (!packet) return Status::ok();
-        if (Status s = writer_->writePacket(next->writerIndex, **packet); !s) return s;
+        auto item = packets_->pop();
+        if (failed_ || !item) return Status::ok();
+        Lane* next = bySlot[item->first];
+        PacketPtr& packet = item->second;
+        if (Status s = writer_->writePacket(next->writerIndex, *packet); !s) return s;
 
-        const AVPacket& p = **packet;
+        const AVPacket& p = *packet;
         // A video packet is one tick of 1/fps even when the encoder leaves its duration out.
         const std::int64_t ticks = p.duration > 0 ? p.duration : next == &video_ ? 1 : 0;
         const std::int64_t end = av_rescale_q(p.pts + ticks, next->encoder->time_base, {1, 1000});
         encodedMs_ = std::max(encodedMs_, end);
+        if (JobPreview* preview = settings_.preview.get()) {
+            preview->encodedMs.store(encodedMs_, std::memory_order_relaxed);
+            preview->bytes.store(writer_->bytesWritten(), std::memory_order_relaxed);
+        }
         const std::int64_t duration = source_.durationMs;
         // Without a known length, how far the reader is into the file will do.
         const std::int64_t done = duration > 0 ? encodedMs_ : readBytes_.load();
@@ -389,8 +469,8 @@ void Engine::Job::fail(Status status) {
 void Engine::Job::abortQueues() {
     for (Lane* lane : {&video_, &audio_}) {
         if (lane->frames) lane->frames->abort();
-        if (lane->packets) lane->packets->abort();
     }
+    if (packets_) packets_->abort();
 }
 
 Engine::Engine() = default;

@@ -17,6 +17,8 @@
 
 namespace velmora::encoder {
 
+struct JobPreview;
+
 using WriterFactory = std::unique_ptr<MediaWriter> (*)();
 
 enum class Muxer { Ffmpeg, Own };
@@ -37,6 +39,8 @@ struct JobSettings {
     std::int32_t videoQuality = NormalMotion;
     WriterFactory makeWriter = defaultWriterFactory();
     MediaMetadata metadata;
+    // Filled while the job runs when set; costs decoding the output's video.
+    std::shared_ptr<JobPreview> preview;
 };
 
 // What a started job will do.
@@ -68,7 +72,7 @@ struct JobResult {
 };
 
 class JobObserver {
-public:
+  public:
     virtual ~JobObserver() = default;
     // On the caller's thread, inside start(), before any other call of the job.
     virtual void jobStarted(const JobInfo& info) { (void)info; }
@@ -80,7 +84,7 @@ public:
 };
 
 class Engine {
-public:
+  public:
     Engine();
     ~Engine();  // stops a running job as stop() does
     Engine(const Engine&) = delete;
@@ -101,7 +105,7 @@ public:
 
     bool running() const;
 
-private:
+  private:
     class Job;
     std::unique_ptr<Job> job_;
 };

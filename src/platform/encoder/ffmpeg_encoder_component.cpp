@@ -8,6 +8,7 @@
 
 #include "platform/encoder/encoder_pane.h"
 #include "platform/encoder/messages.h"
+#include "platform/encoder/preview.h"
 
 namespace velmora {
 
@@ -120,7 +121,11 @@ Status FfmpegEncoderComponent::invoke(DispId id) {
 }
 
 Status FfmpegEncoderComponent::start() {
-    return engine_.start(next_, *this);
+    JobSettings job = next_;
+    // Pictures cost the job a decode of its own video; only when someone sees them.
+    if (pane_) job.preview = std::make_shared<JobPreview>();
+    preview_ = job.preview;
+    return engine_.start(job, *this);
 }
 
 // Before the job's threads run, so Started is always the job's first notification.
@@ -199,7 +204,8 @@ void FfmpegEncoderComponent::deliverPending() {
 void FfmpegEncoderComponent::deliver(const Notification& n) {
     if (pane_) {
         if (n.id == event::Started)
-            pane_->showJob(0);
+            // Started carries the duration and the budget last.
+            pane_->startJob(preview_, n.args[2].toLong(), n.args[3].toLong());
         else if (n.id == event::Progress)
             pane_->showJob(n.args[kProgressPercentArg].toLong());
         else if (n.id == event::Completed || n.id == event::Stopped || n.id == event::Error)

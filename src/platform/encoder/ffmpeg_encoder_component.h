@@ -48,6 +48,7 @@ class FfmpegEncoderComponent : public QObject,
     encoder::Engine engine_;
     NotificationSink sink_;
     QPointer<EncoderPane> pane_;
+    std::shared_ptr<encoder::JobPreview> preview_;  // the running job's, when a pane watches
 
     // Notifications on their way from the workers to this object's thread.
     std::mutex mailboxMutex_;

@@ -37,5 +37,15 @@ inline constexpr const char* kOutOfMemory = "内存不足";
 inline constexpr const char* kIdle = "就绪";
 inline constexpr const char* kBudget = "目标码率";
 inline constexpr const char* kEncoding = "正在压缩";
+inline constexpr const char* kSourcePicture = "源画面";
+inline constexpr const char* kOutputPicture = "输出画面";
+inline constexpr const char* kNoPicture = "无画面";
+inline constexpr const char* kElapsed = "已用";
+inline constexpr const char* kRemaining = "剩余";
+inline constexpr const char* kSpeed = "速度";
+inline constexpr const char* kRealTime = "倍实时";
+inline constexpr const char* kBitRate = "码率";
+inline constexpr const char* kUnknown = "未知";
+inline constexpr const char* kIdleHint = "选择源文件与目标听众后开始压缩";
 
 }  // namespace velmora::encoder::text

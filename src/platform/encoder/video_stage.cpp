@@ -92,6 +92,7 @@ Status VideoConverter::drain(const FrameSink& sink) {
 Status VideoConverter::finish(const FrameSink& sink) {
     Status s = held_ ? emitUntil(lastTime_ + lastDuration_, sink) : Status::ok();
     held_.reset();
+    heldScaled_.reset();
     return s;
 }
 
@@ -116,12 +117,53 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
                       : lastTime_ + lastDuration_;
     if (held_ && time < lastTime_) time = lastTime_;  // out of order: keep the clock moving forward
 
+    // Slots whose middle falls before this frame still show the previous one;
+    // the very first frame also covers any slots before it.
+    if (held_) {
+        if (Status s = emitUntil(time, sink); !s) return s;
+    }
+    // Scaling waits until a slot needs the frame: a low output rate uses
+    // few of the source's frames, and the others cost only this reference.
+    FramePtr ref = makeFrame();
+    if (!ref || av_frame_ref(ref.get(), &decoded) < 0) return Status::fail(text::kOutOfMemory);
+    held_ = std::move(ref);
+    heldScaled_.reset();
+    lastTime_ = time;
+    lastDuration_ = duration;
+    return Status::ok();
+}
+
+Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
+    if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
+    while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
+        if (!heldScaled_) {
+            if (Status s = scaleHeld(); !s) return s;
+        }
+        // A copy rather than a second reference: each buffer then has one
+        // owner at a time, and the hand-over to the encoder's thread is just
+        // the queue's lock.
+        FramePtr out = makeFrame();
+        if (!out) return Status::fail(text::kOutOfMemory);
+        out->width = heldScaled_->width;
+        out->height = heldScaled_->height;
+        out->format = heldScaled_->format;
+        if (av_frame_get_buffer(out.get(), 0) < 0 ||
+            av_frame_copy(out.get(), heldScaled_.get()) < 0)
+            return Status::fail(text::kOutOfMemory);
+        out->pts = nextSlot_++;
+        out->pict_type = AV_PICTURE_TYPE_NONE;
+        if (!sink(std::move(out))) failedEmit_ = true;
+    }
+    return Status::ok();
+}
+
+Status VideoConverter::scaleHeld() {
+    const AVFrame& decoded = *held_;
     scaler_.reset(sws_getCachedContext(scaler_.release(), decoded.width, decoded.height,
                                        static_cast<AVPixelFormat>(decoded.format), plan_.width,
                                        plan_.height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
                                        nullptr, nullptr));
     if (!scaler_) return Status::fail(text::kDecodeFailed);
-    // A fresh buffer per frame: the encoder may keep references to earlier ones.
     FramePtr scaled = makeFrame();
     if (!scaled) return Status::fail(text::kOutOfMemory);
     scaled->width = plan_.width;
@@ -132,36 +174,7 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
     ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height, scaled->data,
                     scaled->linesize);
     if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
-
-    // Slots whose middle falls before this frame still show the previous one;
-    // the very first frame also covers any slots before it.
-    if (held_) {
-        if (Status s = emitUntil(time, sink); !s) return s;
-    }
-    held_ = std::move(scaled);
-    lastTime_ = time;
-    lastDuration_ = duration;
-    return Status::ok();
-}
-
-Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
-    if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
-    while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
-        // A copy rather than a second reference: each buffer then has one
-        // owner at a time, and the hand-over to the encoder's thread is just
-        // the queue's lock.
-        FramePtr out = makeFrame();
-        if (!out) return Status::fail(text::kOutOfMemory);
-        out->width = held_->width;
-        out->height = held_->height;
-        out->format = held_->format;
-        if (av_frame_get_buffer(out.get(), 0) < 0 || av_frame_copy(out.get(), held_.get()) < 0 ||
-            av_frame_copy_props(out.get(), held_.get()) < 0)
-            return Status::fail(text::kOutOfMemory);
-        out->pts = nextSlot_++;
-        out->pict_type = AV_PICTURE_TYPE_NONE;
-        if (!sink(std::move(out))) failedEmit_ = true;
-    }
+    heldScaled_ = std::move(scaled);
     return Status::ok();
 }
 

@@ -38,11 +38,13 @@ class VideoConverter {
     Status receiveFrames(const FrameSink& sink);
     Status accept(const AVFrame& decoded, const FrameSink& sink);
     Status emitUntil(double seconds, const FrameSink& sink);
+    Status scaleHeld();
 
     CodecContextPtr decoder_;
     SwsPtr scaler_;
     FramePtr decoded_;
-    FramePtr held_;  // the scaled frame that fills slots until a newer one is due
+    FramePtr held_;        // the decoded frame that fills slots until a newer one is due
+    FramePtr heldScaled_;  // held_ at the output's size, made when a slot first needs it
     VideoPlan plan_;
     AVRational streamTimeBase_{1, 1};
     double originSeconds_ = 0;

@@ -5,6 +5,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <sstream>
 #include <string>
 
 #include "engine_support.h"
@@ -149,6 +150,32 @@ TEST_F(Cli, EitherWriterCanBeChosen) {
         EXPECT_EQ(r.exitCode, 1);
         EXPECT_NE(r.output.find("ours"), std::string::npos) << r.output;
     }
+}
+
+// The bench compares us with the ffmpeg CLI given these options: they must
+// give a file of the same codecs, size and rates.
+TEST_F(Cli, PrintedPlanMakesTheFfmpegCliEncodeAlike) {
+    const CliRun plan = run("--print-plan --audience 56k " + shellQuoted(source_));
+    ASSERT_EQ(plan.exitCode, 0) << plan.output;
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    std::string options;
+    std::istringstream lines(plan.output);
+    for (std::string line; std::getline(lines, line);) options += " " + shellQuoted(line);
+    const std::string theirs = dir_.file("ffmpeg.rm"), ours = dir_.file("ours.rm");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -i " + shellQuoted(source_) + options +
+                           " -f rm " + shellQuoted(theirs))
+                              .c_str()),
+              0);
+    ASSERT_EQ(run("--audience 56k " + shellQuoted(source_) + " " + shellQuoted(ours)).exitCode, 0);
+    const media::MediaInfo a = media::probe(ours), b = media::probe(theirs);
+    ASSERT_TRUE(a.opened && b.opened && a.video && b.video && a.audio && b.audio);
+    EXPECT_EQ(a.video->codec, b.video->codec);
+    EXPECT_EQ(a.video->width, b.video->width);
+    EXPECT_EQ(a.video->height, b.video->height);
+    EXPECT_EQ(a.video->frameRate, b.video->frameRate);
+    EXPECT_EQ(a.audio->codec, b.audio->codec);
+    EXPECT_EQ(a.audio->sampleRate, b.audio->sampleRate);
+    EXPECT_EQ(a.audio->channels, b.audio->channels);
 }
 
 }  // namespace

@@ -4,12 +4,14 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QLabel>
 #include <QProgressBar>
 #include <QThread>
 #include <QWidget>
 #include <functional>
 
 #include "engine_support.h"
+#include "platform/encoder/encoder_pane.h"
 #include "platform/encoder/ffmpeg_encoder_component.h"
 
 namespace velmora {
@@ -85,6 +87,31 @@ class ComponentMedia : public ::testing::Test {
     std::vector<Notification> seen_;
     bool insideCall_ = false;
 };
+
+TEST_F(ComponentMedia, ThePaneShowsBothPicturesAndTheFiguresWhileAJobRuns) {
+    // Long enough that the pane refreshes a few times before the end.
+    const std::string& source = media::cachedClip("long", encoder::testing::longClip());
+    setFiles(source, dir_.file("pane.rm"));
+    QWidget host;
+    host.resize(425, 153);
+    component_->attachView(&host);
+    host.show();
+    auto* sourceView = host.findChild<PictureView*>("encoderSourcePicture");
+    auto* outputView = host.findChild<PictureView*>("encoderOutputPicture");
+    auto* bitRate = host.findChild<QLabel*>("encoderBitRate");
+    ASSERT_TRUE(sourceView && outputView && bitRate);
+
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return !outputView->picture().isNull() || sawEnd(); }));
+    ASSERT_FALSE(sawEnd()) << "no pictures while the job ran";
+    EXPECT_FALSE(sourceView->picture().isNull());
+    EXPECT_EQ(outputView->picture().size(), sourceView->picture().size());
+    EXPECT_TRUE(waitUntil([&] { return bitRate->text().contains("/225 kbps"); }, 2000))
+        << bitRate->text().toStdString();
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    EXPECT_TRUE(sourceView->picture().isNull()) << "back to the idle panel";
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisible());
+}
 
 TEST_F(ComponentMedia, AJobRaisesStartedProgressAndCompletedInOrder) {
     const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());

@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <string>
+#include <vector>
+
 namespace velmora::encoder {
 namespace {
 
@@ -197,6 +201,37 @@ TEST(EncodePlan, NothingToEncodeWhenTheChoicesRemoveWhatTheSourceHas) {
         planEncode(audienceSet({Audience::Lan}), NoAudio, NormalMotion, soundOnly);
     EXPECT_FALSE(none.video);
     EXPECT_FALSE(none.audio);
+}
+
+std::string optionValue(const std::vector<std::string>& args, const std::string& option) {
+    for (std::size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == option) return args[i + 1];
+    return "-";
+}
+
+TEST(EncodePlan, FfmpegArgumentsAskForTheSameEncode) {
+    const EncodePlan modem = planEncode(audienceSet({Audience::Modem56K}), VoiceAndMusic,
+                                        NormalMotion, videoAndSound(1280, 720));
+    const auto a = ffmpegOutputArguments(modem);
+    EXPECT_EQ(optionValue(a, "-c:v"), "rv20");
+    EXPECT_EQ(optionValue(a, "-s"),
+              std::to_string(modem.video->width) + "x" + std::to_string(modem.video->height));
+    EXPECT_EQ(optionValue(a, "-r"), std::to_string(modem.video->fps));
+    EXPECT_EQ(optionValue(a, "-b:v"), std::to_string(modem.video->bitRate));
+    EXPECT_EQ(optionValue(a, "-bt"), std::to_string(modem.video->bitRate));
+    EXPECT_EQ(optionValue(a, "-maxrate"), std::to_string(modem.video->maxRate));
+    EXPECT_EQ(optionValue(a, "-bufsize"), std::to_string(modem.video->bufferSize));
+    EXPECT_EQ(optionValue(a, "-qmin"), std::to_string(modem.video->qmin));
+    EXPECT_EQ(optionValue(a, "-c:a"), "real_144");
+    EXPECT_EQ(optionValue(a, "-b:a"), "-") << "14.4 has one rate";
+    EXPECT_EQ(optionValue(a, "-ar"), "8000");
+
+    const auto dsl = ffmpegOutputArguments(
+        planEncode(audienceSet({Audience::Dsl512K}), StereoMusic, NoVideo, videoAndSound()));
+    EXPECT_NE(std::find(dsl.begin(), dsl.end(), "-vn"), dsl.end());
+    EXPECT_EQ(optionValue(dsl, "-c:a"), "ac3");
+    EXPECT_EQ(optionValue(dsl, "-b:a"), "128000");
+    EXPECT_EQ(optionValue(dsl, "-ac"), "2");
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "engine_support.h"
+#include "platform/encoder/preview.h"
 
 namespace velmora::encoder {
 namespace {
@@ -227,6 +228,72 @@ TEST_F(EngineMedia, SoundThatStartsLateStaysInStepWithThePicture) {
     ASSERT_TRUE(m.opened && m.audio && m.video);
     // The first second is silence, not the sound pulled forward.
     EXPECT_NEAR(m.audio->decodedSeconds, 4.0, 0.2);
+}
+
+// Sound stored seconds ahead of its picture: the writer waits for the
+// picture while the sound's packets must keep flowing, or every thread stalls.
+TEST_F(EngineMedia, SoundStoredFarAheadOfThePictureStillEncodesWhole) {
+    media::ClipSpec spec;
+    spec.seconds = 10;
+    spec.audioAheadSeconds = 6;
+    spec.extension = "mkv";
+    const std::string& source = media::cachedClip("sound-ahead", spec);
+    ASSERT_FALSE(source.empty());
+    for (Audience a : {Audience::Modem56K, Audience::Dsl512K}) {
+        const std::string out = dir_.file("ahead.rm");
+        const JobResult r = encode(job(source, out, {a}));
+        ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened && m.audio && m.video);
+        EXPECT_NEAR(m.audio->decodedSeconds, 10.0, 0.3);
+        EXPECT_NEAR(m.video->packets, 10 * profileOf(a).fps, 2);
+    }
+}
+
+namespace {
+double meanLumaDifference(const AVFrame& a, const AVFrame& b) {
+    double sum = 0;
+    for (int y = 0; y < a.height; ++y)
+        for (int x = 0; x < a.width; ++x)
+            sum += std::abs(a.data[0][y * a.linesize[0] + x] - b.data[0][y * b.linesize[0] + x]);
+    return sum / (a.width * a.height);
+}
+}  // namespace
+
+TEST_F(EngineMedia, PreviewPairsTheSourcePictureWithItsDecodedOutput) {
+    const std::string& source = media::cachedClip("detailed", testing::detailedClip());
+    ASSERT_FALSE(source.empty());
+    JobSettings settings = job(source, dir_.file("preview.rm"), {Audience::Lan});
+    settings.preview = std::make_shared<JobPreview>();
+    Engine engine;
+    WaitingObserver observer;
+    ASSERT_TRUE(engine.start(settings, observer));
+    int pairs = 0;
+    std::int64_t lastTime = -1;
+    while (!observer.waitResult(std::chrono::seconds(0))) {
+        if (auto pair = settings.preview->frames.take()) {
+            ++pairs;
+            ASSERT_TRUE(pair->source && pair->output);
+            EXPECT_EQ(pair->source->width, 240);
+            EXPECT_EQ(pair->output->width, pair->source->width);
+            EXPECT_EQ(pair->output->height, pair->source->height);
+            // Lossy but the same picture: a pair from two moments of moving
+            // grain would differ far more.
+            const double diff = meanLumaDifference(*pair->source, *pair->output);
+            EXPECT_GT(diff, 0.0);
+            EXPECT_LT(diff, 25.0);
+            EXPECT_GT(pair->timeMs, lastTime);
+            lastTime = pair->timeMs;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    const JobResult r = *observer.waitResult();
+    ASSERT_EQ(r.outcome, JobOutcome::Completed);
+    EXPECT_GE(pairs, 1);
+    // The running totals end where the packets did; the index comes after.
+    EXPECT_EQ(settings.preview->encodedMs.load(), r.encodedMs);
+    EXPECT_GT(settings.preview->bytes.load(), r.bytes * 9 / 10);
+    EXPECT_LE(settings.preview->bytes.load(), r.bytes);
 }
 
 TEST_F(EngineMedia, ChineseNamesAndSpacesInBothPaths) {

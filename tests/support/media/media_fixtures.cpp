@@ -105,6 +105,9 @@ bool makeClip(const std::string& path, const ClipSpec& spec) {
     if (spec.variableFrameRate) cmd << " -fps_mode passthrough -enc_time_base:v 1:1000";
     if (spec.audio)
         cmd << " -map '[a]' -c:a " << (std::string(spec.extension) == "mkv" ? "flac" : "aac");
+    if (spec.audioAheadSeconds > 0)
+        cmd << " -max_interleave_delta 0 -audio_preload "
+            << static_cast<long long>(spec.audioAheadSeconds * 1e6);
     cmd << " -t " << spec.seconds << " " << quoted(path) << " 2>&1";
     return std::system(cmd.str().c_str()) == 0 && fileExists(path);
 }

@@ -20,6 +20,7 @@ struct ClipSpec {
     int sampleRate = 44100;
     const char* channelLayout = "stereo";  // "mono", "stereo", "5.1"
     double audioStartSeconds = 0;          // sound that starts after the picture
+    double audioAheadSeconds = 0;          // sound stored this far ahead of its picture in the file
     const char* extension = "mkv";
 };
 

@@ -1,0 +1,92 @@
+#include <gtest/gtest.h>
+
+#include <QColor>
+#include <QLabel>
+#include <cstring>
+
+#include "platform/encoder/encoder_pane.h"
+#include "platform/encoder/ffmpeg_ptr.h"
+#include "platform/encoder/preview.h"
+
+namespace velmora {
+namespace {
+
+TEST(PaneFigures, FromRunningTotals) {
+    // 20 s of a 60 s source in 10 s of wall time, 50 000 bytes written.
+    const PaneFigures f = paneFigures(20'000, 60'000, 10'000, 50'000);
+    EXPECT_DOUBLE_EQ(f.speed, 2.0);
+    EXPECT_EQ(f.remainingMs, 20'000);
+    EXPECT_EQ(f.kbps, 20);
+    // Nothing written yet, or no known length: nothing to divide by.
+    const PaneFigures start = paneFigures(0, 60'000, 300, 1000);
+    EXPECT_EQ(start.remainingMs, -1);
+    EXPECT_EQ(start.kbps, 0);
+    EXPECT_EQ(paneFigures(5'000, 0, 1'000, 0).remainingMs, -1);
+    EXPECT_EQ(paneFigures(61'000, 60'000, 1'000, 0).remainingMs, 0);
+}
+
+TEST(PaneFigures, ClockText) {
+    EXPECT_EQ(clockText(0), "00:00");
+    EXPECT_EQ(clockText(59'999), "00:59");
+    EXPECT_EQ(clockText(61'000), "01:01");
+    EXPECT_EQ(clockText(3'725'000), "1:02:05");
+    EXPECT_EQ(clockText(-5), "00:00");
+}
+
+TEST(EncoderPane, PicturesKeepTheirColoursAndSize) {
+    encoder::FramePtr frame = encoder::makeFrame();
+    frame->width = 40;
+    frame->height = 30;
+    frame->format = AV_PIX_FMT_YUV420P;
+    ASSERT_GE(av_frame_get_buffer(frame.get(), 0), 0);
+    // Pure red in BT.601 limited range.
+    for (int y = 0; y < 30; ++y) std::memset(frame->data[0] + y * frame->linesize[0], 81, 40);
+    for (int y = 0; y < 15; ++y) {
+        std::memset(frame->data[1] + y * frame->linesize[1], 90, 20);
+        std::memset(frame->data[2] + y * frame->linesize[2], 240, 20);
+    }
+    const QImage image = pictureOf(frame.get());
+    ASSERT_EQ(image.size(), QSize(40, 30));
+    const QColor c = image.pixelColor(20, 15);
+    EXPECT_GT(c.red(), 220);
+    EXPECT_LT(c.green(), 40);
+    EXPECT_LT(c.blue(), 40);
+    EXPECT_TRUE(pictureOf(nullptr).isNull());
+}
+
+TEST(EncoderPane, ShowsWhatThePreviewHoldsAndGoesBackToIdle) {
+    QWidget host;
+    host.resize(425, 153);
+    auto* pane = new EncoderPane(&host);
+    pane->resize(425, 153);
+    auto preview = std::make_shared<encoder::JobPreview>();
+    preview->encodedMs = 30'000;
+    preview->bytes = 30'000 * 34 / 8;  // 34 kbps
+    encoder::PreviewFrames pair;
+    for (encoder::FramePtr* f : {&pair.source, &pair.output}) {
+        *f = encoder::makeFrame();
+        (*f)->width = 160;
+        (*f)->height = 120;
+        (*f)->format = AV_PIX_FMT_YUV420P;
+        ASSERT_GE(av_frame_get_buffer(f->get(), 0), 0);
+    }
+    preview->frames.put(std::move(pair));
+    pane->startJob(preview, 60'000, 34);
+    pane->showJob(50);
+
+    auto* source = host.findChild<PictureView*>("encoderSourcePicture");
+    auto* output = host.findChild<PictureView*>("encoderOutputPicture");
+    ASSERT_TRUE(source && output);
+    EXPECT_EQ(source->picture().size(), QSize(160, 120));
+    EXPECT_EQ(output->picture().size(), QSize(160, 120));
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderBitRate")->text().contains("34/34 kbps"));
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderSpeed")->text().contains("倍实时"));
+    EXPECT_EQ(preview->frames.take(), std::nullopt) << "the pane took the pair";
+
+    pane->showIdle(QStringLiteral("56K"), 34);
+    EXPECT_TRUE(source->picture().isNull()) << "an idle pane holds no job's pictures";
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->text().contains("34 kbps"));
+}
+
+}  // namespace
+}  // namespace velmora
