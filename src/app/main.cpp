@@ -1,6 +1,8 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QLibraryInfo>
+#include <QTranslator>
 
 #include "app/real.h"
 #include "app/state_report.h"
@@ -16,6 +18,12 @@ int main(int argc, char** argv) {
     // The program ends through its own exit commands; hiding the window or
     // closing a message box while it is hidden must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
+    // Qt's own dialogs (file dialogs, message box buttons) in Chinese like
+    // the rest of the program.
+    QTranslator qtTexts;
+    if (qtTexts.load(QLocale(QLocale::Chinese, QLocale::China), QStringLiteral("qtbase"),
+                     QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
+        QApplication::installTranslator(&qtTexts);
 
     velmora::FfmpegEncoderComponent encoder;
     velmora::QtCommonDialog dlg1;
