@@ -115,6 +115,7 @@ Status FfmpegEncoderComponent::invoke(DispId id) {
     if (id == op::Start) return start();
     if (id == op::Stop) {
         engine_.stop();
+        dropStaleProgress();
         return Status::ok();
     }
     return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
@@ -189,6 +190,16 @@ void FfmpegEncoderComponent::post(Notification notification) {
     if (wakePending_) return;
     wakePending_ = true;
     QMetaObject::invokeMethod(this, &FfmpegEncoderComponent::deliverPending, Qt::QueuedConnection);
+}
+
+// Progress of a job that the caller has just stopped must not arrive after
+// the stop: it would show a percentage under a stopped status. The job's
+// Stopped notification stays.
+void FfmpegEncoderComponent::dropStaleProgress() {
+    std::lock_guard lock(mailboxMutex_);
+    std::erase_if(mailbox_, [](const Notification& n) {
+        return n.id == event::Progress || n.id == event::Statistics;
+    });
 }
 
 void FfmpegEncoderComponent::deliverPending() {

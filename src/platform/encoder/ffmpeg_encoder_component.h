@@ -40,6 +40,7 @@ class FfmpegEncoderComponent : public QObject,
     void jobFinished(const encoder::JobResult& result) override;
     void post(encoder::Notification notification);
     void deliverPending();
+    void dropStaleProgress();
     void deliver(const encoder::Notification& notification);
     void showIdle();
 
