@@ -92,7 +92,11 @@ const MenuEntry kMenus[] = {
 
 }  // namespace
 
-std::span<const Control> controls() { return kControls; }
-std::span<const MenuEntry> menus() { return kMenus; }
+std::span<const Control> controls() {
+    return kControls;
+}
+std::span<const MenuEntry> menus() {
+    return kMenus;
+}
 
 }  // namespace velmora::layout

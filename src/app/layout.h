@@ -8,7 +8,9 @@
 namespace velmora::layout {
 
 inline constexpr int kTwipsPerPixel = 15;
-constexpr int toPixels(int twips) { return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel; }
+constexpr int toPixels(int twips) {
+    return (twips + kTwipsPerPixel / 2) / kTwipsPerPixel;
+}
 
 inline constexpr int kClientWidth = 8745;
 inline constexpr int kClientHeight = 7080;

@@ -22,7 +22,9 @@ namespace velmora {
 
 namespace {
 
-QString qs(const char16_t* s) { return QString::fromUtf16(s); }
+QString qs(const char16_t* s) {
+    return QString::fromUtf16(s);
+}
 
 QRect pixels(const layout::Control& c) {
     return QRect(layout::toPixels(c.left), layout::toPixels(c.top), layout::toPixels(c.width),
@@ -83,7 +85,9 @@ Real::Real(Platform platform, QWidget* parent) : QMainWindow(parent), p_(std::mo
     p_.encoder.attachView(ProducerControl1);
 }
 
-Real::~Real() { p_.encoder.setNotificationSink(nullptr); }
+Real::~Real() {
+    p_.encoder.setNotificationSink(nullptr);
+}
 
 QIcon Real::windowIconImage() const {
     QIcon icon;
@@ -95,7 +99,8 @@ QIcon Real::windowIconImage() const {
 void Real::buildControls() {
     auto* client = new QWidget(this);
     client->setObjectName("client");
-    client->setFixedSize(layout::toPixels(layout::kClientWidth), layout::toPixels(layout::kClientHeight));
+    client->setFixedSize(layout::toPixels(layout::kClientWidth),
+                         layout::toPixels(layout::kClientHeight));
     setCentralWidget(client);
 
     std::map<std::string, QWidget*> containers;
@@ -190,8 +195,8 @@ void Real::buildMenus() {
         QMenu* owner = parents[m.level - 1];
         // An entry with items below it is a sub-menu.
         const auto* next = &m + 1;
-        const bool hasItems = next != layout::menus().data() + layout::menus().size() &&
-                              next->level > m.level;
+        const bool hasItems =
+            next != layout::menus().data() + layout::menus().size() && next->level > m.level;
         if (hasItems) {
             auto* sub = owner->addMenu(caption);
             sub->setObjectName(m.name);
@@ -241,7 +246,8 @@ void Real::bindCommands() {
     connect(Combo2, &QComboBox::activated, this, &Real::Combo2_Click);
     const char* audioItems[] = {"a311", "a312", "a313", "a314"};
     for (int i = 0; i < 4; ++i)
-        connect(action(audioItems[i]), &QAction::triggered, this, [this, i] { chooseAudioItem(i); });
+        connect(action(audioItems[i]), &QAction::triggered, this,
+                [this, i] { chooseAudioItem(i); });
     on("a315", &Real::a315_Click);
     const char* videoItems[] = {"a321", "a322", "a323", "a324"};
     // The video menu has no slide-show entry: its fourth entry is "no video".
@@ -270,7 +276,9 @@ bool Real::succeeded(const Status& status) {
     return false;
 }
 
-void Real::putEncoder(DispId id, const Variant& value) { succeeded(p_.encoder.put(id, value)); }
+void Real::putEncoder(DispId id, const Variant& value) {
+    succeeded(p_.encoder.put(id, value));
+}
 
 void Real::putDialog(CommonDialog& dialog, DispId id, const Variant& value) {
     succeeded(dialog.put(id, value));

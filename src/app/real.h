@@ -44,7 +44,7 @@ struct Platform {
 
 class Real : public QMainWindow {
     Q_OBJECT
-public:
+  public:
     explicit Real(Platform platform, QWidget* parent = nullptr);
     ~Real() override;
 
@@ -97,10 +97,10 @@ public:
     const ElapsedClock& clock() const { return clock_; }
     QIcon windowIconImage() const;
 
-protected:
+  protected:
     void closeEvent(QCloseEvent* event) override;
 
-private:
+  private:
     void buildControls();
     void buildMenus();
     void bindCommands();

@@ -1,5 +1,8 @@
 #include "app/state_report.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
@@ -11,9 +14,7 @@
 #include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
-#include <fcntl.h>
 #include <map>
-#include <unistd.h>
 
 namespace velmora {
 
@@ -27,7 +28,9 @@ void onSignal(int) {
     [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
 }
 
-QString oneLine(QString s) { return s.replace(u'\n', u' ').replace(u'\t', u' '); }
+QString oneLine(QString s) {
+    return s.replace(u'\n', u' ').replace(u'\t', u' ');
+}
 
 }  // namespace
 
@@ -56,8 +59,9 @@ QString describeControls(const QWidget* window) {
         } else if (auto* frame = qobject_cast<QGroupBox*>(o)) {
             value = frame->title();
         } else if (auto* action = qobject_cast<QAction*>(o)) {
-            value = action->isCheckable() ? (action->isChecked() ? QStringLiteral("1") : QStringLiteral("0"))
-                                          : action->text();
+            value = action->isCheckable()
+                        ? (action->isChecked() ? QStringLiteral("1") : QStringLiteral("0"))
+                        : action->text();
             enabled = action->isEnabled();
             visible = action->isVisible();
         } else if (auto* timer = qobject_cast<QTimer*>(o)) {

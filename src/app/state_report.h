@@ -21,13 +21,13 @@ QString describeControls(const QWidget* window);
 
 class StateReporter : public QObject {
     Q_OBJECT
-public:
+  public:
     // Installs the reporter when VELMORA_STATE_FILE is set; returns null
     // otherwise.
     static StateReporter* installFromEnvironment(QWidget* window);
     ~StateReporter() override;
 
-private:
+  private:
     StateReporter(QWidget* window, QString path);
     void write();
 

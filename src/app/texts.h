@@ -34,10 +34,10 @@ inline constexpr char16_t kSaveTitle[] = u"保存路径";
 inline constexpr char16_t kSaveFilter[] = u"RealMedia Files(*.rm)|*.rm";
 
 // Combo box lists
-inline constexpr const char16_t* kAudioItems[] = {u"仅语音", u"语音和背景音乐", u"音乐", u"立体声音乐",
-                                                 u"没有音乐"};
-inline constexpr const char16_t* kVideoItems[] = {u"标准动作视频", u"平滑动作视频", u"急剧的图像视频",
-                                                 u"幻灯片播放", u"没有视频"};
+inline constexpr const char16_t* kAudioItems[] = {u"仅语音", u"语音和背景音乐", u"音乐",
+                                                  u"立体声音乐", u"没有音乐"};
+inline constexpr const char16_t* kVideoItems[] = {u"标准动作视频", u"平滑动作视频",
+                                                  u"急剧的图像视频", u"幻灯片播放", u"没有视频"};
 
 // The encoder's scratch folder as the window hands it over.
 inline constexpr char16_t kTempDirectory[] = u"c:\\windows\\temp";

@@ -8,7 +8,9 @@
 
 namespace velmora {
 
-std::uint32_t Real::hWnd() const { return handleOf(const_cast<Real*>(this)); }
+std::uint32_t Real::hWnd() const {
+    return handleOf(const_cast<Real*>(this));
+}
 
 std::uint32_t Real::handleOf(QWidget* window) const {
     if (p_.windowHandle) return p_.windowHandle(window);
@@ -46,9 +48,13 @@ void Real::Form_MouseMove(std::uint32_t mouseMessage) {
     }
 }
 
-void Real::a23_Click() { hide(); }
+void Real::a23_Click() {
+    hide();
+}
 
-void Real::xiansi_Click() { show(); }
+void Real::xiansi_Click() {
+    show();
+}
 
 void Real::a14_Click() {
     // Leaves at once: no stop call; the encoder finishes its file as it is
@@ -57,7 +63,9 @@ void Real::a14_Click() {
     p_.endProgram();
 }
 
-void Real::Form_QueryUnload() { removeTrayIcon(); }
+void Real::Form_QueryUnload() {
+    removeTrayIcon();
+}
 
 void Real::Form_Unload() {
     removeTrayIcon();

@@ -12,18 +12,24 @@
 namespace velmora {
 
 namespace {
-QString qs(const char16_t* s) { return QString::fromUtf16(s); }
+QString qs(const char16_t* s) {
+    return QString::fromUtf16(s);
+}
 constexpr int kLogoffCountdownSeconds = 30;
 }  // namespace
 
-void Real::a41_Click() { p_.messageBox.show(qs(text::kHelpText), qs(text::kHelpTitle)); }
+void Real::a41_Click() {
+    p_.messageBox.show(qs(text::kHelpText), qs(text::kHelpTitle));
+}
 
-void Real::a42_Click() { Navigate(this, qs(text::kHomePage)); }
+void Real::a42_Click() {
+    Navigate(this, qs(text::kHomePage));
+}
 
 void Real::Navigate(QWidget* frm, const QString& WebPageURL) {
     constexpr std::int32_t kShowNormal = 1;
-    p_.shell.execute(handleOf(frm), ansi::toAnsi(QStringLiteral("open")),
-                     ansi::toAnsi(WebPageURL), "", "", kShowNormal);
+    p_.shell.execute(handleOf(frm), ansi::toAnsi(QStringLiteral("open")), ansi::toAnsi(WebPageURL),
+                     "", "", kShowNormal);
 }
 
 void Real::a43_Click() {

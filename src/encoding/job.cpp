@@ -11,7 +11,9 @@
 namespace velmora {
 
 namespace {
-QString qs(const char16_t* s) { return QString::fromUtf16(s); }
+QString qs(const char16_t* s) {
+    return QString::fromUtf16(s);
+}
 }  // namespace
 
 void Real::Cmdstart_Click() {

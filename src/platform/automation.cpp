@@ -1,6 +1,5 @@
 #include "platform/automation.h"
 
-
 namespace velmora {
 
 namespace {
@@ -9,7 +8,11 @@ namespace {
 char32_t nextCodePoint(std::string_view s, std::size_t& i) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
     const unsigned char c = byte(i);
-    int extra = c < 0x80 ? 0 : (c >> 5) == 0x6 ? 1 : (c >> 4) == 0xE ? 2 : (c >> 3) == 0x1E ? 3 : -1;
+    int extra = c < 0x80           ? 0
+                : (c >> 5) == 0x6  ? 1
+                : (c >> 4) == 0xE  ? 2
+                : (c >> 3) == 0x1E ? 3
+                                   : -1;
     if (extra < 0 || i + extra >= s.size()) {
         ++i;
         return 0xFFFD;
@@ -75,9 +78,13 @@ std::string utf16ToUtf8(std::u16string_view utf16) {
     return out;
 }
 
-Variant Variant::string(std::string_view utf8) { return Variant(utf8ToUtf16(utf8)); }
+Variant Variant::string(std::string_view utf8) {
+    return Variant(utf8ToUtf16(utf8));
+}
 
-std::string Variant::toUtf8() const { return utf16ToUtf8(toString()); }
+std::string Variant::toUtf8() const {
+    return utf16ToUtf8(toString());
+}
 
 std::string Variant::describe() const {
     switch (type()) {

@@ -15,7 +15,7 @@ using DispId = std::int32_t;
 // The outcome of a property write, a read or a call. Failure carries a
 // message for the user (Chinese, UTF-8).
 class Status {
-public:
+  public:
     static Status ok() { return Status(); }
     static Status fail(std::string message) { return Status(std::move(message)); }
 
@@ -23,7 +23,7 @@ public:
     explicit operator bool() const { return !failed_; }
     const std::string& message() const { return message_; }
 
-private:
+  private:
     Status() = default;
     explicit Status(std::string message) : failed_(true), message_(std::move(message)) {}
 
@@ -34,11 +34,13 @@ private:
 // A small automation variant: Boolean (stored as the 16-bit -1/0), 16-bit
 // Integer, 32-bit Long and UTF-16 String.
 class Variant {
-public:
+  public:
     enum class Type { Empty, Boolean, Integer, Long, String };
 
     Variant() = default;
-    static Variant boolean(bool value) { return Variant(Bool{static_cast<std::int16_t>(value ? -1 : 0)}); }
+    static Variant boolean(bool value) {
+        return Variant(Bool{static_cast<std::int16_t>(value ? -1 : 0)});
+    }
     static Variant integer(std::int16_t value) { return Variant(value); }
     static Variant long_(std::int32_t value) { return Variant(value); }
     static Variant string(std::u16string value) { return Variant(std::move(value)); }
@@ -60,7 +62,7 @@ public:
 
     friend bool operator==(const Variant&, const Variant&) = default;
 
-private:
+  private:
     struct Bool {
         std::int16_t raw;
         friend bool operator==(const Bool&, const Bool&) = default;
@@ -76,7 +78,7 @@ std::string utf16ToUtf8(std::u16string_view utf16);
 
 // A component that takes property writes and calls by dispatch identifier.
 class DispatchTarget {
-public:
+  public:
     virtual ~DispatchTarget() = default;
     virtual Status put(DispId id, const Variant& value) = 0;
     virtual Status get(DispId id, Variant& value) const;

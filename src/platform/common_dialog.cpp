@@ -12,7 +12,9 @@ const char kMediaPatterns[] =
     "*.mp4 *.m4v *.mov *.avi *.mkv *.webm *.flv *.wmv *.asf *.mpg *.mpeg *.vob *.ts *.m2ts "
     "*.3gp *.ogv *.dv *.rm *.rmvb *.mp3 *.wav *.flac *.aac *.m4a *.ogg *.oga *.opus *.wma *.ac3";
 
-QString toQString(const Variant& v) { return QString::fromStdU16String(v.toString()); }
+QString toQString(const Variant& v) {
+    return QString::fromStdU16String(v.toString());
+}
 
 }  // namespace
 
@@ -61,7 +63,8 @@ Status CommonDialog::put(DispId id, const Variant& value) {
         default:
             return Status::fail("文件对话框没有属性 " + std::to_string(id));
     }
-    return Status::fail("文件对话框属性 " + std::to_string(id) + " 的类型不对：" + value.describe());
+    return Status::fail("文件对话框属性 " + std::to_string(id) + " 的类型不对：" +
+                        value.describe());
 }
 
 Status CommonDialog::get(DispId id, Variant& value) const {

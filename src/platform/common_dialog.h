@@ -28,7 +28,7 @@ QString qtFileFilter(const QString& filter);
 
 // Holds the dialog's properties; subclasses decide how a dialog is shown.
 class CommonDialog : public DispatchTarget {
-public:
+  public:
     Status put(DispId id, const Variant& value) override;
     Status get(DispId id, Variant& value) const override;
     Status invoke(DispId id) override;
@@ -38,13 +38,13 @@ public:
     const QString& filter() const { return filter_; }
     const QString& initDir() const { return initDir_; }
 
-protected:
+  protected:
     enum class Kind { Open, Save };
     // Shows the dialog; returns the chosen path, or an empty string when the
     // user cancelled.
     virtual QString choose(Kind kind) = 0;
 
-private:
+  private:
     QString fileName_;
     QString title_;
     QString filter_;
@@ -53,14 +53,14 @@ private:
 };
 
 class QtCommonDialog : public CommonDialog {
-public:
+  public:
     explicit QtCommonDialog(QWidget* parent = nullptr) : parent_(parent) {}
     void setParent(QWidget* parent) { parent_ = parent; }
 
-protected:
+  protected:
     QString choose(Kind kind) override;
 
-private:
+  private:
     QWidget* parent_;
 };
 

@@ -11,7 +11,7 @@ class QWidget;
 namespace velmora {
 
 class EncoderComponent : public DispatchTarget {
-public:
+  public:
     using NotificationSink = std::function<void(const encoder::Notification&)>;
 
     // The sink is called on the window's thread only, never re-entrantly

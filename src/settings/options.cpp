@@ -15,10 +15,9 @@ DispId audienceProperty(int checkNumber) {
     using namespace encoder::prop;
     // Rows 6 to 8 hold Check8, Check6, Check7: each box drives the audience
     // named in its own row.
-    static constexpr DispId kByCheck[] = {Target28KModem,          Target56KModem,
-                                          TargetSingleISDN,        TargetDualISDN,
-                                          TargetLAN,               Target384KDSLCableModem,
-                                          Target512KDSLCableModem, Target256KDSLCableModem};
+    static constexpr DispId kByCheck[] = {
+        Target28KModem, Target56KModem,          TargetSingleISDN,        TargetDualISDN,
+        TargetLAN,      Target384KDSLCableModem, Target512KDSLCableModem, Target256KDSLCableModem};
     Q_ASSERT(checkNumber >= 1 && checkNumber <= 8);
     return kByCheck[checkNumber - 1];
 }

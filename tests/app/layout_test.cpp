@@ -1,10 +1,11 @@
 // The window as built: every control and menu entry where the layout puts it.
 
+#include "app/layout.h"
+
 #include <QGroupBox>
 #include <QMenu>
 #include <QMenuBar>
 
-#include "app/layout.h"
 #include "support/window_fixture.h"
 
 namespace velmora::testing {
@@ -14,13 +15,20 @@ using layout::toPixels;
 
 const char* qtClassFor(layout::Kind kind) {
     switch (kind) {
-        case layout::Kind::EncoderHost: return "QWidget";
-        case layout::Kind::Frame: return "QGroupBox";
-        case layout::Kind::Label: return "QLabel";
-        case layout::Kind::TextBox: return "QLineEdit";
-        case layout::Kind::CommandButton: return "QPushButton";
-        case layout::Kind::CheckBox: return "QCheckBox";
-        case layout::Kind::ComboBox: return "QComboBox";
+        case layout::Kind::EncoderHost:
+            return "QWidget";
+        case layout::Kind::Frame:
+            return "QGroupBox";
+        case layout::Kind::Label:
+            return "QLabel";
+        case layout::Kind::TextBox:
+            return "QLineEdit";
+        case layout::Kind::CommandButton:
+            return "QPushButton";
+        case layout::Kind::CheckBox:
+            return "QCheckBox";
+        case layout::Kind::ComboBox:
+            return "QComboBox";
     }
     return "";
 }
@@ -33,8 +41,8 @@ TEST_F(WindowTest, EveryControlHasItsKindContainerTextAndPlace) {
         ASSERT_NE(w, nullptr);
         EXPECT_STREQ(w->metaObject()->className(), qtClassFor(c.kind));
         EXPECT_EQ(w->parentWidget()->objectName(), c.container ? c.container : "client");
-        EXPECT_EQ(w->geometry(), QRect(toPixels(c.left), toPixels(c.top), toPixels(c.width),
-                                       toPixels(c.height)));
+        EXPECT_EQ(w->geometry(),
+                  QRect(toPixels(c.left), toPixels(c.top), toPixels(c.width), toPixels(c.height)));
         const QString caption = QString::fromUtf16(c.caption);
         if (auto* label = qobject_cast<QLabel*>(w)) {
             EXPECT_EQ(label->text(), caption);
@@ -65,8 +73,10 @@ TEST_F(WindowTest, PlacesMatchTheDesignedWindow) {
     // Spot checks in pixels straight from the design, independent of the table.
     EXPECT_EQ(get<QWidget>("client")->size(), QSize(583, 472));
     EXPECT_EQ(get<QWidget>("ProducerControl1")->geometry(), QRect(96, 16, 425, 153));
-    EXPECT_EQ(get<QWidget>("Frame3")->geometry().right(), get<QWidget>("Frame4")->geometry().right());
-    EXPECT_EQ(get<QWidget>("Frame2")->geometry().bottom(), get<QWidget>("Frame3")->geometry().bottom());
+    EXPECT_EQ(get<QWidget>("Frame3")->geometry().right(),
+              get<QWidget>("Frame4")->geometry().right());
+    EXPECT_EQ(get<QWidget>("Frame2")->geometry().bottom(),
+              get<QWidget>("Frame3")->geometry().bottom());
     // Rows 6 to 8 of the audience frame hold Check8, Check6, Check7.
     EXPECT_LT(get<QWidget>("Check8")->y(), get<QWidget>("Check6")->y());
     EXPECT_LT(get<QWidget>("Check6")->y(), get<QWidget>("Check7")->y());

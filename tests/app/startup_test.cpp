@@ -79,8 +79,9 @@ TEST_F(WindowTest, AfterStartUpTheWindowShowsWhatTheEncoderHolds) {
     };
     EXPECT_EQ(items(get<QComboBox>("Combo1")),
               QStringList({"仅语音", "语音和背景音乐", "音乐", "立体声音乐", "没有音乐"}));
-    EXPECT_EQ(items(get<QComboBox>("Combo2")),
-              QStringList({"标准动作视频", "平滑动作视频", "急剧的图像视频", "幻灯片播放", "没有视频"}));
+    EXPECT_EQ(
+        items(get<QComboBox>("Combo2")),
+        QStringList({"标准动作视频", "平滑动作视频", "急剧的图像视频", "幻灯片播放", "没有视频"}));
     EXPECT_EQ(get<QComboBox>("Combo1")->currentText(), "语音和背景音乐");
     EXPECT_EQ(get<QComboBox>("Combo2")->currentText(), "平滑动作视频");
     for (int n = 1; n <= 8; ++n)

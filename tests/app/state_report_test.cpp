@@ -1,9 +1,10 @@
+#include "app/state_report.h"
+
 #include <signal.h>
 
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "app/state_report.h"
 #include "support/window_fixture.h"
 
 namespace velmora::testing {

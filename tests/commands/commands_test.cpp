@@ -8,7 +8,7 @@ namespace velmora::testing {
 namespace {
 
 class CommandsTest : public WindowTest {
-protected:
+  protected:
     void SetUp() override {
         WindowTest::SetUp();
         load();

@@ -14,7 +14,7 @@ using encoder::op::Start;
 using encoder::op::Stop;
 
 class TrayTest : public WindowTest {
-protected:
+  protected:
     void SetUp() override {
         WindowTest::SetUp();
         load();

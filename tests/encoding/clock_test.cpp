@@ -1,6 +1,7 @@
+#include "encoding/clock.h"
+
 #include <gtest/gtest.h>
 
-#include "encoding/clock.h"
 #include "support/qt_printers.h"
 
 namespace velmora {
@@ -25,8 +26,8 @@ TEST(ElapsedClock, AnimationShowsSevenFramesThenStartsOver) {
     ElapsedClock c;
     QStringList frames;
     for (int i = 0; i < 8; ++i) frames << ElapsedClock::animationText(c.tick());
-    EXPECT_EQ(frames, QStringList({"压缩开始", "压缩开始.", "压缩开始..", "压缩开始...", "压缩开始....",
-                                   "压缩开始.....", "压缩开始......", "压缩开始"}));
+    EXPECT_EQ(frames, QStringList({"压缩开始", "压缩开始.", "压缩开始..", "压缩开始...",
+                                   "压缩开始....", "压缩开始.....", "压缩开始......", "压缩开始"}));
     EXPECT_EQ(c.DotPhase, 1);
     c.resetTime();
     EXPECT_EQ(c.DotPhase, 1);  // a new start keeps the animation's phase

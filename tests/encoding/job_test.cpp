@@ -13,7 +13,7 @@ namespace {
 using namespace encoder;
 
 class JobTest : public WindowTest {
-protected:
+  protected:
     void SetUp() override {
         WindowTest::SetUp();
         load();
@@ -22,7 +22,8 @@ protected:
     }
     void start() { QTest::mouseClick(get<QPushButton>("Cmdstart"), Qt::LeftButton); }
     void stop() { QTest::mouseClick(get<QPushButton>("Cmdstop"), Qt::LeftButton); }
-    void expectState(bool startOn, bool stopOn, bool timer, const QString& face, const QString& mul) {
+    void expectState(bool startOn, bool stopOn, bool timer, const QString& face,
+                     const QString& mul) {
         EXPECT_EQ(enabled("Cmdstart"), startOn);
         EXPECT_EQ(enabled("Cmdstop"), stopOn);
         EXPECT_EQ(timerOn(), timer);

@@ -1,6 +1,6 @@
-#include <gtest/gtest.h>
-
 #include "platform/automation.h"
+
+#include <gtest/gtest.h>
 
 namespace velmora {
 namespace {
@@ -23,7 +23,9 @@ TEST(Variant, StringsRoundTripThroughUtf16) {
 }
 
 TEST(Variant, MalformedUtf8BecomesReplacementCharacters) {
-    EXPECT_EQ(utf8ToUtf16("a\xFF" "b"), u"a\uFFFDb");
+    EXPECT_EQ(utf8ToUtf16("a\xFF"
+                          "b"),
+              u"a\uFFFDb");
     EXPECT_EQ(utf8ToUtf16("\xE4\xBD"), u"\uFFFD\uFFFD");  // cut short at the end
     EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

@@ -1,6 +1,7 @@
+#include "platform/common_dialog.h"
+
 #include <gtest/gtest.h>
 
-#include "platform/common_dialog.h"
 #include "support/recording_dialogs.h"
 
 namespace velmora {

@@ -14,7 +14,7 @@ namespace {
 using namespace encoder;
 
 class OptionsTest : public WindowTest {
-protected:
+  protected:
     void SetUp() override {
         WindowTest::SetUp();
         load();

@@ -7,14 +7,15 @@ namespace velmora::testing {
 namespace {
 
 class SelectionTest : public WindowTest {
-protected:
+  protected:
     void SetUp() override {
         WindowTest::SetUp();
         load();
     }
     std::vector<bool> buttonStates() const {
         std::vector<bool> out;
-        for (const char* b : {"Cmdopen", "Cmdsave", "Cmdstart", "Cmdstop"}) out.push_back(enabled(b));
+        for (const char* b : {"Cmdopen", "Cmdsave", "Cmdstart", "Cmdstop"})
+            out.push_back(enabled(b));
         return out;
     }
 };

@@ -13,7 +13,7 @@
 namespace velmora::testing {
 
 class RecordingDialog : public CommonDialog {
-public:
+  public:
     struct Shown {
         bool open;
         QString title;
@@ -24,24 +24,26 @@ public:
     void answerNext(const QString& path) { answers_.push_back(path); }
     const std::vector<Shown>& shown() const { return shown_; }
 
-protected:
+  protected:
     QString choose(Kind kind) override;
 
-private:
+  private:
     std::deque<QString> answers_;
     std::vector<Shown> shown_;
 };
 
 class RecordingMessageBox : public MessageBox {
-public:
+  public:
     struct Shown {
         QString text;
         QString title;
     };
-    void show(const QString& text, const QString& title) override { shown_.push_back({text, title}); }
+    void show(const QString& text, const QString& title) override {
+        shown_.push_back({text, title});
+    }
     const std::vector<Shown>& shown() const { return shown_; }
 
-private:
+  private:
     std::vector<Shown> shown_;
 };
 

@@ -17,7 +17,9 @@ Status RecordingEncoder::invoke(DispId id) {
 }
 
 void RecordingEncoder::raise(DispId event, Variant a1, Variant a2, Variant a3, Variant a4) {
-    if (sink_) sink_(encoder::Notification{event, {std::move(a1), std::move(a2), std::move(a3), std::move(a4)}});
+    if (sink_)
+        sink_(encoder::Notification{event,
+                                    {std::move(a1), std::move(a2), std::move(a3), std::move(a4)}});
 }
 
 void RecordingEncoder::raiseProgress(std::int32_t percent) {

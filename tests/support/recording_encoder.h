@@ -19,7 +19,7 @@ struct EncoderCall {
 };
 
 class RecordingEncoder : public EncoderComponent {
-public:
+  public:
     Status put(DispId id, const Variant& value) override;
     Status invoke(DispId id) override;
     void setNotificationSink(NotificationSink sink) override { sink_ = std::move(sink); }
@@ -27,7 +27,9 @@ public:
     // Makes the next and every later call of `id` fail with `message`.
     void failOn(DispId id, std::string message) { failures_[id] = std::move(message); }
     // Called after each recorded call; lets a test look at the window then.
-    void setObserver(std::function<void(const EncoderCall&)> observer) { observer_ = std::move(observer); }
+    void setObserver(std::function<void(const EncoderCall&)> observer) {
+        observer_ = std::move(observer);
+    }
 
     // Raises a notification as the real component would (on this thread).
     void raise(DispId event, Variant a1 = {}, Variant a2 = {}, Variant a3 = {}, Variant a4 = {});
@@ -39,7 +41,7 @@ public:
     int count(DispId id) const { return static_cast<int>(callsOf(id).size()); }
     void clear() { calls_.clear(); }
 
-private:
+  private:
     std::vector<EncoderCall> calls_;
     std::map<DispId, std::string> failures_;
     NotificationSink sink_;

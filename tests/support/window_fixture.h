@@ -22,7 +22,7 @@
 namespace velmora::testing {
 
 class WindowTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         window = std::make_unique<Real>(Platform{
             .encoder = encoder,
