@@ -77,6 +77,7 @@ int main(int argc, char** argv) {
     QElapsedTimer job, sinceTick;
     std::int64_t longestGap = 0, ticks = 0;
     std::vector<std::int64_t> gaps;
+    std::vector<std::pair<std::int64_t, std::int64_t>> longGaps;  // (ends at, length) ms
     bool finished = false, grabbed = false;
     std::int64_t durationMs = 0;
     encoder.setNotificationSink([&](const encoder::Notification& n) {
@@ -96,6 +97,7 @@ int main(int argc, char** argv) {
     QObject::connect(&probe, &QTimer::timeout, [&] {
         const std::int64_t gap = sinceTick.restart();
         gaps.push_back(gap);
+        if (gap > 30) longGaps.emplace_back(job.elapsed(), gap);
         longestGap = std::max(longestGap, gap);
         ++ticks;
         // Mid-job and after a few refreshes of the pane.
@@ -124,6 +126,13 @@ int main(int argc, char** argv) {
         job.elapsed() / 1000.0, durationMs / 1000.0, static_cast<long long>(ticks),
         static_cast<long long>(at(0.5)), static_cast<long long>(at(0.99)),
         static_cast<long long>(longestGap));
+    if (!longGaps.empty()) {
+        std::printf("  gaps over 30 ms (ending at, length):");
+        for (const auto& [at, length] : longGaps)
+            std::printf(" %lld ms: %lld ms;", static_cast<long long>(at),
+                        static_cast<long long>(length));
+        std::printf("\n");
+    }
     if (!shot.isEmpty()) std::printf("  screenshot: %s\n", qPrintable(shot));
     return finished ? 0 : 1;
 }
