@@ -63,18 +63,22 @@ QString clockText(std::int64_t ms) {
     return QStringLiteral("%1:%2").arg(two(seconds / 60), two(seconds % 60));
 }
 
-QImage pictureOf(const AVFrame* frame) {
+QImage pictureOf(const AVFrame* frame, QSize box) {
     if (!frame || frame->width <= 0 || frame->height <= 0) return {};
+    const QSize size = box.isEmpty()
+                           ? QSize(frame->width, frame->height)
+                           : QSize(frame->width, frame->height).scaled(box, Qt::KeepAspectRatio);
+    if (size.isEmpty()) return {};
     std::unique_ptr<SwsContext, void (*)(SwsContext*)> sws(
         sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                       frame->width, frame->height, AV_PIX_FMT_RGB32, SWS_POINT, nullptr, nullptr,
+                       size.width(), size.height(), AV_PIX_FMT_RGB32, SWS_BICUBIC, nullptr, nullptr,
                        nullptr),
         &sws_freeContext);
     // FFmpeg's own buffer: the scaler may write past the last pixel of a line.
     encoder::FramePtr rgb = encoder::makeFrame();
     if (!sws || !rgb) return {};
-    rgb->width = frame->width;
-    rgb->height = frame->height;
+    rgb->width = size.width();
+    rgb->height = size.height();
     rgb->format = AV_PIX_FMT_RGB32;
     if (av_frame_get_buffer(rgb.get(), 0) < 0 ||
         sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, rgb->data,
@@ -89,8 +93,9 @@ PictureView::PictureView(const QString& caption, QWidget* parent)
     setAttribute(Qt::WA_OpaquePaintEvent);
 }
 
-void PictureView::setPicture(QImage picture) {
-    picture_ = std::move(picture);
+void PictureView::setFrame(encoder::FramePtr frame) {
+    frame_ = std::move(frame);
+    picture_ = frame_ ? pictureOf(frame_.get(), size()) : QImage();
     update();
 }
 
@@ -98,12 +103,12 @@ void PictureView::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     painter.fillRect(rect(), QColor(24, 24, 28));
     const QFontMetrics metrics(font());
+    // Resized since: scale again rather than let the painter do it.
+    if (frame_ && picture_.size() != picture_.size().scaled(size(), Qt::KeepAspectRatio))
+        picture_ = pictureOf(frame_.get(), size());
     if (!picture_.isNull()) {
-        QSize size = picture_.size().scaled(this->size(), Qt::KeepAspectRatio);
-        const QRect target(QPoint((width() - size.width()) / 2, (height() - size.height()) / 2),
-                           size);
-        painter.setRenderHint(QPainter::SmoothPixmapTransform);
-        painter.drawImage(target, picture_);
+        painter.drawImage(
+            QPoint((width() - picture_.width()) / 2, (height() - picture_.height()) / 2), picture_);
     } else {
         painter.setPen(QColor(140, 140, 150));
         painter.drawText(rect(), Qt::AlignCenter, tr8(encoder::text::kNoPicture));
@@ -176,8 +181,8 @@ EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
 void EncoderPane::showIdle(const QString& audience, int budgetKbps) {
     refresh_.stop();
     preview_.reset();
-    source_->setPicture({});
-    output_->setPicture({});
+    source_->setFrame(nullptr);
+    output_->setFrame(nullptr);
     budget_->setText(audience.isEmpty() ? tr8(encoder::text::kIdle)
                                         : QStringLiteral("%1：%2，%3 kbps")
                                               .arg(tr8(encoder::text::kBudget), audience)
@@ -209,8 +214,8 @@ void EncoderPane::refresh() {
         encodedMs = preview_->encodedMs.load(std::memory_order_relaxed);
         bytes = preview_->bytes.load(std::memory_order_relaxed);
         if (auto pair = preview_->frames.take()) {
-            source_->setPicture(pictureOf(pair->source.get()));
-            output_->setPicture(pictureOf(pair->output.get()));
+            source_->setFrame(std::move(pair->source));
+            output_->setFrame(std::move(pair->output));
         }
     }
     const PaneFigures f = paneFigures(encodedMs, durationMs_, elapsed, bytes);

@@ -13,7 +13,8 @@
 #include <cstdint>
 #include <memory>
 
-struct AVFrame;
+#include "platform/encoder/ffmpeg_ptr.h"
+
 class QLabel;
 class QProgressBar;
 class QStackedLayout;
@@ -37,17 +38,21 @@ PaneFigures paneFigures(std::int64_t encodedMs, std::int64_t durationMs, std::in
 QString clockText(std::int64_t ms);
 
 // One picture, scaled to fit with its aspect kept, a caption over its top.
+// FFmpeg scales it to the view's size, so painting is a plain copy (Qt's
+// smooth scaling would hand the work to threads of its own).
 class PictureView : public QWidget {
     Q_OBJECT
   public:
     PictureView(const QString& caption, QWidget* parent = nullptr);
-    void setPicture(QImage picture);
+    // Null clears the view.
+    void setFrame(encoder::FramePtr frame);
     const QImage& picture() const { return picture_; }
 
   protected:
     void paintEvent(QPaintEvent* event) override;
 
   private:
+    encoder::FramePtr frame_;
     QString caption_;
     QImage picture_;
 };
@@ -88,7 +93,8 @@ class EncoderPane : public QWidget {
     int budgetKbps_ = 0;
 };
 
-// A picture the preview hands over, as an image; null on failure.
-QImage pictureOf(const AVFrame* frame);
+// A picture the preview hands over, as an image that fits `box` with its
+// aspect kept (its own size when `box` is empty); null on failure.
+QImage pictureOf(const AVFrame* frame, QSize box = {});
 
 }  // namespace velmora

@@ -75,7 +75,22 @@ Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::
     return Status::ok();
 }
 
+bool VideoConverter::fillsASlot(const AVPacket& packet) const {
+    if (packet.pts == AV_NOPTS_VALUE || nextSlot_ == 0) return true;
+    // A frame shows in the slots whose middle falls after its time and up to
+    // the next frame's; a little slack keeps rounding on the safe side.
+    constexpr double kSlack = 0.002;
+    const double time = packet.pts * av_q2d(streamTimeBase_) - originSeconds_;
+    const double duration =
+        packet.duration > 0 ? packet.duration * av_q2d(streamTimeBase_) : defaultDuration_;
+    const double firstMiddle = std::ceil((time - kSlack) * plan_.fps - 0.5);
+    return (firstMiddle + 0.5) / plan_.fps <= time + duration + kSlack;
+}
+
 Status VideoConverter::sendPacket(const AVPacket& packet, const FrameSink& sink) {
+    // A frame no slot shows and no other frame refers to need not be decoded
+    // at all: at low output rates that is a third of the decoding.
+    decoder_->skip_frame = fillsASlot(packet) ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
     const int ret = avcodec_send_packet(decoder_.get(), &packet);
     // A damaged packet costs a frame, not the job.
     if (ret < 0 && ret != AVERROR_INVALIDDATA) return ffmpegFailure(text::kDecodeFailed, ret);
@@ -92,7 +107,6 @@ Status VideoConverter::drain(const FrameSink& sink) {
 Status VideoConverter::finish(const FrameSink& sink) {
     Status s = held_ ? emitUntil(lastTime_ + lastDuration_, sink) : Status::ok();
     held_.reset();
-    heldScaled_.reset();
     return s;
 }
 
@@ -127,7 +141,6 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
     FramePtr ref = makeFrame();
     if (!ref || av_frame_ref(ref.get(), &decoded) < 0) return Status::fail(text::kOutOfMemory);
     held_ = std::move(ref);
-    heldScaled_.reset();
     lastTime_ = time;
     lastDuration_ = duration;
     return Status::ok();
@@ -136,20 +149,11 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
 Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
     if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
     while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
-        if (!heldScaled_) {
-            if (Status s = scaleHeld(); !s) return s;
-        }
-        // A copy rather than a second reference: each buffer then has one
-        // owner at a time, and the hand-over to the encoder's thread is just
-        // the queue's lock.
-        FramePtr out = makeFrame();
-        if (!out) return Status::fail(text::kOutOfMemory);
-        out->width = heldScaled_->width;
-        out->height = heldScaled_->height;
-        out->format = heldScaled_->format;
-        if (av_frame_get_buffer(out.get(), 0) < 0 ||
-            av_frame_copy(out.get(), heldScaled_.get()) < 0)
-            return Status::fail(text::kOutOfMemory);
+        // Each slot gets a frame of its own, scaled from the decoded one: no
+        // buffer is shared with the encoder's thread, and the usual case (one
+        // slot per source frame or fewer) costs no copy.
+        FramePtr out;
+        if (Status s = scaleHeld(out); !s) return s;
         out->pts = nextSlot_++;
         out->pict_type = AV_PICTURE_TYPE_NONE;
         if (!sink(std::move(out))) failedEmit_ = true;
@@ -157,7 +161,7 @@ Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
     return Status::ok();
 }
 
-Status VideoConverter::scaleHeld() {
+Status VideoConverter::scaleHeld(FramePtr& out) {
     const AVFrame& decoded = *held_;
     scaler_.reset(sws_getCachedContext(scaler_.release(), decoded.width, decoded.height,
                                        static_cast<AVPixelFormat>(decoded.format), plan_.width,
@@ -174,7 +178,7 @@ Status VideoConverter::scaleHeld() {
     ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height, scaled->data,
                     scaled->linesize);
     if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
-    heldScaled_ = std::move(scaled);
+    out = std::move(scaled);
     return Status::ok();
 }
 

@@ -38,13 +38,13 @@ class VideoConverter {
     Status receiveFrames(const FrameSink& sink);
     Status accept(const AVFrame& decoded, const FrameSink& sink);
     Status emitUntil(double seconds, const FrameSink& sink);
-    Status scaleHeld();
+    Status scaleHeld(FramePtr& out);
+    bool fillsASlot(const AVPacket& packet) const;
 
     CodecContextPtr decoder_;
     SwsPtr scaler_;
     FramePtr decoded_;
-    FramePtr held_;        // the decoded frame that fills slots until a newer one is due
-    FramePtr heldScaled_;  // held_ at the output's size, made when a slot first needs it
+    FramePtr held_;  // the decoded frame that fills slots until a newer one is due
     VideoPlan plan_;
     AVRational streamTimeBase_{1, 1};
     double originSeconds_ = 0;
