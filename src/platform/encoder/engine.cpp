@@ -130,6 +130,7 @@ class Engine::Job {
         int writerIndex = -1;
         std::size_t slot = 0;
         std::unique_ptr<FrameQueue> frames;
+        std::unique_ptr<VideoScaler> scaler;  // video: frames arrive at the source's size
         int packFrames = 1;
     };
 
@@ -196,6 +197,7 @@ Status Engine::Job::prepare(JobInfo& info) {
             !s)
             return s;
         video_.frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
+        video_.scaler = std::make_unique<VideoScaler>();
     }
     if (plan_.audio) {
         if (Status s = openAudioEncoder(*plan_.audio, audio_.encoder); !s) return s;
@@ -338,6 +340,12 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         std::optional<FramePtr> frame = lane.frames->pop();
         packets_->idle(lane.slot, false);
         if (failed_) return Status::ok();
+        if (frame && lane.scaler) {
+            FramePtr scaled;
+            if (Status s = lane.scaler->scale(**frame, encoder->width, encoder->height, scaled); !s)
+                return s;
+            *frame = std::move(scaled);
+        }
         if (watched && frame && Clock::now() >= nextPicture) {
             nextPicture = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);
             pictureIn = copyPicture(**frame);

@@ -3,9 +3,10 @@
 // file, on threads of its own. No Qt here; the component and the command-line
 // tool both drive it.
 //
-// Threads of a job: a reader (demux, decode, scale/resample, constant frame
-// rate), one encoder per stream, and the job thread that interleaves the
-// packets into the writer. Raw frames pass through bounded queues.
+// Threads of a job: a reader (demux, decode, resample, constant frame rate),
+// one encoder per stream (the video one scales first), and the job thread
+// that interleaves the packets into the writer. Frames and packets pass
+// through bounded queues.
 
 #include <cstdint>
 #include <memory>

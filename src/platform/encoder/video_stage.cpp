@@ -149,11 +149,11 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
 Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
     if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
     while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
-        // Each slot gets a frame of its own, scaled from the decoded one: no
-        // buffer is shared with the encoder's thread, and the usual case (one
-        // slot per source frame or fewer) costs no copy.
-        FramePtr out;
-        if (Status s = scaleHeld(out); !s) return s;
+        // A reference per slot: the decoded picture is only read from here on,
+        // and scaling happens on the encoder's thread, off the reader's path.
+        FramePtr out = makeFrame();
+        if (!out || av_frame_ref(out.get(), held_.get()) < 0)
+            return Status::fail(text::kOutOfMemory);
         out->pts = nextSlot_++;
         out->pict_type = AV_PICTURE_TYPE_NONE;
         if (!sink(std::move(out))) failedEmit_ = true;
@@ -161,23 +161,23 @@ Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
     return Status::ok();
 }
 
-Status VideoConverter::scaleHeld(FramePtr& out) {
-    const AVFrame& decoded = *held_;
+Status VideoScaler::scale(const AVFrame& decoded, int width, int height, FramePtr& out) {
     scaler_.reset(sws_getCachedContext(scaler_.release(), decoded.width, decoded.height,
-                                       static_cast<AVPixelFormat>(decoded.format), plan_.width,
-                                       plan_.height, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
-                                       nullptr, nullptr));
+                                       static_cast<AVPixelFormat>(decoded.format), width, height,
+                                       AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
     if (!scaler_) return Status::fail(text::kDecodeFailed);
     FramePtr scaled = makeFrame();
     if (!scaled) return Status::fail(text::kOutOfMemory);
-    scaled->width = plan_.width;
-    scaled->height = plan_.height;
+    scaled->width = width;
+    scaled->height = height;
     scaled->format = AV_PIX_FMT_YUV420P;
     int ret = av_frame_get_buffer(scaled.get(), 0);
     if (ret < 0) return Status::fail(text::kOutOfMemory);
     ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height, scaled->data,
                     scaled->linesize);
     if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    scaled->pts = decoded.pts;
+    scaled->pict_type = decoded.pict_type;
     out = std::move(scaled);
     return Status::ok();
 }

@@ -1,8 +1,7 @@
 #pragma once
-// Video: decode the source stream, scale to the planned frame and turn any
-// frame timing (variable, odd rates) into a constant rate by holding or
-// dropping frames, numbering them 0, 1, 2... in the time base 1/fps. The rm
-// muxer counts frames rather than reading times, so no frame may be skipped.
+// Video: decode the source stream and turn any frame timing (variable, odd
+// rates) into a constant rate by holding or dropping frames, numbering them 0, 1, 2... in the time
+// base 1/fps. The rm muxer counts frames rather than reading times, so no frame may be skipped.
 
 #include <functional>
 
@@ -17,6 +16,18 @@ using FrameSink = std::function<bool(FramePtr)>;
 
 Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
 
+// The encoder's size and pixel format from a decoded picture; on the video
+// encoder's thread, which has time to spare, so the reader only decodes.
+class VideoScaler {
+  public:
+    // `out` gets `in`'s timestamp.
+    Status scale(const AVFrame& in, int width, int height, FramePtr& out);
+
+  private:
+    SwsPtr scaler_;
+};
+
+// Decoded pictures (not yet scaled) on the output's constant frame rate.
 class VideoConverter {
   public:
     // `durationMs` (0 when unknown) bounds the output, so a broken timestamp
@@ -38,11 +49,9 @@ class VideoConverter {
     Status receiveFrames(const FrameSink& sink);
     Status accept(const AVFrame& decoded, const FrameSink& sink);
     Status emitUntil(double seconds, const FrameSink& sink);
-    Status scaleHeld(FramePtr& out);
     bool fillsASlot(const AVPacket& packet) const;
 
     CodecContextPtr decoder_;
-    SwsPtr scaler_;
     FramePtr decoded_;
     FramePtr held_;  // the decoded frame that fills slots until a newer one is due
     VideoPlan plan_;

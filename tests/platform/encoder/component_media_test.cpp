@@ -95,7 +95,6 @@ TEST_F(ComponentMedia, ThePaneShowsBothPicturesAndTheFiguresWhileAJobRuns) {
     QWidget host;
     host.resize(425, 153);
     component_->attachView(&host);
-    host.show();
     auto* sourceView = host.findChild<PictureView*>("encoderSourcePicture");
     auto* outputView = host.findChild<PictureView*>("encoderOutputPicture");
     auto* bitRate = host.findChild<QLabel*>("encoderBitRate");
@@ -111,7 +110,7 @@ TEST_F(ComponentMedia, ThePaneShowsBothPicturesAndTheFiguresWhileAJobRuns) {
         << bitRate->text().toStdString();
     ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
     EXPECT_TRUE(sourceView->picture().isNull()) << "back to the idle panel";
-    EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisible());
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisibleTo(&host));
 }
 
 TEST_F(ComponentMedia, AJobRaisesStartedProgressAndCompletedInOrder) {
