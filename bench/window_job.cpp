@@ -62,9 +62,11 @@ int main(int argc, char** argv) {
     real.Form_Load();
     real.show();
 
-    // The window's own check boxes, so the pane shows what a user would see.
+    // The window's own check boxes (top to bottom Check1-5, 8, 6, 7), only
+    // the wanted one ticked, so the pane shows what a user would see.
     const std::pair<const char*, const char*> boxes[] = {
-        {"56k", "Check2"}, {"lan", "Check5"}, {"512k", "Check8"}};
+        {"28k", "Check1"}, {"56k", "Check2"},  {"isdn", "Check3"}, {"dual-isdn", "Check4"},
+        {"lan", "Check5"}, {"256k", "Check8"}, {"384k", "Check6"}, {"512k", "Check7"}};
     for (const auto& [key, box] : boxes) {
         auto* check = real.findChild<QCheckBox*>(box);
         if (!check) continue;
@@ -102,7 +104,7 @@ int main(int argc, char** argv) {
         longestGap = std::max(longestGap, gap);
         ++ticks;
         // Mid-job and after a few refreshes of the pane.
-        if (!shot.isEmpty() && !grabbed && job.elapsed() > 1500) {
+        if (!shot.isEmpty() && !grabbed && job.elapsed() > 800) {
             grabbed = true;
             real.grab().save(shot);
             sinceTick.restart();  // the grab is ours, not the job's
