@@ -34,8 +34,11 @@ class Interleaver {
         notFull_.wait(lock, [&] { return aborted_ || !mustWait(stream); });
         --waitingPushers_;
         if (aborted_) return false;
-        lanes_[stream].items.emplace_back(time, std::move(item));
-        notEmpty_.notify_all();
+        auto& items = lanes_[stream].items;
+        items.emplace_back(time, std::move(item));
+        // Only a first item can be what the writer waits for; waking it for
+        // the others costs a context switch each for nothing.
+        if (items.size() == 1 && writerWaiting_) notEmpty_.notify_one();
         return true;
     }
 
@@ -68,7 +71,9 @@ class Interleaver {
     // drained, or aborted.
     std::optional<std::pair<std::size_t, T>> pop() {
         std::unique_lock lock(mutex_);
+        writerWaiting_ = true;
         notEmpty_.wait(lock, [&] { return aborted_ || starvingLane() < 0; });
+        writerWaiting_ = false;
         if (aborted_) return std::nullopt;
         int next = -1;
         for (std::size_t i = 0; i < lanes_.size(); ++i) {
@@ -117,6 +122,7 @@ class Interleaver {
     std::vector<Lane> lanes_;
     std::size_t capacity_;
     int waitingPushers_ = 0;
+    bool writerWaiting_ = false;
     bool aborted_ = false;
 };
 
