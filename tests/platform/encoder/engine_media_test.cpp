@@ -93,10 +93,10 @@ TEST_P(AudienceBudget, FileOpensPlaysAsLongAsTheSourceAndKeepsToTheBudget) {
 
 // A short, clean clip: the first key frame weighs most here.
 TEST_P(AudienceBudget, ShortCleanClipStaysWithinTheBudgetToo) {
-    media::ClipSpec spec;
-    spec.seconds = 4;
-    spec.grain = false;
-    const std::string& source = media::cachedClip("short-clean", spec);
+    media::ClipShape shape;
+    shape.seconds = 4;
+    shape.grain = false;
+    const std::string& source = media::cachedClip("short-clean", shape);
     ASSERT_FALSE(source.empty());
     const AudienceProfile& profile = profileOf(GetParam());
     const std::string out = dir_.file("short.rm");
@@ -119,10 +119,10 @@ INSTANTIATE_TEST_SUITE_P(EveryAudience, AudienceBudget,
 // --- the sources people have --------------------------------------------------
 
 TEST_F(EngineMedia, SoundOnlySourcesGiveSoundOnlyFiles) {
-    media::ClipSpec spec;
-    spec.video = false;
-    spec.seconds = 4;
-    const std::string& source = media::cachedClip("sound-only", spec);
+    media::ClipShape shape;
+    shape.video = false;
+    shape.seconds = 4;
+    const std::string& source = media::cachedClip("sound-only", shape);
     ASSERT_FALSE(source.empty());
     for (Audience a : {Audience::Modem28K, Audience::Lan}) {
         const std::string out = dir_.file("sound.rm");
@@ -137,10 +137,10 @@ TEST_F(EngineMedia, SoundOnlySourcesGiveSoundOnlyFiles) {
 }
 
 TEST_F(EngineMedia, PictureOnlySourcesGivePictureOnlyFiles) {
-    media::ClipSpec spec;
-    spec.audio = false;
-    spec.seconds = 4;
-    const std::string& source = media::cachedClip("picture-only", spec);
+    media::ClipShape shape;
+    shape.audio = false;
+    shape.seconds = 4;
+    const std::string& source = media::cachedClip("picture-only", shape);
     ASSERT_FALSE(source.empty());
     const std::string out = dir_.file("picture.rm");
     const JobResult r = encode(job(source, out, {Audience::Modem56K}));
@@ -155,16 +155,16 @@ TEST_F(EngineMedia, PictureOnlySourcesGivePictureOnlyFiles) {
 }
 
 TEST_F(EngineMedia, OddSizesAndVariableFrameRatesBecomeWholeConstantRates) {
-    media::ClipSpec odd;
+    media::ClipShape odd;
     odd.width = 321;
     odd.height = 241;
     odd.seconds = 3;
-    media::ClipSpec vfr;
+    media::ClipShape vfr;
     vfr.variableFrameRate = true;
     vfr.seconds = 4;
-    for (const auto& [name, spec] : {std::pair{"odd", odd}, std::pair{"vfr", vfr}}) {
+    for (const auto& [name, shape] : {std::pair{"odd", odd}, std::pair{"vfr", vfr}}) {
         SCOPED_TRACE(name);
-        const std::string& source = media::cachedClip(name, spec);
+        const std::string& source = media::cachedClip(name, shape);
         ASSERT_FALSE(source.empty());
         const std::string out = dir_.file(std::string(name) + ".rm");
         const JobResult r = encode(job(source, out, {Audience::Lan}));
@@ -174,17 +174,17 @@ TEST_F(EngineMedia, OddSizesAndVariableFrameRatesBecomeWholeConstantRates) {
         EXPECT_EQ(m.video->width, 240);
         EXPECT_EQ(m.video->height, 180);
         EXPECT_EQ(m.video->frameRate, 12.0);
-        EXPECT_NEAR(m.video->packets, spec.seconds * 12, 1.0);
-        EXPECT_NEAR(m.playSeconds(), spec.seconds, 0.5);
+        EXPECT_NEAR(m.video->packets, shape.seconds * 12, 1.0);
+        EXPECT_NEAR(m.playSeconds(), shape.seconds, 0.5);
     }
 }
 
 TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
-    media::ClipSpec spec;
-    spec.channelLayout = "5.1";
-    spec.sampleRate = 48000;
-    spec.seconds = 3;
-    const std::string& source = media::cachedClip("surround", spec);
+    media::ClipShape shape;
+    shape.channelLayout = "5.1";
+    shape.sampleRate = 48000;
+    shape.seconds = 3;
+    const std::string& source = media::cachedClip("surround", shape);
     ASSERT_FALSE(source.empty());
     for (auto [content, channels] : {std::pair{StereoMusic, 2}, std::pair{VoiceOnly, 1}}) {
         JobSettings j = job(source, dir_.file("surround.rm"), {Audience::Dsl512K});
@@ -200,11 +200,11 @@ TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
 }
 
 TEST_F(EngineMedia, SourcesOfUnknownLengthStillReportProgress) {
-    media::ClipSpec spec;
-    spec.audio = false;
-    spec.seconds = 4;
-    spec.extension = "h264";  // a bare stream: no container, no duration
-    const std::string& source = media::cachedClip("bare", spec);
+    media::ClipShape shape;
+    shape.audio = false;
+    shape.seconds = 4;
+    shape.extension = "h264";  // a bare stream: no container, no duration
+    const std::string& source = media::cachedClip("bare", shape);
     ASSERT_FALSE(source.empty());
     const std::string out = dir_.file("bare.rm");
     ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
@@ -217,10 +217,10 @@ TEST_F(EngineMedia, SourcesOfUnknownLengthStillReportProgress) {
 }
 
 TEST_F(EngineMedia, SoundThatStartsLateStaysInStepWithThePicture) {
-    media::ClipSpec spec;
-    spec.seconds = 4;
-    spec.audioStartSeconds = 1;
-    const std::string& source = media::cachedClip("late-sound", spec);
+    media::ClipShape shape;
+    shape.seconds = 4;
+    shape.audioStartSeconds = 1;
+    const std::string& source = media::cachedClip("late-sound", shape);
     ASSERT_FALSE(source.empty());
     const std::string out = dir_.file("late.rm");
     ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
@@ -233,11 +233,11 @@ TEST_F(EngineMedia, SoundThatStartsLateStaysInStepWithThePicture) {
 // Sound stored seconds ahead of its picture: the writer waits for the
 // picture while the sound's packets must keep flowing, or every thread stalls.
 TEST_F(EngineMedia, SoundStoredFarAheadOfThePictureStillEncodesWhole) {
-    media::ClipSpec spec;
-    spec.seconds = 10;
-    spec.audioAheadSeconds = 6;
-    spec.extension = "mkv";
-    const std::string& source = media::cachedClip("sound-ahead", spec);
+    media::ClipShape shape;
+    shape.seconds = 10;
+    shape.audioAheadSeconds = 6;
+    shape.extension = "mkv";
+    const std::string& source = media::cachedClip("sound-ahead", shape);
     ASSERT_FALSE(source.empty());
     for (Audience a : {Audience::Modem56K, Audience::Dsl512K}) {
         const std::string out = dir_.file("ahead.rm");
@@ -302,7 +302,7 @@ TEST_F(EngineMedia, ChineseNamesAndSpacesInBothPaths) {
     const std::string source = folder + "/我的 视频 clip.mkv";
     std::filesystem::copy_file(media::cachedClip("picture-and-sound-short",
                                                  [] {
-                                                     media::ClipSpec s;
+                                                     media::ClipShape s;
                                                      s.seconds = 2;
                                                      return s;
                                                  }()),

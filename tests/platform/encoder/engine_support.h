@@ -17,16 +17,16 @@ namespace media = velmora::testing::media;
 
 // The clip every audience is measured on: grain over a moving pattern,
 // pink noise under a tone, 8 s so the first key frame does not dominate.
-inline media::ClipSpec detailedClip() {
+inline media::ClipShape detailedClip() {
     return {};
 }
 
-inline media::ClipSpec longClip() {
-    media::ClipSpec spec;
-    spec.seconds = 20;
-    spec.width = 320;
-    spec.height = 240;
-    return spec;
+inline media::ClipShape longClip() {
+    media::ClipShape shape;
+    shape.seconds = 20;
+    shape.width = 320;
+    shape.height = 240;
+    return shape;
 }
 
 class WaitingObserver : public JobObserver {

@@ -65,62 +65,62 @@ ScratchDir::~ScratchDir() {
     fs::remove_all(path_, ec);
 }
 
-bool makeClip(const std::string& path, const ClipSpec& spec) {
+bool makeClip(const std::string& path, const ClipShape& shape) {
     std::ostringstream cmd;
     cmd << "ffmpeg -nostdin -v error -y";
-    if (spec.video) {
+    if (shape.video) {
         cmd << " -f lavfi -i "
-            << quoted("testsrc2=size=" + std::to_string(spec.width) + "x" +
-                      std::to_string(spec.height) + ":rate=" + std::to_string(spec.fps));
+            << quoted("testsrc2=size=" + std::to_string(shape.width) + "x" +
+                      std::to_string(shape.height) + ":rate=" + std::to_string(shape.fps));
     }
-    if (spec.audio) {
+    if (shape.audio) {
         // A tone with noise under it: closer to music than a pure sine.
         cmd << " -f lavfi -i "
             << quoted("anoisesrc=color=pink:amplitude=0.08:sample_rate=" +
-                      std::to_string(spec.sampleRate));
+                      std::to_string(shape.sampleRate));
         cmd << " -f lavfi -i "
-            << quoted("sine=frequency=330:sample_rate=" + std::to_string(spec.sampleRate));
+            << quoted("sine=frequency=330:sample_rate=" + std::to_string(shape.sampleRate));
     }
     std::string filters;
-    if (spec.video) {
+    if (shape.video) {
         std::string v = "[0:v]";
-        if (spec.grain) v += "noise=alls=24:allf=t+u,";
-        if (spec.variableFrameRate)
+        if (shape.grain) v += "noise=alls=24:allf=t+u,";
+        if (shape.variableFrameRate)
             // Intervals of 55, 55 and 10 ms: 25 fps on average, never constant.
             v += "settb=1/1000,setpts='(N*40+mod(N\\,3)*15)/1000/TB',";
         v += "format=yuv420p[v]";
         filters += v;
     }
-    if (spec.audio) {
-        const int a = spec.video ? 1 : 0;
+    if (shape.audio) {
+        const int a = shape.video ? 1 : 0;
         if (!filters.empty()) filters += ";";
         filters += "[" + std::to_string(a) + ":a][" + std::to_string(a + 1) +
-                   ":a]amix=inputs=2,aformat=channel_layouts=" + spec.channelLayout;
-        if (spec.audioStartSeconds > 0)
-            filters += ",asetpts=PTS+" + std::to_string(spec.audioStartSeconds) + "/TB";
+                   ":a]amix=inputs=2,aformat=channel_layouts=" + shape.channelLayout;
+        if (shape.audioStartSeconds > 0)
+            filters += ",asetpts=PTS+" + std::to_string(shape.audioStartSeconds) + "/TB";
         filters += "[a]";
     }
     cmd << " -filter_complex " << quoted(filters);
-    if (spec.video) cmd << " -map '[v]' -c:v libx264 -preset ultrafast -crf 20 -g 50";
-    if (spec.variableFrameRate) cmd << " -fps_mode passthrough -enc_time_base:v 1:1000";
-    if (spec.audio)
-        cmd << " -map '[a]' -c:a " << (std::string(spec.extension) == "mkv" ? "flac" : "aac");
-    if (spec.audioAheadSeconds > 0)
+    if (shape.video) cmd << " -map '[v]' -c:v libx264 -preset ultrafast -crf 20 -g 50";
+    if (shape.variableFrameRate) cmd << " -fps_mode passthrough -enc_time_base:v 1:1000";
+    if (shape.audio)
+        cmd << " -map '[a]' -c:a " << (std::string(shape.extension) == "mkv" ? "flac" : "aac");
+    if (shape.audioAheadSeconds > 0)
         cmd << " -max_interleave_delta 0 -audio_preload "
-            << static_cast<long long>(spec.audioAheadSeconds * 1e6);
-    cmd << " -t " << spec.seconds << " " << quoted(path) << " 2>&1";
+            << static_cast<long long>(shape.audioAheadSeconds * 1e6);
+    cmd << " -t " << shape.seconds << " " << quoted(path) << " 2>&1";
     return std::system(cmd.str().c_str()) == 0 && fileExists(path);
 }
 
-const std::string& cachedClip(const std::string& name, const ClipSpec& spec) {
+const std::string& cachedClip(const std::string& name, const ClipShape& shape) {
     static std::mutex mutex;
     static ScratchDir dir;
     static std::map<std::string, std::string> clips;
     std::lock_guard lock(mutex);
     auto it = clips.find(name);
     if (it != clips.end()) return it->second;
-    std::string path = dir.file(name + "." + spec.extension);
-    if (!makeClip(path, spec)) path.clear();
+    std::string path = dir.file(name + "." + shape.extension);
+    if (!makeClip(path, shape)) path.clear();
     return clips.emplace(name, path).first->second;
 }
 

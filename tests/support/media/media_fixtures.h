@@ -10,7 +10,7 @@
 
 namespace velmora::testing::media {
 
-struct ClipSpec {
+struct ClipShape {
     double seconds = 8;
     bool video = true;
     int width = 320, height = 240, fps = 25;
@@ -39,10 +39,10 @@ class ScratchDir {
 };
 
 // Writes the clip to `path` (any folder, any name). False when ffmpeg failed.
-bool makeClip(const std::string& path, const ClipSpec& spec);
+bool makeClip(const std::string& path, const ClipShape& shape);
 
 // Generates a clip once per test program and returns its path.
-const std::string& cachedClip(const std::string& name, const ClipSpec& spec);
+const std::string& cachedClip(const std::string& name, const ClipShape& shape);
 
 struct StreamInfo {
     std::string codec;  // FFmpeg's codec name, e.g. "rv20", "ra_144", "ac3"
