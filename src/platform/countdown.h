@@ -10,7 +10,7 @@
 namespace velmora {
 
 class LogoffCountdown {
-public:
+  public:
     using Done = std::function<void(bool confirmed)>;
     virtual ~LogoffCountdown() = default;
 
@@ -26,7 +26,7 @@ public:
 // close box cancels too. The dialog is made on the first start() as a child
 // of the parent window, which may delete it with itself.
 class QtLogoffCountdown : public LogoffCountdown {
-public:
+  public:
     explicit QtLogoffCountdown(QWidget* parent = nullptr, int tickMilliseconds = 1000);
     ~QtLogoffCountdown() override;
     QtLogoffCountdown(const QtLogoffCountdown&) = delete;
@@ -46,7 +46,7 @@ public:
     // One second passes; the timer calls it.
     void tick();
 
-private:
+  private:
     QDialog* makeDialog();
     void finish(bool confirmed);
     void showSecondsLeft();

@@ -40,7 +40,7 @@ std::uint32_t mouseMessageFor(QSystemTrayIcon::ActivationReason reason);
 
 class QtShell : public QObject, public Shell {
     Q_OBJECT
-public:
+  public:
     explicit QtShell(QObject* parent = nullptr);
     ~QtShell() override;
 
@@ -64,7 +64,7 @@ public:
     QSystemTrayIcon* trayIcon(std::uint32_t window, std::uint32_t id) const;
     QMessageBox* aboutBox() const { return aboutBox_; }
 
-private:
+  private:
     struct AddedIcon {
         std::unique_ptr<QSystemTrayIcon> tray;
         bool reportsMouse = false;

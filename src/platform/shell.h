@@ -27,7 +27,7 @@ inline constexpr std::uint32_t MiddleDown = 519;    // WM_MBUTTONDOWN
 }  // namespace mouse
 
 class Shell {
-public:
+  public:
     virtual ~Shell() = default;
 
     // Shell_NotifyIconA. Returns whether the shell did it; callers ignore it.
@@ -36,7 +36,8 @@ public:
     // Receives every user action on the icon: the window handle of the
     // icon's record and the number of the mouse message (see `mouse`). A
     // press arrives when the button goes down, not on its release.
-    using IconCallback = std::function<void(std::uint32_t windowHandle, std::uint32_t mouseMessage)>;
+    using IconCallback =
+        std::function<void(std::uint32_t windowHandle, std::uint32_t mouseMessage)>;
     virtual void setIconCallback(IconCallback callback) = 0;
 
     // ShellAboutA; texts in the ANSI code page.

@@ -26,7 +26,7 @@ QIcon redIcon() {
 }
 
 class QtShellTest : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         windowHandle = shell.registerWindow(&window);
         iconHandle = shell.registerIcon(icon);
@@ -162,9 +162,9 @@ TEST_F(QtShellTest, AboutBoxShowsTheTextsAndTheRegisteredIcon) {
 // Takes the URLs that would go to the browser.
 class UrlCatcher : public QObject {
     Q_OBJECT
-public:
+  public:
     QList<QUrl> urls;
-public slots:
+  public slots:
     void open(const QUrl& url) { urls << url; }
 };
 
@@ -194,7 +194,7 @@ TEST(Logoff, EndsTheCurrentSessionOrLogindsChoice) {
 // Puts a loginctl that only leaves a mark first on PATH, so that a guard that
 // let the call through could never reach the real one.
 class LogoffGuard : public ::testing::Test {
-protected:
+  protected:
     void SetUp() override {
         ASSERT_TRUE(dir.isValid());
         const QString fake = dir.filePath("loginctl");

@@ -14,7 +14,7 @@
 namespace velmora::testing {
 
 class RecordingShell : public Shell {
-public:
+  public:
     struct NotifyCall {
         NotifyIconMessage message;
         NotifyIconRecord record;
@@ -71,7 +71,7 @@ public:
     const std::vector<ExitCall>& exitCalls() const { return exits_; }
     bool hasCallback() const { return static_cast<bool>(callback_); }
 
-private:
+  private:
     std::vector<NotifyCall> notifies_;
     std::vector<AboutCall> abouts_;
     std::vector<ExecuteCall> executes_;
@@ -81,7 +81,7 @@ private:
 };
 
 class RecordingCountdown : public LogoffCountdown {
-public:
+  public:
     void start(int seconds, Done done) override;
     void cancel() override;
     bool running() const override { return static_cast<bool>(done_); }
@@ -95,7 +95,7 @@ public:
     const std::vector<int>& starts() const { return starts_; }
     int cancels() const { return cancels_; }
 
-private:
+  private:
     std::vector<int> starts_;
     int cancels_ = 0;
     Done done_;
