@@ -9,14 +9,6 @@ extern "C" {
 
 namespace velmora::encoder {
 
-namespace {
-
-Status ffmpegFailure(const char* what, int ret) {
-    return Status::fail(std::string(what) + "（" + ffmpegError(ret) + "）");
-}
-
-}  // namespace
-
 Status openAudioEncoder(const AudioPlan& plan, CodecContextPtr& encoder) {
     const AVCodec* codec =
         avcodec_find_encoder(plan.codec == AudioCodec::Ac3 ? AV_CODEC_ID_AC3 : AV_CODEC_ID_RA_144);

@@ -306,8 +306,7 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
             reachedEnd = true;
             break;
         }
-        if (ret < 0)
-            return Status::fail(std::string(text::kReadFailed) + "（" + ffmpegError(ret) + "）");
+        if (ret < 0) return ffmpegFailure(text::kReadFailed, ret);
         Status s = Status::ok();
         if (videoIn_ && packet->stream_index == source_.videoIndex)
             s = videoIn_->sendPacket(*packet, toVideo);
@@ -352,16 +351,13 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         }
         // No frame: the stream ended, so flush the encoder.
         int ret = avcodec_send_frame(encoder, frame ? frame->get() : nullptr);
-        if (ret < 0)
-            return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) + "）");
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
         for (;;) {
             PacketPtr packet = makePacket();
             if (!packet) return Status::fail(text::kOutOfMemory);
             ret = avcodec_receive_packet(encoder, packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-            if (ret < 0)
-                return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) +
-                                    "）");
+            if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
             if (watched) showOutput(*packet, pictureIn);
             PacketPtr out;
             if (Status s = packer.add(std::move(packet), out); !s) return s;
@@ -398,8 +394,7 @@ Status Engine::Job::openPreviewDecoder() {
     }
     previewDecoder_->thread_count = 1;
     const int ret = avcodec_open2(previewDecoder_.get(), codec, nullptr);
-    if (ret < 0)
-        return Status::fail(std::string(text::kEncodeFailed) + "（" + ffmpegError(ret) + "）");
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
     return Status::ok();
 }
 

@@ -5,6 +5,8 @@
 #include <memory>
 #include <string>
 
+#include "platform/automation.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -58,6 +60,11 @@ inline std::string ffmpegError(int code) {
     char buf[AV_ERROR_MAX_STRING_SIZE] = {};
     av_strerror(code, buf, sizeof buf);
     return buf;
+}
+
+// A failed FFmpeg call as the user reads it: what failed, and FFmpeg's reason.
+inline Status ffmpegFailure(const char* what, int code) {
+    return Status::fail(std::string(what) + "（" + ffmpegError(code) + "）");
 }
 
 }  // namespace velmora::encoder

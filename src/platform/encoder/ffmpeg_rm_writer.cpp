@@ -23,7 +23,7 @@ struct OutputContextFree {
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextFree>;
 
 Status writeFailure(int ret) {
-    return Status::fail(std::string(text::kWriteFailed) + "（" + ffmpegError(ret) + "）");
+    return ffmpegFailure(text::kWriteFailed, ret);
 }
 
 class FfmpegRmWriter final : public MediaWriter {

@@ -11,14 +11,6 @@ extern "C" {
 
 namespace velmora::encoder {
 
-namespace {
-
-Status ffmpegFailure(const char* what, int ret) {
-    return Status::fail(std::string(what) + "（" + ffmpegError(ret) + "）");
-}
-
-}  // namespace
-
 Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
     if (!codec) return Status::fail(std::string(text::kEncodeFailed) + "（rv20）");
