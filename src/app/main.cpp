@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QLibraryInfo>
 #include <QTranslator>
+#include <csignal>
 
 #include "app/real.h"
 #include "app/state_report.h"
@@ -13,6 +14,9 @@
 #include "platform/qt_shell.h"
 
 int main(int argc, char** argv) {
+    // A write past the file-size limit must come back to the encoder as an
+    // error it reports, not end the program.
+    std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName("velmora");
     // The program ends through its own exit commands; hiding the window or
