@@ -1,5 +1,6 @@
 #include "platform/encoder/audio_stage.h"
 
+#include "platform/encoder/media_source.h"
 #include "platform/encoder/messages.h"
 
 extern "C" {
@@ -28,22 +29,15 @@ Status openAudioEncoder(const AudioPlan& plan, CodecContextPtr& encoder) {
 
 Status AudioConverter::open(const AVStream& stream, const AVCodecContext& encoder,
                             std::int64_t originUs) {
-    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
-    if (!codec) return Status::fail(text::kDecodeFailed);
-    decoder_.reset(avcodec_alloc_context3(codec));
     decoded_ = makeFrame();
-    if (!decoder_ || !decoded_) return Status::fail(text::kOutOfMemory);
-    int ret = avcodec_parameters_to_context(decoder_.get(), stream.codecpar);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
-    decoder_->pkt_timebase = stream.time_base;
-    ret = avcodec_open2(decoder_.get(), codec, nullptr);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (!decoded_) return Status::fail(text::kOutOfMemory);
+    if (Status s = openDecoder(stream, 1, decoder_); !s) return s;
 
     streamTimeBase_ = stream.time_base;
     originSeconds_ = originUs / 1e6;
     outFormat_ = encoder.sample_fmt;
     outRate_ = encoder.sample_rate;
-    ret = av_channel_layout_copy(&outLayout_, &encoder.ch_layout);
+    int ret = av_channel_layout_copy(&outLayout_, &encoder.ch_layout);
     if (ret < 0) return Status::fail(text::kOutOfMemory);
     frameSize_ = encoder.frame_size > 0 ? encoder.frame_size : 1024;
     fifo_.reset(av_audio_fifo_alloc(outFormat_, outLayout_.nb_channels, frameSize_ * 4));

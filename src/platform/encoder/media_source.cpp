@@ -66,4 +66,18 @@ Status openMediaSource(const std::string& path, MediaSource& source) {
     return Status::ok();
 }
 
+Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& decoder) {
+    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
+    if (!codec) return Status::fail(text::kDecodeFailed);
+    decoder.reset(avcodec_alloc_context3(codec));
+    if (!decoder) return Status::fail(text::kOutOfMemory);
+    int ret = avcodec_parameters_to_context(decoder.get(), stream.codecpar);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    decoder->pkt_timebase = stream.time_base;
+    decoder->thread_count = threadCount;
+    ret = avcodec_open2(decoder.get(), codec, nullptr);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    return Status::ok();
+}
+
 }  // namespace velmora::encoder

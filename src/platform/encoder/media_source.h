@@ -24,4 +24,8 @@ struct MediaSource {
 // neither decodable audio nor video.
 Status openMediaSource(const std::string& path, MediaSource& source);
 
+// Opens a decoder for one of the source's streams; `threadCount` 0 lets
+// FFmpeg choose.
+Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& decoder);
+
 }  // namespace velmora::encoder

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "platform/encoder/media_source.h"
 #include "platform/encoder/messages.h"
 
 extern "C" {
@@ -40,23 +41,16 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
 
 Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
                             std::int64_t durationMs) {
-    const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
-    if (!codec) return Status::fail(text::kDecodeFailed);
-    decoder_.reset(avcodec_alloc_context3(codec));
     decoded_ = makeFrame();
-    if (!decoder_ || !decoded_) return Status::fail(text::kOutOfMemory);
-    int ret = avcodec_parameters_to_context(decoder_.get(), stream.codecpar);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
-    decoder_->pkt_timebase = stream.time_base;
+    if (!decoded_) return Status::fail(text::kOutOfMemory);
 #ifdef __SANITIZE_THREAD__
     // FFmpeg's frame threads hand frames over through atomics in uninstrumented
     // code, which ThreadSanitizer reports as races; decode on this thread there.
-    decoder_->thread_count = 1;
+    constexpr int kDecoderThreads = 1;
 #else
-    decoder_->thread_count = 0;
+    constexpr int kDecoderThreads = 0;
 #endif
-    ret = avcodec_open2(decoder_.get(), codec, nullptr);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (Status s = openDecoder(stream, kDecoderThreads, decoder_); !s) return s;
 
     plan_ = plan;
     streamTimeBase_ = stream.time_base;
