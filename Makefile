@@ -4,7 +4,7 @@ BUILD     ?= build
 TYPE      ?= RelWithDebInfo
 JOBS      ?= $(shell nproc)
 SANITIZE  ?=
-CMAKEFLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DVELMORA_SANITIZE=$(SANITIZE)
+CMAKEFLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DVELMORA_SANITIZE=$(SANITIZE) -DVELMORA_WERROR=ON
 
 .PHONY: all deps configure build run test bench asan tsan format clean
 

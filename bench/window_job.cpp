@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "app/real.h"
+#include "app/window_parts.h"
 #include "platform/encoder/ffmpeg_encoder_component.h"
 #include "platform/encoder_contract.h"
 #include "support/recording_dialogs.h"
@@ -42,23 +43,11 @@ int main(int argc, char** argv) {
         return 2;
     }
 
-    FfmpegEncoderComponent encoder;
-    testing::RecordingDialog dlg1, dlg2;
-    testing::RecordingMessageBox messageBox;
-    testing::RecordingShell shell;
-    testing::RecordingCountdown countdown;
-    Real real(Platform{
-        .encoder = encoder,
-        .dlg1 = dlg1,
-        .dlg2 = dlg2,
-        .messageBox = messageBox,
-        .shell = shell,
-        .countdown = &countdown,
-        .programFolder = QCoreApplication::applicationDirPath(),
-        .endProgram = [] {},
-        .windowHandle = {},
-        .iconHandle = {},
-    });
+    WindowParts<FfmpegEncoderComponent, testing::RecordingDialog, testing::RecordingMessageBox,
+                testing::RecordingShell, testing::RecordingCountdown>
+        parts;
+    FfmpegEncoderComponent& encoder = parts.encoder;
+    Real real(parts.platform(QCoreApplication::applicationDirPath(), [] {}));
     real.Form_Load();
     real.show();
 

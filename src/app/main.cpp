@@ -7,6 +7,7 @@
 
 #include "app/real.h"
 #include "app/state_report.h"
+#include "app/window_parts.h"
 #include "platform/common_dialog.h"
 #include "platform/countdown.h"
 #include "platform/encoder/ffmpeg_encoder_component.h"
@@ -29,30 +30,20 @@ int main(int argc, char** argv) {
                      QStringLiteral("_"), QLibraryInfo::path(QLibraryInfo::TranslationsPath)))
         QApplication::installTranslator(&qtTexts);
 
-    velmora::FfmpegEncoderComponent encoder;
-    velmora::QtCommonDialog dlg1;
-    velmora::QtCommonDialog dlg2;
-    velmora::QtMessageBox messageBox;
-    velmora::QtShell shell;
-    velmora::QtLogoffCountdown countdown;
-
-    velmora::Platform platform{
-        .encoder = encoder,
-        .dlg1 = dlg1,
-        .dlg2 = dlg2,
-        .messageBox = messageBox,
-        .shell = shell,
-        .countdown = &countdown,
-        .programFolder = QDir::toNativeSeparators(QCoreApplication::applicationDirPath()),
-        .endProgram = [] { QCoreApplication::exit(0); },
-        .windowHandle = [&shell](QWidget* w) { return shell.registerWindow(w); },
-        .iconHandle = [&shell](const QIcon& icon) { return shell.registerIcon(icon); },
-    };
+    velmora::WindowParts<velmora::FfmpegEncoderComponent, velmora::QtCommonDialog,
+                         velmora::QtMessageBox, velmora::QtShell, velmora::QtLogoffCountdown>
+        parts;
+    velmora::Platform platform =
+        parts.platform(QDir::toNativeSeparators(QCoreApplication::applicationDirPath()),
+                       [] { QCoreApplication::exit(0); });
+    velmora::QtShell& shell = parts.shell;
+    platform.windowHandle = [&shell](QWidget* w) { return shell.registerWindow(w); };
+    platform.iconHandle = [&shell](const QIcon& icon) { return shell.registerIcon(icon); };
     velmora::Real real(platform);
-    dlg1.setParent(&real);
-    dlg2.setParent(&real);
-    messageBox.setParent(&real);
-    countdown.setParent(&real);
+    parts.dlg1.setParent(&real);
+    parts.dlg2.setParent(&real);
+    parts.messageBox.setParent(&real);
+    parts.countdown.setParent(&real);
 
     real.Form_Load();
     velmora::StateReporter::installFromEnvironment(&real);

@@ -16,7 +16,7 @@
 #include <vector>
 
 #include "app/layout.h"
-#include "app/texts.h"
+#include "texts/window_texts.h"
 
 namespace velmora {
 

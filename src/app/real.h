@@ -1,7 +1,7 @@
 #pragma once
 // The main window `real`: its controls and menus (built from the layout
-// tables) and one event procedure per behaviour. The procedures are defined
-// in the folder of the subsystem they belong to.
+// tables) and one event procedure per behaviour. Each section below names
+// the file that defines its procedures, in the folder of its subsystem.
 
 #include <QMainWindow>
 #include <functional>
@@ -48,10 +48,10 @@ class Real : public QMainWindow {
     explicit Real(Platform platform, QWidget* parent = nullptr);
     ~Real() override;
 
-    // Start-up
+    // Start-up (app/real.cpp, which also builds the window)
     void Form_Load();
 
-    // Encoding job control
+    // Encoding job control (encoding/job.cpp)
     void Cmdstart_Click();
     void Cmdstop_Click();
     void ProducerControl1_Notify(const encoder::Notification& n);
@@ -59,11 +59,11 @@ class Real : public QMainWindow {
     void FinishCompression();
     void Timer_Timer();
 
-    // Source and destination
+    // Source and destination (settings/selection.cpp)
     void Cmdopen_Click();
     void Cmdsave_Click();
 
-    // Target audiences and content
+    // Target audiences and content (settings/option_procedures.cpp)
     void Check_Click(int number);
     void Combo1_Click();
     void Combo2_Click();
@@ -71,7 +71,7 @@ class Real : public QMainWindow {
     void chooseVideoItem(int index);
     void a315_Click();
 
-    // Tray icon and lifecycle
+    // Tray icon and lifecycle (app/tray.cpp)
     void registerTrayIcon();
     void removeTrayIcon();
     void Form_MouseMove(std::uint32_t mouseMessage);
@@ -81,14 +81,14 @@ class Real : public QMainWindow {
     void Form_QueryUnload();
     void Form_Unload();
 
-    // Auxiliary commands
+    // Auxiliary commands (commands/commands.cpp)
     void a41_Click();
     void a42_Click();
     void a43_Click();
     void a33_Click();
     void Navigate(QWidget* frm, const QString& WebPageURL);
 
-    // Handles as the shell knows them.
+    // Handles as the shell knows them (app/tray.cpp).
     std::uint32_t hWnd() const;
     std::uint32_t hIcon() const;
     std::uint32_t handleOf(QWidget* window) const;
@@ -106,6 +106,8 @@ class Real : public QMainWindow {
     void bindCommands();
     QAction* action(const char* name) const;
 
+    // Helpers (app/real.cpp), except enterFailedState (encoding/job.cpp)
+    // and onCompressionFinished (commands/commands.cpp).
     // Reports a failed call on a component in a message box; true when the
     // call went through.
     bool succeeded(const Status& status);

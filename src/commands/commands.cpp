@@ -5,9 +5,9 @@
 #include <QLabel>
 
 #include "app/real.h"
-#include "app/texts.h"
 #include "platform/ansi.h"
 #include "platform/countdown.h"
+#include "texts/window_texts.h"
 
 namespace velmora {
 

@@ -1,6 +1,6 @@
 #include "encoding/clock.h"
 
-#include "app/texts.h"
+#include "texts/window_texts.h"
 
 namespace velmora {
 

@@ -6,7 +6,7 @@
 #include <QTimer>
 
 #include "app/real.h"
-#include "app/texts.h"
+#include "texts/window_texts.h"
 
 namespace velmora {
 

@@ -1,5 +1,7 @@
 #include "platform/automation.h"
 
+#include "texts/window_texts.h"
+
 namespace velmora {
 
 namespace {
@@ -103,7 +105,7 @@ std::string Variant::describe() const {
 }
 
 Status DispatchTarget::get(DispId id, Variant&) const {
-    return Status::fail("属性 " + std::to_string(id) + " 不可读取");
+    return Status::fail(text::kPropertyNotReadable + std::to_string(id));
 }
 
 }  // namespace velmora

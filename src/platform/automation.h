@@ -8,28 +8,11 @@
 #include <utility>
 #include <variant>
 
+#include "engine/status.h"
+
 namespace velmora {
 
 using DispId = std::int32_t;
-
-// The outcome of a property write, a read or a call. Failure carries a
-// message for the user (Chinese, UTF-8).
-class Status {
-  public:
-    static Status ok() { return Status(); }
-    static Status fail(std::string message) { return Status(std::move(message)); }
-
-    bool isOk() const { return !failed_; }
-    explicit operator bool() const { return !failed_; }
-    const std::string& message() const { return message_; }
-
-  private:
-    Status() = default;
-    explicit Status(std::string message) : failed_(true), message_(std::move(message)) {}
-
-    bool failed_ = false;
-    std::string message_;
-};
 
 // A small automation variant: Boolean (stored as the 16-bit -1/0), 16-bit
 // Integer, 32-bit Long and UTF-16 String.

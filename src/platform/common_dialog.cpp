@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QStringList>
 
+#include "texts/window_texts.h"
+
 namespace velmora {
 
 namespace {
@@ -19,7 +21,7 @@ QString toQString(const Variant& v) {
 }  // namespace
 
 QString qtFileFilter(const QString& filter) {
-    const QString allFiles = QStringLiteral("所有文件 (*)");
+    const QString allFiles = QString::fromUtf16(text::kAllFiles);
     if (filter.trimmed().isEmpty()) return allFiles;
     const QStringList parts = filter.split(u'|');
     QStringList entries;
@@ -61,10 +63,9 @@ Status CommonDialog::put(DispId id, const Variant& value) {
             unnamed23_ = value.toInteger();
             return Status::ok();
         default:
-            return Status::fail("文件对话框没有属性 " + std::to_string(id));
+            return Status::fail(text::kDialogNoProperty + std::to_string(id));
     }
-    return Status::fail("文件对话框属性 " + std::to_string(id) + " 的类型不对：" +
-                        value.describe());
+    return Status::fail(text::kDialogWrongType + std::to_string(id) + " " + value.describe());
 }
 
 Status CommonDialog::get(DispId id, Variant& value) const {
@@ -91,7 +92,7 @@ Status CommonDialog::get(DispId id, Variant& value) const {
 
 Status CommonDialog::invoke(DispId id) {
     if (id != dialog::ShowOpen && id != dialog::ShowSave) {
-        return Status::fail("文件对话框没有操作 " + std::to_string(id));
+        return Status::fail(text::kDialogNoOperation + std::to_string(id));
     }
     const QString chosen = choose(id == dialog::ShowOpen ? Kind::Open : Kind::Save);
     // A cancelled dialog keeps the name it had.

@@ -5,12 +5,14 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "texts/window_texts.h"
+
 namespace velmora {
 
 namespace {
 
 QString countdownText(int seconds) {
-    return QStringLiteral("压缩完成，将在 %1 秒后注销。").arg(seconds);
+    return QString::fromUtf16(text::kLogoffCountdown).arg(seconds);
 }
 
 }  // namespace
@@ -27,11 +29,11 @@ QtLogoffCountdown::~QtLogoffCountdown() {
 QDialog* QtLogoffCountdown::makeDialog() {
     auto* dialog = new QDialog(parent_);
     dialog->setObjectName(QStringLiteral("logoffCountdown"));
-    dialog->setWindowTitle(QStringLiteral("注销"));
+    dialog->setWindowTitle(QString::fromUtf16(text::kLogoffTitle));
     dialog->setModal(false);
     auto* text = new QLabel(dialog);
     text->setObjectName(QStringLiteral("countdownText"));
-    auto* cancelButton = new QPushButton(QStringLiteral("取消"), dialog);
+    auto* cancelButton = new QPushButton(QString::fromUtf16(text::kCancel), dialog);
     cancelButton->setObjectName(QStringLiteral("countdownCancel"));
     auto* layout = new QVBoxLayout(dialog);
     layout->addWidget(text);

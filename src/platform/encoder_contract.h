@@ -5,7 +5,9 @@
 
 #include <array>
 #include <cstdint>
+#include <optional>
 
+#include "engine/choices.h"
 #include "platform/automation.h"
 
 namespace velmora::encoder {
@@ -30,29 +32,33 @@ inline constexpr DispId Target384KDSLCableModem = 3414;
 inline constexpr DispId Target512KDSLCableModem = 3415;
 }  // namespace prop
 
+// Which audience each Target... property ticks.
+struct AudienceProperty {
+    DispId property;
+    Audience audience;
+};
+inline constexpr AudienceProperty kAudienceProperties[] = {
+    {prop::Target28KModem, Audience::Modem28K},
+    {prop::Target56KModem, Audience::Modem56K},
+    {prop::TargetSingleISDN, Audience::SingleIsdn},
+    {prop::TargetDualISDN, Audience::DualIsdn},
+    {prop::TargetLAN, Audience::Lan},
+    {prop::Target256KDSLCableModem, Audience::Dsl256K},
+    {prop::Target384KDSLCableModem, Audience::Dsl384K},
+    {prop::Target512KDSLCableModem, Audience::Dsl512K},
+};
+
+inline std::optional<Audience> audienceForProperty(DispId property) {
+    for (const auto& p : kAudienceProperties)
+        if (p.property == property) return p.audience;
+    return std::nullopt;
+}
+
 // Operations, no arguments.
 namespace op {
 inline constexpr DispId Start = 4301;
 inline constexpr DispId Stop = 4302;
 }  // namespace op
-
-// Values of AudioContent.
-enum AudioContent : std::int32_t {
-    VoiceOnly = 0,
-    VoiceAndMusic = 1,
-    Music = 2,
-    StereoMusic = 3,
-    NoAudio = 4,  // leave the sound out: a video-only file
-};
-
-// Values of VideoQuality.
-enum VideoQuality : std::int32_t {
-    NormalMotion = 0,
-    SmoothMotion = 1,
-    SharpImage = 2,
-    SlideShow = 3,
-    NoVideo = 4,  // leave the picture out: an audio-only file
-};
 
 // Notifications, raised on the window's thread only. Each carries four
 // arguments; their meaning per notification:

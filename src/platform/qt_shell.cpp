@@ -11,6 +11,7 @@
 
 #include "platform/ansi.h"
 #include "platform/tray_record.h"
+#include "texts/window_texts.h"
 
 namespace velmora {
 
@@ -135,7 +136,8 @@ void QtShell::about(std::uint32_t ownerWindow, const std::string& applicationTex
     // As the system's about box: "title#first line", or the one text for both.
     const QString app = ansi::toQString(applicationText);
     const qsizetype hash = app.indexOf(u'#');
-    const QString title = hash < 0 ? QStringLiteral("关于 %1").arg(app) : app.left(hash);
+    const QString title =
+        hash < 0 ? QString::fromUtf16(text::kAboutTitle).arg(app) : app.left(hash);
     const QString firstLine = hash < 0 ? app : app.mid(hash + 1);
     QString body = ansi::toQString(otherText);
     body.replace(QLatin1String("\r\n"), QLatin1String("\n"));

@@ -11,6 +11,7 @@
 #include <string_view>
 
 #include "platform/shell.h"
+#include "texts/window_texts.h"
 
 namespace velmora {
 
@@ -23,7 +24,7 @@ inline constexpr std::uint32_t Tip = 4;
 
 inline constexpr std::uint32_t kNotifyIconRecordSize = 88;
 inline constexpr std::size_t kTipLength = 64;
-inline constexpr std::u16string_view kProductTip = u"Velmorav1.0";
+inline constexpr std::u16string_view kProductTip = text::kTitle;
 
 struct TrayIconData {
     std::uint32_t cbSize = 0;

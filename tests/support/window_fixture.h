@@ -14,6 +14,7 @@
 #include <memory>
 
 #include "app/real.h"
+#include "app/window_parts.h"
 #include "support/qt_printers.h"
 #include "support/recording_dialogs.h"
 #include "support/recording_encoder.h"
@@ -24,18 +25,8 @@ namespace velmora::testing {
 class WindowTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        window = std::make_unique<Real>(Platform{
-            .encoder = encoder,
-            .dlg1 = dlg1,
-            .dlg2 = dlg2,
-            .messageBox = messageBox,
-            .shell = shell,
-            .countdown = &countdown,
-            .programFolder = "/opt/velmora/bin",
-            .endProgram = [this] { ++programEnds; },
-            .windowHandle = {},
-            .iconHandle = {},
-        });
+        window =
+            std::make_unique<Real>(parts.platform("/opt/velmora/bin", [this] { ++programEnds; }));
     }
 
     // Start-up as the program does it, then forget its encoder writes.
@@ -55,12 +46,15 @@ class WindowTest : public ::testing::Test {
     bool enabled(const char* button) const { return get<QPushButton>(button)->isEnabled(); }
     bool timerOn() const { return get<QTimer>("Timer")->isActive(); }
 
-    RecordingEncoder encoder;
-    RecordingDialog dlg1;
-    RecordingDialog dlg2;
-    RecordingMessageBox messageBox;
-    RecordingShell shell;
-    RecordingCountdown countdown;
+    WindowParts<RecordingEncoder, RecordingDialog, RecordingMessageBox, RecordingShell,
+                RecordingCountdown>
+        parts;
+    RecordingEncoder& encoder = parts.encoder;
+    RecordingDialog& dlg1 = parts.dlg1;
+    RecordingDialog& dlg2 = parts.dlg2;
+    RecordingMessageBox& messageBox = parts.messageBox;
+    RecordingShell& shell = parts.shell;
+    RecordingCountdown& countdown = parts.countdown;
     int programEnds = 0;
     std::unique_ptr<Real> window;
 };

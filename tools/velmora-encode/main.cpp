@@ -16,8 +16,9 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/encoder/engine.h"
-#include "platform/encoder/media_source.h"
+#include "engine/engine.h"
+#include "engine/media_source.h"
+#include "texts/encoder_texts.h"
 
 extern "C" {
 #include <libavutil/log.h>
@@ -27,16 +28,6 @@ namespace {
 
 using namespace velmora;
 using namespace velmora::encoder;
-
-constexpr const char* kUsage =
-    "用法：velmora-encode [--audience 列表] [--audio-content 0-3] [--video-quality 0-3|none]\n"
-    "                     [--muxer ours|ffmpeg] 源文件 目标文件\n"
-    "       velmora-encode --print-plan [同上的选项] 源文件\n"
-    "  --audience       逗号分隔：28k,56k,isdn,dual-isdn,lan,256k,384k,512k（默认 256k）\n"
-    "  --audio-content  0 仅语音，1 语音和音乐（默认），2 音乐，3 立体声音乐，none 不要声音\n"
-    "  --video-quality  0 普通（默认），1 流畅，2 清晰，3 幻灯片，none 不要画面\n"
-    "  --muxer          ours（默认，自己的写入器）或 ffmpeg\n"
-    "  --print-plan     不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n";
 
 struct Options {
     JobSettings job;
@@ -61,16 +52,16 @@ std::string parse(int argc, char** argv, Options& options) {
         };
         if (arg == "--audience") {
             const auto v = value();
-            if (!v) return "--audience 需要一个值";
+            if (!v) return text::cli::kAudienceNeedsValue;
             AudienceSet set;
             std::stringstream list{std::string(*v)};
             std::string item;
             while (std::getline(list, item, ',')) {
                 const auto audience = audienceForKey(item);
-                if (!audience) return "未知的目标听众：" + item;
+                if (!audience) return text::withSubject(text::cli::kUnknownAudience, item);
                 set.set(static_cast<std::size_t>(*audience));
             }
-            if (set.none()) return "--audience 至少要有一个目标听众";
+            if (set.none()) return text::cli::kNoAudience;
             options.job.audiences = set;
         } else if (arg == "--audio-content" || arg == "--video-quality") {
             const auto v = value();
@@ -78,7 +69,7 @@ std::string parse(int argc, char** argv, Options& options) {
             const auto choice =
                 v ? parseChoice(*v, audio ? std::int32_t{NoAudio} : std::int32_t{NoVideo})
                   : std::nullopt;
-            if (!choice) return std::string(arg) + " 的取值应为 0-3 或 none";
+            if (!choice) return std::string(arg) + text::cli::kChoiceRange;
             (audio ? options.job.audioContent : options.job.videoQuality) = *choice;
         } else if (arg == "--muxer") {
             const auto v = value();
@@ -86,17 +77,15 @@ std::string parse(int argc, char** argv, Options& options) {
                 options.job.makeWriter = writerFactory(Muxer::Ffmpeg);
             } else if (v == "ours") {
                 options.job.makeWriter = writerFactory(Muxer::Own);
-                if (!options.job.makeWriter)
-                    return "此版本尚未包含自己的 RealMedia 写入器（--muxer ours）";
             } else {
-                return "--muxer 的取值应为 ffmpeg 或 ours";
+                return text::cli::kMuxerValues;
             }
         } else if (arg == "--print-plan") {
             options.printPlan = true;
         } else if (arg == "-h" || arg == "--help") {
-            return kUsage;
+            return text::cli::kUsage;
         } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-            return "未知的选项：" + std::string(arg);
+            return text::withSubject(text::cli::kUnknownOption, arg);
         } else {
             if (arg == "--") {
                 for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
@@ -105,7 +94,7 @@ std::string parse(int argc, char** argv, Options& options) {
             positional.emplace_back(arg);
         }
     }
-    if (positional.size() != (options.printPlan ? 1u : 2u)) return kUsage;
+    if (positional.size() != (options.printPlan ? 1u : 2u)) return text::cli::kUsage;
     options.job.source = positional[0];
     if (!options.printPlan) options.job.destination = positional[1];
     return {};
@@ -159,7 +148,7 @@ int main(int argc, char** argv) {
     if (options.printPlan) {
         MediaSource source;
         if (Status s = openMediaSource(options.job.source, source); !s) {
-            std::fprintf(stderr, "velmora-encode：%s\n", s.message().c_str());
+            std::fprintf(stderr, text::cli::kErrorLine, s.message().c_str());
             return 1;
         }
         const EncodePlan plan = planEncode(options.job.audiences, options.job.audioContent,
@@ -181,7 +170,7 @@ int main(int argc, char** argv) {
     Terminal terminal(::isatty(STDERR_FILENO));
     JobInfo info;
     if (Status s = engine.start(options.job, terminal, &info); !s) {
-        std::fprintf(stderr, "velmora-encode：%s\n", s.message().c_str());
+        std::fprintf(stderr, text::cli::kErrorLine, s.message().c_str());
         return 1;
     }
     bool interrupted = false;
@@ -195,18 +184,17 @@ int main(int argc, char** argv) {
     engine.wait();
     const JobResult r = terminal.result();
     if (r.outcome == JobOutcome::Failed) {
-        std::fprintf(stderr, "velmora-encode：%s\n", r.message.c_str());
+        std::fprintf(stderr, text::cli::kErrorLine, r.message.c_str());
         return 1;
     }
     if (interrupted && r.outcome == JobOutcome::Stopped)
-        std::fprintf(stderr, "velmora-encode：已停止，保存了前 %.1f 秒\n", r.encodedMs / 1000.0);
+        std::fprintf(stderr, text::cli::kStoppedLine, r.encodedMs / 1000.0);
     const bool whole = r.outcome == JobOutcome::Completed && info.durationMs > 0;
     const std::int64_t ms = whole ? info.durationMs : r.encodedMs;
     const double kbps = ms > 0 ? r.bytes * 8.0 / ms : 0.0;
     const AudienceProfile& audience = profileOf(info.plan.audience);
-    std::fprintf(
-        stderr, "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n",
-        options.job.destination.c_str(), ms / 1000.0, static_cast<long long>(r.bytes), kbps,
-        std::string(audience.name).c_str(), info.plan.budgetKbps, r.elapsedMs / 1000.0);
+    std::fprintf(stderr, text::cli::kSummaryLine, options.job.destination.c_str(), ms / 1000.0,
+                 static_cast<long long>(r.bytes), kbps, std::string(audience.name).c_str(),
+                 info.plan.budgetKbps, r.elapsedMs / 1000.0);
     return r.outcome == JobOutcome::Stopped ? 130 : 0;
 }

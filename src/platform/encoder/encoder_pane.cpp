@@ -9,12 +9,8 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "platform/encoder/messages.h"
-#include "platform/encoder/preview.h"
-
-extern "C" {
-#include <libswscale/swscale.h>
-}
+#include "engine/engine.h"
+#include "texts/encoder_texts.h"
 
 namespace velmora {
 
@@ -69,21 +65,8 @@ QImage pictureOf(const AVFrame* frame, QSize box) {
                            ? QSize(frame->width, frame->height)
                            : QSize(frame->width, frame->height).scaled(box, Qt::KeepAspectRatio);
     if (size.isEmpty()) return {};
-    std::unique_ptr<SwsContext, void (*)(SwsContext*)> sws(
-        sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
-                       size.width(), size.height(), AV_PIX_FMT_RGB32, SWS_BICUBIC, nullptr, nullptr,
-                       nullptr),
-        &sws_freeContext);
-    // FFmpeg's own buffer: the scaler may write past the last pixel of a line.
-    encoder::FramePtr rgb = encoder::makeFrame();
-    if (!sws || !rgb) return {};
-    rgb->width = size.width();
-    rgb->height = size.height();
-    rgb->format = AV_PIX_FMT_RGB32;
-    if (av_frame_get_buffer(rgb.get(), 0) < 0 ||
-        sws_scale(sws.get(), frame->data, frame->linesize, 0, frame->height, rgb->data,
-                  rgb->linesize) <= 0)
-        return {};
+    const encoder::FramePtr rgb = encoder::toRgb32(*frame, size.width(), size.height());
+    if (!rgb) return {};
     return QImage(rgb->data[0], rgb->width, rgb->height, rgb->linesize[0], QImage::Format_RGB32)
         .copy();
 }
@@ -184,7 +167,7 @@ void EncoderPane::showIdle(const QString& audience, int budgetKbps) {
     source_->setFrame(nullptr);
     output_->setFrame(nullptr);
     budget_->setText(audience.isEmpty() ? tr8(encoder::text::kIdle)
-                                        : QStringLiteral("%1：%2，%3 kbps")
+                                        : tr8(encoder::text::kBudgetLine)
                                               .arg(tr8(encoder::text::kBudget), audience)
                                               .arg(budgetKbps));
     pages_->setCurrentWidget(idlePage_);

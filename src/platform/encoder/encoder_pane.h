@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "platform/encoder/ffmpeg_ptr.h"
+#include "engine/engine.h"
 
 class QLabel;
 class QProgressBar;

@@ -7,8 +7,7 @@
 #include <limits>
 
 #include "platform/encoder/encoder_pane.h"
-#include "platform/encoder/messages.h"
-#include "platform/encoder/preview.h"
+#include "texts/encoder_texts.h"
 
 namespace velmora {
 
@@ -75,11 +74,11 @@ FfmpegEncoderComponent::~FfmpegEncoderComponent() {
 
 Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
     const std::optional<Kind> kind = kindOf(id);
-    if (!kind)
-        return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
+    if (!kind) return Status::fail(text::withReason(text::kUnknownId, std::to_string(id)));
     if (!hasKind(value, *kind))
-        return Status::fail(std::string(text::kWrongType) + "（" + std::to_string(id) + "：需要 " +
-                            kindName(*kind) + "，收到 " + value.describe() + "）");
+        return Status::fail(text::withReason(text::kWrongType,
+                                             text::withSubject(std::to_string(id), text::kNeeds) +
+                                                 kindName(*kind) + text::kGot + value.describe()));
 
     if (const auto audience = audienceForProperty(id)) {
         next_.audiences.set(static_cast<std::size_t>(*audience), value.toBool());
@@ -94,14 +93,15 @@ Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
             next_.destination = value.toUtf8();
             break;
         case prop::TempDirectory:
-            tempDirectory_ = value.toString();  // the temporary file lives beside the destination
+            // Accepted and checked, not used: the temporary file lives beside
+            // the destination so the final rename never crosses file systems.
             break;
         case prop::AudioContent:
         case prop::VideoQuality: {
             const std::int32_t v = value.toLong();
             if (v < 0 || v > 4)
-                return Status::fail(std::string(text::kOutOfRange) + "（" + std::to_string(id) +
-                                    "：" + std::to_string(v) + "）");
+                return Status::fail(text::withReason(
+                    text::kOutOfRange, text::withSubject(std::to_string(id), std::to_string(v))));
             (id == prop::AudioContent ? next_.audioContent : next_.videoQuality) = v;
             break;
         }
@@ -118,7 +118,7 @@ Status FfmpegEncoderComponent::invoke(DispId id) {
         dropStaleProgress();
         return Status::ok();
     }
-    return Status::fail(std::string(text::kUnknownId) + "（" + std::to_string(id) + "）");
+    return Status::fail(text::withReason(text::kUnknownId, std::to_string(id)));
 }
 
 Status FfmpegEncoderComponent::start() {

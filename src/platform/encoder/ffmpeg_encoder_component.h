@@ -8,7 +8,7 @@
 #include <deque>
 #include <mutex>
 
-#include "platform/encoder/engine.h"
+#include "engine/engine.h"
 #include "platform/encoder_component.h"
 
 namespace velmora {
@@ -45,8 +45,6 @@ class FfmpegEncoderComponent : public QObject,
     void showIdle();
 
     encoder::JobSettings next_;
-    std::u16string tempDirectory_;
-    encoder::Engine engine_;
     NotificationSink sink_;
     QPointer<EncoderPane> pane_;
     std::shared_ptr<encoder::JobPreview> preview_;  // the running job's, when a pane watches
@@ -55,6 +53,10 @@ class FfmpegEncoderComponent : public QObject,
     std::mutex mailboxMutex_;
     std::deque<encoder::Notification> mailbox_;
     bool wakePending_ = false;
+
+    // Last, so that its destructor joins a running job before the mailbox
+    // and the pane it reports to go.
+    encoder::Engine engine_;
 };
 
 }  // namespace velmora

@@ -10,7 +10,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "engine_support.h"
+#include "engine/engine_support.h"
 #include "platform/encoder/encoder_pane.h"
 #include "platform/encoder/ffmpeg_encoder_component.h"
 

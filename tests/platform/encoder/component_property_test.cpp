@@ -32,7 +32,7 @@ std::vector<PropertyCase> everyProperty() {
         {prop::AudioContent, Variant::long_(1), Variant::integer(1)},
         {prop::VideoQuality, Variant::long_(1), Variant::string("1")},
     };
-    for (const auto& p : audienceTable())
+    for (const auto& p : encoder::kAudienceProperties)
         cases.push_back({p.property, Variant::boolean(true), Variant::long_(-1)});
     return cases;
 }
@@ -114,3 +114,14 @@ TEST(EncoderComponentProperties, PaneShowsTheBudgetOfTheSlowestTickedAudience) {
 
 }  // namespace
 }  // namespace velmora
+
+TEST(EncoderContract, MapsEveryTargetPropertyToOneAudience) {
+    velmora::encoder::AudienceSet seen;
+    for (const auto& p : velmora::encoder::kAudienceProperties) {
+        EXPECT_EQ(velmora::encoder::audienceForProperty(p.property), p.audience) << p.property;
+        EXPECT_FALSE(seen.test(static_cast<std::size_t>(p.audience))) << p.property;
+        seen.set(static_cast<std::size_t>(p.audience));
+    }
+    EXPECT_TRUE(seen.all());
+    EXPECT_FALSE(velmora::encoder::audienceForProperty(velmora::encoder::prop::AudioContent));
+}

@@ -4,9 +4,9 @@
 #include <QLabel>
 #include <cstring>
 
+#include "engine/ffmpeg_ptr.h"
+#include "engine/preview.h"
 #include "platform/encoder/encoder_pane.h"
-#include "platform/encoder/ffmpeg_ptr.h"
-#include "platform/encoder/preview.h"
 
 namespace velmora {
 namespace {

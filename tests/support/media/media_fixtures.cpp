@@ -55,7 +55,7 @@ ScratchDir::ScratchDir() {
 }
 
 ScratchDir::~ScratchDir() {
-    if (path_.empty()) return;
+    if (path_.empty() || std::getenv("VELMORA_KEEP_TEST_FILES")) return;  // to look at by hand
     std::error_code ec;
     // Restore rights a test may have taken away, so everything can go.
     for (auto it = fs::recursive_directory_iterator(path_, ec); !ec && it != fs::end(it);

@@ -1,0 +1,173 @@
+#include "engine/audio_stage.h"
+
+#include "engine/media_source.h"
+#include "texts/encoder_texts.h"
+
+extern "C" {
+#include <libavutil/channel_layout.h>
+#include <libavutil/samplefmt.h>
+}
+
+namespace velmora::encoder {
+
+Status openAudioEncoder(const AudioPlan& plan, CodecContextPtr& encoder) {
+    const AVCodec* codec =
+        avcodec_find_encoder(plan.codec == AudioCodec::Ac3 ? AV_CODEC_ID_AC3 : AV_CODEC_ID_RA_144);
+    if (!codec) return Status::fail(text::kEncodeFailed);
+    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) return Status::fail(text::kOutOfMemory);
+    ctx->sample_rate = plan.sampleRate;
+    av_channel_layout_default(&ctx->ch_layout, plan.channels);
+    ctx->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
+    ctx->bit_rate = plan.bitRate;
+    ctx->time_base = {1, plan.sampleRate};
+    const int ret = avcodec_open2(ctx.get(), codec, nullptr);
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+    encoder = std::move(ctx);
+    return Status::ok();
+}
+
+Status AudioConverter::open(const AVStream& stream, const AVCodecContext& encoder,
+                            std::int64_t originUs) {
+    decoded_ = makeFrame();
+    if (!decoded_) return Status::fail(text::kOutOfMemory);
+    if (Status s = openDecoder(stream, 1, decoder_); !s) return s;
+
+    streamTimeBase_ = stream.time_base;
+    originSeconds_ = originUs / 1e6;
+    outFormat_ = encoder.sample_fmt;
+    outRate_ = encoder.sample_rate;
+    int ret = av_channel_layout_copy(&outLayout_, &encoder.ch_layout);
+    if (ret < 0) return Status::fail(text::kOutOfMemory);
+    frameSize_ = encoder.frame_size > 0 ? encoder.frame_size : 1024;
+    fifo_.reset(av_audio_fifo_alloc(outFormat_, outLayout_.nb_channels, frameSize_ * 4));
+    if (!fifo_) return Status::fail(text::kOutOfMemory);
+    return Status::ok();
+}
+
+Status AudioConverter::sendPacket(const AVPacket& packet, const FrameSink& sink) {
+    const int ret = avcodec_send_packet(decoder_.get(), &packet);
+    if (ret < 0 && ret != AVERROR_INVALIDDATA) return ffmpegFailure(text::kDecodeFailed, ret);
+    return receiveFrames(sink);
+}
+
+Status AudioConverter::drain(const FrameSink& sink) {
+    const int ret = avcodec_send_packet(decoder_.get(), nullptr);
+    if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (Status s = receiveFrames(sink); !s) return s;
+    if (resampler_) {
+        if (Status s = accept(nullptr, sink); !s) return s;  // what the resampler still holds
+    }
+    return finish(sink);
+}
+
+Status AudioConverter::finish(const FrameSink& sink) {
+    return emitFrames(1, sink);
+}
+
+Status AudioConverter::receiveFrames(const FrameSink& sink) {
+    while (!failedEmit_) {
+        const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret == AVERROR_INVALIDDATA) continue;
+        if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+        Status s = accept(decoded_.get(), sink);
+        av_frame_unref(decoded_.get());
+        if (!s) return s;
+    }
+    return Status::ok();
+}
+
+Status AudioConverter::ensureResampler(const AVFrame& decoded) {
+    AVChannelLayout layout{};
+    if (decoded.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
+        av_channel_layout_default(&layout, decoded.ch_layout.nb_channels);
+    else if (av_channel_layout_copy(&layout, &decoded.ch_layout) < 0)
+        return Status::fail(text::kOutOfMemory);
+    const bool same = resampler_ && inFormat_ == decoded.format && inRate_ == decoded.sample_rate &&
+                      av_channel_layout_compare(&inLayout_, &layout) == 0;
+    if (same) {
+        av_channel_layout_uninit(&layout);
+        return Status::ok();
+    }
+    SwrContext* raw = nullptr;
+    int ret = swr_alloc_set_opts2(&raw, &outLayout_, outFormat_, outRate_, &layout,
+                                  static_cast<AVSampleFormat>(decoded.format), decoded.sample_rate,
+                                  0, nullptr);
+    SwrPtr swr(raw);
+    av_channel_layout_uninit(&inLayout_);
+    inLayout_ = layout;  // takes ownership
+    if (ret < 0 || (ret = swr_init(swr.get())) < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    // A format change mid-stream loses the few samples the old resampler held.
+    resampler_ = std::move(swr);
+    inFormat_ = decoded.format;
+    inRate_ = decoded.sample_rate;
+    return Status::ok();
+}
+
+Status AudioConverter::accept(const AVFrame* decoded, const FrameSink& sink) {
+    if (decoded) {
+        if (Status s = ensureResampler(*decoded); !s) return s;
+        if (!started_) {
+            started_ = true;
+            // Sound that starts after the picture begins with silence, so the two stay in step.
+            const double start =
+                decoded->best_effort_timestamp != AV_NOPTS_VALUE
+                    ? decoded->best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
+                    : 0.0;
+            if (start > 0.01 && start < 60) {
+                const int silence = static_cast<int>(start * outRate_);
+                FramePtr quiet = outputFrame(silence);
+                if (!quiet) return Status::fail(text::kOutOfMemory);
+                av_samples_set_silence(quiet->extended_data, 0, silence, outLayout_.nb_channels,
+                                       outFormat_);
+                if (av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(quiet->extended_data),
+                                        silence) < silence)
+                    return Status::fail(text::kOutOfMemory);
+            }
+        }
+    }
+    const int inSamples = decoded ? decoded->nb_samples : 0;
+    const int capacity = swr_get_out_samples(resampler_.get(), inSamples);
+    if (capacity < 0) return ffmpegFailure(text::kDecodeFailed, capacity);
+    if (capacity == 0) return emitFrames(frameSize_, sink);
+    FramePtr converted = outputFrame(capacity);
+    if (!converted) return Status::fail(text::kOutOfMemory);
+    const int got = swr_convert(
+        resampler_.get(), converted->extended_data, capacity,
+        decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr, inSamples);
+    if (got < 0) return ffmpegFailure(text::kDecodeFailed, got);
+    if (got > 0 && av_audio_fifo_write(
+                       fifo_.get(), reinterpret_cast<void**>(converted->extended_data), got) < got)
+        return Status::fail(text::kOutOfMemory);
+    return emitFrames(frameSize_, sink);
+}
+
+FramePtr AudioConverter::outputFrame(int samples) const {
+    FramePtr frame = makeFrame();
+    if (!frame) return nullptr;
+    frame->format = outFormat_;
+    frame->nb_samples = samples;
+    frame->sample_rate = outRate_;
+    if (av_channel_layout_copy(&frame->ch_layout, &outLayout_) < 0 ||
+        av_frame_get_buffer(frame.get(), 0) < 0)
+        return nullptr;
+    return frame;
+}
+
+Status AudioConverter::emitFrames(int minimum, const FrameSink& sink) {
+    while (!failedEmit_ && av_audio_fifo_size(fifo_.get()) >= minimum &&
+           av_audio_fifo_size(fifo_.get()) > 0) {
+        const int count = std::min(frameSize_, av_audio_fifo_size(fifo_.get()));
+        FramePtr frame = outputFrame(count);
+        if (!frame) return Status::fail(text::kOutOfMemory);
+        if (av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->data), count) < count)
+            return Status::fail(text::kDecodeFailed);
+        frame->pts = samplesOut_;
+        samplesOut_ += count;
+        if (!sink(std::move(frame))) failedEmit_ = true;
+    }
+    return Status::ok();
+}
+
+}  // namespace velmora::encoder

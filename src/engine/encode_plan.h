@@ -1,0 +1,85 @@
+#pragma once
+// From the user's choices (audiences, audio content, video quality) and the
+// shape of the source to concrete encoder settings. Pure functions, so the
+// table can be tuned and tested without encoding anything.
+
+#include <bitset>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine/choices.h"
+
+namespace velmora::encoder {
+
+enum class AudioCodec { Real144, Ac3 };
+
+// One row per audience: the budget (total kbps in the file) and the settings
+// that met it for normal motion and voice-and-music content.
+struct AudienceProfile {
+    Audience audience;
+    std::string_view name;  // shown in the pane
+    std::string_view key;   // command-line name
+    int budgetKbps;
+    int width, height, fps;
+    int videoKbps, maxKbps, bufferKbits, qmin;
+    AudioCodec audioCodec;
+    int audioKbps, audioRate;
+};
+
+std::span<const AudienceProfile> audienceTable();
+const AudienceProfile& profileOf(Audience audience);
+std::optional<Audience> audienceForKey(std::string_view key);
+
+// Several audiences share one file here: it is made for the slowest.
+std::optional<Audience> slowestAudience(AudienceSet audiences);
+
+struct VideoPlan {
+    int width = 0, height = 0, fps = 0;
+    int bitRate = 0, maxRate = 0, bufferSize = 0;  // bits per second / bits
+    int gop = 0, qmin = 2;
+};
+
+struct AudioPlan {
+    AudioCodec codec = AudioCodec::Real144;
+    int bitRate = 0, sampleRate = 0, channels = 1;
+};
+
+// What the encoder needs to know of the source.
+struct SourceShape {
+    bool hasVideo = false;
+    bool hasAudio = false;
+    int width = 0, height = 0;
+    int sarNum = 1, sarDen = 1;  // sample aspect ratio; 0/x means unknown (square)
+    int channels = 0;
+    std::int64_t durationMs = 0;  // 0 when unknown
+};
+
+struct EncodePlan {
+    Audience audience = Audience::Dsl256K;
+    int budgetKbps = 0;
+    std::optional<VideoPlan> video;
+    std::optional<AudioPlan> audio;
+};
+
+// Audio bits the rm container spends per second, headers included: each
+// packet carries 12 bytes of header (14.4 frames go ten to a packet).
+double audioCostKbps(const AudioPlan& audio);
+
+// Largest frame of the source's display aspect that fits box WxH, both
+// sides multiples of 4 (what rv20 accepts).
+void fitFrame(const SourceShape& source, int boxWidth, int boxHeight, int& width, int& height);
+
+// Needs at least one audience. A plan without video and audio means the
+// choices left nothing to encode.
+EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int32_t videoQuality,
+                      const SourceShape& source);
+
+// The ffmpeg CLI's output options that ask for the same codecs, size, rate and
+// bitrates, so benchmarks compare like with like.
+std::vector<std::string> ffmpegOutputArguments(const EncodePlan& plan);
+
+}  // namespace velmora::encoder

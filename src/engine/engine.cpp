@@ -1,0 +1,390 @@
+#include "engine/engine.h"
+
+#include <sys/stat.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "engine/audio_stage.h"
+#include "engine/bounded_queue.h"
+#include "engine/interleaver.h"
+#include "engine/media_source.h"
+#include "engine/preview.h"
+#include "engine/temp_output.h"
+#include "engine/video_stage.h"
+#include "texts/encoder_texts.h"
+
+namespace velmora::encoder {
+
+WriterFactory writerFactory(Muxer muxer) {
+    return muxer == Muxer::Ffmpeg ? &makeFfmpegRmWriter : &makeRealMediaWriter;
+}
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using FrameQueue = BoundedQueue<FramePtr>;
+using PacketInterleaver = Interleaver<PacketPtr>;
+
+// Enough to keep an encoder busy while the reader decodes the next packet;
+// small enough that a stop is quick.
+constexpr std::size_t kVideoQueueFrames = 8;
+constexpr std::size_t kAudioQueueFrames = 64;
+// Encoded packets waiting per stream for the other stream to catch up.
+constexpr std::size_t kPacketsPerStream = 32;
+
+std::int64_t msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+std::int64_t fileSize(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+}  // namespace
+
+class Engine::Job {
+  public:
+    Job(const JobSettings& settings, JobObserver& observer)
+        : settings_(settings), observer_(observer) {}
+
+    ~Job() {
+        requestStop();
+        join();
+    }
+
+    Status prepare(JobInfo& info);
+    void launch() { thread_ = std::thread(&Job::run, this); }
+    void requestStop() { stopRequested_ = true; }
+    void join() {
+        if (thread_.joinable()) thread_.join();
+    }
+    bool finished() const { return finished_; }
+
+  private:
+    // One output stream: the encoder, its frame queue and its place in the interleaver.
+    struct Lane {
+        CodecContextPtr encoder;
+        int writerIndex = -1;
+        std::size_t slot = 0;
+        std::unique_ptr<FrameQueue> frames;
+        std::unique_ptr<VideoScaler> scaler;  // video: frames arrive at the source's size
+    };
+
+    void run();
+    void readSource();
+    Status readPackets(bool& reachedEnd);
+    void encode(Lane& lane);
+    Status encodeFrames(Lane& lane);
+    Status interleave();
+    void fail(Status status);
+    void abortQueues();
+
+    JobSettings settings_;
+    JobObserver& observer_;
+    MediaSource source_;
+    EncodePlan plan_;
+    TempOutput temp_;
+    std::unique_ptr<MediaWriter> writer_;
+    std::unique_ptr<VideoConverter> videoIn_;
+    std::unique_ptr<AudioConverter> audioIn_;
+    Lane video_, audio_;
+    std::unique_ptr<PacketInterleaver> packets_;
+    std::unique_ptr<PreviewDecoder> previewDecoder_;  // video thread only
+    Clock::time_point startTime_;
+
+    std::thread thread_;
+    std::atomic<bool> stopRequested_{false};
+    std::atomic<bool> stoppedEarly_{false};
+    std::atomic<bool> failed_{false};
+    std::atomic<bool> finished_{false};
+    std::mutex errorMutex_;
+    Status error_ = Status::ok();
+    std::int64_t sourceBytes_ = 0;            // 0 when the size is unknown
+    std::atomic<std::int64_t> readBytes_{0};  // how far the reader is into the source
+    std::int64_t encodedMs_ = 0;              // job thread only
+    int percent_ = 0;                         // job thread only
+};
+
+Status Engine::Job::prepare(JobInfo& info) {
+    if (settings_.source.empty()) return Status::fail(text::kNoSource);
+    struct stat st {};
+    if (::stat(settings_.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return Status::fail(text::withSubject(text::kSourceNotFile, settings_.source));
+    if (Status s = openMediaSource(settings_.source, source_); !s) return s;
+    if (Status s = checkDestination(settings_.source, settings_.destination); !s) return s;
+    if (settings_.audiences.none()) return Status::fail(text::kNoAudience);
+    if (!settings_.makeWriter) return Status::fail(text::kEncodeFailed);
+
+    plan_ = planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality,
+                       source_.shape);
+    if (!plan_.video && !plan_.audio) return Status::fail(text::kNothingToEncode);
+
+    writer_ = settings_.makeWriter();
+    if (!writer_) return Status::fail(text::kOutOfMemory);
+    AVFormatContext* format = source_.format.get();
+    if (plan_.video) {
+        if (Status s = openVideoEncoder(*plan_.video, video_.encoder); !s) return s;
+        videoIn_ = std::make_unique<VideoConverter>();
+        if (Status s = videoIn_->open(*format->streams[source_.videoIndex], *plan_.video,
+                                      source_.startUs, source_.durationMs);
+            !s)
+            return s;
+        video_.frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
+        video_.scaler = std::make_unique<VideoScaler>();
+    }
+    if (plan_.audio) {
+        if (Status s = openAudioEncoder(*plan_.audio, audio_.encoder); !s) return s;
+        audioIn_ = std::make_unique<AudioConverter>();
+        if (Status s = audioIn_->open(*format->streams[source_.audioIndex], *audio_.encoder,
+                                      source_.startUs);
+            !s)
+            return s;
+        audio_.frames = std::make_unique<FrameQueue>(kAudioQueueFrames);
+    }
+    // The rm muxer wants the video stream first.
+    std::size_t streams = 0;
+    for (Lane* lane : {&video_, &audio_}) {
+        if (!lane->encoder) continue;
+        CodecParametersPtr params = makeCodecParameters();
+        if (!params) return Status::fail(text::kOutOfMemory);
+        const int ret = avcodec_parameters_from_context(params.get(), lane->encoder.get());
+        if (ret < 0) return Status::fail(text::kEncodeFailed);
+        const AVRational tb = lane->encoder->time_base;
+        if (Status s = writer_->addStream(*params, tb.num, tb.den, lane->writerIndex); !s) return s;
+        lane->slot = streams++;
+    }
+    packets_ = std::make_unique<PacketInterleaver>(streams, kPacketsPerStream);
+    if (settings_.preview && plan_.video) {
+        previewDecoder_ = std::make_unique<PreviewDecoder>();
+        if (Status s = previewDecoder_->open(*video_.encoder); !s) return s;
+    }
+
+    if (Status s = temp_.create(settings_.destination); !s) return s;
+    if (Status s = writer_->begin(temp_.path(), settings_.metadata); !s) {
+        writer_->finish();
+        temp_.discard();
+        return s;
+    }
+
+    sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
+    info.source = settings_.source;
+    info.destination = settings_.destination;
+    info.durationMs = source_.durationMs;
+    info.plan = plan_;
+    startTime_ = Clock::now();
+    return Status::ok();
+}
+
+void Engine::Job::run() {
+    std::vector<std::thread> workers;
+    workers.emplace_back(&Job::readSource, this);
+    for (Lane* lane : {&video_, &audio_})
+        if (lane->encoder) workers.emplace_back(&Job::encode, this, std::ref(*lane));
+    if (Status s = interleave(); !s) fail(std::move(s));
+    for (auto& t : workers) t.join();
+
+    JobResult result;
+    result.destination = settings_.destination;
+    result.encodedMs = encodedMs_;
+    result.percent = percent_;
+    Status finished = writer_->finish();
+    result.bytes = fileSize(temp_.path());
+    if (!failed_ && !finished) fail(std::move(finished));
+    if (!failed_) {
+        if (Status s = temp_.commit(); !s) fail(std::move(s));
+    }
+    if (failed_) {
+        temp_.discard();
+        result.outcome = JobOutcome::Failed;
+        std::lock_guard lock(errorMutex_);
+        result.message = error_.message();
+    } else if (stoppedEarly_) {
+        result.outcome = JobOutcome::Stopped;
+    } else {
+        result.outcome = JobOutcome::Completed;
+        result.percent = 100;
+    }
+    result.elapsedMs = msSince(startTime_);
+    // Release the source before telling anyone the job is over.
+    source_.format.reset();
+    observer_.jobFinished(result);
+    finished_ = true;
+}
+
+void Engine::Job::readSource() {
+    bool reachedEnd = false;
+    Status s = readPackets(reachedEnd);
+    if (s && !failed_) {
+        const FrameSink toVideo = [this](FramePtr f) { return video_.frames->push(std::move(f)); };
+        const FrameSink toAudio = [this](FramePtr f) { return audio_.frames->push(std::move(f)); };
+        if (videoIn_) s = reachedEnd ? videoIn_->drain(toVideo) : videoIn_->finish(toVideo);
+        if (s && audioIn_) s = reachedEnd ? audioIn_->drain(toAudio) : audioIn_->finish(toAudio);
+    }
+    if (!s) fail(std::move(s));
+    stoppedEarly_ = !reachedEnd;
+    for (Lane* lane : {&video_, &audio_})
+        if (lane->frames) lane->frames->close();
+}
+
+Status Engine::Job::readPackets(bool& reachedEnd) {
+    PacketPtr packet = makePacket();
+    if (!packet) return Status::fail(text::kOutOfMemory);
+    const FrameSink toVideo = [this](FramePtr f) { return video_.frames->push(std::move(f)); };
+    const FrameSink toAudio = [this](FramePtr f) { return audio_.frames->push(std::move(f)); };
+    while (!stopRequested_ && !failed_) {
+        const int ret = av_read_frame(source_.format.get(), packet.get());
+        if (source_.format->pb) readBytes_ = avio_tell(source_.format->pb);
+        if (ret == AVERROR_EOF) {
+            reachedEnd = true;
+            break;
+        }
+        if (ret < 0) return ffmpegFailure(text::kReadFailed, ret);
+        Status s = Status::ok();
+        if (videoIn_ && packet->stream_index == source_.videoIndex)
+            s = videoIn_->sendPacket(*packet, toVideo);
+        else if (audioIn_ && packet->stream_index == source_.audioIndex)
+            s = audioIn_->sendPacket(*packet, toAudio);
+        av_packet_unref(packet.get());
+        if (!s) return s;
+    }
+    return Status::ok();
+}
+
+void Engine::Job::encode(Lane& lane) {
+    if (Status s = encodeFrames(lane); !s) fail(std::move(s));
+    packets_->close(lane.slot);
+}
+
+Status Engine::Job::encodeFrames(Lane& lane) {
+    AVCodecContext* encoder = lane.encoder.get();
+    const bool watched = &lane == &video_ && previewDecoder_;
+    Clock::time_point nextPicture = Clock::now();
+    FramePtr pictureIn;  // the source frame whose packet is on its way
+    const auto pass = [&](PacketPtr packet) {
+        const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+        return packets_->push(lane.slot, av_rescale_q(time, encoder->time_base, {1, 1'000'000}),
+                              std::move(packet));
+    };
+    for (;;) {
+        packets_->idle(lane.slot, true);
+        std::optional<FramePtr> frame = lane.frames->pop();
+        packets_->idle(lane.slot, false);
+        if (failed_) return Status::ok();
+        if (frame && lane.scaler) {
+            FramePtr scaled;
+            if (Status s = lane.scaler->scale(**frame, encoder->width, encoder->height, scaled); !s)
+                return s;
+            *frame = std::move(scaled);
+        }
+        if (watched && frame && Clock::now() >= nextPicture) {
+            nextPicture = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);
+            pictureIn = copyPicture(**frame);
+        }
+        // No frame: the stream ended, so flush the encoder.
+        int ret = avcodec_send_frame(encoder, frame ? frame->get() : nullptr);
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+        for (;;) {
+            PacketPtr packet = makePacket();
+            if (!packet) return Status::fail(text::kOutOfMemory);
+            ret = avcodec_receive_packet(encoder, packet.get());
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+            if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+            if (watched)
+                previewDecoder_->show(*packet, encoder->time_base, pictureIn, *settings_.preview);
+            if (!pass(std::move(packet))) return Status::ok();
+        }
+        if (!frame) return Status::ok();
+    }
+}
+
+Status Engine::Job::interleave() {
+    Lane* bySlot[2] = {};
+    for (Lane* lane : {&video_, &audio_})
+        if (lane->encoder) bySlot[lane->slot] = lane;
+
+    for (;;) {
+        auto item = packets_->pop();
+        if (failed_ || !item) return Status::ok();
+        Lane* next = bySlot[item->first];
+        PacketPtr& packet = item->second;
+        if (Status s = writer_->writePacket(next->writerIndex, *packet); !s) return s;
+
+        const AVPacket& p = *packet;
+        // A video packet is one tick of 1/fps even when the encoder leaves its duration out.
+        const std::int64_t ticks = p.duration > 0 ? p.duration : next == &video_ ? 1 : 0;
+        const std::int64_t end = av_rescale_q(p.pts + ticks, next->encoder->time_base, {1, 1000});
+        encodedMs_ = std::max(encodedMs_, end);
+        if (JobPreview* preview = settings_.preview.get()) {
+            preview->encodedMs.store(encodedMs_, std::memory_order_relaxed);
+            preview->bytes.store(writer_->bytesWritten(), std::memory_order_relaxed);
+        }
+        const std::int64_t duration = source_.durationMs;
+        // Without a known length, how far the reader is into the file will do.
+        const std::int64_t done = duration > 0 ? encodedMs_ : readBytes_.load();
+        const std::int64_t whole = duration > 0 ? duration : sourceBytes_;
+        const int percent =
+            whole > 0 ? static_cast<int>(std::clamp<std::int64_t>(done * 100 / whole, 0, 99)) : 0;
+        if (percent != percent_) {
+            percent_ = percent;
+            observer_.jobProgress({encodedMs_, duration, percent, writer_->bytesWritten(),
+                                   msSince(startTime_), plan_.budgetKbps});
+        }
+    }
+}
+
+void Engine::Job::fail(Status status) {
+    {
+        std::lock_guard lock(errorMutex_);
+        if (failed_) return;
+        error_ = std::move(status);
+        failed_ = true;
+    }
+    abortQueues();
+}
+
+void Engine::Job::abortQueues() {
+    for (Lane* lane : {&video_, &audio_}) {
+        if (lane->frames) lane->frames->abort();
+    }
+    if (packets_) packets_->abort();
+}
+
+Engine::Engine() = default;
+
+Engine::~Engine() {
+    stop();
+}
+
+Status Engine::start(const JobSettings& settings, JobObserver& observer, JobInfo* info) {
+    stop();
+    auto job = std::make_unique<Job>(settings, observer);
+    JobInfo scratch;
+    if (Status s = job->prepare(info ? *info : scratch); !s) return s;
+    observer.jobStarted(info ? *info : scratch);
+    job_ = std::move(job);
+    job_->launch();
+    return Status::ok();
+}
+
+void Engine::stop() {
+    if (!job_) return;
+    job_->requestStop();
+    job_->join();
+    job_.reset();
+}
+
+void Engine::wait() {
+    if (job_) job_->join();
+}
+
+bool Engine::running() const {
+    return job_ && !job_->finished();
+}
+
+}  // namespace velmora::encoder

@@ -1,0 +1,106 @@
+#pragma once
+// The encoding engine: one job at a time, from a source file to a RealMedia
+// file, on threads of its own. No Qt here; the component and the command-line
+// tool both drive it.
+//
+// Threads of a job: a reader (demux, decode, resample, constant frame rate),
+// one encoder per stream (the video one scales first), and the job thread
+// that interleaves the packets into the writer. Frames and packets pass
+// through bounded queues.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/encode_plan.h"
+#include "engine/media_writer.h"
+#include "engine/preview.h"
+#include "engine/status.h"
+
+namespace velmora::encoder {
+
+using WriterFactory = std::unique_ptr<MediaWriter> (*)();
+
+enum class Muxer { Ffmpeg, Own };
+WriterFactory writerFactory(Muxer muxer);
+
+struct JobSettings {
+    std::string source;       // UTF-8 path
+    std::string destination;  // UTF-8 path
+    AudienceSet audiences;
+    std::int32_t audioContent = VoiceAndMusic;
+    std::int32_t videoQuality = NormalMotion;
+    WriterFactory makeWriter = writerFactory(Muxer::Own);
+    MediaMetadata metadata;
+    // Filled while the job runs when set; costs decoding the output's video.
+    std::shared_ptr<JobPreview> preview;
+};
+
+// What a started job will do.
+struct JobInfo {
+    std::string source, destination;
+    std::int64_t durationMs = 0;  // 0 when the source does not say
+    EncodePlan plan;
+};
+
+struct JobProgress {
+    std::int64_t encodedMs = 0;
+    std::int64_t durationMs = 0;
+    int percent = 0;
+    std::int64_t bytes = 0;
+    std::int64_t elapsedMs = 0;  // wall clock since the start
+    int budgetKbps = 0;
+};
+
+enum class JobOutcome { Completed, Stopped, Failed };
+
+struct JobResult {
+    JobOutcome outcome = JobOutcome::Failed;
+    std::string destination;
+    std::string message;  // for Failed: what went wrong, in Chinese
+    int percent = 0;
+    std::int64_t bytes = 0;
+    std::int64_t encodedMs = 0;
+    std::int64_t elapsedMs = 0;
+};
+
+class JobObserver {
+  public:
+    virtual ~JobObserver() = default;
+    // On the caller's thread, inside start(), before any other call of the job.
+    virtual void jobStarted(const JobInfo& info) { (void)info; }
+    // The rest are called on the job's threads, never on the caller's.
+    // Only when the whole percentage changes.
+    virtual void jobProgress(const JobProgress& progress) = 0;
+    // Last call of a job; the file is in place (or gone) by then.
+    virtual void jobFinished(const JobResult& result) = 0;
+};
+
+class Engine {
+  public:
+    Engine();
+    ~Engine();  // stops a running job as stop() does
+    Engine(const Engine&) = delete;
+    Engine& operator=(const Engine&) = delete;
+
+    // Ends a running job first (as stop()). Then checks the settings, opens
+    // the source and the codecs and creates the temporary output; any
+    // refusal comes back here and leaves nothing behind. On success the job
+    // runs on its own threads and this returns at once.
+    Status start(const JobSettings& settings, JobObserver& observer, JobInfo* info = nullptr);
+
+    // Ends the running job promptly, completing a shorter but valid file,
+    // and waits for its threads. Nothing happens when no job runs.
+    void stop();
+
+    // Waits until the running job ends by itself.
+    void wait();
+
+    bool running() const;
+
+  private:
+    class Job;
+    std::unique_ptr<Job> job_;
+};
+
+}  // namespace velmora::encoder

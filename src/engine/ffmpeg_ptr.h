@@ -1,0 +1,79 @@
+#pragma once
+// One owner per FFmpeg object: unique_ptr with the library's own free
+// function, so no early return can leak.
+
+#include <memory>
+#include <string>
+
+#include "engine/status.h"
+#include "texts/encoder_texts.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/audio_fifo.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libswresample/swresample.h>
+#include <libswscale/swscale.h>
+}
+
+namespace velmora::encoder {
+
+struct InputContextFree {
+    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+};
+struct CodecContextFree {
+    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
+};
+struct FrameFree {
+    void operator()(AVFrame* f) const { av_frame_free(&f); }
+};
+struct PacketFree {
+    void operator()(AVPacket* p) const { av_packet_free(&p); }
+};
+struct CodecParametersFree {
+    void operator()(AVCodecParameters* p) const { avcodec_parameters_free(&p); }
+};
+struct SwsFree {
+    void operator()(SwsContext* c) const { sws_freeContext(c); }
+};
+struct SwrFree {
+    void operator()(SwrContext* c) const { swr_free(&c); }
+};
+struct AudioFifoFree {
+    void operator()(AVAudioFifo* f) const { av_audio_fifo_free(f); }
+};
+
+using InputContextPtr = std::unique_ptr<AVFormatContext, InputContextFree>;
+using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextFree>;
+using FramePtr = std::unique_ptr<AVFrame, FrameFree>;
+using PacketPtr = std::unique_ptr<AVPacket, PacketFree>;
+using CodecParametersPtr = std::unique_ptr<AVCodecParameters, CodecParametersFree>;
+using SwsPtr = std::unique_ptr<SwsContext, SwsFree>;
+using SwrPtr = std::unique_ptr<SwrContext, SwrFree>;
+using AudioFifoPtr = std::unique_ptr<AVAudioFifo, AudioFifoFree>;
+
+inline FramePtr makeFrame() {
+    return FramePtr(av_frame_alloc());
+}
+inline PacketPtr makePacket() {
+    return PacketPtr(av_packet_alloc());
+}
+
+inline CodecParametersPtr makeCodecParameters() {
+    return CodecParametersPtr(avcodec_parameters_alloc());
+}
+
+inline std::string ffmpegError(int code) {
+    char buf[AV_ERROR_MAX_STRING_SIZE] = {};
+    av_strerror(code, buf, sizeof buf);
+    return buf;
+}
+
+// A failed FFmpeg call as the user reads it: what failed, and FFmpeg's reason.
+inline Status ffmpegFailure(const char* what, int code) {
+    return Status::fail(text::withReason(what, ffmpegError(code)));
+}
+
+}  // namespace velmora::encoder

@@ -1,0 +1,57 @@
+#pragma once
+// Where encoded packets go: a RealMedia file writer behind a small interface
+// (streams in, packets in, finish), so the engine can feed either FFmpeg's
+// muxer or our own writer.
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "engine/status.h"
+
+extern "C" {
+struct AVCodecParameters;
+struct AVPacket;
+}
+
+namespace velmora::encoder {
+
+struct MediaMetadata {
+    std::string title;      // UTF-8
+    std::string author;     // UTF-8
+    std::string copyright;  // UTF-8
+    std::string comment;    // UTF-8
+};
+
+class MediaWriter {
+  public:
+    virtual ~MediaWriter() = default;
+
+    // Declares a stream before begin(). `timeBaseNum/Den` is the time base
+    // of the packets that will be written to it (for video exactly 1/fps).
+    // On success `index` is the stream's number for writePacket().
+    virtual Status addStream(const AVCodecParameters& params, int timeBaseNum, int timeBaseDen,
+                             int& index) = 0;
+
+    // Creates `path` and writes the file header.
+    virtual Status begin(const std::string& path, const MediaMetadata& metadata) = 0;
+
+    // Writes one packet, timestamps in its stream's time base. Packets of
+    // different streams arrive interleaved in increasing time order.
+    virtual Status writePacket(int index, const AVPacket& packet) = 0;
+
+    // Completes the file (trailer, final header) and closes it. After a
+    // failed begin() or writePacket() it still closes the file.
+    virtual Status finish() = 0;
+
+    // Bytes written to the file so far.
+    virtual std::int64_t bytesWritten() const = 0;
+};
+
+// FFmpeg's own "rm" muxer.
+std::unique_ptr<MediaWriter> makeFfmpegRmWriter();
+
+// Our own RealMedia writer (encoder/rm/), in builds that have it.
+std::unique_ptr<MediaWriter> makeRealMediaWriter();
+
+}  // namespace velmora::encoder

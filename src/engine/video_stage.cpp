@@ -1,0 +1,171 @@
+#include "engine/video_stage.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "engine/media_source.h"
+#include "texts/encoder_texts.h"
+
+extern "C" {
+#include <libavutil/imgutils.h>
+}
+
+namespace velmora::encoder {
+
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
+    const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
+    if (!codec) return Status::fail(text::withReason(text::kEncodeFailed, "rv20"));
+    CodecContextPtr ctx(avcodec_alloc_context3(codec));
+    if (!ctx) return Status::fail(text::kOutOfMemory);
+    ctx->width = plan.width;
+    ctx->height = plan.height;
+    ctx->pix_fmt = AV_PIX_FMT_YUV420P;
+    ctx->time_base = {1, plan.fps};
+    ctx->framerate = {plan.fps, 1};
+    ctx->sample_aspect_ratio = {1, 1};
+    ctx->bit_rate = plan.bitRate;
+    // Without this the rate control lets low targets come out 1.5-2x over.
+    ctx->bit_rate_tolerance = plan.bitRate;
+    ctx->rc_max_rate = plan.maxRate;
+    ctx->rc_buffer_size = plan.bufferSize;
+    ctx->gop_size = plan.gop;
+    ctx->max_b_frames = 0;
+    ctx->qmin = plan.qmin;
+    ctx->qmax = 31;
+    ctx->thread_count = 1;  // rv20 has no threading
+    const int ret = avcodec_open2(ctx.get(), codec, nullptr);
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+    encoder = std::move(ctx);
+    return Status::ok();
+}
+
+Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
+                            std::int64_t durationMs) {
+    decoded_ = makeFrame();
+    if (!decoded_) return Status::fail(text::kOutOfMemory);
+#ifdef __SANITIZE_THREAD__
+    // FFmpeg's frame threads hand frames over through atomics in uninstrumented
+    // code, which ThreadSanitizer reports as races; decode on this thread there.
+    constexpr int kDecoderThreads = 1;
+#else
+    constexpr int kDecoderThreads = 0;
+#endif
+    if (Status s = openDecoder(stream, kDecoderThreads, decoder_); !s) return s;
+
+    plan_ = plan;
+    streamTimeBase_ = stream.time_base;
+    originSeconds_ = originUs / 1e6;
+    endLimit_ = durationMs > 0 ? durationMs / 1000.0 + 1.0 : 0.0;
+    AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
+    defaultDuration_ = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 1.0 / plan.fps;
+    return Status::ok();
+}
+
+bool VideoConverter::fillsASlot(const AVPacket& packet) const {
+    if (packet.pts == AV_NOPTS_VALUE || nextSlot_ == 0) return true;
+    // A frame shows in the slots whose middle falls after its time and up to
+    // the next frame's; a little slack keeps rounding on the safe side.
+    constexpr double kSlack = 0.002;
+    const double time = packet.pts * av_q2d(streamTimeBase_) - originSeconds_;
+    const double duration =
+        packet.duration > 0 ? packet.duration * av_q2d(streamTimeBase_) : defaultDuration_;
+    const double firstMiddle = std::ceil((time - kSlack) * plan_.fps - 0.5);
+    return (firstMiddle + 0.5) / plan_.fps <= time + duration + kSlack;
+}
+
+Status VideoConverter::sendPacket(const AVPacket& packet, const FrameSink& sink) {
+    // A frame no slot shows and no other frame refers to need not be decoded
+    // at all: at low output rates that is a third of the decoding.
+    decoder_->skip_frame = fillsASlot(packet) ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
+    const int ret = avcodec_send_packet(decoder_.get(), &packet);
+    // A damaged packet costs a frame, not the job.
+    if (ret < 0 && ret != AVERROR_INVALIDDATA) return ffmpegFailure(text::kDecodeFailed, ret);
+    return receiveFrames(sink);
+}
+
+Status VideoConverter::drain(const FrameSink& sink) {
+    int ret = avcodec_send_packet(decoder_.get(), nullptr);
+    if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (Status s = receiveFrames(sink); !s) return s;
+    return finish(sink);
+}
+
+Status VideoConverter::finish(const FrameSink& sink) {
+    Status s = held_ ? emitUntil(lastTime_ + lastDuration_, sink) : Status::ok();
+    held_.reset();
+    return s;
+}
+
+Status VideoConverter::receiveFrames(const FrameSink& sink) {
+    while (!failedEmit_) {
+        const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret == AVERROR_INVALIDDATA) continue;
+        if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+        Status s = accept(*decoded_, sink);
+        av_frame_unref(decoded_.get());
+        if (!s) return s;
+    }
+    return Status::ok();
+}
+
+Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
+    double duration = decoded.pkt_duration > 0 ? decoded.pkt_duration * av_q2d(streamTimeBase_)
+                                               : defaultDuration_;
+    double time = decoded.best_effort_timestamp != AV_NOPTS_VALUE
+                      ? decoded.best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
+                      : lastTime_ + lastDuration_;
+    if (held_ && time < lastTime_) time = lastTime_;  // out of order: keep the clock moving forward
+
+    // Slots whose middle falls before this frame still show the previous one;
+    // the very first frame also covers any slots before it.
+    if (held_) {
+        if (Status s = emitUntil(time, sink); !s) return s;
+    }
+    // Scaling waits until a slot needs the frame: a low output rate uses
+    // few of the source's frames, and the others cost only this reference.
+    FramePtr ref = makeFrame();
+    if (!ref || av_frame_ref(ref.get(), &decoded) < 0) return Status::fail(text::kOutOfMemory);
+    held_ = std::move(ref);
+    lastTime_ = time;
+    lastDuration_ = duration;
+    return Status::ok();
+}
+
+Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
+    if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
+    while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
+        // A reference per slot: the decoded picture is only read from here on,
+        // and scaling happens on the encoder's thread, off the reader's path.
+        FramePtr out = makeFrame();
+        if (!out || av_frame_ref(out.get(), held_.get()) < 0)
+            return Status::fail(text::kOutOfMemory);
+        out->pts = nextSlot_++;
+        out->pict_type = AV_PICTURE_TYPE_NONE;
+        if (!sink(std::move(out))) failedEmit_ = true;
+    }
+    return Status::ok();
+}
+
+Status VideoScaler::scale(const AVFrame& decoded, int width, int height, FramePtr& out) {
+    scaler_.reset(sws_getCachedContext(scaler_.release(), decoded.width, decoded.height,
+                                       static_cast<AVPixelFormat>(decoded.format), width, height,
+                                       AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    if (!scaler_) return Status::fail(text::kDecodeFailed);
+    FramePtr scaled = makeFrame();
+    if (!scaled) return Status::fail(text::kOutOfMemory);
+    scaled->width = width;
+    scaled->height = height;
+    scaled->format = AV_PIX_FMT_YUV420P;
+    int ret = av_frame_get_buffer(scaled.get(), 0);
+    if (ret < 0) return Status::fail(text::kOutOfMemory);
+    ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height, scaled->data,
+                    scaled->linesize);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    scaled->pts = decoded.pts;
+    scaled->pict_type = decoded.pict_type;
+    out = std::move(scaled);
+    return Status::ok();
+}
+
+}  // namespace velmora::encoder

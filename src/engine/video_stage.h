@@ -1,0 +1,65 @@
+#pragma once
+// Video: decode the source stream and turn any frame timing (variable, odd
+// rates) into a constant rate by holding or dropping frames, numbering them 0, 1, 2... in the time
+// base 1/fps. The rm muxer counts frames rather than reading times, so no frame may be skipped.
+
+#include <functional>
+
+#include "engine/encode_plan.h"
+#include "engine/ffmpeg_ptr.h"
+#include "engine/status.h"
+
+namespace velmora::encoder {
+
+// Receives each finished frame; false means the job is being torn down.
+using FrameSink = std::function<bool(FramePtr)>;
+
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
+
+// The encoder's size and pixel format from a decoded picture; on the video
+// encoder's thread, which has time to spare, so the reader only decodes.
+class VideoScaler {
+  public:
+    // `out` gets `in`'s timestamp.
+    Status scale(const AVFrame& in, int width, int height, FramePtr& out);
+
+  private:
+    SwsPtr scaler_;
+};
+
+// Decoded pictures (not yet scaled) on the output's constant frame rate.
+class VideoConverter {
+  public:
+    // `durationMs` (0 when unknown) bounds the output, so a broken timestamp
+    // far in the future cannot make it repeat a frame for hours.
+    Status open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
+                std::int64_t durationMs);
+
+    // One packet of the source stream.
+    Status sendPacket(const AVPacket& packet, const FrameSink& sink);
+    // End of the source: drains the decoder, then holds the last frame for
+    // its duration.
+    Status drain(const FrameSink& sink);
+    // A stop: ends at the frames already decoded.
+    Status finish(const FrameSink& sink);
+
+  private:
+    Status receiveFrames(const FrameSink& sink);
+    Status accept(const AVFrame& decoded, const FrameSink& sink);
+    Status emitUntil(double seconds, const FrameSink& sink);
+    bool fillsASlot(const AVPacket& packet) const;
+
+    CodecContextPtr decoder_;
+    FramePtr decoded_;
+    FramePtr held_;  // the decoded frame that fills slots until a newer one is due
+    VideoPlan plan_;
+    AVRational streamTimeBase_{1, 1};
+    double originSeconds_ = 0;
+    double defaultDuration_ = 0;
+    double endLimit_ = 0;  // seconds; 0 when unbounded
+    double lastTime_ = 0, lastDuration_ = 0;
+    std::int64_t nextSlot_ = 0;
+    bool failedEmit_ = false;
+};
+
+}  // namespace velmora::encoder

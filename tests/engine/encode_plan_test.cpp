@@ -1,0 +1,236 @@
+#include "engine/encode_plan.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+namespace velmora::encoder {
+namespace {
+
+SourceShape videoAndSound(int width = 640, int height = 480, int channels = 2) {
+    SourceShape s;
+    s.hasVideo = s.hasAudio = true;
+    s.width = width;
+    s.height = height;
+    s.channels = channels;
+    return s;
+}
+
+double totalKbps(const EncodePlan& plan) {
+    double total = plan.audio ? audioCostKbps(*plan.audio) : 0;
+    if (plan.video) total += plan.video->bitRate / 1000.0 * 1.03 / 0.98 + 0.152 * plan.video->fps;
+    return total;
+}
+
+TEST(EncodePlan, TableRunsSlowestFirstAndMapsEveryKey) {
+    const auto table = audienceTable();
+    ASSERT_EQ(table.size(), 8u);
+    for (std::size_t i = 1; i < table.size(); ++i)
+        EXPECT_LT(table[i - 1].budgetKbps, table[i].budgetKbps);
+    EXPECT_EQ(table.front().budgetKbps, 20);
+    EXPECT_EQ(table.back().budgetKbps, 450);
+    for (const auto& p : table) {
+        EXPECT_EQ(audienceForKey(p.key), p.audience);
+        EXPECT_EQ(p.width % 4, 0);
+        EXPECT_EQ(p.height % 4, 0);
+        EXPECT_LE(p.bufferKbits, 480) << p.key;
+    }
+    EXPECT_FALSE(audienceForKey("1m"));
+}
+
+TEST(EncodePlan, SeveralAudiencesEncodeForTheSlowest) {
+    EXPECT_EQ(slowestAudience(audienceSet({Audience::Dsl512K, Audience::Modem56K, Audience::Lan})),
+              Audience::Modem56K);
+    EXPECT_FALSE(slowestAudience({}));
+    const EncodePlan plan = planEncode(audienceSet({Audience::Dsl512K, Audience::DualIsdn}),
+                                       VoiceAndMusic, NormalMotion, videoAndSound());
+    EXPECT_EQ(plan.audience, Audience::DualIsdn);
+    EXPECT_EQ(plan.budgetKbps, 80);
+}
+
+TEST(EncodePlan, EveryAudienceAndChoiceStaysWithinItsBudgetOnPaper) {
+    for (const auto& p : audienceTable()) {
+        for (std::int32_t content = VoiceOnly; content <= NoAudio; ++content) {
+            for (std::int32_t quality = NormalMotion; quality <= NoVideo; ++quality) {
+                const EncodePlan plan =
+                    planEncode(audienceSet({p.audience}), content, quality, videoAndSound());
+                if (p.audience == Audience::Modem28K) continue;  // held by the quantiser instead
+                EXPECT_LE(totalKbps(plan), p.budgetKbps + 0.5)
+                    << p.key << " content " << content << " quality " << quality;
+            }
+        }
+    }
+}
+
+TEST(EncodePlan, LowAudiencesUse144AndHighOnesAc3AtValidRates) {
+    for (const auto& p : audienceTable()) {
+        for (std::int32_t content = VoiceOnly; content <= StereoMusic; ++content) {
+            const EncodePlan plan =
+                planEncode(audienceSet({p.audience}), content, NormalMotion, videoAndSound());
+            ASSERT_TRUE(plan.audio);
+            if (p.budgetKbps < 80) {
+                EXPECT_EQ(plan.audio->codec, AudioCodec::Real144);
+                EXPECT_EQ(plan.audio->sampleRate, 8000);
+                EXPECT_EQ(plan.audio->channels, 1);
+            } else {
+                EXPECT_EQ(plan.audio->codec, AudioCodec::Ac3);
+                const int kbps = plan.audio->bitRate / 1000;
+                EXPECT_TRUE(kbps == 32 || kbps == 48 || kbps == 64 || kbps == 96 || kbps == 128)
+                    << kbps;
+                const int rate = plan.audio->sampleRate;
+                EXPECT_TRUE(rate == 32000 || rate == 44100 || rate == 48000);
+            }
+        }
+    }
+}
+
+TEST(EncodePlan, AudioContentChoosesChannelsAndShare) {
+    const auto plan = [](std::int32_t content, int sourceChannels = 2) {
+        return planEncode(audienceSet({Audience::Dsl256K}), content, NormalMotion,
+                          videoAndSound(640, 480, sourceChannels));
+    };
+    EXPECT_EQ(plan(VoiceOnly).audio->channels, 1);
+    EXPECT_LT(plan(VoiceOnly).audio->bitRate, plan(Music).audio->bitRate);
+    // Fewer bits for speech leave more for the picture.
+    EXPECT_GT(plan(VoiceOnly).video->bitRate, plan(Music).video->bitRate);
+    EXPECT_EQ(plan(StereoMusic).audio->channels, 2);
+    EXPECT_EQ(plan(StereoMusic, 1).audio->channels, 1);  // a mono source stays mono
+    EXPECT_EQ(plan(StereoMusic, 6).audio->channels, 2);
+    EXPECT_FALSE(plan(NoAudio).audio);
+    EXPECT_GT(plan(NoAudio).video->bitRate, plan(Music).video->bitRate);
+}
+
+TEST(EncodePlan, VideoQualityTradesFrameRateForSize) {
+    const auto plan = [](std::int32_t quality) {
+        return planEncode(audienceSet({Audience::Lan}), VoiceAndMusic, quality, videoAndSound());
+    };
+    const VideoPlan normal = *plan(NormalMotion).video;
+    EXPECT_EQ(normal.width, 240);
+    EXPECT_EQ(normal.fps, 12);
+    EXPECT_EQ(normal.gop, 120);
+
+    const VideoPlan smooth = *plan(SmoothMotion).video;
+    EXPECT_EQ(smooth.fps, 24);
+    EXPECT_LT(smooth.width, normal.width);
+
+    const VideoPlan sharp = *plan(SharpImage).video;
+    EXPECT_EQ(sharp.fps, 6);
+    EXPECT_GT(sharp.width, normal.width);
+
+    const VideoPlan slides = *plan(SlideShow).video;
+    EXPECT_EQ(slides.fps, 1);
+    EXPECT_GT(slides.width, normal.width);
+    EXPECT_LT(slides.bitRate, normal.bitRate);
+
+    const EncodePlan soundOnly = plan(NoVideo);
+    EXPECT_FALSE(soundOnly.video);
+    EXPECT_TRUE(soundOnly.audio);
+}
+
+TEST(EncodePlan, TheSlowestAudienceStillGetsWholeFrameRates) {
+    const EncodePlan sharp =
+        planEncode(audienceSet({Audience::Modem28K}), VoiceAndMusic, SharpImage, videoAndSound());
+    EXPECT_GE(sharp.video->fps, 1);
+    EXPECT_GT(sharp.video->bitRate, 0);
+}
+
+TEST(EncodePlan, FramesKeepTheSourceAspectInMultiplesOfFour) {
+    struct Case {
+        int width, height, sarNum, sarDen;
+        int wantWidth, wantHeight;
+    };
+    const Case cases[] = {
+        {640, 480, 1, 1, 320, 240},    // same aspect as the box
+        {321, 241, 1, 1, 320, 240},    // odd sizes
+        {1280, 720, 1, 1, 320, 180},   // wider: full width
+        {480, 640, 1, 1, 180, 240},    // portrait: full height
+        {720, 576, 16, 15, 320, 240},  // PAL 4:3 with non-square pixels
+        {720, 576, 64, 45, 320, 180},  // PAL 16:9 anamorphic
+        {100, 100, 0, 1, 240, 240},    // unknown SAR counts as square
+    };
+    for (const Case& c : cases) {
+        SourceShape s;
+        s.hasVideo = true;
+        s.width = c.width;
+        s.height = c.height;
+        s.sarNum = c.sarNum;
+        s.sarDen = c.sarDen;
+        int w = 0, h = 0;
+        fitFrame(s, 320, 240, w, h);
+        EXPECT_EQ(w, c.wantWidth) << c.width << "x" << c.height;
+        EXPECT_EQ(h, c.wantHeight) << c.width << "x" << c.height;
+        EXPECT_EQ(w % 4, 0);
+        EXPECT_EQ(h % 4, 0);
+    }
+}
+
+TEST(EncodePlan, BufferNeverExceedsTheRmFrameLimit) {
+    for (const auto& p : audienceTable())
+        for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
+            const auto plan =
+                planEncode(audienceSet({p.audience}), NoAudio, quality, videoAndSound());
+            EXPECT_LE(plan.video->bufferSize, 480000) << p.key;
+            EXPECT_EQ(plan.video->bitRate > 0, true);
+        }
+}
+
+TEST(EncodePlan, ShortSourcesLeaveRoomForTheFirstKeyFrame) {
+    const auto videoKbps = [](std::int64_t ms) {
+        SourceShape s = videoAndSound();
+        s.durationMs = ms;
+        return planEncode(audienceSet({Audience::Lan}), VoiceAndMusic, NormalMotion, s)
+            .video->bitRate;
+    };
+    const int table = profileOf(Audience::Lan).videoKbps * 1000;
+    EXPECT_EQ(videoKbps(0), table);  // unknown length: the table as measured
+    EXPECT_EQ(videoKbps(60000), table);
+    EXPECT_LT(videoKbps(4000), videoKbps(8000));
+    EXPECT_LT(videoKbps(8000), table);
+    EXPECT_GE(videoKbps(100), table / 2);  // never starved
+}
+
+TEST(EncodePlan, NothingToEncodeWhenTheChoicesRemoveWhatTheSourceHas) {
+    SourceShape soundOnly;
+    soundOnly.hasAudio = true;
+    soundOnly.channels = 2;
+    const EncodePlan none =
+        planEncode(audienceSet({Audience::Lan}), NoAudio, NormalMotion, soundOnly);
+    EXPECT_FALSE(none.video);
+    EXPECT_FALSE(none.audio);
+}
+
+std::string optionValue(const std::vector<std::string>& args, const std::string& option) {
+    for (std::size_t i = 0; i + 1 < args.size(); ++i)
+        if (args[i] == option) return args[i + 1];
+    return "-";
+}
+
+TEST(EncodePlan, FfmpegArgumentsAskForTheSameEncode) {
+    const EncodePlan modem = planEncode(audienceSet({Audience::Modem56K}), VoiceAndMusic,
+                                        NormalMotion, videoAndSound(1280, 720));
+    const auto a = ffmpegOutputArguments(modem);
+    EXPECT_EQ(optionValue(a, "-c:v"), "rv20");
+    EXPECT_EQ(optionValue(a, "-s"),
+              std::to_string(modem.video->width) + "x" + std::to_string(modem.video->height));
+    EXPECT_EQ(optionValue(a, "-r"), std::to_string(modem.video->fps));
+    EXPECT_EQ(optionValue(a, "-b:v"), std::to_string(modem.video->bitRate));
+    EXPECT_EQ(optionValue(a, "-bt"), std::to_string(modem.video->bitRate));
+    EXPECT_EQ(optionValue(a, "-maxrate"), std::to_string(modem.video->maxRate));
+    EXPECT_EQ(optionValue(a, "-bufsize"), std::to_string(modem.video->bufferSize));
+    EXPECT_EQ(optionValue(a, "-qmin"), std::to_string(modem.video->qmin));
+    EXPECT_EQ(optionValue(a, "-c:a"), "real_144");
+    EXPECT_EQ(optionValue(a, "-b:a"), "-") << "14.4 has one rate";
+    EXPECT_EQ(optionValue(a, "-ar"), "8000");
+
+    const auto dsl = ffmpegOutputArguments(
+        planEncode(audienceSet({Audience::Dsl512K}), StereoMusic, NoVideo, videoAndSound()));
+    EXPECT_NE(std::find(dsl.begin(), dsl.end(), "-vn"), dsl.end());
+    EXPECT_EQ(optionValue(dsl, "-c:a"), "ac3");
+    EXPECT_EQ(optionValue(dsl, "-b:a"), "128000");
+    EXPECT_EQ(optionValue(dsl, "-ac"), "2");
+}
+
+}  // namespace
+}  // namespace velmora::encoder

@@ -1,0 +1,531 @@
+// The engine on real clips: every audience within its budget, the sources
+// people actually have, every refusal, stopping and failing mid-way.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <thread>
+
+#include "engine/preview.h"
+#include "engine_support.h"
+
+namespace velmora::encoder {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::WaitingObserver;
+namespace media = velmora::testing::media;
+
+class EngineMedia : public ::testing::Test {
+  protected:
+    // Runs a whole job and returns its result; fails the test on a refusal.
+    JobResult encode(JobSettings job) {
+        Engine engine;
+        WaitingObserver observer;
+        const Status s = engine.start(job, observer, &info_);
+        EXPECT_TRUE(s) << s.message();
+        if (!s) return {};
+        auto result = observer.waitResult();
+        EXPECT_TRUE(result);
+        progress_ = observer.progress();
+        return result.value_or(JobResult{});
+    }
+
+    JobSettings job(const std::string& source, const std::string& destination,
+                    std::initializer_list<Audience> audiences = {Audience::Dsl256K}) {
+        JobSettings j;
+        j.source = source;
+        j.destination = destination;
+        j.audiences = audienceSet(audiences);
+        return j;
+    }
+
+    media::ScratchDir dir_;
+    JobInfo info_;
+    std::vector<JobProgress> progress_;
+};
+
+// --- every audience on the detailed clip -------------------------------------
+
+class AudienceBudget : public EngineMedia, public ::testing::WithParamInterface<Audience> {};
+
+TEST_P(AudienceBudget, FileOpensPlaysAsLongAsTheSourceAndKeepsToTheBudget) {
+    const std::string& source = media::cachedClip("detailed", testing::detailedClip());
+    ASSERT_FALSE(source.empty());
+    const AudienceProfile& profile = profileOf(GetParam());
+    const std::string out = dir_.file(std::string(profile.key) + ".rm");
+
+    const JobResult r = encode(job(source, out, {GetParam()}));
+    ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+    EXPECT_EQ(r.percent, 100);
+
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened) << m.error;
+    ASSERT_TRUE(m.video && m.audio);
+    EXPECT_EQ(m.video->codec, "rv20");
+    EXPECT_EQ(m.audio->codec, profile.audioCodec == AudioCodec::Real144 ? "ra_144" : "ac3");
+    EXPECT_EQ(m.video->width % 4, 0);
+    EXPECT_EQ(m.video->height % 4, 0);
+    EXPECT_NEAR(m.playSeconds(), 8.0, 0.5);
+    EXPECT_NEAR(m.audio->decodedSeconds, 8.0, 0.5);
+    // A constant rate with no frame skipped: exactly fps frames a second.
+    EXPECT_NEAR(m.video->packets, 8.0 * info_.plan.video->fps, 1.0);
+    EXPECT_EQ(m.fileBytes, r.bytes);
+
+    const double kbps = m.fileBytes * 8.0 / 8.0 / 1000.0;
+    std::cout << "[ measured ] " << profile.key << ": " << kbps << " kbps of " << profile.budgetKbps
+              << "\n";
+    RecordProperty("kbps", std::to_string(kbps));
+    EXPECT_LE(kbps, profile.budgetKbps);
+    EXPECT_GE(kbps, 0.6 * profile.budgetKbps);
+
+    // Progress was raised once per whole percentage, rising.
+    ASSERT_FALSE(progress_.empty());
+    for (std::size_t i = 1; i < progress_.size(); ++i)
+        EXPECT_GT(progress_[i].percent, progress_[i - 1].percent);
+    EXPECT_LE(progress_.back().percent, 99);
+}
+
+// A short, clean clip: the first key frame weighs most here.
+TEST_P(AudienceBudget, ShortCleanClipStaysWithinTheBudgetToo) {
+    media::ClipShape shape;
+    shape.seconds = 4;
+    shape.grain = false;
+    const std::string& source = media::cachedClip("short-clean", shape);
+    ASSERT_FALSE(source.empty());
+    const AudienceProfile& profile = profileOf(GetParam());
+    const std::string out = dir_.file("short.rm");
+    ASSERT_EQ(encode(job(source, out, {GetParam()})).outcome, JobOutcome::Completed);
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened);
+    EXPECT_LE(m.fileBytes * 8.0 / 4.0 / 1000.0, profile.budgetKbps);
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryAudience, AudienceBudget,
+                         ::testing::Values(Audience::Modem28K, Audience::Modem56K,
+                                           Audience::SingleIsdn, Audience::DualIsdn, Audience::Lan,
+                                           Audience::Dsl256K, Audience::Dsl384K, Audience::Dsl512K),
+                         [](const auto& info) {
+                             return std::string(profileOf(info.param).key) == "dual-isdn"
+                                        ? std::string("dual_isdn")
+                                        : std::string(profileOf(info.param).key);
+                         });
+
+// --- the sources people have --------------------------------------------------
+
+TEST_F(EngineMedia, SoundOnlySourcesGiveSoundOnlyFiles) {
+    media::ClipShape shape;
+    shape.video = false;
+    shape.seconds = 4;
+    const std::string& source = media::cachedClip("sound-only", shape);
+    ASSERT_FALSE(source.empty());
+    for (Audience a : {Audience::Modem28K, Audience::Lan}) {
+        const std::string out = dir_.file("sound.rm");
+        const JobResult r = encode(job(source, out, {a}));
+        ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened);
+        EXPECT_FALSE(m.video);
+        ASSERT_TRUE(m.audio);
+        EXPECT_NEAR(m.audio->decodedSeconds, 4.0, 0.5);
+    }
+}
+
+TEST_F(EngineMedia, PictureOnlySourcesGivePictureOnlyFiles) {
+    media::ClipShape shape;
+    shape.audio = false;
+    shape.seconds = 4;
+    const std::string& source = media::cachedClip("picture-only", shape);
+    ASSERT_FALSE(source.empty());
+    const std::string out = dir_.file("picture.rm");
+    const JobResult r = encode(job(source, out, {Audience::Modem56K}));
+    ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened);
+    EXPECT_FALSE(m.audio);
+    ASSERT_TRUE(m.video);
+    EXPECT_EQ(m.video->codec, "rv20");
+    EXPECT_NEAR(m.durationSeconds, 4.0, 0.5);
+    EXPECT_LE(m.fileBytes * 8.0 / 4.0 / 1000.0, profileOf(Audience::Modem56K).budgetKbps);
+}
+
+TEST_F(EngineMedia, OddSizesAndVariableFrameRatesBecomeWholeConstantRates) {
+    media::ClipShape odd;
+    odd.width = 321;
+    odd.height = 241;
+    odd.seconds = 3;
+    media::ClipShape vfr;
+    vfr.variableFrameRate = true;
+    vfr.seconds = 4;
+    for (const auto& [name, shape] : {std::pair{"odd", odd}, std::pair{"vfr", vfr}}) {
+        SCOPED_TRACE(name);
+        const std::string& source = media::cachedClip(name, shape);
+        ASSERT_FALSE(source.empty());
+        const std::string out = dir_.file(std::string(name) + ".rm");
+        const JobResult r = encode(job(source, out, {Audience::Lan}));
+        ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened && m.video);
+        EXPECT_EQ(m.video->width, 240);
+        EXPECT_EQ(m.video->height, 180);
+        EXPECT_EQ(m.video->frameRate, 12.0);
+        EXPECT_NEAR(m.video->packets, shape.seconds * 12, 1.0);
+        EXPECT_NEAR(m.playSeconds(), shape.seconds, 0.5);
+    }
+}
+
+TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
+    media::ClipShape shape;
+    shape.channelLayout = "5.1";
+    shape.sampleRate = 48000;
+    shape.seconds = 3;
+    const std::string& source = media::cachedClip("surround", shape);
+    ASSERT_FALSE(source.empty());
+    for (auto [content, channels] : {std::pair{StereoMusic, 2}, std::pair{VoiceOnly, 1}}) {
+        JobSettings j = job(source, dir_.file("surround.rm"), {Audience::Dsl512K});
+        j.audioContent = content;
+        const JobResult r = encode(j);
+        ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+        const media::MediaInfo m = media::probe(j.destination);
+        ASSERT_TRUE(m.opened && m.audio);
+        EXPECT_EQ(m.audio->codec, "ac3");
+        EXPECT_EQ(m.audio->channels, channels);
+        EXPECT_NEAR(m.audio->decodedSeconds, 3.0, 0.5);
+    }
+}
+
+TEST_F(EngineMedia, SourcesOfUnknownLengthStillReportProgress) {
+    media::ClipShape shape;
+    shape.audio = false;
+    shape.seconds = 4;
+    shape.extension = "h264";  // a bare stream: no container, no duration
+    const std::string& source = media::cachedClip("bare", shape);
+    ASSERT_FALSE(source.empty());
+    const std::string out = dir_.file("bare.rm");
+    ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
+    EXPECT_EQ(info_.durationMs, 0);
+    ASSERT_FALSE(progress_.empty());
+    EXPECT_GT(progress_.back().percent, 50);
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened && m.video);
+    EXPECT_NEAR(m.video->packets, 4 * 12, 1);
+}
+
+TEST_F(EngineMedia, SoundThatStartsLateStaysInStepWithThePicture) {
+    media::ClipShape shape;
+    shape.seconds = 4;
+    shape.audioStartSeconds = 1;
+    const std::string& source = media::cachedClip("late-sound", shape);
+    ASSERT_FALSE(source.empty());
+    const std::string out = dir_.file("late.rm");
+    ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened && m.audio && m.video);
+    // The first second is silence, not the sound pulled forward.
+    EXPECT_NEAR(m.audio->decodedSeconds, 4.0, 0.2);
+}
+
+// Sound stored seconds ahead of its picture: the writer waits for the
+// picture while the sound's packets must keep flowing, or every thread stalls.
+TEST_F(EngineMedia, SoundStoredFarAheadOfThePictureStillEncodesWhole) {
+    media::ClipShape shape;
+    shape.seconds = 10;
+    shape.audioAheadSeconds = 6;
+    shape.extension = "mkv";
+    const std::string& source = media::cachedClip("sound-ahead", shape);
+    ASSERT_FALSE(source.empty());
+    for (Audience a : {Audience::Modem56K, Audience::Dsl512K}) {
+        const std::string out = dir_.file("ahead.rm");
+        const JobResult r = encode(job(source, out, {a}));
+        ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened && m.audio && m.video);
+        EXPECT_NEAR(m.audio->decodedSeconds, 10.0, 0.3);
+        EXPECT_NEAR(m.video->packets, 10 * profileOf(a).fps, 2);
+    }
+}
+
+namespace {
+double meanLumaDifference(const AVFrame& a, const AVFrame& b) {
+    double sum = 0;
+    for (int y = 0; y < a.height; ++y)
+        for (int x = 0; x < a.width; ++x)
+            sum += std::abs(a.data[0][y * a.linesize[0] + x] - b.data[0][y * b.linesize[0] + x]);
+    return sum / (a.width * a.height);
+}
+}  // namespace
+
+TEST_F(EngineMedia, PreviewPairsTheSourcePictureWithItsDecodedOutput) {
+    const std::string& source = media::cachedClip("detailed", testing::detailedClip());
+    ASSERT_FALSE(source.empty());
+    JobSettings settings = job(source, dir_.file("preview.rm"), {Audience::Lan});
+    settings.preview = std::make_shared<JobPreview>();
+    Engine engine;
+    WaitingObserver observer;
+    ASSERT_TRUE(engine.start(settings, observer));
+    int pairs = 0;
+    std::int64_t lastTime = -1;
+    while (!observer.waitResult(std::chrono::seconds(0))) {
+        if (auto pair = settings.preview->frames.take()) {
+            ++pairs;
+            ASSERT_TRUE(pair->source && pair->output);
+            EXPECT_EQ(pair->source->width, 240);
+            EXPECT_EQ(pair->output->width, pair->source->width);
+            EXPECT_EQ(pair->output->height, pair->source->height);
+            // Lossy but the same picture: a pair from two moments of moving
+            // grain would differ far more.
+            const double diff = meanLumaDifference(*pair->source, *pair->output);
+            EXPECT_GT(diff, 0.0);
+            EXPECT_LT(diff, 25.0);
+            EXPECT_GT(pair->timeMs, lastTime);
+            lastTime = pair->timeMs;
+        }
+        std::this_thread::sleep_for(50ms);
+    }
+    const JobResult r = *observer.waitResult();
+    ASSERT_EQ(r.outcome, JobOutcome::Completed);
+    EXPECT_GE(pairs, 1);
+    // The running totals end where the packets did; the index comes after.
+    EXPECT_EQ(settings.preview->encodedMs.load(), r.encodedMs);
+    EXPECT_GT(settings.preview->bytes.load(), r.bytes * 9 / 10);
+    EXPECT_LE(settings.preview->bytes.load(), r.bytes);
+}
+
+TEST_F(EngineMedia, ChineseNamesAndSpacesInBothPaths) {
+    const std::string folder = dir_.file("压缩 结果 folder");
+    std::filesystem::create_directory(folder);
+    const std::string source = folder + "/我的 视频 clip.mkv";
+    std::filesystem::copy_file(media::cachedClip("picture-and-sound-short",
+                                                 [] {
+                                                     media::ClipShape s;
+                                                     s.seconds = 2;
+                                                     return s;
+                                                 }()),
+                               source);
+    const std::string out = folder + "/输出 文件.rm";
+    const JobResult r = encode(job(source, out));
+    ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+    EXPECT_EQ(r.destination, out);
+    EXPECT_TRUE(media::probe(out).opened);
+    EXPECT_EQ(media::hiddenFileCount(folder), 0);
+}
+
+TEST_F(EngineMedia, ChoicesShapeTheFile) {
+    const std::string& source = media::cachedClip("detailed", testing::detailedClip());
+    JobSettings soundOnly = job(source, dir_.file("a.rm"), {Audience::Lan});
+    soundOnly.videoQuality = NoVideo;
+    ASSERT_EQ(encode(soundOnly).outcome, JobOutcome::Completed);
+    media::MediaInfo m = media::probe(soundOnly.destination);
+    EXPECT_TRUE(m.audio && !m.video);
+
+    JobSettings slides = job(source, dir_.file("b.rm"), {Audience::Lan});
+    slides.videoQuality = SlideShow;
+    slides.audioContent = NoAudio;
+    ASSERT_EQ(encode(slides).outcome, JobOutcome::Completed);
+    m = media::probe(slides.destination);
+    ASSERT_TRUE(m.video && !m.audio);
+    EXPECT_EQ(m.video->frameRate, 1.0);
+    EXPECT_NEAR(m.video->packets, 8, 1);
+    EXPECT_LE(m.fileBytes * 8.0 / 8.0 / 1000.0, profileOf(Audience::Lan).budgetKbps);
+}
+
+// --- refusals -----------------------------------------------------------------
+
+class EngineRefusal : public EngineMedia {
+  protected:
+    void SetUp() override {
+        const std::string& clip = media::cachedClip("detailed", testing::detailedClip());
+        ASSERT_FALSE(clip.empty());
+        source_ = dir_.file("source.mkv");
+        std::filesystem::copy_file(clip, source_);
+        digest_ = media::fileDigest(source_);
+    }
+
+    // Start must refuse with a message containing `words`, write nothing
+    // under the destination's name and leave the source as it was.
+    void expectRefusal(const JobSettings& j, const std::string& words) {
+        SCOPED_TRACE(j.source + " -> " + j.destination);
+        const bool destinationExisted = media::fileExists(j.destination);
+        const std::string destinationDigest = media::fileDigest(j.destination);
+        Engine engine;
+        WaitingObserver observer;
+        const Status s = engine.start(j, observer);
+        EXPECT_FALSE(s);
+        EXPECT_NE(s.message().find(words), std::string::npos) << s.message();
+        EXPECT_FALSE(engine.running());
+        EXPECT_EQ(media::fileExists(j.destination), destinationExisted);
+        EXPECT_EQ(media::fileDigest(j.destination), destinationDigest);
+        EXPECT_EQ(media::fileDigest(source_), digest_);
+        EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    }
+
+    std::string source_;
+    std::string digest_;
+};
+
+TEST_F(EngineRefusal, SourceThatIsMissingEmptyOrNotMedia) {
+    expectRefusal(job("", dir_.file("a.rm")), "源文件");
+    expectRefusal(job(dir_.file("nowhere.avi"), dir_.file("a.rm")), "无法打开源文件");
+    const std::string text = dir_.file("notes.txt");
+    std::ofstream(text) << "这不是视频文件\n";
+    expectRefusal(job(text, dir_.file("a.rm")), "源文件");
+    expectRefusal(job(dir_.path(), dir_.file("a.rm")), "源文件");
+}
+
+TEST_F(EngineRefusal, DestinationThatIsEmptyMissingOrAFolder) {
+    expectRefusal(job(source_, ""), "目标文件");
+    expectRefusal(job(source_, dir_.file("no such folder/a.rm")), "目标文件夹不存在");
+    std::filesystem::create_directory(dir_.file("sub"));
+    expectRefusal(job(source_, dir_.file("sub")), "文件夹");
+}
+
+TEST_F(EngineRefusal, FolderThatCannotBeWritten) {
+    expectRefusal(job(source_, "/proc/velmora.rm"), "目标");
+    if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
+    const std::string locked = dir_.file("locked");
+    std::filesystem::create_directory(locked);
+    ::chmod(locked.c_str(), 0555);
+    expectRefusal(job(source_, locked + "/a.rm"), "目标文件夹不可写");
+}
+
+TEST_F(EngineRefusal, DestinationThatIsTheSourceUnderAnyName) {
+    expectRefusal(job(source_, source_), "同一个文件");
+    expectRefusal(job(source_, dir_.path() + "/./source.mkv"), "同一个文件");
+    const std::string hardLink = dir_.file("hard.rm");
+    ASSERT_EQ(::link(source_.c_str(), hardLink.c_str()), 0);
+    expectRefusal(job(source_, hardLink), "同一个文件");
+    const std::string symLink = dir_.file("soft.rm");
+    ASSERT_EQ(::symlink(source_.c_str(), symLink.c_str()), 0);
+    expectRefusal(job(symLink, source_), "同一个文件");
+}
+
+TEST_F(EngineRefusal, NoAudienceOrNothingLeftToEncode) {
+    expectRefusal(job(source_, dir_.file("a.rm"), {}), "目标听众");
+    JobSettings empty = job(source_, dir_.file("a.rm"));
+    empty.audioContent = NoAudio;
+    empty.videoQuality = NoVideo;
+    expectRefusal(empty, "没有任何内容");
+}
+
+TEST_F(EngineRefusal, AnEarlierDestinationSurvivesARefusal) {
+    const std::string out = dir_.file("kept.rm");
+    std::ofstream(out) << "earlier file";
+    expectRefusal(job(source_, out, {}), "目标听众");
+    std::ifstream in(out);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "earlier file");
+}
+
+// --- failing mid-way ----------------------------------------------------------
+
+// Passes packets to FFmpeg's writer until told to fail.
+std::atomic<int> packetsBeforeFailure{0};
+
+class FailingWriter : public MediaWriter {
+  public:
+    Status addStream(const AVCodecParameters& p, int num, int den, int& index) override {
+        return inner_->addStream(p, num, den, index);
+    }
+    Status begin(const std::string& path, const MediaMetadata& m) override {
+        return inner_->begin(path, m);
+    }
+    Status writePacket(int index, const AVPacket& packet) override {
+        if (--packetsBeforeFailure < 0) return Status::fail("写入目标文件时出错（测试）");
+        return inner_->writePacket(index, packet);
+    }
+    Status finish() override { return inner_->finish(); }
+    std::int64_t bytesWritten() const override { return inner_->bytesWritten(); }
+
+  private:
+    std::unique_ptr<MediaWriter> inner_ = makeFfmpegRmWriter();
+};
+
+std::unique_ptr<MediaWriter> makeFailingWriter() {
+    return std::make_unique<FailingWriter>();
+}
+
+TEST_F(EngineRefusal, AWriteFailureEndsTheJobAndKeepsTheEarlierDestination) {
+    const std::string out = dir_.file("earlier.rm");
+    std::ofstream(out) << "earlier file";
+    const std::string before = media::fileDigest(out);
+    packetsBeforeFailure = 50;
+    JobSettings j = job(source_, out);
+    j.makeWriter = &makeFailingWriter;
+    const JobResult r = encode(j);
+    EXPECT_EQ(r.outcome, JobOutcome::Failed);
+    EXPECT_NE(r.message.find("写入目标文件时出错"), std::string::npos) << r.message;
+    EXPECT_EQ(media::fileDigest(out), before);
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    EXPECT_EQ(media::fileDigest(source_), digest_);
+}
+
+// --- stopping -----------------------------------------------------------------
+
+TEST_F(EngineMedia, StopLeavesAValidShorterFile) {
+    const std::string& source = media::cachedClip("long", testing::longClip());
+    ASSERT_FALSE(source.empty());
+    const std::string out = dir_.file("stopped.rm");
+    Engine engine;
+    WaitingObserver observer;
+    ASSERT_TRUE(engine.start(job(source, out, {Audience::Dsl512K}), observer));
+    ASSERT_TRUE(observer.waitPercent(10)) << "finished before it could be stopped";
+    engine.stop();
+    EXPECT_FALSE(engine.running());
+    const auto r = observer.waitResult(0s);  // stop() returns after the job told its end
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, JobOutcome::Stopped);
+    EXPECT_GE(r->percent, 10);
+    EXPECT_LT(r->percent, 100);
+
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened) << m.error;
+    EXPECT_TRUE(m.video && m.audio);
+    EXPECT_GT(m.durationSeconds, 1.0);
+    EXPECT_LT(m.durationSeconds, 19.0);
+    EXPECT_NEAR(m.durationSeconds, r->encodedMs / 1000.0, 0.5);
+    EXPECT_EQ(m.fileBytes, r->bytes);
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+}
+
+TEST_F(EngineMedia, StartWhileRunningFinishesTheRunningJobFirst) {
+    const std::string& longSource = media::cachedClip("long", testing::longClip());
+    const std::string& shortSource = media::cachedClip("detailed", testing::detailedClip());
+    Engine engine;
+    WaitingObserver first, second;
+    ASSERT_TRUE(engine.start(job(longSource, dir_.file("first.rm"), {Audience::Dsl512K}), first));
+    ASSERT_TRUE(first.waitPercent(5));
+    ASSERT_TRUE(engine.start(job(shortSource, dir_.file("second.rm")), second));
+    const auto r1 = first.waitResult(0s);
+    ASSERT_TRUE(r1);
+    EXPECT_EQ(r1->outcome, JobOutcome::Stopped);
+    EXPECT_TRUE(media::probe(dir_.file("first.rm")).opened);
+    const auto r2 = second.waitResult();
+    ASSERT_TRUE(r2);
+    EXPECT_EQ(r2->outcome, JobOutcome::Completed);
+    EXPECT_NEAR(media::probe(dir_.file("second.rm")).playSeconds(), 8.0, 0.5);
+}
+
+TEST_F(EngineMedia, DestroyingTheEngineMidJobFinishesTheFileWithinASecond) {
+    const std::string& source = media::cachedClip("long", testing::longClip());
+    const std::string out = dir_.file("destroyed.rm");
+    WaitingObserver observer;
+    auto engine = std::make_unique<Engine>();
+    ASSERT_TRUE(engine->start(job(source, out, {Audience::Modem28K}), observer));
+    ASSERT_TRUE(observer.waitPercent(5));
+    const auto before = std::chrono::steady_clock::now();
+    engine.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    const auto r = observer.waitResult(0s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, JobOutcome::Stopped);
+    EXPECT_TRUE(media::probe(out).opened);
+}
+
+}  // namespace
+}  // namespace velmora::encoder
