@@ -155,7 +155,10 @@ TEST_F(Cli, PrintedPlanMakesTheFfmpegCliEncodeAlike) {
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
     std::string options;
     std::istringstream lines(plan.output);
-    for (std::string line; std::getline(lines, line);) options += " " + shellQuoted(line);
+    for (std::string line; std::getline(lines, line);) {
+        options += ' ';
+        options += shellQuoted(line);
+    }
     const std::string theirs = dir_.file("ffmpeg.rm"), ours = dir_.file("ours.rm");
     ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -i " + shellQuoted(source_) + options +
                            " -f rm " + shellQuoted(theirs))

@@ -24,7 +24,7 @@ TEST(Ansi, NulAndBlanksSurviveInTheMiddle) {
 
 TEST(Ansi, WhatTheCodePageCannotHoldBecomesOneQuestionMarkEach) {
     EXPECT_EQ(ansi::toAnsi(u"a한b"), "a?b");
-    EXPECT_EQ(ansi::toAnsi(u"ก中"), "?" + bytes({0xD6, 0xD0}));
+    EXPECT_EQ(ansi::toAnsi(u"ก中"), std::string("?") + bytes({0xD6, 0xD0}));
     // A character outside the basic plane is one '?', not two.
     EXPECT_EQ(ansi::toAnsi(u"x\U0001F600y"), "x?y");
     // Lone surrogates, in the middle and at the end.

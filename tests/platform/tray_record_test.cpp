@@ -80,7 +80,7 @@ TEST(TrayIconRecord, OverlongTipIsCutOnACharacterBoundaryWithItsNul) {
     text.push_back(u'\0');
     assignFixed(t.szTip, kTipLength, text);
     tip = tipBytes(toAnsiRecord(t));
-    EXPECT_EQ(tip.substr(0, 63), "a" + ansi::toAnsi(std::u16string(31, u'文')));
+    EXPECT_EQ(tip.substr(0, 63), std::string("a") + ansi::toAnsi(std::u16string(31, u'文')));
     EXPECT_EQ(tip[63], '\0');
     EXPECT_EQ(parseNotifyIconRecord(toAnsiRecord(t)).tip.size(), 63u);
 }
