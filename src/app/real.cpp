@@ -9,12 +9,13 @@
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenuBar>
-#include <QPainter>
+#include <QPixmap>
 #include <QPushButton>
 #include <QTimer>
 #include <map>
 #include <vector>
 
+#include "app/icon.h"
 #include "app/layout.h"
 #include "texts/window_texts.h"
 
@@ -29,27 +30,6 @@ QString qs(const char16_t* s) {
 QRect pixels(const layout::Control& c) {
     return QRect(layout::toPixels(c.left), layout::toPixels(c.top), layout::toPixels(c.width),
                  layout::toPixels(c.height));
-}
-
-// The window's icon: a film frame with a play mark, drawn at 32 and 16 pixels.
-QPixmap drawIcon(int size) {
-    QPixmap pm(size, size);
-    pm.fill(Qt::transparent);
-    QPainter p(&pm);
-    p.setRenderHint(QPainter::Antialiasing);
-    const qreal s = size / 32.0;
-    p.setPen(Qt::NoPen);
-    p.setBrush(QColor(0x1d, 0x4e, 0x89));
-    p.drawRoundedRect(QRectF(1 * s, 4 * s, 30 * s, 24 * s), 4 * s, 4 * s);
-    p.setBrush(QColor(0xf2, 0xf2, 0xf2));
-    for (int i = 0; i < 5; ++i) {
-        p.drawRect(QRectF((4 + i * 5.5) * s, 6 * s, 3 * s, 2.5 * s));
-        p.drawRect(QRectF((4 + i * 5.5) * s, 23.5 * s, 3 * s, 2.5 * s));
-    }
-    p.setBrush(QColor(0xe8, 0x3b, 0x2e));
-    const QPointF play[] = {{12 * s, 10 * s}, {12 * s, 22 * s}, {22 * s, 16 * s}};
-    p.drawPolygon(play, 3);
-    return pm;
 }
 
 // The layout was drawn for a 12-pixel Chinese dialog font, whose Latin
@@ -91,8 +71,8 @@ Real::~Real() {
 
 QIcon Real::windowIconImage() const {
     QIcon icon;
-    icon.addPixmap(drawIcon(32));
-    icon.addPixmap(drawIcon(16));
+    icon.addPixmap(QPixmap::fromImage(drawIcon(32)));
+    icon.addPixmap(QPixmap::fromImage(drawIcon(16)));
     return icon;
 }
 
