@@ -1,6 +1,7 @@
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDir>
+#include <QFileInfo>
 #include <QLibraryInfo>
 #include <QTranslator>
 #include <csignal>
@@ -20,6 +21,8 @@ int main(int argc, char** argv) {
     std::signal(SIGXFSZ, SIG_IGN);
     QApplication app(argc, argv);
     QApplication::setApplicationName("velmora");
+    // Ties the window to the installed menu entry (its icon and name).
+    QApplication::setDesktopFileName(QStringLiteral("velmora"));
     // The program ends through its own exit commands; hiding the window or
     // closing a message box while it is hidden must not end it.
     QApplication::setQuitOnLastWindowClosed(false);
@@ -46,6 +49,10 @@ int main(int argc, char** argv) {
     parts.countdown.setParent(&real);
 
     real.Form_Load();
+    // `velmora FILE` (the menu entry's %f, a file manager's "open with"):
+    // the one start-up argument. Qt has taken its own options out by now.
+    if (const QStringList args = QCoreApplication::arguments(); args.size() > 1)
+        real.openSource(QDir::toNativeSeparators(QFileInfo(args[1]).absoluteFilePath()));
     velmora::StateReporter::installFromEnvironment(&real);
     real.show();
     return app.exec();

@@ -62,6 +62,9 @@ class Real : public QMainWindow {
     // Source and destination (settings/selection.cpp)
     void Cmdopen_Click();
     void Cmdsave_Click();
+    // A file named on the command line (`velmora FILE`): the source, exactly
+    // as if chosen in the open dialog; nothing reaches the encoder until 开始.
+    void openSource(const QString& path);
 
     // Target audiences and content (settings/option_procedures.cpp)
     void Check_Click(int number);
@@ -105,6 +108,7 @@ class Real : public QMainWindow {
     void buildMenus();
     void bindCommands();
     QAction* action(const char* name) const;
+    void showChosenSource();
 
     // Helpers (app/real.cpp), except enterFailedState (encoding/job.cpp)
     // and onCompressionFinished (commands/commands.cpp).

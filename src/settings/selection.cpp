@@ -28,6 +28,17 @@ void askForFile(CommonDialog& dialog, const char16_t* title, const char16_t* fil
 
 void Real::Cmdopen_Click() {
     askForFile(p_.dlg1, text::kOpenTitle, text::kOpenFilter, dialog::ShowOpen);
+    showChosenSource();
+}
+
+// The dialog then holds the name as if the user had picked it there, so the
+// next open dialog starts at it.
+void Real::openSource(const QString& path) {
+    putDialog(p_.dlg1, dialog::FileName, Variant::string(path.toStdU16String()));
+    showChosenSource();
+}
+
+void Real::showChosenSource() {
     Textopen->setText(chosenName(p_.dlg1));
     if (Textopen->text().trimmed().isEmpty()) return;
     Cmdopen->setEnabled(true);

@@ -49,6 +49,19 @@ TEST_F(SelectionTest, CancellingKeepsTheDialogsEarlierNameOrNothing) {
     EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/video/a.mp4");
 }
 
+// `velmora FILE`: the same as picking FILE in the open dialog, which then
+// still holds it; the encoder hears nothing of it before 开始.
+TEST_F(SelectionTest, AFileGivenAtStartIsTheSourceAsIfChosen) {
+    encoder.clear();
+    window->openSource("/video/从菜单打开.mp4");
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/video/从菜单打开.mp4");
+    EXPECT_TRUE(enabled("Cmdsave"));
+    EXPECT_TRUE(encoder.calls().empty());
+    EXPECT_TRUE(dlg1.shown().empty());
+    action("a11")->trigger();  // cancelled: the dialog reports the given name
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/video/从菜单打开.mp4");
+}
+
 TEST_F(SelectionTest, DestinationDialogFromButtonAndMenuTakesAnyName) {
     dlg2.answerNext("/out/结果.rm");
     QTest::mouseClick(get<QPushButton>("Cmdsave"), Qt::LeftButton);
