@@ -6,7 +6,7 @@ JOBS      ?= $(shell nproc)
 SANITIZE  ?=
 CMAKEFLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DVELMORA_SANITIZE=$(SANITIZE) -DVELMORA_WERROR=ON
 
-.PHONY: all deps configure build run test bench asan tsan format clean
+.PHONY: all deps configure build run test package bench asan tsan format clean
 
 all: build
 
@@ -29,6 +29,11 @@ run: build
 test: build
 	cd $(BUILD) && { ctest --output-on-failure -j $(JOBS) $(CTESTFLAGS); status=$$?; \
 	  grep -h '^SKIP:' Testing/Temporary/LastTest.log || true; exit $$status; }
+
+# velmora_<version>_<arch>.deb in $(BUILD), with what `cmake --install` puts
+# in place: the programs, the menu entry, the icons, AppStream data, the manual.
+package: build
+	cd $(BUILD) && cpack
 
 bench: build
 	@bench/run $(BUILD)
