@@ -84,18 +84,41 @@ inline constexpr const char* kIdleHint = "选择源文件与目标听众后开�
 // velmora-encode, the command-line tool.
 namespace cli {
 inline constexpr const char* kUsage =
-    "用法：velmora-encode [--audience 列表] [--audio-content 0-3] [--video-quality 0-3|none]\n"
-    "                     [--muxer ours|ffmpeg] 源文件 目标文件\n"
-    "       velmora-encode --print-plan [同上的选项] 源文件\n"
-    "  --audience       逗号分隔：28k,56k,isdn,dual-isdn,lan,256k,384k,512k（默认 256k）\n"
-    "  --audio-content  0 仅语音，1 语音和音乐（默认），2 音乐，3 立体声音乐，none 不要声音\n"
-    "  --video-quality  0 普通（默认），1 流畅，2 清晰，3 幻灯片，none 不要画面\n"
-    "  --muxer          ours（默认，自己的写入器）或 ffmpeg\n"
-    "  --print-plan     不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n";
+    "用法：velmora-encode [选项] 源文件 目标文件\n"
+    "      velmora-encode [选项] 源文件... --output-dir 文件夹\n"
+    "      velmora-encode --print-plan [选项] 源文件\n"
+    "\n"
+    "把媒体文件压缩成 RealMedia (.rm) 文件。给出 --output-dir 时逐个压缩每个源文件，\n"
+    "结果为 文件夹/名称.rm；名称已被占用时加数字后缀（名称-1.rm……）。\n"
+    "\n"
+    "选项：\n"
+    "  --audience 列表       逗号分隔的目标听众：28k,56k,isdn,dual-isdn,lan,256k,384k,512k\n"
+    "                        （默认 256k；选了多个时按最慢的压缩；不能有空的名称）\n"
+    "  --audio-content 0-3   0 仅语音，1 语音和背景音乐（默认），2 音乐，3 立体声音乐，\n"
+    "                        none 不要声音\n"
+    "  --video-quality 0-3   0 标准动作视频（默认），1 平滑动作视频，2 急剧的图像视频，\n"
+    "                        3 幻灯片播放，none 不要画面\n"
+    "  --muxer ours|ffmpeg   自己的 RealMedia 写入器（默认）或 FFmpeg 的\n"
+    "  --output-dir 文件夹   批量模式：把所有源文件压缩到这个文件夹（不存在时创建）\n"
+    "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀\n"
+    "  --json                每处理完一个文件，在标准输出上打印一行 JSON 对象\n"
+    "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
+    "  -h, --help            显示本帮助\n"
+    "\n"
+    "Ctrl+C 停止当前文件（保存已压缩的部分）并跳过其余文件。\n"
+    "退出码：0 全部完成，1 有文件失败或命令行有误，130 被中断。\n"
+    "\n"
+    "示例：\n"
+    "  velmora-encode --audience 56k 讲座.mp4 讲座.rm\n"
+    "  velmora-encode --audience lan,512k --audio-content 3 --json *.mp4 --output-dir out\n";
+inline constexpr const char* kShortUsage =
+    "用法：velmora-encode [选项] 源文件 目标文件\n"
+    "      velmora-encode [选项] 源文件... --output-dir 文件夹\n"
+    "      velmora-encode --print-plan [选项] 源文件\n"
+    "详见 velmora-encode --help\n";
 
 inline constexpr const char* kAudienceNeedsValue = "--audience 需要一个值";
 inline constexpr const char* kUnknownAudience = "未知的目标听众";
-inline constexpr const char* kNoAudience = "--audience 至少要有一个目标听众";
 inline constexpr const char* kChoiceRange = " 的取值应为 0-3 或 none";  // after the option
 inline constexpr const char* kMuxerValues = "--muxer 的取值应为 ffmpeg 或 ours";
 inline constexpr const char* kUnknownOption = "未知的选项";
@@ -104,6 +127,26 @@ inline constexpr const char* kStoppedLine = "velmora-encode：已停止，保存
 // destination, seconds, bytes, kbps, audience, budget kbps, seconds taken
 inline constexpr const char* kSummaryLine =
     "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n";
+inline constexpr const char* kEmptyAudience = "--audience 的列表中有空的名称（多余的逗号？）";
+inline constexpr const char* kOutputDirNeedsValue = "--output-dir 需要一个文件夹";
+inline constexpr const char* kOverwriteNeedsOutputDir = "--overwrite 只能与 --output-dir 一起使用";
+inline constexpr const char* kNoOutputDir = "无法创建输出文件夹";
+// number, count, source, destination
+inline constexpr const char* kFileHeader = "（%zu/%zu）%s → %s";
+
+// The table after several files.
+inline constexpr const char* kColumnFile = "文件";
+inline constexpr const char* kColumnResult = "结果";
+inline constexpr const char* kColumnHeld = "时长";
+inline constexpr const char* kColumnSize = "大小";
+inline constexpr const char* kColumnKbps = "kbps";
+inline constexpr const char* kColumnNote = "输出文件或原因";
+inline constexpr const char* kCompleted = "完成";
+inline constexpr const char* kStopped = "已停止";
+inline constexpr const char* kFailed = "失败";
+inline constexpr const char* kSkipped = "已跳过";
+inline constexpr const char* kNotStarted = "已中断，未处理";
+inline constexpr const char* kSeconds = "%.1f 秒";
 }  // namespace cli
 
 // A message about something named: "message：subject".

@@ -1,12 +1,17 @@
 // velmora-encode as a user runs it: exit codes, messages, and a full disk.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
 #include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "engine_support.h"
 
@@ -41,6 +46,24 @@ CliRun run(const std::string& args, const std::string& prefix = "") {
     // The shell reports a signal as 128+n.
     r.signalled = WIFSIGNALED(status) || r.exitCode > 128;
     return r;
+}
+
+// Runs velmora-encode with `args`, its stdout and stderr on `outFd`; returns its pid.
+pid_t spawn(const std::vector<std::string>& args, int outFd) {
+    const pid_t pid = ::fork();
+    if (pid != 0) return pid;
+    ::dup2(outFd, STDOUT_FILENO);
+    ::dup2(outFd, STDERR_FILENO);
+    std::vector<char*> argv{const_cast<char*>("velmora-encode")};
+    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    ::execv(VELMORA_ENCODE_BIN, argv.data());
+    ::_exit(127);
+}
+
+std::string contents(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 class Cli : public ::testing::Test {
@@ -88,6 +111,9 @@ TEST_F(Cli, BadUseExitsWithAMessageAndNoFile) {
          {std::string(""), "--audience 1m" + files, "--audience" + files,
           "--audio-content 7" + files, "--video-quality fast" + files, "--muxer gstreamer" + files,
           "--frobnicate" + files, shellQuoted(source_),
+          // An empty audience name is refused wherever the comma is.
+          "--audience 56k," + files, "--audience ,56k" + files, "--audience 56k,,lan" + files,
+          "--overwrite" + files, shellQuoted(source_) + " --output-dir",
           shellQuoted(dir_.file("missing.avi")) + " " + shellQuoted(out),
           shellQuoted(source_) + " " + shellQuoted(dir_.file("no folder/a.rm")),
           shellQuoted(source_) + " " + shellQuoted(source_)}) {
@@ -145,6 +171,91 @@ TEST_F(Cli, EitherWriterCanBeChosen) {
     const CliRun r = run("--muxer ours " + shellQuoted(source_) + " " + shellQuoted(ours));
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_TRUE(media::probe(ours).opened);
+}
+
+// Three sources, one of them not media, into a folder that already holds a
+// file of the first name: two files beside it, one failure, nothing half-made.
+TEST_F(Cli, BatchConvertsWhatItCanAndReportsTheRest) {
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    const std::string kept = out + "/detailed.rm";
+    std::ofstream(kept) << "not ours";
+    const std::string notes = dir_.file("notes.txt");
+    std::ofstream(notes) << "a shopping list, not a film\n";
+    // The same name twice: the second must not replace the first either.
+    const CliRun r =
+        run("--json --audience 56k " + shellQuoted(source_) + " " + shellQuoted(notes) + " " +
+            shellQuoted(source_) + " --output-dir " + shellQuoted(out));
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    EXPECT_EQ(contents(kept), "not ours");
+    for (const std::string name : {"detailed-1.rm", "detailed-2.rm"}) {
+        const media::MediaInfo m = media::probe(out + "/" + name);
+        EXPECT_TRUE(m.opened) << name << ": " << m.error;
+        EXPECT_NEAR(m.playSeconds(), 8.0, 0.5) << name;
+    }
+    EXPECT_FALSE(media::fileExists(out + "/notes.rm"));
+    EXPECT_EQ(media::hiddenFileCount(out), 0);
+    // One JSON line per file, in order; the table names the failure and why.
+    std::istringstream lines(r.output);
+    std::vector<std::string> json;
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("{")) json.push_back(line);
+    ASSERT_EQ(json.size(), 3u) << r.output;
+    EXPECT_NE(json[0].find("\"result\":\"completed\""), std::string::npos) << json[0];
+    EXPECT_NE(json[0].find("detailed-1.rm"), std::string::npos) << json[0];
+    EXPECT_NE(json[1].find("\"result\":\"failed\""), std::string::npos) << json[1];
+    EXPECT_NE(json[1].find("\"error\":"), std::string::npos) << json[1];
+    EXPECT_NE(json[2].find("detailed-2.rm"), std::string::npos) << json[2];
+    const std::size_t table = r.output.rfind("结果");
+    ASSERT_NE(table, std::string::npos) << r.output;
+    const std::string rows = r.output.substr(table);
+    EXPECT_NE(rows.find("notes.txt"), std::string::npos) << rows;
+    EXPECT_NE(rows.find("失败"), std::string::npos) << rows;
+
+    // --overwrite replaces the existing file instead.
+    const CliRun again = run("--overwrite --audience 28k " + shellQuoted(source_) +
+                             " --output-dir " + shellQuoted(out));
+    EXPECT_EQ(again.exitCode, 0) << again.output;
+    EXPECT_TRUE(media::probe(kept).opened);
+    EXPECT_FALSE(media::fileExists(out + "/detailed-3.rm"));
+}
+
+// A closed terminal stops the file being made, keeps it, and skips the rest.
+TEST_F(Cli, AHangupStopsTheBatchAndSkipsTheRest) {
+    const std::string& source = media::cachedClip("long", testing::longClip());
+    const std::string out = dir_.file("out");
+    const int devnull = ::open("/dev/null", O_WRONLY);
+    const pid_t pid = spawn({"--audience", "28k", source, source_, "--output-dir", out}, devnull);
+    ::close(devnull);
+    ASSERT_GT(pid, 0);
+    for (int i = 0; i < 200 && media::hiddenFileCount(out) == 0; ++i) ::usleep(10'000);
+    ::usleep(200'000);
+    ::kill(pid, SIGHUP);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+    const media::MediaInfo m = media::probe(out + "/long.rm");
+    ASSERT_TRUE(m.opened) << m.error;
+    EXPECT_LT(m.durationSeconds, 19.0);
+    EXPECT_FALSE(media::fileExists(out + "/detailed.rm"));
+    EXPECT_EQ(media::hiddenFileCount(out), 0);
+}
+
+// `velmora-encode ... | head -1` and the like: the job succeeded, so it
+// exits 0 even though nobody reads what it prints.
+TEST_F(Cli, NobodyReadingTheOutputIsNoFailure) {
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    ::close(fds[0]);
+    const pid_t pid = spawn({"--json", "--audience", "28k", source_, dir_.file("a.rm")}, fds[1]);
+    ::close(fds[1]);
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_TRUE(media::probe(dir_.file("a.rm")).opened);
 }
 
 // The bench compares us with the ffmpeg CLI given these options: they must

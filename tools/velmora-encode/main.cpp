@@ -1,19 +1,24 @@
 // velmora-encode: the encoding engine from the command line.
-//   velmora-encode [--audience LIST] [--audio-content 0-3] [--video-quality 0-3|none]
-//                  [--muxer ours|ffmpeg] SOURCE DESTINATION
-//   velmora-encode --print-plan [same choices] SOURCE
+//   velmora-encode [options] SOURCE DESTINATION
+//   velmora-encode [options] SOURCE... --output-dir DIR    one file after another
+//   velmora-encode --print-plan [options] SOURCE
 //     prints the ffmpeg CLI's output options for the same encode, one a line
+// Messages, progress and the final table go to stderr; stdout carries only
+// what scripts read (--json, --print-plan, --help).
 #include <pthread.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <mutex>
 #include <optional>
-#include <sstream>
+#include <set>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "engine/engine.h"
@@ -28,16 +33,50 @@ namespace {
 
 using namespace velmora;
 using namespace velmora::encoder;
+namespace fs = std::filesystem;
+namespace text = velmora::encoder::text;
+namespace cli = velmora::encoder::text::cli;
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitInterrupted = 130;
+
+// ---------------------------------------------------------------------------
+// The command line
 
 struct Options {
-    JobSettings job;
+    JobSettings job;  // the choices every file shares
+    std::vector<std::string> sources;
+    std::string destination;  // one file
+    std::string outputDir;    // many files, when set
+    bool overwrite = false;
+    bool json = false;
     bool printPlan = false;
+    bool help = false;
 };
 
 std::optional<std::int32_t> parseChoice(std::string_view text, std::int32_t none) {
     if (text == "none") return none;
     if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') return text[0] - '0';
     return std::nullopt;
+}
+
+// An empty name anywhere in the list ("56k," as much as ",56k") is refused:
+// it is more likely a slip than a wish.
+std::string parseAudiences(std::string_view list, AudienceSet& set) {
+    set.reset();
+    std::size_t begin = 0;
+    while (true) {
+        const std::size_t comma = list.find(',', begin);
+        const std::string_view item =
+            list.substr(begin, comma == std::string_view::npos ? comma : comma - begin);
+        if (item.empty()) return cli::kEmptyAudience;
+        const auto audience = audienceForKey(item);
+        if (!audience) return text::withSubject(cli::kUnknownAudience, item);
+        set.set(static_cast<std::size_t>(*audience));
+        if (comma == std::string_view::npos) return {};
+        begin = comma + 1;
+    }
 }
 
 // Returns an error message, empty on success.
@@ -52,24 +91,16 @@ std::string parse(int argc, char** argv, Options& options) {
         };
         if (arg == "--audience") {
             const auto v = value();
-            if (!v) return text::cli::kAudienceNeedsValue;
-            AudienceSet set;
-            std::stringstream list{std::string(*v)};
-            std::string item;
-            while (std::getline(list, item, ',')) {
-                const auto audience = audienceForKey(item);
-                if (!audience) return text::withSubject(text::cli::kUnknownAudience, item);
-                set.set(static_cast<std::size_t>(*audience));
-            }
-            if (set.none()) return text::cli::kNoAudience;
-            options.job.audiences = set;
+            if (!v) return cli::kAudienceNeedsValue;
+            if (std::string error = parseAudiences(*v, options.job.audiences); !error.empty())
+                return error;
         } else if (arg == "--audio-content" || arg == "--video-quality") {
             const auto v = value();
             const bool audio = arg == "--audio-content";
             const auto choice =
                 v ? parseChoice(*v, audio ? std::int32_t{NoAudio} : std::int32_t{NoVideo})
                   : std::nullopt;
-            if (!choice) return std::string(arg) + text::cli::kChoiceRange;
+            if (!choice) return std::string(arg) + cli::kChoiceRange;
             (audio ? options.job.audioContent : options.job.videoQuality) = *choice;
         } else if (arg == "--muxer") {
             const auto v = value();
@@ -78,45 +109,187 @@ std::string parse(int argc, char** argv, Options& options) {
             } else if (v == "ours") {
                 options.job.makeWriter = writerFactory(Muxer::Own);
             } else {
-                return text::cli::kMuxerValues;
+                return cli::kMuxerValues;
             }
+        } else if (arg == "--output-dir") {
+            const auto v = value();
+            if (!v || v->empty()) return cli::kOutputDirNeedsValue;
+            options.outputDir = *v;
+        } else if (arg == "--overwrite") {
+            options.overwrite = true;
+        } else if (arg == "--json") {
+            options.json = true;
         } else if (arg == "--print-plan") {
             options.printPlan = true;
         } else if (arg == "-h" || arg == "--help") {
-            return text::cli::kUsage;
-        } else if (arg.size() > 1 && arg[0] == '-' && arg != "--") {
-            return text::withSubject(text::cli::kUnknownOption, arg);
+            options.help = true;
+            return {};
+        } else if (arg == "--") {
+            for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return text::withSubject(cli::kUnknownOption, arg);
         } else {
-            if (arg == "--") {
-                for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
-                break;
-            }
             positional.emplace_back(arg);
         }
     }
-    if (positional.size() != (options.printPlan ? 1u : 2u)) return text::cli::kUsage;
-    options.job.source = positional[0];
-    if (!options.printPlan) options.job.destination = positional[1];
+    if (options.overwrite && options.outputDir.empty()) return cli::kOverwriteNeedsOutputDir;
+    if (options.printPlan) {
+        if (positional.size() != 1 || !options.outputDir.empty()) return cli::kShortUsage;
+        options.sources = positional;
+    } else if (!options.outputDir.empty()) {
+        if (positional.empty()) return cli::kShortUsage;
+        options.sources = positional;
+    } else {
+        if (positional.size() != 2) return cli::kShortUsage;
+        options.sources = {positional[0]};
+        options.destination = positional[1];
+    }
     return {};
 }
 
-class Terminal : public JobObserver {
-  public:
-    explicit Terminal(bool bar) : bar_(bar) {}
+// ---------------------------------------------------------------------------
+// Signals
 
-    void jobProgress(const JobProgress& p) override {
-        if (!bar_) return;
-        constexpr int kWidth = 40;
-        const int filled = p.percent * kWidth / 100;
-        std::fprintf(stderr, "\r[%s%s] %3d%%", std::string(filled, '#').c_str(),
-                     std::string(kWidth - filled, '.').c_str(), p.percent);
-        std::fflush(stderr);
+// Ctrl+C, kill and a closed terminal end the job as the window's stop button
+// does: a valid, shorter file rather than a hidden half-written one. They are
+// blocked before the job's threads start, so the threads inherit the mask
+// and only wait() below ever takes them.
+class Interrupts {
+  public:
+    Interrupts() {
+        sigemptyset(&set_);
+        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);
+        pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     }
+    // True once one has arrived, now or earlier; waits at most `ms` for it.
+    bool wait(long ms) {
+        const timespec tick{ms / 1000, (ms % 1000) * 1'000'000};
+        if (sigtimedwait(&set_, nullptr, &tick) > 0) seen_ = true;
+        return seen_;
+    }
+    bool seen() const { return seen_; }
+
+  private:
+    sigset_t set_;
+    bool seen_ = false;
+};
+
+// ---------------------------------------------------------------------------
+// Output
+
+// A reader that goes away (`| head`, a closed terminal) must not cost a
+// finished job its exit status: writes then fail with EPIPE, which nothing
+// here needs to act on, instead of SIGPIPE ending the process.
+void ignoreBrokenPipes() {
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+void say(const std::string& line) {
+    std::fputs(line.c_str(), stderr);
+    std::fputc('\n', stderr);
+}
+
+void sayError(const std::string& message) {
+    std::fprintf(stderr, cli::kErrorLine, message.c_str());
+}
+
+std::string format(const char* pattern, auto... values) {
+    char buffer[512];
+    std::snprintf(buffer, sizeof buffer, pattern, values...);
+    return buffer;
+}
+
+// Columns a terminal gives the text: East Asian wide characters take two.
+std::size_t displayWidth(std::string_view s) {
+    std::size_t width = 0;
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const std::size_t length = c < 0x80 ? 1 : c < 0xe0 ? 2 : c < 0xf0 ? 3 : 4;
+        char32_t cp = length == 1 ? c : c & (0x7f >> length);
+        for (std::size_t k = 1; k < length && i + k < s.size(); ++k)
+            cp = (cp << 6) | (static_cast<unsigned char>(s[i + k]) & 0x3f);
+        const bool wide = (cp >= 0x1100 && cp <= 0x115f) || (cp >= 0x2e80 && cp <= 0xa4cf) ||
+                          (cp >= 0xac00 && cp <= 0xd7a3) || (cp >= 0xf900 && cp <= 0xfaff) ||
+                          (cp >= 0xfe30 && cp <= 0xfe4f) || (cp >= 0xff00 && cp <= 0xff60) ||
+                          (cp >= 0xffe0 && cp <= 0xffe6) || (cp >= 0x20000 && cp <= 0x3fffd);
+        width += wide ? 2 : 1;
+        i += length;
+    }
+    return width;
+}
+
+std::string padded(const std::string& s, std::size_t width) {
+    const std::size_t w = displayWidth(s);
+    return w >= width ? s : s + std::string(width - w, ' ');
+}
+
+// A JSON string; bytes that are not UTF-8 (file names may hold any) become
+// U+FFFD so the line stays valid JSON.
+std::string jsonString(std::string_view s) {
+    std::string out = "\"";
+    for (std::size_t i = 0; i < s.size();) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        if (c < 0x80) {
+            if (c == '"' || c == '\\') {
+                out += '\\';
+                out += static_cast<char>(c);
+            } else if (c < 0x20) {
+                out += format("\\u%04x", c);
+            } else {
+                out += static_cast<char>(c);
+            }
+            ++i;
+            continue;
+        }
+        const std::size_t length = (c & 0xe0) == 0xc0   ? 2
+                                   : (c & 0xf0) == 0xe0 ? 3
+                                   : (c & 0xf8) == 0xf0 ? 4
+                                                        : 0;
+        bool valid = length != 0 && i + length <= s.size() && c >= 0xc2 && c <= 0xf4;
+        for (std::size_t k = 1; valid && k < length; ++k)
+            valid = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
+        if (valid) {
+            out.append(s.substr(i, length));
+            i += length;
+        } else {
+            out += "\\ufffd";
+            ++i;
+        }
+    }
+    return out + "\"";
+}
+
+// ---------------------------------------------------------------------------
+// One file
+
+enum class Result { Completed, Stopped, Failed, Skipped };
+
+struct FileReport {
+    std::string source{}, destination{};
+    Result result = Result::Skipped;
+    std::string message{};    // why it failed
+    std::int64_t heldMs = 0;  // media time the output holds
+    std::int64_t bytes = 0;
+    std::int64_t elapsedMs = 0;
+    std::string audienceName{};
+    int budgetKbps = 0;
+
+    double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
+};
+
+class ProgressBar : public JobObserver {
+  public:
+    ProgressBar(bool shown, std::string label) : shown_(shown), label_(std::move(label)) {}
+
+    void jobProgress(const JobProgress& p) override { draw(p.percent); }
 
     void jobFinished(const JobResult& r) override {
         std::lock_guard lock(mutex_);
         result_ = r;
-        if (bar_) std::fputc('\n', stderr);
+        if (!shown_) return;
+        // The last step reported may be 99%; a finished file shows full.
+        if (r.outcome == JobOutcome::Completed) draw(100);
+        std::fputc('\n', stderr);
     }
 
     JobResult result() {
@@ -125,16 +298,212 @@ class Terminal : public JobObserver {
     }
 
   private:
-    bool bar_;
+    void draw(int percent) {
+        if (!shown_) return;
+        constexpr int kWidth = 40;
+        const int filled = percent * kWidth / 100;
+        std::fprintf(stderr, "\r[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
+                     std::string(kWidth - filled, '.').c_str(), percent, label_.c_str());
+        std::fflush(stderr);
+    }
+
+    bool shown_;
+    std::string label_;
     std::mutex mutex_;
     JobResult result_;
 };
+
+FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& label) {
+    FileReport report{.source = job.source, .destination = job.destination};
+    Engine engine;
+    ProgressBar bar(::isatty(STDERR_FILENO), label);
+    JobInfo info;
+    if (Status s = engine.start(job, bar, &info); !s) {
+        report.result = Result::Failed;
+        report.message = s.message();
+        return report;
+    }
+    while (engine.running()) {
+        if (interrupts.wait(100)) engine.stop();
+    }
+    engine.wait();
+    const JobResult r = bar.result();
+    report.result = r.outcome == JobOutcome::Completed ? Result::Completed
+                    : r.outcome == JobOutcome::Stopped ? Result::Stopped
+                                                       : Result::Failed;
+    report.message = r.message;
+    const bool whole = r.outcome == JobOutcome::Completed && info.durationMs > 0;
+    report.heldMs = whole ? info.durationMs : r.encodedMs;
+    report.bytes = r.bytes;
+    report.elapsedMs = r.elapsedMs;
+    report.audienceName = profileOf(info.plan.audience).name;
+    report.budgetKbps = info.plan.budgetKbps;
+    return report;
+}
+
+// ---------------------------------------------------------------------------
+// Reports
+
+std::string resultText(Result r) {
+    switch (r) {
+        case Result::Completed:
+            return cli::kCompleted;
+        case Result::Stopped:
+            return cli::kStopped;
+        case Result::Failed:
+            return cli::kFailed;
+        case Result::Skipped:
+            return cli::kSkipped;
+    }
+    return {};
+}
+
+std::string jsonLine(const FileReport& f) {
+    static constexpr const char* kKeys[] = {"completed", "stopped", "failed", "skipped"};
+    const bool written = f.result == Result::Completed || f.result == Result::Stopped;
+    std::string line = "{\"source\":" + jsonString(f.source) +
+                       ",\"output\":" + (written ? jsonString(f.destination) : "null") +
+                       ",\"result\":\"" + kKeys[static_cast<int>(f.result)] + "\"";
+    if (written) {
+        line += format(",\"duration_seconds\":%.3f,\"bytes\":%lld,\"kbps\":%.1f", f.heldMs / 1000.0,
+                       static_cast<long long>(f.bytes), f.kbps());
+    }
+    if (f.result != Result::Skipped)
+        line += format(",\"elapsed_seconds\":%.3f", f.elapsedMs / 1000.0);
+    if (f.result == Result::Failed) line += ",\"error\":" + jsonString(f.message);
+    return line + "}";
+}
+
+void printJson(const FileReport& f) {
+    std::puts(jsonLine(f).c_str());
+    std::fflush(stdout);
+}
+
+// The one-file mode's closing line, against the audience's budget.
+void printSummary(const FileReport& f) {
+    if (f.result == Result::Stopped) std::fprintf(stderr, cli::kStoppedLine, f.heldMs / 1000.0);
+    std::fprintf(stderr, cli::kSummaryLine, f.destination.c_str(), f.heldMs / 1000.0,
+                 static_cast<long long>(f.bytes), f.kbps(), f.audienceName.c_str(), f.budgetKbps,
+                 f.elapsedMs / 1000.0);
+}
+
+std::string sizeText(std::int64_t bytes) {
+    if (bytes < 1'000'000) return format("%.1f kB", bytes / 1000.0);
+    return format("%.1f MB", bytes / 1'000'000.0);
+}
+
+// file | result | duration held | size | kbps | the output, or why not
+void printTable(const std::vector<FileReport>& files) {
+    std::vector<std::vector<std::string>> rows;
+    rows.push_back({cli::kColumnFile, cli::kColumnResult, cli::kColumnHeld, cli::kColumnSize,
+                    cli::kColumnKbps, cli::kColumnNote});
+    for (const FileReport& f : files) {
+        const bool written = f.result == Result::Completed || f.result == Result::Stopped;
+        const std::string none = "-";
+        rows.push_back({f.source, resultText(f.result),
+                        written ? format(cli::kSeconds, f.heldMs / 1000.0) : none,
+                        written ? sizeText(f.bytes) : none,
+                        written ? format("%.1f", f.kbps()) : none,
+                        written                      ? f.destination
+                        : f.result == Result::Failed ? f.message
+                                                     : std::string(cli::kNotStarted)});
+    }
+    std::vector<std::size_t> widths(rows[0].size(), 0);
+    for (const auto& row : rows)
+        for (std::size_t c = 0; c < row.size(); ++c)
+            widths[c] = std::max(widths[c], displayWidth(row[c]));
+    std::fputc('\n', stderr);
+    for (const auto& row : rows) {
+        std::string line;
+        for (std::size_t c = 0; c + 1 < row.size(); ++c) line += padded(row[c], widths[c]) + "  ";
+        say(line + row.back());
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The modes
+
+// DIR/<name>.rm; a name that exists, or that this batch already gave out,
+// gets -1, -2, ... unless --overwrite.
+std::string outputFor(const std::string& source, const Options& options,
+                      std::set<std::string>& taken) {
+    const fs::path stem = fs::path(source).filename().replace_extension();
+    const fs::path dir(options.outputDir);
+    for (int n = 0;; ++n) {
+        fs::path name = stem;
+        if (n > 0) name += "-" + std::to_string(n);
+        name += ".rm";
+        const std::string candidate = (dir / name).string();
+        std::error_code ec;
+        const bool exists = fs::exists(fs::symlink_status(candidate, ec));
+        if (taken.count(candidate) || (exists && !options.overwrite)) continue;
+        taken.insert(candidate);
+        return candidate;
+    }
+}
+
+int printPlan(const Options& options) {
+    MediaSource source;
+    if (Status s = openMediaSource(options.sources.front(), source); !s) {
+        sayError(s.message());
+        return kExitFailed;
+    }
+    const EncodePlan plan = planEncode(options.job.audiences, options.job.audioContent,
+                                       options.job.videoQuality, source.shape);
+    for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
+    return kExitOk;
+}
+
+int encodeSingle(const Options& options, Interrupts& interrupts) {
+    JobSettings job = options.job;
+    job.source = options.sources.front();
+    job.destination = options.destination;
+    const FileReport f = encodeOne(job, interrupts, fs::path(job.source).filename().string());
+    if (options.json) printJson(f);
+    if (f.result == Result::Failed) {
+        sayError(f.message);
+        return kExitFailed;
+    }
+    printSummary(f);
+    return f.result == Result::Stopped ? kExitInterrupted : kExitOk;
+}
+
+int encodeBatch(const Options& options, Interrupts& interrupts) {
+    std::error_code ec;
+    fs::create_directories(options.outputDir, ec);
+    if (ec || !fs::is_directory(options.outputDir)) {
+        sayError(text::withSubject(cli::kNoOutputDir, options.outputDir));
+        return kExitFailed;
+    }
+    std::set<std::string> taken;
+    std::vector<FileReport> files;
+    const std::size_t count = options.sources.size();
+    for (std::size_t i = 0; i < count; ++i) {
+        JobSettings job = options.job;
+        job.source = options.sources[i];
+        if (interrupts.wait(0)) {
+            files.push_back({.source = job.source, .result = Result::Skipped});
+            if (options.json) printJson(files.back());
+            continue;
+        }
+        job.destination = outputFor(job.source, options, taken);
+        say(format(cli::kFileHeader, i + 1, count, job.source.c_str(), job.destination.c_str()));
+        files.push_back(encodeOne(job, interrupts, fs::path(job.source).filename().string()));
+        if (options.json) printJson(files.back());
+    }
+    printTable(files);
+    if (interrupts.seen()) return kExitInterrupted;
+    for (const FileReport& f : files)
+        if (f.result != Result::Completed) return kExitFailed;
+    return kExitOk;
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
     // A size limit (ulimit -f) should end the job with an error, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
+    ignoreBrokenPipes();
     // Rate-control chatter from the codecs is no use here; failures come back as messages.
     av_log_set_level(AV_LOG_FATAL);
 
@@ -142,59 +511,15 @@ int main(int argc, char** argv) {
     if (const std::string error = parse(argc, argv, options); !error.empty()) {
         std::fputs(error.c_str(), stderr);
         if (error.back() != '\n') std::fputc('\n', stderr);
-        return 1;
+        return kExitFailed;
     }
+    if (options.help) {
+        std::fputs(cli::kUsage, stdout);
+        return kExitOk;
+    }
+    if (options.printPlan) return printPlan(options);
 
-    if (options.printPlan) {
-        MediaSource source;
-        if (Status s = openMediaSource(options.job.source, source); !s) {
-            std::fprintf(stderr, text::cli::kErrorLine, s.message().c_str());
-            return 1;
-        }
-        const EncodePlan plan = planEncode(options.job.audiences, options.job.audioContent,
-                                           options.job.videoQuality, source.shape);
-        for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
-        return 0;
-    }
-
-    // Ctrl+C and kill end the job as the window's stop button does: a valid,
-    // shorter file rather than a hidden half-written one. Blocked before the
-    // job's threads start so they inherit it and only this loop sees them.
-    sigset_t interrupts;
-    sigemptyset(&interrupts);
-    sigaddset(&interrupts, SIGINT);
-    sigaddset(&interrupts, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &interrupts, nullptr);
-
-    Engine engine;
-    Terminal terminal(::isatty(STDERR_FILENO));
-    JobInfo info;
-    if (Status s = engine.start(options.job, terminal, &info); !s) {
-        std::fprintf(stderr, text::cli::kErrorLine, s.message().c_str());
-        return 1;
-    }
-    bool interrupted = false;
-    while (engine.running()) {
-        const timespec tick{0, 100'000'000};
-        if (sigtimedwait(&interrupts, nullptr, &tick) > 0) {
-            interrupted = true;
-            engine.stop();
-        }
-    }
-    engine.wait();
-    const JobResult r = terminal.result();
-    if (r.outcome == JobOutcome::Failed) {
-        std::fprintf(stderr, text::cli::kErrorLine, r.message.c_str());
-        return 1;
-    }
-    if (interrupted && r.outcome == JobOutcome::Stopped)
-        std::fprintf(stderr, text::cli::kStoppedLine, r.encodedMs / 1000.0);
-    const bool whole = r.outcome == JobOutcome::Completed && info.durationMs > 0;
-    const std::int64_t ms = whole ? info.durationMs : r.encodedMs;
-    const double kbps = ms > 0 ? r.bytes * 8.0 / ms : 0.0;
-    const AudienceProfile& audience = profileOf(info.plan.audience);
-    std::fprintf(stderr, text::cli::kSummaryLine, options.job.destination.c_str(), ms / 1000.0,
-                 static_cast<long long>(r.bytes), kbps, std::string(audience.name).c_str(),
-                 info.plan.budgetKbps, r.elapsedMs / 1000.0);
-    return r.outcome == JobOutcome::Stopped ? 130 : 0;
+    Interrupts interrupts;
+    return options.outputDir.empty() ? encodeSingle(options, interrupts)
+                                     : encodeBatch(options, interrupts);
 }
