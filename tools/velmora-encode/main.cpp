@@ -8,10 +8,9 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <mutex>
 #include <optional>
@@ -55,9 +54,9 @@ struct Options {
     bool help = false;
 };
 
-std::optional<std::int32_t> parseChoice(std::string_view text, std::int32_t none) {
-    if (text == "none") return none;
-    if (text.size() == 1 && text[0] >= '0' && text[0] <= '3') return text[0] - '0';
+std::optional<std::int32_t> parseChoice(std::string_view value, std::int32_t none) {
+    if (value == "none") return none;
+    if (value.size() == 1 && value[0] >= '0' && value[0] <= '3') return value[0] - '0';
     return std::nullopt;
 }
 
