@@ -430,7 +430,10 @@ std::string outputFor(const std::string& source, const Options& options,
     const fs::path dir(options.outputDir);
     for (int n = 0;; ++n) {
         fs::path name = stem;
-        if (n > 0) name += "-" + std::to_string(n);
+        if (n > 0) {
+            name += "-";
+            name += std::to_string(n);
+        }
         name += ".rm";
         const std::string candidate = (dir / name).string();
         std::error_code ec;
