@@ -5,12 +5,16 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPixmap>
 #include <QPushButton>
+#include <QScopedValueRollback>
+#include <QScreen>
+#include <QStyle>
 #include <QTimer>
 #include <map>
 #include <vector>
@@ -31,6 +35,28 @@ QRect pixels(const layout::Control& c) {
     return QRect(layout::toPixels(c.left), layout::toPixels(c.top), layout::toPixels(c.width),
                  layout::toPixels(c.height));
 }
+
+// The editable field of a list. While it handles a key or loses the focus,
+// QComboBox may match the typed text to an item and report that item as
+// activated: that is typing, not a choice from the list.
+class ListField : public QLineEdit {
+  public:
+    using QLineEdit::QLineEdit;
+    bool handlingTypedText() const { return handlingTypedText_; }
+
+  protected:
+    void keyPressEvent(QKeyEvent* event) override {
+        const QScopedValueRollback typing(handlingTypedText_, true);
+        QLineEdit::keyPressEvent(event);
+    }
+    void focusOutEvent(QFocusEvent* event) override {
+        const QScopedValueRollback typing(handlingTypedText_, true);
+        QLineEdit::focusOutEvent(event);
+    }
+
+  private:
+    bool handlingTypedText_ = false;
+};
 
 // The layout was drawn for a 12-pixel Chinese dialog font, whose Latin
 // letters are narrow: the desktop's default would clip the captions. Frames
@@ -59,6 +85,7 @@ Real::Real(Platform platform, QWidget* parent) : QMainWindow(parent), p_(std::mo
     // A fixed layout: the window takes the size of its client area and keeps it.
     layout()->setSizeConstraint(QLayout::SetFixedSize);
     move(layout::toPixels(layout::kClientLeft), layout::toPixels(layout::kClientTop));
+    setAcceptDrops(true);
 
     p_.encoder.setNotificationSink(
         [this](const encoder::Notification& n) { ProducerControl1_Notify(n); });
@@ -120,7 +147,7 @@ void Real::buildControls() {
                 break;
             case layout::Kind::ComboBox: {
                 auto* combo = new QComboBox(parent);
-                combo->setEditable(true);
+                combo->setLineEdit(new ListField(combo));
                 combo->setInsertPolicy(QComboBox::NoInsert);
                 combo->setEditText(caption);
                 w = combo;
@@ -222,8 +249,12 @@ void Real::bindCommands() {
         auto* box = findChild<QCheckBox*>(QStringLiteral("Check%1").arg(n));
         connect(box, &QCheckBox::clicked, this, [this, n] { Check_Click(n); });
     }
-    connect(Combo1, &QComboBox::activated, this, &Real::Combo1_Click);
-    connect(Combo2, &QComboBox::activated, this, &Real::Combo2_Click);
+    connect(Combo1, &QComboBox::activated, this, [this] {
+        if (!typedInto(Combo1)) Combo1_Click();
+    });
+    connect(Combo2, &QComboBox::activated, this, [this] {
+        if (!typedInto(Combo2)) Combo2_Click();
+    });
     const char* audioItems[] = {"a311", "a312", "a313", "a314"};
     for (int i = 0; i < 4; ++i)
         connect(action(audioItems[i]), &QAction::triggered, this,
@@ -291,6 +322,56 @@ void Real::Form_Load() {
     Combo1->setCurrentIndex(AudioContent::VoiceAndMusic);
     Combo2->setCurrentIndex(VideoQuality::SmoothMotion);
     findChild<QCheckBox*>("Check8")->setChecked(true);
+}
+
+bool Real::typedInto(const QComboBox* combo) {
+    const auto* field = dynamic_cast<const ListField*>(combo->lineEdit());
+    return field && field->handlingTypedText();
+}
+
+QPoint framePlace(const QRect& available, const QSize& frame, const QPoint& designed) {
+    if (available.contains(QRect(designed, frame))) return designed;
+    // Elsewhere (a larger scale factor, a small screen) centred; a frame
+    // larger than the area keeps its top-left corner, with the title bar and
+    // the menus, on it.
+    return {available.left() + std::max(0, (available.width() - frame.width()) / 2),
+            available.top() + std::max(0, (available.height() - frame.height()) / 2)};
+}
+
+void Real::keepOnScreen() {
+    const QScreen* onScreen = screen();
+    if (!onScreen) return;
+    QRect frame = frameGeometry();
+    if (frame == geometry()) {
+        // Not framed yet: allow for a title bar.
+        const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+        frame.adjust(0, -titleBar, 0, 0);
+    }
+    // The designed place is the client area's; its frame lies around it.
+    const QPoint client(layout::toPixels(layout::kClientLeft),
+                        layout::toPixels(layout::kClientTop));
+    const QPoint designed = client - (geometry().topLeft() - frame.topLeft());
+    const QPoint at = framePlace(onScreen->availableGeometry(), frame.size(), designed);
+    if (at != frame.topLeft()) move(at + (frameGeometry().topLeft() - frame.topLeft()));
+}
+
+void Real::showEvent(QShowEvent* event) {
+    QMainWindow::showEvent(event);
+    if (placed_) return;
+    placed_ = true;
+    keepOnScreen();
+    // The window manager frames the window after it is shown and tells no
+    // one; once the frame is there, place the window by its real size.
+    auto* watch = new QTimer(this);
+    watch->setInterval(50);
+    connect(watch, &QTimer::timeout, this, [this, watch, checks = 0]() mutable {
+        const bool framed = frameGeometry() != geometry();
+        if (framed) keepOnScreen();
+        if (!framed && ++checks < 40) return;
+        watch->stop();
+        watch->deleteLater();
+    });
+    watch->start();
 }
 
 void Real::closeEvent(QCloseEvent* event) {

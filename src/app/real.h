@@ -19,6 +19,7 @@ class QComboBox;
 class QLabel;
 class QLineEdit;
 class QMenu;
+class QMimeData;
 class QPushButton;
 class QTimer;
 
@@ -41,6 +42,10 @@ struct Platform {
     std::function<std::uint32_t(QWidget*)> windowHandle;
     std::function<std::uint32_t(const QIcon&)> iconHandle;
 };
+
+// Where the window's frame goes on a screen's available area: the designed
+// place when the whole frame fits there, else centred.
+QPoint framePlace(const QRect& available, const QSize& frame, const QPoint& designed);
 
 class Real : public QMainWindow {
     Q_OBJECT
@@ -65,6 +70,9 @@ class Real : public QMainWindow {
     // A file named on the command line (`velmora FILE`): the source, exactly
     // as if chosen in the open dialog; nothing reaches the encoder until 开始.
     void openSource(const QString& path);
+    // A file dropped on the window: the source, as if chosen in the open
+    // dialog. Anything but one file is refused.
+    static QString droppedSource(const QMimeData* data);
 
     // Target audiences and content (settings/option_procedures.cpp)
     void Check_Click(int number);
@@ -102,6 +110,9 @@ class Real : public QMainWindow {
 
   protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
+    void dragEnterEvent(QDragEnterEvent* event) override;
+    void dropEvent(QDropEvent* event) override;
 
   private:
     void buildControls();
@@ -119,11 +130,29 @@ class Real : public QMainWindow {
     void putDialog(CommonDialog& dialog, DispId id, const Variant& value);
     void enterFailedState(const QString& message);
     void onCompressionFinished();
+    // encoding/job.cpp: a job ended (status is how); the icon's tip drops
+    // the percentage and, while the window is out of sight, the icon says
+    // how the job ended.
+    void endJob(const char16_t* status);
+    // commands/commands.cpp: the only way to end the logon; a start or a
+    // stop ends a running countdown and leaves the switch as it was.
+    void startLogoffCountdown();
+    void cancelLogoffCountdown();
+    // app/tray.cpp: visible, not minimised, raised and active.
+    void bringBack();
+    // app/real.cpp: the whole frame on the screen it opens on.
+    void keepOnScreen();
+    // app/real.cpp: whether Combo1 or Combo2 is reporting an item matched
+    // from typed text rather than one chosen from its list.
+    static bool typedInto(const QComboBox* combo);
 
     Platform p_;
     ElapsedClock clock_;
     Module1 module1_;
     QIcon icon_;
+    bool jobRunning_ = false;  // from a start that went through to the job's end
+    QString jobFile_;          // the running or last job's destination
+    bool placed_ = false;      // on its first showing
 
     QWidget* ProducerControl1 = nullptr;
     QLineEdit* Textopen = nullptr;

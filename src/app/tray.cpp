@@ -38,7 +38,7 @@ void Real::removeTrayIcon() {
 void Real::Form_MouseMove(std::uint32_t mouseMessage) {
     switch (mouseMessage) {
         case mouse::LeftDown:
-            show();
+            bringBack();
             break;
         case mouse::RightDown:
             tuopan->popup(QCursor::pos());
@@ -49,11 +49,24 @@ void Real::Form_MouseMove(std::uint32_t mouseMessage) {
 }
 
 void Real::a23_Click() {
-    hide();
+    // Without a notification area a hidden window could not be brought back.
+    if (p_.shell.hasNotificationArea()) {
+        hide();
+    } else {
+        showMinimized();
+    }
 }
 
 void Real::xiansi_Click() {
+    bringBack();
+}
+
+// Shown is not enough: a window minimised from its title bar stays iconic.
+void Real::bringBack() {
+    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
     show();
+    raise();
+    activateWindow();
 }
 
 void Real::a14_Click() {

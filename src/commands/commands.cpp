@@ -40,18 +40,25 @@ void Real::a43_Click() {
 
 void Real::a33_Click() {
     // The action is checkable: the click has already toggled the mark.
-    QAction* a33 = action("a33");
-    if (!a33->isChecked()) {
-        // Clearing the switch never ends the logon.
+    if (!action("a33")->isChecked()) {
+        // Clearing the switch never ends the logon, and takes back a
+        // countdown already running.
         if (p_.countdown) p_.countdown->cancel();
         return;
     }
-    if (Labelface->text() == qs(text::kCompleted)) p_.shell.exitWindows(0, 0);
+    // Ending the logon at once would take the user's session without a
+    // word: after a finished job, ticking the switch counts down as the
+    // end of a job does.
+    if (Labelface->text() == qs(text::kCompleted)) startLogoffCountdown();
 }
 
 void Real::onCompressionFinished() {
+    if (action("a33")->isChecked()) startLogoffCountdown();
+}
+
+void Real::startLogoffCountdown() {
     QAction* a33 = action("a33");
-    if (!a33->isChecked() || !p_.countdown) return;
+    if (!p_.countdown) return;
     p_.countdown->start(kLogoffCountdownSeconds, [this, a33](bool confirmed) {
         if (confirmed && a33->isChecked()) {
             p_.shell.exitWindows(0, 0);
@@ -59,6 +66,14 @@ void Real::onCompressionFinished() {
             a33->setChecked(false);
         }
     });
+}
+
+void Real::cancelLogoffCountdown() {
+    if (!p_.countdown || !p_.countdown->running()) return;
+    QAction* a33 = action("a33");
+    const bool on = a33->isChecked();
+    p_.countdown->cancel();
+    a33->setChecked(on);
 }
 
 }  // namespace velmora

@@ -1,5 +1,6 @@
 // Starting and stopping a job, its progress and its completion.
 
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
@@ -18,6 +19,10 @@ QString qs(const char16_t* s) {
 
 void Real::Cmdstart_Click() {
     using namespace encoder;
+    // One job at a time: a second start would cut the running job off and
+    // put a new file in place of its file.
+    if (jobRunning_) return;
+    cancelLogoffCountdown();
     const QString source = Textopen->text();
     if (source.isEmpty()) {
         p_.messageBox.show(qs(text::kChooseSourceFirst), qs(text::kNotice));
@@ -35,6 +40,8 @@ void Real::Cmdstart_Click() {
     if (const Status s = p_.encoder.invoke(op::Start); !s) {
         return enterFailedState(QString::fromStdString(s.message()));
     }
+    jobRunning_ = true;
+    jobFile_ = Textsave->text();
     Labelmul->setText(qs(text::kOneFile));
     Cmdstart->setEnabled(false);
     Cmdstop->setEnabled(true);
@@ -45,16 +52,22 @@ void Real::Cmdstart_Click() {
 }
 
 void Real::Cmdstop_Click() {
+    cancelLogoffCountdown();
     succeeded(p_.encoder.invoke(encoder::op::Stop));
+    // Nothing ran, so nothing was stopped: a finished job keeps its status.
+    if (!jobRunning_) return;
     Cmdstart->setEnabled(true);
     Cmdstop->setEnabled(false);
     Labelface->setText(qs(text::kStoppedByUser));
     Timer->stop();
     Labelmul->setText(qs(text::kOneFileCompressed));
+    endJob(text::kStoppedByUser);
 }
 
 void Real::ProducerControl1_Progress(std::int32_t percent) {
     Labelmul->setText(qs(text::kProgressPrefix) + QString::number(percent) + u'%');
+    p_.shell.setIconTip(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID,
+                        (qs(text::kTitle) + u' ' + Labelmul->text()).toStdU16String());
 }
 
 void Real::FinishCompression() {
@@ -63,11 +76,23 @@ void Real::FinishCompression() {
     Cmdstart->setEnabled(true);
     Labelface->setText(qs(text::kCompleted));
     Labelmul->setText(qs(text::kDelight));
+    endJob(text::kCompleted);
     onCompressionFinished();
+}
+
+void Real::endJob(const char16_t* status) {
+    jobRunning_ = false;
+    p_.shell.setIconTip(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, text::kTitle);
+    if (isVisible() && !isMinimized()) return;
+    p_.shell.showIconMessage(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, status,
+                             QFileInfo(jobFile_).fileName().toStdU16String());
 }
 
 void Real::ProducerControl1_Notify(const encoder::Notification& n) {
     using namespace encoder;
+    // What the encoder still reports of a job the window no longer runs
+    // (stopped, or ended with an error) must not overwrite what it shows.
+    if (!jobRunning_) return;
     switch (n.id) {
         case event::Progress: {
             const Variant& percent = n.args[kProgressPercentArg];
@@ -95,6 +120,7 @@ void Real::enterFailedState(const QString& message) {
     Cmdstop->setEnabled(false);
     Labelface->setText(qs(text::kFailed));
     Labelmul->setText(qs(text::kNoFileMade));
+    if (jobRunning_) endJob(text::kFailed);
     p_.messageBox.show(message, qs(text::kNotice));
 }
 

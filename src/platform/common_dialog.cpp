@@ -100,15 +100,32 @@ Status CommonDialog::invoke(DispId id) {
     return Status::ok();
 }
 
+void prepareFileDialog(QFileDialog& dialog, bool save, const QString& title, const QString& start,
+                       const QString& filter) {
+    // Our own dialog, in Chinese like the rest; each type shown by its
+    // description only, which already names its pattern ("RealMedia
+    // Files(*.rm)"), not followed by the pattern a second time.
+    dialog.setOptions(QFileDialog::DontUseNativeDialog | QFileDialog::HideNameFilterDetails);
+    dialog.setWindowTitle(title);
+    dialog.setAcceptMode(save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+    dialog.setFileMode(save ? QFileDialog::AnyFile : QFileDialog::ExistingFile);
+    dialog.setNameFilters(qtFileFilter(filter).split(QStringLiteral(";;")));
+    const QFileInfo startAt(start);
+    if (startAt.isDir()) {
+        dialog.setDirectory(start);
+    } else if (!start.isEmpty()) {
+        dialog.setDirectory(startAt.absolutePath());
+        dialog.selectFile(startAt.fileName());
+    }
+}
+
 QString QtCommonDialog::choose(Kind kind) {
     QString start = initDir();
     if (!fileName().isEmpty()) start = fileName();
-    const QString filters = qtFileFilter(filter());
-    const auto options = QFileDialog::DontUseNativeDialog;
-    if (kind == Kind::Open) {
-        return QFileDialog::getOpenFileName(parent_, title(), start, filters, nullptr, options);
-    }
-    return QFileDialog::getSaveFileName(parent_, title(), start, filters, nullptr, options);
+    QFileDialog dialog(parent_);
+    prepareFileDialog(dialog, kind == Kind::Save, title(), start, filter());
+    if (dialog.exec() != QDialog::Accepted) return QString();
+    return dialog.selectedFiles().value(0);
 }
 
 }  // namespace velmora

@@ -7,6 +7,7 @@
 
 #include "platform/automation.h"
 
+class QFileDialog;
 class QWidget;
 
 namespace velmora {
@@ -25,6 +26,12 @@ inline constexpr DispId ShowSave = 31;
 // "description (pattern);;..." form. An entry with a description and no
 // pattern lists media files; an empty filter lists all files.
 QString qtFileFilter(const QString& filter);
+
+// Sets up `dialog` as an open or save dialog with the title, the starting
+// folder or file and the filter ("description|pattern|...") of the common
+// dialog.
+void prepareFileDialog(QFileDialog& dialog, bool save, const QString& title, const QString& start,
+                       const QString& filter);
 
 // Holds the dialog's properties; subclasses decide how a dialog is shown.
 class CommonDialog : public DispatchTarget {

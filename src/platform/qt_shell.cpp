@@ -131,6 +131,23 @@ void QtShell::activated(IconKey key, QSystemTrayIcon::ActivationReason reason) {
     callback(key.first, message);
 }
 
+bool QtShell::hasNotificationArea() const {
+    return QSystemTrayIcon::isSystemTrayAvailable();
+}
+
+void QtShell::setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) {
+    if (QSystemTrayIcon* tray = trayIcon(window, id))
+        tray->setToolTip(QString::fromStdU16String(tip));
+}
+
+void QtShell::showIconMessage(std::uint32_t window, std::uint32_t id, const std::u16string& title,
+                              const std::u16string& text) {
+    constexpr int kShownMilliseconds = 10000;
+    if (QSystemTrayIcon* tray = trayIcon(window, id))
+        tray->showMessage(QString::fromStdU16String(title), QString::fromStdU16String(text),
+                          tray->icon(), kShownMilliseconds);
+}
+
 void QtShell::about(std::uint32_t ownerWindow, const std::string& applicationText,
                     const std::string& otherText, std::uint32_t iconHandle) {
     // As the system's about box: "title#first line", or the one text for both.

@@ -59,6 +59,10 @@ class QtShell : public QObject, public Shell {
                  const std::string& parameters, const std::string& directory,
                  std::int32_t showCommand) override;
     void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) override;
+    bool hasNotificationArea() const override;
+    void setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) override;
+    void showIconMessage(std::uint32_t window, std::uint32_t id, const std::u16string& title,
+                         const std::u16string& text) override;
 
     // The icon added for (window, id), or null; and the about box on screen.
     QSystemTrayIcon* trayIcon(std::uint32_t window, std::uint32_t id) const;

@@ -51,6 +51,17 @@ class Shell {
 
     // ExitWindows: ends the user's logon.
     virtual void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) = 0;
+
+    // Whether the desktop has a notification area at all; without one an
+    // added icon is never seen.
+    virtual bool hasNotificationArea() const = 0;
+
+    // The tip and a passing message of the icon added for (window, id),
+    // through the icon's own means: the record the icon was added with
+    // stays as it was. Nothing happens when no such icon is shown.
+    virtual void setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) = 0;
+    virtual void showIconMessage(std::uint32_t window, std::uint32_t id,
+                                 const std::u16string& title, const std::u16string& text) = 0;
 };
 
 }  // namespace velmora

@@ -2,8 +2,14 @@
 // dialog step that fails is passed over: the text box then gets whatever
 // name the dialog holds.
 
+#include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFileInfo>
 #include <QLineEdit>
+#include <QMimeData>
 #include <QPushButton>
+#include <QUrl>
 
 #include "app/real.h"
 #include "texts/window_texts.h"
@@ -18,7 +24,11 @@ QString chosenName(const CommonDialog& dialog) {
     return QString::fromStdU16String(name.toString());
 }
 
-void askForFile(CommonDialog& dialog, const char16_t* title, const char16_t* filter, DispId show) {
+// The dialog starts from what the box holds, so a cancelled dialog hands
+// back the box's own text rather than an older name.
+void askForFile(CommonDialog& dialog, const QLineEdit* box, const char16_t* title,
+                const char16_t* filter, DispId show) {
+    (void)dialog.put(dialog::FileName, Variant::string(box->text().toStdU16String()));
     (void)dialog.put(dialog::DialogTitle, Variant::string(title));
     (void)dialog.put(dialog::Filter, Variant::string(filter));
     (void)dialog.invoke(show);
@@ -27,7 +37,7 @@ void askForFile(CommonDialog& dialog, const char16_t* title, const char16_t* fil
 }  // namespace
 
 void Real::Cmdopen_Click() {
-    askForFile(p_.dlg1, text::kOpenTitle, text::kOpenFilter, dialog::ShowOpen);
+    askForFile(p_.dlg1, Textopen, text::kOpenTitle, text::kOpenFilter, dialog::ShowOpen);
     showChosenSource();
 }
 
@@ -46,8 +56,28 @@ void Real::showChosenSource() {
 }
 
 void Real::Cmdsave_Click() {
-    askForFile(p_.dlg2, text::kSaveTitle, text::kSaveFilter, dialog::ShowSave);
+    askForFile(p_.dlg2, Textsave, text::kSaveTitle, text::kSaveFilter, dialog::ShowSave);
     Textsave->setText(chosenName(p_.dlg2));
+}
+
+QString Real::droppedSource(const QMimeData* data) {
+    if (!data || !data->hasUrls() || data->urls().size() != 1) return QString();
+    const QUrl url = data->urls().front();
+    if (!url.isLocalFile()) return QString();
+    const QFileInfo file(url.toLocalFile());
+    return file.isFile() ? QDir::toNativeSeparators(file.absoluteFilePath()) : QString();
+}
+
+void Real::dragEnterEvent(QDragEnterEvent* event) {
+    if (!droppedSource(event->mimeData()).isEmpty()) event->acceptProposedAction();
+}
+
+// As the open dialog would have chosen it; the encoder hears of it at start.
+void Real::dropEvent(QDropEvent* event) {
+    const QString source = droppedSource(event->mimeData());
+    if (source.isEmpty()) return;
+    event->acceptProposedAction();
+    openSource(source);
 }
 
 }  // namespace velmora

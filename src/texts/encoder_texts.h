@@ -80,6 +80,15 @@ inline constexpr const char* kBitRate = "码率";
 inline constexpr const char* kUnknown = "未知";
 inline constexpr const char* kBudgetLine = "%1：%2，%3 kbps";  // label, audience, kbps
 inline constexpr const char* kIdleHint = "选择源文件与目标听众后开始压缩";
+// What an ended job made, until the next start or change of settings.
+inline constexpr const char* kSummaryCompleted = "压缩完成";
+inline constexpr const char* kSummaryStopped = "已停止，已压缩的部分已保存";
+// held, size, average kbps / budget kbps
+inline constexpr const char* kSummaryFigures = "时长 %1　大小 %2　平均码率 %3/%4 kbps";
+
+// A start refused after it had ended the running job: where that job's file is.
+inline constexpr const char* kEarlierJobStopped = "正在进行的压缩已停止，已压缩的部分保存在";
+inline constexpr const char* kEarlierJobCompleted = "上一个压缩已完成，文件保存在";
 
 // velmora-encode, the command-line tool.
 namespace cli {

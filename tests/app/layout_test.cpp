@@ -87,6 +87,36 @@ TEST_F(WindowTest, PlacesMatchTheDesignedWindow) {
     for (const char* label : {"Labelface", "Labelmul", "Labeltime"}) EXPECT_EQ(text(label), "");
 }
 
+// At twice the scale a 1280 x 1024 screen is 640 x 512 to the window, which
+// at the designed place would reach past its right and bottom edges.
+TEST(WindowPlace, DesignedWhereTheFrameFitsElseCentredAndNeverOffTheTopLeft) {
+    const QPoint designed(110, 43);
+    const QSize frame(585, 513);
+    struct Case {
+        QRect available;
+        QPoint expected;
+    };
+    for (const Case& c : {
+             Case{{0, 0, 1280, 1024}, designed},
+             Case{{0, 0, 640, 512}, {27, 0}},
+             Case{{0, 0, 640, 540}, {27, 13}},
+             Case{{1280, 24, 640, 600}, {1280 + 27, 24 + 43}},
+             Case{{0, 0, 500, 400}, {0, 0}},
+         }) {
+        SCOPED_TRACE(QStringLiteral("available %1,%2 %3x%4")
+                         .arg(c.available.x())
+                         .arg(c.available.y())
+                         .arg(c.available.width())
+                         .arg(c.available.height())
+                         .toStdString());
+        const QPoint at = framePlace(c.available, frame, designed);
+        EXPECT_EQ(at, c.expected);
+        if (c.available.width() >= frame.width() && c.available.height() >= frame.height()) {
+            EXPECT_TRUE(c.available.contains(QRect(at, frame)));
+        }
+    }
+}
+
 TEST_F(WindowTest, TabOrderFollowsTheNamesNotTheRows) {
     const char* expected[] = {"Textopen", "Textsave", "Cmdopen", "Cmdsave", "Cmdstart", "Cmdstop",
                               "Check1",   "Check2",   "Check3",  "Check4",  "Check5",   "Check6",

@@ -69,15 +69,44 @@ TEST_F(CommandsTest, SwitchOnlyTogglesWhileRunningOrAfterAStop) {
     EXPECT_TRUE(countdown.starts().empty());
 }
 
-TEST_F(CommandsTest, SettingTheSwitchAfterCompletionEndsTheLogonAtOnceClearingNever) {
+TEST_F(CommandsTest, SettingTheSwitchAfterCompletionCountsDownFirstClearingNever) {
     action("a21")->trigger();
     complete();
     action("a33")->trigger();
+    EXPECT_TRUE(shell.exitCalls().empty()) << "the logon ended without a countdown";
+    ASSERT_EQ(countdown.starts(), std::vector<int>({30}));
+    ASSERT_TRUE(countdown.finish(true));
     ASSERT_EQ(shell.exitCalls().size(), 1u);
     EXPECT_EQ(shell.exitCalls()[0].reserved, 0u);
     EXPECT_EQ(shell.exitCalls()[0].returnCode, 0u);
+
     action("a33")->trigger();  // cleared
+    EXPECT_FALSE(switchOn());
+    EXPECT_EQ(countdown.starts().size(), 1u);
     EXPECT_EQ(shell.exitCalls().size(), 1u);
+}
+
+// Finish job 1, tick the switch for job 2, start job 2 at once: the
+// countdown of job 1 must not cut job 2 off; job 2's end counts down again.
+TEST_F(CommandsTest, AStartOrAStopEndsTheCountdownAndKeepsTheSwitch) {
+    for (const char* entry : {"a21", "start", "a22", "stop", "Cmdstop"}) {
+        SCOPED_TRACE(entry);
+        action("a21")->trigger();
+        if (!switchOn()) action("a33")->trigger();
+        complete();
+        ASSERT_TRUE(countdown.running());
+        if (std::string_view(entry) == "Cmdstop")
+            window->Cmdstop_Click();  // the button is greyed after a job
+        else
+            action(entry)->trigger();
+        EXPECT_FALSE(countdown.running());
+        EXPECT_TRUE(switchOn());
+        EXPECT_TRUE(shell.exitCalls().empty());
+        if (timerOn()) {  // a job runs
+            complete();
+            EXPECT_TRUE(countdown.running()) << "the next job's end counts down again";
+        }
+    }
 }
 
 TEST_F(CommandsTest, SwitchSetBeforeTheJobCountsDownThenEndsTheLogon) {

@@ -66,6 +66,65 @@ TEST_F(TrayTest, LeftPressShowsTheHiddenWindowAndKeepsTheRunningJob) {
     EXPECT_TRUE(window->isVisible());
 }
 
+TEST_F(TrayTest, LeftPressAndShowBringBackAMinimisedWindow) {
+    const std::vector<std::pair<const char*, std::function<void()>>> ways = {
+        {"left press", [this] { ASSERT_TRUE(shell.fireIcon(mouse::LeftDown)); }},
+        {"xiansi", [this] { action("xiansi")->trigger(); }},
+    };
+    for (const auto& [name, bringBack] : ways) {
+        SCOPED_TRACE(name);
+        window->showMinimized();
+        ASSERT_TRUE(window->isMinimized());
+        bringBack();
+        EXPECT_FALSE(window->isMinimized());
+        EXPECT_TRUE(window->isVisible());
+    }
+}
+
+TEST_F(TrayTest, WithoutANotificationAreaHideMinimises) {
+    shell.setHasNotificationArea(false);
+    action("a23")->trigger();
+    EXPECT_TRUE(window->isVisible());
+    EXPECT_TRUE(window->isMinimized());
+}
+
+TEST_F(TrayTest, TheIconsTipShowsTheProgressAndItsRecordStays) {
+    startJob();
+    encoder.raiseProgress(45);
+    EXPECT_EQ(shell.iconTip(), u"Velmorav1.0 以压缩45%");
+    action("a22")->trigger();
+    EXPECT_EQ(shell.iconTip(), u"Velmorav1.0");
+    EXPECT_EQ(shell.notifyCalls().size(), 1u) << "the record is registered once and kept";
+}
+
+TEST_F(TrayTest, AJobEndingWhileHiddenSaysSoOnTheIcon) {
+    const std::vector<std::pair<std::function<void()>, std::u16string>> ends = {
+        {[this] {
+             encoder.raise(encoder::event::Completed, Variant::string("/out/结果.rm"),
+                           Variant::long_(1), Variant::long_(100), Variant::long_(1000));
+         },
+         u"压缩完成|结果.rm"},
+        {[this] { action("stop")->trigger(); }, u"用户停止|结果.rm"},
+        {[this] {
+             encoder.raise(encoder::event::Error, Variant::long_(1), Variant::string("磁盘已满"),
+                           Variant::long_(3), Variant::long_(0));
+         },
+         u"压缩出错|结果.rm"},
+    };
+    get<QLineEdit>("Textsave")->setText("/out/结果.rm");
+    for (const auto& [end, message] : ends) {
+        startJob();
+        end();  // in sight: no message
+        startJob();
+        action("a23")->trigger();
+        end();
+        ASSERT_FALSE(shell.iconMessages().empty());
+        EXPECT_EQ(shell.iconMessages().back(), message);
+        window->xiansi_Click();
+    }
+    EXPECT_EQ(shell.iconMessages().size(), ends.size());
+}
+
 TEST_F(TrayTest, RightPressOpensTheTrayMenuWithItsFiveEntries) {
     auto* tuopan = get<QMenu>("tuopan");
     ASSERT_TRUE(shell.fireIcon(mouse::RightDown));

@@ -12,6 +12,7 @@ E2E_LAYOUT_H=$E2E_HERE/../../src/app/layout.h
 SKIP=77
 xvfb_pid=""
 trayer_pid=""
+wm_pid=""
 app_pid=""
 shot_number=0
 
@@ -59,11 +60,11 @@ start_x() {
     exit $SKIP
   fi
   local tool
-  for tool in trayer xdotool xwininfo import ffmpeg ffprobe; do
+  for tool in openbox trayer xdotool xwininfo xprop import ffmpeg ffprobe; do
     command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/install-deps"
   done
   # The server picks a free display number itself and writes it to fd 3.
-  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1024x768x24 \
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x1024x24 \
     3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   xvfb_settled() { [ -s "$work/display" ] || ended "$xvfb_pid"; }
@@ -78,6 +79,11 @@ start_x() {
     exit $SKIP
   }
   log "X server on $DISPLAY"
+  # A window manager: title bars, minimising, placement, as a user has them.
+  openbox --sm-disable >"$work/openbox.log" 2>&1 &
+  wm_pid=$!
+  wm_ready() { xprop -root _NET_SUPPORTING_WM_CHECK 2>/dev/null | grep -q 'window id'; }
+  poll 10 wm_ready || fail "openbox did not start"
   trayer --edge top --align right --widthtype request --height 24 \
     --transparent false >"$work/trayer.log" 2>&1 &
   trayer_pid=$!
@@ -109,13 +115,13 @@ click_tray_icon() { # button
 
 stop_all() {
   local pid
-  for pid in "$app_pid" "$trayer_pid" "$xvfb_pid"; do
+  for pid in "$app_pid" "$trayer_pid" "$wm_pid" "$xvfb_pid"; do
     [ -n "$pid" ] || continue
     kill "$pid" 2>/dev/null || continue
     poll 5 ended "$pid" || kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null || true
   done
-  app_pid="" trayer_pid="" xvfb_pid=""
+  app_pid="" trayer_pid="" wm_pid="" xvfb_pid=""
   return 0
 }
 
@@ -133,18 +139,19 @@ window_mapped() { # window-id
 main_window_shown() { local w; w=$(main_window) && [ -n "$w" ] && window_mapped "$w"; }
 main_window_hidden() { local w; w=$(main_window) && [ -n "$w" ] && ! window_mapped "$w"; }
 
-start_app() { # name
+start_app() { # name [VARIABLE=value...]
   state_file=$work/$1.state
   app_log=$shots/$1.log
-  VELMORA_NO_LOGOFF=1 VELMORA_STATE_FILE=$state_file QT_QPA_PLATFORM=xcb \
+  shift
+  env VELMORA_NO_LOGOFF=1 VELMORA_STATE_FILE="$state_file" QT_QPA_PLATFORM=xcb "$@" \
     "$velmora" >"$app_log" 2>&1 &
   app_pid=$!
   # The state report is installed before the window is shown, so a shown
   # window may be asked for its state.
   poll 20 main_window_shown || fail "the window did not appear"
   poll 10 tray_icon >/dev/null || fail "the tray icon did not appear"
-  eval "$(xdotool getwindowgeometry --shell "$(main_window)")"
-  win_x=$X win_y=$Y
+  # The window's own area, without the window manager's frame.
+  read -r win_x win_y WIDTH HEIGHT < <(window_rect "$(main_window)")
   # The client area sits under the menu bar: the window's height minus the
   # client's designed height is the menu bar.
   local client_height
@@ -152,6 +159,20 @@ start_app() { # name
   menu_height=$((HEIGHT - client_height))
   log "window at $win_x,$win_y ${WIDTH}x$HEIGHT, menu bar $menu_height px"
 }
+
+# "x y width height" of a window's own area on the screen.
+window_rect() {
+  xwininfo -id "$1" | awk '/Absolute upper-left X/ { x = $NF } /Absolute upper-left Y/ { y = $NF }
+    /Width:/ { w = $NF } /Height:/ { h = $NF } END { print x, y, w, h }'
+}
+
+# "left right top bottom" of the frame the window manager put around it.
+frame_extents() {
+  xprop -id "$1" _NET_FRAME_EXTENTS | awk -F' = ' '{ gsub(/,/, "", $2); print $2 }'
+}
+
+# Whether the window manager has the window minimised.
+window_iconic() { [[ "$(xprop -id "$1" WM_STATE 2>/dev/null)" == *"window state: Iconic"* ]]; }
 
 app_running() { ! ended "$app_pid"; }
 

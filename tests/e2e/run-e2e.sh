@@ -6,7 +6,13 @@
 #
 # Scenarios: complete (a whole job through the dialogs, lists and boxes),
 # stop (a job stopped mid-way leaves a valid shorter file), tray (hide, show
-# from the tray icon, leave through the tray menu). All run by default.
+# from the tray icon, leave through the tray menu), countdown (ticking
+# 压缩完关机 after a finished job counts down, 取消 keeps the logon),
+# norestart (every start entry point leaves a running job alone), hidden (a
+# job that ends while the window is hidden says so at the icon),
+# minimised (the tray brings back a window minimised from its title bar),
+# scale (at twice the scale the window opens fully on the screen). All run
+# by default.
 # Screenshots and the program's output go to SHOTS_DIR. Exits 77 when no X
 # server can be started, so CTest reports the test as skipped.
 set -euo pipefail
@@ -15,7 +21,7 @@ velmora=$(realpath "${1:?usage: run-e2e.sh VELMORA [SHOTS_DIR] [SCENARIO...]}")
 shots=$(realpath -m "${2:-e2e-shots}")
 shift $(($# >= 2 ? 2 : 1))
 scenarios=("$@")
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(complete stop tray)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(complete stop tray countdown norestart hidden minimised scale)
 
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
@@ -169,6 +175,158 @@ scenario_tray() {
   shot "tray-gone"
 }
 
+# --- a short job picked and run, ready for what comes after -------------------
+run_short_job() { # name
+  local source=$work/short.mp4
+  dest=$work/$1.rm
+  [ -f "$source" ] || make_clip "$source" 20
+  pick_file Cmdopen "请选择制作的文件" "$source" "$1-open-dialog"
+  pick_file Cmdsave "保存路径" "$dest" "$1-save-dialog"
+  click_control Cmdstart
+  wait_value 20 Labelface '^压缩开始'
+}
+
+countdown_window() { dialog_window "注销"; }
+
+# --- 压缩完关机 ticked after the job: a countdown, never the logon at once ------
+scenario_countdown() {
+  start_app countdown
+  run_short_job countdown
+  wait_value 120 Labelface '^压缩完成$'
+  # The pane keeps what was made until the settings change.
+  expect_value encoderSummaryFile "^countdown\.rm\$"
+  [[ "$(value encoderSummaryFigures)" =~ kbps ]] || fail "no figures in the summary: $(value encoderSummaryFigures)"
+  expect_flags encoderSummaryFile 11
+  shot "countdown-summary"
+
+  xdotool key --window "$(main_window)" alt+o
+  poll 5 popup_window >/dev/null || fail "the 选项 menu did not open"
+  xdotool key Up Return # its last entry is 压缩完关机
+  wait_value 5 a33 '^1$'
+  poll 5 countdown_window >/dev/null || fail "ticking 压缩完关机 after the job showed no countdown"
+  app_running || fail "the program ended"
+  expect_value Labelface '^压缩完成$'
+  sleep 1.2 # it counts down
+  report
+  [[ "$(value countdownText)" =~ 将在\ 2[0-9]\ 秒后注销 ]] || fail "the countdown reads \"$(value countdownText)\""
+  shot "countdown-after-tick"
+  local id x y w h
+  id=$(countdown_window)
+  read -r x y w h < <(window_rect "$id")
+  log "countdown at $x,$y ${w}x$h"
+  xdotool key --window "$id" Escape # 取消, as the button
+  poll 5 bash -c "! xwininfo -id $id 2>/dev/null | grep -q IsViewable" || fail "取消 did not close the countdown"
+  wait_value 5 a33 '^0$'
+  expect_value Labelface '^压缩完成$'
+  app_running || fail "the program ended after 取消"
+  stop_app
+}
+
+# --- while a job runs, no start entry point restarts it -------------------------
+scenario_norestart() {
+  local source=$work/long.mp4 dest=$work/norestart.rm
+  [ -f "$source" ] || make_clip "$source" 600
+  start_app norestart
+  pick_file Cmdopen "请选择制作的文件" "$source" "norestart-open-dialog"
+  pick_file Cmdsave "保存路径" "$dest" "norestart-save-dialog"
+  click_control Cmdstart
+  clock_past_two() { report && [[ "$(value Labeltime)" > 00:00:02 ]]; }
+  poll 20 clock_past_two || fail "the clock did not reach 00:00:03"
+  wait_value 20 Labelmul '^以压缩[0-9]+%$'
+  local before_time before_percent after_percent
+  before_time=$(value Labeltime)
+  before_percent=$(value Labelmul | tr -dc 0-9)
+
+  # Ctrl+B, 控制 → 开始, then the tray menu's 开始.
+  xdotool key --window "$(main_window)" ctrl+b
+  xdotool key --window "$(main_window)" alt+c Return
+  sleep 0.5
+  click_tray_icon 3
+  tray_menu_open() { report && [ "$(flags tuopan)" = 11 ]; }
+  poll 5 tray_menu_open || fail "a right click on the tray icon did not open the tray menu"
+  xdotool key Down Return # its first entry, 开始
+  sleep 1.5
+  report
+  after_percent=$(value Labelmul | tr -dc 0-9)
+  log "clock $before_time → $(value Labeltime), $before_percent% → $after_percent%"
+  [[ "$(value Labeltime)" > "$before_time" ]] || fail "the clock went back to $(value Labeltime) from $before_time"
+  [ "$after_percent" -ge "$before_percent" ] || fail "the percentage dropped from $before_percent to $after_percent"
+  [[ "$(value Labelface)" =~ ^压缩开始 ]] || fail "Labelface is \"$(value Labelface)\""
+  expect_flags Cmdstart 01
+  expect_flags a21 11 # the entries stay available
+  shot "norestart-running"
+  click_control Cmdstop
+  wait_value 10 Labelface '^用户停止$'
+  stop_app
+}
+
+# --- a job that ends while the window is hidden says so at the icon ------------
+scenario_hidden() {
+  start_app hidden
+  run_short_job hidden
+  xdotool key --window "$(main_window)" ctrl+h
+  poll 5 main_window_hidden || fail "Ctrl+H did not hide the window"
+  wait_value 120 Labelface '^压缩完成$'
+  # The message is a window of ours near the icon, neither the main window
+  # nor a menu.
+  message_window() {
+    xwininfo -root -children 2>/dev/null | awk '/\("velmora" "velmora"\)/ && !/Velmorav1\.0/ { print $1 }' |
+      while read -r id; do window_mapped "$id" && echo "$id"; done | awk 'NR == 1 { print; f = 1 } END { exit !f }'
+  }
+  poll 10 message_window >/dev/null || fail "no message at the tray icon when the hidden job ended"
+  sleep 0.5
+  shot "hidden-tray-message"
+  click_tray_icon 1
+  poll 5 main_window_shown || fail "a left click on the tray icon did not show the window"
+  expect_value encoderSummaryFile '^hidden\.rm$'
+  stop_app
+}
+
+# --- minimised from the title bar, brought back from the tray ------------------
+scenario_minimised() {
+  start_app minimised
+  local w
+  w=$(main_window)
+  xdotool windowminimize "$w"
+  poll 5 window_iconic "$w" || fail "the window manager did not minimise the window"
+  shot "minimised"
+  click_tray_icon 1
+  restored() { ! window_iconic "$w" && window_mapped "$w"; }
+  poll 5 restored || fail "a left click on the tray icon left the window minimised"
+  active() { [ "$(xdotool getactivewindow 2>/dev/null)" = "$w" ]; }
+  poll 5 active || fail "the restored window is not the active one"
+  sleep 0.3
+  shot "minimised-restored-by-tray"
+  # And through the tray menu's 显示.
+  xdotool windowminimize "$w"
+  poll 5 window_iconic "$w" || fail "the window manager did not minimise the window again"
+  click_tray_icon 3
+  tray_menu_open() { report && [ "$(flags tuopan)" = 11 ]; }
+  poll 5 tray_menu_open || fail "the tray menu did not open"
+  xdotool key Down Down Down Return # 显示, its third entry
+  poll 5 restored || fail "显示 left the window minimised"
+  stop_app
+}
+
+# --- at twice the scale the whole window is on the screen -----------------------
+scenario_scale() {
+  start_app scale QT_SCALE_FACTOR=2
+  local w x y width height left right top bottom sw sh
+  w=$(main_window)
+  frame_known() { [ -n "$(frame_extents "$w")" ]; }
+  poll 5 frame_known || fail "the window has no frame"
+  sleep 0.5 # the window places itself again once it knows its frame
+  read -r x y width height < <(window_rect "$w")
+  read -r left right top bottom < <(frame_extents "$w")
+  read -r sw sh < <(xwininfo -root | awk '/Width:/ { w = $NF } /Height:/ { h = $NF } END { print w, h }')
+  log "window at $x,$y ${width}x$height, frame $left $right $top $bottom, screen ${sw}x$sh"
+  shot "scale-2"
+  [ $((x - left)) -ge 0 ] && [ $((y - top)) -ge 0 ] || fail "the frame starts off the screen"
+  [ $((x + width + right)) -le "$sw" ] || fail "the window reaches past the right edge"
+  [ $((y + height + bottom)) -le "$sh" ] || fail "the window reaches past the bottom edge"
+  stop_app
+}
+
 # Processes still running our binary for this run (they carry our state file).
 leftover_processes() {
   local pid
@@ -190,7 +348,7 @@ stop_app() {
 export -f tray_icon tray_panel
 start_x
 for s in "${scenarios[@]}"; do
-  declare -F "scenario_$s" >/dev/null || fail "no scenario \"$s\" (complete, stop, tray)"
+  declare -F "scenario_$s" >/dev/null || fail "no scenario \"$s\""
   log "--- $s"
   "scenario_$s"
   log "PASS $s"

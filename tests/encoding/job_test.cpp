@@ -92,24 +92,64 @@ TEST_F(JobTest, ShortcutsRunStartAndStop) {
     EXPECT_FALSE(window->isVisible());
 }
 
-TEST_F(JobTest, StartTwiceWritesTheNamesAgainAndRestartsTheClock) {
+TEST_F(JobTest, EveryStartEntryPointDoesNothingWhileAJobRuns) {
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    const std::vector<std::pair<const char*, std::function<void()>>> entries = {
+        {"a21", [this] { trigger("a21"); }},
+        {"start (tray)", [this] { trigger("start"); }},
+        {"Ctrl+B", [this] { QTest::keyClick(window.get(), Qt::Key_B, Qt::ControlModifier); }},
+        {"Cmdstart", [this] { click("Cmdstart"); }},
+    };
     start();
     for (int i = 0; i < 5; ++i) window->Timer_Timer();
-    EXPECT_EQ(text("Labeltime"), "00:00:05");
-    trigger("a21");  // the menu entry stays available while a job runs
-    EXPECT_EQ(encoder.count(prop::InputFilename), 4);
-    EXPECT_EQ(encoder.count(prop::OutputFilename), 4);
-    EXPECT_EQ(encoder.count(op::Start), 2);
-    EXPECT_EQ(text("Labeltime"), "00:00:00");
-    window->Timer_Timer();
-    EXPECT_EQ(text("Labeltime"), "00:00:01");
+    encoder.raiseProgress(29);
+    encoder.clear();
+    for (const auto& [name, fire] : entries) {
+        SCOPED_TRACE(name);
+        fire();
+        EXPECT_TRUE(encoder.calls().empty());
+        EXPECT_EQ(text("Labeltime"), "00:00:05");
+        expectState(false, true, true, "压缩开始....", "以压缩29%");
+        // The entries stay available; the procedure itself refuses.
+        EXPECT_TRUE(action("a21")->isEnabled());
+        EXPECT_TRUE(action("start")->isEnabled());
+    }
 }
 
-TEST_F(JobTest, StopWithNoJobStillCallsTheEncoder) {
+TEST_F(JobTest, StopWithNoJobCallsTheEncoderButChangesNothingOnScreen) {
     stop();
     EXPECT_EQ(encoder.ids(), std::vector<DispId>({op::Stop}));
-    expectState(true, false, false, "用户停止", "共压缩一个文件");
+    expectState(true, true, false, "请选择文件", "");
     EXPECT_EQ(text("Labeltime"), "00:00:00");
+
+    // After a finished job nothing was stopped either.
+    start();
+    window->Timer_Timer();
+    encoder.raise(event::Completed, Variant::string("/media/输出.rm"), Variant::long_(1000),
+                  Variant::long_(100), Variant::long_(5000));
+    for (const char* entry : {"Cmdstop", "a22", "stop"}) {
+        SCOPED_TRACE(entry);
+        if (std::string_view(entry) == "Cmdstop")
+            window->Cmdstop_Click();  // the button itself is greyed now
+        else
+            trigger(entry);
+        expectState(true, false, false, "压缩完成", "卡哇伊！");
+        EXPECT_EQ(text("Labeltime"), "00:00:01");
+    }
+}
+
+TEST_F(JobTest, WhatTheEncoderReportsOfAnEndedJobChangesNothing) {
+    start();
+    stop();
+    encoder.raiseProgress(99);
+    encoder.raise(event::Completed, Variant::string("/media/输出.rm"), Variant::long_(1000),
+                  Variant::long_(100), Variant::long_(5000));
+    encoder.raise(event::Error, Variant::long_(1), Variant::string("晚到的错误"), Variant::long_(0),
+                  Variant::long_(0));
+    expectState(true, false, false, "用户停止", "共压缩一个文件");
+    EXPECT_TRUE(messageBox.shown().empty());
 }
 
 TEST_F(JobTest, EmptySourceIsRefusedButBlanksAndAnEmptyDestinationPass) {

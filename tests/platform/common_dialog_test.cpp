@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <QComboBox>
+#include <QFileDialog>
+
+#include "support/qt_printers.h"
 #include "support/recording_dialogs.h"
 
 namespace velmora {
@@ -18,6 +22,30 @@ TEST(QtFileFilter, DescriptionWithoutPatternListsMediaFilesAndOffersAll) {
     EXPECT_TRUE(f.contains("*.avi"));
     EXPECT_TRUE(f.endsWith(";;所有文件 (*)"));
     EXPECT_EQ(qtFileFilter(""), "所有文件 (*)");
+}
+
+// "RealMedia Files(*.rm)" names its pattern already; the type list must not
+// add " (*.rm)" after it.
+TEST(QtFileDialog, EachTypeIsShownOnceByItsDescription) {
+    struct Case {
+        bool save;
+        const char* filter;
+        QStringList shown;
+    };
+    for (const Case& c : {Case{true, "RealMedia Files(*.rm)|*.rm", {"RealMedia Files(*.rm)"}},
+                          Case{false, "媒体文件", {"媒体文件", "所有文件"}}}) {
+        SCOPED_TRACE(c.filter);
+        QFileDialog dialog;
+        prepareFileDialog(dialog, c.save, QStringLiteral("标题"), QString(),
+                          QString::fromUtf8(c.filter));
+        auto* types = dialog.findChild<QComboBox*>(QStringLiteral("fileTypeCombo"));
+        ASSERT_NE(types, nullptr);
+        QStringList shown;
+        for (int i = 0; i < types->count(); ++i) shown << types->itemText(i);
+        EXPECT_EQ(shown, c.shown);
+        EXPECT_EQ(dialog.acceptMode(), c.save ? QFileDialog::AcceptSave : QFileDialog::AcceptOpen);
+        EXPECT_EQ(dialog.windowTitle(), "标题");
+    }
 }
 
 TEST(CommonDialog, PropertiesAreTypedAndCancelKeepsTheEarlierName) {

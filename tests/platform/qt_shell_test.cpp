@@ -101,6 +101,23 @@ TEST_F(QtShellTest, ChineseTipIsDecodedFromGbk) {
     EXPECT_EQ(shell.trayIcon(windowHandle, iconHandle)->toolTip(), QStringLiteral("压缩完成"));
 }
 
+TEST_F(QtShellTest, TipAndMessageGoThroughTheIconAndLeaveTheRecordAlone) {
+    shell.setIconTip(windowHandle, iconHandle, u"不在");  // no icon yet: nothing
+    shell.showIconMessage(windowHandle, iconHandle, u"压缩完成", u"a.rm");
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    QSystemTrayIcon* tray = shell.trayIcon(windowHandle, iconHandle);
+    EXPECT_EQ(tray->toolTip(), QStringLiteral("Velmorav1.0"));
+    shell.setIconTip(windowHandle, iconHandle, u"Velmorav1.0 以压缩45%");
+    EXPECT_EQ(tray->toolTip(), QStringLiteral("Velmorav1.0 以压缩45%"));
+    shell.setIconTip(windowHandle, iconHandle + 1, u"别的图标");
+    EXPECT_EQ(tray->toolTip(), QStringLiteral("Velmorav1.0 以压缩45%"));
+    shell.showIconMessage(windowHandle, iconHandle, u"压缩完成", u"a.rm");  // must not block
+    // Delete and add again: the icon is as the record says.
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Delete, record));
+    ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    EXPECT_EQ(shell.trayIcon(windowHandle, iconHandle)->toolTip(), QStringLiteral("Velmorav1.0"));
+}
+
 TEST_F(QtShellTest, ActivationsReachTheWindowAsMouseMessages) {
     ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
     QSystemTrayIcon* tray = shell.trayIcon(windowHandle, iconHandle);

@@ -1,6 +1,7 @@
 // Audience boxes, the content lists and their menu entries reach the encoder
 // at the moment they are chosen.
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QKeyEvent>
 #include <QTest>
@@ -69,6 +70,43 @@ TEST_F(OptionsTest, AudioListWritesTheFirstFourItemsOnly) {
     QApplication::sendEvent(combo->lineEdit(), &typed);
     EXPECT_EQ(combo->currentText(), "音乐");
     EXPECT_TRUE(encoder.calls().empty());
+}
+
+// Enter or leaving the field with typed text that matches an item (or
+// completes to one) is not a choice from the list; a click in the list is.
+TEST_F(OptionsTest, TypedTextWritesNothingOnEnterOrTabButTheListStillDoes) {
+    window->show();
+    QApplication::setActiveWindow(window.get());
+    ASSERT_TRUE(QTest::qWaitForWindowActive(window.get()));
+    struct Case {
+        const char* combo;
+        const char* typed;
+        Qt::Key key;
+    };
+    for (const Case& c :
+         {Case{"Combo1", "音乐", Qt::Key_Return}, Case{"Combo1", "仅", Qt::Key_Tab},
+          Case{"Combo2", "没有视频", Qt::Key_Return}, Case{"Combo2", "急", Qt::Key_Tab}}) {
+        SCOPED_TRACE(std::string(c.combo) + " " + c.typed +
+                     (c.key == Qt::Key_Tab ? " Tab" : " Enter"));
+        auto* combo = get<QComboBox>(c.combo);
+        combo->setFocus();
+        ASSERT_TRUE(QTest::qWaitFor([&] { return combo->hasFocus(); }));
+        combo->lineEdit()->clear();
+        for (const QChar ch : QString::fromUtf8(c.typed))
+            QTest::sendKeyEvent(QTest::Click, combo, Qt::Key_unknown, QString(ch), Qt::NoModifier);
+        QTest::keyClick(combo, c.key);
+        EXPECT_TRUE(encoder.calls().empty());
+    }
+
+    // A click on an item of the opened list writes it.
+    auto* combo = get<QComboBox>("Combo1");
+    combo->showPopup();
+    QAbstractItemView* list = combo->view();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->isVisible(); }));
+    const QRect item = list->visualRect(list->model()->index(3, 0));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, item.center());
+    ASSERT_EQ(encoder.calls().size(), 1u);
+    EXPECT_EQ(encoder.calls()[0].value, Variant::long_(AudioContent::StereoMusic));
 }
 
 TEST_F(OptionsTest, VideoListWritesEveryItemIncludingNoVideo) {

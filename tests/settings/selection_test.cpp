@@ -1,5 +1,13 @@
 // Choosing the source and the destination through the common dialogs.
 
+#include <QDragEnterEvent>
+#include <QDropEvent>
+#include <QFile>
+#include <QMimeData>
+#include <QTemporaryDir>
+#include <QUrl>
+#include <tuple>
+
 #include "platform/common_dialog.h"
 #include "support/window_fixture.h"
 
@@ -38,15 +46,57 @@ TEST_F(SelectionTest, SourceDialogFromButtonAndMenuFillsTheSourceBox) {
     EXPECT_TRUE(dlg2.shown().empty());
 }
 
-TEST_F(SelectionTest, CancellingKeepsTheDialogsEarlierNameOrNothing) {
+TEST_F(SelectionTest, CancellingKeepsWhatTheBoxHeld) {
     QTest::mouseClick(get<QPushButton>("Cmdopen"), Qt::LeftButton);  // cancelled
     EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "");
 
-    dlg1.answerNext("/video/a.mp4");
+    for (const auto& [box, entry, dialog] :
+         {std::tuple("Textopen", "a11", &dlg1), std::tuple("Textsave", "a12", &dlg2)}) {
+        SCOPED_TRACE(entry);
+        dialog->answerNext("/video/a.mp4");
+        action(entry)->trigger();
+        get<QLineEdit>(box)->setText("/typed/by hand.mp4");
+        action(entry)->trigger();  // cancelled
+        EXPECT_EQ(get<QLineEdit>(box)->text(), "/typed/by hand.mp4");
+    }
+}
+
+TEST_F(SelectionTest, OneDroppedFileBecomesTheSourceAsIfChosen) {
+    QTemporaryDir dir;
+    const QString file = dir.filePath("拖入 clip.mp4");
+    const QString other = dir.filePath("other.mp4");
+    for (const QString& f : {file, other}) {
+        QFile touch(f);
+        ASSERT_TRUE(touch.open(QIODevice::WriteOnly));
+    }
+    const auto drop = [this](const QList<QUrl>& urls) {
+        QMimeData data;
+        data.setUrls(urls);
+        QDragEnterEvent enter(QPoint(10, 10), Qt::CopyAction, &data, Qt::LeftButton,
+                              Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &enter);
+        QDropEvent dropped(QPointF(10, 10), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+        QApplication::sendEvent(window.get(), &dropped);
+        return enter.isAccepted() && dropped.isAccepted();
+    };
+    get<QLineEdit>("Textopen")->setText("/before.mp4");
+    const std::vector<QList<QUrl>> refused = {
+        {QUrl::fromLocalFile(dir.path())},
+        {QUrl::fromLocalFile(file), QUrl::fromLocalFile(other)},
+        {QUrl("https://example.org/a.mp4")},
+    };
+    for (const auto& urls : refused) {
+        EXPECT_FALSE(drop(urls));
+        EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/before.mp4");
+    }
+
+    EXPECT_TRUE(drop({QUrl::fromLocalFile(file)}));
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), file);
+    EXPECT_TRUE(encoder.calls().empty()) << "the encoder hears of it at start";
+    EXPECT_TRUE(dlg1.shown().empty());
+    // The open dialog starts from it, as from a file it had chosen.
     action("a11")->trigger();
-    get<QLineEdit>("Textopen")->setText("typed by hand");
-    action("a11")->trigger();  // cancelled: the dialog still reports its name
-    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), "/video/a.mp4");
+    EXPECT_EQ(get<QLineEdit>("Textopen")->text(), file);
 }
 
 // `velmora FILE`: the same as picking FILE in the open dialog, which then

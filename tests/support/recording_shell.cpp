@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "platform/ansi.h"
+
 namespace velmora::testing {
 
 bool RecordingShell::notifyIcon(NotifyIconMessage message, const NotifyIconRecord& record) {
@@ -10,6 +12,7 @@ bool RecordingShell::notifyIcon(NotifyIconMessage message, const NotifyIconRecor
     bool result = false;
     if (message == NotifyIconMessage::Add && !shown_) {
         shown_ = fields;
+        tip_ = ansi::toQString(fields.tip).toStdU16String();
         result = true;
     } else if (message == NotifyIconMessage::Delete && same) {
         shown_.reset();
@@ -17,6 +20,17 @@ bool RecordingShell::notifyIcon(NotifyIconMessage message, const NotifyIconRecor
     }
     notifies_.push_back({message, record, result});
     return result;
+}
+
+// Only the icon that is shown, as the real shell does.
+void RecordingShell::setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) {
+    if (shown_ && shown_->hWnd == window && shown_->uID == id) tip_ = tip;
+}
+
+void RecordingShell::showIconMessage(std::uint32_t window, std::uint32_t id,
+                                     const std::u16string& title, const std::u16string& text) {
+    if (shown_ && shown_->hWnd == window && shown_->uID == id)
+        messages_.push_back(title + u"|" + text);
 }
 
 bool RecordingShell::fireIcon(std::uint32_t mouseMessage) {

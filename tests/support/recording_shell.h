@@ -56,6 +56,17 @@ class RecordingShell : public Shell {
     void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) override {
         exits_.push_back({reserved, returnCode});
     }
+    bool hasNotificationArea() const override { return hasNotificationArea_; }
+    void setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) override;
+    void showIconMessage(std::uint32_t window, std::uint32_t id, const std::u16string& title,
+                         const std::u16string& text) override;
+
+    // A desktop without a notification area (plain GNOME).
+    void setHasNotificationArea(bool has) { hasNotificationArea_ = has; }
+    // The shown icon's tip as last set (the record's tip until then), and
+    // the messages shown on it as "title|text".
+    std::u16string iconTip() const { return tip_; }
+    const std::vector<std::u16string>& iconMessages() const { return messages_; }
 
     // What the user does to the icon: calls the window's callback with the
     // window handle of the icon shown, as the shell would. Returns false when
@@ -78,6 +89,9 @@ class RecordingShell : public Shell {
     std::vector<ExitCall> exits_;
     std::optional<ParsedNotifyIcon> shown_;
     IconCallback callback_;
+    bool hasNotificationArea_ = true;
+    std::u16string tip_;
+    std::vector<std::u16string> messages_;
 };
 
 class RecordingCountdown : public LogoffCountdown {

@@ -59,6 +59,12 @@ QString clockText(std::int64_t ms) {
     return QStringLiteral("%1:%2").arg(two(seconds / 60), two(seconds % 60));
 }
 
+QString sizeText(std::int64_t bytes) {
+    if (bytes < 1024) return QStringLiteral("%1 B").arg(std::max<std::int64_t>(bytes, 0));
+    if (bytes < 1024 * 1024) return QStringLiteral("%1 KB").arg(bytes / 1024.0, 0, 'f', 1);
+    return QStringLiteral("%1 MB").arg(bytes / (1024.0 * 1024.0), 0, 'f', 1);
+}
+
 QImage pictureOf(const AVFrame* frame, QSize box) {
     if (!frame || frame->width <= 0 || frame->height <= 0) return {};
     const QSize size = box.isEmpty()
@@ -154,23 +160,71 @@ EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
     bottom->addWidget(percent_);
     job->addLayout(bottom);
 
+    summaryPage_ = new QWidget(this);
+    auto* summary = new QVBoxLayout(summaryPage_);
+    summary->addStretch();
+    summaryTitle_ = figureLabel("encoderSummaryTitle", summaryPage_);
+    QFont bold = summaryTitle_->font();
+    bold.setBold(true);
+    summaryTitle_->setFont(bold);
+    summaryFile_ = figureLabel("encoderSummaryFile", summaryPage_);
+    summaryFigures_ = figureLabel("encoderSummaryFigures", summaryPage_);
+    summaryWarning_ = figureLabel("encoderSummaryWarning", summaryPage_);
+    summaryWarning_->setStyleSheet("color: #b00");
+    summaryWarning_->setWordWrap(true);
+    for (QLabel* label : {summaryTitle_, summaryFile_, summaryFigures_, summaryWarning_}) {
+        label->setAlignment(Qt::AlignCenter);
+        summary->addWidget(label);
+    }
+    summary->addStretch();
+
     pages_->addWidget(idlePage_);
     pages_->addWidget(jobPage_);
+    pages_->addWidget(summaryPage_);
     refresh_.setInterval(kRefreshMs);
     connect(&refresh_, &QTimer::timeout, this, &EncoderPane::refresh);
     showIdle({}, 0);
 }
 
 void EncoderPane::showIdle(const QString& audience, int budgetKbps) {
-    refresh_.stop();
-    preview_.reset();
-    source_->setFrame(nullptr);
-    output_->setFrame(nullptr);
+    stopWatching();
+    setBudgetText(audience, budgetKbps);
+    pages_->setCurrentWidget(idlePage_);
+}
+
+void EncoderPane::setNextAudience(const QString& audience, int budgetKbps) {
+    setBudgetText(audience, budgetKbps);
+    if (pages_->currentWidget() == summaryPage_) pages_->setCurrentWidget(idlePage_);
+}
+
+void EncoderPane::setBudgetText(const QString& audience, int budgetKbps) {
     budget_->setText(audience.isEmpty() ? tr8(encoder::text::kIdle)
                                         : tr8(encoder::text::kBudgetLine)
                                               .arg(tr8(encoder::text::kBudget), audience)
                                               .arg(budgetKbps));
-    pages_->setCurrentWidget(idlePage_);
+}
+
+void EncoderPane::stopWatching() {
+    refresh_.stop();
+    preview_.reset();
+    source_->setFrame(nullptr);
+    output_->setFrame(nullptr);
+}
+
+void EncoderPane::showSummary(const JobSummary& s) {
+    stopWatching();
+    summaryTitle_->setText(
+        tr8(s.completed ? encoder::text::kSummaryCompleted : encoder::text::kSummaryStopped));
+    summaryFile_->setText(s.fileName);
+    const std::int64_t kbps = s.averageKbps();
+    summaryFigures_->setText(tr8(encoder::text::kSummaryFigures)
+                                 .arg(clockText(s.heldMs), sizeText(s.bytes))
+                                 .arg(kbps)
+                                 .arg(s.budgetKbps));
+    summaryFigures_->setStyleSheet(s.budgetKbps > 0 && kbps > s.budgetKbps ? "color: #b00" : "");
+    summaryWarning_->setText(s.warning);
+    summaryWarning_->setVisible(!s.warning.isEmpty());
+    pages_->setCurrentWidget(summaryPage_);
 }
 
 void EncoderPane::startJob(std::shared_ptr<encoder::JobPreview> preview, std::int64_t durationMs,

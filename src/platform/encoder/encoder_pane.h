@@ -37,6 +37,20 @@ PaneFigures paneFigures(std::int64_t encodedMs, std::int64_t durationMs, std::in
 // "mm:ss", or "h:mm:ss" from an hour on.
 QString clockText(std::int64_t ms);
 
+// A file size for people: bytes, KB or MB (of 1024).
+QString sizeText(std::int64_t bytes);
+
+// What a job that left a file made.
+struct JobSummary {
+    QString fileName;
+    bool completed = true;  // false: stopped before the end of the source
+    std::int64_t heldMs = 0;
+    std::int64_t bytes = 0;
+    int budgetKbps = 0;
+    QString warning;  // from the engine, e.g. damage skipped; empty when none
+    std::int64_t averageKbps() const { return heldMs > 0 ? bytes * 8 / heldMs : 0; }
+};
+
 // One picture, scaled to fit with its aspect kept, a caption over its top.
 // FFmpeg scales it to the view's size, so painting is a plain copy (Qt's
 // smooth scaling would hand the work to threads of its own).
@@ -66,18 +80,31 @@ class EncoderPane : public QWidget {
 
     // `audience` empty when none is ticked.
     void showIdle(const QString& audience, int budgetKbps);
-    // A job started: read `preview` from now on until showIdle().
+    // The next job's audience changed: the idle page shows it, and takes the
+    // place of a summary; a running job keeps its page.
+    void setNextAudience(const QString& audience, int budgetKbps);
+    // A job started: read `preview` from now on until it ends.
     void startJob(std::shared_ptr<encoder::JobPreview> preview, std::int64_t durationMs,
                   int budgetKbps);
     void showJob(int percent);
+    // A job ended with a file: what it made, until the next start or change
+    // of settings.
+    void showSummary(const JobSummary& summary);
 
   private:
     void refresh();
+    void stopWatching();
+    void setBudgetText(const QString& audience, int budgetKbps);
 
     QStackedLayout* pages_;
     QWidget* idlePage_;
     QWidget* jobPage_;
+    QWidget* summaryPage_;
     QLabel* budget_;
+    QLabel* summaryTitle_;
+    QLabel* summaryFile_;
+    QLabel* summaryFigures_;
+    QLabel* summaryWarning_;
     QProgressBar* progress_;
     QLabel* percent_;
     PictureView* source_;

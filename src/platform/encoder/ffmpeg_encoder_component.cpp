@@ -1,10 +1,12 @@
 #include "platform/encoder/ffmpeg_encoder_component.h"
 
+#include <QFileInfo>
 #include <QMetaObject>
 #include <QVBoxLayout>
 #include <QWidget>
 #include <algorithm>
 #include <limits>
+#include <utility>
 
 #include "platform/encoder/encoder_pane.h"
 #include "texts/encoder_texts.h"
@@ -82,7 +84,7 @@ Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
 
     if (const auto audience = audienceForProperty(id)) {
         next_.audiences.set(static_cast<std::size_t>(*audience), value.toBool());
-        showIdle();
+        settingsChanged();
         return Status::ok();
     }
     switch (id) {
@@ -103,6 +105,7 @@ Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
                 return Status::fail(text::withReason(
                     text::kOutOfRange, text::withSubject(std::to_string(id), std::to_string(v))));
             (id == prop::AudioContent ? next_.audioContent : next_.videoQuality) = v;
+            settingsChanged();
             break;
         }
         default:
@@ -114,19 +117,42 @@ Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
 Status FfmpegEncoderComponent::invoke(DispId id) {
     if (id == op::Start) return start();
     if (id == op::Stop) {
-        engine_.stop();
-        dropStaleProgress();
+        stop();
         return Status::ok();
     }
     return Status::fail(text::withReason(text::kUnknownId, std::to_string(id)));
 }
 
 Status FfmpegEncoderComponent::start() {
+    // A running job ends first, and nothing it still had on its way may
+    // stand under the new job.
+    engine_.stop();
+    const std::shared_ptr<const JobResult> earlier = dropQueued();
+    showIdle();
     JobSettings job = next_;
     // Pictures cost the job a decode of its own video; only when someone sees them.
     if (pane_) job.preview = std::make_shared<JobPreview>();
     preview_ = job.preview;
-    return engine_.start(job, *this);
+    const Status s = engine_.start(job, *this);
+    if (s || !earlier || earlier->outcome == JobOutcome::Failed) return s;
+    // The refusal came after the earlier job was ended: say where its file is.
+    return Status::fail(s.message() + "\n" +
+                        text::withSubject(earlier->outcome == JobOutcome::Stopped
+                                              ? text::kEarlierJobStopped
+                                              : text::kEarlierJobCompleted,
+                                          earlier->destination));
+}
+
+// Whatever the job had on its way is older than the stop: a percentage or a
+// completion arriving now would stand over the caller's stopped state. Its
+// end is raised once more, as the stop made it.
+void FfmpegEncoderComponent::stop() {
+    engine_.stop();
+    const std::shared_ptr<const JobResult> last = dropQueued();
+    if (!last) return;
+    JobResult stopped = *last;
+    if (stopped.outcome == JobOutcome::Completed) stopped.outcome = JobOutcome::Stopped;
+    jobFinished(stopped);
 }
 
 // Before the job's threads run, so Started is always the job's first notification.
@@ -162,78 +188,124 @@ void FfmpegEncoderComponent::jobProgress(const JobProgress& p) {
 }
 
 void FfmpegEncoderComponent::jobFinished(const JobResult& r) {
+    auto result = std::make_shared<const JobResult>(r);
+    {
+        std::lock_guard lock(mailboxMutex_);
+        undelivered_ = result;
+    }
     switch (r.outcome) {
         case JobOutcome::Completed:
             post({event::Completed,
                   {Variant::string(r.destination), longOf(r.bytes), Variant::long_(100),
-                   longOf(r.encodedMs)}});
+                   longOf(r.encodedMs)}},
+                 result);
             break;
         case JobOutcome::Stopped:
             post({event::Stopped,
                   {Variant::string(r.destination), longOf(r.bytes), Variant::long_(r.percent),
-                   longOf(r.encodedMs)}});
+                   longOf(r.encodedMs)}},
+                 result);
             break;
         case JobOutcome::Failed:
             post({event::Error,
                   {Variant::long_(1), Variant::string(r.message), Variant::long_(r.percent),
-                   Variant::long_(0)}});
+                   Variant::long_(0)}},
+                 result);
             break;
     }
 }
 
-void FfmpegEncoderComponent::post(Notification notification) {
+void FfmpegEncoderComponent::post(Notification notification,
+                                  std::shared_ptr<const JobResult> result) {
     // The data goes through our own lock and only a wake-up through Qt's
     // queue; queued even on this thread, so the sink never runs inside
     // put() or invoke().
     std::lock_guard lock(mailboxMutex_);
-    mailbox_.push_back(std::move(notification));
+    mailbox_.push_back({job_, std::move(notification), std::move(result)});
     if (wakePending_) return;
     wakePending_ = true;
     QMetaObject::invokeMethod(this, &FfmpegEncoderComponent::deliverPending, Qt::QueuedConnection);
 }
 
-// Progress of a job that the caller has just stopped must not arrive after
-// the stop: it would show a percentage under a stopped status. The job's
-// Stopped notification stays.
-void FfmpegEncoderComponent::dropStaleProgress() {
+// Called on this object's thread once the job's threads are joined, so
+// nothing of those jobs can be posted after it.
+std::shared_ptr<const JobResult> FfmpegEncoderComponent::dropQueued() {
     std::lock_guard lock(mailboxMutex_);
-    std::erase_if(mailbox_, [](const Notification& n) {
-        return n.id == event::Progress || n.id == event::Statistics;
-    });
+    ++job_;
+    mailbox_.clear();
+    return std::exchange(undelivered_, nullptr);
 }
 
 void FfmpegEncoderComponent::deliverPending() {
-    std::deque<Notification> pending;
+    std::deque<Mail> pending;
     {
         std::lock_guard lock(mailboxMutex_);
         pending.swap(mailbox_);
         wakePending_ = false;
     }
-    for (const Notification& n : pending) deliver(n);
+    for (const Mail& mail : pending) {
+        {
+            // The sink may have stopped or started a job meanwhile.
+            std::lock_guard lock(mailboxMutex_);
+            if (mail.job != job_) continue;
+            if (mail.result && mail.result == undelivered_) undelivered_.reset();
+        }
+        deliver(mail);
+    }
 }
 
-void FfmpegEncoderComponent::deliver(const Notification& n) {
+void FfmpegEncoderComponent::deliver(const Mail& mail) {
+    const Notification& n = mail.notification;
+    if (n.id == event::Started) budgetKbps_ = n.args[3].toLong();
     if (pane_) {
         if (n.id == event::Started)
             // Started carries the duration and the budget last.
             pane_->startJob(preview_, n.args[2].toLong(), n.args[3].toLong());
         else if (n.id == event::Progress)
             pane_->showJob(n.args[kProgressPercentArg].toLong());
-        else if (n.id == event::Completed || n.id == event::Stopped || n.id == event::Error)
+        else if ((n.id == event::Completed || n.id == event::Stopped) && mail.result)
+            pane_->showSummary(summaryOf(*mail.result, budgetKbps_));
+        else if (n.id == event::Error)
             showIdle();
     }
     if (sink_) sink_(n);
 }
 
+namespace {
+
+std::pair<QString, int> slowestOf(const AudienceSet& audiences) {
+    const auto audience = slowestAudience(audiences);
+    if (!audience) return {QString(), 0};
+    const AudienceProfile& p = profileOf(*audience);
+    return {QString::fromUtf8(p.name.data(), static_cast<int>(p.name.size())), p.budgetKbps};
+}
+
+}  // namespace
+
+JobSummary summaryOf(const JobResult& r, int budgetKbps) {
+    JobSummary s;
+    s.fileName = QFileInfo(QString::fromStdString(r.destination)).fileName();
+    s.completed = r.outcome == JobOutcome::Completed;
+    s.heldMs = r.encodedMs;
+    s.bytes = r.bytes;
+    s.budgetKbps = budgetKbps;
+    // s.warning: the engine's own word on the file (damage skipped, the
+    // source ended early) belongs here once JobResult carries one.
+    return s;
+}
+
 void FfmpegEncoderComponent::showIdle() {
     if (!pane_) return;
-    if (const auto audience = slowestAudience(next_.audiences)) {
-        const AudienceProfile& p = profileOf(*audience);
-        pane_->showIdle(QString::fromUtf8(p.name.data(), static_cast<int>(p.name.size())),
-                        p.budgetKbps);
-    } else {
-        pane_->showIdle({}, 0);
-    }
+    const auto [name, budget] = slowestOf(next_.audiences);
+    pane_->showIdle(name, budget);
+}
+
+// The next job's settings: the idle page shows them, and a summary of the
+// last job gives way to them; a running job keeps its page.
+void FfmpegEncoderComponent::settingsChanged() {
+    if (!pane_) return;
+    const auto [name, budget] = slowestOf(next_.audiences);
+    pane_->setNextAudience(name, budget);
 }
 
 }  // namespace velmora

@@ -14,6 +14,10 @@
 namespace velmora {
 
 class EncoderPane;
+struct JobSummary;
+
+// What the pane keeps of an ended job.
+JobSummary summaryOf(const encoder::JobResult& result, int budgetKbps);
 
 class FfmpegEncoderComponent : public QObject,
                                public EncoderComponent,
@@ -34,25 +38,42 @@ class FfmpegEncoderComponent : public QObject,
     const encoder::JobSettings& nextJob() const { return next_; }
 
   private:
+    // A notification on its way to this object's thread, with the job it
+    // belongs to; a job's last one carries its result.
+    struct Mail {
+        std::uint64_t job = 0;
+        encoder::Notification notification;
+        std::shared_ptr<const encoder::JobResult> result;
+    };
+
     Status start();
+    void stop();
     void jobStarted(const encoder::JobInfo& info) override;
     void jobProgress(const encoder::JobProgress& progress) override;
     void jobFinished(const encoder::JobResult& result) override;
-    void post(encoder::Notification notification);
+    void post(encoder::Notification notification,
+              std::shared_ptr<const encoder::JobResult> result = nullptr);
     void deliverPending();
-    void dropStaleProgress();
-    void deliver(const encoder::Notification& notification);
+    // Forgets everything the jobs so far still have on its way; returns the
+    // result of an ended job that was not delivered yet.
+    std::shared_ptr<const encoder::JobResult> dropQueued();
+    void deliver(const Mail& mail);
     void showIdle();
+    void settingsChanged();
 
     encoder::JobSettings next_;
     NotificationSink sink_;
     QPointer<EncoderPane> pane_;
     std::shared_ptr<encoder::JobPreview> preview_;  // the running job's, when a pane watches
 
+    int budgetKbps_ = 0;  // of the running or last job
+
     // Notifications on their way from the workers to this object's thread.
     std::mutex mailboxMutex_;
-    std::deque<encoder::Notification> mailbox_;
+    std::deque<Mail> mailbox_;
     bool wakePending_ = false;
+    std::uint64_t job_ = 0;                                  // advanced by every start and stop
+    std::shared_ptr<const encoder::JobResult> undelivered_;  // an end not yet delivered
 
     // Last, so that its destructor joins a running job before the mailbox
     // and the pane it reports to go.

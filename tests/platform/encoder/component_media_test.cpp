@@ -109,7 +109,15 @@ TEST_F(ComponentMedia, ThePaneShowsBothPicturesAndTheFiguresWhileAJobRuns) {
     EXPECT_TRUE(waitUntil([&] { return bitRate->text().contains("/225 kbps"); }, 2000))
         << bitRate->text().toStdString();
     ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
-    EXPECT_TRUE(sourceView->picture().isNull()) << "back to the idle panel";
+    EXPECT_TRUE(sourceView->picture().isNull()) << "the pictures went with the job";
+    // What was made stays on show until the settings change.
+    auto* file = host.findChild<QLabel*>("encoderSummaryFile");
+    ASSERT_NE(file, nullptr);
+    EXPECT_TRUE(file->isVisibleTo(&host));
+    EXPECT_EQ(file->text(), "pane.rm");
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderSummaryFigures")->text().contains("/225 kbps"));
+    put(prop::Target56KModem, Variant::boolean(true));
+    EXPECT_FALSE(file->isVisibleTo(&host));
     EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisibleTo(&host));
 }
 
@@ -186,6 +194,8 @@ TEST_F(ComponentMedia, StopRaisesStoppedAfterTheCallAndLeavesAValidFile) {
     EXPECT_EQ(ids().back(), event::Stopped);
 }
 
+// The first job's file stays, and nothing of it (progress, its end) arrives
+// once the second start has begun: it would stand under the second job.
 TEST_F(ComponentMedia, StartWhileRunningStopsTheFirstJobThenRunsTheSecond) {
     const std::string& longSource = media::cachedClip("long", encoder::testing::longClip());
     const std::string& shortSource =
@@ -194,16 +204,51 @@ TEST_F(ComponentMedia, StartWhileRunningStopsTheFirstJobThenRunsTheSecond) {
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
     setFiles(shortSource, dir_.file("second.rm"));
+    const std::size_t before = seen_.size();
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return first(event::Completed).has_value(); }));
-    const auto sequence = ids();
-    const std::vector<DispId> ends(std::find(sequence.begin(), sequence.end(), event::Stopped),
-                                   sequence.end());
-    ASSERT_FALSE(ends.empty());
-    EXPECT_EQ(ends[1], event::Started);
-    EXPECT_EQ(ends.back(), event::Completed);
+    ASSERT_GT(seen_.size(), before);
+    EXPECT_EQ(seen_[before].id, event::Started);
+    EXPECT_EQ(seen_[before].args[0].toUtf8(), shortSource);
+    EXPECT_FALSE(first(event::Stopped).has_value());
+    EXPECT_EQ(seen_.back().id, event::Completed);
     EXPECT_TRUE(media::probe(dir_.file("first.rm")).opened);
     EXPECT_TRUE(media::probe(dir_.file("second.rm")).opened);
+}
+
+TEST_F(ComponentMedia, NoCompletedAfterAStop) {
+    const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());
+    setFiles(source, dir_.file("done.rm"));
+    ASSERT_TRUE(invoke(op::Start));
+    // The job ends while the window's thread is busy: its Completed waits
+    // in the queue when the user's Stop arrives.
+    QElapsedTimer timer;
+    timer.start();
+    while (component_->isRunning() && timer.elapsed() < 60000) QThread::msleep(5);
+    ASSERT_FALSE(component_->isRunning());
+    ASSERT_TRUE(invoke(op::Stop));
+    QApplication::processEvents();
+    EXPECT_FALSE(first(event::Completed).has_value());
+    EXPECT_FALSE(first(event::Progress).has_value());
+    ASSERT_FALSE(seen_.empty());
+    EXPECT_EQ(seen_.back().id, event::Stopped);
+    EXPECT_EQ(seen_.back().args[1].toLong(), media::probe(dir_.file("done.rm")).fileBytes);
+}
+
+TEST_F(ComponentMedia, ARefusedRestartSaysWhereTheRunningJobsFileIs) {
+    const std::string& source = media::cachedClip("long", encoder::testing::longClip());
+    const std::string out = dir_.file("running.rm");
+    setFiles(source, out);
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
+    setFiles(dir_.file("missing.mp4"), dir_.file("next.rm"));
+    const Status s = invoke(op::Start);
+    ASSERT_FALSE(s);
+    EXPECT_NE(s.message().find("无法打开源文件"), std::string::npos) << s.message();
+    EXPECT_NE(s.message().find("已停止"), std::string::npos) << s.message();
+    EXPECT_NE(s.message().find(out), std::string::npos) << s.message();
+    EXPECT_FALSE(component_->isRunning());
+    EXPECT_TRUE(media::probe(out).opened);
 }
 
 TEST_F(ComponentMedia, DestroyingTheComponentMidJobFinishesTheFile) {

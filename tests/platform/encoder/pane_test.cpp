@@ -25,6 +25,13 @@ TEST(PaneFigures, FromRunningTotals) {
     EXPECT_EQ(paneFigures(61'000, 60'000, 1'000, 0).remainingMs, 0);
 }
 
+TEST(PaneFigures, SizeText) {
+    EXPECT_EQ(sizeText(0), "0 B");
+    EXPECT_EQ(sizeText(1023), "1023 B");
+    EXPECT_EQ(sizeText(1536), "1.5 KB");
+    EXPECT_EQ(sizeText(3 * 1024 * 1024 + 300 * 1024), "3.3 MB");
+}
+
 TEST(PaneFigures, ClockText) {
     EXPECT_EQ(clockText(0), "00:00");
     EXPECT_EQ(clockText(59'999), "00:59");
@@ -94,6 +101,51 @@ TEST(EncoderPane, ShowsWhatThePreviewHoldsAndGoesBackToIdle) {
     pane->showIdle(QStringLiteral("56K"), 34);
     EXPECT_TRUE(source->picture().isNull()) << "an idle pane holds no job's pictures";
     EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->text().contains("34 kbps"));
+}
+
+// After a job the pane tells what was made until the next start or a change
+// of settings; a change of settings during a job leaves the job's page.
+TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
+    QWidget host;
+    auto* pane = new EncoderPane(&host);
+    host.show();
+    const auto label = [&](const char* name) { return host.findChild<QLabel*>(name); };
+    const auto shown = [&](const char* name) { return label(name)->isVisibleTo(&host); };
+
+    pane->startJob(std::make_shared<encoder::JobPreview>(), 60'000, 34);
+    pane->setNextAudience(QStringLiteral("28K"), 16);
+    EXPECT_TRUE(host.findChild<PictureView*>("encoderSourcePicture")->isVisibleTo(&host));
+
+    struct Case {
+        JobSummary summary;
+        const char* title;
+        const char* figures;
+        bool overBudget;
+    };
+    for (const Case& c : {
+             Case{{"样片.rm", true, 240'000, 240'000 * 30 / 8, 34, ""},
+                  "压缩完成",
+                  "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps",
+                  false},
+             Case{{"part.rm", false, 61'000, 61'000 * 40 / 8, 34, "源文件在 00:59 处损坏，已跳过"},
+                  "已停止，已压缩的部分已保存",
+                  "时长 01:01　大小 297.9 KB　平均码率 40/34 kbps",
+                  true},
+         }) {
+        SCOPED_TRACE(c.title);
+        pane->showSummary(c.summary);
+        EXPECT_EQ(label("encoderSummaryTitle")->text(), c.title);
+        EXPECT_EQ(label("encoderSummaryFile")->text(), c.summary.fileName);
+        EXPECT_EQ(label("encoderSummaryFigures")->text(), c.figures);
+        EXPECT_EQ(label("encoderSummaryFigures")->styleSheet().contains("#b00"), c.overBudget);
+        EXPECT_EQ(shown("encoderSummaryWarning"), !c.summary.warning.isEmpty());
+        EXPECT_EQ(label("encoderSummaryWarning")->text(), c.summary.warning);
+        EXPECT_FALSE(shown("encoderBudget"));
+    }
+    pane->setNextAudience(QStringLiteral("56K"), 34);
+    EXPECT_FALSE(shown("encoderSummaryFile"));
+    EXPECT_TRUE(shown("encoderBudget"));
+    EXPECT_TRUE(label("encoderBudget")->text().contains("56K"));
 }
 
 }  // namespace
