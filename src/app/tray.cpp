@@ -63,7 +63,7 @@ void Real::xiansi_Click() {
 
 // Shown is not enough: a window minimised from its title bar stays iconic.
 void Real::bringBack() {
-    setWindowState((windowState() & ~Qt::WindowMinimized) | Qt::WindowActive);
+    if (isMinimized()) setWindowState(windowState() & ~Qt::WindowMinimized);
     show();
     raise();
     activateWindow();

@@ -116,6 +116,9 @@ bool QtShell::notifyIcon(NotifyIconMessage message, const NotifyIconRecord& reco
     if (fields.uFlags & nif::Tip) tray->setToolTip(ansi::toQString(fields.tip));
     connect(tray.get(), &QSystemTrayIcon::activated, this,
             [this, key](QSystemTrayIcon::ActivationReason reason) { activated(key, reason); });
+    // The icon's message stands over the icon; a click on it is one on the icon.
+    connect(tray.get(), &QSystemTrayIcon::messageClicked, this,
+            [this, key] { activated(key, QSystemTrayIcon::Trigger); });
     tray->show();
     added_[key] = {std::move(tray), (fields.uFlags & nif::Message) != 0};
     return true;

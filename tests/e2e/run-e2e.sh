@@ -176,12 +176,15 @@ scenario_tray() {
 }
 
 # --- a short job picked and run, ready for what comes after -------------------
-run_short_job() { # name
-  local source=$work/short.mp4
+run_short_job() { # name [seconds]
+  local source=$work/short-${2:-20}.mp4
   dest=$work/$1.rm
-  [ -f "$source" ] || make_clip "$source" 20
-  pick_file Cmdopen "请选择制作的文件" "$source" "$1-open-dialog"
-  pick_file Cmdsave "保存路径" "$dest" "$1-save-dialog"
+  [ -f "$source" ] || make_clip "$source" "${2:-20}"
+  click_control Textopen
+  xdotool type --delay 8 "$source"
+  click_control Textsave
+  xdotool type --delay 8 "$dest"
+  expect_value Textsave "^$dest\$"
   click_control Cmdstart
   wait_value 20 Labelface '^压缩开始'
 }
@@ -263,8 +266,9 @@ scenario_norestart() {
 # --- a job that ends while the window is hidden says so at the icon ------------
 scenario_hidden() {
   start_app hidden
-  run_short_job hidden
-  xdotool key --window "$(main_window)" ctrl+h
+  run_short_job hidden 600 # long enough to be hidden before it ends
+  click_control ProducerControl1
+  xdotool key ctrl+h
   poll 5 main_window_hidden || fail "Ctrl+H did not hide the window"
   wait_value 120 Labelface '^压缩完成$'
   # The message is a window of ours near the icon, neither the main window
@@ -276,9 +280,13 @@ scenario_hidden() {
   poll 10 message_window >/dev/null || fail "no message at the tray icon when the hidden job ended"
   sleep 0.5
   shot "hidden-tray-message"
-  click_tray_icon 1
+  # The message's pointer reaches over the icon's lower half: click above it.
+  local id w h x y
+  read -r id w h x y < <(tray_icon) || fail "no tray icon to click"
+  xdotool mousemove $((x + w / 2)) $((y + 3)) click 1
   poll 5 main_window_shown || fail "a left click on the tray icon did not show the window"
   expect_value encoderSummaryFile '^hidden\.rm$'
+  shot "hidden-summary"
   stop_app
 }
 
