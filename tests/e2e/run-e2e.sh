@@ -217,7 +217,7 @@ scenario_countdown() {
   id=$(countdown_window)
   read -r x y w h < <(window_rect "$id")
   log "countdown at $x,$y ${w}x$h"
-  xdotool key --window "$id" Escape # 取消, as the button
+  xdotool mousemove $((x + w / 2)) $((y + h - 16)) click 1 # 取消
   poll 5 bash -c "! xwininfo -id $id 2>/dev/null | grep -q IsViewable" || fail "取消 did not close the countdown"
   wait_value 5 a33 '^0$'
   expect_value Labelface '^压缩完成$'
