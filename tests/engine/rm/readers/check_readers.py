@@ -1,0 +1,520 @@
+#!/usr/bin/python3
+"""Plays RealMedia files from velmora-encode in every reader we can find and
+checks what each one decodes against ffprobe.
+
+    check_readers.py --encoder BIN [--xine-play BIN] [--all] [--muxers ours,ffmpeg]
+
+The readers: FFmpeg (ffprobe and its seek), GStreamer (rmdemux), MediaInfo,
+VLC (its own "real" demuxer; VLC refuses root, so it runs as nobody), MPlayer
+("-demuxer real") and xine (its RealMedia demuxer, through xine_play). Each
+file is played whole and once more from the middle. A reader passes a file
+when it finds the same streams as ffprobe, decodes at least 99 % of ffprobe's
+video frames and audio samples (VLC and xine keep the very last picture in
+the decoder: one frame short is accepted), and its seek lands between the
+index points around the asked time, not back at the start.
+
+Without --all only our own writer's files are made and checked, a few of
+them, to keep the test short; --all adds every audience and FFmpeg's muxer
+and only prints the table. A reader whose program is not installed is
+skipped with a "SKIP:" line.
+"""
+import argparse
+import concurrent.futures
+import glob
+import json
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+CLIP_SECONDS = 30  # key frames every 10 s in every audience: 0, 10 and 20 s
+SEEK_TO = 15.0
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def run(cmd, timeout=600, env=None):
+    try:
+        p = subprocess.run(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+                           timeout=timeout, env=env)
+        return p.returncode, p.stdout.decode("utf-8", "replace")
+    except subprocess.TimeoutExpired as e:
+        out = e.stdout.decode("utf-8", "replace") if e.stdout else ""
+        return -1, out + "\n(timed out)"
+
+
+# --- making the files ---------------------------------------------------------
+
+def make_source(path, seconds):
+    # A moving picture and a tone with noise under it, as the other media tests use.
+    rc, out = run(["ffmpeg", "-nostdin", "-v", "error", "-y",
+                   "-f", "lavfi", "-i", "testsrc2=size=320x240:rate=25:duration=%d" % seconds,
+                   "-f", "lavfi", "-i", "anoisesrc=color=pink:amplitude=0.08:sample_rate=48000:duration=%d" % seconds,
+                   "-f", "lavfi", "-i", "sine=frequency=330:sample_rate=48000:duration=%d" % seconds,
+                   "-filter_complex", "[1:a][2:a]amix=inputs=2,aformat=channel_layouts=stereo[a]",
+                   "-map", "0:v", "-map", "[a]", "-c:v", "libx264", "-preset", "ultrafast",
+                   "-c:a", "aac", path])
+    if rc != 0:
+        raise RuntimeError("ffmpeg could not make the source clip: " + out)
+
+
+def encode(encoder, source, dest, args, muxer):
+    rc, out = run([encoder, "--muxer", muxer] + args + [source, dest])
+    if rc != 0 or not os.path.exists(dest):
+        raise RuntimeError("velmora-encode %s failed: %s" % (" ".join(args), out))
+
+
+def temp_output(dest):
+    folder, name = os.path.split(dest)
+    found = glob.glob(os.path.join(folder, "." + name + ".velmora-*"))
+    return found[0] if found else None
+
+
+def encode_interrupted(encoder, source, dest, args, muxer, stop_at_bytes, sig):
+    """Starts a job and interrupts it once its output holds `stop_at_bytes`:
+    SIGINT stops it as the stop button does, SIGKILL leaves what was on disk."""
+    job = subprocess.Popen([encoder, "--muxer", muxer] + args + [source, dest],
+                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.time() + 120
+    while job.poll() is None and time.time() < deadline:
+        partial = temp_output(dest)
+        if partial and os.path.getsize(partial) >= stop_at_bytes:
+            job.send_signal(sig)
+            break
+        time.sleep(0.002)
+    job.wait()
+    if sig == signal.SIGKILL:
+        partial = temp_output(dest)
+        if partial:
+            os.replace(partial, dest)
+    if not os.path.exists(dest):
+        raise RuntimeError("no file left by the interrupted job " + dest)
+
+
+# Files for the test: one per kind of stream our writer writes, plus the
+# three ways a file can end early.
+TEST_FILES = [
+    ("56k", ["--audience", "56k"]),
+    ("256k", ["--audience", "256k"]),
+    ("audio-14.4", ["--audience", "56k", "--video-quality", "none"]),
+    ("audio-ac3", ["--audience", "lan", "--video-quality", "none"]),
+    ("video-only", ["--audience", "256k", "--audio-content", "none"]),
+]
+ALL_AUDIENCES = ["28k", "56k", "isdn", "dual-isdn", "lan", "256k", "384k", "512k"]
+
+
+def make_files(args, work):
+    source = os.path.join(work, "source.mp4")
+    make_source(source, CLIP_SECONDS)
+    long_source = os.path.join(work, "long.mp4")
+    make_source(long_source, CLIP_SECONDS * 2)
+    plan = list(TEST_FILES)
+    if args.all:
+        plan = [(a, ["--audience", a]) for a in ALL_AUDIENCES] + plan[2:] + [
+            ("multi", ["--audience", "28k,56k,lan"])]
+    files = []
+    for muxer in args.muxers:
+        for name, enc_args in plan:
+            path = os.path.join(work, "%s-%s.rm" % (name, muxer))
+            encode(args.encoder, source, path, enc_args, muxer)
+            files.append({"name": name, "muxer": muxer, "path": path, "kind": "whole"})
+        # Stopped 24 s in (past the key frame at 20 s, so that there is one
+        # after the middle to seek around), killed 12 s in, cut at half a file.
+        whole = os.path.join(work, "256k-%s.rm" % muxer)
+        twelve = os.path.getsize(whole) * 12 // CLIP_SECONDS
+        stopped = os.path.join(work, "stopped-%s.rm" % muxer)
+        encode_interrupted(args.encoder, long_source, stopped, ["--audience", "256k"], muxer,
+                           twelve * 2, signal.SIGINT)
+        files.append({"name": "stopped", "muxer": muxer, "path": stopped, "kind": "stopped"})
+        killed = os.path.join(work, "killed-%s.rm" % muxer)
+        encode_interrupted(args.encoder, long_source, killed, ["--audience", "256k"], muxer,
+                           twelve, signal.SIGKILL)
+        files.append({"name": "killed", "muxer": muxer, "path": killed, "kind": "killed"})
+        cut = os.path.join(work, "cut-%s.rm" % muxer)
+        with open(whole, "rb") as f:
+            data = f.read()
+        with open(cut, "wb") as f:
+            f.write(data[:len(data) // 2])
+        files.append({"name": "cut50", "muxer": muxer, "path": cut, "kind": "cut"})
+    for f in files:
+        os.chmod(f["path"], 0o644)
+    return files
+
+
+# --- what ffprobe finds -----------------------------------------------------------
+
+def reference(path):
+    rc, out = run(["ffprobe", "-v", "error", "-show_entries",
+                   "stream=index,codec_type,codec_name,sample_rate,channels", "-of", "json", path])
+    ref = {"video": None, "audio": None, "vpts": [], "keys": [], "samples": 0, "rate": 0,
+           "astart": 0.0, "error": None}
+    if rc != 0:
+        ref["error"] = out.strip()
+        return ref
+    for s in json.loads(out).get("streams", []):
+        if s.get("codec_type") in ("video", "audio") and not ref[s["codec_type"]]:
+            ref[s["codec_type"]] = s.get("codec_name")
+            if s["codec_type"] == "audio":
+                ref["rate"] = int(s.get("sample_rate", 0))
+    if ref["video"]:
+        _, out = run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                      "frame=pts_time", "-of", "csv=p=0", path])
+        ref["vpts"] = sorted(float(x) for x in out.split() if re.match(r"^[\d.]+$", x))
+        _, out = run(["ffprobe", "-v", "error", "-select_streams", "v:0", "-show_entries",
+                      "packet=pts_time,flags", "-of", "csv=p=0", path])
+        ref["keys"] = [float(l.split(",")[0]) for l in out.splitlines()
+                       if l.count(",") >= 1 and "K" in l.split(",")[1]]
+    if ref["audio"]:
+        _, out = run(["ffprobe", "-v", "error", "-select_streams", "a:0", "-show_entries",
+                      "frame=pts_time,nb_samples", "-of", "csv=p=0", path])
+        first = None
+        for line in out.splitlines():
+            parts = line.split(",")
+            if len(parts) >= 2 and parts[1].isdigit():
+                ref["samples"] += int(parts[1])
+                if first is None and re.match(r"^[\d.]+$", parts[0]):
+                    first = float(parts[0])
+        ref["astart"] = first or 0.0
+    return ref
+
+
+def audio_seconds(ref):
+    return ref["samples"] / ref["rate"] if ref["rate"] else 0.0
+
+
+def landing_from_counts(ref, frames_after, seconds_after):
+    """Where playback started, from how much was decoded after the seek."""
+    if ref["video"] and frames_after is not None and ref["vpts"]:
+        skipped = len(ref["vpts"]) - frames_after
+        if skipped <= 0:
+            return ref["vpts"][0]
+        return ref["vpts"][min(skipped, len(ref["vpts"]) - 1)]
+    if ref["audio"] and seconds_after is not None:
+        return ref["astart"] + max(audio_seconds(ref) - seconds_after, 0.0)
+    return None
+
+
+def seek_window(ref):
+    """Readers seek to an index point: the key frame at or before the target
+    (FFmpeg, GStreamer, xine), the one after it (MPlayer) or the target itself
+    (VLC, which decodes from the key frame on). Sound alone is indexed every
+    second."""
+    if ref["video"]:
+        before = max([k for k in ref["keys"] if k <= SEEK_TO + 0.05] or [0.0])
+        after = min([k for k in ref["keys"] if k > SEEK_TO + 0.05] or [SEEK_TO + 1.0])
+        return before - 0.05, max(after + 0.05, SEEK_TO + 1.0)
+    return SEEK_TO - 1.05, SEEK_TO + 1.05
+
+
+# --- the readers ------------------------------------------------------------------------
+
+class Result:
+    def __init__(self):
+        self.streams = set()
+        self.frames = None
+        self.seconds = None
+        self.landing = None
+        self.notes = []
+
+
+def ffmpeg_reader(f, ref, work):
+    r = Result()
+    if ref["error"]:
+        r.notes.append(ref["error"][:200])
+        return r
+    r.streams = {k for k in ("video", "audio") if ref[k]}
+    r.frames = len(ref["vpts"]) if ref["video"] else None
+    r.seconds = audio_seconds(ref) if ref["audio"] else None
+    which = "v:0" if ref["video"] else "a:0"
+    _, out = run(["ffprobe", "-v", "error", "-select_streams", which, "-read_intervals",
+                  "%g%%+#1" % SEEK_TO, "-show_entries", "packet=pts_time", "-of", "csv=p=0",
+                  f["path"]])
+    first = [l for l in out.split() if re.match(r"^[\d.]+$", l)]
+    r.landing = float(first[0]) if first else None
+    return r
+
+
+def gstreamer_reader(f, ref, work):
+    r = Result()
+    base = os.path.join(work, os.path.basename(f["path"]) + ".gst")
+    pipe = ["gst-launch-1.0", "-q", "filesrc", "location=" + f["path"], "!", "rmdemux", "name=d"]
+    # Pictures scaled to 16x16, so that every frame is 384 bytes.
+    if ref["video"]:
+        pipe += ["d.video_0", "!", "queue", "!", "decodebin", "!", "videoconvert", "!",
+                 "videoscale", "!", "video/x-raw,format=I420,width=16,height=16", "!",
+                 "filesink", "location=" + base + ".v"]
+    if ref["audio"]:
+        pipe += ["d.audio_0", "!", "queue", "!", "decodebin", "!", "audioconvert", "!",
+                 "audioresample", "!", "audio/x-raw,format=S16LE,channels=1,rate=%d" % ref["rate"],
+                 "!", "filesink", "location=" + base + ".a"]
+    rc, out = run(pipe, timeout=120)
+    if rc != 0:
+        r.notes.append(out.strip().splitlines()[-1] if out.strip() else "exit %d" % rc)
+    if os.path.exists(base + ".v"):
+        r.frames = os.path.getsize(base + ".v") // 384
+        r.streams.add("video")
+    if os.path.exists(base + ".a"):
+        r.seconds = os.path.getsize(base + ".a") / 2 / ref["rate"]
+        r.streams.add("audio")
+    seek = os.path.join(HERE, "..", "gst_seek.py")
+    if ref["video"] and os.path.exists(seek):
+        _, out = run(["/usr/bin/python3", seek, f["path"], "%g" % SEEK_TO], timeout=120)
+        m = re.search(r"first=([\d.]+)", out)
+        if m:
+            r.landing = float(m.group(1))
+        else:
+            r.notes.append(out.strip()[:200])
+    return r
+
+
+def mediainfo_reader(f, ref, work):
+    r = Result()
+    rc, out = run(["mediainfo", "--Output=JSON", f["path"]])
+    try:
+        tracks = json.loads(out)["media"]["track"]
+    except (ValueError, KeyError, TypeError):
+        r.notes.append("no report")
+        return r
+    codecs = []
+    for t in tracks:
+        if t.get("@type") in ("Video", "Audio"):
+            r.streams.add(t["@type"].lower())
+            codecs.append("%s:%s" % (t["@type"].lower(), t.get("CodecID", "")))
+    r.notes.append(" ".join(codecs))
+    return r
+
+
+def as_nobody(cmd):
+    if os.geteuid() != 0:
+        return cmd
+    return ["setpriv", "--reuid=nobody", "--regid=nogroup", "--clear-groups"] + cmd
+
+
+def vlc_reader(f, ref, work):
+    r = Result()
+    home = os.path.join(work, "vlc-home")
+    os.makedirs(home, exist_ok=True)
+    os.chmod(home, 0o777)
+
+    def play(start):
+        stats = os.path.join(home, os.path.basename(f["path"]) + ".%g.stats" % start)
+        open(stats, "w").close()
+        os.chmod(stats, 0o666)
+        cmd = ["env", "HOME=" + home, "cvlc", "-vv", "--no-lua", "--demux", "real",
+               "--sout", "#transcode{vcodec=I420,acodec=s16l}:stats{output=%s}" % stats,
+               "--play-and-exit"]
+        if start:
+            cmd.append("--start-time=%g" % start)
+        rc, log = run(as_nobody(cmd + [f["path"], "vlc://quit"]), timeout=120)
+        with open(stats) as s:
+            text = s.read()
+        frames = seconds = None
+        for m in re.finditer(r"final type:(\w+) id:\d+ segments:(\d+) total_duration:(\d+)", text):
+            if m.group(1) == "Video":
+                frames = int(m.group(2))
+            elif m.group(1) == "Audio":
+                seconds = int(m.group(3)) / 1e6
+        return log, frames, seconds
+
+    log, r.frames, r.seconds = play(0)
+    if re.search(r"real demux debug:\s+- video \w+", log):
+        r.streams.add("video")
+    if re.search(r"real demux debug:\s+- audio codec=\w{4}", log) and \
+            "unknown audio codec" not in log:
+        r.streams.add("audio")
+    for pattern in (r"unknown audio codec=.*", r"unknown track id.*", r"Seek No Index.*"):
+        m = re.search(pattern, log)
+        if m:
+            r.notes.append(m.group(0).strip())
+    log, frames, seconds = play(SEEK_TO)
+    m = re.search(r"INPUT_CONTROL_SET_TIME.*failed or not possible", log)
+    if m:
+        r.notes.append(m.group(0))
+    r.landing = landing_from_counts(ref, frames, seconds)
+    return r
+
+
+def mplayer_reader(f, ref, work):
+    r = Result()
+    home = os.path.join(work, "mplayer-home")
+    os.makedirs(home, exist_ok=True)
+
+    def play(start):
+        base = os.path.join(work, os.path.basename(f["path"]) + ".mp%g" % start)
+        cmd = ["mplayer", "-noconfig", "all", "-nolirc", "-noconsolecontrols", "-identify",
+               "-demuxer", "real", "-benchmark", "-vo", "md5sum:outfile=" + base + ".md5",
+               "-ao", "pcm:fast:file=" + base + ".wav"]
+        if start:
+            cmd += ["-ss", "%g" % start]
+        rc, log = run(cmd + [f["path"]], timeout=120, env=dict(os.environ, HOME=home))
+        frames = seconds = None
+        if os.path.exists(base + ".md5"):
+            with open(base + ".md5") as m:
+                frames = sum(1 for _ in m)
+        if os.path.exists(base + ".wav"):
+            _, out = run(["ffprobe", "-v", "error", "-show_entries",
+                          "stream=duration_ts,sample_rate", "-of", "csv=p=0", base + ".wav"])
+            parts = out.strip().split(",")
+            if len(parts) == 2 and parts[0].isdigit() and parts[1].isdigit():
+                seconds = int(parts[1]) / int(parts[0])
+        return log, frames, seconds
+
+    log, r.frames, r.seconds = play(0)
+    if "ID_VIDEO_FORMAT=" in log and r.frames:
+        r.streams.add("video")
+    if "ID_AUDIO_CODEC=" in log:
+        r.streams.add("audio")
+    for pattern in (r"\[ac3 @ [^\]]*\].*", r"Failed to read.*", r"No sound.*"):
+        m = re.search(pattern, log)
+        if m:
+            r.notes.append(m.group(0).strip())
+    log, frames, seconds = play(SEEK_TO)
+    r.landing = landing_from_counts(ref, frames, seconds)
+    return r
+
+
+def xine_reader(f, ref, work, xine_play):
+    r = Result()
+    env = dict(os.environ, HOME=os.path.join(work, "xine-home"))
+    os.makedirs(env["HOME"], exist_ok=True)
+
+    def play(start):
+        rc, out = run([xine_play, f["path"]] + (["%d" % (start * 1000)] if start else []),
+                      timeout=CLIP_SECONDS * 2 + 60, env=env)
+        values = dict(re.findall(r"(\w+)=(\S+)", out))
+        return out, values
+
+    out, v = play(0)
+    if "error" in v:
+        r.notes.append("error=" + v["error"])
+    if v.get("video", "none") != "none" and v.get("video_handled") == "1":
+        r.streams.add("video")
+    if v.get("audio", "none") != "none" and v.get("audio_handled") == "1":
+        r.streams.add("audio")
+    if v.get("audio", "none") != "none" and v.get("audio_handled") != "1":
+        r.notes.append("audio fourcc %s has no decoder" % v.get("audio"))
+    if "video_frames" in v:
+        r.frames = int(v["video_frames"])
+    if int(v.get("audio_rate", "0")):
+        r.seconds = int(v["audio_samples"]) / int(v["audio_rate"])
+    out, v = play(SEEK_TO)
+    if ref["video"] and int(v.get("first_video_ms", "-1")) >= 0:
+        r.landing = int(v["first_video_ms"]) / 1000.0
+    elif int(v.get("audio_rate", "0")):
+        r.landing = landing_from_counts(ref, None, int(v["audio_samples"]) / int(v["audio_rate"]))
+    return r
+
+
+# --- judging and the table --------------------------------------------------------------
+
+def judge(reader, f, ref, r):
+    """The failures of one reader on one file, as text."""
+    problems = []
+    want = {k for k in ("video", "audio") if ref[k]}
+    if reader == "mediainfo":
+        if r.streams != want:
+            problems.append("streams %s, ffprobe %s" % (sorted(r.streams), sorted(want)))
+        return problems
+    if r.streams != want:
+        problems.append("streams %s, ffprobe %s" % (sorted(r.streams), sorted(want)))
+    if ref["video"]:
+        n = len(ref["vpts"])
+        got = r.frames or 0
+        if got < 0.99 * n and got < n - 1:
+            problems.append("video %d of %d frames" % (got, n))
+    if ref["audio"]:
+        want_s = audio_seconds(ref)
+        got_s = r.seconds or 0.0
+        if got_s < 0.99 * want_s:
+            problems.append("audio %.2f of %.2f s" % (got_s, want_s))
+    # Files that never finished have no index to seek with; GStreamer's seek
+    # is checked on pictures only.
+    if f["kind"] in ("whole", "stopped") and (ref["video"] or reader != "gstreamer"):
+        lo, hi = seek_window(ref)
+        if r.landing is None:
+            problems.append("no seek")
+        elif not lo <= r.landing <= hi:
+            problems.append("seek to %g landed at %.2f, not in %.2f..%.2f" %
+                            (SEEK_TO, r.landing, lo, hi))
+    return problems
+
+
+def fmt(value, pattern):
+    return "-" if value is None else pattern % value
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--encoder", required=True)
+    parser.add_argument("--xine-play")
+    parser.add_argument("--all", action="store_true")
+    parser.add_argument("--muxers", default=None)
+    parser.add_argument("--keep", action="store_true")
+    args = parser.parse_args()
+    args.muxers = (args.muxers or ("ours,ffmpeg" if args.all else "ours")).split(",")
+
+    # FFmpeg, GStreamer and MediaInfo read our files in the writer's own
+    # tests already; here FFmpeg is the yardstick and the others join the table.
+    readers = {"ffmpeg": ffmpeg_reader, "vlc": vlc_reader, "mplayer": mplayer_reader}
+    if args.all:
+        readers.update({"gstreamer": gstreamer_reader, "mediainfo": mediainfo_reader})
+    needs = {"ffmpeg": "ffprobe", "gstreamer": "gst-launch-1.0", "mediainfo": "mediainfo",
+             "vlc": "cvlc", "mplayer": "mplayer"}
+    for name, program in needs.items():
+        if name in readers and not shutil.which(program):
+            print("SKIP: %s: %s is not installed" % (name, program))
+            del readers[name]
+    if args.xine_play and os.path.exists(args.xine_play):
+        readers["xine"] = lambda f, ref, work: xine_reader(f, ref, work, args.xine_play)
+    else:
+        print("SKIP: xine: no xine_play (libxine2-dev is not installed)")
+    if "ffmpeg" not in readers:
+        print("the reference reader, ffprobe, is missing")
+        return 1
+
+    work = tempfile.mkdtemp(prefix="velmora-readers-")
+    os.chmod(work, 0o755)
+    started = time.time()
+    try:
+        files = make_files(args, work)
+        refs = {f["path"]: reference(f["path"]) for f in files}
+        jobs = {}
+        # xine plays in real time and barely uses the processor: all at once.
+        # The others decode as fast as they can: two at a time, for two cores.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=len(files)) as slow, \
+                concurrent.futures.ThreadPoolExecutor(max_workers=2) as fast:
+            for f in files:
+                for name, fn in readers.items():
+                    pool = slow if name == "xine" else fast
+                    jobs[(f["path"], name)] = pool.submit(fn, f, refs[f["path"]], work)
+        failures = 0
+        print("%-12s %-6s %-9s %-11s %-9s %-15s %-8s %s" %
+              ("file", "muxer", "reader", "streams", "frames", "audio s", "seek", "result"))
+        for f in files:
+            ref = refs[f["path"]]
+            for name in readers:
+                r = jobs[(f["path"], name)].result()
+                problems = judge(name, f, ref, r)
+                frames = fmt(r.frames, "%d") + ("/%d" % len(ref["vpts"]) if ref["video"] else "")
+                audio = fmt(r.seconds, "%.2f") + ("/%.2f" % audio_seconds(ref) if ref["audio"] else "")
+                verdict = "ok" if not problems else "FAIL: " + "; ".join(problems)
+                if problems and f["muxer"] == "ours" and not args.all:
+                    failures += 1
+                print("%-12s %-6s %-9s %-11s %-9s %-15s %-8s %s%s" %
+                      (f["name"], f["muxer"], name, ",".join(sorted(r.streams)) or "-", frames,
+                       audio, fmt(r.landing, "%.2f"), verdict,
+                       ("  [" + " | ".join(r.notes) + "]") if r.notes else ""))
+        print("readers checked %d files in %.0f s" % (len(files), time.time() - started))
+        return 1 if failures else 0
+    finally:
+        if args.keep:
+            print("files kept in " + work)
+        else:
+            shutil.rmtree(work, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    sys.exit(main())
