@@ -246,8 +246,13 @@ Bytes realAudio144TypeSpecific(std::uint32_t dataSize) {
     // Title, author, copyright and comment live in CONT: readers that take
     // these too would repeat or blank them.
     for (int i = 0; i < 4; ++i) r.str8("");
-    // The optional codec name ("lpcJ") is left out: version 3 means 14.4 to
-    // every reader, and MediaInfo reads its length field wrongly.
+    // The codec's name: VLC finds no codec without it, and xine reads its
+    // four letters from the fifth-last byte of the header on, hence the byte
+    // after it. (MediaInfo reads a four-byte length here and so loses the
+    // name; it still lists the stream.)
+    r.u8(0);
+    r.str8("lpcJ");
+    r.u8(0);
 
     Bytes out;
     ByteWriter w(out);
