@@ -22,6 +22,8 @@ namespace {
 using rm::Bytes;
 
 constexpr std::size_t kMaxStreams = 16;
+// Entries in the index kept inside the header (see buildHeader()).
+constexpr std::size_t kHeaderIndexEntries = 64;
 constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 
 enum class Kind { Video, Audio144, Ac3 };
@@ -131,6 +133,13 @@ class RealMediaWriter final : public MediaWriter {
     Status begin(const std::string& path, const MediaMetadata& metadata) override {
         if (begun_ || streams_.empty()) return fail(text::kWrongOrder);
         begun_ = true;
+        // Seeks go to the picture's key frames when there is a picture.
+        for (std::size_t i = 0; i < streams_.size(); ++i) {
+            if (streams_[i].kind == Kind::Video) {
+                seekStream_ = static_cast<std::uint16_t>(i);
+                break;
+            }
+        }
         content_ = {metadata.title, metadata.author, metadata.copyright, metadata.comment};
         if (Status s = file_.open(path); !s) return fail(s.message());
 
@@ -234,8 +243,10 @@ class RealMediaWriter final : public MediaWriter {
         if (total > rm::kMaxPacketSize) return Status::fail(text::kFrameTooLarge);
         if (file_.size() + total > kMaxFileSize) return Status::fail(text::kFileTooLarge);
 
-        if (indexIt)
+        if (indexIt) {
             s.index.push_back({ms, static_cast<std::uint32_t>(file_.size()), packetCount()});
+            if (number == seekStream_) addHeaderIndexEntry(s.index.back());
+        }
         const Bytes header = rm::packetHeader(number, ms, key ? rm::kFlagKeyFrame : 0,
                                               static_cast<std::uint16_t>(total));
         if (Status st = file_.append(header); !st) return st;
@@ -321,6 +332,22 @@ class RealMediaWriter final : public MediaWriter {
                     wantsAudioIndex(s, ms));
     }
 
+    // Keeps every n-th index entry of the seek stream, at most
+    // kHeaderIndexEntries of them: when full, every other one goes and n doubles.
+    void addHeaderIndexEntry(const rm::IndexEntry& entry) {
+        const std::size_t ordinal = seekStreamEntries_++;
+        if (ordinal % headerIndexEvery_ != 0) return;
+        if (headerIndex_.size() == kHeaderIndexEntries) {
+            std::vector<rm::IndexEntry> kept;
+            for (std::size_t i = 0; i < headerIndex_.size(); i += 2)
+                kept.push_back(headerIndex_[i]);
+            headerIndex_ = std::move(kept);
+            headerIndexEvery_ *= 2;
+            if (ordinal % headerIndexEvery_ != 0) return;
+        }
+        headerIndex_.push_back(entry);
+    }
+
     bool wantsAudioIndex(const Stream& s, std::uint32_t ms) const {
         return s.index.empty() || ms >= s.index.back().timestampMs + options_.audioIndexIntervalMs;
     }
@@ -384,10 +411,15 @@ class RealMediaWriter final : public MediaWriter {
     // never changes once the streams are known, so it can be rewritten in place.
     //
     // CONT follows the MDPRs so that its texts win over the (empty) ones of
-    // the 14.4 header in FFmpeg. PROP points at an empty index chunk inside
-    // the header, chained to the real index once that exists: FFmpeg's
-    // demuxer loses its place in a truncated file whose index offset lies
-    // past the end, and a first index inside the file keeps that from happening.
+    // the 14.4 header in FFmpeg. PROP points at an index chunk inside the
+    // header, chained to the full index once that exists: FFmpeg's demuxer
+    // loses its place in a truncated file whose index offset lies past the
+    // end, and a first index inside the file keeps that from happening. VLC
+    // reads only that first chunk, so it carries the seek stream's entries
+    // (thinned to kHeaderIndexEntries), brought up to date at every
+    // checkpoint: VLC seeks in a whole file, and every reader in a file
+    // whose job never finished. Its size never changes: unused places
+    // repeat the last entry, or the first packet before there is one.
     Bytes buildHeader() {
         const std::uint32_t duration = mediaEndMs();
         const std::uint32_t packets = packetCount();
@@ -424,7 +456,14 @@ class RealMediaWriter final : public MediaWriter {
         add(rm::propChunk(prop));
         for (const Bytes& m : mdprs) add(m);
         add(cont);
-        add(rm::indexChunk(0, {}, indexOffset_));
+        std::vector<rm::IndexEntry> headerIndex = headerIndex_;
+        const rm::IndexEntry filler =
+            headerIndex.empty()
+                ? rm::IndexEntry{0, static_cast<std::uint32_t>(dataOffset_ + rm::kDataHeaderSize),
+                                 0}
+                : headerIndex.back();
+        headerIndex.resize(kHeaderIndexEntries, filler);
+        add(rm::indexChunk(seekStream_, headerIndex, indexOffset_));
         // The index, once written, follows the data and is not part of it.
         const std::uint64_t dataEnd = indexOffset_ ? indexOffset_ : file_.size();
         const std::uint64_t dataBytes = dataEnd > headerSize_ ? dataEnd - headerSize_ : 0;
@@ -489,6 +528,10 @@ class RealMediaWriter final : public MediaWriter {
     rm::RateMeter fileRate_;
     std::uint32_t dataOffset_ = 0;
     std::uint32_t indexOffset_ = 0;
+    std::uint16_t seekStream_ = 0;  // the stream whose index the header carries
+    std::vector<rm::IndexEntry> headerIndex_;
+    std::size_t headerIndexEvery_ = 1;
+    std::size_t seekStreamEntries_ = 0;
     std::size_t headerSize_ = 0;
     std::int64_t originMs_ = 0;  // media time of the file's zero
     bool originSet_ = false;

@@ -166,7 +166,7 @@ ParsedFile parseFile(const std::string& path) {
         info.stream = r.u16();
         info.next = r.u32();
         if (at > dataStart) f.chunks.push_back({"INDX", at, info.size});
-        auto& records = f.index[info.stream];
+        auto& records = at > dataStart ? f.index[info.stream] : f.headerIndex;
         for (std::uint32_t i = 0; i < info.records && r.has(14); ++i) {
             r.u16();
             IndexRecord rec;

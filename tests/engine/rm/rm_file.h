@@ -60,9 +60,10 @@ struct ParsedFile {
     std::uint32_t dataChunkSize = 0;
     std::uint32_t dataPacketCount = 0;
     std::vector<Packet> packets;  // every complete packet after DATA, up to what is not one
-    std::map<std::uint16_t, std::vector<IndexRecord>> index;
-    std::vector<IndexChunkInfo> indexChain;  // from PROP's index offset on
-    std::string error;                       // empty when the header parsed
+    std::map<std::uint16_t, std::vector<IndexRecord>> index;  // the chunks after the data
+    std::vector<IndexRecord> headerIndex;                     // the chunk inside the header
+    std::vector<IndexChunkInfo> indexChain;                   // from PROP's index offset on
+    std::string error;                                        // empty when the header parsed
 };
 
 ParsedFile parseFile(const std::string& path);

@@ -125,11 +125,22 @@ TEST_F(VideoWith144, ChunksAndPropertiesDescribeThePackets) {
     EXPECT_EQ(f.dataPacketCount, f.packets.size());
     EXPECT_EQ(f.dataChunkSize, 18 + total);
     EXPECT_EQ(f.dataOffset, f.chunks[6].offset);
-    // PROP points at an empty index in the header, chained to one per stream after the data.
+    // PROP points at an index in the header, chained to one per stream after
+    // the data. The header's holds the video's entries, the last one repeated
+    // to fill its fixed size.
     ASSERT_EQ(f.indexChain.size(), 3u);
     EXPECT_EQ(f.indexOffset, f.chunks[5].offset);
-    EXPECT_EQ(f.indexChain[0].records, 0u);
+    EXPECT_EQ(f.indexChain[0].stream, 0);
+    EXPECT_EQ(f.indexChain[0].records, 64u);
     EXPECT_EQ(f.indexChain[0].next, f.dataOffset + f.dataChunkSize);
+    const auto& videoIndex = f.index.at(0);
+    ASSERT_FALSE(videoIndex.empty());
+    ASSERT_EQ(f.headerIndex.size(), 64u);
+    for (std::size_t i = 0; i < f.headerIndex.size(); ++i) {
+        const IndexRecord& want = videoIndex[std::min(i, videoIndex.size() - 1)];
+        EXPECT_EQ(f.headerIndex[i].timestampMs, want.timestampMs) << "entry " << i;
+        EXPECT_EQ(f.headerIndex[i].offset, want.offset) << "entry " << i;
+    }
     EXPECT_EQ(f.indexChain[1].offset, f.chunks[7].offset);
     EXPECT_EQ(f.indexChain[1].next, f.chunks[8].offset);
     EXPECT_EQ(f.indexChain[2].next, 0u);
@@ -363,6 +374,22 @@ TEST(RmWriter, LargeFramesAreSplitAndReassembled) {
     EXPECT_EQ(g.videoFrames, static_cast<std::int64_t>(video.packets.size()));
 }
 
+TEST(RmWriter, TheHeaderIndexThinsEvenlyWhenKeyFramesOutnumberIt) {
+    VideoSettings settings;
+    settings.seconds = 10;
+    settings.gop = 1;  // 100 key frames for the header's 64 places
+    const EncodedStream video = encodeVideo(settings);
+    const Written w = writeFile("thinned.rm", {&video});
+    const auto& full = w.parsed.index.at(0);
+    ASSERT_EQ(full.size(), video.packets.size());
+    // Halved once, at the 65th: every second key frame from the first.
+    std::vector<std::uint32_t> kept;
+    for (const IndexRecord& e : w.parsed.headerIndex)
+        if (kept.empty() || kept.back() != e.timestampMs) kept.push_back(e.timestampMs);
+    ASSERT_EQ(kept.size(), 50u);
+    for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], full[2 * i].timestampMs);
+}
+
 TEST(RmWriter, RealVideo10AtAFractionalFrameRate) {
     VideoSettings settings;
     settings.codec = AV_CODEC_ID_RV10;
@@ -487,8 +514,18 @@ TEST(RmWriter, AProcessKilledMidWriteLeavesAPlayableFile) {
         ASSERT_GT(f.numPackets, 0u);
         EXPECT_EQ(f.dataPacketCount, f.numPackets);
         EXPECT_LE(f.numPackets, f.packets.size());
-        ASSERT_EQ(f.indexChain.size(), 1u);  // the empty one, pointing nowhere yet
+        ASSERT_EQ(f.indexChain.size(), 1u);  // the header's, pointing nowhere yet
         EXPECT_EQ(f.indexChain[0].next, 0u);
+        // ... and listing key frames of the video that are in the file.
+        ASSERT_EQ(f.headerIndex.size(), 64u);
+        for (const IndexRecord& e : f.headerIndex) {
+            const auto at = std::find_if(f.packets.begin(), f.packets.end(),
+                                         [&](const Packet& p) { return p.offset == e.offset; });
+            ASSERT_NE(at, f.packets.end()) << "entry at " << e.offset;
+            EXPECT_EQ(at->stream, 0);
+            EXPECT_EQ(at->flags & 2, 2);
+            EXPECT_EQ(at->timestampMs, e.timestampMs);
+        }
         std::uint64_t counted = 0;
         for (std::size_t i = 0; i < f.numPackets; ++i) counted += f.packets[i].length;
         EXPECT_EQ(f.dataChunkSize, 18 + counted);
