@@ -305,10 +305,10 @@ def vlc_reader(f, ref, work):
         os.chmod(stats, 0o666)
         cmd = ["env", "HOME=" + home, "cvlc", "-vv", "--no-lua", "--demux", "real",
                "--sout", "#transcode{vcodec=I420,acodec=s16l}:stats{output=%s}" % stats,
-               "--play-and-exit"]
+               "--play-and-exit", f["path"]]
         if start:
-            cmd.append("--start-time=%g" % start)
-        rc, log = run(as_nobody(cmd + [f["path"], "vlc://quit"]), timeout=120)
+            cmd.append(":start-time=%g" % start)  # for this item only, not vlc://quit
+        rc, log = run(as_nobody(cmd + ["vlc://quit"]), timeout=120)
         with open(stats) as s:
             text = s.read()
         frames = seconds = None
