@@ -23,7 +23,7 @@ using rm::Bytes;
 
 constexpr std::size_t kMaxStreams = 16;
 // Entries in the index kept inside the header (see buildHeader()).
-constexpr std::size_t kHeaderIndexEntries = 64;
+constexpr std::size_t kHeaderIndexEntries = 16;
 constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 
 enum class Kind { Video, Audio144, Ac3 };

@@ -131,11 +131,11 @@ TEST_F(VideoWith144, ChunksAndPropertiesDescribeThePackets) {
     ASSERT_EQ(f.indexChain.size(), 3u);
     EXPECT_EQ(f.indexOffset, f.chunks[5].offset);
     EXPECT_EQ(f.indexChain[0].stream, 0);
-    EXPECT_EQ(f.indexChain[0].records, 64u);
+    EXPECT_EQ(f.indexChain[0].records, 16u);
     EXPECT_EQ(f.indexChain[0].next, f.dataOffset + f.dataChunkSize);
     const auto& videoIndex = f.index.at(0);
     ASSERT_FALSE(videoIndex.empty());
-    ASSERT_EQ(f.headerIndex.size(), 64u);
+    ASSERT_EQ(f.headerIndex.size(), 16u);
     for (std::size_t i = 0; i < f.headerIndex.size(); ++i) {
         const IndexRecord& want = videoIndex[std::min(i, videoIndex.size() - 1)];
         EXPECT_EQ(f.headerIndex[i].timestampMs, want.timestampMs) << "entry " << i;
@@ -381,17 +381,17 @@ TEST(RmWriter, LargeFramesAreSplitAndReassembled) {
 TEST(RmWriter, TheHeaderIndexThinsEvenlyWhenKeyFramesOutnumberIt) {
     VideoSettings settings;
     settings.seconds = 10;
-    settings.gop = 1;  // 100 key frames for the header's 64 places
+    settings.gop = 1;  // 100 key frames for the header's 16 places
     const EncodedStream video = encodeVideo(settings);
     const Written w = writeFile("thinned.rm", {&video});
     const auto& full = w.parsed.index.at(0);
     ASSERT_EQ(full.size(), video.packets.size());
-    // Halved once, at the 65th: every second key frame from the first.
+    // Halved three times: every eighth key frame from the first, 13 of them.
     std::vector<std::uint32_t> kept;
     for (const IndexRecord& e : w.parsed.headerIndex)
         if (kept.empty() || kept.back() != e.timestampMs) kept.push_back(e.timestampMs);
-    ASSERT_EQ(kept.size(), 50u);
-    for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], full[2 * i].timestampMs);
+    ASSERT_EQ(kept.size(), 13u);
+    for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], full[8 * i].timestampMs);
 }
 
 TEST(RmWriter, RealVideo10AtAFractionalFrameRate) {
@@ -521,7 +521,7 @@ TEST(RmWriter, AProcessKilledMidWriteLeavesAPlayableFile) {
         ASSERT_EQ(f.indexChain.size(), 1u);  // the header's, pointing nowhere yet
         EXPECT_EQ(f.indexChain[0].next, 0u);
         // ... and listing key frames of the video that are in the file.
-        ASSERT_EQ(f.headerIndex.size(), 64u);
+        ASSERT_EQ(f.headerIndex.size(), 16u);
         for (const IndexRecord& e : f.headerIndex) {
             const auto at = std::find_if(f.packets.begin(), f.packets.end(),
                                          [&](const Packet& p) { return p.offset == e.offset; });
