@@ -47,8 +47,45 @@ Status AudioConverter::open(const AVStream& stream, const AVCodecContext& encode
 
 Status AudioConverter::sendPacket(const AVPacket& packet, const FrameSink& sink) {
     const int ret = avcodec_send_packet(decoder_.get(), &packet);
-    if (ret < 0 && ret != AVERROR_INVALIDDATA) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+    if (ret < 0 && ret != AVERROR(EAGAIN)) {
+        // As the ffmpeg CLI does: skip it, whatever the decoder's reason.
+        // A packet says how long it is; a damaged one may say nonsense.
+        constexpr double kLongestPacket = 1.0;
+        const double seconds =
+            packet.duration > 0
+                ? std::min(packet.duration * av_q2d(streamTimeBase_), kLongestPacket)
+                : lastFrameSeconds_;
+        damagedSeconds_ += seconds;
+        // Before the first decoded frame the start's own silence covers it.
+        if (started_) {
+            if (Status s = addSilence(static_cast<int>(seconds * outRate_), sink); !s) return s;
+        }
+    }
     return receiveFrames(sink);
+}
+
+// In frames of the encoder's size, passed on as they fill: a minute of
+// silence need not sit in memory at once.
+Status AudioConverter::addSilence(int samples, const FrameSink& sink) {
+    if (samples <= 0) return Status::ok();
+    FramePtr quiet = makeFrame();
+    if (!quiet) return Status::fail(text::kOutOfMemory);
+    quiet->format = outFormat_;
+    quiet->nb_samples = frameSize_;
+    if (av_channel_layout_copy(&quiet->ch_layout, &outLayout_) < 0 ||
+        av_frame_get_buffer(quiet.get(), 0) < 0)
+        return Status::fail(text::kOutOfMemory);
+    av_samples_set_silence(quiet->extended_data, 0, frameSize_, outLayout_.nb_channels, outFormat_);
+    while (samples > 0 && !failedEmit_) {
+        const int count = std::min(samples, frameSize_);
+        if (av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(quiet->extended_data),
+                                count) < count)
+            return Status::fail(text::kOutOfMemory);
+        samples -= count;
+        if (Status s = emitFrames(frameSize_, sink); !s) return s;
+    }
+    return Status::ok();
 }
 
 Status AudioConverter::drain(const FrameSink& sink) {
@@ -69,8 +106,14 @@ Status AudioConverter::receiveFrames(const FrameSink& sink) {
     while (!failedEmit_) {
         const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-        if (ret == AVERROR_INVALIDDATA) continue;
-        if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+        if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+        if (ret < 0) {
+            damagedSeconds_ += lastFrameSeconds_;
+            continue;
+        }
+        ++framesDecoded_;
+        if (decoded_->sample_rate > 0)
+            lastFrameSeconds_ = static_cast<double>(decoded_->nb_samples) / decoded_->sample_rate;
         Status s = accept(decoded_.get(), sink);
         av_frame_unref(decoded_.get());
         if (!s) return s;
@@ -116,14 +159,7 @@ Status AudioConverter::accept(const AVFrame* decoded, const FrameSink& sink) {
                     ? decoded->best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
                     : 0.0;
             if (start > 0.01 && start < 60) {
-                const int silence = static_cast<int>(start * outRate_);
-                FramePtr quiet = outputFrame(silence);
-                if (!quiet) return Status::fail(text::kOutOfMemory);
-                av_samples_set_silence(quiet->extended_data, 0, silence, outLayout_.nb_channels,
-                                       outFormat_);
-                if (av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(quiet->extended_data),
-                                        silence) < silence)
-                    return Status::fail(text::kOutOfMemory);
+                if (Status s = addSilence(static_cast<int>(start * outRate_), sink); !s) return s;
             }
         }
     }

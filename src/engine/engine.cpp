@@ -4,6 +4,8 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -14,6 +16,7 @@
 #include "engine/interleaver.h"
 #include "engine/media_source.h"
 #include "engine/preview.h"
+#include "engine/source_timeline.h"
 #include "engine/temp_output.h"
 #include "engine/video_stage.h"
 #include "texts/encoder_texts.h"
@@ -36,6 +39,10 @@ constexpr std::size_t kVideoQueueFrames = 8;
 constexpr std::size_t kAudioQueueFrames = 64;
 // Encoded packets waiting per stream for the other stream to catch up.
 constexpr std::size_t kPacketsPerStream = 32;
+// What those may weigh in all when one stream's packets must wait for a
+// stream stored far away in the source (seconds of video at the largest
+// audience are a few hundred KB).
+constexpr std::size_t kWaitingPacketBytes = 16 << 20;
 
 std::int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -44,6 +51,24 @@ std::int64_t msSince(Clock::time_point start) {
 std::int64_t fileSize(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
+}
+
+// More than half the source lost: what is left is not the recording the
+// user chose, and keeping it would call a failure a success. Anything less
+// is kept, as the ffmpeg CLI keeps it, and the summary says what was lost.
+constexpr double kMostLost = 0.5;
+
+// The source ended this much before its header said: worth telling.
+bool endedEarly(std::int64_t declaredMs, std::int64_t actualMs) {
+    if (declaredMs <= 0) return false;
+    const std::int64_t missing = declaredMs - actualMs;
+    return missing > 1000 || missing * 20 > declaredMs;
+}
+
+std::string formatted(const char* format, double a, double b = 0) {
+    char buf[256];
+    std::snprintf(buf, sizeof buf, format, a, b);
+    return buf;
 }
 
 }  // namespace
@@ -79,6 +104,8 @@ class Engine::Job {
     void run();
     void readSource();
     Status readPackets(bool& reachedEnd);
+    void closeGaps(AVPacket& packet);
+    void finishSummary(JobResult& result);
     void encode(Lane& lane);
     Status encodeFrames(Lane& lane);
     Status interleave();
@@ -87,6 +114,7 @@ class Engine::Job {
 
     JobSettings settings_;
     JobObserver& observer_;
+    SourceInterrupt interrupt_;  // the source's reads ask it, so it outlives source_
     MediaSource source_;
     EncodePlan plan_;
     TempOutput temp_;
@@ -105,6 +133,10 @@ class Engine::Job {
     std::atomic<bool> finished_{false};
     std::mutex errorMutex_;
     Status error_ = Status::ok();
+    SourceTimeline timeline_;                 // reader only until the reader ends
+    std::atomic<std::int64_t> gapMs_{0};      // closed so far, for the progress
+    double readErrorAt_ = -1;                 // reader: where reading failed, seconds
+    std::int64_t packetsWritten_ = 0;         // job thread only
     std::int64_t sourceBytes_ = 0;            // 0 when the size is unknown
     std::atomic<std::int64_t> readBytes_{0};  // how far the reader is into the source
     std::int64_t encodedMs_ = 0;              // job thread only
@@ -116,7 +148,9 @@ Status Engine::Job::prepare(JobInfo& info) {
     struct stat st {};
     if (::stat(settings_.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
         return Status::fail(text::withSubject(text::kSourceNotFile, settings_.source));
-    if (Status s = openMediaSource(settings_.source, source_); !s) return s;
+    interrupt_.stop = &stopRequested_;
+    interrupt_.caller = settings_.interrupted;
+    if (Status s = openMediaSource(settings_.source, source_, &interrupt_); !s) return s;
     if (Status s = checkDestination(settings_.source, settings_.destination); !s) return s;
     if (settings_.audiences.none()) return Status::fail(text::kNoAudience);
     if (!settings_.makeWriter) return Status::fail(text::kEncodeFailed);
@@ -131,8 +165,8 @@ Status Engine::Job::prepare(JobInfo& info) {
     if (plan_.video) {
         if (Status s = openVideoEncoder(*plan_.video, video_.encoder); !s) return s;
         videoIn_ = std::make_unique<VideoConverter>();
-        if (Status s = videoIn_->open(*format->streams[source_.videoIndex], *plan_.video,
-                                      source_.startUs, source_.durationMs);
+        if (Status s = videoIn_->open(*format->streams[source_.videoIndex], source_.videoTimeBase,
+                                      *plan_.video, source_.startUs, &stopRequested_);
             !s)
             return s;
         video_.frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
@@ -159,7 +193,7 @@ Status Engine::Job::prepare(JobInfo& info) {
         if (Status s = writer_->addStream(*params, tb.num, tb.den, lane->writerIndex); !s) return s;
         lane->slot = streams++;
     }
-    packets_ = std::make_unique<PacketInterleaver>(streams, kPacketsPerStream);
+    packets_ = std::make_unique<PacketInterleaver>(streams, kPacketsPerStream, kWaitingPacketBytes);
     if (settings_.preview && plan_.video) {
         previewDecoder_ = std::make_unique<PreviewDecoder>();
         if (Status s = previewDecoder_->open(*video_.encoder); !s) return s;
@@ -196,11 +230,15 @@ void Engine::Job::run() {
     Status finished = writer_->finish();
     result.bytes = fileSize(temp_.path());
     if (!failed_ && !finished) fail(std::move(finished));
-    if (!failed_) {
+    finishSummary(result);
+    // Stopped before anything was written: no file rather than an empty one.
+    const bool keep = !(stoppedEarly_ && packetsWritten_ == 0);
+    if (!failed_ && keep) {
         if (Status s = temp_.commit(); !s) fail(std::move(s));
     }
+    if (!keep) result.bytes = 0;
+    if (failed_ || !keep) temp_.discard();
     if (failed_) {
-        temp_.discard();
         result.outcome = JobOutcome::Failed;
         std::lock_guard lock(errorMutex_);
         result.message = error_.message();
@@ -227,7 +265,8 @@ void Engine::Job::readSource() {
         if (s && audioIn_) s = reachedEnd ? audioIn_->drain(toAudio) : audioIn_->finish(toAudio);
     }
     if (!s) fail(std::move(s));
-    stoppedEarly_ = !reachedEnd;
+    // A stop during the drain cut the held picture short as well.
+    stoppedEarly_ = !reachedEnd || stopRequested_;
     for (Lane* lane : {&video_, &audio_})
         if (lane->frames) lane->frames->close();
 }
@@ -244,8 +283,23 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
             reachedEnd = true;
             break;
         }
-        if (ret < 0) return ffmpegFailure(text::kReadFailed, ret);
+        if (ret == AVERROR_EXIT) break;  // a stop, through the interrupt callback
+        if (ret == AVERROR(EAGAIN)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (ret < 0) {
+            // Past the first packet a read error ends the source where it
+            // is, as in the ffmpeg CLI; the summary says where.
+            if (!timeline_.started()) return ffmpegFailure(text::kReadFailed, ret);
+            readErrorAt_ = timeline_.frontier() - timeline_.closedSeconds();
+            reachedEnd = true;
+            break;
+        }
         Status s = Status::ok();
+        if (packet->stream_index == source_.videoIndex ||
+            packet->stream_index == source_.audioIndex)
+            closeGaps(*packet);
         if (videoIn_ && packet->stream_index == source_.videoIndex)
             s = videoIn_->sendPacket(*packet, toVideo);
         else if (audioIn_ && packet->stream_index == source_.audioIndex)
@@ -254,6 +308,67 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
         if (!s) return s;
     }
     return Status::ok();
+}
+
+// Moves the packet's timestamps back by the gaps closed before it, so every
+// stage after the reader sees one unbroken timeline.
+void Engine::Job::closeGaps(AVPacket& packet) {
+    const std::int64_t pts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    if (pts == AV_NOPTS_VALUE) return;
+    const AVStream* stream = source_.format->streams[packet.stream_index];
+    const AVRational tb =
+        packet.stream_index == source_.videoIndex ? source_.videoTimeBase : stream->time_base;
+    const double unit = av_q2d(tb);
+    const double start = pts * unit - source_.startUs / 1e6;
+    const double duration = std::min(std::max<std::int64_t>(packet.duration, 0) * unit,
+                                     SourceTimeline::kLongestKeptGap);
+    const double shift = timeline_.shiftFor(start, start + duration);
+    gapMs_ = static_cast<std::int64_t>(timeline_.closedSeconds() * 1000);
+    if (shift <= 0) return;
+    const std::int64_t ticks = std::llround(shift / unit);
+    if (packet.pts != AV_NOPTS_VALUE) packet.pts -= ticks;
+    if (packet.dts != AV_NOPTS_VALUE) packet.dts -= ticks;
+}
+
+// What the source held against what it claimed; whether it is too damaged
+// to keep. After the workers have ended.
+void Engine::Job::finishSummary(JobResult& result) {
+    const double damaged = std::max(videoIn_ ? videoIn_->damagedSeconds() : 0.0,
+                                    audioIn_ ? audioIn_->damagedSeconds() : 0.0);
+    const double gaps = timeline_.closedSeconds();
+    const double found = std::max(0.0, timeline_.frontier() - gaps);
+    result.declaredMs = source_.declaredMs;
+    result.sourceMs = static_cast<std::int64_t>(found * 1000);
+    result.damagedMs = static_cast<std::int64_t>(damaged * 1000);
+    result.gapMs = static_cast<std::int64_t>(gaps * 1000);
+    if (failed_ || stoppedEarly_) return;
+
+    const std::int64_t decoded =
+        (videoIn_ ? videoIn_->framesDecoded() : 0) + (audioIn_ ? audioIn_->framesDecoded() : 0);
+    if (decoded == 0) {
+        fail(Status::fail(text::kSourceNothingDecoded));
+        return;
+    }
+    if (damaged > kMostLost * std::max(found, damaged)) {
+        fail(Status::fail(std::string(text::kSourceMostlyDamaged) + "（" +
+                          formatted("%.1f / %.1f", damaged, found) + "）"));
+        return;
+    }
+    std::vector<std::string> notes;
+    if (source_.declaredFps > 0)
+        notes.push_back(formatted(text::kWarnRate, source_.declaredFps, source_.trustedFps));
+    if (gaps > 0) notes.push_back(formatted(text::kWarnGaps, gaps));
+    // The header's claim, less what was closed up, against what was there.
+    const std::int64_t declared = source_.durationMs - result.gapMs;
+    if (readErrorAt_ >= 0)
+        notes.push_back(formatted(text::kWarnReadError, readErrorAt_));
+    else if (endedEarly(declared, result.sourceMs))
+        notes.push_back(formatted(text::kWarnEndedEarly, declared / 1000.0, found));
+    if (damaged > 0) notes.push_back(formatted(text::kWarnDamaged, damaged));
+    for (const std::string& note : notes) {
+        if (!result.warning.empty()) result.warning += text::kWarnSeparator;
+        result.warning += note;
+    }
 }
 
 void Engine::Job::encode(Lane& lane) {
@@ -268,14 +383,18 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     FramePtr pictureIn;  // the source frame whose packet is on its way
     const auto pass = [&](PacketPtr packet) {
         const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+        const auto bytes = static_cast<std::size_t>(packet->size);
         return packets_->push(lane.slot, av_rescale_q(time, encoder->time_base, {1, 1'000'000}),
-                              std::move(packet));
+                              std::move(packet), bytes);
     };
     for (;;) {
         packets_->idle(lane.slot, true);
         std::optional<FramePtr> frame = lane.frames->pop();
         packets_->idle(lane.slot, false);
         if (failed_) return Status::ok();
+        // After a stop the frames still queued are left out: the file ends
+        // a moment earlier, and the stop does not wait for their encoding.
+        if (frame && stopRequested_) continue;
         if (frame && lane.scaler) {
             FramePtr scaled;
             if (Status s = lane.scaler->scale(**frame, encoder->width, encoder->height, scaled); !s)
@@ -314,6 +433,7 @@ Status Engine::Job::interleave() {
         Lane* next = bySlot[item->first];
         PacketPtr& packet = item->second;
         if (Status s = writer_->writePacket(next->writerIndex, *packet); !s) return s;
+        ++packetsWritten_;
 
         const AVPacket& p = *packet;
         // A video packet is one tick of 1/fps even when the encoder leaves its duration out.
@@ -324,7 +444,8 @@ Status Engine::Job::interleave() {
             preview->encodedMs.store(encodedMs_, std::memory_order_relaxed);
             preview->bytes.store(writer_->bytesWritten(), std::memory_order_relaxed);
         }
-        const std::int64_t duration = source_.durationMs;
+        const std::int64_t duration =
+            source_.durationMs > 0 ? std::max<std::int64_t>(source_.durationMs - gapMs_, 1) : 0;
         // Without a known length, how far the reader is into the file will do.
         const std::int64_t done = duration > 0 ? encodedMs_ : readBytes_.load();
         const std::int64_t whole = duration > 0 ? duration : sourceBytes_;

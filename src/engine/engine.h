@@ -9,6 +9,7 @@
 // through bounded queues.
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -34,6 +35,11 @@ struct JobSettings {
     MediaMetadata metadata;
     // Filled while the job runs when set; costs decoding the output's video.
     std::shared_ptr<JobPreview> preview;
+    // Asked while start() opens the source (which can wait on a pipe or a
+    // device that sends nothing), and later from the reader's thread: true
+    // gives up as stop() does. For a caller that cannot call stop() then,
+    // e.g. one whose only thread is inside start().
+    std::function<bool()> interrupted;
 };
 
 // What a started job will do.
@@ -59,9 +65,17 @@ struct JobResult {
     std::string destination;
     std::string message;  // for Failed: what went wrong, in Chinese
     int percent = 0;
-    std::int64_t bytes = 0;
-    std::int64_t encodedMs = 0;
+    std::int64_t bytes = 0;      // 0 when nothing was kept
+    std::int64_t encodedMs = 0;  // how long the written file plays
     std::int64_t elapsedMs = 0;
+    // What the source turned out to hold, for a summary that tells the truth.
+    std::int64_t declaredMs = 0;  // the length its header claims; 0 when it claims none
+    std::int64_t sourceMs = 0;    // the media actually found, gaps closed up
+    std::int64_t damagedMs = 0;   // source time that did not decode and was skipped
+    std::int64_t gapMs = 0;       // stretches with no data in any stream, left out
+    // Chinese, one sentence per matter, empty when there is nothing to say
+    // (the source ended early, damage skipped, gaps, an unbelievable rate).
+    std::string warning;
 };
 
 class JobObserver {

@@ -71,9 +71,13 @@ inline std::string ffmpegError(int code) {
     return buf;
 }
 
-// A failed FFmpeg call as the user reads it: what failed, and FFmpeg's reason.
+// The cause of a failed FFmpeg or system call in the user's words; FFmpeg's
+// English only for causes without a sentence of ours.
+std::string describeError(int code);
+
+// A failed FFmpeg call as the user reads it: what failed, and why.
 inline Status ffmpegFailure(const char* what, int code) {
-    return Status::fail(text::withReason(what, ffmpegError(code)));
+    return Status::fail(std::string(what) + "：" + describeError(code));
 }
 
 }  // namespace velmora::encoder

@@ -9,6 +9,12 @@
 // goes through. The reader may be far from that stream's data in a source
 // that stores its streams far apart, blocked on the very queue whose
 // encoder would wait here.
+//
+// That exception is bounded too: once the queues hold more than
+// `maxBytes`, the writer stops waiting for the empty stream and takes the
+// earliest item it has. The file's streams then interleave less finely
+// (each stream's own order is kept), and memory stays flat even when the
+// source stores one stream minutes away from the other.
 
 #include <condition_variable>
 #include <cstddef>
@@ -24,21 +30,24 @@ namespace velmora::encoder {
 template <typename T>
 class Interleaver {
   public:
-    Interleaver(std::size_t streams, std::size_t capacity) : lanes_(streams), capacity_(capacity) {}
+    Interleaver(std::size_t streams, std::size_t capacity, std::size_t maxBytes = 0)
+        : lanes_(streams), capacity_(capacity), maxBytes_(maxBytes) {}
 
-    // `time` orders items across streams (any common unit, e.g. microseconds).
-    // False when aborted; the item is dropped then.
-    bool push(std::size_t stream, std::int64_t time, T item) {
+    // `time` orders items across streams (any common unit, e.g. microseconds);
+    // `bytes` is what the item weighs. False when aborted; the item is
+    // dropped then.
+    bool push(std::size_t stream, std::int64_t time, T item, std::size_t bytes = 0) {
         std::unique_lock lock(mutex_);
         ++waitingPushers_;
         notFull_.wait(lock, [&] { return aborted_ || !mustWait(stream); });
         --waitingPushers_;
         if (aborted_) return false;
         auto& items = lanes_[stream].items;
-        items.emplace_back(time, std::move(item));
+        items.push_back({time, bytes, std::move(item)});
+        bytes_ += bytes;
         // Only a first item can be what the writer waits for; waking it for
         // the others costs a context switch each for nothing.
-        if (items.size() == 1 && writerWaiting_) notEmpty_.notify_one();
+        if ((items.size() == 1 || overflowing()) && writerWaiting_) notEmpty_.notify_one();
         return true;
     }
 
@@ -62,6 +71,7 @@ class Interleaver {
         std::lock_guard lock(mutex_);
         aborted_ = true;
         for (Lane& lane : lanes_) lane.items.clear();
+        bytes_ = 0;
         notEmpty_.notify_all();
         notFull_.notify_all();
     }
@@ -72,19 +82,20 @@ class Interleaver {
     std::optional<std::pair<std::size_t, T>> pop() {
         std::unique_lock lock(mutex_);
         writerWaiting_ = true;
-        notEmpty_.wait(lock, [&] { return aborted_ || starvingLane() < 0; });
+        notEmpty_.wait(lock, [&] { return aborted_ || starvingLane() < 0 || overflowing(); });
         writerWaiting_ = false;
         if (aborted_) return std::nullopt;
         int next = -1;
         for (std::size_t i = 0; i < lanes_.size(); ++i) {
             if (lanes_[i].items.empty()) continue;
-            if (next < 0 || lanes_[i].items.front().first < lanes_[next].items.front().first)
+            if (next < 0 || lanes_[i].items.front().time < lanes_[next].items.front().time)
                 next = static_cast<int>(i);
         }
         if (next < 0) return std::nullopt;
         auto& items = lanes_[next].items;
         std::pair<std::size_t, T> out{static_cast<std::size_t>(next),
-                                      std::move(items.front().second)};
+                                      std::move(items.front().item)};
+        bytes_ -= items.front().bytes;
         items.pop_front();
         if (waitingPushers_ > 0) notFull_.notify_all();
         return out;
@@ -97,8 +108,13 @@ class Interleaver {
     }
 
   private:
+    struct Entry {
+        std::int64_t time;
+        std::size_t bytes;
+        T item;
+    };
     struct Lane {
-        std::deque<std::pair<std::int64_t, T>> items;
+        std::deque<Entry> items;
         bool closed = false;
         bool idle = true;
     };
@@ -109,6 +125,8 @@ class Interleaver {
             if (!lanes_[i].closed && lanes_[i].items.empty()) return static_cast<int>(i);
         return -1;
     }
+
+    bool overflowing() const { return maxBytes_ > 0 && bytes_ > maxBytes_; }
 
     bool mustWait(std::size_t stream) const {
         if (lanes_[stream].items.size() < capacity_) return false;
@@ -121,6 +139,8 @@ class Interleaver {
     std::condition_variable notEmpty_, notFull_;
     std::vector<Lane> lanes_;
     std::size_t capacity_;
+    std::size_t maxBytes_;
+    std::size_t bytes_ = 0;
     int waitingPushers_ = 0;
     bool writerWaiting_ = false;
     bool aborted_ = false;

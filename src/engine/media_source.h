@@ -2,7 +2,9 @@
 // Opens the source read-only and finds what there is to encode in it: the
 // first video stream (cover pictures aside) and the first audio stream.
 
+#include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/encode_plan.h"
@@ -15,17 +17,44 @@ struct MediaSource {
     InputContextPtr format;
     int videoIndex = -1;
     int audioIndex = -1;
-    std::int64_t durationMs = 0;  // 0 when unknown
+    std::int64_t durationMs = 0;  // the length we believe; 0 when unknown
+    std::int64_t declaredMs = 0;  // what the header says; 0 when it does not say
     std::int64_t startUs = 0;     // the source's first timestamp, AV_TIME_BASE units
+    // The time base to read the video's timestamps in. It differs from the
+    // stream's when those are frame counts at a declared rate nobody films at
+    // (an AVI claiming one frame per 4,000 s): then the rate comes from the
+    // other streams, or a common one.
+    AVRational videoTimeBase{0, 1};
+    double declaredFps = 0;  // set only when the declared rate was replaced
+    double trustedFps = 0;
     SourceShape shape;
 };
 
+// Asked while the source is opened and on every later read of it: true
+// gives up at once (reads fail with AVERROR_EXIT). On the thread that reads.
+struct SourceInterrupt {
+    const std::atomic<bool>* stop = nullptr;
+    std::function<bool()> caller;  // the starter's own reason, e.g. a pending Ctrl+C
+    bool operator()() const { return (stop && *stop) || (caller && caller()); }
+};
+
+// A FIFO, socket or device that sends nothing this long after opening is
+// given up on, so a start never hangs on a source nobody feeds.
+inline constexpr int kFirstDataTimeoutSeconds = 10;
+
 // Fails with a message for the user when the file cannot be opened or holds
-// neither decodable audio nor video.
-Status openMediaSource(const std::string& path, MediaSource& source);
+// neither decodable audio nor video. `interrupt`, when given, must outlive
+// `source`.
+Status openMediaSource(const std::string& path, MediaSource& source,
+                       const SourceInterrupt* interrupt = nullptr);
 
 // Opens a decoder for one of the source's streams; `threadCount` 0 lets
 // FFmpeg choose.
 Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& decoder);
+
+// Frame rates outside this range are not what a camera or a screen
+// recorder writes; such a claim is a damaged or hand-made header.
+inline constexpr double kSlowestPlausibleFps = 1.0;
+inline constexpr double kFastestPlausibleFps = 1000.0;
 
 }  // namespace velmora::encoder

@@ -20,7 +20,9 @@ class TempOutput {
     TempOutput& operator=(const TempOutput&) = delete;
     ~TempOutput() { discard(); }
 
-    // Creates ".name.velmora-XXXXXX" in the destination's folder.
+    // Creates ".name.velmora-PID-XXXXXX" in the destination's folder (the
+    // name shortened when the whole would exceed the name limit), after
+    // removing such files whose process no longer runs.
     Status create(const std::string& destination);
     const std::string& path() const { return path_; }
 

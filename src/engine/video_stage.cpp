@@ -39,8 +39,8 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     return Status::ok();
 }
 
-Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
-                            std::int64_t durationMs) {
+Status VideoConverter::open(const AVStream& stream, AVRational timeBase, const VideoPlan& plan,
+                            std::int64_t originUs, const std::atomic<bool>* stop) {
     decoded_ = makeFrame();
     if (!decoded_) return Status::fail(text::kOutOfMemory);
 #ifdef __SANITIZE_THREAD__
@@ -53,11 +53,15 @@ Status VideoConverter::open(const AVStream& stream, const VideoPlan& plan, std::
     if (Status s = openDecoder(stream, kDecoderThreads, decoder_); !s) return s;
 
     plan_ = plan;
-    streamTimeBase_ = stream.time_base;
+    stop_ = stop;
+    streamTimeBase_ = timeBase.num > 0 && timeBase.den > 0 ? timeBase : stream.time_base;
     originSeconds_ = originUs / 1e6;
-    endLimit_ = durationMs > 0 ? durationMs / 1000.0 + 1.0 : 0.0;
     AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
-    defaultDuration_ = rate.num > 0 && rate.den > 0 ? av_q2d(av_inv_q(rate)) : 1.0 / plan.fps;
+    const double fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
+    defaultDuration_ = fps >= kSlowestPlausibleFps && fps <= kFastestPlausibleFps ? 1.0 / fps
+                       : av_cmp_q(streamTimeBase_, stream.time_base) != 0
+                           ? av_q2d(streamTimeBase_)  // frame counters at a replaced rate
+                           : 1.0 / plan.fps;
     return Status::ok();
 }
 
@@ -78,8 +82,14 @@ Status VideoConverter::sendPacket(const AVPacket& packet, const FrameSink& sink)
     // at all: at low output rates that is a third of the decoding.
     decoder_->skip_frame = fillsASlot(packet) ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
     const int ret = avcodec_send_packet(decoder_.get(), &packet);
-    // A damaged packet costs a frame, not the job.
-    if (ret < 0 && ret != AVERROR_INVALIDDATA) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+    // A damaged packet costs its own time, not the job: the ffmpeg CLI
+    // decodes on as well, whatever the decoder's reason.
+    if (ret < 0 && ret != AVERROR(EAGAIN)) {
+        damagedSeconds_ += packet.duration > 0
+                               ? std::min(packet.duration * av_q2d(streamTimeBase_), kLongestFrame)
+                               : defaultDuration_;
+    }
     return receiveFrames(sink);
 }
 
@@ -91,7 +101,8 @@ Status VideoConverter::drain(const FrameSink& sink) {
 }
 
 Status VideoConverter::finish(const FrameSink& sink) {
-    Status s = held_ ? emitUntil(lastTime_ + lastDuration_, sink) : Status::ok();
+    Status s =
+        held_ ? emitUntil(lastTime_ + std::min(lastDuration_, kLongestFrame), sink) : Status::ok();
     held_.reset();
     return s;
 }
@@ -100,8 +111,12 @@ Status VideoConverter::receiveFrames(const FrameSink& sink) {
     while (!failedEmit_) {
         const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-        if (ret == AVERROR_INVALIDDATA) continue;
-        if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+        if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+        if (ret < 0) {
+            damagedSeconds_ += defaultDuration_;
+            continue;
+        }
+        ++framesDecoded_;
         Status s = accept(*decoded_, sink);
         av_frame_unref(decoded_.get());
         if (!s) return s;
@@ -133,8 +148,8 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
 }
 
 Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
-    if (endLimit_ > 0) seconds = std::min(seconds, endLimit_);
-    while (!failedEmit_ && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
+    // The stop flag is read per slot: one frame may fill many.
+    while (!failedEmit_ && !(stop_ && *stop_) && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
         // A reference per slot: the decoded picture is only read from here on,
         // and scaling happens on the encoder's thread, off the reader's path.
         FramePtr out = makeFrame();

@@ -3,6 +3,7 @@
 // rates) into a constant rate by holding or dropping frames, numbering them 0, 1, 2... in the time
 // base 1/fps. The rm muxer counts frames rather than reading times, so no frame may be skipped.
 
+#include <atomic>
 #include <functional>
 
 #include "engine/encode_plan.h"
@@ -30,18 +31,31 @@ class VideoScaler {
 // Decoded pictures (not yet scaled) on the output's constant frame rate.
 class VideoConverter {
   public:
-    // `durationMs` (0 when unknown) bounds the output, so a broken timestamp
-    // far in the future cannot make it repeat a frame for hours.
-    Status open(const AVStream& stream, const VideoPlan& plan, std::int64_t originUs,
-                std::int64_t durationMs);
+    // `timeBase` is what the packets' timestamps count in (the stream's
+    // own unless its declared rate was replaced). While `stop` is true no
+    // more frames go out, however many slots a frame would still fill.
+    Status open(const AVStream& stream, AVRational timeBase, const VideoPlan& plan,
+                std::int64_t originUs, const std::atomic<bool>* stop = nullptr);
 
-    // One packet of the source stream.
+    // One packet of the source stream. One that does not decode is skipped
+    // and counted; the previous picture covers its time.
     Status sendPacket(const AVPacket& packet, const FrameSink& sink);
     // End of the source: drains the decoder, then holds the last frame for
     // its duration.
     Status drain(const FrameSink& sink);
     // A stop: ends at the frames already decoded.
     Status finish(const FrameSink& sink);
+
+    // Source time in packets that did not decode.
+    double damagedSeconds() const { return damagedSeconds_; }
+    // Source frames decoded so far.
+    std::int64_t framesDecoded() const { return framesDecoded_; }
+
+    // Seconds one picture is shown at most. Beyond the source's last frame
+    // only its own duration counts, and a duration longer than this is a
+    // damaged or made-up one. (Between frames the timeline decides: gaps
+    // with no data at all are closed before a packet gets here.)
+    static constexpr double kLongestFrame = 5.0;
 
   private:
     Status receiveFrames(const FrameSink& sink);
@@ -56,10 +70,12 @@ class VideoConverter {
     AVRational streamTimeBase_{1, 1};
     double originSeconds_ = 0;
     double defaultDuration_ = 0;
-    double endLimit_ = 0;  // seconds; 0 when unbounded
     double lastTime_ = 0, lastDuration_ = 0;
     std::int64_t nextSlot_ = 0;
     bool failedEmit_ = false;
+    const std::atomic<bool>* stop_ = nullptr;
+    double damagedSeconds_ = 0;
+    std::int64_t framesDecoded_ = 0;
 };
 
 }  // namespace velmora::encoder

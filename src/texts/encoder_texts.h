@@ -36,6 +36,24 @@ inline constexpr const char* kDestinationIsSource =
 inline constexpr const char* kNoAudience = "请至少选择一个目标听众。";
 inline constexpr const char* kNothingToEncode = "所选的音频和视频设置使输出文件中没有任何内容。";
 inline constexpr const char* kTempFileFailed = "无法在目标文件夹中创建临时文件";
+inline constexpr const char* kDestinationNotFile =
+    "目标已存在，但它不是普通文件（可能是设备、管道或套接字），不能被替换";
+inline constexpr const char* kStoppedWhileOpening = "打开源文件时已停止。";
+
+// Why a file could not be read or written, from the system's error code;
+// FFmpeg's own words follow only for causes not listed here.
+inline constexpr const char* kCauseNoSuchFile = "文件不存在。";
+inline constexpr const char* kCauseNoPermission = "没有访问该文件的权限。";
+inline constexpr const char* kCauseNotMedia = "它不是可识别的媒体文件，或已损坏得无法使用。";
+inline constexpr const char* kCauseDiskFull = "磁盘已满。";
+inline constexpr const char* kCauseTooBig = "文件超过了系统允许的大小。";
+inline constexpr const char* kCauseNameTooLong = "文件名太长。";
+inline constexpr const char* kCauseIsFolder = "它是一个文件夹。";
+inline constexpr const char* kCauseDeviceError = "读写设备时出错，磁盘或网络可能有问题。";
+inline constexpr const char* kCauseNoCodec = "不支持其中的编码格式。";
+inline constexpr const char* kCauseNoData =
+    "它在 10 秒内没有送来任何数据（可能是无人写入的管道或设备）。";
+inline constexpr const char* kCauseUnknown = "原因不明";
 
 // Property writes.
 inline constexpr const char* kUnknownId = "编码器不支持此属性或操作";
@@ -53,6 +71,20 @@ inline constexpr const char* kEncodeFailed = "压缩时出错";
 inline constexpr const char* kWriteFailed = "写入目标文件时出错（磁盘可能已满）";
 inline constexpr const char* kRenameFailed = "无法把临时文件改名为目标文件";
 inline constexpr const char* kOutOfMemory = "内存不足";
+inline constexpr const char* kSourceMostlyDamaged =
+    "源文件损坏严重：大部分内容无法解码，没有保存结果";
+inline constexpr const char* kSourceNothingDecoded =
+    "源文件中没有一帧画面或一段声音能够解码，没有保存结果";
+
+// Warnings after a job that finished (shown with the summary).
+// printf formats: seconds with one decimal.
+inline constexpr const char* kWarnEndedEarly = "源文件提前结束：声明 %.1f 秒，实际 %.1f 秒";
+inline constexpr const char* kWarnDamaged = "源文件有 %.2f 秒损坏，已跳过";
+inline constexpr const char* kWarnGaps = "源文件的时间轴中有 %.1f 秒没有任何数据，已略去";
+inline constexpr const char* kWarnRate =
+    "源文件声明的帧率不可信（每秒 %.4g 帧），已按每秒 %.1f 帧处理";
+inline constexpr const char* kWarnReadError = "源文件在 %.1f 秒处读取出错，之后的内容未能读取";
+inline constexpr const char* kWarnSeparator = "；";
 
 // Our RealMedia writer.
 inline constexpr const char* kCreateFailed = "无法创建目标文件";
@@ -156,6 +188,8 @@ inline constexpr const char* kFailed = "失败";
 inline constexpr const char* kSkipped = "已跳过";
 inline constexpr const char* kNotStarted = "已中断，未处理";
 inline constexpr const char* kSeconds = "%.1f 秒";
+// What the source turned out to be, after the summary (the job's warning).
+inline constexpr const char* kWarningLine = "velmora-encode：注意：%s\n";
 }  // namespace cli
 
 // A message about something named: "message：subject".

@@ -45,6 +45,21 @@ TEST(Interleaver, WaitsForTheStreamThatIsBehindAndEndsWhenAllClose) {
     EXPECT_EQ(order, (std::vector<int>{10, 20, 21, 11}));
 }
 
+// One stream stored far from the other in the source: the idle stream's
+// bypass would otherwise queue the busy stream's packets without limit.
+TEST(Interleaver, PastTheByteLimitTheWriterStopsWaitingForAnEmptyStream) {
+    Interleaver<int> in(2, 2, 1000);
+    in.idle(1, true);  // stream 1's encoder waits for input that is far away
+    for (int i = 0; i < 4; ++i) ASSERT_TRUE(in.push(0, i, i, 300));  // 1,200 bytes
+    auto first = in.pop();  // would wait for stream 1 for ever under the limit
+    ASSERT_TRUE(first);
+    EXPECT_EQ(first->second, 0);
+    ASSERT_TRUE(in.push(1, 0, 100));  // stream 1 arrives: back to strict order
+    EXPECT_EQ(in.pop()->second, 100);
+    in.close(1);
+    EXPECT_EQ(in.pop()->second, 1);
+}
+
 TEST(Interleaver, AFullStreamWaitsWhileTheWriterCanGoOn) {
     Interleaver<int> in(2, 2);
     ASSERT_TRUE(in.push(0, 0, 0));

@@ -1,0 +1,454 @@
+// Sources as they come from the real world: clocks that jump, headers that
+// lie, damaged packets, files cut short, pipes nobody feeds, destinations
+// that are devices. Every job must end, stop at once, stay small, keep what
+// can be kept and say what happened.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <iostream>
+#include <iterator>
+#include <thread>
+#include <vector>
+
+#include "engine_support.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace velmora::encoder {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+using testing::WaitingObserver;
+namespace media = velmora::testing::media;
+namespace fs = std::filesystem;
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr double kSlowdown = 4;  // instrumented builds run several times slower
+#else
+constexpr double kSlowdown = 1;
+#endif
+const auto kStopBound = std::chrono::milliseconds(static_cast<int>(500 * kSlowdown));
+
+std::string quoted(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return out + "'";
+}
+
+bool ffmpeg(const std::string& args) {
+    return std::system(("ffmpeg -nostdin -v error -y " + args + " 2>&1").c_str()) == 0;
+}
+
+std::string readAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+bool writeAll(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    return bool(out);
+}
+
+const char* const kPicture = "-f lavfi -i testsrc2=size=640x480:rate=25 ";
+const char* const kSound = "-f lavfi -i sine=frequency=330:sample_rate=44100 ";
+
+// Two seconds, then the clock jumps ten hours, then two more seconds.
+bool makeJump(const std::string& path, bool picture) {
+    const std::string jump = "setpts='PTS+gte(T\\,2)*36000/TB'";
+    if (!picture)
+        return ffmpeg(std::string(kSound) + "-af " + quoted("atrim=duration=4,a" + jump) +
+                      " -c:a aac " + quoted(path));
+    return ffmpeg(
+        std::string(kPicture) + kSound + "-filter_complex " +
+        quoted("[0:v]trim=duration=4," + jump + "[v];[1:a]atrim=duration=4,a" + jump + "[a]") +
+        " -map '[v]' -map '[a]' -c:v libx264 -preset ultrafast -c:a aac " + quoted(path));
+}
+
+// An AVI of 6 s whose video header claims `rate`/`scale` frames a second.
+bool makeAviClaiming(const std::string& path, std::uint32_t scale, std::uint32_t rate, bool sound) {
+    if (!ffmpeg(std::string(kPicture) + (sound ? kSound : "") +
+                "-c:v mpeg4 -q:v 5 -c:a pcm_s16le -t 6 " + quoted(path)))
+        return false;
+    std::string bytes = readAll(path);
+    std::size_t strh = bytes.find("strh");
+    while (strh != std::string::npos && bytes.compare(strh + 8, 4, "vids") != 0)
+        strh = bytes.find("strh", strh + 4);
+    const std::size_t avih = bytes.find("avih");
+    if (strh == std::string::npos || avih == std::string::npos) return false;
+    const auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    put(strh + 28, scale);  // dwScale, dwRate of the video stream header
+    put(strh + 32, rate);
+    put(avih + 8, static_cast<std::uint32_t>(
+                      std::min<std::uint64_t>(std::uint64_t{scale} * 1'000'000 / rate, ~0u)));
+    return writeAll(path, bytes);
+}
+
+// Overwrites the audio packets `damaged` picks (by their start in seconds)
+// with bytes no AAC decoder accepts.
+bool damageSound(const std::string& path, const std::function<bool(double)>& damaged) {
+    AVFormatContext* raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) return false;
+    std::vector<std::pair<std::int64_t, int>> spots;
+    AVPacket* packet = av_packet_alloc();
+    while (av_read_frame(raw, packet) >= 0) {
+        const AVStream* st = raw->streams[packet->stream_index];
+        if (st->codecpar->codec_type == AVMEDIA_TYPE_AUDIO && packet->pos >= 0 &&
+            damaged(packet->pts * av_q2d(st->time_base)))
+            spots.emplace_back(packet->pos, packet->size);
+        av_packet_unref(packet);
+    }
+    av_packet_free(&packet);
+    avformat_close_input(&raw);
+    std::string bytes = readAll(path);
+    for (auto [pos, size] : spots) bytes.replace(pos, size, std::string(size, '\xff'));
+    return !spots.empty() && writeAll(path, bytes);
+}
+
+bool makeDamaged(const std::string& path, const std::function<bool(double)>& damaged) {
+    return ffmpeg(
+               "-f lavfi -i testsrc2=size=320x240:rate=25 "
+               "-f lavfi -i anoisesrc=color=pink:amplitude=0.3:sample_rate=44100 "
+               "-c:v libx264 -preset ultrafast -c:a aac -t 12 " +
+               quoted(path)) &&
+           damageSound(path, damaged);
+}
+
+// The first `fraction` of a clip of `seconds`, as a copy broken off mid-way leaves it.
+bool makeCut(const std::string& path, double seconds, double fraction) {
+    const std::string whole = path + ".whole.mkv";
+    if (!ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=25 " + std::string(kSound) +
+                "-c:v libx264 -preset ultrafast -c:a aac -t " + std::to_string(seconds) + " " +
+                quoted(whole)))
+        return false;
+    const std::string bytes = readAll(whole);
+    fs::remove(whole);
+    return writeAll(path, bytes.substr(0, static_cast<std::size_t>(bytes.size() * fraction)));
+}
+
+JobSettings jobFor(const std::string& source, const std::string& destination,
+                   Audience audience = Audience::Dsl256K) {
+    JobSettings j;
+    j.source = source;
+    j.destination = destination;
+    j.audiences = audienceSet({audience});
+    return j;
+}
+
+// --- sources with broken timing, damage or an early end ------------------------
+
+struct MessySource {
+    const char* name;
+    std::function<bool(const std::string&)> make;
+    const char* extension;
+    double holds;         // seconds of media the file really has
+    const char* warning;  // what the summary must say; "" for nothing
+};
+
+void PrintTo(const MessySource& c, std::ostream* os) {
+    *os << c.name;
+}
+
+class MessySources : public ::testing::TestWithParam<MessySource> {};
+
+// Ends within the bound, keeps every second the source has (and no more),
+// tells the duration the file holds and says what was wrong.
+TEST_P(MessySources, EndKeepWhatIsThereAndSaySo) {
+    const MessySource& c = GetParam();
+    media::ScratchDir dir;
+    const std::string source = dir.file(std::string("source.") + c.extension);
+    ASSERT_TRUE(c.make(source)) << "could not make " << c.name;
+    const std::string out = dir.file("out.rm");
+
+    Engine engine;
+    WaitingObserver observer;
+    JobInfo info;
+    ASSERT_TRUE(engine.start(jobFor(source, out), observer, &info));
+    const auto r = observer.waitResult(std::chrono::seconds(static_cast<int>(60 * kSlowdown)));
+    ASSERT_TRUE(r) << "did not end";
+    ASSERT_EQ(r->outcome, JobOutcome::Completed) << r->message;
+
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened) << m.error;
+    EXPECT_NEAR(m.playSeconds(), c.holds, 0.35);
+    EXPECT_NEAR(r->encodedMs / 1000.0, m.playSeconds(), 0.15) << "told is not held";
+    if (*c.warning) {
+        EXPECT_NE(r->warning.find(c.warning), std::string::npos) << r->warning;
+    } else {
+        EXPECT_EQ(r->warning, "");
+    }
+}
+
+const MessySource kMessySources[] = {
+    {"jump", [](const std::string& p) { return makeJump(p, true); }, "mkv", 4.0, "36000.0 秒"},
+    {"sound_jump", [](const std::string& p) { return makeJump(p, false); }, "mkv", 4.0,
+     "没有任何数据"},
+    {"avi_one_frame_per_4000s",
+     [](const std::string& p) { return makeAviClaiming(p, 4000, 1, true); }, "avi", 6.0,
+     "帧率不可信"},
+    {"avi_25_per_2031617_picture_only",
+     [](const std::string& p) { return makeAviClaiming(p, 2031617, 25, false); }, "avi", 6.0,
+     "已按每秒 25.0 帧处理"},
+    {"one_damaged_packet",
+     [](const std::string& p) {
+         return makeDamaged(p, [](double t) { return t >= 10.0 && t < 10.02; });
+     },
+     "mp4", 12.0, "损坏，已跳过"},
+    {"cut_in_half", [](const std::string& p) { return makeCut(p, 4, 0.5); }, "mkv", 2.0,
+     "源文件提前结束：声明 4.0 秒"},
+    {"first_tenth", [](const std::string& p) { return makeCut(p, 60, 0.1); }, "mkv", 6.0,
+     "声明 60.0 秒"},
+};
+
+INSTANTIATE_TEST_SUITE_P(Kinds, MessySources, ::testing::ValuesIn(kMessySources),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Damage to most of a source is not a result worth keeping.
+TEST(MessySourceFailures, MostlyDamagedSourceFailsAndLeavesNothing) {
+    media::ScratchDir dir;
+    const std::string source = dir.file("damaged.mp4");
+    ASSERT_TRUE(makeDamaged(source, [](double t) { return std::fmod(t, 1.0) < 0.7; }));
+    const std::string out = dir.file("out.rm");
+    Engine engine;
+    WaitingObserver observer;
+    JobSettings j = jobFor(source, out);
+    j.videoQuality = NoVideo;  // only the damaged sound
+    ASSERT_TRUE(engine.start(j, observer));
+    const auto r = observer.waitResult();
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, JobOutcome::Failed);
+    EXPECT_NE(r->message.find("损坏严重"), std::string::npos) << r->message;
+    EXPECT_FALSE(media::fileExists(out));
+    EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+}
+
+// --- stopping ------------------------------------------------------------------
+
+// Stop ends the job within the bound wherever it is: between packets, while
+// one frame fills minutes of slots, or while the source sends nothing yet.
+TEST(MessySourceStop, StopEndsEveryJobWithinHalfASecond) {
+    media::ScratchDir dir;
+    // One picture every five minutes under ten minutes of sound: each picture
+    // fills thousands of slots from a single packet.
+    const std::string slides = dir.file("slides.mkv");
+    ASSERT_TRUE(
+        ffmpeg("-f lavfi -i testsrc2=size=320x240:rate=1/300 "
+               "-f lavfi -i sine=frequency=330:sample_rate=8000 "
+               "-c:v libx264 -preset ultrafast -c:a aac -t 600 " +
+               quoted(slides)));
+    const std::string& clip = media::cachedClip("long", testing::longClip());
+    ASSERT_FALSE(clip.empty());
+    for (const std::string& source : {slides, clip}) {
+        SCOPED_TRACE(source);
+        const std::string out = dir.file("stopped.rm");
+        Engine engine;
+        WaitingObserver observer;
+        ASSERT_TRUE(engine.start(jobFor(source, out, Audience::Dsl512K), observer));
+        ASSERT_TRUE(observer.waitPercent(3)) << "ended before it could be stopped";
+        const auto before = Clock::now();
+        engine.stop();
+        EXPECT_LT(Clock::now() - before, kStopBound);
+        const auto r = observer.waitResult(0s);
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->outcome, JobOutcome::Stopped);
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened) << m.error;
+        EXPECT_NEAR(m.playSeconds(), r->encodedMs / 1000.0, 0.5);
+    }
+}
+
+// A FIFO nobody writes to: start() waits for it, and its caller can give up.
+TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
+    media::ScratchDir dir;
+    const std::string fifo = dir.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string out = dir.file("out.rm");
+    const auto giveUpAt = Clock::now() + 300ms;
+    JobSettings j = jobFor(fifo, out);
+    j.interrupted = [&] { return Clock::now() >= giveUpAt; };
+    Engine engine;
+    WaitingObserver observer;
+    const Status s = engine.start(j, observer);
+    EXPECT_LT(Clock::now() - giveUpAt, kStopBound);
+    EXPECT_FALSE(s);
+    EXPECT_FALSE(media::fileExists(out));
+    EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+
+    // Fed, the same FIFO is a source like any other.
+    const std::string& clip = media::cachedClip("detailed", testing::detailedClip());
+    std::thread writer([&] { writeAll(fifo, readAll(clip)); });
+    ASSERT_TRUE(engine.start(jobFor(fifo, out), observer));
+    engine.wait();
+    writer.join();
+    EXPECT_NEAR(media::probe(out).playSeconds(), 8.0, 0.5);
+}
+
+// --- the command line: bounded memory and the truth in the summary ---------
+
+struct ChildRun {
+    int exitCode = -1;
+    long peakKb = 0;  // the child's VmHWM, as the kernel reports it at exit
+    std::string output;
+};
+
+// velmora-encode in a child of its own, killed if it runs past `limit`.
+ChildRun runEncoder(const std::string& source, const std::string& out, const std::string& log,
+                    std::chrono::seconds limit) {
+    ChildRun r;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    std::string bin = VELMORA_ENCODE_BIN;
+    std::vector<char*> argv{bin.data(), const_cast<char*>(source.c_str()),
+                            const_cast<char*>(out.c_str()), nullptr};
+    pid_t pid = 0;
+    const int spawned = posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) return r;
+    const auto deadline = Clock::now() + limit;
+    int status = 0;
+    rusage usage{};
+    while (::wait4(pid, &status, WNOHANG, &usage) == 0) {
+        if (Clock::now() > deadline) {
+            ::kill(pid, SIGKILL);
+            ::wait4(pid, &status, 0, &usage);
+            break;
+        }
+        std::this_thread::sleep_for(20ms);
+    }
+    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    r.peakKb = usage.ru_maxrss;
+    r.output = readAll(log);
+    return r;
+}
+
+// The seconds the summary line claims ("…：4.1 秒，…").
+double toldSeconds(const std::string& output) {
+    const std::size_t at = output.find(" 秒，");
+    if (at == std::string::npos) return -1;
+    std::size_t start = at;
+    while (start > 0 && (std::isdigit(static_cast<unsigned char>(output[start - 1])) ||
+                         output[start - 1] == '.'))
+        --start;
+    return std::atof(output.substr(start, at - start).c_str());
+}
+
+TEST(MessySourceCli, StaysUnder150MbAndTellsWhatTheFileHolds) {
+    media::ScratchDir dir;
+    const std::string jump = dir.file("jump.mkv");
+    const std::string avi = dir.file("claims.avi");
+    ASSERT_TRUE(makeJump(jump, true));
+    ASSERT_TRUE(makeAviClaiming(avi, 4000, 1, true));
+    for (const std::string& source : {jump, avi}) {
+        SCOPED_TRACE(source);
+        const std::string out = dir.file("out.rm");
+        const ChildRun r = runEncoder(source, out, dir.file("log"),
+                                      std::chrono::seconds(static_cast<int>(60 * kSlowdown)));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        // Sanitizers keep shadow memory and freed blocks of their own.
+        if (kSlowdown == 1) {
+            EXPECT_LE(r.peakKb, 150 * 1024);
+        }
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened);
+        EXPECT_NEAR(toldSeconds(r.output), m.playSeconds(), 0.1) << r.output;
+        EXPECT_NE(r.output.find("注意："), std::string::npos) << r.output;
+    }
+}
+
+// --- destinations ------------------------------------------------------------
+
+class MessyDestination : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        source_ = media::cachedClip("detailed", testing::detailedClip());
+        ASSERT_FALSE(source_.empty());
+    }
+    JobResult encode(const std::string& destination, Status* refusal = nullptr) {
+        Engine engine;
+        WaitingObserver observer;
+        const Status s = engine.start(jobFor(source_, destination), observer);
+        if (refusal) *refusal = s;
+        if (!s) return {};
+        return observer.waitResult().value_or(JobResult{});
+    }
+    media::ScratchDir dir_;
+    std::string source_;
+};
+
+// Not a regular file: refused, and left exactly as it was.
+TEST_F(MessyDestination, DevicesPipesAndSocketsAreNeverReplaced) {
+    std::vector<std::string> targets;
+    const std::string fifo = dir_.file("fifo.rm");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    targets.push_back(fifo);
+    if (::geteuid() == 0) {
+        const std::string device = dir_.file("full.rm");  // what /dev/full is
+        ASSERT_EQ(::mknod(device.c_str(), S_IFCHR | 0600, makedev(1, 7)), 0);
+        targets.push_back(device);
+    } else {
+        std::cout << "SKIP: the device node needs root; the FIFO is checked\n";
+    }
+    for (const std::string& target : targets) {
+        SCOPED_TRACE(target);
+        struct stat before {};
+        ASSERT_EQ(::lstat(target.c_str(), &before), 0);
+        Status refusal = Status::ok();
+        encode(target, &refusal);
+        EXPECT_FALSE(refusal);
+        EXPECT_NE(refusal.message().find("不是普通文件"), std::string::npos) << refusal.message();
+        struct stat after {};
+        ASSERT_EQ(::lstat(target.c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode);
+        EXPECT_EQ(after.st_rdev, before.st_rdev);
+        EXPECT_EQ(after.st_ino, before.st_ino);
+    }
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+}
+
+TEST_F(MessyDestination, NamesUpToTheLimitWorkAndDeadJobsTempFilesGo) {
+    // 84 Chinese characters and ".rm": 255 bytes, the most a name may have.
+    std::string name;
+    for (int i = 0; i < 84; ++i) name += "视";
+    name += ".rm";
+    ASSERT_EQ(name.size(), 255u);
+
+    // What a killed job leaves: a temporary file under a pid that has ended.
+    const pid_t child = ::fork();
+    if (child == 0) ::_exit(0);
+    ::waitpid(child, nullptr, 0);
+    const std::string stale = dir_.file(".old.rm.velmora-" + std::to_string(child) + "-AbC123");
+    const std::string living =
+        dir_.file(".other.rm.velmora-" + std::to_string(::getppid()) + "-XyZ789");
+    writeAll(stale, "left by a killed job");
+    writeAll(living, "a running job's");
+
+    const JobResult r = encode(dir_.file(name));
+    ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+    EXPECT_TRUE(media::probe(dir_.file(name)).opened);
+    EXPECT_FALSE(media::fileExists(stale));
+    EXPECT_TRUE(media::fileExists(living));
+}
+
+}  // namespace
+}  // namespace velmora::encoder
