@@ -272,6 +272,7 @@ struct FileReport {
     std::int64_t elapsedMs = 0;
     std::string audienceName{};
     int budgetKbps = 0;
+    std::string warning{};  // what the source turned out to be, "" when nothing
 
     double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
 };
@@ -331,8 +332,9 @@ FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string&
                     : r.outcome == JobOutcome::Stopped ? Result::Stopped
                                                        : Result::Failed;
     report.message = r.message;
-    const bool whole = r.outcome == JobOutcome::Completed && info.durationMs > 0;
-    report.heldMs = whole ? info.durationMs : r.encodedMs;
+    // What the written file holds, whatever the source's header claimed.
+    report.heldMs = r.encodedMs;
+    report.warning = r.warning;
     report.bytes = r.bytes;
     report.elapsedMs = r.elapsedMs;
     report.audienceName = profileOf(info.plan.audience).name;
@@ -384,6 +386,7 @@ void printSummary(const FileReport& f) {
     std::fprintf(stderr, cli::kSummaryLine, f.destination.c_str(), f.heldMs / 1000.0,
                  static_cast<long long>(f.bytes), f.kbps(), f.audienceName.c_str(), f.budgetKbps,
                  f.elapsedMs / 1000.0);
+    if (!f.warning.empty()) std::fprintf(stderr, cli::kWarningLine, f.warning.c_str());
 }
 
 std::string sizeText(std::int64_t bytes) {
