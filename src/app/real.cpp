@@ -283,7 +283,7 @@ void Real::bindCommands() {
 
 bool Real::succeeded(const Status& status) {
     if (status) return true;
-    p_.messageBox.show(QString::fromStdString(status.message()), qs(text::kNotice));
+    p_.messageBox.showWarning(QString::fromStdString(status.message()), qs(text::kNotice));
     return false;
 }
 

@@ -121,7 +121,7 @@ void Real::enterFailedState(const QString& message) {
     Labelface->setText(qs(text::kFailed));
     Labelmul->setText(qs(text::kNoFileMade));
     if (jobRunning_) endJob(text::kFailed);
-    p_.messageBox.show(message, qs(text::kNotice));
+    p_.messageBox.showWarning(message, qs(text::kNotice));
 }
 
 void Real::Timer_Timer() {

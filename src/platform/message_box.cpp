@@ -8,4 +8,8 @@ void QtMessageBox::show(const QString& text, const QString& title) {
     QMessageBox::information(parent_, title, text, QMessageBox::Ok);
 }
 
+void QtMessageBox::showWarning(const QString& text, const QString& title) {
+    QMessageBox::warning(parent_, title, text, QMessageBox::Ok);
+}
+
 }  // namespace velmora

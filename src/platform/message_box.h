@@ -10,6 +10,9 @@ class MessageBox {
   public:
     virtual ~MessageBox() = default;
     virtual void show(const QString& text, const QString& title) = 0;
+    // The same box for something that went wrong: it carries the warning
+    // icon, so an error does not read like a notice.
+    virtual void showWarning(const QString& text, const QString& title) { show(text, title); }
 };
 
 class QtMessageBox : public MessageBox {
@@ -17,6 +20,7 @@ class QtMessageBox : public MessageBox {
     explicit QtMessageBox(QWidget* parent = nullptr) : parent_(parent) {}
     void setParent(QWidget* parent) { parent_ = parent; }
     void show(const QString& text, const QString& title) override;
+    void showWarning(const QString& text, const QString& title) override;
 
   private:
     QWidget* parent_;

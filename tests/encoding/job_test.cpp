@@ -158,6 +158,7 @@ TEST_F(JobTest, EmptySourceIsRefusedButBlanksAndAnEmptyDestinationPass) {
     ASSERT_EQ(messageBox.shown().size(), 1u);
     EXPECT_EQ(messageBox.shown()[0].text, "请选择要压制文件！！！");
     EXPECT_EQ(messageBox.shown()[0].title, "提示");
+    EXPECT_FALSE(messageBox.shown()[0].warning);  // a hint, not an error
     EXPECT_TRUE(encoder.calls().empty());
     expectState(true, true, false, "请选择文件", "");
 
@@ -212,6 +213,7 @@ TEST_F(JobTest, AnEncoderThatRefusesToStartLeavesAStoppedWindow) {
     ASSERT_EQ(messageBox.shown().size(), 1u);
     EXPECT_EQ(messageBox.shown()[0].text, "无法打开源文件：/media/源.mp4");
     EXPECT_EQ(messageBox.shown()[0].title, "提示");
+    EXPECT_TRUE(messageBox.shown()[0].warning);
     expectState(true, false, false, "压缩出错", "未生成文件");
     EXPECT_EQ(programEnds, 0);
 }
@@ -223,6 +225,7 @@ TEST_F(JobTest, AnErrorDuringTheJobIsShownAndTheNextJobCanStart) {
                   Variant::long_(0));
     ASSERT_EQ(messageBox.shown().size(), 1u);
     EXPECT_EQ(messageBox.shown()[0].text, "磁盘已满");
+    EXPECT_TRUE(messageBox.shown()[0].warning);
     expectState(true, false, false, "压缩出错", "未生成文件");
     start();
     EXPECT_EQ(encoder.count(op::Start), 2);

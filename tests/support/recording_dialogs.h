@@ -37,9 +37,13 @@ class RecordingMessageBox : public MessageBox {
     struct Shown {
         QString text;
         QString title;
+        bool warning = false;  // the warning icon rather than the notice's
     };
     void show(const QString& text, const QString& title) override {
         shown_.push_back({text, title});
+    }
+    void showWarning(const QString& text, const QString& title) override {
+        shown_.push_back({text, title, true});
     }
     const std::vector<Shown>& shown() const { return shown_; }
 
