@@ -40,7 +40,7 @@ namespace media = velmora::testing::media;
 namespace fs = std::filesystem;
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kSlowdown = 4;  // instrumented builds run several times slower
+constexpr double kSlowdown = 8;  // instrumented Debug builds run many times slower
 #else
 constexpr double kSlowdown = 1;
 #endif
