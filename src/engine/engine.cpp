@@ -392,9 +392,6 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         std::optional<FramePtr> frame = lane.frames->pop();
         packets_->idle(lane.slot, false);
         if (failed_) return Status::ok();
-        // After a stop the frames still queued are left out: the file ends
-        // a moment earlier, and the stop does not wait for their encoding.
-        if (frame && stopRequested_) continue;
         if (frame && lane.scaler) {
             FramePtr scaled;
             if (Status s = lane.scaler->scale(**frame, encoder->width, encoder->height, scaled); !s)
