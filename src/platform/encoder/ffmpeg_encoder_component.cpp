@@ -289,8 +289,9 @@ JobSummary summaryOf(const JobResult& r, int budgetKbps) {
     s.heldMs = r.encodedMs;
     s.bytes = r.bytes;
     s.budgetKbps = budgetKbps;
-    // s.warning: the engine's own word on the file (damage skipped, the
-    // source ended early) belongs here once JobResult carries one.
+    // The engine's own word on the file: damage skipped, the source ended
+    // early, gaps closed, a rate it could not believe.
+    s.warning = QString::fromStdString(r.warning);
     return s;
 }
 
