@@ -10,6 +10,17 @@ bool decodable(const AVStream* st) {
     return avcodec_find_decoder(st->codecpar->codec_id) != nullptr;
 }
 
+// Frames a second over the whole file: the frame count over the duration
+// where the container keeps both, else FFmpeg's estimate from the first frames.
+double averageFrameRate(const AVStream& st) {
+    if (st.nb_frames > 1 && st.duration > 0) {
+        const double seconds = st.duration * av_q2d(st.time_base);
+        if (seconds > 0) return st.nb_frames / seconds;
+    }
+    if (st.avg_frame_rate.num > 0 && st.avg_frame_rate.den > 0) return av_q2d(st.avg_frame_rate);
+    return 0;
+}
+
 }  // namespace
 
 Status openMediaSource(const std::string& path, MediaSource& source) {
@@ -40,6 +51,7 @@ Status openMediaSource(const std::string& path, MediaSource& source) {
                 av_guess_sample_aspect_ratio(format.get(), format->streams[i], nullptr);
             source.shape.sarNum = sar.num;
             source.shape.sarDen = sar.den;
+            source.shape.frameRate = averageFrameRate(*st);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && source.audioIndex < 0 &&
                    par->ch_layout.nb_channels > 0 && decodable(st)) {
             source.audioIndex = static_cast<int>(i);

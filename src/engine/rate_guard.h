@@ -10,7 +10,7 @@
 // never lets the picture run further ahead of that line than the allowance:
 // a player fed at the rate waits at most as long as the allowance takes.
 
-#include "platform/encoder/ffmpeg_ptr.h"
+#include "engine/ffmpeg_ptr.h"
 
 namespace velmora::encoder {
 

@@ -29,7 +29,8 @@ Playback playOverLine(const rmtest::ParsedFile& file, double bitsPerSecond) {
     p.prerollMs = file.prerollMs;
     const double headerEnd = file.packets.empty() ? 0.0 : file.packets.front().offset;
     for (const rmtest::Packet& packet : file.packets) {
-        const double arrivesMs = (packet.offset + packet.length - headerEnd) * 8 * 1000 / bitsPerSecond;
+        const double arrivesMs =
+            (packet.offset + packet.length - headerEnd) * 8 * 1000 / bitsPerSecond;
         const double dueMs = file.prerollMs + packet.timestampMs;
         p.worstLateMs = std::max(p.worstLateMs, arrivesMs - dueMs);
     }
