@@ -6,7 +6,7 @@ JOBS      ?= $(shell nproc)
 SANITIZE  ?=
 CMAKEFLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DVELMORA_SANITIZE=$(SANITIZE) -DVELMORA_WERROR=ON
 
-.PHONY: all deps configure build run test package bench asan tsan format clean
+.PHONY: all deps configure build run test package bench quality asan tsan format clean
 
 all: build
 
@@ -37,6 +37,10 @@ package: build
 
 bench: build
 	@bench/run $(BUILD)
+
+# Picture quality per bit against the best ffmpeg CLI recipe (QUALITY_QUICK=1 for a short run).
+quality: build
+	@bench/quality $(BUILD)
 
 # Sanitizer builds live in their own folders and run the same tests.
 asan:

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <type_traits>
 
 #include "texts/encoder_texts.h"
@@ -16,16 +17,20 @@ using enum AudioCodec;
 
 // Measured on detailed 30 s clips; totals came out 2-4 % under budget.
 // Video: size@fps, bitrate/maxrate/buffer (kbps, kbit), qmin. GOP is 10 s.
-// 56K and ISDN got most of the 4 kbps that packing the 14.4 frames saves; 28K is
-// held by the coarsest quantiser, not by its bitrate.
+// 56K and ISDN got most of the 4 kbps that packing the 14.4 frames saves.
+// 28K is held by the coarsest quantiser on most pictures and by repeated
+// frames on the hardest; its rate is what clean pictures can use. The low
+// audiences' quantiser floor is 2 now that key frames are no finer than the
+// frames around them (see keyQuantFactor); 28K keeps 10 and dual ISDN 4, as
+// lower floors ran over on short clean clips there.
 constexpr std::array<AudienceProfile, kAudienceCount> kTable{{
-    {Modem28K, text::kAudience28K, "28k", 20, 128, 96, 3, 5, 6, 20, 10, Real144, 8, 8000},
-    {Modem56K, text::kAudience56K, "56k", 34, 160, 120, 6, 22, 26, 88, 6, Real144, 8, 8000},
-    {SingleIsdn, text::kAudienceSingleIsdn, "isdn", 45, 176, 144, 8, 32, 38, 128, 5, Real144, 8,
+    {Modem28K, text::kAudience28K, "28k", 20, 128, 96, 3, 8, 10, 32, 10, Real144, 8, 8000},
+    {Modem56K, text::kAudience56K, "56k", 34, 160, 120, 6, 22, 26, 88, 2, Real144, 8, 8000},
+    {SingleIsdn, text::kAudienceSingleIsdn, "isdn", 45, 176, 144, 8, 32, 38, 128, 2, Real144, 8,
      8000},
     {DualIsdn, text::kAudienceDualIsdn, "dual-isdn", 80, 176, 144, 10, 42, 50, 168, 4, Ac3, 32,
      32000},
-    {Lan, text::kAudienceLan, "lan", 150, 240, 180, 12, 77, 92, 308, 3, Ac3, 64, 44100},
+    {Lan, text::kAudienceLan, "lan", 150, 240, 180, 12, 77, 92, 308, 2, Ac3, 64, 44100},
     {Dsl256K, text::kAudience256K, "256k", 225, 320, 240, 15, 117, 140, 468, 3, Ac3, 96, 44100},
     {Dsl384K, text::kAudience384K, "384k", 350, 320, 240, 20, 205, 246, 480, 2, Ac3, 128, 44100},
     {Dsl512K, text::kAudience512K, "512k", 450, 384, 288, 25, 300, 360, 480, 2, Ac3, 128, 44100},
@@ -54,6 +59,26 @@ constexpr double kVideoFrameCost = 0.152;
 // pay for it over fewer seconds and get that much less per second.
 constexpr double kKeyFrameExcessBitsPerPixel = 0.5;
 constexpr double kTableClipSeconds = 30;
+
+// Up to this budget key frames get the same quantiser as the frames around them.
+constexpr int kEvenKeyFramesUpToKbps = 150;
+
+// The file's header and index take about one and a half kilobytes; spread over this
+// when the source does not say how long it is.
+constexpr double kHeaderKbit = 12;
+constexpr double kAssumedSeconds = 30;
+// High motion at 256K came out 0.3 kbps over without it.
+constexpr double kContainerMargin = 0.99;
+// The rate-guard's allowance: at most this part of the picture's whole share.
+constexpr double kMaxAllowanceShare = 0.25;
+// The rate control's target at most this part of the share (it overshoots by up to 3 %).
+constexpr double kRateControlShare = 0.96;
+
+// The frame rate the source shows on average, whole frames, at least 1.
+int sourceFrameRate(const SourceShape& source) {
+    if (source.frameRate <= 0) return 0;
+    return std::max(1, static_cast<int>(std::floor(source.frameRate + 0.01)));
+}
 
 int sizeIndex(int width, int height) {
     for (std::size_t i = 0; i < kSizes.size(); ++i)
@@ -145,14 +170,21 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     int size = sizeIndex(p.width, p.height);
     int fps = p.fps;
     double scale = 1.0;
+    // Never more frames than the source has: a repeated frame adds no
+    // motion, and its bits are better spent on a finer picture.
+    const int sourceFps = sourceFrameRate(source);
+    const auto capped = [sourceFps](int rate) {
+        return sourceFps > 0 ? std::min(rate, sourceFps) : rate;
+    };
     switch (videoQuality) {
         case SmoothMotion:
-            size = std::max(0, size - 1);
-            fps = p.fps * 2;
+            fps = capped(p.fps * 2);
+            // A smaller picture pays for the extra frames, when there are any.
+            if (fps * 2 >= p.fps * 3) size = std::max(0, size - 1);
             break;
         case SharpImage:
             size = std::min<int>(kSizes.size() - 1, size + 1);
-            fps = std::max(1, p.fps / 2);
+            fps = capped(std::max(1, p.fps / 2));
             break;
         case SlideShow:
             size = std::min<int>(kSizes.size() - 1, size + 1);
@@ -160,6 +192,7 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
             scale = 0.9;  // a larger frame per key frame; without this it ran over
             break;
         default:
+            fps = capped(fps);
             break;
     }
 
@@ -188,8 +221,43 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
         static_cast<int>(std::min<double>(kMaxBufferKbits, p.bufferKbits * ratio) * 1000);
     v.gop = fps * 10;
     v.qmin = p.qmin;
+    if (p.budgetKbps <= kEvenKeyFramesUpToKbps) v.keyQuantFactor = 1.0f;
+
+    // What the line carries for the picture, less the file's header and index
+    // and a margin for the container's packet headers on large frames.
+    const double shareKbps =
+        std::max(1.0, kContainerMargin *
+                          (p.budgetKbps - audioCost - kVideoFrameCost * fps -
+                           kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
+    if (videoKbps > shareKbps * kRateControlShare) {
+        const double cut = shareKbps * kRateControlShare / videoKbps;
+        videoKbps *= cut;
+        v.bitRate = static_cast<int>(videoKbps * 1000);
+        v.maxRate = static_cast<int>(v.maxRate * cut);
+        v.bufferSize = static_cast<int>(v.bufferSize * cut);
+    }
+    // The guard lets the picture run ahead by the rate control's buffer (the
+    // first key frame may take half of it), a quarter of the source's share
+    // at most, and holds it to a line that much below the share: even a
+    // whole allowance ahead at the end, the average fits.
+    const double allowanceKbit =
+        seconds > 0 ? std::min(v.bufferSize / 1000.0, kMaxAllowanceShare * shareKbps * seconds)
+                    : v.bufferSize / 1000.0;
+    v.ceilingRate =
+        static_cast<int>((shareKbps - (seconds > 0 ? allowanceKbit / seconds : 0)) * 1000);
+    v.allowanceBits = static_cast<int>(allowanceKbit * 1000);
     plan.video = v;
     return plan;
+}
+
+std::vector<std::pair<std::string, std::string>> videoEncoderOptions(const VideoPlan& video) {
+    char keyFactor[16];
+    std::snprintf(keyFactor, sizeof keyFactor, "%g", static_cast<double>(video.keyQuantFactor));
+    return {{"trellis", "1"},
+            {"mpv_flags", "+cbp_rd"},
+            {"last_pred", "3"},
+            {"dia_size", "2"},
+            {"i_qfactor", keyFactor}};
 }
 
 std::vector<std::string> ffmpegOutputArguments(const EncodePlan& plan) {
@@ -216,6 +284,7 @@ std::vector<std::string> ffmpegOutputArguments(const EncodePlan& plan) {
         add("-bf", 0);
         add("-qmin", v.qmin);
         add("-qmax", 31);
+        for (const auto& [option, value] : videoEncoderOptions(v)) add("-" + option, value);
     } else {
         args.emplace_back("-vn");
     }

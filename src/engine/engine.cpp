@@ -17,6 +17,7 @@
 #include "engine/media_source.h"
 #include "engine/preview.h"
 #include "engine/source_timeline.h"
+#include "engine/rate_guard.h"
 #include "engine/temp_output.h"
 #include "engine/video_stage.h"
 #include "texts/encoder_texts.h"
@@ -381,6 +382,10 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     const bool watched = &lane == &video_ && previewDecoder_;
     Clock::time_point nextPicture = Clock::now();
     FramePtr pictureIn;  // the source frame whose packet is on its way
+    // The picture's last resort against a line it would overrun.
+    std::optional<RateGuard> guard;
+    if (lane.scaler && plan_.video)
+        guard.emplace(plan_.video->ceilingRate, plan_.video->fps, plan_.video->allowanceBits);
     const auto pass = [&](PacketPtr packet) {
         const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
         const auto bytes = static_cast<std::size_t>(packet->size);
@@ -397,6 +402,7 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             if (Status s = lane.scaler->scale(**frame, encoder->width, encoder->height, scaled); !s)
                 return s;
             *frame = std::move(scaled);
+            if (guard && !guard->pass(*frame)) return Status::fail(text::kOutOfMemory);
         }
         if (watched && frame && Clock::now() >= nextPicture) {
             nextPicture = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);
@@ -411,6 +417,7 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             ret = avcodec_receive_packet(encoder, packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
             if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+            if (guard) guard->account(*packet);
             if (watched)
                 previewDecoder_->show(*packet, encoder->time_base, pictureIn, *settings_.preview);
             if (!pass(std::move(packet))) return Status::ok();

@@ -113,6 +113,17 @@ double trustVideoRate(const AVFormatContext& format, MediaSource& source) {
     return st->nb_frames > 0 ? st->nb_frames / trusted : others;
 }
 
+// Frames a second over the whole file: the frame count over the duration
+// where the container keeps both, else FFmpeg's estimate from the first frames.
+double averageFrameRate(const AVStream& st) {
+    if (st.nb_frames > 1 && st.duration > 0) {
+        const double seconds = st.duration * av_q2d(st.time_base);
+        if (seconds > 0) return st.nb_frames / seconds;
+    }
+    if (st.avg_frame_rate.num > 0 && st.avg_frame_rate.den > 0) return av_q2d(st.avg_frame_rate);
+    return 0;
+}
+
 }  // namespace
 
 Status openMediaSource(const std::string& path, MediaSource& source,
@@ -154,6 +165,7 @@ Status openMediaSource(const std::string& path, MediaSource& source,
                 av_guess_sample_aspect_ratio(format.get(), format->streams[i], nullptr);
             source.shape.sarNum = sar.num;
             source.shape.sarDen = sar.den;
+            source.shape.frameRate = averageFrameRate(*s);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && source.audioIndex < 0 &&
                    par->ch_layout.nb_channels > 0 && decodable(s)) {
             source.audioIndex = static_cast<int>(i);
@@ -178,6 +190,9 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     if (source.videoIndex >= 0) {
         if (const double seconds = trustVideoRate(*format, source); seconds > 0)
             source.durationMs = static_cast<std::int64_t>(seconds * 1000);
+        // The plan never asks for more frames than the source has: its
+        // rate is the one the timeline will use, not an implausible claim.
+        if (source.trustedFps > 0) source.shape.frameRate = source.trustedFps;
     }
     source.shape.durationMs = source.durationMs;
     source.startUs = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;

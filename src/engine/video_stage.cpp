@@ -7,10 +7,30 @@
 #include "texts/encoder_texts.h"
 
 extern "C" {
+#include <libavutil/dict.h>
 #include <libavutil/imgutils.h>
 }
 
 namespace velmora::encoder {
+
+namespace {
+
+// The encoder's rates and the options that buy quality per bit, all from the plan.
+void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*& options) {
+    ctx.bit_rate = plan.bitRate;
+    // Without this the rate control lets low targets come out 1.5-2x over.
+    ctx.bit_rate_tolerance = plan.bitRate;
+    ctx.rc_max_rate = plan.maxRate;
+    ctx.rc_buffer_size = plan.bufferSize;
+    ctx.gop_size = plan.gop;
+    ctx.max_b_frames = 0;
+    ctx.qmin = plan.qmin;
+    ctx.qmax = 31;
+    for (const auto& [name, value] : videoEncoderOptions(plan))
+        av_dict_set(&options, name.c_str(), value.c_str(), 0);
+}
+
+}  // namespace
 
 Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
@@ -23,17 +43,11 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     ctx->time_base = {1, plan.fps};
     ctx->framerate = {plan.fps, 1};
     ctx->sample_aspect_ratio = {1, 1};
-    ctx->bit_rate = plan.bitRate;
-    // Without this the rate control lets low targets come out 1.5-2x over.
-    ctx->bit_rate_tolerance = plan.bitRate;
-    ctx->rc_max_rate = plan.maxRate;
-    ctx->rc_buffer_size = plan.bufferSize;
-    ctx->gop_size = plan.gop;
-    ctx->max_b_frames = 0;
-    ctx->qmin = plan.qmin;
-    ctx->qmax = 31;
     ctx->thread_count = 1;  // rv20 has no threading
-    const int ret = avcodec_open2(ctx.get(), codec, nullptr);
+    AVDictionary* options = nullptr;
+    setEncoderOptions(plan, *ctx, options);
+    const int ret = avcodec_open2(ctx.get(), codec, &options);
+    av_dict_free(&options);
     if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
     encoder = std::move(ctx);
     return Status::ok();

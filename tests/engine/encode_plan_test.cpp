@@ -129,6 +129,63 @@ TEST(EncodePlan, VideoQualityTradesFrameRateForSize) {
     EXPECT_TRUE(soundOnly.audio);
 }
 
+TEST(EncodePlan, NeverMoreFramesThanTheSourceHas) {
+    struct Case {
+        double sourceFps;
+        int most;  // the highest rate any choice may ask for
+    };
+    const Case cases[] = {{25, 25}, {23.976, 23}, {29.97, 29}, {12, 12}, {7.5, 7}, {0.5, 1}};
+    for (const Case& c : cases) {
+        SourceShape s = videoAndSound();
+        s.frameRate = c.sourceFps;
+        for (const auto& p : audienceTable()) {
+            for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
+                const EncodePlan plan =
+                    planEncode(audienceSet({p.audience}), VoiceAndMusic, quality, s);
+                EXPECT_LE(plan.video->fps, c.most) << p.key << " " << c.sourceFps << " " << quality;
+                EXPECT_GE(plan.video->fps, 1);
+            }
+        }
+    }
+    // Smooth motion only trades size for frames it really gets.
+    SourceShape pal = videoAndSound();
+    pal.frameRate = 25;
+    const auto at512 = [&](std::int32_t quality) {
+        return *planEncode(audienceSet({Audience::Dsl512K}), VoiceAndMusic, quality, pal).video;
+    };
+    EXPECT_EQ(at512(SmoothMotion).fps, 25);
+    EXPECT_EQ(at512(SmoothMotion).width, at512(NormalMotion).width);
+    pal.frameRate = 0;  // unknown: the audience's own rates
+    EXPECT_EQ(at512(SmoothMotion).fps, 50);
+}
+
+// The guard's line plus its allowance, the sound and the container must fit
+// the budget over any length, so even the hardest picture keeps to it.
+TEST(EncodePlan, TheGuardsLineKeepsEveryFileWithinItsBudget) {
+    for (const std::int64_t ms : {4000, 20000, 600000}) {
+        for (const auto& p : audienceTable()) {
+            for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
+                SourceShape s = videoAndSound();
+                s.durationMs = ms;
+                const EncodePlan plan =
+                    planEncode(audienceSet({p.audience}), VoiceAndMusic, quality, s);
+                const VideoPlan& v = *plan.video;
+                const double seconds = ms / 1000.0;
+                const double worstKbit =
+                    v.ceilingRate / 1000.0 * seconds + v.allowanceBits / 1000.0 +
+                    (audioCostKbps(*plan.audio) + 0.152 * v.fps) * seconds + 12;
+                EXPECT_LE(worstKbit / seconds, p.budgetKbps)
+                    << p.key << " " << ms << " " << quality;
+                // The rate control's own target stays under the guard's line on
+                // long sources, so the guard only steps in on hard pictures.
+                if (ms >= 600000) {
+                    EXPECT_LT(v.bitRate * 1.03, v.ceilingRate) << p.key;
+                }
+            }
+        }
+    }
+}
+
 TEST(EncodePlan, TheSlowestAudienceStillGetsWholeFrameRates) {
     const EncodePlan sharp =
         planEncode(audienceSet({Audience::Modem28K}), VoiceAndMusic, SharpImage, videoAndSound());
@@ -220,6 +277,9 @@ TEST(EncodePlan, FfmpegArgumentsAskForTheSameEncode) {
     EXPECT_EQ(optionValue(a, "-maxrate"), std::to_string(modem.video->maxRate));
     EXPECT_EQ(optionValue(a, "-bufsize"), std::to_string(modem.video->bufferSize));
     EXPECT_EQ(optionValue(a, "-qmin"), std::to_string(modem.video->qmin));
+    for (const auto& [option, value] : videoEncoderOptions(*modem.video))
+        EXPECT_EQ(optionValue(a, "-" + option), value) << option;
+    EXPECT_EQ(optionValue(a, "-trellis"), "1");
     EXPECT_EQ(optionValue(a, "-c:a"), "real_144");
     EXPECT_EQ(optionValue(a, "-b:a"), "-") << "14.4 has one rate";
     EXPECT_EQ(optionValue(a, "-ar"), "8000");

@@ -69,9 +69,12 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
     std::ostringstream cmd;
     cmd << "ffmpeg -nostdin -v error -y";
     if (shape.video) {
+        const std::string size = std::to_string(shape.width) + "x" + std::to_string(shape.height);
+        // Slides: the Mandelbrot set at a new depth every 2 s, each a still.
         cmd << " -f lavfi -i "
-            << quoted("testsrc2=size=" + std::to_string(shape.width) + "x" +
-                      std::to_string(shape.height) + ":rate=" + std::to_string(shape.fps));
+            << quoted(shape.slides
+                          ? "mandelbrot=size=" + size + ":rate=1/2:end_scale=0.001:end_pts=10"
+                          : "testsrc2=size=" + size + ":rate=" + std::to_string(shape.fps));
     }
     if (shape.audio) {
         // A tone with noise under it: closer to music than a pure sine.
@@ -84,6 +87,7 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
     std::string filters;
     if (shape.video) {
         std::string v = "[0:v]";
+        if (shape.slides) v += "fps=" + std::to_string(shape.fps) + ",";
         if (shape.grain) v += "noise=alls=24:allf=t+u,";
         if (shape.variableFrameRate)
             // Intervals of 55, 55 and 10 ms: 25 fps on average, never constant.
