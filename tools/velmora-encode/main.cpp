@@ -167,6 +167,14 @@ class Interrupts {
         return seen_;
     }
     bool seen() const { return seen_; }
+    // True while one waits to be taken; any thread may ask, nothing is taken.
+    bool pending() const {
+        sigset_t waiting;
+        if (sigpending(&waiting) != 0) return false;
+        for (int s : {SIGINT, SIGTERM, SIGHUP})
+            if (sigismember(&waiting, s) == 1) return true;
+        return false;
+    }
 
   private:
     sigset_t set_;
@@ -318,7 +326,11 @@ FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string&
     Engine engine;
     ProgressBar bar(::isatty(STDERR_FILENO), label);
     JobInfo info;
+    // Opening a source that sends nothing (a FIFO, a device) can wait; Ctrl+C
+    // gives up there too.
+    job.interrupted = [&interrupts] { return interrupts.pending(); };
     if (Status s = engine.start(job, bar, &info); !s) {
+        interrupts.wait(0);  // take a Ctrl+C that ended the opening, so the rest is skipped
         report.result = Result::Failed;
         report.message = s.message();
         return report;
