@@ -351,8 +351,8 @@ void Engine::Job::finishSummary(JobResult& result) {
         return;
     }
     if (damaged > kMostLost * std::max(found, damaged)) {
-        fail(Status::fail(std::string(text::kSourceMostlyDamaged) + "（" +
-                          formatted("%.1f / %.1f", damaged, found) + "）"));
+        fail(Status::fail(text::withReason(text::kSourceMostlyDamaged,
+                                           formatted("%.1f / %.1f", damaged, found))));
         return;
     }
     std::vector<std::string> notes;

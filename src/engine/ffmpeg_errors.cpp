@@ -35,7 +35,7 @@ std::string describeError(int code) {
         case AVERROR(ENOMEM):
             return text::kOutOfMemory;
         default:
-            return std::string(text::kCauseUnknown) + "（" + ffmpegError(code) + "）";
+            return text::withReason(text::kCauseUnknown, ffmpegError(code));
     }
 }
 

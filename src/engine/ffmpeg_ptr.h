@@ -77,7 +77,7 @@ std::string describeError(int code);
 
 // A failed FFmpeg call as the user reads it: what failed, and why.
 inline Status ffmpegFailure(const char* what, int code) {
-    return Status::fail(std::string(what) + "：" + describeError(code));
+    return Status::fail(text::withSubject(what, describeError(code)));
 }
 
 }  // namespace velmora::encoder

@@ -22,8 +22,8 @@ int interrupted(void* opaque) {
 }
 
 Status unreadable(const std::string& path, int code) {
-    return Status::fail(std::string(text::kSourceUnreadable) + "：" + path + "。" +
-                        describeError(code));
+    return Status::fail(
+        text::withCause(text::withSubject(text::kSourceUnreadable, path), describeError(code)));
 }
 
 // A FIFO, a socket or a device may have nothing to say for a long time; a
@@ -47,8 +47,8 @@ std::string pipeUrl(const std::string& path, const SourceInterrupt* interrupt, S
         }
         if (waited >= kFirstDataTimeoutSeconds * 1000) {
             ::close(fd);
-            status = Status::fail(std::string(text::kSourceUnreadable) + "：" + path + "。" +
-                                  text::kCauseNoData);
+            status = Status::fail(text::withCause(text::withSubject(text::kSourceUnreadable, path),
+                                                  text::kCauseNoData));
             return {};
         }
         pollfd p{fd, POLLIN, 0};

@@ -200,6 +200,14 @@ inline std::string withSubject(std::string_view message, std::string_view subjec
     return out;
 }
 
+// A message and its cause as two sentences: "message。cause".
+inline std::string withCause(std::string_view message, std::string_view cause) {
+    std::string out(message);
+    out += "。";
+    out += cause;
+    return out;
+}
+
 // A message with its cause after it: "message（reason）".
 inline std::string withReason(std::string_view message, std::string_view reason) {
     std::string out(message);
