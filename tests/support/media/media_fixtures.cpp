@@ -11,6 +11,8 @@
 #include <sstream>
 #include <vector>
 
+#include "engine/ffmpeg_ptr.h"
+
 extern "C" {
 #include <libavcodec/avcodec.h>
 #include <libavformat/avformat.h>
@@ -29,18 +31,11 @@ std::string quoted(const std::string& s) {
     return out + "'";
 }
 
-struct InputFree {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
-};
-struct CodecFree {
-    void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }
-};
-struct PacketFree {
-    void operator()(AVPacket* p) const { av_packet_free(&p); }
-};
-struct FrameFree {
-    void operator()(AVFrame* f) const { av_frame_free(&f); }
-};
+using encoder::CodecContextPtr;
+using encoder::FramePtr;
+using encoder::InputContextPtr;
+using encoder::PacketPtr;
+
 struct HashFree {
     void operator()(AVHashContext* h) const { av_hash_freep(&h); }
 };
@@ -141,7 +136,7 @@ MediaInfo probe(const std::string& path) {
         info.error = "cannot open " + path;
         return info;
     }
-    std::unique_ptr<AVFormatContext, InputFree> format(raw);
+    InputContextPtr format(raw);
     if (avformat_find_stream_info(format.get(), nullptr) < 0) {
         info.error = "no stream info";
         return info;
@@ -152,7 +147,7 @@ MediaInfo probe(const std::string& path) {
     if (::stat(path.c_str(), &st) == 0) info.fileBytes = st.st_size;
 
     int videoIndex = -1, audioIndex = -1;
-    std::unique_ptr<AVCodecContext, CodecFree> audioDecoder;
+    CodecContextPtr audioDecoder;
     for (unsigned i = 0; i < format->nb_streams; ++i) {
         const AVStream* s = format->streams[i];
         const AVCodecParameters* par = s->codecpar;
@@ -178,8 +173,8 @@ MediaInfo probe(const std::string& path) {
         }
     }
 
-    std::unique_ptr<AVPacket, PacketFree> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameFree> frame(av_frame_alloc());
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
     std::int64_t samples = 0;
     const auto drainAudio = [&] {
         while (avcodec_receive_frame(audioDecoder.get(), frame.get()) >= 0) {
