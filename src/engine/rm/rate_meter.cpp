@@ -16,9 +16,15 @@ std::uint32_t clampU32(std::uint64_t v) {
 
 void RateMeter::add(std::uint32_t timestampMs, std::uint32_t bytes) {
     const std::size_t slot = std::min<std::size_t>(timestampMs / kSlotMs, kMaxSlots - 1);
-    if (slot >= slots_.size()) slots_.resize(slot + 1, 0);
+    if (slot >= slots_.size()) {
+        slots_.resize(slot + 1, 0);
+        ends_.resize(slot + 1, 0);
+        firstMs_.resize(slot + 1, std::numeric_limits<std::uint32_t>::max());
+    }
     slots_[slot] += bytes;
     total_ += bytes;
+    ends_[slot] = total_;
+    firstMs_[slot] = std::min(firstMs_[slot], timestampMs);
     dirtyFrom_ = std::min(dirtyFrom_, slot);
 }
 
@@ -40,17 +46,16 @@ std::uint32_t RateMeter::maxBitRate(std::uint32_t averageBitRate) {
     return std::max(clampU32(maxWindow_ * 8), averageBitRate);
 }
 
-std::uint32_t RateMeter::prerollMs(std::uint32_t averageBitRate) const {
+std::uint32_t RateMeter::prerollMs(std::uint32_t averageBitRate, std::uint64_t leadingBytes) const {
     if (averageBitRate == 0) return 0;
-    std::uint64_t cumulative = 0;
     std::uint64_t worst = 0;
     for (std::size_t slot = 0; slot < slots_.size(); ++slot) {
-        cumulative += slots_[slot];
-        // The slot's last byte arrives at cumulative / rate; its first packet
-        // is due at the slot's start.
-        const std::uint64_t arrivalMs = cumulative * 8 * 1000 / averageBitRate;
-        const std::uint64_t dueMs = static_cast<std::uint64_t>(slot) * kSlotMs;
-        if (arrivalMs > dueMs) worst = std::max(worst, arrivalMs - dueMs);
+        if (ends_[slot] == 0) continue;
+        // Every packet of the slot has arrived once its last one has, and
+        // none is due before the slot's earliest timestamp.
+        const std::uint64_t bits = (leadingBytes + ends_[slot]) * 8 * 1000;
+        const std::uint64_t arrivalMs = (bits + averageBitRate - 1) / averageBitRate;
+        if (arrivalMs > firstMs_[slot]) worst = std::max(worst, arrivalMs - firstMs_[slot]);
     }
     return clampU32(worst);
 }

@@ -1,8 +1,9 @@
 #pragma once
 // Bytes over media time, in 100 ms slots: the peak bit rate over any one
 // second and the preroll a player needs when it receives the stream at its
-// average rate. Packets may arrive slightly out of time order (packed audio
-// is written after the video that overlaps it); slots make that harmless.
+// average rate. Packets may come slightly out of time order (packed audio is
+// written after the video that overlaps it), so the preroll follows where in
+// the file each slot's last packet ends, not the bytes of the slots before it.
 
 #include <cstddef>
 #include <cstdint>
@@ -25,12 +26,17 @@ class RateMeter {
     // (a file shorter than a second has no full window).
     std::uint32_t maxBitRate(std::uint32_t averageBitRate);
 
-    // Milliseconds of data a player must buffer so that, fed at
-    // `averageBitRate`, it never waits for a packet.
-    std::uint32_t prerollMs(std::uint32_t averageBitRate) const;
+    // Milliseconds a player must buffer so that, fed at `averageBitRate`
+    // from the first byte of the file (`leadingBytes` of header come before
+    // the first packet), it never waits for a packet.
+    std::uint32_t prerollMs(std::uint32_t averageBitRate, std::uint64_t leadingBytes) const;
 
   private:
     std::vector<std::uint64_t> slots_;
+    // Per slot: where its last packet written ends, counted from the first
+    // packet, and its earliest timestamp (0 in `ends_`: no packet yet).
+    std::vector<std::uint64_t> ends_;
+    std::vector<std::uint32_t> firstMs_;
     std::uint64_t total_ = 0;
     std::size_t dirtyFrom_ = 0;  // windows ending before this slot are counted
     std::uint64_t maxWindow_ = 0;

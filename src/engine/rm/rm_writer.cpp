@@ -443,7 +443,7 @@ class RealMediaWriter final : public MediaWriter {
         prop.avgPacketSize = packets ? static_cast<std::uint32_t>(total / packets) : 0;
         prop.numPackets = packets;
         prop.durationMs = duration;
-        prop.prerollMs = fileRate_.prerollMs(prop.avgBitRate);
+        prop.prerollMs = fileRate_.prerollMs(prop.avgBitRate, headerSize_);
         prop.indexOffset = static_cast<std::uint32_t>(stubOffset);
         prop.dataOffset = dataOffset_;
         prop.numStreams = static_cast<std::uint16_t>(streams_.size());

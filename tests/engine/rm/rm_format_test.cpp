@@ -218,13 +218,24 @@ TEST(RateMeter, PrerollCoversAFrontLoadedStream) {
     RateMeter steady;
     for (std::uint32_t t = 0; t < 10000; t += 100) steady.add(t, 100);
     // A steady stream needs only its first slot.
-    EXPECT_LE(steady.prerollMs(8000), 100u);
+    EXPECT_LE(steady.prerollMs(8000, 0), 100u);
+    // The header comes down the same line first.
+    EXPECT_GE(steady.prerollMs(8000, 1000), 1000u);
 
     RateMeter burst;
     burst.add(0, 4000);  // 32 kbit at the start of a 8 kbit/s stream: 4 s to arrive
     for (std::uint32_t t = 100; t < 10000; t += 100) burst.add(t, 60);
     const std::uint32_t avg = bitRate(burst.totalBytes(), 10000);
-    EXPECT_GE(burst.prerollMs(avg), 4000u * 8 * 1000 / avg - 1);
+    EXPECT_GE(burst.prerollMs(avg, 0), 4000u * 8 * 1000 / avg - 1);
+
+    // Packed audio for 0-200 ms is written after the video up to 200 ms:
+    // it is due at 0 but arrives only with the 2,200th byte.
+    RateMeter packed;
+    packed.add(0, 100);
+    packed.add(100, 1000);
+    packed.add(200, 1000);
+    packed.add(0, 100);
+    EXPECT_GE(packed.prerollMs(8000, 0), 2200u);
 }
 
 }  // namespace
