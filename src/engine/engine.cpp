@@ -230,6 +230,7 @@ void Engine::Job::run() {
     result.percent = percent_;
     Status finished = writer_->finish();
     result.bytes = fileSize(temp_.path());
+    result.prerollMs = writer_->prerollMs();
     if (!failed_ && !finished) fail(std::move(finished));
     finishSummary(result);
     // Stopped before anything was written: no file rather than an empty one.

@@ -67,6 +67,7 @@ struct JobResult {
     int percent = 0;
     std::int64_t bytes = 0;      // 0 when nothing was kept
     std::int64_t encodedMs = 0;  // how long the written file plays
+    std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
     std::int64_t elapsedMs = 0;
     // What the source turned out to hold, for a summary that tells the truth.
     std::int64_t declaredMs = 0;  // the length its header claims; 0 when it claims none

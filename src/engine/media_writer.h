@@ -46,6 +46,10 @@ class MediaWriter {
 
     // Bytes written to the file so far.
     virtual std::int64_t bytesWritten() const = 0;
+
+    // The preroll the file's header states, as of the last header written;
+    // 0 for a writer that states none (FFmpeg's muxer).
+    virtual std::uint32_t prerollMs() const { return 0; }
 };
 
 // FFmpeg's own "rm" muxer.

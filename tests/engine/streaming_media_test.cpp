@@ -69,6 +69,7 @@ TEST(Streaming, EveryAudienceAndContentPlaysWithoutStallingAfterThePreroll) {
             const rmtest::ParsedFile file = rmtest::parseFile(job.destination);
             ASSERT_TRUE(file.error.empty()) << file.error;
             ASSERT_FALSE(file.packets.empty());
+            EXPECT_EQ(result->prerollMs, file.prerollMs) << "the job reports what the file says";
             const Playback p = playOverLine(file, audience.budgetKbps * 1000.0);
             // The preroll is worked out for the file's own average rate, the
             // slowest line that can carry it; it must hold there too.

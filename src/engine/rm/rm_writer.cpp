@@ -207,6 +207,8 @@ class RealMediaWriter final : public MediaWriter {
 
     std::int64_t bytesWritten() const override { return static_cast<std::int64_t>(file_.size()); }
 
+    std::uint32_t prerollMs() const override { return prerollMs_; }
+
   private:
     Status fail(const std::string& message) {
         if (!failed_) {
@@ -444,6 +446,7 @@ class RealMediaWriter final : public MediaWriter {
         prop.numPackets = packets;
         prop.durationMs = duration;
         prop.prerollMs = fileRate_.prerollMs(prop.avgBitRate, headerSize_);
+        prerollMs_ = prop.prerollMs;
         prop.indexOffset = static_cast<std::uint32_t>(stubOffset);
         prop.dataOffset = dataOffset_;
         prop.numStreams = static_cast<std::uint16_t>(streams_.size());
@@ -533,7 +536,8 @@ class RealMediaWriter final : public MediaWriter {
     std::size_t headerIndexEvery_ = 1;
     std::size_t seekStreamEntries_ = 0;
     std::size_t headerSize_ = 0;
-    std::int64_t originMs_ = 0;  // media time of the file's zero
+    std::uint32_t prerollMs_ = 0;  // as stated by the last header built
+    std::int64_t originMs_ = 0;    // media time of the file's zero
     bool originSet_ = false;
     std::uint32_t lastCheckpointMs_ = 0;
     std::uint64_t lastCheckpointBytes_ = 0;

@@ -217,10 +217,13 @@ void EncoderPane::showSummary(const JobSummary& s) {
         tr8(s.completed ? encoder::text::kSummaryCompleted : encoder::text::kSummaryStopped));
     summaryFile_->setText(s.fileName);
     const std::int64_t kbps = s.averageKbps();
+    // In tenths of a second, rounded up: the wait is never understated.
+    const std::int64_t tenths = (std::max<std::int64_t>(s.prerollMs, 0) + 99) / 100;
     summaryFigures_->setText(tr8(encoder::text::kSummaryFigures)
                                  .arg(clockText(s.heldMs), sizeText(s.bytes))
                                  .arg(kbps)
-                                 .arg(s.budgetKbps));
+                                 .arg(s.budgetKbps)
+                                 .arg(QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10)));
     summaryFigures_->setStyleSheet(s.budgetKbps > 0 && kbps > s.budgetKbps ? "color: #b00" : "");
     summaryWarning_->setText(s.warning);
     summaryWarning_->setVisible(!s.warning.isEmpty());

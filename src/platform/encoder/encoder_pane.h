@@ -47,7 +47,8 @@ struct JobSummary {
     std::int64_t heldMs = 0;
     std::int64_t bytes = 0;
     int budgetKbps = 0;
-    QString warning;  // from the engine, e.g. damage skipped; empty when none
+    QString warning;             // from the engine, e.g. damage skipped; empty when none
+    std::int64_t prerollMs = 0;  // as the written file states it
     std::int64_t averageKbps() const { return heldMs > 0 ? bytes * 8 / heldMs : 0; }
 };
 

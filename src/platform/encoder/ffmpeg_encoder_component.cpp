@@ -289,6 +289,7 @@ JobSummary summaryOf(const JobResult& r, int budgetKbps) {
     s.heldMs = r.encodedMs;
     s.bytes = r.bytes;
     s.budgetKbps = budgetKbps;
+    s.prerollMs = r.prerollMs;
     // The engine's own word on the file: damage skipped, the source ended
     // early, gaps closed, a rate it could not believe.
     s.warning = QString::fromStdString(r.warning);

@@ -123,13 +123,14 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
         bool overBudget;
     };
     for (const Case& c : {
-             Case{{"样片.rm", true, 240'000, 240'000 * 30 / 8, 34, ""},
+             Case{{"样片.rm", true, 240'000, 240'000 * 30 / 8, 34, "", 1'450},
                   "压缩完成",
-                  "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps",
+                  "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒",
                   false},
-             Case{{"part.rm", false, 61'000, 61'000 * 40 / 8, 34, "源文件在 00:59 处损坏，已跳过"},
+             Case{{"part.rm", false, 61'000, 61'000 * 40 / 8, 34, "源文件在 00:59 处损坏，已跳过",
+                   901},
                   "已停止，已压缩的部分已保存",
-                  "时长 01:01　大小 297.9 KB　平均码率 40/34 kbps",
+                  "时长 01:01　大小 297.9 KB　平均码率 40/34 kbps　预缓冲 1.0 秒",
                   true},
          }) {
         SCOPED_TRACE(c.title);
