@@ -79,31 +79,44 @@ std::string mediainfo(const std::string& path, const std::string& form) {
     return r.output;
 }
 
+// A RealVideo 2.0 picture with packed 14.4 sound, `seconds` long, the
+// default test pictures; encoded once per length and shared by the tests.
+struct VideoAndAudio {
+    EncodedStream video;
+    EncodedStream audio;
+};
+const VideoAndAudio& videoAnd144(int seconds) {
+    static std::map<int, VideoAndAudio> clips;
+    auto [at, fresh] = clips.try_emplace(seconds);
+    if (fresh) {
+        VideoSettings settings;
+        settings.seconds = seconds;
+        at->second.video = encodeVideo(settings);
+        at->second.audio = encode144(seconds);
+    }
+    return at->second;
+}
+
 // --- a file with RealVideo 2.0 and packed 14.4 audio --------------------------
 
 class VideoWith144 : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        VideoSettings settings;
-        settings.seconds = 4;
-        video_ = new EncodedStream(encodeVideo(settings));
-        audio_ = new EncodedStream(encode144(4));
+        const VideoAndAudio& clip = videoAnd144(4);
+        video_ = &clip.video;
+        audio_ = &clip.audio;
         file_ = new Written(writeFile("v144.rm", {video_, audio_}));
     }
-    static void TearDownTestSuite() {
-        delete file_;
-        delete audio_;
-        delete video_;
-    }
+    static void TearDownTestSuite() { delete file_; }
     static const ParsedFile& parsed() { return file_->parsed; }
     static const std::string& path() { return file_->path; }
 
-    static EncodedStream* video_;
-    static EncodedStream* audio_;
+    static const EncodedStream* video_;
+    static const EncodedStream* audio_;
     static Written* file_;
 };
-EncodedStream* VideoWith144::video_ = nullptr;
-EncodedStream* VideoWith144::audio_ = nullptr;
+const EncodedStream* VideoWith144::video_ = nullptr;
+const EncodedStream* VideoWith144::audio_ = nullptr;
 Written* VideoWith144::file_ = nullptr;
 
 TEST_F(VideoWith144, ChunksAndPropertiesDescribeThePackets) {
@@ -440,10 +453,7 @@ Complete completeBefore(const ParsedFile& whole, std::size_t size, std::size_t c
 }
 
 TEST(RmWriter, FilesCutAtRandomPointsPlayUpToTheCut) {
-    VideoSettings settings;
-    settings.seconds = 6;
-    const EncodedStream video = encodeVideo(settings);
-    const EncodedStream audio = encode144(6);
+    const auto& [video, audio] = videoAnd144(6);
     const Written w = writeFile("whole.rm", {&video, &audio});
     const ParsedFile& whole = w.parsed;
     const std::size_t dataEnd = whole.dataOffset + whole.dataChunkSize;
@@ -503,10 +513,7 @@ std::string writeAndKill(const std::string& name, const std::vector<const Encode
 }
 
 TEST(RmWriter, AProcessKilledMidWriteLeavesAPlayableFile) {
-    VideoSettings settings;
-    settings.seconds = 6;
-    const EncodedStream video = encodeVideo(settings);
-    const EncodedStream audio = encode144(6);
+    const auto& [video, audio] = videoAnd144(6);
     const std::size_t all = video.packets.size() + audio.packets.size();
     for (std::size_t packets : {all / 3, all * 2 / 3 + 7}) {
         SCOPED_TRACE("killed after " + std::to_string(packets) + " of " + std::to_string(all) +
@@ -553,10 +560,7 @@ TEST(RmWriter, AProcessKilledMidWriteLeavesAPlayableFile) {
 }
 
 TEST(RmWriter, AWriterDestroyedMidWriteLeavesAConsistentFile) {
-    VideoSettings settings;
-    settings.seconds = 3;
-    const EncodedStream video = encodeVideo(settings);
-    const EncodedStream audio = encode144(3);
+    const auto& [video, audio] = videoAnd144(3);
     const std::string path = temp().file("abandoned.rm");
     {
         auto writer = makeRealMediaWriter();

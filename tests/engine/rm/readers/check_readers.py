@@ -197,6 +197,14 @@ def landing_from_counts(ref, frames_after, seconds_after):
     return None
 
 
+def note_matches(r, log, patterns):
+    """Keeps the first line of `log` each pattern finds as a note on `r`."""
+    for pattern in patterns:
+        m = re.search(pattern, log)
+        if m:
+            r.notes.append(m.group(0).strip())
+
+
 def seek_window(ref):
     """Readers seek to an index point: the key frame at or before the target
     (FFmpeg, GStreamer, xine), the one after it (MPlayer) or the target itself
@@ -325,14 +333,9 @@ def vlc_reader(f, ref, work):
     if re.search(r"real demux debug:\s+- audio codec=\w{4}", log) and \
             "unknown audio codec" not in log:
         r.streams.add("audio")
-    for pattern in (r"unknown audio codec=.*", r"unknown track id.*", r"Seek No Index.*"):
-        m = re.search(pattern, log)
-        if m:
-            r.notes.append(m.group(0).strip())
+    note_matches(r, log, (r"unknown audio codec=.*", r"unknown track id.*", r"Seek No Index.*"))
     log, frames, seconds = play(SEEK_TO)
-    m = re.search(r"INPUT_CONTROL_SET_TIME.*failed or not possible", log)
-    if m:
-        r.notes.append(m.group(0))
+    note_matches(r, log, (r"INPUT_CONTROL_SET_TIME.*failed or not possible",))
     r.landing = landing_from_counts(ref, frames, seconds)
     return r
 
@@ -367,10 +370,7 @@ def mplayer_reader(f, ref, work):
         r.streams.add("video")
     if "ID_AUDIO_CODEC=" in log:
         r.streams.add("audio")
-    for pattern in (r"\[ac3 @ [^\]]*\].*", r"Failed to read.*", r"No sound.*"):
-        m = re.search(pattern, log)
-        if m:
-            r.notes.append(m.group(0).strip())
+    note_matches(r, log, (r"\[ac3 @ [^\]]*\].*", r"Failed to read.*", r"No sound.*"))
     log, frames, seconds = play(SEEK_TO)
     r.landing = landing_from_counts(ref, frames, seconds)
     return r
