@@ -5,8 +5,10 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -72,25 +74,92 @@ std::string formatted(const char* format, double a, double b = 0) {
     return buf;
 }
 
+// The refusals that need no file: the caller hears them at once.
+Status checkNames(const JobSettings& settings) {
+    if (settings.source.empty()) return Status::fail(text::kNoSource);
+    if (settings.destination.empty()) return Status::fail(text::kNoDestination);
+    if (settings.audiences.none()) return Status::fail(text::kNoAudience);
+    if (!settings.makeWriter) return Status::fail(text::kEncodeFailed);
+    return Status::ok();
+}
+
+// The destinations this process's jobs write to, each with the job that
+// claimed it last. A job let go by stopWithin() may end after a later job
+// to the same file has begun, and must never put its file over that one's.
+class Destinations {
+  public:
+    // Never destroyed: a job let go may still end while the process exits.
+    static Destinations& all() {
+        static auto* destinations = new Destinations;
+        return *destinations;
+    }
+
+    std::uint64_t claim(const std::string& destination) {
+        std::lock_guard lock(mutex_);
+        return latest_[destination] = ++claims_;
+    }
+
+    // Runs `commit` only while `ticket` is the destination's latest claim,
+    // so no later claim can slip in between; the claim ends either way.
+    template <class Commit>
+    bool commitIfLatest(const std::string& destination, std::uint64_t ticket, Commit commit) {
+        std::lock_guard lock(mutex_);
+        const auto it = latest_.find(destination);
+        if (it == latest_.end() || it->second != ticket) return false;
+        latest_.erase(it);
+        commit();
+        return true;
+    }
+
+    void release(const std::string& destination, std::uint64_t ticket) {
+        std::lock_guard lock(mutex_);
+        const auto it = latest_.find(destination);
+        if (it != latest_.end() && it->second == ticket) latest_.erase(it);
+    }
+
+  private:
+    std::mutex mutex_;
+    std::map<std::string, std::uint64_t> latest_;
+    std::uint64_t claims_ = 0;
+};
+
 }  // namespace
 
 class Engine::Job {
   public:
     Job(const JobSettings& settings, JobObserver& observer)
-        : settings_(settings), observer_(observer) {}
+        : settings_(settings), observer_(&observer) {}
 
     ~Job() {
         requestStop();
         join();
+        if (ticket_) Destinations::all().release(settings_.destination, ticket_);
     }
 
     Status prepare(JobInfo& info);
-    void launch() { thread_ = std::thread(&Job::run, this); }
+    // `opened`: prepare() has run on the caller's thread; else the job's
+    // thread runs it first. The thread keeps the job alive, so that one
+    // let go can end on its own.
+    void launch(std::shared_ptr<Job> self, bool opened) {
+        thread_ = std::thread([self = std::move(self), opened] { self->run(opened); });
+    }
     void requestStop() { stopRequested_ = true; }
     void join() {
         if (thread_.joinable()) thread_.join();
     }
     bool finished() const { return finished_; }
+    bool waitFinished(std::chrono::milliseconds patience) {
+        std::unique_lock lock(finishedMutex_);
+        return finishedChanged_.wait_for(lock, patience, [this] { return finished_.load(); });
+    }
+    // The observer hears nothing more from this job once this returns.
+    void letGo() {
+        {
+            std::lock_guard lock(observerMutex_);
+            observer_ = nullptr;
+        }
+        thread_.detach();
+    }
 
   private:
     // One output stream: the encoder, its frame queue and its place in the interleaver.
@@ -102,7 +171,8 @@ class Engine::Job {
         std::unique_ptr<VideoScaler> scaler;  // video: frames arrive at the source's size
     };
 
-    void run();
+    void run(bool opened);
+    void runOpened();
     void readSource();
     Status readPackets(bool& reachedEnd);
     void closeGaps(AVPacket& packet);
@@ -112,9 +182,18 @@ class Engine::Job {
     Status interleave();
     void fail(Status status);
     void abortQueues();
+    void markFinished();
+    // Calls the observer unless the job was let go.
+    template <class Call>
+    void tell(Call call) {
+        std::lock_guard lock(observerMutex_);
+        if (observer_) call(*observer_);
+    }
 
     JobSettings settings_;
-    JobObserver& observer_;
+    std::mutex observerMutex_;
+    JobObserver* observer_;      // null once let go
+    std::uint64_t ticket_ = 0;   // the job's claim on its destination
     SourceInterrupt interrupt_;  // the source's reads ask it, so it outlives source_
     MediaSource source_;
     EncodePlan plan_;
@@ -132,6 +211,8 @@ class Engine::Job {
     std::atomic<bool> stoppedEarly_{false};
     std::atomic<bool> failed_{false};
     std::atomic<bool> finished_{false};
+    std::mutex finishedMutex_;
+    std::condition_variable finishedChanged_;
     std::mutex errorMutex_;
     Status error_ = Status::ok();
     SourceTimeline timeline_;                 // reader only until the reader ends
@@ -200,6 +281,7 @@ Status Engine::Job::prepare(JobInfo& info) {
         if (Status s = previewDecoder_->open(*video_.encoder); !s) return s;
     }
 
+    ticket_ = Destinations::all().claim(settings_.destination);
     if (Status s = temp_.create(settings_.destination); !s) return s;
     if (Status s = writer_->begin(temp_.path(), settings_.metadata); !s) {
         writer_->finish();
@@ -216,7 +298,32 @@ Status Engine::Job::prepare(JobInfo& info) {
     return Status::ok();
 }
 
-void Engine::Job::run() {
+void Engine::Job::run(bool opened) {
+    if (!opened) {
+        JobInfo info;
+        if (Status s = prepare(info); !s) {
+            JobResult result;
+            result.outcome = stopRequested_ ? JobOutcome::Stopped : JobOutcome::Failed;
+            result.destination = settings_.destination;
+            result.message = s.message();
+            source_.format.reset();
+            tell([&](JobObserver& o) { o.jobFinished(result); });
+            markFinished();
+            return;
+        }
+        tell([&](JobObserver& o) { o.jobStarted(info); });
+    }
+    runOpened();
+    markFinished();
+}
+
+void Engine::Job::markFinished() {
+    std::lock_guard lock(finishedMutex_);
+    finished_ = true;
+    finishedChanged_.notify_all();
+}
+
+void Engine::Job::runOpened() {
     std::vector<std::thread> workers;
     workers.emplace_back(&Job::readSource, this);
     for (Lane* lane : {&video_, &audio_})
@@ -234,9 +341,13 @@ void Engine::Job::run() {
     if (!failed_ && !finished) fail(std::move(finished));
     finishSummary(result);
     // Stopped before anything was written: no file rather than an empty one.
-    const bool keep = !(stoppedEarly_ && packetsWritten_ == 0);
+    bool keep = !(stoppedEarly_ && packetsWritten_ == 0);
     if (!failed_ && keep) {
-        if (Status s = temp_.commit(); !s) fail(std::move(s));
+        Status committed = Status::ok();
+        // A later job to the same destination has the say over it.
+        keep = Destinations::all().commitIfLatest(settings_.destination, ticket_,
+                                                  [&] { committed = temp_.commit(); });
+        if (!committed) fail(std::move(committed));
     }
     if (!keep) result.bytes = 0;
     if (failed_ || !keep) temp_.discard();
@@ -253,8 +364,7 @@ void Engine::Job::run() {
     result.elapsedMs = msSince(startTime_);
     // Release the source before telling anyone the job is over.
     source_.format.reset();
-    observer_.jobFinished(result);
-    finished_ = true;
+    tell([&](JobObserver& o) { o.jobFinished(result); });
 }
 
 void Engine::Job::readSource() {
@@ -458,8 +568,10 @@ Status Engine::Job::interleave() {
             whole > 0 ? static_cast<int>(std::clamp<std::int64_t>(done * 100 / whole, 0, 99)) : 0;
         if (percent != percent_) {
             percent_ = percent;
-            observer_.jobProgress({encodedMs_, duration, percent, writer_->bytesWritten(),
-                                   msSince(startTime_), plan_.budgetKbps});
+            const JobProgress progress{
+                encodedMs_,          duration,        percent, writer_->bytesWritten(),
+                msSince(startTime_), plan_.budgetKbps};
+            tell([&](JobObserver& o) { o.jobProgress(progress); });
         }
     }
 }
@@ -489,12 +601,20 @@ Engine::~Engine() {
 
 Status Engine::start(const JobSettings& settings, JobObserver& observer, JobInfo* info) {
     stop();
-    auto job = std::make_unique<Job>(settings, observer);
+    auto job = std::make_shared<Job>(settings, observer);
     JobInfo scratch;
     if (Status s = job->prepare(info ? *info : scratch); !s) return s;
     observer.jobStarted(info ? *info : scratch);
     job_ = std::move(job);
-    job_->launch();
+    job_->launch(job_, true);
+    return Status::ok();
+}
+
+Status Engine::launch(const JobSettings& settings, JobObserver& observer) {
+    stop();
+    if (Status s = checkNames(settings); !s) return s;
+    job_ = std::make_shared<Job>(settings, observer);
+    job_->launch(job_, false);
     return Status::ok();
 }
 
@@ -503,6 +623,18 @@ void Engine::stop() {
     job_->requestStop();
     job_->join();
     job_.reset();
+}
+
+bool Engine::stopWithin(std::chrono::milliseconds patience) {
+    if (!job_) return true;
+    job_->requestStop();
+    const bool ended = job_->waitFinished(patience);
+    if (ended)
+        job_->join();
+    else
+        job_->letGo();
+    job_.reset();
+    return ended;
 }
 
 void Engine::wait() {

@@ -8,6 +8,7 @@
 // that interleaves the packets into the writer. Frames and packets pass
 // through bounded queues.
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -82,7 +83,8 @@ struct JobResult {
 class JobObserver {
   public:
     virtual ~JobObserver() = default;
-    // On the caller's thread, inside start(), before any other call of the job.
+    // Before any other call of the job: on the caller's thread inside
+    // start(), on the job's thread for a job begun with launch().
     virtual void jobStarted(const JobInfo& info) { (void)info; }
     // The rest are called on the job's threads, never on the caller's.
     // Only when the whole percentage changes.
@@ -104,9 +106,27 @@ class Engine {
     // runs on its own threads and this returns at once.
     Status start(const JobSettings& settings, JobObserver& observer, JobInfo* info = nullptr);
 
+    // As start(), for a caller that must not wait on the source: only the
+    // checks that touch no file (a source and a destination named, an
+    // audience chosen) come back here. The source and the codecs are opened
+    // on the job's thread, where a pipe that sends nothing or a stalled
+    // mount holds up no one and a stop still ends the wait. What start()
+    // would refuse then arrives as jobFinished() with outcome Failed and
+    // the same message (Stopped when a stop ended the opening), leaving
+    // nothing behind.
+    Status launch(const JobSettings& settings, JobObserver& observer);
+
     // Ends the running job promptly, completing a shorter but valid file,
     // and waits for its threads. Nothing happens when no job runs.
     void stop();
+
+    // As stop(), waiting at most `patience`. A job still running then is
+    // held in a read the kernel does not cut short (a stalled network
+    // mount): it is let go and returns false. It calls its observer no
+    // more, ends on its own once the read returns and completes its
+    // shorter file, unless a later job of this process writes to the same
+    // destination: then its temporary file is removed instead.
+    bool stopWithin(std::chrono::milliseconds patience);
 
     // Waits until the running job ends by itself.
     void wait();
@@ -115,7 +135,7 @@ class Engine {
 
   private:
     class Job;
-    std::unique_ptr<Job> job_;
+    std::shared_ptr<Job> job_;  // shared with its thread, which a job let go keeps
 };
 
 }  // namespace velmora::encoder

@@ -347,21 +347,32 @@ class EngineRefusal : public EngineMedia {
     }
 
     // Start must refuse with a message containing `words`, write nothing
-    // under the destination's name and leave the source as it was.
+    // under the destination's name and leave the source as it was; launch
+    // the same, at once or as the job's failure.
     void expectRefusal(const JobSettings& j, const std::string& words) {
         SCOPED_TRACE(j.source + " -> " + j.destination);
         const bool destinationExisted = media::fileExists(j.destination);
         const std::string destinationDigest = media::fileDigest(j.destination);
-        Engine engine;
-        WaitingObserver observer;
-        const Status s = engine.start(j, observer);
-        EXPECT_FALSE(s);
-        EXPECT_NE(s.message().find(words), std::string::npos) << s.message();
-        EXPECT_FALSE(engine.running());
-        EXPECT_EQ(media::fileExists(j.destination), destinationExisted);
-        EXPECT_EQ(media::fileDigest(j.destination), destinationDigest);
-        EXPECT_EQ(media::fileDigest(source_), digest_);
-        EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+        for (const bool launched : {false, true}) {
+            SCOPED_TRACE(launched ? "launch" : "start");
+            Engine engine;
+            WaitingObserver observer;
+            Status s = launched ? engine.launch(j, observer) : engine.start(j, observer);
+            if (s && launched) {
+                const auto r = observer.waitResult();
+                ASSERT_TRUE(r);
+                EXPECT_EQ(r->outcome, JobOutcome::Failed);
+                s = Status::fail(r->message);
+            }
+            EXPECT_FALSE(s);
+            EXPECT_NE(s.message().find(words), std::string::npos) << s.message();
+            EXPECT_FALSE(engine.running());
+            EXPECT_TRUE(observer.progress().empty());
+            EXPECT_EQ(media::fileExists(j.destination), destinationExisted);
+            EXPECT_EQ(media::fileDigest(j.destination), destinationDigest);
+            EXPECT_EQ(media::fileDigest(source_), digest_);
+            EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+        }
     }
 
     std::string source_;

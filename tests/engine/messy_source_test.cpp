@@ -11,6 +11,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cmath>
@@ -293,6 +294,22 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     EXPECT_FALSE(media::fileExists(out));
     EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
 
+    // Launched, the wait is the job's, and a stop ends it.
+    WaitingObserver launched;
+    auto before = Clock::now();
+    ASSERT_TRUE(engine.launch(jobFor(fifo, out), launched));
+    EXPECT_LT(Clock::now() - before, kStopBound);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_TRUE(engine.running());
+    before = Clock::now();
+    engine.stop();
+    EXPECT_LT(Clock::now() - before, kStopBound);
+    const auto r = launched.waitResult(0s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, JobOutcome::Stopped);
+    EXPECT_FALSE(media::fileExists(out));
+    EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+
     // Fed, the same FIFO is a source like any other.
     const std::string& clip = media::cachedClip("detailed", testing::detailedClip());
     std::thread writer([&] { writeAll(fifo, readAll(clip)); });
@@ -300,6 +317,62 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     engine.wait();
     writer.join();
     EXPECT_NEAR(media::probe(out).playSeconds(), 8.0, 0.5);
+}
+
+// A reader held where no stop reaches it (a stalled network mount) is let go
+// after the patience: it tells its observer nothing more, and once the read
+// returns it completes its file, unless a later job took the destination.
+TEST(MessySourceStop, AJobHeldInAReadIsLetGoAndNeverOverwritesALaterOne) {
+    media::ScratchDir dir;
+    const std::string& clip = media::cachedClip("long", testing::longClip());
+    const std::string& other = media::cachedClip("detailed", testing::detailedClip());
+    for (const bool laterJob : {false, true}) {
+        SCOPED_TRACE(laterJob ? "a later job to the same file" : "alone");
+        const std::string out = dir.file("held.rm");
+        // Shared with the job, which may outlive this loop's turn.
+        auto hold = std::make_shared<std::atomic<bool>>(false);
+        auto held = std::make_shared<std::atomic<bool>>(false);
+        JobSettings j = jobFor(clip, out, Audience::Dsl512K);
+        j.interrupted = [hold, held] {
+            if (hold->exchange(false)) {
+                *held = true;
+                std::this_thread::sleep_for(2s);
+            }
+            return false;
+        };
+        Engine engine;
+        WaitingObserver observer;
+        ASSERT_TRUE(engine.start(j, observer));
+        ASSERT_TRUE(observer.waitPercent(3));
+        *hold = true;
+        const auto deadline = Clock::now() + 60s;
+        while (!*held && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+        ASSERT_TRUE(*held);
+        const auto before = Clock::now();
+        EXPECT_FALSE(engine.stopWithin(200ms));
+        EXPECT_LT(Clock::now() - before, kStopBound);
+        EXPECT_FALSE(engine.running());
+        const std::size_t told = observer.progress().size();
+
+        WaitingObserver second;
+        if (laterJob) {
+            ASSERT_TRUE(engine.start(jobFor(other, out), second));
+            ASSERT_TRUE(second.waitResult());
+        }
+        // The held job's temporary file goes once it has ended.
+        while (media::hiddenFileCount(dir.path()) > 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(20ms);
+        EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+        EXPECT_FALSE(observer.waitResult(0s));
+        EXPECT_EQ(observer.progress().size(), told);
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened) << m.error;
+        if (laterJob)
+            EXPECT_NEAR(m.playSeconds(), 8.0, 0.5);
+        else
+            EXPECT_LT(m.playSeconds(), 19.0);
+        std::filesystem::remove(out);
+    }
 }
 
 // --- the command line: bounded memory and the truth in the summary ---------

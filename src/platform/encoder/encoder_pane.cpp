@@ -241,10 +241,14 @@ void EncoderPane::startJob(std::shared_ptr<encoder::JobPreview> preview, std::in
     refresh_.start();
 }
 
-void EncoderPane::showJob(int percent) {
+void EncoderPane::showJob(int percent, std::int64_t durationMs) {
     progress_->setValue(percent);
     percent_->setText(QStringLiteral("%1%").arg(percent));
     pages_->setCurrentWidget(jobPage_);
+    if (durationMs > 0 && durationMs != durationMs_) {
+        durationMs_ = durationMs;
+        refresh();
+    }
 }
 
 void EncoderPane::refresh() {

@@ -87,7 +87,9 @@ class EncoderPane : public QWidget {
     // A job started: read `preview` from now on until it ends.
     void startJob(std::shared_ptr<encoder::JobPreview> preview, std::int64_t durationMs,
                   int budgetKbps);
-    void showJob(int percent);
+    // `durationMs`: the length the job now expects to write, when it knows
+    // better than at the start (gaps in the source closed up); 0 keeps it.
+    void showJob(int percent, std::int64_t durationMs = 0);
     // A job ended with a file: what it made, until the next start or change
     // of settings.
     void showSummary(const JobSummary& summary);

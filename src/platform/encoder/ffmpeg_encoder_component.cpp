@@ -71,7 +71,7 @@ Variant longOf(std::int64_t v) {
 FfmpegEncoderComponent::FfmpegEncoderComponent(QObject* parent) : QObject(parent) {}
 
 FfmpegEncoderComponent::~FfmpegEncoderComponent() {
-    engine_.stop();
+    engine_.stopWithin(kStopPatience);
 }
 
 Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
@@ -123,32 +123,55 @@ Status FfmpegEncoderComponent::invoke(DispId id) {
     return Status::fail(text::withReason(text::kUnknownId, std::to_string(id)));
 }
 
+// The source is opened on the job's thread, so neither a pipe that sends
+// nothing nor a stalled mount holds up the window; a refusal found there
+// arrives as Error.
 Status FfmpegEncoderComponent::start() {
     // A running job ends first, and nothing it still had on its way may
     // stand under the new job.
-    engine_.stop();
-    const std::shared_ptr<const JobResult> earlier = dropQueued();
+    const std::shared_ptr<const JobResult> earlier = endJob();
     showIdle();
     JobSettings job = next_;
     // Pictures cost the job a decode of its own video; only when someone sees them.
     if (pane_) job.preview = std::make_shared<JobPreview>();
     preview_ = job.preview;
-    const Status s = engine_.start(job, *this);
-    if (s || !earlier || earlier->outcome == JobOutcome::Failed) return s;
-    // The refusal came after the earlier job was ended: say where its file is.
-    return Status::fail(s.message() + "\n" +
-                        text::withSubject(earlier->outcome == JobOutcome::Stopped
-                                              ? text::kEarlierJobStopped
-                                              : text::kEarlierJobCompleted,
-                                          earlier->destination));
+    earlierJob_.clear();
+    // A refusal after the earlier job was ended says where its file is.
+    if (earlier && earlier->outcome != JobOutcome::Failed)
+        earlierJob_ =
+            text::withSubject(earlier->outcome == JobOutcome::Stopped ? text::kEarlierJobStopped
+                                                                      : text::kEarlierJobCompleted,
+                              earlier->destination);
+    const Status s = engine_.launch(job, *this);
+    if (!s) return earlierJob_.empty() ? s : Status::fail(s.message() + "\n" + earlierJob_);
+    destination_ = job.destination;
+    return s;
+}
+
+std::shared_ptr<const JobResult> FfmpegEncoderComponent::endJob() {
+    const bool ended = engine_.stopWithin(kStopPatience);
+    JobProgress progress;
+    {
+        std::lock_guard lock(mailboxMutex_);
+        progress = lastProgress_;
+    }
+    std::shared_ptr<const JobResult> last = dropQueued();
+    if (ended || last) return last;
+    // Let go, held in a read: it completes its file on its own, as far as it came.
+    auto result = std::make_shared<JobResult>();
+    result->outcome = JobOutcome::Stopped;
+    result->destination = destination_;
+    result->percent = progress.percent;
+    result->bytes = progress.bytes;
+    result->encodedMs = progress.encodedMs;
+    return result;
 }
 
 // Whatever the job had on its way is older than the stop: a percentage or a
 // completion arriving now would stand over the caller's stopped state. Its
 // end is raised once more, as the stop made it.
 void FfmpegEncoderComponent::stop() {
-    engine_.stop();
-    const std::shared_ptr<const JobResult> last = dropQueued();
+    const std::shared_ptr<const JobResult> last = endJob();
     if (!last) return;
     JobResult stopped = *last;
     if (stopped.outcome == JobOutcome::Completed) stopped.outcome = JobOutcome::Stopped;
@@ -175,6 +198,10 @@ void FfmpegEncoderComponent::attachView(QWidget* host) {
 
 // Worker threads from here: only build the notification and queue it.
 void FfmpegEncoderComponent::jobProgress(const JobProgress& p) {
+    {
+        std::lock_guard lock(mailboxMutex_);
+        lastProgress_ = p;
+    }
     post({event::Progress,
           {longOf(p.encodedMs), longOf(p.durationMs), Variant::long_(p.percent), longOf(p.bytes)}});
     const std::int64_t kbps = p.encodedMs > 0 ? p.bytes * 8 / p.encodedMs : 0;
@@ -233,6 +260,7 @@ std::shared_ptr<const JobResult> FfmpegEncoderComponent::dropQueued() {
     std::lock_guard lock(mailboxMutex_);
     ++job_;
     mailbox_.clear();
+    lastProgress_ = {};
     return std::exchange(undelivered_, nullptr);
 }
 
@@ -255,18 +283,25 @@ void FfmpegEncoderComponent::deliverPending() {
 }
 
 void FfmpegEncoderComponent::deliver(const Mail& mail) {
-    const Notification& n = mail.notification;
-    if (n.id == event::Started) budgetKbps_ = n.args[3].toLong();
+    Notification n = mail.notification;
+    if (n.id == event::Started) {
+        budgetKbps_ = n.args[3].toLong();
+        earlierJob_.clear();
+    }
+    if (n.id == event::Error && !earlierJob_.empty())
+        n.args[1] = Variant::string(n.args[1].toUtf8() + "\n" + earlierJob_);
     if (pane_) {
         if (n.id == event::Started)
             // Started carries the duration and the budget last.
             pane_->startJob(preview_, n.args[2].toLong(), n.args[3].toLong());
         else if (n.id == event::Progress)
-            pane_->showJob(n.args[kProgressPercentArg].toLong());
-        else if ((n.id == event::Completed || n.id == event::Stopped) && mail.result)
+            // The length to expect shrinks as the engine closes gaps in the source.
+            pane_->showJob(n.args[kProgressPercentArg].toLong(), n.args[1].toLong());
+        else if ((n.id == event::Completed || n.id == event::Stopped) && mail.result &&
+                 mail.result->bytes > 0)
             pane_->showSummary(summaryOf(*mail.result, budgetKbps_));
-        else if (n.id == event::Error)
-            showIdle();
+        else if (n.id != event::Statistics)
+            showIdle();  // an error, or a job that left no file
     }
     if (sink_) sink_(n);
 }

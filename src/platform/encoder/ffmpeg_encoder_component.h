@@ -5,6 +5,7 @@
 
 #include <QObject>
 #include <QPointer>
+#include <chrono>
 #include <deque>
 #include <mutex>
 
@@ -24,8 +25,12 @@ class FfmpegEncoderComponent : public QObject,
                                private encoder::JobObserver {
     Q_OBJECT
   public:
+    // The longest Start, Stop or the destructor wait for a job to end: one
+    // held in a read the kernel does not cut short is let go after it.
+    static constexpr std::chrono::milliseconds kStopPatience{400};
+
     explicit FfmpegEncoderComponent(QObject* parent = nullptr);
-    // Stops a running job as Stop does (the file is completed) and joins.
+    // Stops a running job as Stop does (the file is completed).
     ~FfmpegEncoderComponent() override;
 
     Status put(DispId id, const Variant& value) override;
@@ -48,6 +53,9 @@ class FfmpegEncoderComponent : public QObject,
 
     Status start();
     void stop();
+    // Ends the running job (within kStopPatience) and forgets what it still
+    // had on its way; returns its end if not delivered yet.
+    std::shared_ptr<const encoder::JobResult> endJob();
     void jobStarted(const encoder::JobInfo& info) override;
     void jobProgress(const encoder::JobProgress& progress) override;
     void jobFinished(const encoder::JobResult& result) override;
@@ -66,7 +74,10 @@ class FfmpegEncoderComponent : public QObject,
     QPointer<EncoderPane> pane_;
     std::shared_ptr<encoder::JobPreview> preview_;  // the running job's, when a pane watches
 
-    int budgetKbps_ = 0;  // of the running or last job
+    int budgetKbps_ = 0;       // of the running or last job
+    std::string destination_;  // of the running or last job
+    // Said under a refusal of the job's source: where the job it replaced left its file.
+    std::string earlierJob_;
 
     // Notifications on their way from the workers to this object's thread.
     std::mutex mailboxMutex_;
@@ -74,6 +85,7 @@ class FfmpegEncoderComponent : public QObject,
     bool wakePending_ = false;
     std::uint64_t job_ = 0;                                  // advanced by every start and stop
     std::shared_ptr<const encoder::JobResult> undelivered_;  // an end not yet delivered
+    encoder::JobProgress lastProgress_;                      // of the running job
 
     // Last, so that its destructor joins a running job before the mailbox
     // and the pane it reports to go.

@@ -1,11 +1,13 @@
 // The component as the window drives it: property writes, start and stop,
 // and notifications that arrive on the window's thread, never inside a call.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
 #include <QLabel>
 #include <QProgressBar>
+#include <QRegularExpression>
 #include <QThread>
 #include <QWidget>
 #include <functional>
@@ -246,13 +248,74 @@ TEST_F(ComponentMedia, ARefusedRestartSaysWhereTheRunningJobsFileIs) {
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return first(event::Progress).has_value(); }));
     setFiles(dir_.file("missing.mp4"), dir_.file("next.rm"));
-    const Status s = invoke(op::Start);
-    ASSERT_FALSE(s);
-    EXPECT_NE(s.message().find("无法打开源文件"), std::string::npos) << s.message();
-    EXPECT_NE(s.message().find("已停止"), std::string::npos) << s.message();
-    EXPECT_NE(s.message().find(out), std::string::npos) << s.message();
+    const std::size_t before = seen_.size();
+    // The source is opened on the job's thread: its refusal comes as Error.
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return first(event::Error, before).has_value(); }));
+    const std::string message = first(event::Error, before)->args[1].toUtf8();
+    EXPECT_NE(message.find("无法打开源文件"), std::string::npos) << message;
+    EXPECT_NE(message.find("已停止"), std::string::npos) << message;
+    EXPECT_NE(message.find(out), std::string::npos) << message;
     EXPECT_FALSE(component_->isRunning());
     EXPECT_TRUE(media::probe(out).opened);
+}
+
+// A FIFO nobody writes to: Start returns at once, the window's thread stays
+// free while the job waits, and Stop ends the wait within the bound.
+TEST_F(ComponentMedia, ASourceThatSendsNothingHoldsUpNeitherStartNorStop) {
+    const std::string fifo = dir_.file("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    setFiles(fifo, dir_.file("out.rm"));
+    QWidget host;
+    component_->attachView(&host);
+    QElapsedTimer timer;
+    timer.start();
+    ASSERT_TRUE(invoke(op::Start));
+    EXPECT_LT(timer.elapsed(), 500);
+    waitUntil([] { return false; }, 300);
+    EXPECT_TRUE(seen_.empty());
+    EXPECT_TRUE(component_->isRunning());
+    timer.restart();
+    ASSERT_TRUE(invoke(op::Stop));
+    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_FALSE(component_->isRunning());
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    EXPECT_EQ(ids(), std::vector<DispId>{event::Stopped});
+    EXPECT_FALSE(media::fileExists(dir_.file("out.rm")));
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    // Nothing was made: the pane has no summary to show.
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisibleTo(&host));
+}
+
+// The source's clock jumps ten hours after two seconds: once the engine has
+// closed the gap, the pane's remaining time counts what is left of six
+// seconds, not of ten hours.
+TEST_F(ComponentMedia, ThePanesRemainingTimeFollowsAClosedGap) {
+    media::ClipShape shape;
+    shape.seconds = 6;
+    shape.clockJumpAt = 2;
+    shape.clockJumpSeconds = 36000;
+    const std::string& source = media::cachedClip("jump", shape);
+    ASSERT_FALSE(source.empty());
+    setFiles(source, dir_.file("jump.rm"));
+    QWidget host;
+    host.resize(425, 153);
+    component_->attachView(&host);
+    auto* remaining = host.findChild<QLabel*>("encoderRemaining");
+    ASSERT_NE(remaining, nullptr);
+    const QRegularExpression underAnHour("\\s\\d\\d:\\d\\d$");
+    int checked = 0;
+    component_->setNotificationSink([&](const Notification& n) {
+        seen_.push_back(n);
+        if (n.id != event::Progress || n.args[1].toLong() > 60000) return;
+        ++checked;
+        EXPECT_TRUE(underAnHour.match(remaining->text()).hasMatch())
+            << remaining->text().toStdString();
+    });
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    EXPECT_EQ(seen_.back().id, event::Completed);
+    EXPECT_GT(checked, 0);
 }
 
 TEST_F(ComponentMedia, DestroyingTheComponentMidJobFinishesTheFile) {
@@ -271,17 +334,23 @@ TEST_F(ComponentMedia, DestroyingTheComponentMidJobFinishesTheFile) {
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 
-TEST_F(ComponentMedia, RefusalsComeBackFromStartAndRaiseNothing) {
+// What needs no file is refused by Start itself and raises nothing; what
+// the job finds on the disk (the destination is the source) comes as Error.
+TEST_F(ComponentMedia, RefusalsComeBackFromStartOrAsAnErrorAndLeaveNothing) {
     const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());
     const std::string digest = media::fileDigest(source);
     setFiles(source, source);
-    Status s = invoke(op::Start);
-    EXPECT_FALSE(s);
-    EXPECT_NE(s.message().find("同一个文件"), std::string::npos) << s.message();
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    ASSERT_EQ(ids(), std::vector<DispId>{event::Error});
+    const std::string message = seen_.back().args[1].toUtf8();
+    EXPECT_NE(message.find("同一个文件"), std::string::npos) << message;
+    EXPECT_FALSE(component_->isRunning());
+    seen_.clear();
 
     setFiles(source, dir_.file("a.rm"));
     put(prop::Target256KDSLCableModem, Variant::boolean(false));
-    s = invoke(op::Start);
+    const Status s = invoke(op::Start);
     EXPECT_FALSE(s);
     EXPECT_NE(s.message().find("目标听众"), std::string::npos) << s.message();
 

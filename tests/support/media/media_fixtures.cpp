@@ -80,8 +80,15 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
             << quoted("sine=frequency=330:sample_rate=" + std::to_string(shape.sampleRate));
     }
     std::string filters;
+    // A jump keeps the clip's length by trimming before it: -t counts the jump.
+    const std::string jump = shape.clockJumpSeconds > 0
+                                 ? "setpts='PTS+gte(T\\," + std::to_string(shape.clockJumpAt) +
+                                       ")*" + std::to_string(shape.clockJumpSeconds) + "/TB',"
+                                 : "";
+    const std::string length = std::to_string(shape.seconds);
     if (shape.video) {
         std::string v = "[0:v]";
+        if (!jump.empty()) v += "trim=duration=" + length + "," + jump;
         if (shape.slides) v += "fps=" + std::to_string(shape.fps) + ",";
         if (shape.grain) v += "noise=alls=24:allf=t+u,";
         if (shape.variableFrameRate)
@@ -95,6 +102,13 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
         if (!filters.empty()) filters += ";";
         filters += "[" + std::to_string(a) + ":a][" + std::to_string(a + 1) +
                    ":a]amix=inputs=2,aformat=channel_layouts=" + shape.channelLayout;
+        if (shape.soundPauseSeconds > 0)
+            filters += ",aselect='not(between(t\\," + std::to_string(shape.soundPauseAt) + "\\," +
+                       std::to_string(shape.soundPauseAt + shape.soundPauseSeconds) + "))'";
+        if (!jump.empty()) {
+            filters += ",atrim=duration=" + length + ",a" + jump;
+            filters.pop_back();  // the comma after the last filter
+        }
         if (shape.audioStartSeconds > 0)
             filters += ",asetpts=PTS+" + std::to_string(shape.audioStartSeconds) + "/TB";
         filters += "[a]";
@@ -107,7 +121,8 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
     if (shape.audioAheadSeconds > 0)
         cmd << " -max_interleave_delta 0 -audio_preload "
             << static_cast<long long>(shape.audioAheadSeconds * 1e6);
-    cmd << " -t " << shape.seconds << " " << quoted(path) << " 2>&1";
+    if (jump.empty()) cmd << " -t " << shape.seconds;
+    cmd << " " << quoted(path) << " 2>&1";
     return std::system(cmd.str().c_str()) == 0 && fileExists(path);
 }
 

@@ -22,6 +22,10 @@ struct ClipShape {
     const char* channelLayout = "stereo";  // "mono", "stereo", "5.1"
     double audioStartSeconds = 0;          // sound that starts after the picture
     double audioAheadSeconds = 0;          // sound stored this far ahead of its picture in the file
+    // The sound pauses this long at `soundPauseAt` while the picture goes on.
+    double soundPauseAt = 0, soundPauseSeconds = 0;
+    // Every stream's clock jumps this far ahead at `clockJumpAt`.
+    double clockJumpAt = 0, clockJumpSeconds = 0;
     const char* extension = "mkv";
 };
 
