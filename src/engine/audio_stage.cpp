@@ -151,17 +151,24 @@ Status AudioConverter::ensureResampler(const AVFrame& decoded) {
 Status AudioConverter::accept(const AVFrame* decoded, const FrameSink& sink) {
     if (decoded) {
         if (Status s = ensureResampler(*decoded); !s) return s;
-        if (!started_) {
-            started_ = true;
-            // Sound that starts after the picture begins with silence, so the two stay in step.
-            const double start =
-                decoded->best_effort_timestamp != AV_NOPTS_VALUE
-                    ? decoded->best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
-                    : 0.0;
-            if (start > 0.01 && start < 60) {
-                if (Status s = addSilence(static_cast<int>(start * outRate_), sink); !s) return s;
+        // Sound that starts after the picture, or pauses while the picture
+        // goes on, is made up with silence, so the two stay in step.
+        if (decoded->best_effort_timestamp != AV_NOPTS_VALUE) {
+            const double at =
+                decoded->best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_;
+            const std::int64_t queued = samplesOut_ + av_audio_fifo_size(fifo_.get()) +
+                                        swr_get_delay(resampler_.get(), outRate_);
+            const double missing = at - static_cast<double>(queued) / outRate_;
+            // Timestamps of a few containers wobble by some milliseconds, and
+            // a pause shorter than this is not worth a click; a minute or
+            // more is a broken clock, not a pause.
+            const double shortest = started_ ? 0.1 : 0.01;
+            constexpr double kLongest = 60;
+            if (missing > shortest && missing < kLongest) {
+                if (Status s = addSilence(static_cast<int>(missing * outRate_), sink); !s) return s;
             }
         }
+        started_ = true;
     }
     const int inSamples = decoded ? decoded->nb_samples : 0;
     const int capacity = swr_get_out_samples(resampler_.get(), inSamples);

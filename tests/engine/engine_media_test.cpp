@@ -216,18 +216,27 @@ TEST_F(EngineMedia, SourcesOfUnknownLengthStillReportProgress) {
     EXPECT_NEAR(m.video->packets, 4 * 12, 1);
 }
 
-TEST_F(EngineMedia, SoundThatStartsLateStaysInStepWithThePicture) {
-    media::ClipShape shape;
-    shape.seconds = 4;
-    shape.audioStartSeconds = 1;
-    const std::string& source = media::cachedClip("late-sound", shape);
-    ASSERT_FALSE(source.empty());
-    const std::string out = dir_.file("late.rm");
-    ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
-    const media::MediaInfo m = media::probe(out);
-    ASSERT_TRUE(m.opened && m.audio && m.video);
-    // The first second is silence, not the sound pulled forward.
-    EXPECT_NEAR(m.audio->decodedSeconds, 4.0, 0.2);
+// Silence fills a second before the sound starts, or three seconds in
+// which it pauses while the picture goes on: the sound after it is not
+// pulled forward.
+TEST_F(EngineMedia, SoundThatStartsLateOrPausesStaysInStepWithThePicture) {
+    media::ClipShape late;
+    late.seconds = 4;
+    late.audioStartSeconds = 1;
+    media::ClipShape paused;
+    paused.seconds = 8;
+    paused.soundPauseAt = 2;
+    paused.soundPauseSeconds = 3;
+    for (const auto& [name, shape] : {std::pair{"late-sound", late}, {"paused-sound", paused}}) {
+        SCOPED_TRACE(name);
+        const std::string& source = media::cachedClip(name, shape);
+        ASSERT_FALSE(source.empty());
+        const std::string out = dir_.file("late.rm");
+        ASSERT_EQ(encode(job(source, out, {Audience::Lan})).outcome, JobOutcome::Completed);
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened && m.audio && m.video);
+        EXPECT_NEAR(m.audio->decodedSeconds, shape.seconds, 0.2);
+    }
 }
 
 // Sound stored seconds ahead of its picture: the writer waits for the
