@@ -372,6 +372,7 @@ class EngineRefusal : public EngineMedia {
                 ASSERT_TRUE(r);
                 EXPECT_EQ(r->outcome, JobOutcome::Failed);
                 s = Status::fail(r->message);
+                engine.wait();  // its end is told just before its thread ends
             }
             EXPECT_FALSE(s);
             EXPECT_NE(s.message().find(words), std::string::npos) << s.message();

@@ -61,6 +61,13 @@ const char* kindName(Kind kind) {
     return "?";
 }
 
+std::pair<QString, int> slowestOf(const AudienceSet& audiences) {
+    const auto audience = slowestAudience(audiences);
+    if (!audience) return {QString(), 0};
+    const AudienceProfile& p = profileOf(*audience);
+    return {QString::fromUtf8(p.name.data(), static_cast<int>(p.name.size())), p.budgetKbps};
+}
+
 Variant longOf(std::int64_t v) {
     return Variant::long_(static_cast<std::int32_t>(
         std::clamp<std::int64_t>(v, 0, std::numeric_limits<std::int32_t>::max())));
@@ -71,7 +78,7 @@ Variant longOf(std::int64_t v) {
 FfmpegEncoderComponent::FfmpegEncoderComponent(QObject* parent) : QObject(parent) {}
 
 FfmpegEncoderComponent::~FfmpegEncoderComponent() {
-    engine_.stopWithin(kStopPatience);
+    engine_.stopWithin(kLeavePatience);
 }
 
 Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
@@ -145,6 +152,8 @@ Status FfmpegEncoderComponent::start() {
     const Status s = engine_.launch(job, *this);
     if (!s) return earlierJob_.empty() ? s : Status::fail(s.message() + "\n" + earlierJob_);
     destination_ = job.destination;
+    // The job's page from the click on, while the source is being opened.
+    if (pane_) pane_->startJob(preview_, 0, slowestOf(job.audiences).second);
     return s;
 }
 
@@ -305,17 +314,6 @@ void FfmpegEncoderComponent::deliver(const Mail& mail) {
     }
     if (sink_) sink_(n);
 }
-
-namespace {
-
-std::pair<QString, int> slowestOf(const AudienceSet& audiences) {
-    const auto audience = slowestAudience(audiences);
-    if (!audience) return {QString(), 0};
-    const AudienceProfile& p = profileOf(*audience);
-    return {QString::fromUtf8(p.name.data(), static_cast<int>(p.name.size())), p.budgetKbps};
-}
-
-}  // namespace
 
 JobSummary summaryOf(const JobResult& r, int budgetKbps) {
     JobSummary s;

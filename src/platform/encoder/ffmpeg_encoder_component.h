@@ -25,9 +25,12 @@ class FfmpegEncoderComponent : public QObject,
                                private encoder::JobObserver {
     Q_OBJECT
   public:
-    // The longest Start, Stop or the destructor wait for a job to end: one
-    // held in a read the kernel does not cut short is let go after it.
+    // The longest Start and Stop wait for a job to end: one held in a read
+    // the kernel does not cut short is let go after it.
     static constexpr std::chrono::milliseconds kStopPatience{400};
+    // Leaving waits longer: a job let go then ends with the process, its
+    // file unfinished.
+    static constexpr std::chrono::milliseconds kLeavePatience{3000};
 
     explicit FfmpegEncoderComponent(QObject* parent = nullptr);
     // Stops a running job as Stop does (the file is completed).

@@ -275,6 +275,8 @@ TEST_F(ComponentMedia, ASourceThatSendsNothingHoldsUpNeitherStartNorStop) {
     waitUntil([] { return false; }, 300);
     EXPECT_TRUE(seen_.empty());
     EXPECT_TRUE(component_->isRunning());
+    // The pane shows the job from the click on, not the idle page.
+    EXPECT_TRUE(host.findChild<QProgressBar*>("encoderProgress")->isVisibleTo(&host));
     timer.restart();
     ASSERT_TRUE(invoke(op::Stop));
     EXPECT_LT(timer.elapsed(), 500);
