@@ -79,7 +79,8 @@ class FfmpegEncoderComponent : public QObject,
 
     int budgetKbps_ = 0;       // of the running or last job
     std::string destination_;  // of the running or last job
-    // Said under a refusal of the job's source: where the job it replaced left its file.
+    // Added to a refusal found while the job opens its source: where the job
+    // it replaced left its file.
     std::string earlierJob_;
 
     // Notifications on their way from the workers to this object's thread.
@@ -90,8 +91,8 @@ class FfmpegEncoderComponent : public QObject,
     std::shared_ptr<const encoder::JobResult> undelivered_;  // an end not yet delivered
     encoder::JobProgress lastProgress_;                      // of the running job
 
-    // Last, so that its destructor joins a running job before the mailbox
-    // and the pane it reports to go.
+    // Last, so that a job still running ends (or is let go) before the
+    // mailbox and the pane it reports to go.
     encoder::Engine engine_;
 };
 
