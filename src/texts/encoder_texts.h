@@ -165,6 +165,7 @@ inline constexpr const char* kChoiceRange = " 的取值应为 0-3 或 none";  //
 inline constexpr const char* kMuxerValues = "--muxer 的取值应为 ffmpeg 或 ours";
 inline constexpr const char* kUnknownOption = "未知的选项";
 inline constexpr const char* kErrorLine = "velmora-encode：%s\n";
+inline constexpr const char* kSourceStalled = "读取源文件没有响应，已放弃，未保存文件";
 inline constexpr const char* kStoppedLine = "velmora-encode：已停止，保存了前 %.1f 秒\n";
 // destination, seconds, bytes, kbps, audience, budget kbps, seconds taken
 inline constexpr const char* kSummaryLine =

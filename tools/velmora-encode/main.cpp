@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <filesystem>
@@ -39,6 +40,9 @@ namespace cli = velmora::encoder::text::cli;
 constexpr int kExitOk = 0;
 constexpr int kExitFailed = 1;
 constexpr int kExitInterrupted = 130;
+// How long Ctrl+C waits for the job to complete its shorter file. Longer than
+// the window's: once we give up, the process ends and the file with it.
+constexpr std::chrono::milliseconds kStopPatience{2000};
 
 // ---------------------------------------------------------------------------
 // The command line
@@ -336,7 +340,14 @@ FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string&
         return report;
     }
     while (engine.running()) {
-        if (interrupts.wait(100)) engine.stop();
+        if (interrupts.wait(100) && !engine.stopWithin(kStopPatience)) {
+            // Held in a read the kernel does not cut short (a stalled mount):
+            // the job is let go and ends with this process, without its file.
+            // Its hidden temporary file goes with the next job into that folder.
+            report.result = Result::Failed;
+            report.message = cli::kSourceStalled;
+            return report;
+        }
     }
     engine.wait();
     const JobResult r = bar.result();
@@ -479,7 +490,7 @@ int encodeSingle(const Options& options, Interrupts& interrupts) {
     if (options.json) printJson(f);
     if (f.result == Result::Failed) {
         sayError(f.message);
-        return kExitFailed;
+        return interrupts.seen() ? kExitInterrupted : kExitFailed;
     }
     printSummary(f);
     return f.result == Result::Stopped ? kExitInterrupted : kExitOk;

@@ -388,7 +388,7 @@ def xine_reader(f, ref, work, xine_play):
         return out, values
 
     # xine plays in real time: on a busy machine it drops late pictures and
-    # sound. Up to two more goes then, keeping the fullest.
+    # sound. Up to four more goes then, keeping the fullest.
     def shortfall(v):
         missing = 0.0
         if ref["video"] and ref["vpts"]:
@@ -399,7 +399,7 @@ def xine_reader(f, ref, work, xine_play):
         return missing
 
     out, v = play(0)
-    for _ in range(2):
+    for _ in range(4):
         if shortfall(v) <= 0.0:
             break
         again = play(0)
