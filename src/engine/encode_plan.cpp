@@ -110,6 +110,34 @@ AudioPlan planAudio(const AudienceProfile& p, std::int32_t content, int sourceCh
     return a;
 }
 
+// Video kbps a picture of WxH at `fps` takes at the finest quantiser, from
+// what the first look measured. Frames further apart differ more: their
+// share grows with the square root of the source frames between them.
+double finestKbps(const SourceShape& source, int width, int height, int fps) {
+    const double apart = source.frameRate > fps ? std::sqrt(source.frameRate / fps) : 1.0;
+    const double bitsPerPixel =
+        source.keyBitsPerPixel * source.keysPerSecond + source.nextBitsPerPixel * fps * apart;
+    return width * height * bitsPerPixel / 1000;
+}
+
+// From the table's size up, the largest size whose picture at the finest
+// quantiser still fits `targetKbps` (a still or a slide show leaves the line
+// half used at the table's size) and that is no larger than the source.
+int largestAffordableSize(const SourceShape& source, int size, int fps, double targetKbps) {
+    if (source.keyBitsPerPixel <= 0 || source.width <= 0 || source.height <= 0) return size;
+    const double sar = source.sarNum > 0 && source.sarDen > 0
+                           ? static_cast<double>(source.sarNum) / source.sarDen
+                           : 1.0;
+    while (size + 1 < static_cast<int>(kSizes.size())) {
+        int width = 0, height = 0;
+        fitFrame(source, kSizes[size + 1][0], kSizes[size + 1][1], width, height);
+        if (width > source.width * sar + 0.5 || height > source.height) break;
+        if (finestKbps(source, width, height, fps) > targetKbps) break;
+        ++size;
+    }
+    return size;
+}
+
 }  // namespace
 
 std::span<const AudienceProfile> audienceTable() {
@@ -202,10 +230,18 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
         (audioCostKbps(tableAudio) - audioCost + kVideoFrameCost * (p.fps - fps)) / 1.03 * 0.98;
     // The rate control overshoots more as the target grows; keep a margin on gains.
     if (spare > 0) spare *= 0.9;
-    VideoPlan v;
-    fitFrame(source, kSizes[size][0], kSizes[size][1], v.width, v.height);
     double videoKbps = (p.videoKbps + spare) * scale;
     const double seconds = source.durationMs / 1000.0;
+    // What the line carries for the picture, less the file's header and index
+    // and a margin for the container's packet headers on large frames.
+    const double shareKbps =
+        std::max(1.0, kContainerMargin *
+                          (p.budgetKbps - audioCost - kVideoFrameCost * fps -
+                           kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
+    size = largestAffordableSize(source, size, fps,
+                                 std::min(videoKbps, shareKbps * kRateControlShare));
+    VideoPlan v;
+    fitFrame(source, kSizes[size][0], kSizes[size][1], v.width, v.height);
     if (seconds > 0 && seconds < kTableClipSeconds) {
         const double keyFrameKbit = kKeyFrameExcessBitsPerPixel * v.width * v.height / 1000.0;
         videoKbps = std::max(videoKbps / 2,
@@ -223,12 +259,6 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.qmin = p.qmin;
     if (p.budgetKbps <= kEvenKeyFramesUpToKbps) v.keyQuantFactor = 1.0f;
 
-    // What the line carries for the picture, less the file's header and index
-    // and a margin for the container's packet headers on large frames.
-    const double shareKbps =
-        std::max(1.0, kContainerMargin *
-                          (p.budgetKbps - audioCost - kVideoFrameCost * fps -
-                           kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;
         videoKbps *= cut;
