@@ -62,6 +62,10 @@ constexpr double kTableClipSeconds = 30;
 
 // Up to this budget key frames get the same quantiser as the frames around them.
 constexpr int kEvenKeyFramesUpToKbps = 150;
+// The first look's frames after a key frame cost less than this (bits per
+// pixel at the finest quantiser) on a still picture; motion and grain cost
+// ten times more.
+constexpr double kStillBitsPerPixel = 0.1;
 
 // The file's header and index take about one and a half kilobytes; spread over this
 // when the source does not say how long it is.
@@ -123,7 +127,8 @@ double finestKbps(const SourceShape& source, int width, int height, int fps) {
 // From the table's size up, the largest size whose picture at the finest
 // quantiser still fits `targetKbps` (a still or a slide show leaves the line
 // half used at the table's size) and that is no larger than the source.
-int largestAffordableSize(const SourceShape& source, int size, int fps, double targetKbps) {
+int largestAffordableSize(const SourceShape& source, int size, int fps, double targetKbps,
+                          double bufferKbit) {
     if (source.keyBitsPerPixel <= 0 || source.width <= 0 || source.height <= 0) return size;
     const double sar = source.sarNum > 0 && source.sarDen > 0
                            ? static_cast<double>(source.sarNum) / source.sarDen
@@ -133,6 +138,9 @@ int largestAffordableSize(const SourceShape& source, int size, int fps, double t
         fitFrame(source, kSizes[size + 1][0], kSizes[size + 1][1], width, height);
         if (width > source.width * sar + 0.5 || height > source.height) break;
         if (finestKbps(source, width, height, fps) > targetKbps) break;
+        // A key frame larger than half the rate control's buffer comes out
+        // coarse, and the frames after it spend the line refining it.
+        if (source.keyBitsPerPixel * width * height / 1000 > bufferKbit / 2) break;
         ++size;
     }
     return size;
@@ -238,8 +246,9 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
         std::max(1.0, kContainerMargin *
                           (p.budgetKbps - audioCost - kVideoFrameCost * fps -
                            kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
-    size = largestAffordableSize(source, size, fps,
-                                 std::min(videoKbps, shareKbps * kRateControlShare));
+    size =
+        largestAffordableSize(source, size, fps, std::min(videoKbps, shareKbps * kRateControlShare),
+                              std::min<double>(kMaxBufferKbits, p.bufferKbits));
     VideoPlan v;
     fitFrame(source, kSizes[size][0], kSizes[size][1], v.width, v.height);
     if (seconds > 0 && seconds < kTableClipSeconds) {
@@ -256,8 +265,12 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.bufferSize =
         static_cast<int>(std::min<double>(kMaxBufferKbits, p.bufferKbits * ratio) * 1000);
     v.gop = fps * 10;
-    v.qmin = p.qmin;
-    if (p.budgetKbps <= kEvenKeyFramesUpToKbps) v.keyQuantFactor = 1.0f;
+    // A still picture at the finest quantiser still leaves the line room.
+    const bool still = source.keyBitsPerPixel > 0 && source.nextBitsPerPixel < kStillBitsPerPixel;
+    v.qmin = still ? 2 : p.qmin;
+    // A still picture lives on its key frames: finer ones cost fewer bits
+    // than the frames after them would spend refining a coarse one.
+    if (p.budgetKbps <= kEvenKeyFramesUpToKbps && !still) v.keyQuantFactor = 1.0f;
 
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;

@@ -170,11 +170,14 @@ TEST(EncodePlan, AStillSourceGetsALargerPictureUpToItsOwnSize) {
         int least, most;  // the width the standard choice may get
     };
     const Case cases[] = {
-        {"slides at 512K", 640, 480, 1.8, 0.02, 0.25, Audience::Dsl512K, 480, 640},
+        {"light slides at 512K", 640, 480, 0.8, 0.02, 0.25, Audience::Dsl512K, 480, 640},
+        // A larger key frame would not fit half the rate control's buffer.
+        {"detailed slides at 512K", 640, 480, 1.8, 0.02, 0.25, Audience::Dsl512K, 384, 384},
         {"slides at LAN", 640, 480, 1.8, 0.02, 0.25, Audience::Lan, 320, 480},
         {"slides at 28K", 640, 480, 1.8, 0.02, 0.25, Audience::Modem28K, 128, 128},
         {"small slides", 320, 240, 1.8, 0.02, 0.25, Audience::Dsl512K, 384, 384},
         {"motion", 640, 480, 3.5, 2.3, 0.1, Audience::Dsl512K, 384, 384},
+        {"motion at 28K", 640, 480, 3.5, 2.3, 0.1, Audience::Modem28K, 128, 128},
         {"no look", 640, 480, 0, 0, 0, Audience::Dsl512K, 384, 384},
     };
     for (const Case& c : cases) {
@@ -188,6 +191,9 @@ TEST(EncodePlan, AStillSourceGetsALargerPictureUpToItsOwnSize) {
             *planEncode(audienceSet({c.audience}), VoiceAndMusic, NormalMotion, s).video;
         EXPECT_GE(v.width, c.least) << c.what;
         EXPECT_LE(v.width, c.most) << c.what;
+        // Only a still picture gets the finest quantiser at every audience.
+        const bool still = c.keyBits > 0 && c.nextBits < 0.1;
+        EXPECT_EQ(v.qmin, still ? 2 : profileOf(c.audience).qmin) << c.what;
         // Growing stops at the source's size (the table's own may be larger).
         SourceShape unseen = videoAndSound(c.sourceWidth, c.sourceHeight);
         unseen.frameRate = 25;
