@@ -101,16 +101,16 @@ class Look {
         return true;
     }
 
-    // Two places of motion or grain settle it: at the finest quantiser such
+    // One place of motion or grain settles it: at the finest quantiser such
     // a picture fills any line at the table's size, and the rest of the look
     // would only cost its decoding.
     bool settled() const {
-        return places_ >= 2 &&
+        return places_ >= 1 &&
                nextBits_ / (static_cast<double>(width_) * height_ * places_) > kBusyBitsPerPixel;
     }
 
     void finish(double seconds) {
-        if (places_ < 2) return;
+        if (places_ < 1) return;
         const double pixels = static_cast<double>(width_) * height_ * places_;
         SourceShape& shape = source_.shape;
         shape.keyBitsPerPixel = keyBits_ / pixels;
@@ -135,12 +135,9 @@ class Look {
         encoder_->max_b_frames = 0;
         encoder_->flags |= AV_CODEC_FLAG_QSCALE;
         encoder_->global_quality = FF_QP2LAMBDA * kLookQuantiser;
-        AVDictionary* options = nullptr;
-        for (const auto& [name, value] : videoEncoderOptions(plan))
-            av_dict_set(&options, name.c_str(), value.c_str(), 0);
-        const int ret = avcodec_open2(encoder_.get(), codec, &options);
-        av_dict_free(&options);
-        return ret >= 0;
+        // Without trellis quantisation: twice as fast, and its few per cent
+        // more bits only make the look cautious.
+        return avcodec_open2(encoder_.get(), codec, nullptr) >= 0;
     }
 
     // Bits of one coded picture; -1 on failure.
