@@ -62,6 +62,10 @@ constexpr double kTableClipSeconds = 30;
 
 // Up to this budget key frames get the same quantiser as the frames around them.
 constexpr int kEvenKeyFramesUpToKbps = 150;
+// The first look's frames after a key frame cost less than this (bits per
+// pixel at the finest quantiser) on a still picture; motion and grain cost
+// ten times more.
+constexpr double kStillBitsPerPixel = 0.1;
 
 // The file's header and index take about one and a half kilobytes; spread over this
 // when the source does not say how long it is.
@@ -108,6 +112,38 @@ AudioPlan planAudio(const AudienceProfile& p, std::int32_t content, int sourceCh
     }
     a.channels = std::clamp(sourceChannels, 1, a.channels);
     return a;
+}
+
+// Video kbps a picture of WxH at `fps` takes at the finest quantiser, from
+// what the first look measured. Frames further apart differ more: their
+// share grows with the square root of the source frames between them.
+double finestKbps(const SourceShape& source, int width, int height, int fps) {
+    const double apart = source.frameRate > fps ? std::sqrt(source.frameRate / fps) : 1.0;
+    const double bitsPerPixel =
+        source.keyBitsPerPixel * source.keysPerSecond + source.nextBitsPerPixel * fps * apart;
+    return width * height * bitsPerPixel / 1000;
+}
+
+// From the table's size up, the largest size whose picture at the finest
+// quantiser still fits `targetKbps` (a still or a slide show leaves the line
+// half used at the table's size) and that is no larger than the source.
+int largestAffordableSize(const SourceShape& source, int size, int fps, double targetKbps,
+                          double bufferKbit) {
+    if (source.keyBitsPerPixel <= 0 || source.width <= 0 || source.height <= 0) return size;
+    const double sar = source.sarNum > 0 && source.sarDen > 0
+                           ? static_cast<double>(source.sarNum) / source.sarDen
+                           : 1.0;
+    while (size + 1 < static_cast<int>(kSizes.size())) {
+        int width = 0, height = 0;
+        fitFrame(source, kSizes[size + 1][0], kSizes[size + 1][1], width, height);
+        if (width > source.width * sar + 0.5 || height > source.height) break;
+        if (finestKbps(source, width, height, fps) > targetKbps) break;
+        // A key frame larger than half the rate control's buffer comes out
+        // coarse, and the frames after it spend the line refining it.
+        if (source.keyBitsPerPixel * width * height / 1000 > bufferKbit / 2) break;
+        ++size;
+    }
+    return size;
 }
 
 }  // namespace
@@ -202,10 +238,19 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
         (audioCostKbps(tableAudio) - audioCost + kVideoFrameCost * (p.fps - fps)) / 1.03 * 0.98;
     // The rate control overshoots more as the target grows; keep a margin on gains.
     if (spare > 0) spare *= 0.9;
-    VideoPlan v;
-    fitFrame(source, kSizes[size][0], kSizes[size][1], v.width, v.height);
     double videoKbps = (p.videoKbps + spare) * scale;
     const double seconds = source.durationMs / 1000.0;
+    // What the line carries for the picture, less the file's header and index
+    // and a margin for the container's packet headers on large frames.
+    const double shareKbps =
+        std::max(1.0, kContainerMargin *
+                          (p.budgetKbps - audioCost - kVideoFrameCost * fps -
+                           kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
+    size =
+        largestAffordableSize(source, size, fps, std::min(videoKbps, shareKbps * kRateControlShare),
+                              std::min<double>(kMaxBufferKbits, p.bufferKbits));
+    VideoPlan v;
+    fitFrame(source, kSizes[size][0], kSizes[size][1], v.width, v.height);
     if (seconds > 0 && seconds < kTableClipSeconds) {
         const double keyFrameKbit = kKeyFrameExcessBitsPerPixel * v.width * v.height / 1000.0;
         videoKbps = std::max(videoKbps / 2,
@@ -220,15 +265,13 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.bufferSize =
         static_cast<int>(std::min<double>(kMaxBufferKbits, p.bufferKbits * ratio) * 1000);
     v.gop = fps * 10;
-    v.qmin = p.qmin;
-    if (p.budgetKbps <= kEvenKeyFramesUpToKbps) v.keyQuantFactor = 1.0f;
+    // A still picture at the finest quantiser still leaves the line room.
+    const bool still = source.keyBitsPerPixel > 0 && source.nextBitsPerPixel < kStillBitsPerPixel;
+    v.qmin = still ? 2 : p.qmin;
+    // A still picture lives on its key frames: finer ones cost fewer bits
+    // than the frames after them would spend refining a coarse one.
+    if (p.budgetKbps <= kEvenKeyFramesUpToKbps && !still) v.keyQuantFactor = 1.0f;
 
-    // What the line carries for the picture, less the file's header and index
-    // and a margin for the container's packet headers on large frames.
-    const double shareKbps =
-        std::max(1.0, kContainerMargin *
-                          (p.budgetKbps - audioCost - kVideoFrameCost * fps -
-                           kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;
         videoKbps *= cut;

@@ -16,6 +16,7 @@
 #include "engine/audio_stage.h"
 #include "engine/bounded_queue.h"
 #include "engine/interleaver.h"
+#include "engine/key_frames.h"
 #include "engine/media_source.h"
 #include "engine/preview.h"
 #include "engine/rate_guard.h"
@@ -495,8 +496,11 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     FramePtr pictureIn;  // the source frame whose packet is on its way
     // The picture's last resort against a line it would overrun.
     std::optional<RateGuard> guard;
-    if (lane.scaler && plan_.video)
+    std::optional<KeyFrameChooser> keys;
+    if (lane.scaler && plan_.video) {
         guard.emplace(plan_.video->ceilingRate, plan_.video->fps, plan_.video->allowanceBits);
+        keys.emplace(plan_.video->gop);
+    }
     const auto pass = [&](PacketPtr packet) {
         const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
         const auto bytes = static_cast<std::size_t>(packet->size);
@@ -514,6 +518,7 @@ Status Engine::Job::encodeFrames(Lane& lane) {
                 return s;
             *frame = std::move(scaled);
             if (guard && !guard->pass(*frame)) return Status::fail(text::kOutOfMemory);
+            if (keys && keys->choose(**frame)) (*frame)->pict_type = AV_PICTURE_TYPE_I;
         }
         if (watched && frame && Clock::now() >= nextPicture) {
             nextPicture = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);

@@ -7,6 +7,7 @@
 
 #include <cstring>
 
+#include "engine/source_look.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -198,6 +199,7 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     source.startUs = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
+    lookAtSource(path, source, interrupt);
     return Status::ok();
 }
 

@@ -22,7 +22,10 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
     ctx.bit_rate_tolerance = plan.bitRate;
     ctx.rc_max_rate = plan.maxRate;
     ctx.rc_buffer_size = plan.bufferSize;
-    ctx.gop_size = plan.gop;
+    // The engine puts key frames at cuts and where the picture moves; the
+    // encoder's own interval only backs that up, so a still picture goes
+    // without (FFmpeg takes at most 600).
+    ctx.gop_size = std::min(600, plan.gop * 3);
     ctx.max_b_frames = 0;
     ctx.qmin = plan.qmin;
     ctx.qmax = 31;

@@ -1,0 +1,23 @@
+#pragma once
+// A first look at a source file before the plan is made: a few pictures
+// spread over the file, each coded as a key frame and the frame after it at
+// the finest quantiser. What that costs says whether the audience's line
+// leaves room for a larger picture (a slide show, a still) or not (motion,
+// grain). The source is a file, so the look can jump around in it; a pipe or
+// a device is not looked at.
+
+#include <string>
+
+#include "engine/media_source.h"
+
+namespace velmora::encoder {
+
+// Places in the file that are looked at.
+inline constexpr int kLookPlaces = 6;
+
+// Fills the look's part of `source.shape`; leaves it at 0 when the file
+// cannot be looked at (too short, unknown length, no seeking, a stop).
+void lookAtSource(const std::string& path, MediaSource& source,
+                  const SourceInterrupt* interrupt = nullptr);
+
+}  // namespace velmora::encoder
