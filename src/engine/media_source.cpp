@@ -18,10 +18,6 @@ bool decodable(const AVStream* st) {
     return avcodec_find_decoder(st->codecpar->codec_id) != nullptr;
 }
 
-int interrupted(void* opaque) {
-    return opaque && (*static_cast<const SourceInterrupt*>(opaque))() ? 1 : 0;
-}
-
 Status unreadable(const std::string& path, int code) {
     return Status::fail(
         text::withCause(text::withSubject(text::kSourceUnreadable, path), describeError(code)));
@@ -127,20 +123,29 @@ double averageFrameRate(const AVStream& st) {
 
 }  // namespace
 
+AVIOInterruptCB interruptCallback(const SourceInterrupt* interrupt) {
+    const auto asked = [](void* opaque) {
+        return (*static_cast<const SourceInterrupt*>(opaque))() ? 1 : 0;
+    };
+    if (!interrupt) return {nullptr, nullptr};
+    return {+asked, const_cast<SourceInterrupt*>(interrupt)};
+}
+
 Status openMediaSource(const std::string& path, MediaSource& source,
                        const SourceInterrupt* interrupt) {
     // "file:" keeps names with a colon from being taken for a protocol; the
     // file protocol opens read-only for input.
     std::string url = "file:" + path;
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    const bool known = ::stat(path.c_str(), &st) == 0;
+    if (known && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         Status status = Status::ok();
         url = pipeUrl(path, interrupt, status);
         if (url.empty()) return status;
     }
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return Status::fail(text::kOutOfMemory);
-    raw->interrupt_callback = {&interrupted, const_cast<SourceInterrupt*>(interrupt)};
+    raw->interrupt_callback = interruptCallback(interrupt);
     int ret = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
     if (ret < 0) {
         // FFmpeg has closed the pipe's descriptor along with its context.
@@ -199,7 +204,8 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     source.startUs = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
-    lookAtSource(path, source, interrupt);
+    // Only a file can be looked at ahead: a pipe's data is read once.
+    if (known && S_ISREG(st.st_mode)) lookAtSource(path, source, interrupt);
     return Status::ok();
 }
 

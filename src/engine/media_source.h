@@ -38,6 +38,9 @@ struct SourceInterrupt {
     bool operator()() const { return (stop && *stop) || (caller && caller()); }
 };
 
+// FFmpeg's form of `interrupt` for an input context; none when null.
+AVIOInterruptCB interruptCallback(const SourceInterrupt* interrupt);
+
 // A FIFO, socket or device that sends nothing this long after opening is
 // given up on, so a start never hangs on a source nobody feeds.
 inline constexpr int kFirstDataTimeoutSeconds = 10;

@@ -1,7 +1,5 @@
 #include "engine/source_look.h"
 
-#include <sys/stat.h>
-
 #include <algorithm>
 
 #include "engine/key_frames.h"
@@ -25,10 +23,6 @@ constexpr double kBusyBitsPerPixel = 0.5;
 // The finest quantiser the audiences use.
 constexpr int kLookQuantiser = 2;
 
-int interrupted(void* opaque) {
-    return opaque && (*static_cast<const SourceInterrupt*>(opaque))() ? 1 : 0;
-}
-
 class Look {
   public:
     Look(MediaSource& source, const SourceInterrupt* interrupt)
@@ -37,7 +31,7 @@ class Look {
     bool open(const std::string& path) {
         AVFormatContext* raw = avformat_alloc_context();
         if (!raw) return false;
-        raw->interrupt_callback = {&interrupted, const_cast<SourceInterrupt*>(interrupt_)};
+        raw->interrupt_callback = interruptCallback(interrupt_);
         if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0) return false;
         format_.reset(raw);
         // The same file through the same demuxer numbers its streams alike;
@@ -167,20 +161,16 @@ class Look {
 }  // namespace
 
 void lookAtSource(const std::string& path, MediaSource& source, const SourceInterrupt* interrupt) {
-    struct stat st {};
     // Timestamps at a replaced rate would send the seeks astray.
     if (source.videoIndex < 0 || !source.format || source.declaredFps > 0 ||
-        source.durationMs < kShortestLookMs || ::stat(path.c_str(), &st) != 0 ||
-        !S_ISREG(st.st_mode))
+        source.durationMs < kShortestLookMs)
         return;
     Look look(source, interrupt);
     if (!look.open(path)) return;
-    const std::int64_t startUs =
-        source.format->start_time != AV_NOPTS_VALUE ? source.format->start_time : 0;
     for (int i = 0; i < kLookPlaces; ++i) {
         if (interrupt && (*interrupt)()) return;
         const std::int64_t at =
-            startUs + source.durationMs * 1000 * (2 * i + 1) / (2 * kLookPlaces);
+            source.startUs + source.durationMs * 1000 * (2 * i + 1) / (2 * kLookPlaces);
         look.place(at);
         if (look.settled()) break;
     }

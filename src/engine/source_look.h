@@ -3,8 +3,8 @@
 // spread over the file, each coded as a key frame and the frame after it at
 // the finest quantiser. What that costs says whether the audience's line
 // leaves room for a larger picture (a slide show, a still) or not (motion,
-// grain). The source is a file, so the look can jump around in it; a pipe or
-// a device is not looked at.
+// grain). Only for a regular file, which the look can jump around in; a
+// pipe's or a device's data is read once.
 
 #include <string>
 
