@@ -287,6 +287,8 @@ struct FileReport {
     std::string warning{};  // what the source turned out to be, "" when nothing
 
     double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
+    // A completed or stopped job leaves a file; a failed or skipped one none.
+    bool written() const { return result == Result::Completed || result == Result::Stopped; }
 };
 
 class ProgressBar : public JobObserver {
@@ -368,26 +370,25 @@ FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string&
 // ---------------------------------------------------------------------------
 // Reports
 
-std::string resultText(Result r) {
-    switch (r) {
-        case Result::Completed:
-            return cli::kCompleted;
-        case Result::Stopped:
-            return cli::kStopped;
-        case Result::Failed:
-            return cli::kFailed;
-        case Result::Skipped:
-            return cli::kSkipped;
-    }
-    return {};
+// Each result's word in the table and its key in --json, in Result's order.
+struct ResultNames {
+    const char* text;
+    const char* key;
+};
+constexpr ResultNames kResultNames[] = {{cli::kCompleted, "completed"},
+                                        {cli::kStopped, "stopped"},
+                                        {cli::kFailed, "failed"},
+                                        {cli::kSkipped, "skipped"}};
+
+const ResultNames& namesOf(Result r) {
+    return kResultNames[static_cast<int>(r)];
 }
 
 std::string jsonLine(const FileReport& f) {
-    static constexpr const char* kKeys[] = {"completed", "stopped", "failed", "skipped"};
-    const bool written = f.result == Result::Completed || f.result == Result::Stopped;
+    const bool written = f.written();
     std::string line = "{\"source\":" + jsonString(f.source) +
                        ",\"output\":" + (written ? jsonString(f.destination) : "null") +
-                       ",\"result\":\"" + kKeys[static_cast<int>(f.result)] + "\"";
+                       ",\"result\":\"" + namesOf(f.result).key + "\"";
     if (written) {
         line += format(",\"duration_seconds\":%.3f,\"bytes\":%lld,\"kbps\":%.1f", f.heldMs / 1000.0,
                        static_cast<long long>(f.bytes), f.kbps());
@@ -423,9 +424,9 @@ void printTable(const std::vector<FileReport>& files) {
     rows.push_back({cli::kColumnFile, cli::kColumnResult, cli::kColumnHeld, cli::kColumnSize,
                     cli::kColumnKbps, cli::kColumnNote});
     for (const FileReport& f : files) {
-        const bool written = f.result == Result::Completed || f.result == Result::Stopped;
+        const bool written = f.written();
         const std::string none = "-";
-        rows.push_back({f.source, resultText(f.result),
+        rows.push_back({f.source, namesOf(f.result).text,
                         written ? format(cli::kSeconds, f.heldMs / 1000.0) : none,
                         written ? sizeText(f.bytes) : none,
                         written ? format("%.1f", f.kbps()) : none,
