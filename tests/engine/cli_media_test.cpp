@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <iterator>
@@ -14,6 +15,7 @@
 #include <vector>
 
 #include "engine_support.h"
+#include "rm_file.h"
 
 namespace velmora::encoder {
 namespace {
@@ -203,6 +205,12 @@ TEST_F(Cli, BatchConvertsWhatItCanAndReportsTheRest) {
     ASSERT_EQ(json.size(), 3u) << r.output;
     EXPECT_NE(json[0].find("\"result\":\"completed\""), std::string::npos) << json[0];
     EXPECT_NE(json[0].find("detailed-1.rm"), std::string::npos) << json[0];
+    // The buffering a player needs, as the file's header states it.
+    const std::uint32_t preroll = rmtest::parseFile(out + "/detailed-1.rm").prerollMs;
+    EXPECT_GT(preroll, 0u);
+    char stated[48];
+    std::snprintf(stated, sizeof stated, "\"preroll_seconds\":%.3f", preroll / 1000.0);
+    EXPECT_NE(json[0].find(stated), std::string::npos) << json[0];
     EXPECT_NE(json[1].find("\"result\":\"failed\""), std::string::npos) << json[1];
     EXPECT_NE(json[1].find("\"error\":"), std::string::npos) << json[1];
     EXPECT_NE(json[2].find("detailed-2.rm"), std::string::npos) << json[2];

@@ -281,6 +281,7 @@ struct FileReport {
     std::string message{};    // why it failed
     std::int64_t heldMs = 0;  // media time the output holds
     std::int64_t bytes = 0;
+    std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
     std::int64_t elapsedMs = 0;
     std::string audienceName{};
     int budgetKbps = 0;
@@ -361,6 +362,7 @@ FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string&
     report.heldMs = r.encodedMs;
     report.warning = r.warning;
     report.bytes = r.bytes;
+    report.prerollMs = r.prerollMs;
     report.elapsedMs = r.elapsedMs;
     report.audienceName = profileOf(info.plan.audience).name;
     report.budgetKbps = info.plan.budgetKbps;
@@ -390,8 +392,10 @@ std::string jsonLine(const FileReport& f) {
                        ",\"output\":" + (written ? jsonString(f.destination) : "null") +
                        ",\"result\":\"" + namesOf(f.result).key + "\"";
     if (written) {
-        line += format(",\"duration_seconds\":%.3f,\"bytes\":%lld,\"kbps\":%.1f", f.heldMs / 1000.0,
-                       static_cast<long long>(f.bytes), f.kbps());
+        line += format(",\"duration_seconds\":%.3f,\"bytes\":%lld,\"kbps\":%.1f,"
+                       "\"preroll_seconds\":%.3f",
+                       f.heldMs / 1000.0, static_cast<long long>(f.bytes), f.kbps(),
+                       f.prerollMs / 1000.0);
     }
     if (f.result != Result::Skipped)
         line += format(",\"elapsed_seconds\":%.3f", f.elapsedMs / 1000.0);
