@@ -46,6 +46,16 @@ struct VideoPlan {
     // (finer key frames) suits the high rates; at the low ones an equal
     // quantiser keeps the first key frame from eating the first seconds.
     float keyQuantFactor = -0.8f;
+    // What a frame after a key frame costs at the finest quantiser, in bits
+    // per macroblock, from the first look; 0 without one. The rate control
+    // starts from it instead of from nothing, which on a busy picture spent
+    // a second's bits on the first few frames.
+    int initialComplexity = 0;
+    // A busy picture (fast motion) keeps meeting the coarsest quantiser, and
+    // the rate control, clipped there, swings from one end of the range to
+    // the other; squeezing its choice smoothly into the range instead holds
+    // the quantiser steadier. A calm picture does as well without.
+    bool squishQuantiser = false;
     // The line's share for the picture (bits per second in packets) and how
     // far ahead of it the picture may run before frames repeat instead.
     int ceilingRate = 0, allowanceBits = 0;
@@ -67,9 +77,15 @@ struct SourceShape {
     double frameRate = 0;         // frames a second over the whole file; 0 when unknown
     // From a first look at a few places in the file, all 0 without one: bits
     // per pixel of a key frame and of the frame after it at the finest
-    // quantiser, and how many key frames a second the cuts seen need.
-    double keyBitsPerPixel = 0, nextBitsPerPixel = 0, keysPerSecond = 0;
+    // quantiser, of the frame after a key frame at the coarsest, and how many
+    // key frames a second the cuts seen need.
+    double keyBitsPerPixel = 0, nextBitsPerPixel = 0, coarseBitsPerPixel = 0, keysPerSecond = 0;
 };
+
+// Frames after a key frame that cost more than this at the finest quantiser
+// (bits per pixel) are a fast-moving picture; gentle motion under grain
+// costs half as much.
+inline constexpr double kBusyBitsPerPixel = 0.5;
 
 struct EncodePlan {
     Audience audience = Audience::Dsl256K;

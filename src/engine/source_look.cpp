@@ -17,11 +17,9 @@ constexpr int kLookWidth = 320, kLookHeight = 240;
 constexpr int kMaxPacketsPerPlace = 60;
 // Shorter sources are not worth a look: their plan is the table's.
 constexpr std::int64_t kShortestLookMs = 4000;
-// Frames after a key frame that cost more than this (bits per pixel at the
-// finest quantiser) are a moving or grainy picture.
-constexpr double kBusyBitsPerPixel = 0.5;
-// The finest quantiser the audiences use.
-constexpr int kLookQuantiser = 2;
+// The finest quantiser the audiences use, and the coarsest any uses.
+constexpr int kFinestQuantiser = 2;
+constexpr int kCoarsestQuantiser = 31;
 
 class Look {
   public:
@@ -47,12 +45,7 @@ class Look {
         decoder_->skip_loop_filter = AVDISCARD_ALL;
 
         fitFrame(source_.shape, kLookWidth, kLookHeight, width_, height_);
-        VideoPlan plan;
-        plan.width = width_;
-        plan.height = height_;
-        plan.fps = 25;
-        plan.qmin = kLookQuantiser;
-        return openFixedEncoder(plan);
+        return finest_.open(width_, height_) && coarse_.open(width_, height_);
     }
 
     // Codes a key frame and the frame after it at one place in the file.
@@ -66,31 +59,47 @@ class Look {
         PacketPtr packet = makePacket();
         FramePtr decoded = makeFrame();
         if (!packet || !decoded) return false;
-        // The key frame and the picture coded after it, then the decoder
-        // drains: no waiting for the frames shown between (B-frames), which
-        // would double the decoding. That picture may lie a few frames
-        // later, which overstates motion a little, never understates it.
-        for (int sent = 0, packets = 0; sent < 2 && packets < kMaxPacketsPerPlace; ++packets) {
-            if (av_read_frame(format_.get(), packet.get()) < 0) break;
+        // The key frame and the picture shown right after it, in the order
+        // the decoder shows them: with B-frames that picture comes a few
+        // packets after the next coded one, which lies several frames on.
+        bool keySent = false, drained = false;
+        for (int packets = 0; got < 2;) {
+            const int ret = avcodec_receive_frame(decoder_.get(), decoded.get());
+            if (ret >= 0) {
+                if (!scaler_.scale(*decoded, width_, height_, pictures[got])) return false;
+                av_frame_unref(decoded.get());
+                ++got;
+                continue;
+            }
+            if (ret != AVERROR(EAGAIN) || drained) break;
+            if (packets++ >= kMaxPacketsPerPlace || av_read_frame(format_.get(), packet.get()) < 0) {
+                avcodec_send_packet(decoder_.get(), nullptr);
+                drained = true;
+                continue;
+            }
+            // From the key frame on; a packet the decoder refuses is skipped.
             if (packet->stream_index == stream_->index &&
-                (sent > 0 || (packet->flags & AV_PKT_FLAG_KEY)) &&
+                (keySent || (packet->flags & AV_PKT_FLAG_KEY)) &&
                 avcodec_send_packet(decoder_.get(), packet.get()) >= 0)
-                ++sent;
+                keySent = true;
             av_packet_unref(packet.get());
-        }
-        avcodec_send_packet(decoder_.get(), nullptr);
-        while (got < 2 && avcodec_receive_frame(decoder_.get(), decoded.get()) >= 0) {
-            if (!scaler_.scale(*decoded, width_, height_, pictures[got])) return false;
-            av_frame_unref(decoded.get());
-            ++got;
         }
         if (got < 2) return false;
         cuts_ += cutFinder_.choose(*pictures[0]) && places_ > 0;
-        const int keyBits = code(*pictures[0], true);
-        const int nextBits = code(*pictures[1], false);
-        if (keyBits < 0 || nextBits < 0) return false;
+        const int keyBits = finest_.code(*pictures[0], true, kFinestQuantiser);
+        const int nextBits = finest_.code(*pictures[1], false, kFinestQuantiser);
+        // The frame after the key frame once more, at the coarsest quantiser:
+        // the least the rate control can bring a moving picture down to. Its
+        // key frame is the fine one, so a still picture has nothing left to
+        // refine and costs next to nothing, as it does in a whole encode.
+        const int coarseBits =
+            coarse_.code(*pictures[0], true, kFinestQuantiser) < 0
+                ? -1
+                : coarse_.code(*pictures[1], false, kCoarsestQuantiser);
+        if (keyBits < 0 || nextBits < 0 || coarseBits < 0) return false;
         keyBits_ += keyBits;
         nextBits_ += nextBits;
+        coarseBits_ += coarseBits;
         ++places_;
         return true;
     }
@@ -109,52 +118,61 @@ class Look {
         SourceShape& shape = source_.shape;
         shape.keyBitsPerPixel = keyBits_ / pixels;
         shape.nextBitsPerPixel = nextBits_ / pixels;
+        shape.coarseBitsPerPixel = coarseBits_ / pixels;
         // A cut between two places means at least one; cuts closer than the
         // places are not seen, so never fewer than one key frame in 10 s.
         shape.keysPerSecond = std::max(0.1, (cuts_ + 1) / seconds);
     }
 
   private:
-    bool openFixedEncoder(const VideoPlan& plan) {
-        const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
-        if (!codec) return false;
-        encoder_.reset(avcodec_alloc_context3(codec));
-        if (!encoder_) return false;
-        encoder_->width = plan.width;
-        encoder_->height = plan.height;
-        encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
-        encoder_->time_base = {1, plan.fps};
-        encoder_->framerate = {plan.fps, 1};
-        encoder_->gop_size = 600;
-        encoder_->max_b_frames = 0;
-        encoder_->flags |= AV_CODEC_FLAG_QSCALE;
-        encoder_->global_quality = FF_QP2LAMBDA * kLookQuantiser;
-        // Without trellis quantisation: twice as fast, and its few per cent
-        // more bits only make the look cautious.
-        return avcodec_open2(encoder_.get(), codec, nullptr) >= 0;
-    }
+    // rv20 at a quantiser chosen per picture.
+    class Coder {
+      public:
+        bool open(int width, int height) {
+            const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
+            if (!codec) return false;
+            encoder_.reset(avcodec_alloc_context3(codec));
+            if (!encoder_) return false;
+            encoder_->width = width;
+            encoder_->height = height;
+            encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
+            encoder_->time_base = {1, 25};
+            encoder_->framerate = {25, 1};
+            encoder_->gop_size = 600;
+            encoder_->max_b_frames = 0;
+            encoder_->flags |= AV_CODEC_FLAG_QSCALE;
+            encoder_->global_quality = FF_QP2LAMBDA * kFinestQuantiser;
+            // Without trellis quantisation: twice as fast, and its few per
+            // cent more bits only make the look cautious.
+            return avcodec_open2(encoder_.get(), codec, nullptr) >= 0;
+        }
 
-    // Bits of one coded picture; -1 on failure.
-    int code(AVFrame& picture, bool key) {
-        picture.pts = pts_++;
-        picture.pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-        picture.quality = encoder_->global_quality;
-        if (avcodec_send_frame(encoder_.get(), &picture) < 0) return -1;
-        PacketPtr packet = makePacket();
-        if (!packet || avcodec_receive_packet(encoder_.get(), packet.get()) < 0) return -1;
-        return packet->size * 8;
-    }
+        // Bits of one coded picture; -1 on failure.
+        int code(AVFrame& picture, bool key, int quantiser) {
+            picture.pts = pts_++;
+            picture.pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+            picture.quality = FF_QP2LAMBDA * quantiser;
+            if (avcodec_send_frame(encoder_.get(), &picture) < 0) return -1;
+            PacketPtr packet = makePacket();
+            if (!packet || avcodec_receive_packet(encoder_.get(), packet.get()) < 0) return -1;
+            return packet->size * 8;
+        }
+
+      private:
+        CodecContextPtr encoder_;
+        std::int64_t pts_ = 0;
+    };
 
     MediaSource& source_;
     const SourceInterrupt* interrupt_;
     InputContextPtr format_;
     AVStream* stream_ = nullptr;
-    CodecContextPtr decoder_, encoder_;
+    CodecContextPtr decoder_;
+    Coder finest_, coarse_;
     VideoScaler scaler_;
     KeyFrameChooser cutFinder_{1 << 30};
     int width_ = 0, height_ = 0;
-    std::int64_t pts_ = 0;
-    double keyBits_ = 0, nextBits_ = 0;
+    double keyBits_ = 0, nextBits_ = 0, coarseBits_ = 0;
     int places_ = 0, cuts_ = 0;
 };
 

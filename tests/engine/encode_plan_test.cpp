@@ -161,24 +161,29 @@ TEST(EncodePlan, NeverMoreFramesThanTheSourceHas) {
 
 // The first look decides whether the line leaves room for a larger picture:
 // a slide show's does, motion's does not, and no picture outgrows its source.
-TEST(EncodePlan, AStillSourceGetsALargerPictureUpToItsOwnSize) {
+// A pan so fast that even the coarsest quantiser cannot hold it to the line
+// gets a smaller picture, down to the smallest.
+TEST(EncodePlan, TheFirstLookSizesThePicture) {
     struct Case {
         const char* what;
         int sourceWidth, sourceHeight;
-        double keyBits, nextBits, keysPerSecond;
+        double keyBits, nextBits, coarseBits, keysPerSecond;
         Audience audience;
         int least, most;  // the width the standard choice may get
     };
     const Case cases[] = {
-        {"light slides at 512K", 640, 480, 0.8, 0.02, 0.25, Audience::Dsl512K, 480, 640},
+        {"light slides at 512K", 640, 480, 0.8, 0.02, 0.001, 0.25, Audience::Dsl512K, 480, 640},
         // A larger key frame would not fit half the rate control's buffer.
-        {"detailed slides at 512K", 640, 480, 1.8, 0.02, 0.25, Audience::Dsl512K, 384, 384},
-        {"slides at LAN", 640, 480, 1.8, 0.02, 0.25, Audience::Lan, 320, 480},
-        {"slides at 28K", 640, 480, 1.8, 0.02, 0.25, Audience::Modem28K, 128, 128},
-        {"small slides", 320, 240, 1.8, 0.02, 0.25, Audience::Dsl512K, 384, 384},
-        {"motion", 640, 480, 3.5, 2.3, 0.1, Audience::Dsl512K, 384, 384},
-        {"motion at 28K", 640, 480, 3.5, 2.3, 0.1, Audience::Modem28K, 128, 128},
-        {"no look", 640, 480, 0, 0, 0, Audience::Dsl512K, 384, 384},
+        {"detailed slides at 512K", 640, 480, 1.8, 0.02, 0.001, 0.25, Audience::Dsl512K, 384, 384},
+        {"slides at LAN", 640, 480, 1.8, 0.02, 0.001, 0.25, Audience::Lan, 320, 480},
+        {"slides at 28K", 640, 480, 1.8, 0.02, 0.001, 0.25, Audience::Modem28K, 128, 128},
+        {"small slides", 320, 240, 1.8, 0.02, 0.001, 0.25, Audience::Dsl512K, 384, 384},
+        {"motion", 640, 480, 3.5, 2.3, 0.02, 0.1, Audience::Dsl512K, 384, 384},
+        {"motion at 28K", 640, 480, 3.5, 2.3, 0.02, 0.1, Audience::Modem28K, 128, 128},
+        {"fast pan at 512K", 640, 480, 3.5, 1.6, 0.054, 0.1, Audience::Dsl512K, 320, 320},
+        {"fast pan at 256K", 640, 480, 3.5, 1.6, 0.054, 0.1, Audience::Dsl256K, 176, 240},
+        {"fast pan at 28K", 640, 480, 3.5, 1.6, 0.054, 0.1, Audience::Modem28K, 128, 128},
+        {"no look", 640, 480, 0, 0, 0, 0, Audience::Dsl512K, 384, 384},
     };
     for (const Case& c : cases) {
         SourceShape s = videoAndSound(c.sourceWidth, c.sourceHeight);
@@ -186,6 +191,7 @@ TEST(EncodePlan, AStillSourceGetsALargerPictureUpToItsOwnSize) {
         s.durationMs = 20000;
         s.keyBitsPerPixel = c.keyBits;
         s.nextBitsPerPixel = c.nextBits;
+        s.coarseBitsPerPixel = c.coarseBits;
         s.keysPerSecond = c.keysPerSecond;
         const VideoPlan v =
             *planEncode(audienceSet({c.audience}), VoiceAndMusic, NormalMotion, s).video;
@@ -194,17 +200,21 @@ TEST(EncodePlan, AStillSourceGetsALargerPictureUpToItsOwnSize) {
         // Only a still picture gets the finest quantiser at every audience.
         const bool still = c.keyBits > 0 && c.nextBits < 0.1;
         EXPECT_EQ(v.qmin, still ? 2 : profileOf(c.audience).qmin) << c.what;
-        // Growing stops at the source's size (the table's own may be larger).
+        // Growing stops at the source's size (the table's own may be larger),
+        // and only a picture the line cannot hold shrinks.
         SourceShape unseen = videoAndSound(c.sourceWidth, c.sourceHeight);
         unseen.frameRate = 25;
         unseen.durationMs = 20000;
+        const bool tooFast = c.coarseBits > 0.05;
         for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
             const auto width = [&](const SourceShape& shape) {
                 return planEncode(audienceSet({c.audience}), VoiceAndMusic, quality, shape)
                     .video->width;
             };
             EXPECT_LE(width(s), std::max(c.sourceWidth, width(unseen))) << c.what << quality;
-            EXPECT_GE(width(s), width(unseen)) << c.what << quality;
+            if (!tooFast) {
+                EXPECT_GE(width(s), width(unseen)) << c.what << quality;
+            }
         }
     }
 }
