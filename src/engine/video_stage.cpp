@@ -166,7 +166,15 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
 
 Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
     // The stop flag is read per slot: one frame may fill many.
-    while (!failedEmit_ && !(stop_ && *stop_) && (nextSlot_ + 0.5) / plan_.fps <= seconds) {
+    // A frame that starts right at a slot's middle (30 to 15 frames a second:
+    // every other one) leaves the slot to the frame before it, as FFmpeg's
+    // fps filter does with exact times. Its time lands a rounding error
+    // either side of the middle (half a millisecond in the many containers
+    // that count milliseconds), which took the later frame in some slots and
+    // the earlier in others, and made an even motion jerk.
+    constexpr double kTieSeconds = 0.001;
+    while (!failedEmit_ && !(stop_ && *stop_) &&
+           (nextSlot_ + 0.5) / plan_.fps <= seconds + kTieSeconds) {
         // A reference per slot: the decoded picture is only read from here on,
         // and scaling happens on the encoder's thread, off the reader's path.
         FramePtr out = makeFrame();

@@ -5,6 +5,8 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdio>
+#include <cstdlib>
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -177,6 +179,34 @@ TEST_F(EngineMedia, OddSizesAndVariableFrameRatesBecomeWholeConstantRates) {
         EXPECT_NEAR(m.video->packets, shape.seconds * 12, 1.0);
         EXPECT_NEAR(m.playSeconds(), shape.seconds, 0.5);
     }
+}
+
+// 30 frames a second into 256K's 15: every other frame, evenly. The source's
+// frames are flat greys four levels apart, repeating every four frames, so
+// the mean of an output frame names the source frame it shows.
+TEST_F(EngineMedia, HalvingTheFrameRateKeepsEveryOtherFrameEvenly) {
+    const std::string source = dir_.file("steps.mkv");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
+                           "\"color=gray:size=160x120:rate=30,geq=lum='16+60*mod(N\\,4)':cb=128:cr=128\" "
+                           "-t 2 -c:v ffv1 " + source).c_str()), 0);
+    const std::string out = dir_.file("steps.rm");
+    const JobResult r = encode(job(source, out, {Audience::Dsl256K}));
+    ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+    // One byte per frame: its mean level.
+    const auto levels = [](const std::string& file) {
+        std::vector<int> means;
+        FILE* pipe = ::popen(("ffmpeg -nostdin -v error -i " + file +
+                              " -vf scale=1:1:flags=area,format=gray -f rawvideo -").c_str(), "r");
+        if (!pipe) return means;
+        for (int c; (c = std::fgetc(pipe)) != EOF;) means.push_back(c);
+        ::pclose(pipe);
+        return means;
+    };
+    const std::vector<int> in = levels(source), shown = levels(out);
+    ASSERT_EQ(in.size(), 60u);
+    ASSERT_GE(shown.size(), 29u);
+    for (std::size_t n = 0; n < shown.size() && 2 * n < in.size(); ++n)
+        EXPECT_NEAR(shown[n], in[2 * n], 20) << "output frame " << n;
 }
 
 TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
