@@ -82,11 +82,6 @@ struct SourceShape {
     double keyBitsPerPixel = 0, nextBitsPerPixel = 0, coarseBitsPerPixel = 0, keysPerSecond = 0;
 };
 
-// Frames after a key frame that cost more than this at the finest quantiser
-// (bits per pixel) are a fast-moving picture; gentle motion under grain
-// costs half as much.
-inline constexpr double kBusyBitsPerPixel = 0.5;
-
 struct EncodePlan {
     Audience audience = Audience::Dsl256K;
     int budgetKbps = 0;

@@ -17,6 +17,10 @@ constexpr int kLookWidth = 320, kLookHeight = 240;
 constexpr int kMaxPacketsPerPlace = 60;
 // Shorter sources are not worth a look: their plan is the table's.
 constexpr std::int64_t kShortestLookMs = 4000;
+// Frames after a key frame that cost more than this (bits per pixel at the
+// finest quantiser) are a moving or grainy picture; a still one costs a
+// tenth of it.
+constexpr double kMovingBitsPerPixel = 0.2;
 // The finest quantiser the audiences use, and the coarsest any uses.
 constexpr int kFinestQuantiser = 2;
 constexpr int kCoarsestQuantiser = 31;
@@ -54,16 +58,16 @@ class Look {
         if (av_seek_frame(format_.get(), stream_->index, ts, AVSEEK_FLAG_BACKWARD) < 0)
             return false;
         avcodec_flush_buffers(decoder_.get());
-        FramePtr pictures[2];
+        FramePtr pictures[3];
         int got = 0;
         PacketPtr packet = makePacket();
         FramePtr decoded = makeFrame();
         if (!packet || !decoded) return false;
-        // The key frame and the picture shown right after it, in the order
-        // the decoder shows them: with B-frames that picture comes a few
-        // packets after the next coded one, which lies several frames on.
+        // The key frame and the two pictures shown right after it, in the
+        // order the decoder shows them: with B-frames the next one comes a
+        // few packets after the next coded one, which lies several frames on.
         bool keySent = false, drained = false;
-        for (int packets = 0; got < 2;) {
+        for (int packets = 0; got < 3;) {
             const int ret = avcodec_receive_frame(decoder_.get(), decoded.get());
             if (ret >= 0) {
                 if (!scaler_.scale(*decoded, width_, height_, pictures[got])) return false;
@@ -84,18 +88,20 @@ class Look {
                 keySent = true;
             av_packet_unref(packet.get());
         }
-        if (got < 2) return false;
+        if (got < 3) return false;
         cuts_ += cutFinder_.choose(*pictures[0]) && places_ > 0;
         const int keyBits = finest_.code(*pictures[0], true, kFinestQuantiser);
         const int nextBits = finest_.code(*pictures[1], false, kFinestQuantiser);
-        // The frame after the key frame once more, at the coarsest quantiser:
-        // the least the rate control can bring a moving picture down to. Its
-        // key frame is the fine one, so a still picture has nothing left to
-        // refine and costs next to nothing, as it does in a whole encode.
-        const int coarseBits =
-            coarse_.code(*pictures[0], true, kFinestQuantiser) < 0
-                ? -1
-                : coarse_.code(*pictures[1], false, kCoarsestQuantiser);
+        // The same pictures at the coarsest quantiser: the least the rate
+        // control can bring a moving picture down to. The second frame
+        // after the key frame counts: the first still refines what the
+        // coarse key frame left out (a still costs next to nothing after
+        // that, as in a whole encode), and grain that quantiser drops from
+        // the key frame is not there to be followed.
+        int coarseBits = -1;
+        if (coarse_.code(*pictures[0], true, kCoarsestQuantiser) >= 0 &&
+            coarse_.code(*pictures[1], false, kCoarsestQuantiser) >= 0)
+            coarseBits = coarse_.code(*pictures[2], false, kCoarsestQuantiser);
         if (keyBits < 0 || nextBits < 0 || coarseBits < 0) return false;
         keyBits_ += keyBits;
         nextBits_ += nextBits;
@@ -106,10 +112,11 @@ class Look {
 
     // One place of motion or grain settles it: at the finest quantiser such
     // a picture fills any line at the table's size, and the rest of the look
-    // would only cost its decoding.
+    // would only cost its decoding (a third of a second on a detailed
+    // 640x480 source).
     bool settled() const {
         return places_ >= 1 &&
-               nextBits_ / (static_cast<double>(width_) * height_ * places_) > kBusyBitsPerPixel;
+               nextBits_ / (static_cast<double>(width_) * height_ * places_) > kMovingBitsPerPixel;
     }
 
     void finish(double seconds) {

@@ -180,9 +180,9 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
         {"small slides", 320, 240, 1.8, 0.02, 0.001, 0.25, Audience::Dsl512K, 384, 384},
         {"motion", 640, 480, 3.5, 2.3, 0.02, 0.1, Audience::Dsl512K, 384, 384},
         {"motion at 28K", 640, 480, 3.5, 2.3, 0.02, 0.1, Audience::Modem28K, 128, 128},
-        {"fast pan at 512K", 640, 480, 3.5, 1.6, 0.054, 0.1, Audience::Dsl512K, 320, 320},
-        {"fast pan at 256K", 640, 480, 3.5, 1.6, 0.054, 0.1, Audience::Dsl256K, 176, 240},
-        {"fast pan at 28K", 640, 480, 3.5, 1.6, 0.054, 0.1, Audience::Modem28K, 128, 128},
+        {"fast pan at 512K", 640, 480, 3.5, 1.6, 0.082, 0.1, Audience::Dsl512K, 320, 320},
+        {"fast pan at 256K", 640, 480, 3.5, 1.6, 0.082, 0.1, Audience::Dsl256K, 176, 240},
+        {"fast pan at 28K", 640, 480, 3.5, 1.6, 0.082, 0.1, Audience::Modem28K, 128, 128},
         {"no look", 640, 480, 0, 0, 0, 0, Audience::Dsl512K, 384, 384},
     };
     for (const Case& c : cases) {
