@@ -145,8 +145,12 @@ double coarsestKbps(const SourceShape& source, int width, int height, int fps) {
 // From `size` down, the first size whose picture the rate control can hold
 // to `targetKbps` (128x96 at the least). A larger one sits at the coarsest
 // quantiser throughout and still runs over, so the rate guard repeats every
-// few frames: a smaller picture coded finer looks better than that.
+// few frames: a smaller picture coded finer looks better than that. Only a
+// busy picture: grain over a calm one costs the look more than the encode,
+// which scales the grain down with the picture and holds it at quantiser
+// 18 where the look's cost said 31 would not do.
 int largestHoldableSize(const SourceShape& source, int size, int fps, double targetKbps) {
+    if (source.nextBitsPerPixel <= kBusyBitsPerPixel) return size;
     for (; size > 0; --size) {
         int width = 0, height = 0;
         fitFrame(source, kSizes[size][0], kSizes[size][1], width, height);
