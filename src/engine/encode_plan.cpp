@@ -308,7 +308,7 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     // than the frames after them would spend refining a coarse one.
     if (p.budgetKbps <= kEvenKeyFramesUpToKbps && !still) v.keyQuantFactor = 1.0f;
     v.initialComplexity = static_cast<int>(std::lround(source.nextBitsPerPixel * 256));
-    v.squishQuantiser = source.nextBitsPerPixel > kBusyBitsPerPixel;
+    v.steadyQuantiser = source.nextBitsPerPixel > kBusyBitsPerPixel;
 
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;
@@ -341,7 +341,10 @@ std::vector<std::pair<std::string, std::string>> videoEncoderOptions(const Video
                                                              {"i_qfactor", keyFactor}};
     if (video.initialComplexity > 0)
         options.emplace_back("rc_init_cplx", std::to_string(video.initialComplexity));
-    if (video.squishQuantiser) options.emplace_back("qsquish", "1");
+    if (video.steadyQuantiser) {
+        options.emplace_back("qsquish", "1");
+        options.emplace_back("qcomp", "0.7");
+    }
     return options;
 }
 

@@ -53,9 +53,10 @@ struct VideoPlan {
     int initialComplexity = 0;
     // A busy picture (fast motion) keeps meeting the coarsest quantiser, and
     // the rate control, clipped there, swings from one end of the range to
-    // the other; squeezing its choice smoothly into the range instead holds
-    // the quantiser steadier. A calm picture does as well without.
-    bool squishQuantiser = false;
+    // the other. Squeezing its choice smoothly into the range, and letting
+    // the quantiser follow each frame's difficulty less closely, holds it
+    // steadier. A calm picture does as well without.
+    bool steadyQuantiser = false;
     // The line's share for the picture (bits per second in packets) and how
     // far ahead of it the picture may run before frames repeat instead.
     int ceilingRate = 0, allowanceBits = 0;
