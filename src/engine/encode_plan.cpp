@@ -282,7 +282,7 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
                           (p.budgetKbps - audioCost - kVideoFrameCost * fps -
                            kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
     const double targetKbps = std::min(videoKbps, shareKbps * kRateControlShare);
-    size = std::min(size, largestHoldableSize(source, size, fps, targetKbps));
+    size = largestHoldableSize(source, size, fps, targetKbps);
     size = largestAffordableSize(source, size, fps, targetKbps,
                                  std::min<double>(kMaxBufferKbits, p.bufferKbits));
     VideoPlan v;

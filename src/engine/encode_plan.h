@@ -78,8 +78,8 @@ struct SourceShape {
     double frameRate = 0;         // frames a second over the whole file; 0 when unknown
     // From a first look at a few places in the file, all 0 without one: bits
     // per pixel of a key frame and of the frame after it at the finest
-    // quantiser, of the frame after a key frame at the coarsest, and how many
-    // key frames a second the cuts seen need.
+    // quantiser, of the second frame after a key frame all at the coarsest,
+    // and how many key frames a second the cuts seen need.
     double keyBitsPerPixel = 0, nextBitsPerPixel = 0, coarseBitsPerPixel = 0, keysPerSecond = 0;
 };
 

@@ -52,7 +52,7 @@ class Look {
         return finest_.open(width_, height_) && coarse_.open(width_, height_);
     }
 
-    // Codes a key frame and the frame after it at one place in the file.
+    // Codes a key frame and the two frames after it at one place in the file.
     bool place(std::int64_t atUs) {
         const std::int64_t ts = av_rescale_q(atUs, AV_TIME_BASE_Q, stream_->time_base);
         if (av_seek_frame(format_.get(), stream_->index, ts, AVSEEK_FLAG_BACKWARD) < 0)
