@@ -125,21 +125,26 @@ AudioPlan planAudio(const AudienceProfile& p, std::int32_t content, int sourceCh
     return a;
 }
 
+// How much more a frame after another costs at `fps` than the look's frames,
+// which lie one source frame apart: frames further apart differ more, by the
+// square root of the source frames between them.
+double apartFactor(const SourceShape& source, int fps) {
+    return source.frameRate > fps ? std::sqrt(source.frameRate / fps) : 1.0;
+}
+
 // Video kbps a picture of WxH at `fps` takes at the finest quantiser, from
-// what the first look measured. Frames further apart differ more: their
-// share grows with the square root of the source frames between them.
+// what the first look measured.
 double finestKbps(const SourceShape& source, int width, int height, int fps) {
-    const double apart = source.frameRate > fps ? std::sqrt(source.frameRate / fps) : 1.0;
-    const double bitsPerPixel =
-        source.keyBitsPerPixel * source.keysPerSecond + source.nextBitsPerPixel * fps * apart;
+    const double bitsPerPixel = source.keyBitsPerPixel * source.keysPerSecond +
+                                source.nextBitsPerPixel * fps * apartFactor(source, fps);
     return width * height * bitsPerPixel / 1000;
 }
 
 // Video kbps a picture of WxH at `fps` takes at the coarsest quantiser: the
 // least the rate control can bring a moving picture down to.
 double coarsestKbps(const SourceShape& source, int width, int height, int fps) {
-    const double apart = source.frameRate > fps ? std::sqrt(source.frameRate / fps) : 1.0;
-    return kCoarseUnderstatement * width * height * source.coarseBitsPerPixel * fps * apart / 1000;
+    return kCoarseUnderstatement * width * height * source.coarseBitsPerPixel * fps *
+           apartFactor(source, fps) / 1000;
 }
 
 // From `size` down, the first size whose picture the rate control can hold

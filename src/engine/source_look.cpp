@@ -76,7 +76,8 @@ class Look {
                 continue;
             }
             if (ret != AVERROR(EAGAIN) || drained) break;
-            if (packets++ >= kMaxPacketsPerPlace || av_read_frame(format_.get(), packet.get()) < 0) {
+            if (packets++ >= kMaxPacketsPerPlace ||
+                av_read_frame(format_.get(), packet.get()) < 0) {
                 avcodec_send_packet(decoder_.get(), nullptr);
                 drained = true;
                 continue;

@@ -5,9 +5,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -186,17 +186,21 @@ TEST_F(EngineMedia, OddSizesAndVariableFrameRatesBecomeWholeConstantRates) {
 // the mean of an output frame names the source frame it shows.
 TEST_F(EngineMedia, HalvingTheFrameRateKeepsEveryOtherFrameEvenly) {
     const std::string source = dir_.file("steps.mkv");
-    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
-                           "\"color=gray:size=160x120:rate=30,geq=lum='16+60*mod(N\\,4)':cb=128:cr=128\" "
-                           "-t 2 -c:v ffv1 " + source).c_str()), 0);
+    const std::string make =
+        "ffmpeg -nostdin -v error -y -f lavfi -i "
+        "\"color=gray:size=160x120:rate=30,geq=lum='16+60*mod(N\\,4)':cb=128:cr=128\" "
+        "-t 2 -c:v ffv1 " +
+        source;
+    ASSERT_EQ(std::system(make.c_str()), 0);
     const std::string out = dir_.file("steps.rm");
     const JobResult r = encode(job(source, out, {Audience::Dsl256K}));
     ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
     // One byte per frame: its mean level.
     const auto levels = [](const std::string& file) {
         std::vector<int> means;
-        FILE* pipe = ::popen(("ffmpeg -nostdin -v error -i " + file +
-                              " -vf scale=1:1:flags=area,format=gray -f rawvideo -").c_str(), "r");
+        const std::string read = "ffmpeg -nostdin -v error -i " + file +
+                                 " -vf scale=1:1:flags=area,format=gray -f rawvideo -";
+        FILE* pipe = ::popen(read.c_str(), "r");
         if (!pipe) return means;
         for (int c; (c = std::fgetc(pipe)) != EOF;) means.push_back(c);
         ::pclose(pipe);

@@ -392,10 +392,10 @@ std::string jsonLine(const FileReport& f) {
                        ",\"output\":" + (written ? jsonString(f.destination) : "null") +
                        ",\"result\":\"" + namesOf(f.result).key + "\"";
     if (written) {
-        line += format(",\"duration_seconds\":%.3f,\"bytes\":%lld,\"kbps\":%.1f,"
-                       "\"preroll_seconds\":%.3f",
-                       f.heldMs / 1000.0, static_cast<long long>(f.bytes), f.kbps(),
-                       f.prerollMs / 1000.0);
+        line += format(
+            ",\"duration_seconds\":%.3f,\"bytes\":%lld,\"kbps\":%.1f,"
+            "\"preroll_seconds\":%.3f",
+            f.heldMs / 1000.0, static_cast<long long>(f.bytes), f.kbps(), f.prerollMs / 1000.0);
     }
     if (f.result != Result::Skipped)
         line += format(",\"elapsed_seconds\":%.3f", f.elapsedMs / 1000.0);
