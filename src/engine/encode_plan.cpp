@@ -349,6 +349,7 @@ std::vector<std::pair<std::string, std::string>> videoEncoderOptions(const Video
     if (video.steadyQuantiser) {
         options.emplace_back("qsquish", "1");
         options.emplace_back("qcomp", "0.7");
+        options.emplace_back("rc_init_occupancy", std::to_string(video.bitRate / 2));
     }
     return options;
 }

@@ -55,7 +55,12 @@ struct VideoPlan {
     // the rate control, clipped there, swings from one end of the range to
     // the other. Squeezing its choice smoothly into the range, and letting
     // the quantiser follow each frame's difficulty less closely, holds it
-    // steadier. A calm picture does as well without.
+    // steadier. Its rate control also starts with half a second of the rate
+    // in hand instead of FFmpeg's three quarters of the buffer: a key frame
+    // at a fine quantiser is gone a few frames later on such a picture, and
+    // the bits it took were missing from all the frames after it. A calm
+    // picture does as well without either, and lives long on its first
+    // key frame.
     bool steadyQuantiser = false;
     // The line's share for the picture (bits per second in packets) and how
     // far ahead of it the picture may run before frames repeat instead.

@@ -38,6 +38,7 @@ Playback playOverLine(const rmtest::ParsedFile& file, double bitsPerSecond) {
 struct Case {
     const char* clip;
     media::ClipShape shape;
+    bool busy = false;  // costly frames after the key frame: grain everywhere
 };
 
 // Grain over a moving pattern costs the most bits a frame; stills with hard
@@ -46,7 +47,7 @@ std::vector<Case> cases() {
     media::ClipShape slides;
     slides.slides = true;
     slides.grain = false;
-    return {{"detailed", testing::detailedClip()}, {"slides", slides}};
+    return {{"detailed", testing::detailedClip(), true}, {"slides", slides}};
 }
 
 TEST(Streaming, EveryAudienceAndContentPlaysWithoutStallingAfterThePreroll) {
@@ -62,7 +63,8 @@ TEST(Streaming, EveryAudienceAndContentPlaysWithoutStallingAfterThePreroll) {
             job.audiences = audienceSet({audience.audience});
             Engine engine;
             WaitingObserver observer;
-            ASSERT_TRUE(engine.start(job, observer));
+            JobInfo info;
+            ASSERT_TRUE(engine.start(job, observer, &info));
             const auto result = observer.waitResult();
             ASSERT_TRUE(result && result->outcome == JobOutcome::Completed);
 
@@ -82,6 +84,17 @@ TEST(Streaming, EveryAudienceAndContentPlaysWithoutStallingAfterThePreroll) {
             EXPECT_LE(own.worstLateMs, 0.0);
             // A preroll a listener would wait through, not the whole file.
             EXPECT_LE(p.prerollMs, 5000u);
+            if (c.busy) {
+                // The first key frame of a busy picture is soon gone; it may
+                // not take the bits of the seconds after it (it took 1.4 to
+                // 3.3 seconds' worth at 256K and below).
+                ASSERT_EQ(file.streams.at(0).mimeType, "video/x-pn-realvideo");
+                double firstSecondBits = 0;
+                for (const rmtest::Packet& packet : file.packets)
+                    if (packet.stream == 0 && packet.timestampMs < 1000)
+                        firstSecondBits += packet.length * 8.0;
+                EXPECT_LE(firstSecondBits, 1.5 * info.plan.video->bitRate);
+            }
         }
     }
 }
