@@ -339,11 +339,12 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
 std::vector<std::pair<std::string, std::string>> videoEncoderOptions(const VideoPlan& video) {
     char keyFactor[16];
     std::snprintf(keyFactor, sizeof keyFactor, "%g", static_cast<double>(video.keyQuantFactor));
-    std::vector<std::pair<std::string, std::string>> options{{"trellis", "1"},
-                                                             {"mpv_flags", "+cbp_rd"},
-                                                             {"last_pred", "3"},
-                                                             {"dia_size", "2"},
-                                                             {"i_qfactor", keyFactor}};
+    // rv20 codes motion vectors of up to 16 pixels (32 half pixels) and
+    // FFmpeg searches further unless told: a block whose best match lies
+    // beyond is then coded whole instead of from the best match in reach.
+    std::vector<std::pair<std::string, std::string>> options{
+        {"trellis", "1"},  {"mpv_flags", "+cbp_rd"}, {"last_pred", "3"},
+        {"dia_size", "2"}, {"me_range", "32"},       {"i_qfactor", keyFactor}};
     if (video.initialComplexity > 0)
         options.emplace_back("rc_init_cplx", std::to_string(video.initialComplexity));
     if (video.steadyQuantiser) {
