@@ -147,20 +147,23 @@ double coarsestKbps(const SourceShape& source, int width, int height, int fps) {
            apartFactor(source, fps) / 1000;
 }
 
-// From `size` down, the first size whose picture the rate control can hold
-// to `targetKbps` (128x96 at the least). A larger one sits at the coarsest
-// quantiser throughout and still runs over, so the rate guard repeats every
-// few frames: a smaller picture coded finer looks better than that. Only a
-// busy picture: grain over a calm one costs the look more than the encode,
-// which scales the grain down with the picture and holds it at quantiser
-// 18 where the look's cost said 31 would not do.
+// Whether the rate control can hold a picture of size `size` at `fps` to
+// `targetKbps`. One it cannot sits at the coarsest quantiser throughout and
+// still runs over, so the rate guard repeats every few frames. Only a busy
+// picture is judged: grain over a calm one costs the look more than the
+// encode, which scales the grain down with the picture and holds it at
+// quantiser 18 where the look's cost said 31 would not do.
+bool holdable(const SourceShape& source, int size, int fps, double targetKbps) {
+    if (source.nextBitsPerPixel <= kBusyBitsPerPixel) return true;
+    int width = 0, height = 0;
+    fitFrame(source, kSizes[size][0], kSizes[size][1], width, height);
+    return coarsestKbps(source, width, height, fps) <= targetKbps;
+}
+
+// From `size` down, the first size that can be held (128x96 at the least):
+// a smaller picture coded finer looks better than repeated frames.
 int largestHoldableSize(const SourceShape& source, int size, int fps, double targetKbps) {
-    if (source.nextBitsPerPixel <= kBusyBitsPerPixel) return size;
-    for (; size > 0; --size) {
-        int width = 0, height = 0;
-        fitFrame(source, kSizes[size][0], kSizes[size][1], width, height);
-        if (coarsestKbps(source, width, height, fps) <= targetKbps) break;
-    }
+    while (size > 0 && !holdable(source, size, fps, targetKbps)) --size;
     return size;
 }
 
@@ -272,21 +275,40 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
             break;
     }
 
-    // Bits the audio choice or frame rate frees (or costs) go to the picture.
     const double audioCost = plan.audio ? audioCostKbps(*plan.audio) : 0.0;
-    double spare =
-        (audioCostKbps(tableAudio) - audioCost + kVideoFrameCost * (p.fps - fps)) / 1.03 * 0.98;
-    // The rate control overshoots more as the target grows; keep a margin on gains.
-    if (spare > 0) spare *= 0.9;
-    double videoKbps = (p.videoKbps + spare) * scale;
     const double seconds = source.durationMs / 1000.0;
-    // What the line carries for the picture, less the file's header and index
-    // and a margin for the container's packet headers on large frames.
-    const double shareKbps =
-        std::max(1.0, kContainerMargin *
-                          (p.budgetKbps - audioCost - kVideoFrameCost * fps -
-                           kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds) : kAssumedSeconds)));
-    const double targetKbps = std::min(videoKbps, shareKbps * kRateControlShare);
+    // What the line carries for the picture at `rate` frames a second, less
+    // the file's header and index and a margin for the container's packet
+    // headers on large frames.
+    const auto shareAt = [&](int rate) {
+        return std::max(1.0, kContainerMargin * (p.budgetKbps - audioCost - kVideoFrameCost * rate -
+                                                 kHeaderKbit / (seconds > 0 ? std::max(1.0, seconds)
+                                                                            : kAssumedSeconds)));
+    };
+    // Bits the audio choice or frame rate frees (or costs) go to the picture.
+    const auto videoKbpsAt = [&](int rate) {
+        double spare = (audioCostKbps(tableAudio) - audioCost + kVideoFrameCost * (p.fps - rate)) /
+                       1.03 * 0.98;
+        // The rate control overshoots more as the target grows; keep a margin on gains.
+        if (spare > 0) spare *= 0.9;
+        return (p.videoKbps + spare) * scale;
+    };
+    const auto targetAt = [&](int rate) {
+        return std::min(videoKbpsAt(rate), shareAt(rate) * kRateControlShare);
+    };
+    // Frames beyond the table's rate only where the line carries them. When
+    // the smallest picture at that rate costs more than the line even by the
+    // look's own figure for the coarsest quantiser (a whole encode pays 0.95
+    // to 1.35 times that, as far as the motion between frames stays within
+    // the vectors' reach), the rate guard would repeat every third frame or
+    // so: the table's rate moves more evenly.
+    if (fps > capped(p.fps) && !holdable(source, 0, fps, targetAt(fps) * kCoarseUnderstatement)) {
+        fps = capped(p.fps);
+        size = sizeIndex(p.width, p.height);
+    }
+    double videoKbps = videoKbpsAt(fps);
+    const double shareKbps = shareAt(fps);
+    const double targetKbps = targetAt(fps);
     size = largestHoldableSize(source, size, fps, targetKbps);
     size = largestAffordableSize(source, size, fps, targetKbps,
                                  std::min<double>(kMaxBufferKbits, p.bufferKbits));

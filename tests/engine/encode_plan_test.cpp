@@ -219,6 +219,21 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
             }
         }
     }
+    // Smooth motion's extra frames only where the smallest picture still
+    // holds them; otherwise the table's rate, not every third frame repeated.
+    SourceShape pan = videoAndSound();
+    pan.frameRate = 25;
+    pan.durationMs = 20000;
+    pan.keyBitsPerPixel = 3.5;
+    pan.nextBitsPerPixel = 1.6;
+    pan.coarseBitsPerPixel = 0.082;
+    pan.keysPerSecond = 0.1;
+    const auto smooth = [&](Audience audience) {
+        return *planEncode(audienceSet({audience}), VoiceAndMusic, SmoothMotion, pan).video;
+    };
+    EXPECT_EQ(smooth(Audience::Modem28K).fps, profileOf(Audience::Modem28K).fps);
+    EXPECT_GT(smooth(Audience::Modem56K).fps, profileOf(Audience::Modem56K).fps);
+    EXPECT_GT(smooth(Audience::Dsl256K).fps, profileOf(Audience::Dsl256K).fps);
 }
 
 // The guard's line plus its allowance, the sound and the container must fit
