@@ -72,6 +72,14 @@ constexpr double kStillBitsPerPixel = 0.1;
 // costs half as much.
 constexpr double kBusyBitsPerPixel = 0.5;
 
+// Up to this budget and frame rate each frame's quantiser is its own: a
+// frame there is an eighth of a second or more of a slow line, and averaging
+// its quantiser with the frames before it carried their difficulty into it.
+// Faster lines and higher rates did better with FFmpeg's averaging, and so
+// did a still picture, whose frames between cuts cost next to nothing.
+constexpr int kOwnFrameQuantiserUpToKbps = 45;
+constexpr int kOwnFrameQuantiserUpToFps = 8;
+
 // The file's header and index take about one and a half kilobytes; spread over this
 // when the source does not say how long it is.
 constexpr double kHeaderKbit = 12;
@@ -340,6 +348,8 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     if (p.budgetKbps <= kEvenKeyFramesUpToKbps && !still) v.keyQuantFactor = 1.0f;
     v.initialComplexity = static_cast<int>(std::lround(source.nextBitsPerPixel * 256));
     v.steadyQuantiser = source.nextBitsPerPixel > kBusyBitsPerPixel;
+    v.ownFrameQuantiser =
+        p.budgetKbps <= kOwnFrameQuantiserUpToKbps && fps <= kOwnFrameQuantiserUpToFps && !still;
 
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;
@@ -375,9 +385,10 @@ std::vector<std::pair<std::string, std::string>> videoEncoderOptions(const Video
         options.emplace_back("rc_init_cplx", std::to_string(video.initialComplexity));
     if (video.steadyQuantiser) {
         options.emplace_back("qsquish", "1");
-        options.emplace_back("qcomp", "0.7");
         options.emplace_back("rc_init_occupancy", std::to_string(video.bitRate / 2));
     }
+    if (video.steadyQuantiser || video.ownFrameQuantiser) options.emplace_back("qcomp", "0.7");
+    if (video.ownFrameQuantiser) options.emplace_back("qblur", "0");
     return options;
 }
 

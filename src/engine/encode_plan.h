@@ -62,6 +62,10 @@ struct VideoPlan {
     // picture does as well without either, and lives long on its first
     // key frame.
     bool steadyQuantiser = false;
+    // At a few frames a second on a slow line, each frame's quantiser
+    // follows that frame's own difficulty instead of a running average of
+    // the last few (FFmpeg's qblur), and follows it less closely (qcomp).
+    bool ownFrameQuantiser = false;
     // The line's share for the picture (bits per second in packets) and how
     // far ahead of it the picture may run before frames repeat instead.
     int ceilingRate = 0, allowanceBits = 0;
