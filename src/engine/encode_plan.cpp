@@ -80,6 +80,13 @@ constexpr double kBusyBitsPerPixel = 0.5;
 constexpr int kOwnFrameQuantiserUpToKbps = 45;
 constexpr int kOwnFrameQuantiserUpToFps = 8;
 
+// Up to this frame rate each frame is a second or half a second of the
+// line, and a group from one key frame to the next is a handful of small
+// pictures: FFmpeg's rate control, which sees one frame at a time, swung
+// the quantiser from 5 to 14 and back within a group there. One quantiser
+// for the whole group, chosen by coding it first, holds it.
+constexpr int kGroupQuantiserUpToFps = 2;
+
 // The file's header and index take about one and a half kilobytes; spread over this
 // when the source does not say how long it is.
 constexpr double kHeaderKbit = 12;
@@ -350,6 +357,7 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.steadyQuantiser = source.nextBitsPerPixel > kBusyBitsPerPixel;
     v.ownFrameQuantiser =
         p.budgetKbps <= kOwnFrameQuantiserUpToKbps && fps <= kOwnFrameQuantiserUpToFps && !still;
+    v.groupQuantiser = fps <= kGroupQuantiserUpToFps;
 
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;

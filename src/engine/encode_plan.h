@@ -66,6 +66,11 @@ struct VideoPlan {
     // follows that frame's own difficulty instead of a running average of
     // the last few (FFmpeg's qblur), and follows it less closely (qcomp).
     bool ownFrameQuantiser = false;
+    // At a frame or two a second the engine codes each group of frames from
+    // one key frame to the next at the quantiser that fits the group's share
+    // of the line, found by coding it once on the side (GroupQuantiser),
+    // instead of FFmpeg's rate control deciding frame by frame.
+    bool groupQuantiser = false;
     // The line's share for the picture (bits per second in packets) and how
     // far ahead of it the picture may run before frames repeat instead.
     int ceilingRate = 0, allowanceBits = 0;

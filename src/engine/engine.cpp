@@ -497,15 +497,63 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     // The picture's last resort against a line it would overrun.
     std::optional<RateGuard> guard;
     std::optional<KeyFrameChooser> keys;
+    // At a frame or two a second, frames wait for the rest of their group.
+    std::optional<GroupQuantiser> quantiser;
+    std::vector<FramePtr> group;
+    FramePtr groupReference;  // the last frame coded before the group
     if (lane.scaler && plan_.video) {
         guard.emplace(plan_.video->ceilingRate, plan_.video->fps, plan_.video->allowanceBits);
         keys.emplace(plan_.video->gop);
+        if (plan_.video->groupQuantiser) {
+            quantiser.emplace();
+            if (Status s = quantiser->open(*plan_.video); !s) return s;
+        }
     }
     const auto pass = [&](PacketPtr packet) {
         const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
         const auto bytes = static_cast<std::size_t>(packet->size);
         return packets_->push(lane.slot, av_rescale_q(time, encoder->time_base, {1, 1'000'000}),
                               std::move(packet), bytes);
+    };
+    bool tornDown = false;  // the interleaver took no more packets
+    double bitsOut = 0;
+    // One frame into the encoder (none: the end, which flushes it) and
+    // whatever packets come out on to the interleaver.
+    const auto code = [&](AVFrame* frame) -> Status {
+        if (watched && frame && Clock::now() >= nextPicture) {
+            nextPicture = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);
+            pictureIn = copyPicture(*frame);
+        }
+        int ret = avcodec_send_frame(encoder, frame);
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+        for (;;) {
+            PacketPtr packet = makePacket();
+            if (!packet) return Status::fail(text::kOutOfMemory);
+            ret = avcodec_receive_packet(encoder, packet.get());
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+            if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+            bitsOut += packet->size * 8.0;
+            if (guard) guard->account(*packet);
+            if (watched)
+                previewDecoder_->show(*packet, encoder->time_base, pictureIn, *settings_.preview);
+            if (!pass(std::move(packet))) {
+                tornDown = true;
+                break;
+            }
+        }
+        return Status::ok();
+    };
+    const auto codeGroup = [&]() -> Status {
+        if (group.empty()) return Status::ok();
+        if (Status s = quantiser->choose(group, groupReference.get()); !s) return s;
+        const double before = bitsOut;
+        for (FramePtr& frame : group) {
+            if (Status s = code(frame.get()); !s || tornDown) return s;
+        }
+        quantiser->account(bitsOut - before);
+        groupReference = std::move(group.back());
+        group.clear();
+        return Status::ok();
     };
     for (;;) {
         packets_->idle(lane.slot, true);
@@ -520,24 +568,20 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             if (guard && !guard->pass(*frame)) return Status::fail(text::kOutOfMemory);
             if (keys && keys->choose(**frame)) (*frame)->pict_type = AV_PICTURE_TYPE_I;
         }
-        if (watched && frame && Clock::now() >= nextPicture) {
-            nextPicture = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);
-            pictureIn = copyPicture(**frame);
+        if (quantiser) {
+            // A group ends before a key frame, at the end, and after as
+            // many frames as a key frame interval on a still picture.
+            if (!frame || (*frame)->pict_type == AV_PICTURE_TYPE_I ||
+                group.size() >= static_cast<std::size_t>(plan_.video->gop)) {
+                if (Status s = codeGroup(); !s || tornDown) return s;
+            }
+            if (frame) {
+                group.push_back(std::move(*frame));
+                continue;
+            }
         }
         // No frame: the stream ended, so flush the encoder.
-        int ret = avcodec_send_frame(encoder, frame ? frame->get() : nullptr);
-        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
-        for (;;) {
-            PacketPtr packet = makePacket();
-            if (!packet) return Status::fail(text::kOutOfMemory);
-            ret = avcodec_receive_packet(encoder, packet.get());
-            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-            if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
-            if (guard) guard->account(*packet);
-            if (watched)
-                previewDecoder_->show(*packet, encoder->time_base, pictureIn, *settings_.preview);
-            if (!pass(std::move(packet))) return Status::ok();
-        }
+        if (Status s = code(frame ? frame->get() : nullptr); !s || tornDown) return s;
         if (!frame) return Status::ok();
     }
 }

@@ -29,6 +29,14 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
     ctx.max_b_frames = 0;
     ctx.qmin = plan.qmin;
     ctx.qmax = 31;
+    if (plan.groupQuantiser) {
+        // Each frame brings its quantiser; FFmpeg's buffer check would
+        // otherwise recode a frame at a coarser one behind the group's back.
+        ctx.flags |= AV_CODEC_FLAG_QSCALE;
+        ctx.global_quality = FF_QP2LAMBDA * plan.qmin;
+        ctx.rc_max_rate = 0;
+        ctx.rc_buffer_size = 0;
+    }
     for (const auto& [name, value] : videoEncoderOptions(plan))
         av_dict_set(&options, name.c_str(), value.c_str(), 0);
 }
@@ -54,6 +62,130 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
     encoder = std::move(ctx);
     return Status::ok();
+}
+
+Status GroupQuantiser::open(const VideoPlan& plan) {
+    qmin_ = plan.qmin;
+    perFrame_ = plan.fps > 0 ? static_cast<double>(plan.bitRate) / plan.fps : 0;
+    carryLimit_ = std::max<double>(plan.bufferSize, perFrame_ * plan.gop);
+    frameLimit_ = plan.bufferSize > 0 ? plan.bufferSize : kMaxFrameBits;
+    return openVideoEncoder(plan, trial_);
+}
+
+Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group, AVFrame* reference,
+                                 int quantiser, Trial& trial) {
+    trial = {};
+    const auto code = [&](AVFrame& frame, bool key, int q, bool counted) -> Status {
+        // The trial encoder counts its own time; the frame keeps its own.
+        const std::int64_t pts = frame.pts;
+        const AVPictureType type = frame.pict_type;
+        const int quality = frame.quality;
+        frame.pts = pts_++;
+        frame.pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        frame.quality = FF_QP2LAMBDA * q;
+        int ret = avcodec_send_frame(trial_.get(), &frame);
+        frame.pts = pts;
+        frame.pict_type = type;
+        frame.quality = quality;
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+        PacketPtr packet = makePacket();
+        if (!packet) return Status::fail(text::kOutOfMemory);
+        ret = avcodec_receive_packet(trial_.get(), packet.get());
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+        if (counted) {
+            trial.bits += packet->size * 8.0;
+            trial.largest = std::max(trial.largest, packet->size * 8.0);
+        }
+        return Status::ok();
+    };
+    // A group that goes on from the frame before it is predicted from that
+    // frame as it was coded: the trial starts there, at that frame's own
+    // quantiser, and its bits do not count.
+    const bool fromKey = !reference || group.front()->pict_type == AV_PICTURE_TYPE_I;
+    if (!fromKey) {
+        const int before = std::clamp(reference->quality / FF_QP2LAMBDA, qmin_, kCoarsest);
+        if (Status s = code(*reference, true, before, false); !s) return s;
+    }
+    for (std::size_t i = 0; i < group.size(); ++i)
+        if (Status s = code(*group[i], i == 0 && fromKey, quantiser, true); !s) return s;
+    return Status::ok();
+}
+
+Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) {
+    if (group.empty()) return Status::ok();
+    target_ = perFrame_ * static_cast<double>(group.size()) + carry_;
+    // A group fits when it keeps to its share and no frame outgrows the
+    // rate control's buffer: the line's preroll, and the rm packets' limit.
+    const auto fits = [&](const Trial& t) { return t.bits <= target_ && t.largest <= frameLimit_; };
+    // The finest quantiser whose group fits. Bits fall as the quantiser
+    // grows, and a group mostly needs about what the one before it did:
+    // from there, steps of 1, 2, 4... until one side fits and the other does
+    // not, then halve the range until it is one step wide. A steady picture
+    // costs two trials.
+    const auto trial = [&](int quantiser, Trial& t) {
+        return trialBits(group, reference, quantiser, t);
+    };
+    Trial fineTrial, coarseTrial, t;
+    const int start = last_ > 0 ? last_ : (qmin_ + kCoarsest) / 2;
+    if (Status s = trial(start, t); !s) return s;
+    // After this: fine < coarse, where coarse fits and fine does not; or
+    // both the finest (everything fits) or the coarsest (nothing does).
+    int fine = start, coarse = start;
+    if (fits(t)) {
+        coarseTrial = t;
+        for (int step = 1; coarse > qmin_; step *= 2) {
+            const int q = std::max(qmin_, coarse - step);
+            if (Status s = trial(q, t); !s) return s;
+            if (!fits(t)) {
+                fine = q;
+                fineTrial = t;
+                break;
+            }
+            fine = coarse = q;
+            coarseTrial = t;
+        }
+    } else {
+        fineTrial = t;
+        for (int step = 1; fine < kCoarsest; step *= 2) {
+            const int q = std::min(kCoarsest, fine + step);
+            if (Status s = trial(q, t); !s) return s;
+            if (fits(t)) {
+                coarse = q;
+                coarseTrial = t;
+                break;
+            }
+            fine = coarse = q;
+            fineTrial = t;
+        }
+    }
+    while (coarse - fine > 1) {
+        const int middle = (fine + coarse) / 2;
+        if (Status s = trial(middle, t); !s) return s;
+        if (fits(t)) {
+            coarse = middle;
+            coarseTrial = t;
+        } else {
+            fine = middle;
+            fineTrial = t;
+        }
+    }
+    // Between the two steps: the first frames, which the others are
+    // predicted from, take the finer one, as many as the target leaves room
+    // for, unless a frame at the finer step would outgrow the buffer.
+    std::size_t finer = 0;
+    if (fine < coarse && fineTrial.bits > coarseTrial.bits && fineTrial.largest <= frameLimit_) {
+        const double share = std::clamp(
+            (target_ - coarseTrial.bits) / (fineTrial.bits - coarseTrial.bits), 0.0, 1.0);
+        finer = static_cast<std::size_t>(std::lround(share * static_cast<double>(group.size())));
+    }
+    for (std::size_t i = 0; i < group.size(); ++i)
+        group[i]->quality = FF_QP2LAMBDA * (i < finer ? fine : coarse);
+    last_ = coarse;
+    return Status::ok();
+}
+
+void GroupQuantiser::account(double bits) {
+    carry_ = std::clamp(target_ - bits, -carryLimit_, carryLimit_);
 }
 
 Status VideoConverter::open(const AVStream& stream, AVRational timeBase, const VideoPlan& plan,

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <vector>
 
 #include "engine/encode_plan.h"
 #include "engine/ffmpeg_ptr.h"
@@ -26,6 +27,40 @@ class VideoScaler {
 
   private:
     SwsPtr scaler_;
+};
+
+// The quantiser for a group of frames, from one key frame to the next, when
+// the plan asks for one (see VideoPlan::groupQuantiser): the finest one at
+// which the group fits its share of the line, found by coding the group on
+// a second encoder first. What a group spends more or less than its share
+// goes to the next one.
+class GroupQuantiser {
+  public:
+    Status open(const VideoPlan& plan);
+    // Sets each frame's quality for the encoder. `reference` is the frame
+    // coded before the group (null at the start): a group that does not
+    // begin with a key frame is predicted from it.
+    Status choose(std::vector<FramePtr>& group, AVFrame* reference);
+    // What the chosen group came to.
+    void account(double bits);
+
+    static constexpr int kCoarsest = 31;
+    // A frame's bits at most when the plan names no buffer.
+    static constexpr double kMaxFrameBits = 480'000;
+
+  private:
+    struct Trial {
+        double bits = 0, largest = 0;  // the group's and its largest frame's
+    };
+    Status trialBits(const std::vector<FramePtr>& group, AVFrame* reference, int quantiser,
+                     Trial& trial);
+
+    CodecContextPtr trial_;
+    int qmin_ = 2;
+    int last_ = 0;  // the previous group's quantiser
+    double perFrame_ = 0, carryLimit_ = 0, frameLimit_ = kMaxFrameBits;
+    double target_ = 0, carry_ = 0;
+    std::int64_t pts_ = 0;
 };
 
 // Decoded pictures (not yet scaled) on the output's constant frame rate.

@@ -90,7 +90,10 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
         std::string v = "[0:v]";
         if (!jump.empty()) v += "trim=duration=" + length + "," + jump;
         if (shape.slides) v += "fps=" + std::to_string(shape.fps) + ",";
-        if (shape.grain) v += "noise=alls=24:allf=t+u,";
+        if (shape.stillGrain)
+            v += "noise=alls=100:allf=u,";
+        else if (shape.grain)
+            v += "noise=alls=24:allf=t+u,";
         if (shape.variableFrameRate)
             // Intervals of 55, 55 and 10 ms: 25 fps on average, never constant.
             v += "settb=1/1000,setpts='(N*40+mod(N\\,3)*15)/1000/TB',";
