@@ -125,50 +125,26 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) 
     const auto trial = [&](int quantiser, Trial& t) {
         return trialBits(group, reference, quantiser, t);
     };
+    // fine never fits and coarse always does; one step outside the range
+    // stands for a side not tried yet.
+    int fine = qmin_ - 1, coarse = kCoarsest + 1;
     Trial fineTrial, coarseTrial, t;
-    const int start = last_ > 0 ? last_ : (qmin_ + kCoarsest) / 2;
-    if (Status s = trial(start, t); !s) return s;
-    // After this: fine < coarse, where coarse fits and fine does not; or
-    // both the finest (everything fits) or the coarsest (nothing does).
-    int fine = start, coarse = start;
-    if (fits(t)) {
-        coarseTrial = t;
-        for (int step = 1; coarse > qmin_; step *= 2) {
-            const int q = std::max(qmin_, coarse - step);
-            if (Status s = trial(q, t); !s) return s;
-            if (!fits(t)) {
-                fine = q;
-                fineTrial = t;
-                break;
-            }
-            fine = coarse = q;
-            coarseTrial = t;
-        }
-    } else {
-        fineTrial = t;
-        for (int step = 1; fine < kCoarsest; step *= 2) {
-            const int q = std::min(kCoarsest, fine + step);
-            if (Status s = trial(q, t); !s) return s;
-            if (fits(t)) {
-                coarse = q;
-                coarseTrial = t;
-                break;
-            }
-            fine = coarse = q;
-            fineTrial = t;
-        }
-    }
-    while (coarse - fine > 1) {
-        const int middle = (fine + coarse) / 2;
-        if (Status s = trial(middle, t); !s) return s;
+    int quantiser = last_ > 0 ? last_ : (qmin_ + kCoarsest) / 2;
+    for (int step = 1; coarse - fine > 1; step *= 2) {
+        if (Status s = trial(quantiser, t); !s) return s;
         if (fits(t)) {
-            coarse = middle;
+            coarse = quantiser;
             coarseTrial = t;
         } else {
-            fine = middle;
+            fine = quantiser;
             fineTrial = t;
         }
+        quantiser = fine < qmin_         ? std::max(qmin_, coarse - step)
+                    : coarse > kCoarsest ? std::min(kCoarsest, fine + step)
+                                         : (fine + coarse) / 2;
     }
+    if (fine < qmin_) fine = coarse;        // everything fits at the finest
+    if (coarse > kCoarsest) coarse = fine;  // nothing fits even at the coarsest
     // Between the two steps: the first frames, which the others are
     // predicted from, take the finer one, as many as the target leaves room
     // for, unless a frame at the finer step would outgrow the buffer.
