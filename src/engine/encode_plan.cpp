@@ -93,8 +93,6 @@ constexpr double kHeaderKbit = 12;
 constexpr double kAssumedSeconds = 30;
 // High motion at 256K came out 0.3 kbps over without it.
 constexpr double kContainerMargin = 0.99;
-// The rate-guard's allowance: at most this part of the picture's whole share.
-constexpr double kMaxAllowanceShare = 0.25;
 // A moving picture's frames at the coarsest quantiser cost 1.4 to 1.8 times
 // what the first look's second frame after a key frame costs there: in a
 // whole encode each frame refers to one as coarse as itself, and the rate
@@ -366,16 +364,12 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
         v.maxRate = static_cast<int>(v.maxRate * cut);
         v.bufferSize = static_cast<int>(v.bufferSize * cut);
     }
-    // The guard lets the picture run ahead by the rate control's buffer (the
-    // first key frame may take half of it), a quarter of the source's share
-    // at most, and holds it to a line that much below the share: even a
-    // whole allowance ahead at the end, the average fits.
-    const double allowanceKbit =
-        seconds > 0 ? std::min(v.bufferSize / 1000.0, kMaxAllowanceShare * shareKbps * seconds)
-                    : v.bufferSize / 1000.0;
-    v.ceilingRate =
-        static_cast<int>((shareKbps - (seconds > 0 ? allowanceKbit / seconds : 0)) * 1000);
-    v.allowanceBits = static_cast<int>(allowanceKbit * 1000);
+    // The guard lets the picture run ahead of its share by the rate control's
+    // buffer (the first key frame may take half of it), and never past the
+    // share of the whole length.
+    v.ceilingRate = static_cast<int>(shareKbps * 1000);
+    v.allowanceBits = v.bufferSize;
+    v.wholeBits = static_cast<std::int64_t>(shareKbps * 1000 * seconds);
     plan.video = v;
     return plan;
 }

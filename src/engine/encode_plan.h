@@ -71,9 +71,11 @@ struct VideoPlan {
     // of the line, found by coding it once on the side (GroupQuantiser),
     // instead of FFmpeg's rate control deciding frame by frame.
     bool groupQuantiser = false;
-    // The line's share for the picture (bits per second in packets) and how
-    // far ahead of it the picture may run before frames repeat instead.
+    // The line's share for the picture (bits per second in packets), how far
+    // ahead of it the picture may run before frames are left out, and that
+    // share over the source's length (0 when it is unknown).
     int ceilingRate = 0, allowanceBits = 0;
+    std::int64_t wholeBits = 0;
 };
 
 struct AudioPlan {

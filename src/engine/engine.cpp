@@ -497,12 +497,14 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     // The picture's last resort against a line it would overrun.
     std::optional<RateGuard> guard;
     std::optional<KeyFrameChooser> keys;
+    bool keyDue = false;
     // At a frame or two a second, frames wait for the rest of their group.
     std::optional<GroupQuantiser> quantiser;
     std::vector<FramePtr> group;
     FramePtr groupReference;  // the last frame coded before the group
     if (lane.scaler && plan_.video) {
-        guard.emplace(plan_.video->ceilingRate, plan_.video->fps, plan_.video->allowanceBits);
+        guard.emplace(plan_.video->ceilingRate, plan_.video->fps, plan_.video->allowanceBits,
+                      plan_.video->wholeBits);
         keys.emplace(plan_.video->gop);
         if (plan_.video->groupQuantiser) {
             quantiser.emplace();
@@ -565,8 +567,11 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             if (Status s = lane.scaler->scale(**frame, encoder->width, encoder->height, scaled); !s)
                 return s;
             *frame = std::move(scaled);
-            if (guard && !guard->pass(*frame)) return Status::fail(text::kOutOfMemory);
-            if (keys && keys->choose(**frame)) (*frame)->pict_type = AV_PICTURE_TYPE_I;
+            // A cut whose frame the guard leaves out makes the next frame in the key frame.
+            keyDue = (keys && keys->choose(**frame)) || keyDue;
+            if (guard && !guard->admit(keyDue, keys && keys->still())) continue;
+            if (keyDue) (*frame)->pict_type = AV_PICTURE_TYPE_I;
+            keyDue = false;
         }
         if (quantiser) {
             // A group ends before a key frame, at the end, and after as

@@ -31,14 +31,18 @@ class KeyFrameChooser {
     bool choose(const AVFrame& picture) {
         std::vector<float> grid = blockMeans(picture);
         bool key = previous_.empty() || grid.size() != previous_.size();
+        still_ = !key && isStill(grid);
         if (!key) {
             ++sinceKey_;
-            key = isCut(grid) || (sinceKey_ >= interval_ && !isStill(grid));
+            key = isCut(grid) || (sinceKey_ >= interval_ && !still_);
         }
         if (key) sinceKey_ = 0;
         previous_ = std::move(grid);
         return key;
     }
+
+    // The picture last chosen for is the one before it over again.
+    bool still() const { return still_; }
 
     // The coarse grid: about this many blocks across, whatever the size.
     static constexpr int kColumns = 20;
@@ -118,6 +122,7 @@ class KeyFrameChooser {
 
     int interval_;
     int sinceKey_ = 0;
+    bool still_ = false;
     int columns_ = 0, rows_ = 0;
     std::vector<float> previous_;
 };

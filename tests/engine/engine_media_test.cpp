@@ -157,11 +157,16 @@ TEST_F(EngineMedia, PictureOnlySourcesGivePictureOnlyFiles) {
 }
 
 TEST_F(EngineMedia, OddSizesAndVariableFrameRatesBecomeWholeConstantRates) {
+    // Without grain, so that the line carries every frame: the rate guard
+    // leaves frames out of a picture it cannot carry.
     media::ClipShape odd;
     odd.width = 321;
     odd.height = 241;
     odd.seconds = 3;
-    media::ClipShape vfr;
+    odd.grain = false;
+    media::ClipShape vfr = odd;
+    vfr.width = 320;
+    vfr.height = 240;
     vfr.variableFrameRate = true;
     vfr.seconds = 4;
     for (const auto& [name, shape] : {std::pair{"odd", odd}, std::pair{"vfr", vfr}}) {

@@ -45,23 +45,27 @@ TEST(KeyFrameChooser, KeyFramesAtCutsAndOnMovingPicturesOnly) {
         std::vector<Step> steps;
         bool moving;  // the picture moves 3 px a frame
         std::vector<int> keys;
+        int stills;  // frames that show the one before them again
     };
     const Case cases[] = {
-        {"a still picture past the interval", {{Picture::Waves, 25}}, false, {0}},
-        {"a pan past the interval", {{Picture::Waves, 25}}, true, {0, 10, 20}},
-        {"a cut between stills", {{Picture::Waves, 5}, {Picture::Checker, 7}}, false, {0, 5}},
-        {"a cut back", {{Picture::Checker, 3}, {Picture::Waves, 3}}, false, {0, 3}},
+        {"a still picture past the interval", {{Picture::Waves, 25}}, false, {0}, 24},
+        {"a pan past the interval", {{Picture::Waves, 25}}, true, {0, 10, 20}, 0},
+        {"a cut between stills", {{Picture::Waves, 5}, {Picture::Checker, 7}}, false, {0, 5}, 10},
+        {"a cut back", {{Picture::Checker, 3}, {Picture::Waves, 3}}, false, {0, 3}, 4},
     };
     for (const Case& c : cases) {
         KeyFrameChooser chooser(10);
         std::vector<int> keys;
+        int stills = 0;
         int index = 0;
         for (const Step& step : c.steps)
             for (int i = 0; i < step.count; ++i, ++index) {
                 FramePtr frame = picture(step.kind, c.moving ? 3 * index : 0);
                 if (chooser.choose(*frame)) keys.push_back(index);
+                stills += chooser.still();
             }
         EXPECT_EQ(keys, c.keys) << c.what;
+        EXPECT_EQ(stills, c.stills) << c.what;
     }
 }
 
