@@ -72,13 +72,15 @@ constexpr double kStillBitsPerPixel = 0.1;
 // costs half as much.
 constexpr double kBusyBitsPerPixel = 0.5;
 
-// Up to this budget and frame rate each frame's quantiser is its own: a
-// frame there is an eighth of a second or more of a slow line, and averaging
-// its quantiser with the frames before it carried their difficulty into it.
-// Faster lines and higher rates did better with FFmpeg's averaging, and so
-// did a still picture, whose frames between cuts cost next to nothing.
-constexpr int kOwnFrameQuantiserUpToKbps = 45;
+// Up to this frame rate each frame's quantiser is its own: a frame is an
+// eighth of a second or more, and averaging its quantiser with the frames
+// before it carried their difficulty into it (0.003-0.004 SSIM-Y on detail
+// under grain at 5-6 fps, on any line). From 10 fps FFmpeg's averaging did
+// better, and so it did on a still picture, whose frames between cuts cost
+// next to nothing. Up to this budget the quantiser also follows each frame's
+// difficulty less closely; faster lines lost 0.002-0.007 with that.
 constexpr int kOwnFrameQuantiserUpToFps = 8;
+constexpr int kEvenQuantiserUpToKbps = 45;
 
 // Up to this frame rate each frame is a second or half a second of the
 // line, and a group from one key frame to the next is a handful of small
@@ -353,8 +355,9 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     if (p.budgetKbps <= kEvenKeyFramesUpToKbps && !still) v.keyQuantFactor = 1.0f;
     v.initialComplexity = static_cast<int>(std::lround(source.nextBitsPerPixel * 256));
     v.steadyQuantiser = source.nextBitsPerPixel > kBusyBitsPerPixel;
-    v.ownFrameQuantiser =
-        p.budgetKbps <= kOwnFrameQuantiserUpToKbps && fps <= kOwnFrameQuantiserUpToFps && !still;
+    v.ownFrameQuantiser = fps <= kOwnFrameQuantiserUpToFps && !still;
+    v.evenQuantiser =
+        v.steadyQuantiser || (v.ownFrameQuantiser && p.budgetKbps <= kEvenQuantiserUpToKbps);
     v.groupQuantiser = fps <= kGroupQuantiserUpToFps;
 
     if (videoKbps > shareKbps * kRateControlShare) {
@@ -389,7 +392,7 @@ std::vector<std::pair<std::string, std::string>> videoEncoderOptions(const Video
         options.emplace_back("qsquish", "1");
         options.emplace_back("rc_init_occupancy", std::to_string(video.bitRate / 2));
     }
-    if (video.steadyQuantiser || video.ownFrameQuantiser) options.emplace_back("qcomp", "0.7");
+    if (video.evenQuantiser) options.emplace_back("qcomp", "0.7");
     if (video.ownFrameQuantiser) options.emplace_back("qblur", "0");
     return options;
 }

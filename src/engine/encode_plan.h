@@ -62,10 +62,13 @@ struct VideoPlan {
     // picture does as well without either, and lives long on its first
     // key frame.
     bool steadyQuantiser = false;
-    // At a few frames a second on a slow line, each frame's quantiser
-    // follows that frame's own difficulty instead of a running average of
-    // the last few (FFmpeg's qblur), and follows it less closely (qcomp).
+    // At a few frames a second, each frame's quantiser follows that frame's
+    // own difficulty instead of a running average of the last few (FFmpeg's
+    // qblur)...
     bool ownFrameQuantiser = false;
+    // ...and on a slow line follows it less closely (qcomp), as it does on a
+    // busy picture.
+    bool evenQuantiser = false;
     // At a frame or two a second the engine codes each group of frames from
     // one key frame to the next at the quantiser that fits the group's share
     // of the line, found by coding it once on the side (GroupQuantiser),
