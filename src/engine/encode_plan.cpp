@@ -48,8 +48,7 @@ constexpr std::array<std::array<int, 2>, 8> kSizes{{
     {640, 480},
 }};
 
-// rm frames stay well under the muxer's 65,512-byte packet limit with this.
-constexpr int kMaxBufferKbits = 480;
+constexpr double kMaxBufferKbits = kMaxVideoBufferBits / 1000.0;
 
 // Each video frame costs about this much container overhead (kbit).
 constexpr double kVideoFrameCost = 0.152;

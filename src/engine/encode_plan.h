@@ -38,6 +38,10 @@ std::optional<Audience> audienceForKey(std::string_view key);
 // Several audiences share one file here: it is made for the slowest.
 std::optional<Audience> slowestAudience(AudienceSet audiences);
 
+// The rate control's buffer at most, in bits: rm frames stay well under the
+// muxer's 65,512-byte packet limit with this.
+inline constexpr int kMaxVideoBufferBits = 480'000;
+
 struct VideoPlan {
     int width = 0, height = 0, fps = 0;
     int bitRate = 0, maxRate = 0, bufferSize = 0;  // bits per second / bits

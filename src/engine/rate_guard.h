@@ -54,9 +54,10 @@ class RateGuard {
         const auto atMost = [&](double bits) { return std::min(bits, allowance_); };
         bool fits = sent_ + (key ? 0 : atMost(lastBits_)) <= line_ + allowance_;
         if (whole_ > 0 && !key) {
-            const double largest = recent_.empty() ? 0 : recent_.front().bits;
-            const double expected = still ? kGrowth * (recent_.empty() ? lastBits_ : largest)
-                                          : (recent_.empty() ? perFrame_ : largest);
+            const double largest = !recent_.empty() ? recent_.front().bits
+                                   : still          ? lastBits_
+                                                    : perFrame_;
+            const double expected = still ? kGrowth * largest : largest;
             // Past the source's stated end the line goes on alone.
             fits = fits && sent_ + atMost(expected) <= std::max(whole_, line_);
         }

@@ -68,7 +68,8 @@ Status GroupQuantiser::open(const VideoPlan& plan) {
     qmin_ = plan.qmin;
     perFrame_ = plan.fps > 0 ? static_cast<double>(plan.bitRate) / plan.fps : 0;
     carryLimit_ = std::max<double>(plan.bufferSize, perFrame_ * plan.gop);
-    frameLimit_ = plan.bufferSize > 0 ? plan.bufferSize : kMaxFrameBits;
+    // A frame's bits at most when the plan names no buffer: the largest it would.
+    frameLimit_ = plan.bufferSize > 0 ? plan.bufferSize : kMaxVideoBufferBits;
     return openVideoEncoder(plan, trial_);
 }
 

@@ -45,8 +45,6 @@ class GroupQuantiser {
     void account(double bits);
 
     static constexpr int kCoarsest = 31;
-    // A frame's bits at most when the plan names no buffer.
-    static constexpr double kMaxFrameBits = 480'000;
 
   private:
     struct Trial {
@@ -58,7 +56,7 @@ class GroupQuantiser {
     CodecContextPtr trial_;
     int qmin_ = 2;
     int last_ = 0;  // the previous group's quantiser
-    double perFrame_ = 0, carryLimit_ = 0, frameLimit_ = kMaxFrameBits;
+    double perFrame_ = 0, carryLimit_ = 0, frameLimit_ = kMaxVideoBufferBits;
     double target_ = 0, carry_ = 0;
     std::int64_t pts_ = 0;
 };
