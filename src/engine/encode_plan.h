@@ -45,7 +45,7 @@ inline constexpr int kMaxVideoBufferBits = 480'000;
 struct VideoPlan {
     int width = 0, height = 0, fps = 0;
     int bitRate = 0, maxRate = 0, bufferSize = 0;  // bits per second / bits
-    int gop = 0, qmin = 2;
+    int gop = 0, qmin = 2, qmax = 31;
     // Key frames' quantiser against the frames around them: FFmpeg's -0.8
     // (finer key frames) suits the high rates; at the low ones an equal
     // quantiser keeps the first key frame from eating the first seconds.

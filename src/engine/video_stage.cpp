@@ -28,7 +28,7 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
     ctx.gop_size = std::min(600, plan.gop * 3);
     ctx.max_b_frames = 0;
     ctx.qmin = plan.qmin;
-    ctx.qmax = 31;
+    ctx.qmax = plan.qmax;
     if (plan.groupQuantiser) {
         // Each frame brings its quantiser; FFmpeg's buffer check would
         // otherwise recode a frame at a coarser one behind the group's back.

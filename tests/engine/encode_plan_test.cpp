@@ -178,6 +178,8 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
         {"detailed slides at 512K", 640, 480, 1.8, 0.02, 0.001, 0.25, Audience::Dsl512K, 640, 640},
         {"a cut every second at 512K", 640, 480, 1.8, 0.02, 0.001, 1.0, Audience::Dsl512K, 320,
          384},
+        {"a still under heavy noise at LAN", 640, 480, 6.5, 0.007, 0.008, 0.25, Audience::Lan, 176,
+         240},
         {"slides at LAN", 640, 480, 1.8, 0.02, 0.001, 0.25, Audience::Lan, 320, 480},
         {"slides at 28K", 640, 480, 1.8, 0.02, 0.001, 0.25, Audience::Modem28K, 128, 128},
         {"small slides", 320, 240, 1.8, 0.02, 0.001, 0.25, Audience::Dsl512K, 384, 384},
@@ -205,6 +207,8 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
         // Only a still picture gets the finest quantiser at every audience.
         const bool still = c.keyBits > 0 && c.nextBits < 0.1;
         EXPECT_EQ(v.qmin, still ? 2 : profileOf(c.audience).qmin) << c.what;
+        // and is held fine between its cuts, unless its detail is mostly noise.
+        EXPECT_EQ(v.qmax, still && c.keyBits <= 4 ? 6 : 31) << c.what;
         // Growing stops at the source's size (the table's own may be larger),
         // and only a picture the line cannot hold shrinks.
         SourceShape unseen = videoAndSound(c.sourceWidth, c.sourceHeight);
