@@ -93,6 +93,14 @@ constexpr int kEvenQuantiserUpToKbps = 45;
 // the quantiser from 5 to 14 and back within a group there. One quantiser
 // for the whole group, chosen by coding it first, holds it.
 constexpr int kGroupQuantiserUpToFps = 2;
+// There a still's key frames may cost up to this many times the line at the
+// finest quantiser: the group's quantiser brings a slide to about a third of
+// that, and the larger picture still shows more. On the slide show at 1 fps
+// (SSIM-Y against the source itself) the best size was where the key frames
+// came to 2.1-2.8 times the line: 56K 240x180 0.864 -> 384x288 0.890 (one
+// size more: 0.880), ISDN 240x180 0.868 -> 480x360 0.912, LAN 384x288 0.916
+// -> 640x480 0.981; at 28K every size from 160x120 to 384x288 scored the same.
+constexpr double kGroupKeyReach = 3;
 
 // The file's header and index take about one and a half kilobytes; spread over this
 // when the source does not say how long it is.
@@ -220,7 +228,8 @@ int largestAffordableSize(const SourceShape& source, int size, int fps, double t
         if (width > source.width * sar + 0.5 || height > source.height) break;
         const double keyKbit = source.keyBitsPerPixel * width * height / 1000;
         if (isStill(source)) {
-            if (keyKbit * source.keysPerSecond > targetKbps) break;
+            const double reach = fps <= kGroupQuantiserUpToFps ? kGroupKeyReach : 1;
+            if (keyKbit * source.keysPerSecond > targetKbps * reach) break;
         } else {
             if (finestKbps(source, width, height, fps) > targetKbps) break;
             // A moving picture's coarse key frame is not refined: the frames

@@ -226,6 +226,20 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
             }
         }
     }
+    // At one frame a second each group's quantiser makes a slide fit, and a
+    // larger picture at a coarser quantiser shows more of it.
+    SourceShape slides = videoAndSound();
+    slides.frameRate = 25;
+    slides.durationMs = 20000;
+    slides.keyBitsPerPixel = 1.8;
+    slides.nextBitsPerPixel = 0.02;
+    slides.keysPerSecond = 0.25;
+    for (const Audience audience : {Audience::Modem56K, Audience::Lan}) {
+        const auto width = [&](std::int32_t quality) {
+            return planEncode(audienceSet({audience}), VoiceAndMusic, quality, slides).video->width;
+        };
+        EXPECT_GT(width(SlideShow), width(NormalMotion)) << static_cast<int>(audience);
+    }
     // Smooth motion's extra frames only where the smallest picture still
     // holds them; otherwise the table's rate, not every third frame repeated.
     SourceShape pan = videoAndSound();
