@@ -119,10 +119,12 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) 
     // rate control's buffer: the line's preroll, and the rm packets' limit.
     const auto fits = [&](const Trial& t) { return t.bits <= target_ && t.largest <= frameLimit_; };
     // The finest quantiser whose group fits. Bits fall as the quantiser
-    // grows, and a group mostly needs about what the one before it did:
-    // from there, steps of 1, 2, 4... until one side fits and the other does
-    // not, then halve the range until it is one step wide. A steady picture
-    // costs two trials.
+    // grows, about as its inverse, and a group mostly needs about what the
+    // one before it did: from there, to where the trial's bits say the
+    // group would just fit, until one side fits and the other does not,
+    // then halve the range until it is one step wide. A steady picture costs
+    // two trials, a slide show's new slide about three (with steps of 1, 2,
+    // 4... from the last group's quantiser it took four or five).
     const auto trial = [&](int quantiser, Trial& t) {
         return trialBits(group, reference, quantiser, t);
     };
@@ -131,7 +133,7 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) 
     int fine = qmin_ - 1, coarse = kCoarsest + 1;
     Trial fineTrial, coarseTrial, t;
     int quantiser = last_ > 0 ? last_ : (qmin_ + kCoarsest) / 2;
-    for (int step = 1; coarse - fine > 1; step *= 2) {
+    while (coarse - fine > 1) {
         if (Status s = trial(quantiser, t); !s) return s;
         if (fits(t)) {
             coarse = quantiser;
@@ -140,9 +142,17 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) 
             fine = quantiser;
             fineTrial = t;
         }
-        quantiser = fine < qmin_         ? std::max(qmin_, coarse - step)
-                    : coarse > kCoarsest ? std::min(kCoarsest, fine + step)
-                                         : (fine + coarse) / 2;
+        if (fine >= qmin_ && coarse <= kCoarsest) {
+            quantiser = (fine + coarse) / 2;
+            continue;
+        }
+        // One side still open: aim at the quantiser that would just fit,
+        // at least one step on.
+        const double over =
+            std::max(target_ > 0 ? t.bits / target_ : double{kCoarsest}, t.largest / frameLimit_);
+        const int aim = static_cast<int>(std::lround(quantiser * over));
+        quantiser = fine < qmin_ ? std::clamp(aim, qmin_, coarse - 1)
+                                 : std::clamp(aim, fine + 1, kCoarsest);
     }
     if (fine < qmin_) fine = coarse;        // everything fits at the finest
     if (coarse > kCoarsest) coarse = fine;  // nothing fits even at the coarsest
