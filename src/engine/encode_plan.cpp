@@ -94,13 +94,15 @@ constexpr int kEvenQuantiserUpToKbps = 45;
 // for the whole group, chosen by coding it first, holds it.
 constexpr int kGroupQuantiserUpToFps = 2;
 // There a still's key frames may cost up to this many times the line at the
-// finest quantiser: the group's quantiser brings a slide to about a third of
-// that, and the larger picture still shows more. On the slide show at 1 fps
-// (SSIM-Y against the source itself) the best size was where the key frames
-// came to 2.1-2.8 times the line: 56K 240x180 0.864 -> 384x288 0.890 (one
-// size more: 0.880), ISDN 240x180 0.868 -> 480x360 0.912, LAN 384x288 0.916
-// -> 640x480 0.981; at 28K every size from 160x120 to 384x288 scored the same.
-constexpr double kGroupKeyReach = 3;
+// finest quantiser: the group's quantiser brings a slide within the line,
+// and the larger picture still shows more of it. On the slide show at 1 fps
+// (SSIM-Y against the source itself): 56K 240x180 0.864 -> 320x240 0.882,
+// ISDN 240x180 0.868 -> 384x288 0.902, dual ISDN 320x240 0.895 -> 480x360
+// 0.928, LAN 384x288 0.916 -> 640x480 0.981. Three times went a size further
+// at 56K and ISDN for 0.01 more, at a cost in trial codings that took the
+// job to within 1.3 times the two-pass recipe's time; at 28K every size from
+// 160x120 to 384x288 scored the same.
+constexpr double kGroupKeyReach = 2.5;
 
 // The file's header and index take about one and a half kilobytes; spread over this
 // when the source does not say how long it is.
