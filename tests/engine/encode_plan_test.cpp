@@ -18,6 +18,19 @@ SourceShape videoAndSound(int width = 640, int height = 480, int channels = 2) {
     return s;
 }
 
+// A 20 s source at 25 fps with what the first look found (all 0: no look).
+SourceShape looked(double keyBits, double nextBits, double coarseBits, double keysPerSecond,
+                   int width = 640, int height = 480) {
+    SourceShape s = videoAndSound(width, height);
+    s.frameRate = 25;
+    s.durationMs = 20000;
+    s.keyBitsPerPixel = keyBits;
+    s.nextBitsPerPixel = nextBits;
+    s.coarseBitsPerPixel = coarseBits;
+    s.keysPerSecond = keysPerSecond;
+    return s;
+}
+
 double totalKbps(const EncodePlan& plan) {
     double total = plan.audio ? audioCostKbps(*plan.audio) : 0;
     if (plan.video) total += plan.video->bitRate / 1000.0 * 1.03 / 0.98 + 0.152 * plan.video->fps;
@@ -193,13 +206,8 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
         {"no look", 640, 480, 0, 0, 0, 0, Audience::Dsl512K, 384, 384},
     };
     for (const Case& c : cases) {
-        SourceShape s = videoAndSound(c.sourceWidth, c.sourceHeight);
-        s.frameRate = 25;
-        s.durationMs = 20000;
-        s.keyBitsPerPixel = c.keyBits;
-        s.nextBitsPerPixel = c.nextBits;
-        s.coarseBitsPerPixel = c.coarseBits;
-        s.keysPerSecond = c.keysPerSecond;
+        const SourceShape s = looked(c.keyBits, c.nextBits, c.coarseBits, c.keysPerSecond,
+                                     c.sourceWidth, c.sourceHeight);
         const VideoPlan v =
             *planEncode(audienceSet({c.audience}), VoiceAndMusic, NormalMotion, s).video;
         EXPECT_GE(v.width, c.least) << c.what;
@@ -211,9 +219,7 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
         EXPECT_EQ(v.qmax, still && c.keyBits <= 4 ? 6 : 31) << c.what;
         // Growing stops at the source's size (the table's own may be larger),
         // and only a picture the line cannot hold shrinks.
-        SourceShape unseen = videoAndSound(c.sourceWidth, c.sourceHeight);
-        unseen.frameRate = 25;
-        unseen.durationMs = 20000;
+        const SourceShape unseen = looked(0, 0, 0, 0, c.sourceWidth, c.sourceHeight);
         const bool tooFast = c.coarseBits > 0.05 && c.nextBits > 0.5;
         for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
             const auto width = [&](const SourceShape& shape) {
@@ -228,12 +234,7 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
     }
     // At one frame a second each group's quantiser makes a slide fit, and a
     // larger picture at a coarser quantiser shows more of it.
-    SourceShape slides = videoAndSound();
-    slides.frameRate = 25;
-    slides.durationMs = 20000;
-    slides.keyBitsPerPixel = 1.8;
-    slides.nextBitsPerPixel = 0.02;
-    slides.keysPerSecond = 0.25;
+    const SourceShape slides = looked(1.8, 0.02, 0.001, 0.25);
     for (const Audience audience : {Audience::Modem56K, Audience::Lan}) {
         const auto width = [&](std::int32_t quality) {
             return planEncode(audienceSet({audience}), VoiceAndMusic, quality, slides).video->width;
@@ -242,13 +243,7 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
     }
     // Smooth motion's extra frames only where the smallest picture still
     // holds them; otherwise the table's rate, not every third frame repeated.
-    SourceShape pan = videoAndSound();
-    pan.frameRate = 25;
-    pan.durationMs = 20000;
-    pan.keyBitsPerPixel = 3.5;
-    pan.nextBitsPerPixel = 1.6;
-    pan.coarseBitsPerPixel = 0.082;
-    pan.keysPerSecond = 0.1;
+    const SourceShape pan = looked(3.5, 1.6, 0.082, 0.1);
     const auto smooth = [&](Audience audience) {
         return *planEncode(audienceSet({audience}), VoiceAndMusic, SmoothMotion, pan).video;
     };
