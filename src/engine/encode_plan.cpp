@@ -161,6 +161,11 @@ bool isStill(const SourceShape& source) {
     return source.keyBitsPerPixel > 0 && source.nextBitsPerPixel < kStillBitsPerPixel;
 }
 
+// Whether the engine codes each group of frames at one quantiser (GroupQuantiser).
+bool codedInGroups(int fps) {
+    return fps <= kGroupQuantiserUpToFps;
+}
+
 // How much more a frame after another costs at `fps` than the look's frames,
 // which lie one source frame apart: frames further apart differ more, by the
 // square root of the source frames between them.
@@ -224,14 +229,16 @@ int largestAffordableSize(const SourceShape& source, int size, int fps, double t
     const double sar = source.sarNum > 0 && source.sarDen > 0
                            ? static_cast<double>(source.sarNum) / source.sarDen
                            : 1.0;
+    const bool still = isStill(source);
+    // What a still's key frames may cost a second at the finest quantiser.
+    const double keysKbps = targetKbps * (codedInGroups(fps) ? kGroupKeyReach : 1);
     while (size + 1 < static_cast<int>(kSizes.size())) {
         int width = 0, height = 0;
         fitFrame(source, kSizes[size + 1][0], kSizes[size + 1][1], width, height);
         if (width > source.width * sar + 0.5 || height > source.height) break;
         const double keyKbit = source.keyBitsPerPixel * width * height / 1000;
-        if (isStill(source)) {
-            const double reach = fps <= kGroupQuantiserUpToFps ? kGroupKeyReach : 1;
-            if (keyKbit * source.keysPerSecond > targetKbps * reach) break;
+        if (still) {
+            if (keyKbit * source.keysPerSecond > keysKbps) break;
         } else {
             if (finestKbps(source, width, height, fps) > targetKbps) break;
             // A moving picture's coarse key frame is not refined: the frames
@@ -393,7 +400,7 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.ownFrameQuantiser = fps <= kOwnFrameQuantiserUpToFps && !still;
     v.evenQuantiser =
         v.steadyQuantiser || (v.ownFrameQuantiser && p.budgetKbps <= kEvenQuantiserUpToKbps);
-    v.groupQuantiser = fps <= kGroupQuantiserUpToFps;
+    v.groupQuantiser = codedInGroups(fps);
     // The one-pass rate control swings the quantiser after a still's key
     // frame (3.8, then 16, 6, 3, 16 again), and the frames coded coarse wear
     // the picture down: on the slide show's last slide at LAN 平滑 the luma
