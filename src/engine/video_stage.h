@@ -61,6 +61,10 @@ class GroupQuantiser {
     std::int64_t pts_ = 0;
 };
 
+// Threads for the source's video decoder on a machine with `cores` cores,
+// for pictures of that size and rate (0: FFmpeg's choice).
+int videoDecoderThreads(int cores, int width, int height, double fps);
+
 // Decoded pictures (not yet scaled) on the output's constant frame rate.
 class VideoConverter {
   public:
