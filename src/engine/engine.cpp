@@ -519,6 +519,10 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     };
     bool tornDown = false;  // the interleaver took no more packets
     double bitsOut = 0;
+    // The guard left out the frames at the end: the last picture coded shows
+    // on through them, and the file has to last that long too.
+    bool tailLeftOut = false;
+    std::int64_t lastSlot = 0;
     // One frame into the encoder (none: the end, which flushes it) and
     // whatever packets come out on to the interleaver.
     const auto code = [&](AVFrame* frame) -> Status {
@@ -569,7 +573,9 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             *frame = std::move(scaled);
             // A cut whose frame the guard leaves out makes the next frame in the key frame.
             keyDue = (keys && keys->choose(**frame)) || keyDue;
-            if (guard && !guard->admit(keyDue, keys && keys->still())) continue;
+            lastSlot = (*frame)->pts;
+            tailLeftOut = guard && !guard->admit(keyDue, keys && keys->still());
+            if (tailLeftOut) continue;
             if (keyDue) (*frame)->pict_type = AV_PICTURE_TYPE_I;
             keyDue = false;
         }
@@ -587,7 +593,17 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         }
         // No frame: the stream ended, so flush the encoder.
         if (Status s = code(frame ? frame->get() : nullptr); !s || tornDown) return s;
-        if (!frame) return Status::ok();
+        if (!frame) {
+            // A packet without a picture in the last slot (see MediaWriter).
+            PacketPtr end = tailLeftOut ? makePacket() : nullptr;
+            if (tailLeftOut && !end) return Status::fail(text::kOutOfMemory);
+            if (end) {
+                end->pts = end->dts = lastSlot;
+                end->duration = 1;
+                pass(std::move(end));
+            }
+            return Status::ok();
+        }
     }
 }
 

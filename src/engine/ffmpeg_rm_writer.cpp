@@ -111,6 +111,7 @@ class FfmpegRmWriter final : public MediaWriter {
     Status writePacket(int index, const AVPacket& packet) override {
         if (!headerWritten_ || index < 0 || index >= static_cast<int>(packetTimeBases_.size()))
             return Status::fail(text::kEncodeFailed);
+        if (packet.size <= 0) return Status::ok();  // the muxer states no length to extend
         if (PacketPacker* packer = packers_[index].get()) {
             PacketPtr packed;
             if (Status s = packer->add(packet, packed); !s) return s;

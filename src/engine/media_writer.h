@@ -37,7 +37,9 @@ class MediaWriter {
     virtual Status begin(const std::string& path, const MediaMetadata& metadata) = 0;
 
     // Writes one packet, timestamps in its stream's time base. Packets of
-    // different streams arrive interleaved in increasing time order.
+    // different streams arrive interleaved in increasing time order. A video
+    // packet without data holds no picture: the one before it shows on
+    // through its time, which the stream's length takes in.
     virtual Status writePacket(int index, const AVPacket& packet) = 0;
 
     // Completes the file (trailer, final header) and closes it. After a

@@ -266,12 +266,17 @@ class RealMediaWriter final : public MediaWriter {
     }
 
     Status writeVideo(std::uint16_t number, Stream& s, const AVPacket& packet, std::uint32_t ms) {
-        if (packet.size <= 0) return Status::ok();  // a skipped frame carries nothing
-        const std::size_t size = static_cast<std::size_t>(packet.size);
-        const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
         const std::int64_t duration = packet.duration > 0 ? packet.duration : 1;
         const std::uint32_t endMs = std::max(
             ms, mediaMs(s, (packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts) + duration));
+        if (packet.size <= 0) {
+            // A frame left out carries nothing, but the picture before it
+            // shows on until it ends.
+            if (s.packets > 0) s.endMs = std::max(s.endMs, endMs);
+            return Status::ok();
+        }
+        const std::size_t size = static_cast<std::size_t>(packet.size);
+        const bool key = (packet.flags & AV_PKT_FLAG_KEY) != 0;
 
         const std::vector<rm::VideoFragment> fragments =
             rm::splitVideoFrame(size, options_.maxPacketSize);
