@@ -594,14 +594,13 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         // No frame: the stream ended, so flush the encoder.
         if (Status s = code(frame ? frame->get() : nullptr); !s || tornDown) return s;
         if (!frame) {
+            if (!tailLeftOut) return Status::ok();
             // A packet without a picture in the last slot (see MediaWriter).
-            PacketPtr end = tailLeftOut ? makePacket() : nullptr;
-            if (tailLeftOut && !end) return Status::fail(text::kOutOfMemory);
-            if (end) {
-                end->pts = end->dts = lastSlot;
-                end->duration = 1;
-                pass(std::move(end));
-            }
+            PacketPtr end = makePacket();
+            if (!end) return Status::fail(text::kOutOfMemory);
+            end->pts = end->dts = lastSlot;
+            end->duration = 1;
+            pass(std::move(end));
             return Status::ok();
         }
     }

@@ -91,7 +91,7 @@ double trustVideoRate(const AVFormatContext& format, MediaSource& source) {
                                 : st->r_frame_rate;
     if (rate.num <= 0 || rate.den <= 0) return 0;
     const double fps = av_q2d(rate);
-    if (fps >= kSlowestPlausibleFps && fps <= kFastestPlausibleFps) return 0;
+    if (plausibleFps(fps)) return 0;
     // Timestamps in a unit of their own already tell the real timing; only
     // frame counters inherit the claim.
     if (av_cmp_q(st->time_base, av_inv_q(rate)) != 0) return 0;
@@ -101,8 +101,7 @@ double trustVideoRate(const AVFormatContext& format, MediaSource& source) {
     const double others = otherStreamsSeconds(format, source.videoIndex);
     if (others > 0 && st->nb_frames > 0) {
         const double fromOthers = st->nb_frames / others;
-        if (fromOthers >= kSlowestPlausibleFps && fromOthers <= kFastestPlausibleFps)
-            trusted = fromOthers;
+        if (plausibleFps(fromOthers)) trusted = fromOthers;
     }
     source.declaredFps = fps;
     source.trustedFps = trusted;

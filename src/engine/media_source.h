@@ -59,5 +59,8 @@ Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& dec
 // recorder writes; such a claim is a damaged or hand-made header.
 inline constexpr double kSlowestPlausibleFps = 1.0;
 inline constexpr double kFastestPlausibleFps = 1000.0;
+inline bool plausibleFps(double fps) {
+    return fps >= kSlowestPlausibleFps && fps <= kFastestPlausibleFps;
+}
 
 }  // namespace velmora::encoder

@@ -189,7 +189,7 @@ int videoDecoderThreads(int cores, int width, int height, double fps) {
     // 30 fps was 3-12 % faster at 56K, LAN and 512K; larger pictures need
     // the second core (1920x1080 at 30 fps was 13-16 % slower on one).
     constexpr double kOneThreadPixelRate = 1280.0 * 720 * 30;
-    if (fps < kSlowestPlausibleFps || fps > kFastestPlausibleFps) fps = 30;
+    if (!plausibleFps(fps)) fps = 30;
     if (cores <= 2 && static_cast<double>(width) * height * fps <= kOneThreadPixelRate) return 1;
     return 0;  // FFmpeg's choice: a thread per core and one more
 }
@@ -208,7 +208,7 @@ Status VideoConverter::open(const AVStream& stream, AVRational timeBase, const V
     stop_ = stop;
     streamTimeBase_ = timeBase.num > 0 && timeBase.den > 0 ? timeBase : stream.time_base;
     originSeconds_ = originUs / 1e6;
-    defaultDuration_ = fps >= kSlowestPlausibleFps && fps <= kFastestPlausibleFps ? 1.0 / fps
+    defaultDuration_ = plausibleFps(fps) ? 1.0 / fps
                        : av_cmp_q(streamTimeBase_, stream.time_base) != 0
                            ? av_q2d(streamTimeBase_)  // frame counters at a replaced rate
                            : 1.0 / plan.fps;
