@@ -22,7 +22,8 @@ namespace {
 using rm::Bytes;
 
 constexpr std::size_t kMaxStreams = 16;
-// Entries in the index kept inside the header (see buildHeader()).
+// Key frames listed in the index kept inside the header, which also holds
+// one entry for the end (see buildHeader()).
 constexpr std::size_t kHeaderIndexEntries = 16;
 constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 
@@ -425,8 +426,14 @@ class RealMediaWriter final : public MediaWriter {
     // reads only that first chunk, so it carries the seek stream's entries
     // (thinned to kHeaderIndexEntries), brought up to date at every
     // checkpoint: VLC seeks in a whole file, and every reader in a file
-    // whose job never finished. Its size never changes: unused places
-    // repeat the last entry, or the first packet before there is one.
+    // whose job never finished. Its size never changes: the places after
+    // the entries, one at least, hold the end of the media at the last
+    // entry's place (the first packet before there is one). VLC seeks to
+    // the entry before the first one later than the time asked and gives
+    // up when there is none, so without the end a time after the last key
+    // frame plays from the start. The end points at that key frame, not
+    // past it: FFmpeg bisects between index entries and would find no key
+    // frame between the last one and the end of the data.
     Bytes buildHeader() {
         const std::uint32_t duration = mediaEndMs();
         const std::uint32_t packets = packetCount();
@@ -465,12 +472,13 @@ class RealMediaWriter final : public MediaWriter {
         for (const Bytes& m : mdprs) add(m);
         add(cont);
         std::vector<rm::IndexEntry> headerIndex = headerIndex_;
-        const rm::IndexEntry filler =
+        rm::IndexEntry end =
             headerIndex.empty()
                 ? rm::IndexEntry{0, static_cast<std::uint32_t>(dataOffset_ + rm::kDataHeaderSize),
                                  0}
                 : headerIndex.back();
-        headerIndex.resize(kHeaderIndexEntries, filler);
+        if (!headerIndex.empty()) end.timestampMs = duration;
+        headerIndex.resize(kHeaderIndexEntries + 1, end);
         add(rm::indexChunk(seekStream_, headerIndex, indexOffset_));
         // The index, once written, follows the data and is not part of it.
         const std::uint64_t dataEnd = indexOffset_ ? indexOffset_ : file_.size();

@@ -71,6 +71,21 @@ std::uint32_t audioEnd(const ParsedFile& f, std::uint16_t stream) {
     return end;
 }
 
+// The header's index holds the seek stream's key frames `keys`, then, in
+// every place left, the end of the media at the last key frame's place: VLC
+// needs an entry later than the time asked, and FFmpeg one no further on.
+void expectHeaderIndex(const ParsedFile& f, const std::vector<IndexRecord>& keys) {
+    ASSERT_EQ(f.headerIndex.size(), 17u);
+    ASSERT_FALSE(keys.empty());
+    ASSERT_LT(keys.size(), f.headerIndex.size()) << "no place left for the end";
+    for (std::size_t i = 0; i < f.headerIndex.size(); ++i) {
+        const IndexRecord& key = keys[std::min(i, keys.size() - 1)];
+        EXPECT_EQ(f.headerIndex[i].timestampMs, i < keys.size() ? key.timestampMs : f.durationMs)
+            << "entry " << i;
+        EXPECT_EQ(f.headerIndex[i].offset, key.offset) << "entry " << i;
+    }
+}
+
 std::string mediainfo(const std::string& path, const std::string& form) {
     CommandResult r = run("mediainfo --Inform=" + shellQuote(form) + " " + shellQuote(path));
     EXPECT_EQ(r.exitCode, 0) << r.output;
@@ -139,21 +154,13 @@ TEST_F(VideoWith144, ChunksAndPropertiesDescribeThePackets) {
     EXPECT_EQ(f.dataChunkSize, 18 + total);
     EXPECT_EQ(f.dataOffset, f.chunks[6].offset);
     // PROP points at an index in the header, chained to one per stream after
-    // the data. The header's holds the video's entries, the last one repeated
-    // to fill its fixed size.
+    // the data. The header's holds the video's entries and the end.
     ASSERT_EQ(f.indexChain.size(), 3u);
     EXPECT_EQ(f.indexOffset, f.chunks[5].offset);
     EXPECT_EQ(f.indexChain[0].stream, 0);
-    EXPECT_EQ(f.indexChain[0].records, 16u);
+    EXPECT_EQ(f.indexChain[0].records, 17u);
     EXPECT_EQ(f.indexChain[0].next, f.dataOffset + f.dataChunkSize);
-    const auto& videoIndex = f.index.at(0);
-    ASSERT_FALSE(videoIndex.empty());
-    ASSERT_EQ(f.headerIndex.size(), 16u);
-    for (std::size_t i = 0; i < f.headerIndex.size(); ++i) {
-        const IndexRecord& want = videoIndex[std::min(i, videoIndex.size() - 1)];
-        EXPECT_EQ(f.headerIndex[i].timestampMs, want.timestampMs) << "entry " << i;
-        EXPECT_EQ(f.headerIndex[i].offset, want.offset) << "entry " << i;
-    }
+    expectHeaderIndex(f, f.index.at(0));
     EXPECT_EQ(f.indexChain[1].offset, f.chunks[7].offset);
     EXPECT_EQ(f.indexChain[1].next, f.chunks[8].offset);
     EXPECT_EQ(f.indexChain[2].next, 0u);
@@ -300,26 +307,38 @@ TEST_F(VideoWith144, MediaInfoReadsTheHeader) {
 }
 
 TEST_F(VideoWith144, SeeksLandOnTheKeyFrameBeforeTheTarget) {
-    // Key frames every second (GOP 10 at 10 fps), 20 ms in.
-    const SeekResult s = seekWithFfmpeg(path(), 0, 2.55);
-    ASSERT_TRUE(s.ok);
-    EXPECT_TRUE(s.key);
-    EXPECT_DOUBLE_EQ(s.pts, 2.02);
+    // Key frames every second (GOP 10 at 10 fps), 20 ms in; the last span,
+    // from 3.02 s to the end, is the one only the header index's end bounds.
+    const struct {
+        const char* target;
+        double key;
+        const char* ffprobe;
+        const char* gstreamer;
+    } seeks[] = {
+        {"2.55", 2.02, "2.020000,K_", "keyframe=2.020 first=2.550\n"},
+        {"3.55", 3.02, "3.020000,K_", "keyframe=3.020 first=3.550\n"},
+    };
+    for (const auto& seek : seeks) {
+        SCOPED_TRACE(std::string("seek to ") + seek.target);
+        const SeekResult s = seekWithFfmpeg(path(), 0, std::atof(seek.target));
+        ASSERT_TRUE(s.ok);
+        EXPECT_TRUE(s.key);
+        EXPECT_DOUBLE_EQ(s.pts, seek.key);
 
-    const CommandResult p =
-        run("ffprobe -v error -select_streams v -read_intervals 2.55%+#1 "
-            "-show_entries packet=pts_time,flags -of csv=p=0 " +
-            shellQuote(path()));
-    EXPECT_EQ(p.exitCode, 0) << p.output;
-    EXPECT_EQ(p.output.substr(0, p.output.find('\n')), "2.020000,K_") << p.output;
+        const CommandResult p =
+            run("ffprobe -v error -select_streams v -read_intervals " + std::string(seek.target) +
+                "%+#1 -show_entries packet=pts_time,flags -of csv=p=0 " + shellQuote(path()));
+        EXPECT_EQ(p.exitCode, 0) << p.output;
+        EXPECT_EQ(p.output.substr(0, p.output.find('\n')), seek.ffprobe) << p.output;
 
-    // GStreamer seeks only through the index: it must start at that key frame
-    // and, decoding from it, give out frames from the target on.
-    const CommandResult g =
-        run("/usr/bin/python3 " + shellQuote(VELMORA_RM_TEST_DIR "/gst_seek.py") + " " +
-            shellQuote(path()) + " 2.55");
-    EXPECT_EQ(g.exitCode, 0) << g.output;
-    EXPECT_EQ(g.output, "keyframe=2.020 first=2.550\n");
+        // GStreamer seeks only through the index: it must start at that key
+        // frame and, decoding from it, give out frames from the target on.
+        const CommandResult g =
+            run("/usr/bin/python3 " + shellQuote(VELMORA_RM_TEST_DIR "/gst_seek.py") + " " +
+                shellQuote(path()) + " " + seek.target);
+        EXPECT_EQ(g.exitCode, 0) << g.output;
+        EXPECT_EQ(g.output, seek.gstreamer);
+    }
 }
 
 // --- AC-3 ---------------------------------------------------------------------
@@ -399,12 +418,11 @@ TEST(RmWriter, TheHeaderIndexThinsEvenlyWhenKeyFramesOutnumberIt) {
     const Written w = writeFile("thinned.rm", {&video});
     const auto& full = w.parsed.index.at(0);
     ASSERT_EQ(full.size(), video.packets.size());
-    // Halved three times: every eighth key frame from the first, 13 of them.
-    std::vector<std::uint32_t> kept;
-    for (const IndexRecord& e : w.parsed.headerIndex)
-        if (kept.empty() || kept.back() != e.timestampMs) kept.push_back(e.timestampMs);
-    ASSERT_EQ(kept.size(), 13u);
-    for (std::size_t i = 0; i < kept.size(); ++i) EXPECT_EQ(kept[i], full[8 * i].timestampMs);
+    // Halved three times: every eighth key frame from the first, 13 of them,
+    // and the end after them.
+    std::vector<IndexRecord> kept;
+    for (std::size_t i = 0; i < 13; ++i) kept.push_back(full[8 * i]);
+    expectHeaderIndex(w.parsed, kept);
 }
 
 TEST(RmWriter, RealVideo10AtAFractionalFrameRate) {
@@ -527,16 +545,15 @@ TEST(RmWriter, AProcessKilledMidWriteLeavesAPlayableFile) {
         EXPECT_LE(f.numPackets, f.packets.size());
         ASSERT_EQ(f.indexChain.size(), 1u);  // the header's, pointing nowhere yet
         EXPECT_EQ(f.indexChain[0].next, 0u);
-        // ... and listing key frames of the video that are in the file.
-        ASSERT_EQ(f.headerIndex.size(), 16u);
-        for (const IndexRecord& e : f.headerIndex) {
-            const auto at = std::find_if(f.packets.begin(), f.packets.end(),
-                                         [&](const Packet& p) { return p.offset == e.offset; });
-            ASSERT_NE(at, f.packets.end()) << "entry at " << e.offset;
-            EXPECT_EQ(at->stream, 0);
-            EXPECT_EQ(at->flags & 2, 2);
-            EXPECT_EQ(at->timestampMs, e.timestampMs);
+        // ... and listing the key frames of the video it counts.
+        std::vector<IndexRecord> keys;
+        for (std::size_t i = 0; i < f.numPackets; ++i) {
+            const Packet& p = f.packets[i];
+            if (p.stream == 0 && (p.flags & 2) && p.payload.size() > 1 &&
+                (p.payload[1] & 0x7F) == 1)  // the frame's first packet
+                keys.push_back({p.timestampMs, static_cast<std::uint32_t>(p.offset), 0});
         }
+        expectHeaderIndex(f, keys);
         std::uint64_t counted = 0;
         for (std::size_t i = 0; i < f.numPackets; ++i) counted += f.packets[i].length;
         EXPECT_EQ(f.dataChunkSize, 18 + counted);
