@@ -77,6 +77,20 @@ TEST(EncodePlan, EveryAudienceAndChoiceStaysWithinItsBudgetOnPaper) {
     }
 }
 
+// A still's frames between cuts cost next to nothing: its key frames get
+// the whole line, not the part the table keeps back for hard pictures.
+TEST(EncodePlan, AStillUsesItsWholeBudgetOnPaper) {
+    const SourceShape slides = looked(1.8, 0.02, 0.001, 0.25);
+    for (const auto& p : audienceTable()) {
+        for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
+            const EncodePlan plan =
+                planEncode(audienceSet({p.audience}), VoiceAndMusic, quality, slides);
+            EXPECT_GE(totalKbps(plan), 0.95 * p.budgetKbps) << p.key << " " << quality;
+            EXPECT_LE(totalKbps(plan), p.budgetKbps + 0.5) << p.key << " " << quality;
+        }
+    }
+}
+
 TEST(EncodePlan, LowAudiencesUse144AndHighOnesAc3AtValidRates) {
     for (const auto& p : audienceTable()) {
         for (std::int32_t content = VoiceOnly; content <= StereoMusic; ++content) {
