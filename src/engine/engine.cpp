@@ -501,7 +501,8 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     // At a frame or two a second, frames wait for the rest of their group.
     std::optional<GroupQuantiser> quantiser;
     std::vector<FramePtr> group;
-    FramePtr groupReference;  // the last frame coded before the group
+    std::vector<bool> groupRepeats;  // which of them show the frame before over again
+    FramePtr groupReference;         // the last frame coded before the group
     if (lane.scaler && plan_.video) {
         guard.emplace(plan_.video->ceilingRate, plan_.video->fps, plan_.video->allowanceBits,
                       plan_.video->wholeBits);
@@ -551,7 +552,7 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     };
     const auto codeGroup = [&]() -> Status {
         if (group.empty()) return Status::ok();
-        if (Status s = quantiser->choose(group, groupReference.get()); !s) return s;
+        if (Status s = quantiser->choose(group, groupRepeats, groupReference.get()); !s) return s;
         const double before = bitsOut;
         for (FramePtr& frame : group) {
             if (Status s = code(frame.get()); !s || tornDown) return s;
@@ -559,6 +560,7 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         quantiser->account(bitsOut - before);
         groupReference = std::move(group.back());
         group.clear();
+        groupRepeats.clear();
         return Status::ok();
     };
     for (;;) {
@@ -587,6 +589,10 @@ Status Engine::Job::encodeFrames(Lane& lane) {
                 if (Status s = codeGroup(); !s || tornDown) return s;
             }
             if (frame) {
+                const bool key = (*frame)->pict_type == AV_PICTURE_TYPE_I;
+                // Against the frame before it in the group, not one the guard left out.
+                const bool next = !group.empty() && group.back()->pts + 1 == (*frame)->pts;
+                groupRepeats.push_back(!key && next && keys && keys->still());
                 group.push_back(std::move(*frame));
                 continue;
             }

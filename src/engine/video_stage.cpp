@@ -74,9 +74,11 @@ Status GroupQuantiser::open(const VideoPlan& plan) {
     return openVideoEncoder(plan, trial_);
 }
 
-Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group, AVFrame* reference,
+Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group,
+                                 const std::vector<bool>& repeats, AVFrame* reference, int first,
                                  int quantiser, Trial& trial) {
     trial = {};
+    double lastBits = 0;
     const auto code = [&](AVFrame& frame, bool key, int q, bool counted) -> Status {
         // The trial encoder counts its own time; the frame keeps its own.
         const std::int64_t pts = frame.pts;
@@ -95,8 +97,9 @@ Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group, AVFrame* re
         ret = avcodec_receive_packet(trial_.get(), packet.get());
         if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
         if (counted) {
-            trial.bits += packet->size * 8.0;
-            trial.largest = std::max(trial.largest, packet->size * 8.0);
+            lastBits = packet->size * 8.0;
+            trial.bits += lastBits;
+            trial.largest = std::max(trial.largest, lastBits);
         }
         return Status::ok();
     };
@@ -108,12 +111,22 @@ Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group, AVFrame* re
         const int before = std::clamp(reference->quality / FF_QP2LAMBDA, qmin_, kCoarsest);
         if (Status s = code(*reference, true, before, false); !s) return s;
     }
-    for (std::size_t i = 0; i < group.size(); ++i)
-        if (Status s = code(*group[i], i == 0 && fromKey, quantiser, true); !s) return s;
+    int repeated = 0;  // repeats in a row so far
+    for (std::size_t i = 0; i < group.size(); ++i) {
+        const bool repeat = i > 0 && i < repeats.size() && repeats[i];
+        repeated = repeat ? repeated + 1 : 0;
+        if (repeated > kCodedRepeats) {
+            trial.bits += lastBits;
+            continue;
+        }
+        if (Status s = code(*group[i], i == 0 && fromKey, i == 0 ? first : quantiser, true); !s)
+            return s;
+    }
     return Status::ok();
 }
 
-Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) {
+Status GroupQuantiser::choose(std::vector<FramePtr>& group, const std::vector<bool>& repeats,
+                              AVFrame* reference) {
     if (group.empty()) return Status::ok();
     target_ = perFrame_ * static_cast<double>(group.size()) + carry_;
     // A group fits when it keeps to its share and no frame outgrows the
@@ -127,7 +140,7 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) 
     // two trials, a slide show's new slide about three (with steps of 1, 2,
     // 4... from the last group's quantiser it took four or five).
     const auto trial = [&](int quantiser, Trial& t) {
-        return trialBits(group, reference, quantiser, t);
+        return trialBits(group, repeats, reference, quantiser, quantiser, t);
     };
     // fine never fits and coarse always does; one step outside the range
     // stands for a side not tried yet.
@@ -166,8 +179,17 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, AVFrame* reference) 
             (target_ - coarseTrial.bits) / (fineTrial.bits - coarseTrial.bits), 0.0, 1.0);
         finer = static_cast<std::size_t>(std::lround(share * static_cast<double>(group.size())));
     }
+    // Only the first frame kept the finer step out (a slide's key frame
+    // just past the buffer): it takes the coarser one and the frame after
+    // it refines the picture at the finer, so the group's share is spent.
+    bool refined = false;
+    if (finer == 0 && fine < coarse && fineTrial.bits <= target_ &&
+        fineTrial.largest > frameLimit_ && group.size() > 1) {
+        if (Status s = trialBits(group, repeats, reference, coarse, fine, t); !s) return s;
+        refined = fits(t);
+    }
     for (std::size_t i = 0; i < group.size(); ++i)
-        group[i]->quality = FF_QP2LAMBDA * (i < finer ? fine : coarse);
+        group[i]->quality = FF_QP2LAMBDA * (i < finer || (refined && i > 0) ? fine : coarse);
     last_ = coarse;
     return Status::ok();
 }

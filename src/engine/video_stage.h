@@ -39,19 +39,26 @@ class GroupQuantiser {
     Status open(const VideoPlan& plan);
     // Sets each frame's quality for the encoder. `reference` is the frame
     // coded before the group (null at the start): a group that does not
-    // begin with a key frame is predicted from it.
-    Status choose(std::vector<FramePtr>& group, AVFrame* reference);
+    // begin with a key frame is predicted from it. `repeats[i]`: frame i
+    // shows what the frame before it showed.
+    Status choose(std::vector<FramePtr>& group, const std::vector<bool>& repeats,
+                  AVFrame* reference);
     // What the chosen group came to.
     void account(double bits);
 
     static constexpr int kCoarsest = 31;
+    // A trial codes this many repeats of a picture; each repeat after them
+    // costs what the last one coded did. The first refines what the frame
+    // before it left out, and from the second on a repeat is all but
+    // skipped: coding them all made a trial cost as much as the group.
+    static constexpr int kCodedRepeats = 2;
 
   private:
     struct Trial {
         double bits = 0, largest = 0;  // the group's and its largest frame's
     };
-    Status trialBits(const std::vector<FramePtr>& group, AVFrame* reference, int quantiser,
-                     Trial& trial);
+    Status trialBits(const std::vector<FramePtr>& group, const std::vector<bool>& repeats,
+                     AVFrame* reference, int first, int quantiser, Trial& trial);
 
     CodecContextPtr trial_;
     int qmin_ = 2;

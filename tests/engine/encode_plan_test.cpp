@@ -77,6 +77,20 @@ TEST(EncodePlan, EveryAudienceAndChoiceStaysWithinItsBudgetOnPaper) {
     }
 }
 
+// A still's frames between cuts cost next to nothing: its key frames get
+// the whole line, not the part the table keeps back for hard pictures.
+TEST(EncodePlan, AStillUsesItsWholeBudgetOnPaper) {
+    const SourceShape slides = looked(1.8, 0.02, 0.001, 0.25);
+    for (const auto& p : audienceTable()) {
+        for (std::int32_t quality = NormalMotion; quality <= SlideShow; ++quality) {
+            const EncodePlan plan =
+                planEncode(audienceSet({p.audience}), VoiceAndMusic, quality, slides);
+            EXPECT_GE(totalKbps(plan), 0.95 * p.budgetKbps) << p.key << " " << quality;
+            EXPECT_LE(totalKbps(plan), p.budgetKbps + 0.5) << p.key << " " << quality;
+        }
+    }
+}
+
 TEST(EncodePlan, LowAudiencesUse144AndHighOnesAc3AtValidRates) {
     for (const auto& p : audienceTable()) {
         for (std::int32_t content = VoiceOnly; content <= StereoMusic; ++content) {
@@ -215,8 +229,12 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
         // Only a still picture gets the finest quantiser at every audience.
         const bool still = c.keyBits > 0 && c.nextBits < 0.1;
         EXPECT_EQ(v.qmin, still ? 2 : profileOf(c.audience).qmin) << c.what;
-        // and is held fine between its cuts, unless its detail is mostly noise.
-        EXPECT_EQ(v.qmax, still && c.keyBits <= 4 ? 6 : 31) << c.what;
+        // Up to LAN each slide's quantiser is chosen whole; above, the rate
+        // control holds it fine between its cuts, unless its detail is
+        // mostly noise.
+        const bool grouped = still && profileOf(c.audience).budgetKbps <= 150;
+        EXPECT_EQ(v.groupQuantiser, grouped) << c.what;
+        EXPECT_EQ(v.qmax, still && c.keyBits <= 4 && !grouped ? 6 : 31) << c.what;
         // Growing stops at the source's size (the table's own may be larger),
         // and only a picture the line cannot hold shrinks.
         const SourceShape unseen = looked(0, 0, 0, 0, c.sourceWidth, c.sourceHeight);
