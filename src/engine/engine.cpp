@@ -21,9 +21,14 @@
 #include "engine/preview.h"
 #include "engine/rate_guard.h"
 #include "engine/source_timeline.h"
+#include "engine/stage_costs.h"
 #include "engine/temp_output.h"
 #include "engine/video_stage.h"
 #include "texts/encoder_texts.h"
+
+extern "C" {
+#include <libavutil/cpu.h>
+}
 
 namespace velmora::encoder {
 
@@ -248,8 +253,10 @@ Status Engine::Job::prepare(JobInfo& info) {
     if (plan_.video) {
         if (Status s = openVideoEncoder(*plan_.video, video_.encoder); !s) return s;
         videoIn_ = std::make_unique<VideoConverter>();
+        const StageCosts costs = measureStageCosts(settings_.source, source_, plan_, &interrupt_);
+        const int threads = videoDecoderThreads(av_cpu_count(), costs);
         if (Status s = videoIn_->open(*format->streams[source_.videoIndex], source_.videoTimeBase,
-                                      *plan_.video, source_.startUs, &stopRequested_);
+                                      *plan_.video, source_.startUs, threads, &stopRequested_);
             !s)
             return s;
         video_.frames = std::make_unique<FrameQueue>(kVideoQueueFrames);

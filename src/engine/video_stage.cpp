@@ -7,7 +7,6 @@
 #include "texts/encoder_texts.h"
 
 extern "C" {
-#include <libavutil/cpu.h>
 #include <libavutil/dict.h>
 #include <libavutil/imgutils.h>
 }
@@ -198,33 +197,14 @@ void GroupQuantiser::account(double bits) {
     carry_ = std::clamp(target_ - bits, -carryLimit_, carryLimit_);
 }
 
-int videoDecoderThreads(int cores, int width, int height, double fps) {
-#ifdef __SANITIZE_THREAD__
-    // FFmpeg's frame threads hand frames over through atomics in uninstrumented
-    // code, which ThreadSanitizer reports as races; decode on this thread there.
-    return 1;
-#endif
-    // On two cores the job's own threads fill the machine: the reader, the
-    // video encoder and the audio encoder. Frame threads there take turns
-    // with the encoders and cost up to a fifth more CPU in all, handing
-    // pictures over. On the reader's own thread, H.264 up to 1280x720 at
-    // 30 fps was 3-12 % faster at 56K, LAN and 512K; larger pictures need
-    // the second core (1920x1080 at 30 fps was 13-16 % slower on one).
-    constexpr double kOneThreadPixelRate = 1280.0 * 720 * 30;
-    if (!plausibleFps(fps)) fps = 30;
-    if (cores <= 2 && static_cast<double>(width) * height * fps <= kOneThreadPixelRate) return 1;
-    return 0;  // FFmpeg's choice: a thread per core and one more
-}
-
 Status VideoConverter::open(const AVStream& stream, AVRational timeBase, const VideoPlan& plan,
-                            std::int64_t originUs, const std::atomic<bool>* stop) {
+                            std::int64_t originUs, int decoderThreads,
+                            const std::atomic<bool>* stop) {
     decoded_ = makeFrame();
     if (!decoded_) return Status::fail(text::kOutOfMemory);
     AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
     const double fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
-    const int threads =
-        videoDecoderThreads(av_cpu_count(), stream.codecpar->width, stream.codecpar->height, fps);
-    if (Status s = openDecoder(stream, threads, decoder_); !s) return s;
+    if (Status s = openDecoder(stream, decoderThreads, decoder_); !s) return s;
 
     plan_ = plan;
     stop_ = stop;

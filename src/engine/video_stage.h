@@ -68,18 +68,15 @@ class GroupQuantiser {
     std::int64_t pts_ = 0;
 };
 
-// Threads for the source's video decoder on a machine with `cores` cores,
-// for pictures of that size and rate (0: FFmpeg's choice).
-int videoDecoderThreads(int cores, int width, int height, double fps);
-
 // Decoded pictures (not yet scaled) on the output's constant frame rate.
 class VideoConverter {
   public:
     // `timeBase` is what the packets' timestamps count in (the stream's
     // own unless its declared rate was replaced). While `stop` is true no
     // more frames go out, however many slots a frame would still fill.
+    // `decoderThreads` 0 lets FFmpeg choose (see videoDecoderThreads()).
     Status open(const AVStream& stream, AVRational timeBase, const VideoPlan& plan,
-                std::int64_t originUs, const std::atomic<bool>* stop = nullptr);
+                std::int64_t originUs, int decoderThreads, const std::atomic<bool>* stop = nullptr);
 
     // One packet of the source stream. One that does not decode is skipped
     // and counted; the previous picture covers its time.

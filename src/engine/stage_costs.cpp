@@ -1,0 +1,167 @@
+#include "engine/stage_costs.h"
+
+#include <sys/stat.h>
+
+#include <ctime>
+
+#include "engine/audio_stage.h"
+#include "engine/video_stage.h"
+
+namespace velmora::encoder {
+
+namespace {
+
+// Video packets run through the stages before the count starts: right after
+// a seek the decoder's and the processor's caches are cold (those frames
+// cost two to three times what they do in a run), and the encoder's first
+// picture is a key frame. Then up to half a second at 30 frames a second is
+// counted, or fewer packets once the reader has spent enough time for a
+// steady figure: the count itself holds up the job's start, by a tenth of
+// a second on a 1920x1080 source.
+constexpr int kWarmPackets = 3, kFewestPackets = 8, kMostCountedPackets = 15;
+constexpr double kEnoughSeconds = 0.05;
+// A shorter source is over before the choice matters.
+constexpr std::int64_t kShortestMs = 4000;
+// Packets read at most: a file whose picture ends early, or whose sound is
+// stored far ahead of it, is not read on to its end for the figures.
+constexpr int kMostPackets = 1000;
+
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// An encoder fed by one of the converters; counts the CPU time it takes.
+struct TimedEncoder {
+    CodecContextPtr encoder;
+    PacketPtr packet = makePacket();
+    VideoScaler scaler;
+    int width = 0, height = 0;  // the picture's size; 0 for sound
+    double seconds = 0;         // in the encoder, while `counting`
+    bool counting = false;
+
+    bool take(FramePtr frame) {
+        const double start = threadSeconds();
+        if (width > 0) {
+            FramePtr scaled;
+            if (!scaler.scale(*frame, width, height, scaled)) return false;
+            scaled->pict_type = AV_PICTURE_TYPE_NONE;
+            frame = std::move(scaled);
+        }
+        if (avcodec_send_frame(encoder.get(), frame.get()) < 0) return false;
+        while (avcodec_receive_packet(encoder.get(), packet.get()) >= 0)
+            av_packet_unref(packet.get());
+        if (counting) seconds += threadSeconds() - start;
+        return true;
+    }
+};
+
+}  // namespace
+
+StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
+                             const EncodePlan& plan, const SourceInterrupt* interrupt) {
+    StageCosts costs;
+    struct stat st {};
+    if (!plan.video || source.videoIndex < 0 || !source.format || source.declaredFps > 0 ||
+        source.durationMs < kShortestMs || source.shape.frameRate <= 0 ||
+        ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+        return costs;
+
+    // A second reading of the file: the job's own starts at the beginning.
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) return costs;
+    raw->interrupt_callback = interruptCallback(interrupt);
+    if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0) return costs;
+    InputContextPtr format(raw);
+    const int videoIndex = source.videoIndex;
+    const int audioIndex = plan.audio ? source.audioIndex : -1;
+    // The same file through the same demuxer numbers its streams alike
+    // (as for the look); the decoders take the job's own stream details.
+    if (videoIndex >= static_cast<int>(format->nb_streams) ||
+        audioIndex >= static_cast<int>(format->nb_streams))
+        return costs;
+    const AVStream& videoStream = *source.format->streams[videoIndex];
+    const AVRational timeBase = format->streams[videoIndex]->time_base;
+    const std::int64_t middle = source.startUs + source.durationMs * 500;
+    if (av_seek_frame(format.get(), videoIndex, av_rescale_q(middle, AV_TIME_BASE_Q, timeBase),
+                      AVSEEK_FLAG_BACKWARD) < 0)
+        return costs;
+
+    TimedEncoder video, audio;
+    video.width = plan.video->width;
+    video.height = plan.video->height;
+    if (!video.packet || !audio.packet || !openVideoEncoder(*plan.video, video.encoder))
+        return costs;
+    if (audioIndex >= 0 && !openAudioEncoder(*plan.audio, audio.encoder)) return costs;
+    const FrameSink toVideo = [&](FramePtr f) { return video.take(std::move(f)); };
+    const FrameSink toAudio = [&](FramePtr f) { return audio.take(std::move(f)); };
+
+    VideoConverter videoIn;
+    AudioConverter audioIn;
+    PacketPtr packet = makePacket();
+    if (!packet) return costs;
+    double reader = 0;
+    bool opened = false, counting = false;
+    int videoPackets = 0, counted = 0;
+    for (int packets = 0;
+         counted < kMostCountedPackets && (counted < kFewestPackets || reader < kEnoughSeconds);
+         ++packets) {
+        if (packets == kMostPackets || (interrupt && (*interrupt)())) return costs;
+        const double start = threadSeconds();
+        const double encoding = video.seconds + audio.seconds;
+        if (av_read_frame(format.get(), packet.get()) < 0) return costs;
+        const int index = packet->stream_index;
+        bool ok = true;
+        if (!opened && index == videoIndex && packet->pts != AV_NOPTS_VALUE) {
+            // The stretch starts at this picture, as a job starts at its first.
+            const std::int64_t origin = av_rescale_q(packet->pts, timeBase, AV_TIME_BASE_Q);
+            ok = videoIn.open(videoStream, timeBase, *plan.video, origin, 1) &&
+                 (audioIndex < 0 ||
+                  audioIn.open(*source.format->streams[audioIndex], *audio.encoder, origin));
+            opened = true;
+        }
+        if (ok && opened && index == videoIndex) {
+            counting = ++videoPackets > kWarmPackets;
+            counted += counting;
+            video.counting = audio.counting = counting;
+            ok = static_cast<bool>(videoIn.sendPacket(*packet, toVideo));
+        } else if (ok && opened && index == audioIndex) {
+            ok = static_cast<bool>(audioIn.sendPacket(*packet, toAudio));
+        }
+        av_packet_unref(packet.get());
+        if (!ok) return costs;
+        if (counting)
+            reader += threadSeconds() - start - (video.seconds + audio.seconds - encoding);
+    }
+    const double seconds = counted / source.shape.frameRate;
+    costs.reader = reader / seconds;
+    costs.video = video.seconds / seconds;
+    costs.audio = audio.seconds / seconds;
+    return costs;
+}
+
+int videoDecoderThreads(int cores, const StageCosts& costs) {
+#ifdef __SANITIZE_THREAD__
+    // FFmpeg's frame threads hand frames over through atomics in uninstrumented
+    // code, which ThreadSanitizer reports as races; decode on this thread there.
+    return 1;
+#endif
+    // With more cores than the job's own threads the decoder's threads
+    // have a core to themselves; unmeasured, they are the safe side (a
+    // costly source on one thread made the whole job up to 40 % slower).
+    if (cores > 2 || !costs.known()) return 0;
+    // On two cores frame threads take turns with the encoders and cost
+    // about two thirds more CPU in all, handing pictures over: they pay
+    // only where the reader outweighs the encoders about threefold.
+    // Measured on 2 cores, reader ÷ encoders → wall with one thread and
+    // with frame threads: light grain 640x480 at 56K 0.9 → 1.34/1.55 s, LAN
+    // 2.6 → 1.38/1.65 s, 512K 1.4 → 2.36/2.26 s; heavy grain at 7 Mbit/s
+    // 512K 3.8 → 3.44/2.66 s, 56K 4.7 → 3.12/2.34 s; 1280x720 at 10 Mbit/s
+    // 4.7-9.3 and 1920x1080 at 20 Mbit/s 6-12.5, a third to a half slower
+    // on one thread.
+    constexpr double kReaderToEncoders = 3.0;
+    return costs.reader <= kReaderToEncoders * (costs.video + costs.audio) ? 1 : 0;
+}
+
+}  // namespace velmora::encoder

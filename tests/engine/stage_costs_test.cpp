@@ -1,0 +1,118 @@
+// The figures the decoder's threads are chosen by: what a second of the
+// source costs the reader and the encoders, timed on the real stages.
+
+#include "engine/stage_costs.h"
+
+#include <gtest/gtest.h>
+
+#include <ctime>
+
+#include "engine/media_source.h"
+#include "engine_support.h"
+
+namespace velmora::encoder {
+namespace {
+
+namespace media = velmora::testing::media;
+
+double threadSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
+
+// CPU seconds to decode a second of the file's picture on one thread, the
+// whole file through.
+double decodeSecondsPerSecond(const std::string& path, double seconds) {
+    MediaSource source;
+    EXPECT_TRUE(openMediaSource(path, source));
+    CodecContextPtr decoder;
+    EXPECT_TRUE(openDecoder(*source.format->streams[source.videoIndex], 1, decoder));
+    PacketPtr packet = makePacket();
+    FramePtr frame = makeFrame();
+    const double start = threadSeconds();
+    while (av_read_frame(source.format.get(), packet.get()) >= 0) {
+        if (packet->stream_index == source.videoIndex &&
+            avcodec_send_packet(decoder.get(), packet.get()) >= 0)
+            while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0)
+                av_frame_unref(frame.get());
+        av_packet_unref(packet.get());
+    }
+    return (threadSeconds() - start) / seconds;
+}
+
+media::ClipShape clip(bool grain) {
+    media::ClipShape shape;
+    shape.width = 640;
+    shape.height = 480;
+    shape.grain = grain;
+    return shape;
+}
+
+const std::string& clipPath(bool grain) {
+    return media::cachedClip(grain ? "costs-grain" : "costs-flat", clip(grain));
+}
+
+StageCosts costsOf(const std::string& path, Audience audience, bool stop = false) {
+    MediaSource source;
+    EXPECT_TRUE(openMediaSource(path, source));
+    const EncodePlan plan = planEncode(audienceSet({audience}), Music, NormalMotion, source.shape);
+    const std::atomic<bool> stopped{stop};
+    SourceInterrupt interrupt;
+    interrupt.stop = &stopped;
+    return measureStageCosts(path, source, plan, &interrupt);
+}
+
+TEST(StageCosts, TheReaderCostsWhatDecodingTheSourceCosts) {
+    // A heavy grain costs several times what a flat picture does to decode;
+    // the reader's figure follows it, and the encoders' stay apart from it.
+    for (const bool grain : {false, true}) {
+        SCOPED_TRACE(grain ? "grain" : "flat");
+        const std::string& path = clipPath(grain);
+        const StageCosts costs = costsOf(path, Audience::Dsl512K);
+        ASSERT_TRUE(costs.known());
+        const double decoding = decodeSecondsPerSecond(path, clip(grain).seconds);
+        // Half a second against the whole file, on a machine that may be
+        // busy: the same order, not the same figure.
+        EXPECT_GT(costs.reader, decoding / 3);
+        EXPECT_LT(costs.reader, decoding * 3);
+        EXPECT_GT(costs.video, 0);
+        EXPECT_GT(costs.audio, 0);
+    }
+}
+
+TEST(StageCosts, UnknownWhereThereIsNothingToTimeOrTheJobIsStopping) {
+    media::ClipShape brief;
+    brief.seconds = 2;
+    EXPECT_FALSE(costsOf(media::cachedClip("costs-brief", brief), Audience::Lan).known());
+    media::ClipShape soundOnly;  // as the engine's own sound-only test makes it
+    soundOnly.video = false;
+    soundOnly.seconds = 4;
+    EXPECT_FALSE(costsOf(media::cachedClip("sound-only", soundOnly), Audience::Lan).known());
+    EXPECT_FALSE(costsOf(clipPath(false), Audience::Lan, true).known());
+}
+
+TEST(StageCosts, TheDecoderGetsThreadsWhereDecodingOutweighsCoding) {
+    struct Case {
+        const char* what;
+        int cores;
+        StageCosts costs;
+        int threads;
+    } cases[] = {
+        // Figures measured on two cores, and which way was faster there.
+        {"not measured", 2, {}, 0},
+        {"light grain at 56K", 2, {0.016, 0.004, 0.015}, 1},
+        {"light grain at LAN", 2, {0.024, 0.008, 0.001}, 1},
+        {"heavy grain at 512K", 2, {0.101, 0.025, 0.001}, 0},
+        {"1920x1080 at 56K", 2, {0.26, 0.012, 0.015}, 0},
+        {"one core", 1, {0.03, 0.03, 0.02}, 1},
+        {"cores to spare", 4, {0.03, 0.03, 0.02}, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(videoDecoderThreads(c.cores, c.costs), c.threads);
+    }
+}
+
+}  // namespace
+}  // namespace velmora::encoder
