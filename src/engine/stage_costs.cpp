@@ -13,12 +13,12 @@ namespace {
 
 // Video packets run through the stages before the count starts: right after
 // a seek the decoder's and the processor's caches are cold (those frames
-// cost two to three times what they do in a run), and the encoder's first
-// picture is a key frame. Then up to half a second at 30 frames a second is
+// cost two to three times what they do in a run). Then up to half a second
+// at 30 frames a second is
 // counted, or fewer packets once the reader has spent enough time for a
 // steady figure: the count itself holds up the job's start, by a tenth of
 // a second on a 1920x1080 source.
-constexpr int kWarmPackets = 3, kFewestPackets = 8, kMostCountedPackets = 15;
+constexpr int kWarmPackets = 4, kFewestPackets = 8, kMostCountedPackets = 15;
 constexpr double kEnoughSeconds = 0.05;
 // A shorter source is over before the choice matters.
 constexpr std::int64_t kShortestMs = 4000;
@@ -40,6 +40,7 @@ struct TimedEncoder {
     int width = 0, height = 0;  // the picture's size; 0 for sound
     double seconds = 0;         // in the encoder, while `counting`
     bool counting = false;
+    int frames = 0;
 
     bool take(FramePtr frame) {
         const double start = threadSeconds();
@@ -52,7 +53,9 @@ struct TimedEncoder {
         if (avcodec_send_frame(encoder.get(), frame.get()) < 0) return false;
         while (avcodec_receive_packet(encoder.get(), packet.get()) >= 0)
             av_packet_unref(packet.get());
-        if (counting) seconds += threadSeconds() - start;
+        // The first picture is a key frame, coded at several times what
+        // the pictures after it cost: not what the job's pictures cost.
+        if (counting && frames++ > 0) seconds += threadSeconds() - start;
         return true;
     }
 };
@@ -155,11 +158,11 @@ int videoDecoderThreads(int cores, const StageCosts& costs) {
     // about two thirds more CPU in all, handing pictures over: they pay
     // only where the reader outweighs the encoders about threefold.
     // Measured on 2 cores, reader ÷ encoders → wall with one thread and
-    // with frame threads: light grain 640x480 at 56K 0.9 → 1.34/1.55 s, LAN
-    // 2.6 → 1.38/1.65 s, 512K 1.4 → 2.36/2.26 s; heavy grain at 7 Mbit/s
-    // 512K 3.8 → 3.44/2.66 s, 56K 4.7 → 3.12/2.34 s; 1280x720 at 10 Mbit/s
-    // 4.7-9.3 and 1920x1080 at 20 Mbit/s 6-12.5, a third to a half slower
-    // on one thread.
+    // with frame threads: light grain 640x480 at 56K 1.2 → 1.34/1.55 s, LAN
+    // 2.4-2.6 → 1.38/1.65 s, 512K 1.3-1.4 → 2.36/2.26 s; heavy grain at
+    // 7 Mbit/s 512K 3.7-3.8 → 3.44/2.66 s, 56K 5.5 → 3.12/2.34 s; 1280x720
+    // at 10 Mbit/s 5-9.7 and 1920x1080 at 20 Mbit/s 5.5-14, a fifth to a
+    // half slower on one thread.
     constexpr double kReaderToEncoders = 3.0;
     return costs.reader <= kReaderToEncoders * (costs.video + costs.audio) ? 1 : 0;
 }
