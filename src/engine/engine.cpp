@@ -38,6 +38,11 @@ WriterFactory writerFactory(Muxer muxer) {
 
 namespace {
 
+// Pixels a second the video encoder codes.
+double pictureRate(const VideoPlan& video) {
+    return static_cast<double>(video.width) * video.height * video.fps;
+}
+
 using Clock = std::chrono::steady_clock;
 using FrameQueue = BoundedQueue<FramePtr>;
 using PacketInterleaver = Interleaver<PacketPtr>;
@@ -238,7 +243,19 @@ Status Engine::Job::prepare(JobInfo& info) {
         return Status::fail(text::withSubject(text::kSourceNotFile, settings_.source));
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
-    if (Status s = openMediaSource(settings_.source, source_, &interrupt_); !s) return s;
+    // The stages are timed while the look reads the file, at the plan the
+    // table gives without the look; the figures follow the picture's
+    // size and rate once the look has set them.
+    StageCosts costs;
+    EncodePlan timedPlan;
+    const auto timeStages = [&](SourceShape shape) {
+        if (settings_.audiences.none()) return;
+        timedPlan =
+            planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality, shape);
+        costs = measureStageCosts(settings_.source, source_, timedPlan, &interrupt_);
+    };
+    if (Status s = openMediaSource(settings_.source, source_, &interrupt_, timeStages); !s)
+        return s;
     if (Status s = checkDestination(settings_.source, settings_.destination); !s) return s;
     if (settings_.audiences.none()) return Status::fail(text::kNoAudience);
     if (!settings_.makeWriter) return Status::fail(text::kEncodeFailed);
@@ -253,7 +270,8 @@ Status Engine::Job::prepare(JobInfo& info) {
     if (plan_.video) {
         if (Status s = openVideoEncoder(*plan_.video, video_.encoder); !s) return s;
         videoIn_ = std::make_unique<VideoConverter>();
-        const StageCosts costs = measureStageCosts(settings_.source, source_, plan_, &interrupt_);
+        if (timedPlan.video)
+            costs.video *= pictureRate(*plan_.video) / pictureRate(*timedPlan.video);
         const int threads = videoDecoderThreads(av_cpu_count(), costs);
         if (Status s = videoIn_->open(*format->streams[source_.videoIndex], source_.videoTimeBase,
                                       *plan_.video, source_.startUs, threads, &stopRequested_);

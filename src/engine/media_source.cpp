@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <thread>
 
 #include "engine/source_look.h"
 #include "texts/encoder_texts.h"
@@ -131,7 +132,8 @@ AVIOInterruptCB interruptCallback(const SourceInterrupt* interrupt) {
 }
 
 Status openMediaSource(const std::string& path, MediaSource& source,
-                       const SourceInterrupt* interrupt) {
+                       const SourceInterrupt* interrupt,
+                       const std::function<void(SourceShape)>& besideLook) {
     // "file:" keeps names with a colon from being taken for a protocol; the
     // file protocol opens read-only for input.
     std::string url = "file:" + path;
@@ -204,7 +206,11 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
     // Only a file can be looked at ahead: a pipe's data is read once.
-    if (known && S_ISREG(st.st_mode)) lookAtSource(path, source, interrupt);
+    if (known && S_ISREG(st.st_mode)) {
+        std::jthread beside;
+        if (besideLook) beside = std::jthread(besideLook, source.shape);
+        lookAtSource(path, source, interrupt);
+    }
     return Status::ok();
 }
 

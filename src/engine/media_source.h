@@ -47,9 +47,13 @@ inline constexpr int kFirstDataTimeoutSeconds = 10;
 
 // Fails with a message for the user when the file cannot be opened or holds
 // neither decodable audio nor video. `interrupt`, when given, must outlive
-// `source`.
+// `source`. For a regular file `besideLook`, when given, runs on a thread of
+// its own while the first look reads the file, with the source's shape as
+// it was before the look: another reading of the file that need not wait
+// for it. It may read `source` but the look's part of its shape.
 Status openMediaSource(const std::string& path, MediaSource& source,
-                       const SourceInterrupt* interrupt = nullptr);
+                       const SourceInterrupt* interrupt = nullptr,
+                       const std::function<void(SourceShape)>& besideLook = {});
 
 // Opens a decoder for one of the source's streams; `threadCount` 0 lets
 // FFmpeg choose.
