@@ -26,12 +26,6 @@ constexpr std::int64_t kShortestMs = 4000;
 // stored far ahead of it, is not read on to its end for the figures.
 constexpr int kMostPackets = 1000;
 
-double threadSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
-
 // An encoder fed by one of the converters; counts the CPU time it takes.
 struct TimedEncoder {
     CodecContextPtr encoder;
@@ -43,7 +37,7 @@ struct TimedEncoder {
     int frames = 0;
 
     bool take(FramePtr frame) {
-        const double start = threadSeconds();
+        const double start = threadCpuSeconds();
         if (width > 0) {
             FramePtr scaled;
             if (!scaler.scale(*frame, width, height, scaled)) return false;
@@ -55,12 +49,18 @@ struct TimedEncoder {
             av_packet_unref(packet.get());
         // The first picture is a key frame, coded at several times what
         // the pictures after it cost: not what the job's pictures cost.
-        if (counting && frames++ > 0) seconds += threadSeconds() - start;
+        if (counting && frames++ > 0) seconds += threadCpuSeconds() - start;
         return true;
     }
 };
 
 }  // namespace
+
+double threadCpuSeconds() {
+    timespec now{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
+}
 
 StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
                              const EncodePlan& plan, const SourceInterrupt* interrupt) {
@@ -111,7 +111,7 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
          counted < kMostCountedPackets && (counted < kFewestPackets || reader < kEnoughSeconds);
          ++packets) {
         if (packets == kMostPackets || (interrupt && (*interrupt)())) return costs;
-        const double start = threadSeconds();
+        const double start = threadCpuSeconds();
         const double encoding = video.seconds + audio.seconds;
         if (av_read_frame(format.get(), packet.get()) < 0) return costs;
         const int index = packet->stream_index;
@@ -135,7 +135,7 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
         av_packet_unref(packet.get());
         if (!ok) return costs;
         if (counting)
-            reader += threadSeconds() - start - (video.seconds + audio.seconds - encoding);
+            reader += threadCpuSeconds() - start - (video.seconds + audio.seconds - encoding);
     }
     const double seconds = counted / source.shape.frameRate;
     costs.reader = reader / seconds;

@@ -20,6 +20,9 @@ struct StageCosts {
     bool known() const { return reader > 0; }
 };
 
+// CPU time this thread has used, in seconds.
+double threadCpuSeconds();
+
 // Times the stages on a copy of the source opened anew; only for a regular
 // file whose video the look could see (see lookAtSource), else unknown.
 StageCosts measureStageCosts(const std::string& path, const MediaSource& source,

@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <ctime>
-
 #include "engine/media_source.h"
 #include "engine_support.h"
 
@@ -14,12 +12,6 @@ namespace velmora::encoder {
 namespace {
 
 namespace media = velmora::testing::media;
-
-double threadSeconds() {
-    timespec now{};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
-}
 
 // CPU seconds to decode a second of the file's picture on one thread, the
 // whole file through.
@@ -30,7 +22,7 @@ double decodeSecondsPerSecond(const std::string& path, double seconds) {
     EXPECT_TRUE(openDecoder(*source.format->streams[source.videoIndex], 1, decoder));
     PacketPtr packet = makePacket();
     FramePtr frame = makeFrame();
-    const double start = threadSeconds();
+    const double start = threadCpuSeconds();
     while (av_read_frame(source.format.get(), packet.get()) >= 0) {
         if (packet->stream_index == source.videoIndex &&
             avcodec_send_packet(decoder.get(), packet.get()) >= 0)
@@ -38,7 +30,7 @@ double decodeSecondsPerSecond(const std::string& path, double seconds) {
                 av_frame_unref(frame.get());
         av_packet_unref(packet.get());
     }
-    return (threadSeconds() - start) / seconds;
+    return (threadCpuSeconds() - start) / seconds;
 }
 
 media::ClipShape clip(bool grain) {
