@@ -13,21 +13,24 @@ namespace {
 
 namespace media = velmora::testing::media;
 
-// CPU seconds to decode a second of the file's picture on one thread, the
-// whole file through.
+// CPU seconds to read and decode a second of the file, picture and sound,
+// on one thread, the whole file through.
 double decodeSecondsPerSecond(const std::string& path, double seconds) {
     MediaSource source;
     EXPECT_TRUE(openMediaSource(path, source));
-    CodecContextPtr decoder;
-    EXPECT_TRUE(openDecoder(*source.format->streams[source.videoIndex], 1, decoder));
+    CodecContextPtr decoders[2];
+    const int indices[2] = {source.videoIndex, source.audioIndex};
+    for (int i = 0; i < 2; ++i)
+        EXPECT_TRUE(openDecoder(*source.format->streams[indices[i]], 1, decoders[i]));
     PacketPtr packet = makePacket();
     FramePtr frame = makeFrame();
     const double start = threadCpuSeconds();
     while (av_read_frame(source.format.get(), packet.get()) >= 0) {
-        if (packet->stream_index == source.videoIndex &&
-            avcodec_send_packet(decoder.get(), packet.get()) >= 0)
-            while (avcodec_receive_frame(decoder.get(), frame.get()) >= 0)
-                av_frame_unref(frame.get());
+        for (int i = 0; i < 2; ++i)
+            if (packet->stream_index == indices[i] &&
+                avcodec_send_packet(decoders[i].get(), packet.get()) >= 0)
+                while (avcodec_receive_frame(decoders[i].get(), frame.get()) >= 0)
+                    av_frame_unref(frame.get());
         av_packet_unref(packet.get());
     }
     return (threadCpuSeconds() - start) / seconds;
@@ -56,6 +59,9 @@ StageCosts costsOf(const std::string& path, Audience audience, bool stop = false
 }
 
 TEST(StageCosts, TheReaderCostsWhatDecodingTheSourceCosts) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "ThreadSanitizer slows our own code, not FFmpeg's decoders";
+#endif
     // A heavy grain costs several times what a flat picture does to decode;
     // the reader's figure follows it, and the encoders' stay apart from it.
     for (const bool grain : {false, true}) {
@@ -85,6 +91,9 @@ TEST(StageCosts, UnknownWhereThereIsNothingToTimeOrTheJobIsStopping) {
 }
 
 TEST(StageCosts, TheDecoderGetsThreadsWhereDecodingOutweighsCoding) {
+#ifdef __SANITIZE_THREAD__
+    GTEST_SKIP() << "under ThreadSanitizer the decoder always runs on the reader's thread";
+#endif
     struct Case {
         const char* what;
         int cores;
