@@ -14,10 +14,9 @@ namespace {
 // Video packets run through the stages before the count starts: right after
 // a seek the decoder's and the processor's caches are cold (those frames
 // cost two to three times what they do in a run). Then up to half a second
-// at 30 frames a second is
-// counted, or fewer packets once the reader has spent enough time for a
-// steady figure: the count itself holds up the job's start, by a tenth of
-// a second on a 1920x1080 source.
+// at 30 frames a second is counted, or fewer packets once the reader has
+// spent enough for a steady figure: on a 1920x1080 source the count takes
+// a fifth of a second of CPU time.
 constexpr int kWarmPackets = 4, kFewestPackets = 8, kMostCountedPackets = 15;
 constexpr double kEnoughSeconds = 0.05;
 // A shorter source is over before the choice matters.
@@ -47,8 +46,10 @@ struct TimedEncoder {
         if (avcodec_send_frame(encoder.get(), frame.get()) < 0) return false;
         while (avcodec_receive_packet(encoder.get(), packet.get()) >= 0)
             av_packet_unref(packet.get());
-        // The first picture is a key frame, coded at several times what
-        // the pictures after it cost: not what the job's pictures cost.
+        // The first picture counted is left out: the key frame, or where
+        // that came before the count, the first predicted one, while the
+        // rate control still finds its level. Both cost well above what
+        // the job's pictures do.
         if (counting && frames++ > 0) seconds += threadCpuSeconds() - start;
         return true;
     }
