@@ -214,6 +214,14 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     return Status::ok();
 }
 
+InputContextPtr reopenSourceFile(const std::string& path, const SourceInterrupt* interrupt) {
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) return nullptr;
+    raw->interrupt_callback = interruptCallback(interrupt);
+    if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0) return nullptr;
+    return InputContextPtr(raw);
+}
+
 Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& decoder) {
     const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
     if (!codec) return Status::fail(text::kDecodeFailed);

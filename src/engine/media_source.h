@@ -55,6 +55,12 @@ Status openMediaSource(const std::string& path, MediaSource& source,
                        const SourceInterrupt* interrupt = nullptr,
                        const std::function<void(SourceShape)>& besideLook = {});
 
+// The source's regular file opened once more, for reading ahead of the job
+// at places of its own (the first look, the stages' timing); null when it
+// cannot be. The same demuxer numbers the streams as the job's opening did,
+// except streams found only by probing.
+InputContextPtr reopenSourceFile(const std::string& path, const SourceInterrupt* interrupt);
+
 // Opens a decoder for one of the source's streams; `threadCount` 0 lets
 // FFmpeg choose.
 Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& decoder);

@@ -31,11 +31,8 @@ class Look {
         : source_(source), interrupt_(interrupt) {}
 
     bool open(const std::string& path) {
-        AVFormatContext* raw = avformat_alloc_context();
-        if (!raw) return false;
-        raw->interrupt_callback = interruptCallback(interrupt_);
-        if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0) return false;
-        format_.reset(raw);
+        format_ = reopenSourceFile(path, interrupt_);
+        if (!format_) return false;
         // The same file through the same demuxer numbers its streams alike;
         // where it does not (streams found only by probing), no look.
         const AVStream* main = source_.format->streams[source_.videoIndex];

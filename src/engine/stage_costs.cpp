@@ -73,11 +73,8 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
         return costs;
 
     // A second reading of the file: the job's own starts at the beginning.
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw) return costs;
-    raw->interrupt_callback = interruptCallback(interrupt);
-    if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0) return costs;
-    InputContextPtr format(raw);
+    InputContextPtr format = reopenSourceFile(path, interrupt);
+    if (!format) return costs;
     const int videoIndex = source.videoIndex;
     const int audioIndex = plan.audio ? source.audioIndex : -1;
     // The same file through the same demuxer numbers its streams alike
