@@ -320,6 +320,7 @@ Status Engine::Job::prepare(JobInfo& info) {
     info.destination = settings_.destination;
     info.durationMs = source_.durationMs;
     info.plan = plan_;
+    info.files = {{plan_.audience, settings_.destination, plan_}};
     startTime_ = Clock::now();
     return Status::ok();
 }
@@ -388,6 +389,13 @@ void Engine::Job::runOpened() {
         result.percent = 100;
     }
     result.elapsedMs = msSince(startTime_);
+    JobResult::File file{plan_.audience, result.destination, result.bytes, result.encodedMs,
+                         result.prerollMs, plan_.budgetKbps};
+    if (plan_.video) {
+        file.width = plan_.video->width;
+        file.height = plan_.video->height;
+    }
+    result.files = {file};
     // Release the source before telling anyone the job is over.
     source_.format.reset();
     tell([&](JobObserver& o) { o.jobFinished(result); });

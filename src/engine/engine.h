@@ -3,16 +3,19 @@
 // file, on threads of its own. No Qt here; the component and the command-line
 // tool both drive it.
 //
-// Threads of a job: a reader (demux, decode, resample, constant frame rate),
-// one encoder per stream (the video one scales first), and the job thread
-// that interleaves the packets into the writer. Frames and packets pass
-// through bounded queues.
+// A job makes one file per ticked audience from one reading of the source.
+// Threads of a job: a reader (demux, decode, resample, constant frame rate
+// for each file), a video encoder per file (it scales first), an audio
+// encoder per distinct sound (files whose sound is alike share its packets),
+// and a writer per file that interleaves its packets. Frames and packets
+// pass through bounded queues.
 
 #include <chrono>
 #include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "engine/encode_plan.h"
 #include "engine/media_writer.h"
@@ -28,7 +31,7 @@ WriterFactory writerFactory(Muxer muxer);
 
 struct JobSettings {
     std::string source;       // UTF-8 path
-    std::string destination;  // UTF-8 path
+    std::string destination;  // UTF-8 path: the slowest audience's file (see jobFiles)
     AudienceSet audiences;
     std::int32_t audioContent = VoiceAndMusic;
     std::int32_t videoQuality = NormalMotion;
@@ -43,33 +46,72 @@ struct JobSettings {
     std::function<bool()> interrupted;
 };
 
+// The file each ticked audience gets, slowest audience first. The
+// destination the user named holds the slowest's; each other one goes beside
+// it as <name>-<key><extension>, e.g. 讲座.rm and 讲座-512k.rm, where <key>
+// is the audience's command-line name. Empty without an audience.
+struct JobFile {
+    Audience audience = Audience::Dsl256K;
+    std::string destination;
+};
+std::vector<JobFile> jobFiles(const std::string& destination, AudienceSet audiences);
+
 // What a started job will do.
 struct JobInfo {
-    std::string source, destination;
+    std::string source;
+    std::string destination;  // files[0]'s, the name the user gave
     std::int64_t durationMs = 0;  // 0 when the source does not say
-    EncodePlan plan;
+    EncodePlan plan;              // files[0]'s
+    // One per file, as jobFiles() orders them; each plan is what a job for
+    // that audience alone would make.
+    struct File {
+        Audience audience = Audience::Dsl256K;
+        std::string destination;
+        EncodePlan plan;
+    };
+    std::vector<File> files;
+    // What the files may come to in all (their budgets over the source's
+    // length, with the container's overhead; 0 when the length is unknown)
+    // against the destination folder's free space (-1 when unknown). The
+    // job goes on when it is short; a full disk fails it as any write error.
+    std::int64_t largestBytes = 0;
+    std::int64_t freeBytes = -1;
+    bool spaceShort() const { return freeBytes >= 0 && largestBytes > freeBytes; }
 };
 
 struct JobProgress {
-    std::int64_t encodedMs = 0;
+    std::int64_t encodedMs = 0;  // the file furthest behind
     std::int64_t durationMs = 0;
     int percent = 0;
-    std::int64_t bytes = 0;
+    std::int64_t bytes = 0;      // the slowest audience's file so far
     std::int64_t elapsedMs = 0;  // wall clock since the start
-    int budgetKbps = 0;
+    int budgetKbps = 0;          // the slowest audience's
+    int files = 1;
 };
 
 enum class JobOutcome { Completed, Stopped, Failed };
 
 struct JobResult {
     JobOutcome outcome = JobOutcome::Failed;
+    // The file the user named (the slowest audience's); the whole set is in files.
     std::string destination;
-    std::string message;  // for Failed: what went wrong, in Chinese
+    std::string message;  // for Failed: what went wrong, in Chinese (naming the file when there are several)
     int percent = 0;
     std::int64_t bytes = 0;      // 0 when nothing was kept
     std::int64_t encodedMs = 0;  // how long the written file plays
     std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
     std::int64_t elapsedMs = 0;
+    // Every file of the job as jobFiles() orders them (files[0] is the one
+    // above); empty when the job failed before its files were known.
+    struct File {
+        Audience audience = Audience::Dsl256K;
+        std::string destination;
+        std::int64_t bytes = 0;  // 0 when nothing was kept
+        std::int64_t encodedMs = 0, prerollMs = 0;
+        int budgetKbps = 0;
+        int width = 0, height = 0;  // 0 without a picture
+    };
+    std::vector<File> files;
     // What the source turned out to hold, for a summary that tells the truth.
     std::int64_t declaredMs = 0;  // the length its header claims; 0 when it claims none
     std::int64_t sourceMs = 0;    // the media actually found, gaps closed up

@@ -38,6 +38,10 @@ inline constexpr const char* kNothingToEncode = "所选的音频和视频设置�
 inline constexpr const char* kTempFileFailed = "无法在目标文件夹中创建临时文件";
 inline constexpr const char* kDestinationNotFile =
     "目标已存在，但它不是普通文件（可能是设备、管道或套接字），不能被替换";
+inline constexpr const char* kDestinationNameTooLong = "目标文件名太长";
+// A file beside the named destination that this job would replace.
+inline constexpr const char* kDestinationStranger =
+    "该位置已有一个不是 RealMedia 文件的同名文件，不会替换它，请另选目标文件名";
 inline constexpr const char* kStoppedWhileOpening = "打开源文件时已停止。";
 
 // Why a file could not be read or written, from the system's error code;

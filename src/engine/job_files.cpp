@@ -1,0 +1,98 @@
+#include "engine/job_files.h"
+
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <filesystem>
+
+#include "engine/temp_output.h"
+#include "texts/encoder_texts.h"
+
+namespace velmora::encoder {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::string folderOf(const std::string& path) {
+    const fs::path parent = fs::path(path).parent_path();
+    return parent.empty() ? std::string(".") : parent.string();
+}
+
+// An earlier output of ours, or any RealMedia file: its first four bytes.
+bool isRealMedia(const std::string& path) {
+    std::FILE* file = std::fopen(path.c_str(), "rb");
+    if (!file) return false;
+    char magic[4] = {};
+    const bool ok = std::fread(magic, 1, sizeof magic, file) == sizeof magic;
+    std::fclose(file);
+    return ok && magic[0] == '.' && magic[1] == 'R' && magic[2] == 'M' && magic[3] == 'F';
+}
+
+// Headers, the index and the per-packet headers beyond what the budget
+// counts, generously: a second of index entries is 14 bytes per stream.
+constexpr double kOverheadShare = 0.05;
+constexpr std::int64_t kHeaderBytes = 64 * 1024;
+
+}  // namespace
+
+std::vector<JobFile> jobFiles(const std::string& destination, AudienceSet audiences) {
+    std::vector<JobFile> files;
+    const fs::path named(destination);
+    // The suffix goes before the extension; a leading dot starts a name, not one.
+    const std::string name = named.filename().string();
+    const std::size_t dot = name.rfind('.');
+    const bool hasExtension = dot != std::string::npos && dot > 0;
+    const std::string stem = hasExtension ? name.substr(0, dot) : name;
+    const std::string extension = hasExtension ? name.substr(dot) : std::string();
+    for (const AudienceProfile& profile : audienceTable()) {  // slowest first
+        if (!audiences.test(static_cast<std::size_t>(profile.audience))) continue;
+        JobFile file{profile.audience, destination};
+        if (!files.empty()) {
+            std::string beside = stem;
+            beside += '-';
+            beside += profile.key;
+            beside += extension;
+            file.destination = (named.parent_path() / beside).string();
+        }
+        files.push_back(std::move(file));
+    }
+    return files;
+}
+
+Status checkJobFiles(const std::string& source, const std::vector<JobFile>& files) {
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& path = files[i].destination;
+        if (Status s = checkDestination(source, path); !s) return s;
+        long limit = ::pathconf(folderOf(path).c_str(), _PC_NAME_MAX);
+        if (limit <= 0) limit = NAME_MAX;
+        if (fs::path(path).filename().string().size() > static_cast<std::size_t>(limit))
+            return Status::fail(text::withSubject(text::kDestinationNameTooLong, path));
+        // The user confirmed the named file in the save dialog, not the ones beside it.
+        struct stat st {};
+        if (i > 0 && ::stat(path.c_str(), &st) == 0 && !isRealMedia(path))
+            return Status::fail(text::withSubject(text::kDestinationStranger, path));
+    }
+    return Status::ok();
+}
+
+std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {
+    if (durationMs <= 0) return 0;
+    double bytes = 0;
+    for (const JobInfo::File& file : files)
+        bytes += file.plan.budgetKbps * 1000.0 / 8 * (durationMs / 1000.0) * (1 + kOverheadShare) +
+                 kHeaderBytes;
+    return static_cast<std::int64_t>(bytes);
+}
+
+std::int64_t freeBytesBeside(const std::string& destination) {
+    struct statvfs vfs {};
+    if (::statvfs(folderOf(destination).c_str(), &vfs) != 0) return -1;
+    return static_cast<std::int64_t>(vfs.f_bavail) * static_cast<std::int64_t>(vfs.f_frsize);
+}
+
+}  // namespace velmora::encoder

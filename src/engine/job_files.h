@@ -1,0 +1,27 @@
+#pragma once
+// The set of files one job makes, one per ticked audience, and the checks
+// on all of them before anything is written.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "engine/engine.h"
+
+namespace velmora::encoder {
+
+// Every destination of the set: checkDestination's refusals, a name longer
+// than its folder takes, and, for the files beside the named one (which the
+// user never confirmed), anything there that is not an earlier RealMedia
+// file. The message names the file.
+Status checkJobFiles(const std::string& source, const std::vector<JobFile>& files);
+
+// The most `plans` can write over `durationMs` (0 when unknown gives 0):
+// each budget for the whole length, with the container's headers, index
+// and packet headers on top.
+std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs);
+
+// Free bytes for an unprivileged writer in the folder of `destination`; -1 when unknown.
+std::int64_t freeBytesBeside(const std::string& destination);
+
+}  // namespace velmora::encoder
