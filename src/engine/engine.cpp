@@ -238,10 +238,10 @@ class Engine::Job {
     std::vector<std::unique_ptr<File>> files_;  // slowest audience first
     std::unique_ptr<VideoConverter> videoIn_;
     std::unique_ptr<AudioConverter> audioIn_;
-    std::vector<std::unique_ptr<Lane>> videoLanes_;  // one per file
-    std::vector<std::unique_ptr<Lane>> audioLanes_;  // one per distinct sound
-    std::vector<FrameSink> toVideo_, toAudio_;       // the lanes' queues, for the reader
-    Lane* watchedLane_ = nullptr;                    // the one the preview decodes
+    std::vector<std::unique_ptr<Lane>> videoLanes_;   // one per file
+    std::vector<std::unique_ptr<Lane>> audioLanes_;   // one per distinct sound
+    std::vector<FrameSink> toVideo_, toAudio_;        // the lanes' queues, for the reader
+    Lane* watchedLane_ = nullptr;                     // the one the preview decodes
     std::unique_ptr<PreviewDecoder> previewDecoder_;  // watched lane's thread only
     Clock::time_point startTime_;
 
@@ -260,7 +260,7 @@ class Engine::Job {
     std::int64_t sourceBytes_ = 0;            // 0 when the size is unknown
     std::atomic<std::int64_t> readBytes_{0};  // how far the reader is into the source
     std::mutex progressMutex_;
-    int percent_ = 0;                         // under progressMutex_
+    int percent_ = 0;  // under progressMutex_
 };
 
 Status Engine::Job::prepare(JobInfo& info) {
@@ -346,17 +346,16 @@ Status Engine::Job::prepare(JobInfo& info) {
             audioLanes_[i]->feeds.push_back({file.get(), 0});
         }
         audioIn_ = std::make_unique<AudioConverter>();
-        if (Status s = audioIn_->open(*format->streams[source_.audioIndex], encoders,
-                                      source_.startUs);
+        if (Status s =
+                audioIn_->open(*format->streams[source_.audioIndex], encoders, source_.startUs);
             !s)
             return s;
     }
     for (auto* lanes : {&videoLanes_, &audioLanes_}) {
         std::vector<FrameSink>& sinks = lanes == &videoLanes_ ? toVideo_ : toAudio_;
         for (auto& lane : *lanes)
-            sinks.push_back([queue = lane->frames.get()](FramePtr f) {
-                return queue->push(std::move(f));
-            });
+            sinks.push_back(
+                [queue = lane->frames.get()](FramePtr f) { return queue->push(std::move(f)); });
     }
     if (Status s = openFiles(); !s) return s;
     if (settings_.preview && !videoLanes_.empty()) {
@@ -639,7 +638,6 @@ void Engine::Job::finishSummary(JobResult& result) {
     }
 }
 
-
 void Engine::Job::encode(Lane& lane) {
     if (Status s = encodeFrames(lane); !s)
         fail(naming(std::move(s), lane.video ? lane.feeds.front().first : nullptr));
@@ -777,7 +775,6 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         }
     }
 }
-
 
 // One file's writer: its packets in time order, on this thread.
 void Engine::Job::write(File& file) {

@@ -259,8 +259,8 @@ Status VideoConverter::drain(std::span<const FrameSink> sinks) {
 }
 
 Status VideoConverter::finish(std::span<const FrameSink> sinks) {
-    Status s = held_ ? emitUntil(lastTime_ + std::min(lastDuration_, kLongestFrame), sinks)
-                     : Status::ok();
+    Status s =
+        held_ ? emitUntil(lastTime_ + std::min(lastDuration_, kLongestFrame), sinks) : Status::ok();
     held_.reset();
     return s;
 }

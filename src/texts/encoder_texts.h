@@ -26,6 +26,9 @@ inline constexpr const char* kAudience512K = "512K DSL/有线调制解调器";
 inline constexpr const char* kNoSource = "请先指定要压缩的源文件。";
 inline constexpr const char* kSourceUnreadable = "无法打开源文件";
 inline constexpr const char* kSourceNoMedia = "源文件中既没有音频也没有视频，无法压缩。";
+// Playlists (HLS, DASH), lists to concatenate and session descriptions.
+inline constexpr const char* kSourceReachesOut =
+    "源文件是播放列表或引用其他文件、网络地址的清单，为安全起见不读取它引用的内容";
 inline constexpr const char* kSourceNotFile = "源文件不是普通文件";
 inline constexpr const char* kNoDestination = "请先指定目标文件。";
 inline constexpr const char* kDestinationFolderMissing = "目标文件夹不存在";

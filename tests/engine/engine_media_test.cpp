@@ -391,8 +391,9 @@ TEST_F(EngineMedia, SeveralAudiencesGiveTheFilesSingleJobsWould) {
     // An earlier output at a name beside the named one is replaced.
     std::ofstream(dir_.file("讲座-512k.rm")) << ".RMF from an earlier job";
     // 28K and 56K share their sound; 256K and 512K each have their own.
-    const JobResult r = encode(job(
-        source, named, {Audience::Dsl512K, Audience::Modem56K, Audience::Modem28K, Audience::Dsl256K}));
+    const JobResult r =
+        encode(job(source, named,
+                   {Audience::Dsl512K, Audience::Modem56K, Audience::Modem28K, Audience::Dsl256K}));
     ASSERT_EQ(r.outcome, JobOutcome::Completed);
     const JobInfo info = info_;
     const std::vector<JobProgress> progress = progress_;
@@ -479,6 +480,31 @@ TEST_F(EngineRefusal, SourceThatIsMissingEmptyOrNotMedia) {
     std::ofstream(text) << "这不是视频文件\n";
     expectRefusal(job(text, dir_.file("a.rm")), "源文件");
     expectRefusal(job(dir_.path(), dir_.file("a.rm")), "源文件");
+}
+
+TEST_F(EngineRefusal, SourcesThatNameOtherFilesAreRefused) {
+    // A playlist or a list under a video's name would encode the files it
+    // names, which the user never chose; any path or URL form of them.
+    const struct {
+        const char* name;
+        std::string text;
+    } lists[] = {
+        {"holiday.mp4",
+         "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\n" + source_ + "\n#EXT-X-ENDLIST\n"},
+        {"live.mkv", "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\nfile://" + source_ +
+                         "\n#EXTINF:8,\nhttp://127.0.0.1:9/a.ts\n"},
+        {"up.mp4", "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\n../" +
+                       std::filesystem::path(dir_.path()).filename().string() +
+                       "/source.mkv\n#EXT-X-ENDLIST\n"},
+        {"list.avi", "ffconcat version 1.0\nfile 'source.mkv'\nfile 'list.avi'\n"},
+    };
+    for (const auto& list : lists) {
+        std::ofstream(dir_.file(list.name)) << list.text;
+        expectRefusal(job(dir_.file(list.name), dir_.file("out.rm")), "播放列表");
+    }
+    // A name is not a pattern for its neighbours.
+    std::filesystem::copy_file(source_, dir_.file("img001.png"));
+    expectRefusal(job(dir_.file("img%03d.png"), dir_.file("out.rm")), "文件不存在");
 }
 
 TEST_F(EngineRefusal, DestinationThatIsEmptyMissingOrAFolder) {
@@ -579,7 +605,8 @@ TEST_F(EngineRefusal, AWriteFailureEndsTheJobAndKeepsTheEarlierDestination) {
 }
 
 TEST_F(EngineRefusal, AnyRefusedFileOfASetRefusesTheWholeJob) {
-    const JobSettings set = job(source_, dir_.file("set.mkv"), {Audience::Dsl256K, Audience::Dsl512K});
+    const JobSettings set =
+        job(source_, dir_.file("set.mkv"), {Audience::Dsl256K, Audience::Dsl512K});
     const std::string beside = dir_.file("set-512k.mkv");
     // The user confirmed the named file, not the ones beside it: a file
     // there that is not an earlier output is someone else's.
@@ -606,8 +633,8 @@ TEST_F(EngineMedia, StopLeavesAValidShorterFile) {
     const std::string& source = media::cachedClip("long", testing::longClip());
     ASSERT_FALSE(source.empty());
     // One file, and a set: every file of a stopped set is kept, valid and shorter.
-    for (const auto& audiences : {audienceSet({Audience::Dsl512K}),
-                                  audienceSet({Audience::Modem56K, Audience::Dsl512K})}) {
+    for (const auto& audiences :
+         {audienceSet({Audience::Dsl512K}), audienceSet({Audience::Modem56K, Audience::Dsl512K})}) {
         SCOPED_TRACE(audiences.count());
         const std::string out = dir_.file("stopped" + std::to_string(audiences.count()) + ".rm");
         JobSettings j = job(source, out);
