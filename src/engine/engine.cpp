@@ -308,7 +308,7 @@ Status Engine::Job::prepare(JobInfo& info) {
             auto lane = std::make_unique<Lane>();
             if (Status s = openVideoEncoder(video, lane->encoder); !s) return naming(s, file.get());
             lane->frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
-            lane->scaler = std::make_unique<VideoScaler>();
+            lane->scaler = std::make_unique<VideoScaler>(source_.orientation);
             lane->video = &video;
             lane->feeds.push_back({file.get(), 0});
             pictures += pictureRate(video);

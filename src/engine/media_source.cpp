@@ -5,11 +5,16 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <thread>
 
 #include "engine/source_look.h"
 #include "texts/encoder_texts.h"
+
+extern "C" {
+#include <libavutil/display.h>
+}
 
 namespace velmora::encoder {
 
@@ -218,6 +223,34 @@ double averageFrameRate(const AVStream& st) {
 
 }  // namespace
 
+Orientation orientationOf(const AVStream& stream) {
+    const auto* matrix = reinterpret_cast<const std::int32_t*>(
+        av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (!matrix) return {};
+    const double angle = av_display_rotation_get(matrix);
+    if (!std::isfinite(angle)) return {};
+    // Clockwise degrees in [0, 360), as the CLI reckons them.
+    double theta = -std::round(angle);
+    theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+    const auto near = [&](double degrees) { return std::fabs(theta - degrees) < 1.0; };
+    Orientation o;
+    if (near(90)) {
+        // A quarter turn clockwise, or a plain transpose when mirrored as well.
+        o.transpose = true;
+        o.flipY = matrix[3] <= 0;
+    } else if (near(180)) {
+        o.flipX = matrix[0] < 0;
+        o.flipY = matrix[4] < 0;
+    } else if (near(270)) {
+        o.transpose = true;
+        o.flipX = true;
+        o.flipY = matrix[3] < 0;
+    } else if (near(0) || near(360)) {
+        o.flipY = matrix[4] < 0;
+    }
+    return o;
+}
+
 AVIOInterruptCB interruptCallback(const SourceInterrupt* interrupt) {
     const auto asked = [](void* opaque) {
         return (*static_cast<const SourceInterrupt*>(opaque))() ? 1 : 0;
@@ -270,6 +303,11 @@ Status openMediaSource(const std::string& path, MediaSource& source,
                 av_guess_sample_aspect_ratio(format.get(), format->streams[i], nullptr);
             source.shape.sarNum = sar.num;
             source.shape.sarDen = sar.den;
+            source.orientation = orientationOf(*s);
+            if (source.orientation.transpose) {
+                std::swap(source.shape.width, source.shape.height);
+                std::swap(source.shape.sarNum, source.shape.sarDen);
+            }
             source.shape.frameRate = averageFrameRate(*s);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && source.audioIndex < 0 &&
                    par->ch_layout.nb_channels > 0 && decodable(s)) {

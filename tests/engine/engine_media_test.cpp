@@ -23,6 +23,21 @@ using namespace std::chrono_literals;
 using testing::WaitingObserver;
 namespace media = velmora::testing::media;
 
+// The file's pictures as the ffmpeg CLI shows them (turned upright), each
+// shrunk to `cells` x `cells` grey bytes; `frames` of them, 0 for all.
+std::vector<int> greyCells(const std::string& file, int cells, int frames = 0) {
+    std::vector<int> bytes;
+    const std::string read = "ffmpeg -nostdin -v error -i " + file +
+                             (frames > 0 ? " -frames:v " + std::to_string(frames) : "") +
+                             " -vf scale=" + std::to_string(cells) + ":" + std::to_string(cells) +
+                             ":flags=area,format=gray -f rawvideo -";
+    FILE* pipe = ::popen(read.c_str(), "r");
+    if (!pipe) return bytes;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) bytes.push_back(c);
+    ::pclose(pipe);
+    return bytes;
+}
+
 class EngineMedia : public ::testing::Test {
   protected:
     // Runs a whole job and returns its result; fails the test on a refusal.
@@ -201,21 +216,41 @@ TEST_F(EngineMedia, HalvingTheFrameRateKeepsEveryOtherFrameEvenly) {
     const JobResult r = encode(job(source, out, {Audience::Dsl256K}));
     ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
     // One byte per frame: its mean level.
-    const auto levels = [](const std::string& file) {
-        std::vector<int> means;
-        const std::string read = "ffmpeg -nostdin -v error -i " + file +
-                                 " -vf scale=1:1:flags=area,format=gray -f rawvideo -";
-        FILE* pipe = ::popen(read.c_str(), "r");
-        if (!pipe) return means;
-        for (int c; (c = std::fgetc(pipe)) != EOF;) means.push_back(c);
-        ::pclose(pipe);
-        return means;
-    };
-    const std::vector<int> in = levels(source), shown = levels(out);
+    const std::vector<int> in = greyCells(source, 1), shown = greyCells(out, 1);
     ASSERT_EQ(in.size(), 60u);
     ASSERT_GE(shown.size(), 29u);
     for (std::size_t n = 0; n < shown.size() && 2 * n < in.size(); ++n)
         EXPECT_NEAR(shown[n], in[2 * n], 20) << "output frame " << n;
+}
+
+// Phones store portrait video as landscape pictures and a display matrix.
+TEST_F(EngineMedia, TurnedSourcesComeOutUprightAsTheCliShowsThem) {
+    const std::string stored = dir_.file("stored.mp4");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
+                           "\"color=black:s=320x240:d=1:r=25,drawbox=x=0:y=0:w=80:h=60:"
+                           "color=white:t=fill\" -c:v libx264 -pix_fmt yuv420p " +
+                           stored)
+                              .c_str()),
+              0);
+    for (const int degrees : {90, 180, 270}) {
+        SCOPED_TRACE(degrees);
+        const std::string source = dir_.file("turned" + std::to_string(degrees) + ".mp4");
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -i " + stored +
+                               " -c copy -metadata:s:v:0 rotate=" + std::to_string(degrees) + " " +
+                               source)
+                                  .c_str()),
+                  0);
+        const std::string out = dir_.file("turned.rm");
+        ASSERT_EQ(encode(job(source, out)).outcome, JobOutcome::Completed);
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.video);
+        EXPECT_EQ(m.video->width < m.video->height, degrees != 180);
+        // The white corner lands where the CLI puts it.
+        const std::vector<int> ours = greyCells(out, 4, 1), cli = greyCells(source, 4, 1);
+        ASSERT_EQ(ours.size(), 16u);
+        ASSERT_EQ(cli.size(), 16u);
+        for (std::size_t i = 0; i < 16; ++i) EXPECT_NEAR(ours[i], cli[i], 40) << "cell " << i;
+    }
 }
 
 TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
