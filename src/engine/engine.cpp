@@ -479,6 +479,9 @@ void Engine::Job::runOpened() {
             out.height = file->plan.video->height;
         }
         if (!failed_ && !finished) fail(naming(std::move(finished), file.get()));
+        // A whole source that gave a file without media is no success.
+        if (!failed_ && !stoppedEarly_ && out.encodedMs <= 0)
+            fail(naming(Status::fail(text::kNothingWritten), file.get()));
         result.files.push_back(out);
     }
     finishSummary(result);

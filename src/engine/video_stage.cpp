@@ -255,6 +255,10 @@ Status VideoConverter::drain(std::span<const FrameSink> sinks) {
     int ret = avcodec_send_packet(decoder_.get(), nullptr);
     if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
     if (Status s = receiveFrames(sinks); !s) return s;
+    // A photo or a one-frame clip is shown for a while, not for the
+    // fraction of a second its one frame claims (less than a slot at the
+    // slow lines' rates: an empty file).
+    if (framesDecoded_ == 1 && held_) lastDuration_ = std::max(lastDuration_, kStillSeconds);
     return finish(sinks);
 }
 

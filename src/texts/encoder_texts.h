@@ -82,6 +82,7 @@ inline constexpr const char* kSourceMostlyDamaged =
     "源文件损坏严重：大部分内容无法解码，没有保存结果";
 inline constexpr const char* kSourceNothingDecoded =
     "源文件中没有一帧画面或一段声音能够解码，没有保存结果";
+inline constexpr const char* kNothingWritten = "压缩结果中没有任何画面或声音，没有保存结果";
 
 // Warnings after a job that finished (shown with the summary).
 // printf formats: seconds with one decimal.

@@ -253,6 +253,32 @@ TEST_F(EngineMedia, TurnedSourcesComeOutUprightAsTheCliShowsThem) {
     }
 }
 
+// A photo, or a clip of one frame: at the slow lines' rates its one frame
+// lasted less than a slot, and the file held nothing.
+TEST_F(EngineMedia, AStillPictureIsShownForFiveSeconds) {
+    for (const char* name : {"photo.jpg", "one.mp4"}) {
+        const std::string source = dir_.file(name);
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=320x240 "
+                               "-frames:v 1 " +
+                               source)
+                                  .c_str()),
+                  0);
+        for (const auto& [audience, quality] :
+             {std::pair{Audience::Modem28K, NormalMotion}, std::pair{Audience::Lan, SlideShow}}) {
+            SCOPED_TRACE(std::string(name) + " " + std::string(profileOf(audience).key));
+            JobSettings j = job(source, dir_.file("still.rm"), {audience});
+            j.videoQuality = quality;
+            const JobResult r = encode(j);
+            ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+            const media::MediaInfo m = media::probe(j.destination);
+            ASSERT_TRUE(m.video);
+            EXPECT_GE(m.video->packets, 1);
+            EXPECT_NEAR(m.durationSeconds, 5.0, 0.5);
+            EXPECT_NEAR(r.encodedMs, 5000, 500);
+        }
+    }
+}
+
 TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
     media::ClipShape shape;
     shape.channelLayout = "5.1";
