@@ -204,10 +204,13 @@ void sayError(const std::string& message) {
     std::fprintf(stderr, cli::kErrorLine, message.c_str());
 }
 
+// As long as it takes: a line may carry several paths of any length.
 std::string format(const char* pattern, auto... values) {
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, pattern, values...);
-    return buffer;
+    const int length = std::snprintf(nullptr, 0, pattern, values...);
+    if (length <= 0) return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    std::snprintf(out.data(), out.size() + 1, pattern, values...);
+    return out;
 }
 
 // Columns a terminal gives the text: East Asian wide characters take two.
