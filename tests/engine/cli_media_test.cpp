@@ -403,6 +403,12 @@ TEST_F(Cli, PrintedPlanMakesTheFfmpegCliEncodeAlike) {
     EXPECT_EQ(a.audio->codec, b.audio->codec);
     EXPECT_EQ(a.audio->sampleRate, b.audio->sampleRate);
     EXPECT_EQ(a.audio->channels, b.audio->channels);
+
+    // Several audiences: each one's own options, slowest first, under its name.
+    const CliRun fast = run("--print-plan --audience 512k " + shellQuoted(source_));
+    const CliRun both = run("--print-plan --audience 512k,56k " + shellQuoted(source_));
+    ASSERT_EQ(both.exitCode, 0) << both.output;
+    EXPECT_EQ(both.output, "# 56k\n" + plan.output + "# 512k\n" + fast.output);
 }
 
 }  // namespace

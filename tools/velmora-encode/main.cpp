@@ -528,9 +528,17 @@ int printPlan(const Options& options) {
         sayError(s.message());
         return kExitFailed;
     }
-    const EncodePlan plan = planEncode(options.job.audiences, options.job.audioContent,
-                                       options.job.videoQuality, source.shape);
-    for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
+    // Each audience's own plan, as its file is made; with several, each
+    // audience's options follow a line "# <key>", slowest first.
+    const bool several = options.job.audiences.count() > 1;
+    for (const AudienceProfile& profile : audienceTable()) {
+        if (!options.job.audiences.test(static_cast<std::size_t>(profile.audience))) continue;
+        const EncodePlan plan =
+            planEncode(audienceSet({profile.audience}), options.job.audioContent,
+                       options.job.videoQuality, source.shape);
+        if (several) std::printf("# %s\n", std::string(profile.key).c_str());
+        for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
+    }
     return kExitOk;
 }
 
