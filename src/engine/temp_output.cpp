@@ -8,11 +8,11 @@
 #include <cerrno>
 #include <climits>
 #include <csignal>
-#include <cstring>
 #include <filesystem>
 #include <string_view>
 #include <vector>
 
+#include "engine/ffmpeg_ptr.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -27,6 +27,13 @@ std::string folderOf(const std::string& path) {
 namespace {
 
 constexpr std::string_view kTempMark = ".velmora-";
+
+// A failed system call, told as FFmpeg's failures are (its error codes are
+// the system's): the system's own words only for causes without a sentence
+// of ours, in brackets.
+Status failed(const char* what, int error) {
+    return ffmpegFailure(what, AVERROR(error));
+}
 
 // The pid in one of our temporary names (".name.velmora-PID-XXXXXX"), or 0.
 pid_t ownerOf(std::string_view name) {
@@ -126,7 +133,7 @@ Status TempOutput::create(const std::string& destination) {
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     const int fd = ::mkstemp(buf.data());
-    if (fd < 0) return Status::fail(text::withSubject(text::kTempFileFailed, std::strerror(errno)));
+    if (fd < 0) return failed(text::kTempFileFailed, errno);
     // mkstemp makes it private; the finished file should read like any other.
     ::fchmod(fd, 0644);
     ::close(fd);
@@ -138,7 +145,7 @@ Status TempOutput::create(const std::string& destination) {
 Status TempOutput::commit() {
     if (path_.empty()) return Status::fail(text::kRenameFailed);
     if (::rename(path_.c_str(), destination_.c_str()) != 0)
-        return Status::fail(text::withSubject(text::kRenameFailed, std::strerror(errno)));
+        return failed(text::kRenameFailed, errno);
     path_.clear();
     return Status::ok();
 }
