@@ -24,9 +24,11 @@ class TempOutput {
     ~TempOutput() { discard(); }
 
     // Creates ".name.velmora-PID-XXXXXX" in the destination's folder (the
-    // name shortened when the whole would exceed the name limit), after
-    // removing such files whose process no longer runs.
+    // name shortened when the whole would exceed the name limit) and locks
+    // it until commit or discard, after removing such files that no job
+    // holds any more.
     Status create(const std::string& destination);
+    // For the writer, which opens the file by this name.
     const std::string& path() const { return path_; }
 
     // Renames the temporary file over the destination.
@@ -35,8 +37,11 @@ class TempOutput {
     void discard();
 
   private:
+    void release();
+
     std::string path_;
     std::string destination_;
+    int fd_ = -1;  // holds the lock that says the job still runs
 };
 
 }  // namespace velmora::encoder

@@ -1,5 +1,5 @@
-// The hidden temporary file beside a destination: the words of its
-// failures.
+// The hidden temporary file beside a destination: which leftovers the next
+// job removes, and the words of its failures.
 #include "engine/temp_output.h"
 
 #include <fcntl.h>
@@ -19,6 +19,39 @@ namespace media = velmora::testing::media;
 
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A file a killed job left is removed once it is a minute old; a running
+// job's (locked) file, a young one and any file not named exactly as ours
+// stay, whichever process ids their names carry.
+TEST(TempOutput, RemovesOnlyOldUnlockedFilesNamedAsOurs) {
+    struct Case {
+        const char* name;
+        int ageSeconds;
+        bool removed;
+    };
+    const Case cases[] = {
+        {".old.rm.velmora-123-AbC123", 120, true},  {".young.rm.velmora-123-AbC123", 10, false},
+        {"old.rm.velmora-123-AbC123", 120, false},  {".velmora-123-AbC123", 120, false},
+        {".old.rm.velmora-12x-AbC123", 120, false}, {".old.rm.velmora--AbC123", 120, false},
+        {".old.rm.velmora-123-AbC12", 120, false},  {".old.rm.velmora-123-AbC1234", 120, false},
+        {".old.rm.velmora-123-AbC12_", 120, false},
+    };
+    media::ScratchDir dir;
+    for (const Case& c : cases) {
+        writeFile(dir.file(c.name), "x");
+        ASSERT_TRUE(media::makeOlder(dir.file(c.name), c.ageSeconds)) << c.name;
+    }
+    TempOutput running;
+    ASSERT_TRUE(running.create(dir.file("running.rm")));
+    ASSERT_TRUE(media::makeOlder(running.path(), 120));
+
+    TempOutput next;
+    ASSERT_TRUE(next.create(dir.file("next.rm")));
+    for (const Case& c : cases)
+        EXPECT_EQ(media::fileExists(dir.file(c.name)), !c.removed) << c.name;
+    EXPECT_TRUE(media::fileExists(running.path()));
+    EXPECT_TRUE(running.commit());
 }
 
 // The system's own words (English) may only follow a Chinese sentence, in
