@@ -172,13 +172,13 @@ Status TempOutput::create(const std::string& destination) {
     int error = EEXIST;
     for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
         std::string name = prefix + randomLetters();
+        // 0666 as any program's new file: the umask (and a default ACL)
+        // decide what others may read.
         const int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0) {
             error = errno;
             continue;
         }
-        // The finished file should read like any other.
-        ::fchmod(fd, 0644);
         // On a file system without working locks the file goes unlocked:
         // nothing removes it within a minute of its last write.
         ::flock(fd, LOCK_EX);
@@ -204,6 +204,17 @@ Status TempOutput::create(const std::string& destination) {
 
 Status TempOutput::commit() {
     if (fd_ < 0) return Status::fail(text::kRenameFailed);
+    // A replaced file keeps its mode, and its owner when we are root or
+    // that owner (only its group can change then); a symbolic link is
+    // replaced itself, with the mode of the file it pointed to.
+    struct stat replaced {};
+    if (::stat(destination_.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
+        if ((::geteuid() == 0 || replaced.st_uid == ::geteuid()) &&
+            ::fchown(fd_, replaced.st_uid, replaced.st_gid) != 0) {
+            // A group we are not in: the file keeps ours.
+        }
+        ::fchmod(fd_, replaced.st_mode & 07777);
+    }
     if (::rename(path_.c_str(), destination_.c_str()) != 0)
         return failed(text::kRenameFailed, errno);
     release();

@@ -26,12 +26,13 @@ class TempOutput {
     // Creates ".name.velmora-PID-XXXXXX" in the destination's folder (the
     // name shortened when the whole would exceed the name limit) and locks
     // it until commit or discard, after removing such files that no job
-    // holds any more.
+    // holds any more. The file gets the mode the umask leaves of 0666.
     Status create(const std::string& destination);
     // For the writer, which opens the file by this name.
     const std::string& path() const { return path_; }
 
-    // Renames the temporary file over the destination.
+    // Renames the temporary file over the destination; a file it replaces
+    // hands on its mode and, where we may set it, its owner.
     Status commit();
     // Deletes the temporary file (nothing happens after a commit).
     void discard();

@@ -1,5 +1,5 @@
 // The hidden temporary file beside a destination: which leftovers the next
-// job removes, and the words of its failures.
+// job removes, the finished file's mode, and the words of its failures.
 #include "engine/temp_output.h"
 
 #include <fcntl.h>
@@ -52,6 +52,44 @@ TEST(TempOutput, RemovesOnlyOldUnlockedFilesNamedAsOurs) {
         EXPECT_EQ(media::fileExists(dir.file(c.name)), !c.removed) << c.name;
     EXPECT_TRUE(media::fileExists(running.path()));
     EXPECT_TRUE(running.commit());
+}
+
+// A new file gets what the umask leaves of 0666; a replaced file keeps its
+// mode, and as root its owner.
+TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
+    struct Case {
+        mode_t umask;
+        int replaced;  // the mode of the file already there, or -1 for none
+        mode_t expected;
+    };
+    const Case cases[] = {{022, -1, 0644}, {077, -1, 0600}, {022, 0600, 0600}, {077, 0664, 0664}};
+    const bool root = ::geteuid() == 0;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(::testing::Message()
+                     << std::oct << "umask " << c.umask << " replaced " << c.replaced);
+        media::ScratchDir dir;
+        const std::string destination = dir.file("out.rm");
+        if (c.replaced >= 0) {
+            writeFile(destination, "an earlier file");
+            ASSERT_EQ(::chmod(destination.c_str(), static_cast<mode_t>(c.replaced)), 0);
+            if (root) {
+                ASSERT_EQ(::chown(destination.c_str(), 4242, 4343), 0);
+            }
+        }
+        const mode_t saved = ::umask(c.umask);
+        TempOutput temp;
+        const Status created = temp.create(destination);
+        ::umask(saved);
+        ASSERT_TRUE(created) << created.message();
+        ASSERT_TRUE(temp.commit());
+        struct stat st {};
+        ASSERT_EQ(::stat(destination.c_str(), &st), 0);
+        EXPECT_EQ(st.st_mode & 07777, c.expected);
+        if (root && c.replaced >= 0) {
+            EXPECT_EQ(st.st_uid, 4242u);
+            EXPECT_EQ(st.st_gid, 4343u);
+        }
+    }
 }
 
 // The system's own words (English) may only follow a Chinese sentence, in
