@@ -150,6 +150,9 @@ Status checkDestination(const std::string& source, const std::string& destinatio
 Status TempOutput::create(const std::string& destination) {
     discard();
     const std::string folder = folderOf(destination);
+    // Everything after this goes through the folder itself, not its name:
+    // if the folder is renamed (moved) during the job, the finished file
+    // lands in it where it now is, and a discarded one still goes.
     const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (dir < 0) return failed(text::kTempFileFailed, errno);
     removeStaleTemps(dir);
@@ -192,14 +195,20 @@ Status TempOutput::create(const std::string& destination) {
             ::close(fd);
             continue;
         }
-        ::close(dir);
+        folder_ = dir;
         fd_ = fd;
-        path_ = (fs::path(folder) / name).string();
-        destination_ = destination;
+        name_ = std::move(name);
+        target_ = fs::path(destination).filename().string();
+        path_ = (fs::path(folder) / name_).string();
         return Status::ok();
     }
     ::close(dir);
     return failed(text::kTempFileFailed, error);
+}
+
+std::int64_t TempOutput::size() const {
+    struct stat st {};
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? st.st_size : 0;
 }
 
 Status TempOutput::commit() {
@@ -208,14 +217,14 @@ Status TempOutput::commit() {
     // that owner (only its group can change then); a symbolic link is
     // replaced itself, with the mode of the file it pointed to.
     struct stat replaced {};
-    if (::stat(destination_.c_str(), &replaced) == 0 && S_ISREG(replaced.st_mode)) {
+    if (::fstatat(folder_, target_.c_str(), &replaced, 0) == 0 && S_ISREG(replaced.st_mode)) {
         if ((::geteuid() == 0 || replaced.st_uid == ::geteuid()) &&
             ::fchown(fd_, replaced.st_uid, replaced.st_gid) != 0) {
             // A group we are not in: the file keeps ours.
         }
         ::fchmod(fd_, replaced.st_mode & 07777);
     }
-    if (::rename(path_.c_str(), destination_.c_str()) != 0)
+    if (::renameat(folder_, name_.c_str(), folder_, target_.c_str()) != 0)
         return failed(text::kRenameFailed, errno);
     release();
     return Status::ok();
@@ -224,15 +233,17 @@ Status TempOutput::commit() {
 void TempOutput::discard() {
     if (fd_ < 0) return;
     // Removed while still locked, so no sweep can take it for another's.
-    ::unlink(path_.c_str());
+    ::unlinkat(folder_, name_.c_str(), 0);
     release();
 }
 
 void TempOutput::release() {
     ::close(fd_);
-    fd_ = -1;
+    ::close(folder_);
+    fd_ = folder_ = -1;
     path_.clear();
-    destination_.clear();
+    name_.clear();
+    target_.clear();
 }
 
 }  // namespace velmora::encoder

@@ -3,6 +3,7 @@
 // hidden temporary file beside the destination that becomes it only when
 // the file is complete.
 
+#include <cstdint>
 #include <string>
 
 #include "engine/status.h"
@@ -30,6 +31,8 @@ class TempOutput {
     Status create(const std::string& destination);
     // For the writer, which opens the file by this name.
     const std::string& path() const { return path_; }
+    // What has been written so far (0 with no file).
+    std::int64_t size() const;
 
     // Renames the temporary file over the destination; a file it replaces
     // hands on its mode and, where we may set it, its owner.
@@ -41,8 +44,10 @@ class TempOutput {
     void release();
 
     std::string path_;
-    std::string destination_;
-    int fd_ = -1;  // holds the lock that says the job still runs
+    std::string name_;    // the temporary file's name in the folder
+    std::string target_;  // the destination's name in the folder
+    int folder_ = -1;     // the folder, opened at create
+    int fd_ = -1;         // holds the lock that says the job still runs
 };
 
 }  // namespace velmora::encoder

@@ -1,5 +1,6 @@
 // The hidden temporary file beside a destination: which leftovers the next
-// job removes, the finished file's mode, and the words of its failures.
+// job removes, the finished file's mode, a folder moved during the job, and
+// the words of its failures.
 #include "engine/temp_output.h"
 
 #include <fcntl.h>
@@ -89,6 +90,30 @@ TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
             EXPECT_EQ(st.st_uid, 4242u);
             EXPECT_EQ(st.st_gid, 4343u);
         }
+    }
+}
+
+// The folder renamed while the job writes: the finished file goes where the
+// folder now is, and a discarded one leaves nothing in it.
+TEST(TempOutput, FolderRenamedDuringTheJob) {
+    for (const bool finish : {true, false}) {
+        SCOPED_TRACE(finish ? "commit" : "discard");
+        media::ScratchDir dir;
+        const std::string before = dir.file("before"), after = dir.file("after");
+        ASSERT_EQ(::mkdir(before.c_str(), 0755), 0);
+        TempOutput temp;
+        ASSERT_TRUE(temp.create(before + "/out.rm"));
+        writeFile(temp.path(), "written");  // the writer opens it by name
+        ASSERT_EQ(::rename(before.c_str(), after.c_str()), 0);
+        EXPECT_EQ(temp.size(), 7);
+        if (finish) {
+            const Status s = temp.commit();
+            EXPECT_TRUE(s) << s.message();
+        } else {
+            temp.discard();
+        }
+        EXPECT_EQ(media::fileExists(after + "/out.rm"), finish);
+        EXPECT_EQ(media::hiddenFileCount(after), 0);
     }
 }
 
