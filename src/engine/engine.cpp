@@ -63,11 +63,6 @@ std::int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-std::int64_t fileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
-}
-
 // More than half the source lost: what is left is not the recording the
 // user chose, and keeping it would call a failure a success. Anything less
 // is kept, as the ffmpeg CLI keeps it, and the summary says what was lost.
@@ -470,7 +465,7 @@ void Engine::Job::runOpened() {
     for (auto& file : files_) {
         JobResult::File out{file->name.audience, file->name.destination};
         Status finished = file->writer->finish();
-        out.bytes = fileSize(file->temp.path());
+        out.bytes = file->temp.size();
         out.encodedMs = file->encodedMs;
         out.prerollMs = file->writer->prerollMs();
         out.budgetKbps = file->plan.budgetKbps;
