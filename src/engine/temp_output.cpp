@@ -199,6 +199,11 @@ Status TempOutput::create(const std::string& destination) {
         fd_ = fd;
         name_ = std::move(name);
         target_ = fs::path(destination).filename().string();
+        // While the job runs the file shows no more than the one it will
+        // replace (a private 0600 recording stays private), and we can write it.
+        struct stat replaced {};
+        if (::fstatat(dir, target_.c_str(), &replaced, 0) == 0 && S_ISREG(replaced.st_mode))
+            ::fchmod(fd, (opened.st_mode & replaced.st_mode & 0777) | S_IRUSR | S_IWUSR);
         path_ = (fs::path(folder) / name_).string();
         return Status::ok();
     }

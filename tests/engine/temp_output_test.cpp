@@ -56,7 +56,7 @@ TEST(TempOutput, RemovesOnlyOldUnlockedFilesNamedAsOurs) {
 }
 
 // A new file gets what the umask leaves of 0666; a replaced file keeps its
-// mode, and as root its owner.
+// mode, and as root its owner, and is never more open while it is written.
 TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
     struct Case {
         mode_t umask;
@@ -82,6 +82,10 @@ TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
         const Status created = temp.create(destination);
         ::umask(saved);
         ASSERT_TRUE(created) << created.message();
+        // Meanwhile the unfinished file shows no more than the finished one will.
+        struct stat working {};
+        ASSERT_EQ(::stat(temp.path().c_str(), &working), 0);
+        EXPECT_EQ(working.st_mode & 0077 & ~c.expected, 0u);
         ASSERT_TRUE(temp.commit());
         struct stat st {};
         ASSERT_EQ(::stat(destination.c_str(), &st), 0);
