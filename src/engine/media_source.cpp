@@ -87,6 +87,20 @@ bool probesAsReaching(const std::string& url, const AVIOInterruptCB& interrupt) 
     return reaching;
 }
 
+// Fonts and other files attached to a container (Matroska keeps them in
+// its header) are not media: this copy of each goes at once, before the
+// stream analysis copies it again. (The demuxer keeps its own while the
+// source is open.)
+void dropAttachments(AVFormatContext& format) {
+    for (unsigned i = 0; i < format.nb_streams; ++i) {
+        AVStream* stream = format.streams[i];
+        if (stream->codecpar->codec_type != AVMEDIA_TYPE_ATTACHMENT) continue;
+        stream->discard = AVDISCARD_ALL;
+        av_freep(&stream->codecpar->extradata);
+        stream->codecpar->extradata_size = 0;
+    }
+}
+
 // avformat_open_input for `url` ("file:..." or "pipe:N") that reads that
 // one file and nothing else. Fails with `refused` set when the source is a
 // playlist or list of other files.
@@ -112,6 +126,7 @@ int openOneFile(AVFormatContext*& raw, const std::string& url, bool& refused) {
         avformat_close_input(&raw);
         ret = AVERROR(EPERM);
     }
+    if (ret >= 0) dropAttachments(*raw);
     return ret;
 }
 
