@@ -377,6 +377,7 @@ Status Engine::Job::prepare(JobInfo& info) {
         }
     }
 
+    timeline_.declare(source_.declaredMs / 1000.0);
     sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
     info.source = settings_.source;
     info.destination = settings_.destination;

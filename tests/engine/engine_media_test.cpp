@@ -223,6 +223,21 @@ TEST_F(EngineMedia, HalvingTheFrameRateKeepsEveryOtherFrameEvenly) {
         EXPECT_NEAR(shown[n], in[2 * n], 20) << "output frame " << n;
 }
 
+// A screen recorder sends no frame while the screen stands still; the file's
+// own length counts the stretch, so it is no gap to close.
+TEST_F(EngineMedia, AStillScreenInAVariableRateRecordingKeepsItsLength) {
+    const std::string source = dir_.file("screen.mkv");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=320x240:r=10 -t 22 "
+                           "-vf \"select='lt(t\\,2)+gte(t\\,20)'\" -fps_mode passthrough " +
+                           source)
+                              .c_str()),
+              0);
+    const JobResult r = encode(job(source, dir_.file("screen.rm")));
+    ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+    EXPECT_EQ(r.gapMs, 0);
+    EXPECT_NEAR(media::probe(dir_.file("screen.rm")).durationSeconds, 22.0, 0.5);
+}
+
 // Phones store portrait video as landscape pictures and a display matrix.
 TEST_F(EngineMedia, TurnedSourcesComeOutUprightAsTheCliShowsThem) {
     const std::string stored = dir_.file("stored.mp4");

@@ -15,6 +15,7 @@ struct Case {
     const char* name;
     std::vector<Packet> packets;
     double closed;
+    double declared = 0;  // the container's stated length
 };
 
 // Packets in file order, two streams interleaved as demuxers hand them out.
@@ -37,10 +38,20 @@ TEST(SourceTimeline, ClosesOnlyStretchesWhereNoStreamHasData) {
          {{0, 1, 0}, {1 + SourceTimeline::kLongestKeptGap, 7, 0}},
          0},
         {"backwards never shifts", {{100, 101, 0}, {0, 1, 0}, {101, 102, 0}}, 0},
+        {"a still screen the stated length counts is kept",
+         {{0, 2, 0}, {20, 20.04, 0}, {21.96, 22, 0}},
+         0,
+         22},
+        {"a jump past the stated length is closed", {{0, 2, 0}, {20, 22, 18}}, 18, 4},
+        {"ten hours are a broken clock even when counted",
+         {{0, 2, 0}, {36002, 36003, 36000}},
+         36000,
+         36004},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         SourceTimeline timeline;
+        timeline.declare(c.declared);
         for (const Packet& p : c.packets)
             EXPECT_DOUBLE_EQ(timeline.shiftFor(p.start, p.end), p.shift);
         EXPECT_DOUBLE_EQ(timeline.closedSeconds(), c.closed);
