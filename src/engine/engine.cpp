@@ -631,6 +631,8 @@ void Engine::Job::finishSummary(JobResult& result) {
     else if (endedEarly(declared, result.sourceMs))
         notes.push_back(formatted(text::kWarnEndedEarly, declared / 1000.0, found));
     if (damaged > 0) notes.push_back(formatted(text::kWarnDamaged, damaged));
+    if (source_.videoLeftOut) notes.push_back(text::kWarnVideoLeftOut);
+    if (source_.audioLeftOut) notes.push_back(text::kWarnAudioLeftOut);
     for (const std::string& note : notes) {
         if (!result.warning.empty()) result.warning += text::kWarnSeparator;
         result.warning += note;

@@ -238,6 +238,34 @@ double averageFrameRate(const AVStream& st) {
 
 }  // namespace
 
+namespace {
+
+// Whether any frame of stream `index` decodes within the first thousand of
+// its packets (a stream cut mid-way decodes from its next key frame on).
+bool decodesAFrame(const std::string& path, int index, const SourceInterrupt* interrupt) {
+    constexpr int kMostPackets = 1000;
+    InputContextPtr format = reopenSourceFile(path, interrupt);
+    if (!format || index >= static_cast<int>(format->nb_streams)) return true;
+    CodecContextPtr decoder;
+    if (!openDecoder(*format->streams[index], 1, decoder)) return false;
+    PacketPtr packet = makePacket();
+    FramePtr frame = makeFrame();
+    if (!packet || !frame) return true;
+    for (int sent = 0; sent < kMostPackets && av_read_frame(format.get(), packet.get()) >= 0;) {
+        if (packet->stream_index == index) {
+            ++sent;
+            avcodec_send_packet(decoder.get(), packet.get());
+            if (avcodec_receive_frame(decoder.get(), frame.get()) >= 0) return true;
+        }
+        av_packet_unref(packet.get());
+        if (interrupt && (*interrupt)()) return true;
+    }
+    avcodec_send_packet(decoder.get(), nullptr);
+    return avcodec_receive_frame(decoder.get(), frame.get()) >= 0;
+}
+
+}  // namespace
+
 Orientation orientationOf(const AVStream& stream) {
     const auto* matrix = reinterpret_cast<const std::int32_t*>(
         av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
@@ -332,6 +360,22 @@ Status openMediaSource(const std::string& path, MediaSource& source,
         }
     }
     if (source.videoIndex < 0 && source.audioIndex < 0) return Status::fail(text::kSourceNoMedia);
+    // A stream the analysis could not decode a frame of, beside one that
+    // decodes: when a longer try decodes nothing either, the intact stream
+    // is kept alone rather than the whole source lost with it.
+    if (S_ISREG(st.st_mode) && source.videoIndex >= 0 && source.audioIndex >= 0) {
+        const AVCodecParameters* video = format->streams[source.videoIndex]->codecpar;
+        const AVCodecParameters* audio = format->streams[source.audioIndex]->codecpar;
+        const bool videoDoubtful = video->format < 0, audioDoubtful = audio->format < 0;
+        if (videoDoubtful != audioDoubtful) {
+            int& doubtful = videoDoubtful ? source.videoIndex : source.audioIndex;
+            if (!decodesAFrame(path, doubtful, interrupt)) {
+                (videoDoubtful ? source.videoLeftOut : source.audioLeftOut) = true;
+                (videoDoubtful ? source.shape.hasVideo : source.shape.hasAudio) = false;
+                doubtful = -1;
+            }
+        }
+    }
 
     if (format->duration > 0) {
         source.declaredMs = format->duration / 1000;

@@ -42,6 +42,8 @@ struct MediaSource {
     double declaredFps = 0;  // set only when the declared rate was replaced
     double trustedFps = 0;
     Orientation orientation;  // the shape is the upright picture's
+    // A stream that decoded not a frame, left out beside an intact one.
+    bool videoLeftOut = false, audioLeftOut = false;
     SourceShape shape;
 };
 

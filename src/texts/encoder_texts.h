@@ -88,6 +88,8 @@ inline constexpr const char* kNothingWritten = "压缩结果中没有任何画�
 // printf formats: seconds with one decimal.
 inline constexpr const char* kWarnEndedEarly = "源文件提前结束：声明 %.1f 秒，实际 %.1f 秒";
 inline constexpr const char* kWarnDamaged = "源文件有 %.2f 秒损坏，已跳过";
+inline constexpr const char* kWarnVideoLeftOut = "源文件的画面完全无法解码，已略去，文件中只有声音";
+inline constexpr const char* kWarnAudioLeftOut = "源文件的声音完全无法解码，已略去，文件中只有画面";
 inline constexpr const char* kWarnGaps = "源文件的时间轴中有 %.1f 秒没有任何数据，已略去";
 inline constexpr const char* kWarnRate =
     "源文件声明的帧率不可信（每秒 %.4g 帧），已按每秒 %.1f 帧处理";

@@ -238,6 +238,28 @@ TEST_F(EngineMedia, AStillScreenInAVariableRateRecordingKeepsItsLength) {
     EXPECT_NEAR(media::probe(dir_.file("screen.rm")).durationSeconds, 22.0, 0.5);
 }
 
+// A picture that decodes not at all beside intact sound: the sound is kept,
+// as the ffmpeg CLI keeps it, and the summary says what was left out.
+TEST_F(EngineMedia, AnUndecodablePictureIsLeftOutBesideIntactSound) {
+    const std::string good = dir_.file("good.mkv"), broken = dir_.file("broken.mkv");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=320x240:r=25 -f "
+                           "lavfi -i sine -t 4 -c:v libvpx-vp9 -deadline realtime -c:a libopus " +
+                           good + " && ffmpeg -nostdin -v error -y -i " + good +
+                           " -c copy -bsf:v noise=2 " + broken)
+                              .c_str()),
+              0);
+    for (const auto& [source, picture] : {std::pair{good, true}, std::pair{broken, false}}) {
+        SCOPED_TRACE(source);
+        const JobResult r = encode(job(source, dir_.file("kept.rm"), {Audience::Modem56K}));
+        ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+        const media::MediaInfo m = media::probe(dir_.file("kept.rm"));
+        EXPECT_EQ(m.video.has_value(), picture);
+        ASSERT_TRUE(m.audio);
+        EXPECT_NEAR(m.playSeconds(), 4.0, 0.5);
+        EXPECT_EQ(r.warning.find("画面") != std::string::npos, !picture) << r.warning;
+    }
+}
+
 // Phones store portrait video as landscape pictures and a display matrix.
 TEST_F(EngineMedia, TurnedSourcesComeOutUprightAsTheCliShowsThem) {
     const std::string stored = dir_.file("stored.mp4");
