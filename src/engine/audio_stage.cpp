@@ -27,25 +27,33 @@ Status openAudioEncoder(const AudioPlan& plan, CodecContextPtr& encoder) {
     return Status::ok();
 }
 
-Status AudioConverter::open(const AVStream& stream, const AVCodecContext& encoder,
+Status AudioConverter::open(const AVStream& stream,
+                            std::span<const AVCodecContext* const> encoders,
                             std::int64_t originUs) {
+    if (encoders.empty()) return Status::fail(text::kEncodeFailed);
     decoded_ = makeFrame();
     if (!decoded_) return Status::fail(text::kOutOfMemory);
     if (Status s = openDecoder(stream, 1, decoder_); !s) return s;
 
     streamTimeBase_ = stream.time_base;
     originSeconds_ = originUs / 1e6;
-    outFormat_ = encoder.sample_fmt;
-    outRate_ = encoder.sample_rate;
-    int ret = av_channel_layout_copy(&outLayout_, &encoder.ch_layout);
-    if (ret < 0) return Status::fail(text::kOutOfMemory);
-    frameSize_ = encoder.frame_size > 0 ? encoder.frame_size : 1024;
-    fifo_.reset(av_audio_fifo_alloc(outFormat_, outLayout_.nb_channels, frameSize_ * 4));
-    if (!fifo_) return Status::fail(text::kOutOfMemory);
+    outputs_.clear();
+    for (const AVCodecContext* encoder : encoders) {
+        auto out = std::make_unique<Output>();
+        out->outFormat = encoder->sample_fmt;
+        out->outRate = encoder->sample_rate;
+        if (av_channel_layout_copy(&out->outLayout, &encoder->ch_layout) < 0)
+            return Status::fail(text::kOutOfMemory);
+        out->frameSize = encoder->frame_size > 0 ? encoder->frame_size : 1024;
+        out->fifo.reset(
+            av_audio_fifo_alloc(out->outFormat, out->outLayout.nb_channels, out->frameSize * 4));
+        if (!out->fifo) return Status::fail(text::kOutOfMemory);
+        outputs_.push_back(std::move(out));
+    }
     return Status::ok();
 }
 
-Status AudioConverter::sendPacket(const AVPacket& packet, const FrameSink& sink) {
+Status AudioConverter::sendPacket(const AVPacket& packet, std::span<const FrameSink> sinks) {
     const int ret = avcodec_send_packet(decoder_.get(), &packet);
     if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
     if (ret < 0 && ret != AVERROR(EAGAIN)) {
@@ -59,50 +67,59 @@ Status AudioConverter::sendPacket(const AVPacket& packet, const FrameSink& sink)
         damagedSeconds_ += seconds;
         // Before the first decoded frame the start's own silence covers it.
         if (started_) {
-            if (Status s = addSilence(static_cast<int>(seconds * outRate_), sink); !s) return s;
+            for (std::size_t i = 0; i < outputs_.size(); ++i) {
+                Output& out = *outputs_[i];
+                const int samples = static_cast<int>(seconds * out.outRate);
+                if (Status s = out.addSilence(samples, sinks[i], failedEmit_); !s) return s;
+            }
         }
     }
-    return receiveFrames(sink);
+    return receiveFrames(sinks);
 }
 
 // In frames of the encoder's size, passed on as they fill: a minute of
 // silence need not sit in memory at once.
-Status AudioConverter::addSilence(int samples, const FrameSink& sink) {
+Status AudioConverter::Output::addSilence(int samples, const FrameSink& sink, bool& failedEmit) {
     if (samples <= 0) return Status::ok();
     FramePtr quiet = makeFrame();
     if (!quiet) return Status::fail(text::kOutOfMemory);
-    quiet->format = outFormat_;
-    quiet->nb_samples = frameSize_;
-    if (av_channel_layout_copy(&quiet->ch_layout, &outLayout_) < 0 ||
+    quiet->format = outFormat;
+    quiet->nb_samples = frameSize;
+    if (av_channel_layout_copy(&quiet->ch_layout, &outLayout) < 0 ||
         av_frame_get_buffer(quiet.get(), 0) < 0)
         return Status::fail(text::kOutOfMemory);
-    av_samples_set_silence(quiet->extended_data, 0, frameSize_, outLayout_.nb_channels, outFormat_);
-    while (samples > 0 && !failedEmit_) {
-        const int count = std::min(samples, frameSize_);
-        if (av_audio_fifo_write(fifo_.get(), reinterpret_cast<void**>(quiet->extended_data),
+    av_samples_set_silence(quiet->extended_data, 0, frameSize, outLayout.nb_channels, outFormat);
+    while (samples > 0 && !failedEmit) {
+        const int count = std::min(samples, frameSize);
+        if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(quiet->extended_data),
                                 count) < count)
             return Status::fail(text::kOutOfMemory);
         samples -= count;
-        if (Status s = emitFrames(frameSize_, sink); !s) return s;
+        if (Status s = emitFrames(frameSize, sink, failedEmit); !s) return s;
     }
     return Status::ok();
 }
 
-Status AudioConverter::drain(const FrameSink& sink) {
+Status AudioConverter::drain(std::span<const FrameSink> sinks) {
     const int ret = avcodec_send_packet(decoder_.get(), nullptr);
     if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
-    if (Status s = receiveFrames(sink); !s) return s;
-    if (resampler_) {
-        if (Status s = accept(nullptr, sink); !s) return s;  // what the resampler still holds
+    if (Status s = receiveFrames(sinks); !s) return s;
+    for (std::size_t i = 0; i < outputs_.size(); ++i) {
+        Output& out = *outputs_[i];
+        if (!out.resampler) continue;
+        // What the resampler still holds.
+        if (Status s = out.accept(nullptr, 0, started_, sinks[i], failedEmit_); !s) return s;
     }
-    return finish(sink);
+    return finish(sinks);
 }
 
-Status AudioConverter::finish(const FrameSink& sink) {
-    return emitFrames(1, sink);
+Status AudioConverter::finish(std::span<const FrameSink> sinks) {
+    for (std::size_t i = 0; i < outputs_.size(); ++i)
+        if (Status s = outputs_[i]->emitFrames(1, sinks[i], failedEmit_); !s) return s;
+    return Status::ok();
 }
 
-Status AudioConverter::receiveFrames(const FrameSink& sink) {
+Status AudioConverter::receiveFrames(std::span<const FrameSink> sinks) {
     while (!failedEmit_) {
         const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
@@ -114,101 +131,109 @@ Status AudioConverter::receiveFrames(const FrameSink& sink) {
         ++framesDecoded_;
         if (decoded_->sample_rate > 0)
             lastFrameSeconds_ = static_cast<double>(decoded_->nb_samples) / decoded_->sample_rate;
-        Status s = accept(decoded_.get(), sink);
+        const double at =
+            decoded_->best_effort_timestamp != AV_NOPTS_VALUE
+                ? decoded_->best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
+                : -1;
+        Status s = Status::ok();
+        for (std::size_t i = 0; s && i < outputs_.size(); ++i)
+            s = outputs_[i]->accept(decoded_.get(), at, started_, sinks[i], failedEmit_);
+        started_ = true;
         av_frame_unref(decoded_.get());
         if (!s) return s;
     }
     return Status::ok();
 }
 
-Status AudioConverter::ensureResampler(const AVFrame& decoded) {
+Status AudioConverter::Output::ensureResampler(const AVFrame& decoded) {
     AVChannelLayout layout{};
     if (decoded.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         av_channel_layout_default(&layout, decoded.ch_layout.nb_channels);
     else if (av_channel_layout_copy(&layout, &decoded.ch_layout) < 0)
         return Status::fail(text::kOutOfMemory);
-    const bool same = resampler_ && inFormat_ == decoded.format && inRate_ == decoded.sample_rate &&
-                      av_channel_layout_compare(&inLayout_, &layout) == 0;
+    const bool same = resampler && inFormat == decoded.format && inRate == decoded.sample_rate &&
+                      av_channel_layout_compare(&inLayout, &layout) == 0;
     if (same) {
         av_channel_layout_uninit(&layout);
         return Status::ok();
     }
     SwrContext* raw = nullptr;
-    int ret = swr_alloc_set_opts2(&raw, &outLayout_, outFormat_, outRate_, &layout,
+    int ret = swr_alloc_set_opts2(&raw, &outLayout, outFormat, outRate, &layout,
                                   static_cast<AVSampleFormat>(decoded.format), decoded.sample_rate,
                                   0, nullptr);
     SwrPtr swr(raw);
-    av_channel_layout_uninit(&inLayout_);
-    inLayout_ = layout;  // takes ownership
+    av_channel_layout_uninit(&inLayout);
+    inLayout = layout;  // takes ownership
     if (ret < 0 || (ret = swr_init(swr.get())) < 0) return ffmpegFailure(text::kDecodeFailed, ret);
     // A format change mid-stream loses the few samples the old resampler held.
-    resampler_ = std::move(swr);
-    inFormat_ = decoded.format;
-    inRate_ = decoded.sample_rate;
+    resampler = std::move(swr);
+    inFormat = decoded.format;
+    inRate = decoded.sample_rate;
     return Status::ok();
 }
 
-Status AudioConverter::accept(const AVFrame* decoded, const FrameSink& sink) {
+// `decoded` null: what the resampler still holds. `at`: the decoded frame's
+// time in seconds from the start, when it has a timestamp.
+Status AudioConverter::Output::accept(const AVFrame* decoded, double at, bool started,
+                                      const FrameSink& sink, bool& failedEmit) {
     if (decoded) {
         if (Status s = ensureResampler(*decoded); !s) return s;
         // Sound that starts after the picture, or pauses while the picture
         // goes on, is made up with silence, so the two stay in step.
         if (decoded->best_effort_timestamp != AV_NOPTS_VALUE) {
-            const double at =
-                decoded->best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_;
-            const std::int64_t queued = samplesOut_ + av_audio_fifo_size(fifo_.get()) +
-                                        swr_get_delay(resampler_.get(), outRate_);
-            const double missing = at - static_cast<double>(queued) / outRate_;
+            const std::int64_t queued = samplesOut + av_audio_fifo_size(fifo.get()) +
+                                        swr_get_delay(resampler.get(), outRate);
+            const double missing = at - static_cast<double>(queued) / outRate;
             // Timestamps of a few containers wobble by some milliseconds, and
             // a pause shorter than this is not worth a click; a minute or
             // more is a broken clock, not a pause.
-            const double shortest = started_ ? 0.1 : 0.01;
+            const double shortest = started ? 0.1 : 0.01;
             constexpr double kLongest = 60;
             if (missing > shortest && missing < kLongest) {
-                if (Status s = addSilence(static_cast<int>(missing * outRate_), sink); !s) return s;
+                const int samples = static_cast<int>(missing * outRate);
+                if (Status s = addSilence(samples, sink, failedEmit); !s) return s;
             }
         }
-        started_ = true;
     }
     const int inSamples = decoded ? decoded->nb_samples : 0;
-    const int capacity = swr_get_out_samples(resampler_.get(), inSamples);
+    const int capacity = swr_get_out_samples(resampler.get(), inSamples);
     if (capacity < 0) return ffmpegFailure(text::kDecodeFailed, capacity);
-    if (capacity == 0) return emitFrames(frameSize_, sink);
+    if (capacity == 0) return emitFrames(frameSize, sink, failedEmit);
     FramePtr converted = outputFrame(capacity);
     if (!converted) return Status::fail(text::kOutOfMemory);
     const int got = swr_convert(
-        resampler_.get(), converted->extended_data, capacity,
+        resampler.get(), converted->extended_data, capacity,
         decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr, inSamples);
     if (got < 0) return ffmpegFailure(text::kDecodeFailed, got);
     if (got > 0 && av_audio_fifo_write(
-                       fifo_.get(), reinterpret_cast<void**>(converted->extended_data), got) < got)
+                       fifo.get(), reinterpret_cast<void**>(converted->extended_data), got) < got)
         return Status::fail(text::kOutOfMemory);
-    return emitFrames(frameSize_, sink);
+    return emitFrames(frameSize, sink, failedEmit);
 }
 
-FramePtr AudioConverter::outputFrame(int samples) const {
+FramePtr AudioConverter::Output::outputFrame(int samples) const {
     FramePtr frame = makeFrame();
     if (!frame) return nullptr;
-    frame->format = outFormat_;
+    frame->format = outFormat;
     frame->nb_samples = samples;
-    frame->sample_rate = outRate_;
-    if (av_channel_layout_copy(&frame->ch_layout, &outLayout_) < 0 ||
+    frame->sample_rate = outRate;
+    if (av_channel_layout_copy(&frame->ch_layout, &outLayout) < 0 ||
         av_frame_get_buffer(frame.get(), 0) < 0)
         return nullptr;
     return frame;
 }
 
-Status AudioConverter::emitFrames(int minimum, const FrameSink& sink) {
-    while (!failedEmit_ && av_audio_fifo_size(fifo_.get()) >= minimum &&
-           av_audio_fifo_size(fifo_.get()) > 0) {
-        const int count = std::min(frameSize_, av_audio_fifo_size(fifo_.get()));
+Status AudioConverter::Output::emitFrames(int minimum, const FrameSink& sink, bool& failedEmit) {
+    while (!failedEmit && av_audio_fifo_size(fifo.get()) >= minimum &&
+           av_audio_fifo_size(fifo.get()) > 0) {
+        const int count = std::min(frameSize, av_audio_fifo_size(fifo.get()));
         FramePtr frame = outputFrame(count);
         if (!frame) return Status::fail(text::kOutOfMemory);
-        if (av_audio_fifo_read(fifo_.get(), reinterpret_cast<void**>(frame->data), count) < count)
+        if (av_audio_fifo_read(fifo.get(), reinterpret_cast<void**>(frame->data), count) < count)
             return Status::fail(text::kDecodeFailed);
-        frame->pts = samplesOut_;
-        samplesOut_ += count;
-        if (!sink(std::move(frame))) failedEmit_ = true;
+        frame->pts = samplesOut;
+        samplesOut += count;
+        if (!sink(std::move(frame))) failedEmit = true;
     }
     return Status::ok();
 }

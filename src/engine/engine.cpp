@@ -16,6 +16,7 @@
 #include "engine/audio_stage.h"
 #include "engine/bounded_queue.h"
 #include "engine/interleaver.h"
+#include "engine/job_files.h"
 #include "engine/key_frames.h"
 #include "engine/media_source.h"
 #include "engine/preview.h"
@@ -144,7 +145,8 @@ class Engine::Job {
     ~Job() {
         requestStop();
         join();
-        if (ticket_) Destinations::all().release(settings_.destination, ticket_);
+        for (auto& file : files_)
+            if (file->ticket) Destinations::all().release(file->name.destination, file->ticket);
     }
 
     Status prepare(JobInfo& info);
@@ -173,24 +175,51 @@ class Engine::Job {
     }
 
   private:
-    // One output stream: the encoder, its frame queue and its place in the interleaver.
+    struct File;
+    // One encoder: its frame queue, and the files its packets go to (an
+    // audio encoder serves every file whose sound is alike), each with the
+    // encoder's slot in that file's interleaver.
     struct Lane {
         CodecContextPtr encoder;
-        int writerIndex = -1;
-        std::size_t slot = 0;
         std::unique_ptr<FrameQueue> frames;
         std::unique_ptr<VideoScaler> scaler;  // video: frames arrive at the source's size
+        const VideoPlan* video = nullptr;     // video: its file's plan
+        std::vector<std::pair<File*, std::size_t>> feeds;
+    };
+    // One output file: its writer, its temporary file and its interleaver,
+    // fed by its own video encoder and a shared audio encoder.
+    struct File {
+        JobFile name;
+        EncodePlan plan;
+        std::unique_ptr<MediaWriter> writer;
+        TempOutput temp;
+        std::uint64_t ticket = 0;  // the job's claim on the destination
+        std::unique_ptr<PacketInterleaver> packets;
+        Lane* bySlot[2] = {};
+        int writerIndex[2] = {-1, -1};
+        bool begun = false;
+        // Its writer's thread only:
+        std::int64_t packetsWritten = 0;
+        std::int64_t encodedMs = 0;
+        // For the progress, read by the other writers:
+        std::atomic<std::int64_t> encodedSoFar{0};
+        std::atomic<std::int64_t> bytesSoFar{0};
     };
 
     void run(bool opened);
     void runOpened();
+    Status openFiles();
     void readSource();
     Status readPackets(bool& reachedEnd);
     void closeGaps(AVPacket& packet);
     void finishSummary(JobResult& result);
     void encode(Lane& lane);
     Status encodeFrames(Lane& lane);
-    Status interleave();
+    void write(File& file);
+    Status interleave(File& file);
+    void reportProgress();
+    // With several files, a failure that belongs to one says which.
+    Status naming(Status status, const File* file) const;
     void fail(Status status);
     void abortQueues();
     void markFinished();
@@ -204,17 +233,16 @@ class Engine::Job {
     JobSettings settings_;
     std::mutex observerMutex_;
     JobObserver* observer_;      // null once let go
-    std::uint64_t ticket_ = 0;   // the job's claim on its destination
     SourceInterrupt interrupt_;  // the source's reads ask it, so it outlives source_
     MediaSource source_;
-    EncodePlan plan_;
-    TempOutput temp_;
-    std::unique_ptr<MediaWriter> writer_;
+    std::vector<std::unique_ptr<File>> files_;  // slowest audience first
     std::unique_ptr<VideoConverter> videoIn_;
     std::unique_ptr<AudioConverter> audioIn_;
-    Lane video_, audio_;
-    std::unique_ptr<PacketInterleaver> packets_;
-    std::unique_ptr<PreviewDecoder> previewDecoder_;  // video thread only
+    std::vector<std::unique_ptr<Lane>> videoLanes_;  // one per file
+    std::vector<std::unique_ptr<Lane>> audioLanes_;  // one per distinct sound
+    std::vector<FrameSink> toVideo_, toAudio_;       // the lanes' queues, for the reader
+    Lane* watchedLane_ = nullptr;                    // the one the preview decodes
+    std::unique_ptr<PreviewDecoder> previewDecoder_;  // watched lane's thread only
     Clock::time_point startTime_;
 
     std::thread thread_;
@@ -229,11 +257,10 @@ class Engine::Job {
     SourceTimeline timeline_;                 // reader only until the reader ends
     std::atomic<std::int64_t> gapMs_{0};      // closed so far, for the progress
     double readErrorAt_ = -1;                 // reader: where reading failed, seconds
-    std::int64_t packetsWritten_ = 0;         // job thread only
     std::int64_t sourceBytes_ = 0;            // 0 when the size is unknown
     std::atomic<std::int64_t> readBytes_{0};  // how far the reader is into the source
-    std::int64_t encodedMs_ = 0;              // job thread only
-    int percent_ = 0;                         // job thread only
+    std::mutex progressMutex_;
+    int percent_ = 0;                         // under progressMutex_
 };
 
 Status Engine::Job::prepare(JobInfo& info) {
@@ -244,8 +271,8 @@ Status Engine::Job::prepare(JobInfo& info) {
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
     // The stages are timed while the look reads the file, at the plan the
-    // table gives without the look; the figures follow the picture's
-    // size and rate once the look has set them.
+    // table gives the slowest audience without the look; the figures follow
+    // the pictures' sizes and rates once the look has set them.
     StageCosts costs;
     EncodePlan timedPlan;
     const auto timeStages = [&](SourceShape shape) {
@@ -256,73 +283,153 @@ Status Engine::Job::prepare(JobInfo& info) {
     };
     if (Status s = openMediaSource(settings_.source, source_, &interrupt_, timeStages); !s)
         return s;
-    if (Status s = checkDestination(settings_.source, settings_.destination); !s) return s;
-    if (settings_.audiences.none()) return Status::fail(text::kNoAudience);
+    const std::vector<JobFile> names = jobFiles(settings_.destination, settings_.audiences);
+    if (names.empty()) return Status::fail(text::kNoAudience);
+    if (Status s = checkJobFiles(settings_.source, names); !s) return s;
     if (!settings_.makeWriter) return Status::fail(text::kEncodeFailed);
 
-    plan_ = planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality,
-                       source_.shape);
-    if (!plan_.video && !plan_.audio) return Status::fail(text::kNothingToEncode);
+    // Each file is planned as a job for its audience alone would be.
+    for (const JobFile& name : names) {
+        auto file = std::make_unique<File>();
+        file->name = name;
+        file->plan = planEncode(audienceSet({name.audience}), settings_.audioContent,
+                                settings_.videoQuality, source_.shape);
+        if (!file->plan.video && !file->plan.audio) return Status::fail(text::kNothingToEncode);
+        files_.push_back(std::move(file));
+    }
 
-    writer_ = settings_.makeWriter();
-    if (!writer_) return Status::fail(text::kOutOfMemory);
     AVFormatContext* format = source_.format.get();
-    if (plan_.video) {
-        if (Status s = openVideoEncoder(*plan_.video, video_.encoder); !s) return s;
-        videoIn_ = std::make_unique<VideoConverter>();
-        if (timedPlan.video)
-            costs.video *= pictureRate(*plan_.video) / pictureRate(*timedPlan.video);
+    if (files_.front()->plan.video) {
+        // The decoder's threads follow what all the pictures cost to code.
+        double pictures = 0;
+        std::vector<int> rates;
+        for (auto& file : files_) {
+            const VideoPlan& video = *file->plan.video;
+            auto lane = std::make_unique<Lane>();
+            if (Status s = openVideoEncoder(video, lane->encoder); !s) return naming(s, file.get());
+            lane->frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
+            lane->scaler = std::make_unique<VideoScaler>();
+            lane->video = &video;
+            lane->feeds.push_back({file.get(), 0});
+            pictures += pictureRate(video);
+            rates.push_back(video.fps);
+            videoLanes_.push_back(std::move(lane));
+        }
+        if (timedPlan.video) costs.video *= pictures / pictureRate(*timedPlan.video);
         const int threads = videoDecoderThreads(av_cpu_count(), costs);
+        videoIn_ = std::make_unique<VideoConverter>();
         if (Status s = videoIn_->open(*format->streams[source_.videoIndex], source_.videoTimeBase,
-                                      *plan_.video, source_.startUs, threads, &stopRequested_);
+                                      std::move(rates), source_.startUs, threads, &stopRequested_);
             !s)
             return s;
-        video_.frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
-        video_.scaler = std::make_unique<VideoScaler>();
     }
-    if (plan_.audio) {
-        if (Status s = openAudioEncoder(*plan_.audio, audio_.encoder); !s) return s;
+    if (files_.front()->plan.audio) {
+        // Files whose sound is alike share one encoder and its packets.
+        std::vector<const AVCodecContext*> encoders;
+        std::vector<const AudioPlan*> sounds;
+        for (auto& file : files_) {
+            const AudioPlan& audio = *file->plan.audio;
+            std::size_t i = 0;
+            while (i < sounds.size() &&
+                   !(sounds[i]->codec == audio.codec && sounds[i]->bitRate == audio.bitRate &&
+                     sounds[i]->sampleRate == audio.sampleRate &&
+                     sounds[i]->channels == audio.channels))
+                ++i;
+            if (i == sounds.size()) {
+                auto lane = std::make_unique<Lane>();
+                if (Status s = openAudioEncoder(audio, lane->encoder); !s) return s;
+                lane->frames = std::make_unique<FrameQueue>(kAudioQueueFrames);
+                encoders.push_back(lane->encoder.get());
+                sounds.push_back(&audio);
+                audioLanes_.push_back(std::move(lane));
+            }
+            audioLanes_[i]->feeds.push_back({file.get(), 0});
+        }
         audioIn_ = std::make_unique<AudioConverter>();
-        if (Status s = audioIn_->open(*format->streams[source_.audioIndex], *audio_.encoder,
+        if (Status s = audioIn_->open(*format->streams[source_.audioIndex], encoders,
                                       source_.startUs);
             !s)
             return s;
-        audio_.frames = std::make_unique<FrameQueue>(kAudioQueueFrames);
     }
-    // The rm muxer wants the video stream first.
-    std::size_t streams = 0;
-    for (Lane* lane : {&video_, &audio_}) {
-        if (!lane->encoder) continue;
-        CodecParametersPtr params = makeCodecParameters();
-        if (!params) return Status::fail(text::kOutOfMemory);
-        const int ret = avcodec_parameters_from_context(params.get(), lane->encoder.get());
-        if (ret < 0) return Status::fail(text::kEncodeFailed);
-        const AVRational tb = lane->encoder->time_base;
-        if (Status s = writer_->addStream(*params, tb.num, tb.den, lane->writerIndex); !s) return s;
-        lane->slot = streams++;
+    for (auto* lanes : {&videoLanes_, &audioLanes_}) {
+        std::vector<FrameSink>& sinks = lanes == &videoLanes_ ? toVideo_ : toAudio_;
+        for (auto& lane : *lanes)
+            sinks.push_back([queue = lane->frames.get()](FramePtr f) {
+                return queue->push(std::move(f));
+            });
     }
-    packets_ = std::make_unique<PacketInterleaver>(streams, kPacketsPerStream, kWaitingPacketBytes);
-    if (settings_.preview && plan_.video) {
+    if (Status s = openFiles(); !s) return s;
+    if (settings_.preview && !videoLanes_.empty()) {
+        // The fastest audience's picture: the one that shows the most.
+        watchedLane_ = videoLanes_.back().get();
         previewDecoder_ = std::make_unique<PreviewDecoder>();
-        if (Status s = previewDecoder_->open(*video_.encoder); !s) return s;
+        if (Status s = previewDecoder_->open(*watchedLane_->encoder); !s) return s;
     }
 
-    ticket_ = Destinations::all().claim(settings_.destination);
-    if (Status s = temp_.create(settings_.destination); !s) return s;
-    if (Status s = writer_->begin(temp_.path(), settings_.metadata); !s) {
-        writer_->finish();
-        temp_.discard();
-        return s;
+    // Nothing is written until every destination is claimed and begun.
+    for (auto& file : files_) {
+        file->ticket = Destinations::all().claim(file->name.destination);
+        Status s = file->temp.create(file->name.destination);
+        if (s) {
+            s = file->writer->begin(file->temp.path(), settings_.metadata);
+            file->begun = true;
+        }
+        if (!s) {
+            for (auto& f : files_) {
+                if (f->begun) f->writer->finish();
+                f->temp.discard();
+            }
+            return naming(s, file.get());
+        }
     }
 
     sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
     info.source = settings_.source;
     info.destination = settings_.destination;
     info.durationMs = source_.durationMs;
-    info.plan = plan_;
-    info.files = {{plan_.audience, settings_.destination, plan_}};
+    info.plan = files_.front()->plan;
+    for (auto& file : files_)
+        info.files.push_back({file->name.audience, file->name.destination, file->plan});
+    info.largestBytes = largestBytes(info.files, source_.durationMs);
+    info.freeBytes = freeBytesBeside(settings_.destination);
     startTime_ = Clock::now();
     return Status::ok();
+}
+
+// Each file's writer, its streams (the rm muxer wants the video first) and
+// the interleaver between its encoders and it.
+Status Engine::Job::openFiles() {
+    for (auto& file : files_) {
+        file->writer = settings_.makeWriter();
+        if (!file->writer) return Status::fail(text::kOutOfMemory);
+        std::size_t streams = 0;
+        for (auto* lanes : {&videoLanes_, &audioLanes_}) {
+            for (auto& lane : *lanes) {
+                for (auto& [fed, slot] : lane->feeds) {
+                    if (fed != file.get()) continue;
+                    CodecParametersPtr params = makeCodecParameters();
+                    if (!params) return Status::fail(text::kOutOfMemory);
+                    if (avcodec_parameters_from_context(params.get(), lane->encoder.get()) < 0)
+                        return Status::fail(text::kEncodeFailed);
+                    const AVRational tb = lane->encoder->time_base;
+                    if (Status s = file->writer->addStream(*params, tb.num, tb.den,
+                                                           file->writerIndex[streams]);
+                        !s)
+                        return naming(s, file.get());
+                    file->bySlot[streams] = lane.get();
+                    slot = streams++;
+                }
+            }
+        }
+        file->packets =
+            std::make_unique<PacketInterleaver>(streams, kPacketsPerStream, kWaitingPacketBytes);
+    }
+    return Status::ok();
+}
+
+Status Engine::Job::naming(Status status, const File* file) const {
+    if (status || !file || files_.size() < 2) return status;
+    return Status::fail(text::withSubject(status.message(), file->name.destination));
 }
 
 void Engine::Job::run(bool opened) {
@@ -353,31 +460,57 @@ void Engine::Job::markFinished() {
 void Engine::Job::runOpened() {
     std::vector<std::thread> workers;
     workers.emplace_back(&Job::readSource, this);
-    for (Lane* lane : {&video_, &audio_})
-        if (lane->encoder) workers.emplace_back(&Job::encode, this, std::ref(*lane));
-    if (Status s = interleave(); !s) fail(std::move(s));
+    for (auto* lanes : {&videoLanes_, &audioLanes_})
+        for (auto& lane : *lanes) workers.emplace_back(&Job::encode, this, std::ref(*lane));
+    for (std::size_t i = 1; i < files_.size(); ++i)
+        workers.emplace_back(&Job::write, this, std::ref(*files_[i]));
+    write(*files_.front());
     for (auto& t : workers) t.join();
 
     JobResult result;
-    result.destination = settings_.destination;
-    result.encodedMs = encodedMs_;
-    result.percent = percent_;
-    Status finished = writer_->finish();
-    result.bytes = fileSize(temp_.path());
-    result.prerollMs = writer_->prerollMs();
-    if (!failed_ && !finished) fail(std::move(finished));
-    finishSummary(result);
-    // Stopped before anything was written: no file rather than an empty one.
-    bool keep = !(stoppedEarly_ && packetsWritten_ == 0);
-    if (!failed_ && keep) {
-        Status committed = Status::ok();
-        // A later job to the same destination has the say over it.
-        keep = Destinations::all().commitIfLatest(settings_.destination, ticket_,
-                                                  [&] { committed = temp_.commit(); });
-        if (!committed) fail(std::move(committed));
+    for (auto& file : files_) {
+        JobResult::File out{file->name.audience, file->name.destination};
+        Status finished = file->writer->finish();
+        out.bytes = fileSize(file->temp.path());
+        out.encodedMs = file->encodedMs;
+        out.prerollMs = file->writer->prerollMs();
+        out.budgetKbps = file->plan.budgetKbps;
+        if (file->plan.video) {
+            out.width = file->plan.video->width;
+            out.height = file->plan.video->height;
+        }
+        if (!failed_ && !finished) fail(naming(std::move(finished), file.get()));
+        result.files.push_back(out);
     }
-    if (!keep) result.bytes = 0;
-    if (failed_ || !keep) temp_.discard();
+    finishSummary(result);
+    for (std::size_t i = 0; i < files_.size(); ++i) {
+        File& file = *files_[i];
+        // Stopped before anything was written: no file rather than an empty one.
+        bool inPlace = false;
+        if (!failed_ && !(stoppedEarly_ && file.packetsWritten == 0)) {
+            Status committed = Status::ok();
+            // A later job to the same destination has the say over it.
+            const bool latest = Destinations::all().commitIfLatest(
+                file.name.destination, file.ticket, [&] { committed = file.temp.commit(); });
+            file.ticket = 0;
+            inPlace = latest && committed;
+            if (!committed) fail(naming(std::move(committed), &file));
+        }
+        // Files already in place when a later one failed stay: they are whole.
+        if (!inPlace) {
+            file.temp.discard();
+            result.files[i].bytes = 0;
+        }
+    }
+    const JobResult::File& named = result.files.front();
+    result.destination = named.destination;
+    result.bytes = named.bytes;
+    result.encodedMs = named.encodedMs;
+    result.prerollMs = named.prerollMs;
+    {
+        std::lock_guard lock(progressMutex_);
+        result.percent = percent_;
+    }
     if (failed_) {
         result.outcome = JobOutcome::Failed;
         std::lock_guard lock(errorMutex_);
@@ -389,13 +522,6 @@ void Engine::Job::runOpened() {
         result.percent = 100;
     }
     result.elapsedMs = msSince(startTime_);
-    JobResult::File file{plan_.audience, result.destination, result.bytes, result.encodedMs,
-                         result.prerollMs, plan_.budgetKbps};
-    if (plan_.video) {
-        file.width = plan_.video->width;
-        file.height = plan_.video->height;
-    }
-    result.files = {file};
     // Release the source before telling anyone the job is over.
     source_.format.reset();
     tell([&](JobObserver& o) { o.jobFinished(result); });
@@ -405,23 +531,19 @@ void Engine::Job::readSource() {
     bool reachedEnd = false;
     Status s = readPackets(reachedEnd);
     if (s && !failed_) {
-        const FrameSink toVideo = [this](FramePtr f) { return video_.frames->push(std::move(f)); };
-        const FrameSink toAudio = [this](FramePtr f) { return audio_.frames->push(std::move(f)); };
-        if (videoIn_) s = reachedEnd ? videoIn_->drain(toVideo) : videoIn_->finish(toVideo);
-        if (s && audioIn_) s = reachedEnd ? audioIn_->drain(toAudio) : audioIn_->finish(toAudio);
+        if (videoIn_) s = reachedEnd ? videoIn_->drain(toVideo_) : videoIn_->finish(toVideo_);
+        if (s && audioIn_) s = reachedEnd ? audioIn_->drain(toAudio_) : audioIn_->finish(toAudio_);
     }
     if (!s) fail(std::move(s));
     // A stop during the drain cut the held picture short as well.
     stoppedEarly_ = !reachedEnd || stopRequested_;
-    for (Lane* lane : {&video_, &audio_})
-        if (lane->frames) lane->frames->close();
+    for (auto* lanes : {&videoLanes_, &audioLanes_})
+        for (auto& lane : *lanes) lane->frames->close();
 }
 
 Status Engine::Job::readPackets(bool& reachedEnd) {
     PacketPtr packet = makePacket();
     if (!packet) return Status::fail(text::kOutOfMemory);
-    const FrameSink toVideo = [this](FramePtr f) { return video_.frames->push(std::move(f)); };
-    const FrameSink toAudio = [this](FramePtr f) { return audio_.frames->push(std::move(f)); };
     while (!stopRequested_ && !failed_) {
         const int ret = av_read_frame(source_.format.get(), packet.get());
         if (source_.format->pb) readBytes_ = avio_tell(source_.format->pb);
@@ -447,9 +569,9 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
             packet->stream_index == source_.audioIndex)
             closeGaps(*packet);
         if (videoIn_ && packet->stream_index == source_.videoIndex)
-            s = videoIn_->sendPacket(*packet, toVideo);
+            s = videoIn_->sendPacket(*packet, toVideo_);
         else if (audioIn_ && packet->stream_index == source_.audioIndex)
-            s = audioIn_->sendPacket(*packet, toAudio);
+            s = audioIn_->sendPacket(*packet, toAudio_);
         av_packet_unref(packet.get());
         if (!s) return s;
     }
@@ -517,14 +639,16 @@ void Engine::Job::finishSummary(JobResult& result) {
     }
 }
 
+
 void Engine::Job::encode(Lane& lane) {
-    if (Status s = encodeFrames(lane); !s) fail(std::move(s));
-    packets_->close(lane.slot);
+    if (Status s = encodeFrames(lane); !s)
+        fail(naming(std::move(s), lane.video ? lane.feeds.front().first : nullptr));
+    for (auto& [file, slot] : lane.feeds) file->packets->close(slot);
 }
 
 Status Engine::Job::encodeFrames(Lane& lane) {
     AVCodecContext* encoder = lane.encoder.get();
-    const bool watched = &lane == &video_ && previewDecoder_;
+    const bool watched = &lane == watchedLane_ && previewDecoder_;
     Clock::time_point nextPicture = Clock::now();
     FramePtr pictureIn;  // the source frame whose packet is on its way
     // The picture's last resort against a line it would overrun.
@@ -536,20 +660,29 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     std::vector<FramePtr> group;
     std::vector<bool> groupRepeats;  // which of them show the frame before over again
     FramePtr groupReference;         // the last frame coded before the group
-    if (lane.scaler && plan_.video) {
-        guard.emplace(plan_.video->ceilingRate, plan_.video->fps, plan_.video->allowanceBits,
-                      plan_.video->wholeBits);
-        keys.emplace(plan_.video->gop);
-        if (plan_.video->groupQuantiser) {
+    if (const VideoPlan* video = lane.video) {
+        guard.emplace(video->ceilingRate, video->fps, video->allowanceBits, video->wholeBits);
+        keys.emplace(video->gop);
+        if (video->groupQuantiser) {
             quantiser.emplace();
-            if (Status s = quantiser->open(*plan_.video); !s) return s;
+            if (Status s = quantiser->open(*video); !s) return s;
         }
     }
+    // To every file the lane feeds: a reference each, the last takes the packet.
     const auto pass = [&](PacketPtr packet) {
         const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+        const std::int64_t us = av_rescale_q(time, encoder->time_base, {1, 1'000'000});
         const auto bytes = static_cast<std::size_t>(packet->size);
-        return packets_->push(lane.slot, av_rescale_q(time, encoder->time_base, {1, 1'000'000}),
-                              std::move(packet), bytes);
+        for (std::size_t i = 0; i < lane.feeds.size(); ++i) {
+            auto& [file, slot] = lane.feeds[i];
+            PacketPtr item = i + 1 < lane.feeds.size() ? PacketPtr(av_packet_clone(packet.get()))
+                                                       : std::move(packet);
+            if (!item || !file->packets->push(slot, us, std::move(item), bytes)) return false;
+        }
+        return true;
+    };
+    const auto idle = [&](bool idle) {
+        for (auto& [file, slot] : lane.feeds) file->packets->idle(slot, idle);
     };
     bool tornDown = false;  // the interleaver took no more packets
     double bitsOut = 0;
@@ -597,9 +730,9 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         return Status::ok();
     };
     for (;;) {
-        packets_->idle(lane.slot, true);
+        idle(true);
         std::optional<FramePtr> frame = lane.frames->pop();
-        packets_->idle(lane.slot, false);
+        idle(false);
         if (failed_) return Status::ok();
         if (frame && lane.scaler) {
             FramePtr scaled;
@@ -618,7 +751,7 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             // A group ends before a key frame, at the end, and after as
             // many frames as a key frame interval on a still picture.
             if (!frame || (*frame)->pict_type == AV_PICTURE_TYPE_I ||
-                group.size() >= static_cast<std::size_t>(plan_.video->gop)) {
+                group.size() >= static_cast<std::size_t>(lane.video->gop)) {
                 if (Status s = codeGroup(); !s || tornDown) return s;
             }
             if (frame) {
@@ -645,43 +778,65 @@ Status Engine::Job::encodeFrames(Lane& lane) {
     }
 }
 
-Status Engine::Job::interleave() {
-    Lane* bySlot[2] = {};
-    for (Lane* lane : {&video_, &audio_})
-        if (lane->encoder) bySlot[lane->slot] = lane;
 
+// One file's writer: its packets in time order, on this thread.
+void Engine::Job::write(File& file) {
+    if (Status s = interleave(file); !s) fail(naming(std::move(s), &file));
+}
+
+Status Engine::Job::interleave(File& file) {
+    const bool named = &file == files_.front().get();
     for (;;) {
-        auto item = packets_->pop();
+        auto item = file.packets->pop();
         if (failed_ || !item) return Status::ok();
-        Lane* next = bySlot[item->first];
+        const std::size_t slot = item->first;
+        Lane* lane = file.bySlot[slot];
         PacketPtr& packet = item->second;
-        if (Status s = writer_->writePacket(next->writerIndex, *packet); !s) return s;
-        ++packetsWritten_;
+        if (Status s = file.writer->writePacket(file.writerIndex[slot], *packet); !s) return s;
+        ++file.packetsWritten;
 
         const AVPacket& p = *packet;
         // A video packet is one tick of 1/fps even when the encoder leaves its duration out.
-        const std::int64_t ticks = p.duration > 0 ? p.duration : next == &video_ ? 1 : 0;
-        const std::int64_t end = av_rescale_q(p.pts + ticks, next->encoder->time_base, {1, 1000});
-        encodedMs_ = std::max(encodedMs_, end);
-        if (JobPreview* preview = settings_.preview.get()) {
-            preview->encodedMs.store(encodedMs_, std::memory_order_relaxed);
-            preview->bytes.store(writer_->bytesWritten(), std::memory_order_relaxed);
+        const std::int64_t ticks = p.duration > 0 ? p.duration : lane->video ? 1 : 0;
+        const std::int64_t end = av_rescale_q(p.pts + ticks, lane->encoder->time_base, {1, 1000});
+        file.encodedMs = std::max(file.encodedMs, end);
+        file.encodedSoFar.store(file.encodedMs, std::memory_order_relaxed);
+        file.bytesSoFar.store(file.writer->bytesWritten(), std::memory_order_relaxed);
+        // The pane's running rate is the named file's, against its budget.
+        if (JobPreview* preview = settings_.preview.get(); preview && named) {
+            preview->encodedMs.store(file.encodedMs, std::memory_order_relaxed);
+            preview->bytes.store(file.writer->bytesWritten(), std::memory_order_relaxed);
         }
-        const std::int64_t duration =
-            source_.durationMs > 0 ? std::max<std::int64_t>(source_.durationMs - gapMs_, 1) : 0;
-        // Without a known length, how far the reader is into the file will do.
-        const std::int64_t done = duration > 0 ? encodedMs_ : readBytes_.load();
-        const std::int64_t whole = duration > 0 ? duration : sourceBytes_;
-        const int percent =
-            whole > 0 ? static_cast<int>(std::clamp<std::int64_t>(done * 100 / whole, 0, 99)) : 0;
-        if (percent != percent_) {
-            percent_ = percent;
-            const JobProgress progress{
-                encodedMs_,          duration,        percent, writer_->bytesWritten(),
-                msSince(startTime_), plan_.budgetKbps};
-            tell([&](JobObserver& o) { o.jobProgress(progress); });
-        }
+        reportProgress();
     }
+}
+
+// One percentage for the job: how far the file furthest behind has come.
+void Engine::Job::reportProgress() {
+    std::int64_t encoded = -1;
+    for (auto& file : files_) {
+        const std::int64_t ms = file->encodedSoFar.load(std::memory_order_relaxed);
+        if (encoded < 0 || ms < encoded) encoded = ms;
+    }
+    const std::int64_t duration =
+        source_.durationMs > 0 ? std::max<std::int64_t>(source_.durationMs - gapMs_, 1) : 0;
+    // Without a known length, how far the reader is into the file will do.
+    const std::int64_t done = duration > 0 ? encoded : readBytes_.load();
+    const std::int64_t whole = duration > 0 ? duration : sourceBytes_;
+    const int percent =
+        whole > 0 ? static_cast<int>(std::clamp<std::int64_t>(done * 100 / whole, 0, 99)) : 0;
+    std::lock_guard lock(progressMutex_);
+    if (percent <= percent_) return;  // another writer got there first
+    percent_ = percent;
+    const File& named = *files_.front();
+    const JobProgress progress{encoded,
+                               duration,
+                               percent,
+                               named.bytesSoFar.load(std::memory_order_relaxed),
+                               msSince(startTime_),
+                               named.plan.budgetKbps,
+                               static_cast<int>(files_.size())};
+    tell([&](JobObserver& o) { o.jobProgress(progress); });
 }
 
 void Engine::Job::fail(Status status) {
@@ -695,10 +850,11 @@ void Engine::Job::fail(Status status) {
 }
 
 void Engine::Job::abortQueues() {
-    for (Lane* lane : {&video_, &audio_}) {
-        if (lane->frames) lane->frames->abort();
-    }
-    if (packets_) packets_->abort();
+    for (auto* lanes : {&videoLanes_, &audioLanes_})
+        for (auto& lane : *lanes)
+            if (lane->frames) lane->frames->abort();
+    for (auto& file : files_)
+        if (file->packets) file->packets->abort();
 }
 
 Engine::Engine() = default;

@@ -18,11 +18,6 @@ namespace fs = std::filesystem;
 
 namespace {
 
-std::string folderOf(const std::string& path) {
-    const fs::path parent = fs::path(path).parent_path();
-    return parent.empty() ? std::string(".") : parent.string();
-}
-
 // An earlier output of ours, or any RealMedia file: its first four bytes.
 bool isRealMedia(const std::string& path) {
     std::FILE* file = std::fopen(path.c_str(), "rb");

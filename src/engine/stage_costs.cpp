@@ -117,18 +117,19 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
         if (!opened && index == videoIndex && packet->pts != AV_NOPTS_VALUE) {
             // The stretch starts at this picture, as a job starts at its first.
             const std::int64_t origin = av_rescale_q(packet->pts, timeBase, AV_TIME_BASE_Q);
-            ok = videoIn.open(videoStream, timeBase, *plan.video, origin, 1) &&
+            const AVCodecContext* audioEncoders[] = {audio.encoder.get()};
+            ok = videoIn.open(videoStream, timeBase, {plan.video->fps}, origin, 1) &&
                  (audioIndex < 0 ||
-                  audioIn.open(*source.format->streams[audioIndex], *audio.encoder, origin));
+                  audioIn.open(*source.format->streams[audioIndex], audioEncoders, origin));
             opened = true;
         }
         if (ok && opened && index == videoIndex) {
             counting = ++videoPackets > kWarmPackets;
             counted += counting;
             video.counting = audio.counting = counting;
-            ok = static_cast<bool>(videoIn.sendPacket(*packet, toVideo));
+            ok = static_cast<bool>(videoIn.sendPacket(*packet, {&toVideo, 1}));
         } else if (ok && opened && index == audioIndex) {
-            ok = static_cast<bool>(audioIn.sendPacket(*packet, toAudio));
+            ok = static_cast<bool>(audioIn.sendPacket(*packet, {&toAudio, 1}));
         }
         av_packet_unref(packet.get());
         if (!ok) return costs;

@@ -19,12 +19,12 @@ namespace velmora::encoder {
 
 namespace fs = std::filesystem;
 
-namespace {
-
 std::string folderOf(const std::string& path) {
     const fs::path parent = fs::path(path).parent_path();
     return parent.empty() ? std::string(".") : parent.string();
 }
+
+namespace {
 
 constexpr std::string_view kTempMark = ".velmora-";
 

@@ -9,6 +9,9 @@
 
 namespace velmora::encoder {
 
+// The folder a destination goes into ("." for a bare name).
+std::string folderOf(const std::string& path);
+
 // Empty name, missing or read-only folder, a folder as the destination, or
 // the source itself under any name.
 Status checkDestination(const std::string& source, const std::string& destination);

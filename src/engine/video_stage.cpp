@@ -197,39 +197,45 @@ void GroupQuantiser::account(double bits) {
     carry_ = std::clamp(target_ - bits, -carryLimit_, carryLimit_);
 }
 
-Status VideoConverter::open(const AVStream& stream, AVRational timeBase, const VideoPlan& plan,
+Status VideoConverter::open(const AVStream& stream, AVRational timeBase, std::vector<int> rates,
                             std::int64_t originUs, int decoderThreads,
                             const std::atomic<bool>* stop) {
+    if (rates.empty()) return Status::fail(text::kEncodeFailed);
     decoded_ = makeFrame();
     if (!decoded_) return Status::fail(text::kOutOfMemory);
     AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
     const double fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
     if (Status s = openDecoder(stream, decoderThreads, decoder_); !s) return s;
 
-    plan_ = plan;
+    outputs_.clear();
+    for (int r : rates) outputs_.push_back({r, 0});
     stop_ = stop;
     streamTimeBase_ = timeBase.num > 0 && timeBase.den > 0 ? timeBase : stream.time_base;
     originSeconds_ = originUs / 1e6;
     defaultDuration_ = plausibleFps(fps) ? 1.0 / fps
                        : av_cmp_q(streamTimeBase_, stream.time_base) != 0
                            ? av_q2d(streamTimeBase_)  // frame counters at a replaced rate
-                           : 1.0 / plan.fps;
+                           : 1.0 / *std::max_element(rates.begin(), rates.end());
     return Status::ok();
 }
 
 bool VideoConverter::fillsASlot(const AVPacket& packet) const {
-    if (packet.pts == AV_NOPTS_VALUE || nextSlot_ == 0) return true;
+    if (packet.pts == AV_NOPTS_VALUE) return true;
     // A frame shows in the slots whose middle falls after its time and up to
     // the next frame's; a little slack keeps rounding on the safe side.
     constexpr double kSlack = 0.002;
     const double time = packet.pts * av_q2d(streamTimeBase_) - originSeconds_;
     const double duration =
         packet.duration > 0 ? packet.duration * av_q2d(streamTimeBase_) : defaultDuration_;
-    const double firstMiddle = std::ceil((time - kSlack) * plan_.fps - 0.5);
-    return (firstMiddle + 0.5) / plan_.fps <= time + duration + kSlack;
+    for (const Output& out : outputs_) {
+        if (out.nextSlot == 0) return true;
+        const double firstMiddle = std::ceil((time - kSlack) * out.fps - 0.5);
+        if ((firstMiddle + 0.5) / out.fps <= time + duration + kSlack) return true;
+    }
+    return false;
 }
 
-Status VideoConverter::sendPacket(const AVPacket& packet, const FrameSink& sink) {
+Status VideoConverter::sendPacket(const AVPacket& packet, std::span<const FrameSink> sinks) {
     // A frame no slot shows and no other frame refers to need not be decoded
     // at all: at low output rates that is a third of the decoding.
     decoder_->skip_frame = fillsASlot(packet) ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
@@ -242,24 +248,24 @@ Status VideoConverter::sendPacket(const AVPacket& packet, const FrameSink& sink)
                                ? std::min(packet.duration * av_q2d(streamTimeBase_), kLongestFrame)
                                : defaultDuration_;
     }
-    return receiveFrames(sink);
+    return receiveFrames(sinks);
 }
 
-Status VideoConverter::drain(const FrameSink& sink) {
+Status VideoConverter::drain(std::span<const FrameSink> sinks) {
     int ret = avcodec_send_packet(decoder_.get(), nullptr);
     if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
-    if (Status s = receiveFrames(sink); !s) return s;
-    return finish(sink);
+    if (Status s = receiveFrames(sinks); !s) return s;
+    return finish(sinks);
 }
 
-Status VideoConverter::finish(const FrameSink& sink) {
-    Status s =
-        held_ ? emitUntil(lastTime_ + std::min(lastDuration_, kLongestFrame), sink) : Status::ok();
+Status VideoConverter::finish(std::span<const FrameSink> sinks) {
+    Status s = held_ ? emitUntil(lastTime_ + std::min(lastDuration_, kLongestFrame), sinks)
+                     : Status::ok();
     held_.reset();
     return s;
 }
 
-Status VideoConverter::receiveFrames(const FrameSink& sink) {
+Status VideoConverter::receiveFrames(std::span<const FrameSink> sinks) {
     while (!failedEmit_) {
         const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
@@ -269,14 +275,14 @@ Status VideoConverter::receiveFrames(const FrameSink& sink) {
             continue;
         }
         ++framesDecoded_;
-        Status s = accept(*decoded_, sink);
+        Status s = accept(*decoded_, sinks);
         av_frame_unref(decoded_.get());
         if (!s) return s;
     }
     return Status::ok();
 }
 
-Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
+Status VideoConverter::accept(const AVFrame& decoded, std::span<const FrameSink> sinks) {
     double duration = decoded.pkt_duration > 0 ? decoded.pkt_duration * av_q2d(streamTimeBase_)
                                                : defaultDuration_;
     double time = decoded.best_effort_timestamp != AV_NOPTS_VALUE
@@ -287,7 +293,7 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
     // Slots whose middle falls before this frame still show the previous one;
     // the very first frame also covers any slots before it.
     if (held_) {
-        if (Status s = emitUntil(time, sink); !s) return s;
+        if (Status s = emitUntil(time, sinks); !s) return s;
     }
     // Scaling waits until a slot needs the frame: a low output rate uses
     // few of the source's frames, and the others cost only this reference.
@@ -299,7 +305,7 @@ Status VideoConverter::accept(const AVFrame& decoded, const FrameSink& sink) {
     return Status::ok();
 }
 
-Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
+Status VideoConverter::emitUntil(double seconds, std::span<const FrameSink> sinks) {
     // The stop flag is read per slot: one frame may fill many.
     // A frame that starts right at a slot's middle (30 to 15 frames a second:
     // every other one) leaves the slot to the frame before it, as FFmpeg's
@@ -308,16 +314,19 @@ Status VideoConverter::emitUntil(double seconds, const FrameSink& sink) {
     // that count milliseconds), which took the later frame in some slots and
     // the earlier in others, and made an even motion jerk.
     constexpr double kTieSeconds = 0.001;
-    while (!failedEmit_ && !(stop_ && *stop_) &&
-           (nextSlot_ + 0.5) / plan_.fps <= seconds + kTieSeconds) {
-        // A reference per slot: the decoded picture is only read from here on,
-        // and scaling happens on the encoder's thread, off the reader's path.
-        FramePtr out = makeFrame();
-        if (!out || av_frame_ref(out.get(), held_.get()) < 0)
-            return Status::fail(text::kOutOfMemory);
-        out->pts = nextSlot_++;
-        out->pict_type = AV_PICTURE_TYPE_NONE;
-        if (!sink(std::move(out))) failedEmit_ = true;
+    for (std::size_t i = 0; i < outputs_.size() && i < sinks.size(); ++i) {
+        Output& output = outputs_[i];
+        while (!failedEmit_ && !(stop_ && *stop_) &&
+               (output.nextSlot + 0.5) / output.fps <= seconds + kTieSeconds) {
+            // A reference per slot: the decoded picture is only read from here
+            // on, and scaling happens on the encoder's thread, off the reader's path.
+            FramePtr out = makeFrame();
+            if (!out || av_frame_ref(out.get(), held_.get()) < 0)
+                return Status::fail(text::kOutOfMemory);
+            out->pts = output.nextSlot++;
+            out->pict_type = AV_PICTURE_TYPE_NONE;
+            if (!sinks[i](std::move(out))) failedEmit_ = true;
+        }
     }
     return Status::ok();
 }

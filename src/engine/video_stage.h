@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <functional>
+#include <span>
 #include <vector>
 
 #include "engine/encode_plan.h"
@@ -68,24 +69,30 @@ class GroupQuantiser {
     std::int64_t pts_ = 0;
 };
 
-// Decoded pictures (not yet scaled) on the output's constant frame rate.
+// Decoded pictures (not yet scaled) on constant frame rates: the source is
+// decoded once, and each output (one per file of the job) gets its own
+// numbering at its own rate. Outputs share the decoded pictures; each slot
+// is a reference, not a copy.
 class VideoConverter {
   public:
     // `timeBase` is what the packets' timestamps count in (the stream's
-    // own unless its declared rate was replaced). While `stop` is true no
-    // more frames go out, however many slots a frame would still fill.
-    // `decoderThreads` 0 lets FFmpeg choose (see videoDecoderThreads()).
-    Status open(const AVStream& stream, AVRational timeBase, const VideoPlan& plan,
+    // own unless its declared rate was replaced). `rates`: frames a second
+    // of each output, in the order of the sinks given later. While `stop`
+    // is true no more frames go out, however many slots a frame would
+    // still fill. `decoderThreads` 0 lets FFmpeg choose (see
+    // videoDecoderThreads()).
+    Status open(const AVStream& stream, AVRational timeBase, std::vector<int> rates,
                 std::int64_t originUs, int decoderThreads, const std::atomic<bool>* stop = nullptr);
 
-    // One packet of the source stream. One that does not decode is skipped
-    // and counted; the previous picture covers its time.
-    Status sendPacket(const AVPacket& packet, const FrameSink& sink);
+    // One packet of the source stream; `sinks` has one sink per output. One
+    // that does not decode is skipped and counted; the previous picture
+    // covers its time.
+    Status sendPacket(const AVPacket& packet, std::span<const FrameSink> sinks);
     // End of the source: drains the decoder, then holds the last frame for
     // its duration.
-    Status drain(const FrameSink& sink);
+    Status drain(std::span<const FrameSink> sinks);
     // A stop: ends at the frames already decoded.
-    Status finish(const FrameSink& sink);
+    Status finish(std::span<const FrameSink> sinks);
 
     // Source time in packets that did not decode.
     double damagedSeconds() const { return damagedSeconds_; }
@@ -99,21 +106,24 @@ class VideoConverter {
     static constexpr double kLongestFrame = 5.0;
 
   private:
-    Status receiveFrames(const FrameSink& sink);
-    Status accept(const AVFrame& decoded, const FrameSink& sink);
-    Status emitUntil(double seconds, const FrameSink& sink);
+    struct Output {
+        int fps = 0;
+        std::int64_t nextSlot = 0;
+    };
+    Status receiveFrames(std::span<const FrameSink> sinks);
+    Status accept(const AVFrame& decoded, std::span<const FrameSink> sinks);
+    Status emitUntil(double seconds, std::span<const FrameSink> sinks);
     bool fillsASlot(const AVPacket& packet) const;
 
     CodecContextPtr decoder_;
     FramePtr decoded_;
     FramePtr held_;  // the decoded frame that fills slots until a newer one is due
-    VideoPlan plan_;
+    std::vector<Output> outputs_;
     AVRational streamTimeBase_{1, 1};
     double originSeconds_ = 0;
     double defaultDuration_ = 0;
     double lastTime_ = 0, lastDuration_ = 0;
-    std::int64_t nextSlot_ = 0;
-    bool failedEmit_ = false;
+    bool failedEmit_ = false;  // a sink refused: the job is being torn down
     const std::atomic<bool>* stop_ = nullptr;
     double damagedSeconds_ = 0;
     std::int64_t framesDecoded_ = 0;

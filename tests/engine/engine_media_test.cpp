@@ -382,6 +382,50 @@ TEST_F(EngineMedia, ChoicesShapeTheFile) {
     EXPECT_LE(m.fileBytes * 8.0 / 8.0 / 1000.0, profileOf(Audience::Lan).budgetKbps);
 }
 
+// --- several audiences --------------------------------------------------------
+
+TEST_F(EngineMedia, SeveralAudiencesGiveTheFilesSingleJobsWould) {
+    const std::string& source = media::cachedClip("detailed", testing::detailedClip());
+    ASSERT_FALSE(source.empty());
+    const std::string named = dir_.file("讲座.rm");
+    // An earlier output at a name beside the named one is replaced.
+    std::ofstream(dir_.file("讲座-512k.rm")) << ".RMF from an earlier job";
+    // 28K and 56K share their sound; 256K and 512K each have their own.
+    const JobResult r = encode(job(
+        source, named, {Audience::Dsl512K, Audience::Modem56K, Audience::Modem28K, Audience::Dsl256K}));
+    ASSERT_EQ(r.outcome, JobOutcome::Completed);
+    const JobInfo info = info_;
+    const std::vector<JobProgress> progress = progress_;
+    ASSERT_EQ(info.files.size(), 4u);
+    ASSERT_EQ(r.files.size(), 4u);
+    EXPECT_EQ(info.destination, named);
+    EXPECT_EQ(r.destination, named);
+    EXPECT_EQ(r.bytes, r.files.front().bytes);
+    EXPECT_GT(info.largestBytes, 0);
+    ASSERT_FALSE(progress.empty());
+    for (std::size_t i = 0; i < progress.size(); ++i) {
+        EXPECT_EQ(progress[i].files, 4);
+        EXPECT_EQ(progress[i].budgetKbps, profileOf(Audience::Modem28K).budgetKbps);
+        if (i > 0) {
+            EXPECT_GT(progress[i].percent, progress[i - 1].percent);
+        }
+    }
+
+    for (std::size_t i = 0; i < r.files.size(); ++i) {
+        const JobResult::File& file = r.files[i];
+        SCOPED_TRACE(file.destination);
+        EXPECT_EQ(info.files[i].destination, file.destination);
+        EXPECT_EQ(file.budgetKbps, profileOf(file.audience).budgetKbps);
+        EXPECT_EQ(file.bytes, media::probe(file.destination).fileBytes);
+        // The same plan and, the encoders being deterministic, the same bytes.
+        const std::string alone = dir_.file("alone-" + std::to_string(i) + ".rm");
+        ASSERT_EQ(encode(job(source, alone, {file.audience})).outcome, JobOutcome::Completed);
+        EXPECT_EQ(ffmpegOutputArguments(info.files[i].plan), ffmpegOutputArguments(info_.plan));
+        EXPECT_EQ(media::fileDigest(file.destination), media::fileDigest(alone));
+    }
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+}
+
 // --- refusals -----------------------------------------------------------------
 
 class EngineRefusal : public EngineMedia {
@@ -514,14 +558,45 @@ TEST_F(EngineRefusal, AWriteFailureEndsTheJobAndKeepsTheEarlierDestination) {
     const std::string out = dir_.file("earlier.rm");
     std::ofstream(out) << "earlier file";
     const std::string before = media::fileDigest(out);
-    packetsBeforeFailure = 50;
-    JobSettings j = job(source_, out);
-    j.makeWriter = &makeFailingWriter;
-    const JobResult r = encode(j);
-    EXPECT_EQ(r.outcome, JobOutcome::Failed);
-    EXPECT_NE(r.message.find("写入目标文件时出错"), std::string::npos) << r.message;
-    EXPECT_EQ(media::fileDigest(out), before);
-    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    // With several files the failure ends them all and says which failed.
+    for (const AudienceSet audiences :
+         {audienceSet({Audience::Dsl256K}), audienceSet({Audience::Dsl256K, Audience::Dsl512K})}) {
+        SCOPED_TRACE(audiences.count());
+        packetsBeforeFailure = 50;
+        JobSettings j = job(source_, out);
+        j.audiences = audiences;
+        j.makeWriter = &makeFailingWriter;
+        const JobResult r = encode(j);
+        EXPECT_EQ(r.outcome, JobOutcome::Failed);
+        EXPECT_NE(r.message.find("写入目标文件时出错"), std::string::npos) << r.message;
+        EXPECT_EQ(r.message.find(dir_.path()) != std::string::npos, audiences.count() > 1)
+            << r.message;
+        EXPECT_EQ(media::fileDigest(out), before);
+        EXPECT_FALSE(media::fileExists(dir_.file("earlier-512k.rm")));
+        EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+        EXPECT_EQ(media::fileDigest(source_), digest_);
+    }
+}
+
+TEST_F(EngineRefusal, AnyRefusedFileOfASetRefusesTheWholeJob) {
+    const JobSettings set = job(source_, dir_.file("set.mkv"), {Audience::Dsl256K, Audience::Dsl512K});
+    const std::string beside = dir_.file("set-512k.mkv");
+    // The user confirmed the named file, not the ones beside it: a file
+    // there that is not an earlier output is someone else's.
+    std::ofstream(beside) << "notes";
+    expectRefusal(set, beside);
+    std::ifstream in(beside);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "notes");
+    std::filesystem::remove(beside);
+
+    std::filesystem::create_directory(beside);
+    expectRefusal(set, "文件夹");
+    std::filesystem::remove(beside);
+
+    ASSERT_EQ(::link(source_.c_str(), beside.c_str()), 0);
+    expectRefusal(set, "同一个文件");
     EXPECT_EQ(media::fileDigest(source_), digest_);
 }
 
@@ -530,27 +605,40 @@ TEST_F(EngineRefusal, AWriteFailureEndsTheJobAndKeepsTheEarlierDestination) {
 TEST_F(EngineMedia, StopLeavesAValidShorterFile) {
     const std::string& source = media::cachedClip("long", testing::longClip());
     ASSERT_FALSE(source.empty());
-    const std::string out = dir_.file("stopped.rm");
-    Engine engine;
-    WaitingObserver observer;
-    ASSERT_TRUE(engine.start(job(source, out, {Audience::Dsl512K}), observer));
-    ASSERT_TRUE(observer.waitPercent(10)) << "finished before it could be stopped";
-    engine.stop();
-    EXPECT_FALSE(engine.running());
-    const auto r = observer.waitResult(0s);  // stop() returns after the job told its end
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->outcome, JobOutcome::Stopped);
-    EXPECT_GE(r->percent, 10);
-    EXPECT_LT(r->percent, 100);
+    // One file, and a set: every file of a stopped set is kept, valid and shorter.
+    for (const auto& audiences : {audienceSet({Audience::Dsl512K}),
+                                  audienceSet({Audience::Modem56K, Audience::Dsl512K})}) {
+        SCOPED_TRACE(audiences.count());
+        const std::string out = dir_.file("stopped" + std::to_string(audiences.count()) + ".rm");
+        JobSettings j = job(source, out);
+        j.audiences = audiences;
+        Engine engine;
+        WaitingObserver observer;
+        ASSERT_TRUE(engine.start(j, observer));
+        ASSERT_TRUE(observer.waitPercent(10)) << "finished before it could be stopped";
+        engine.stop();
+        EXPECT_FALSE(engine.running());
+        const auto r = observer.waitResult(0s);  // stop() returns after the job told its end
+        ASSERT_TRUE(r);
+        EXPECT_EQ(r->outcome, JobOutcome::Stopped);
+        EXPECT_GE(r->percent, 10);
+        EXPECT_LT(r->percent, 100);
+        ASSERT_EQ(r->files.size(), audiences.count());
+        EXPECT_EQ(r->files.front().destination, out);
+        EXPECT_EQ(r->bytes, r->files.front().bytes);
 
-    const media::MediaInfo m = media::probe(out);
-    ASSERT_TRUE(m.opened) << m.error;
-    EXPECT_TRUE(m.video && m.audio);
-    EXPECT_GT(m.durationSeconds, 1.0);
-    EXPECT_LT(m.durationSeconds, 19.0);
-    EXPECT_NEAR(m.durationSeconds, r->encodedMs / 1000.0, 0.5);
-    EXPECT_EQ(m.fileBytes, r->bytes);
-    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+        for (const JobResult::File& file : r->files) {
+            SCOPED_TRACE(file.destination);
+            const media::MediaInfo m = media::probe(file.destination);
+            ASSERT_TRUE(m.opened) << m.error;
+            EXPECT_TRUE(m.video && m.audio);
+            EXPECT_GT(m.durationSeconds, 1.0);
+            EXPECT_LT(m.durationSeconds, 19.0);
+            EXPECT_NEAR(m.durationSeconds, file.encodedMs / 1000.0, 0.5);
+            EXPECT_EQ(m.fileBytes, file.bytes);
+        }
+        EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    }
 }
 
 TEST_F(EngineMedia, StartWhileRunningFinishesTheRunningJobFirst) {
