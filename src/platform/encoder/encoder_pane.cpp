@@ -50,7 +50,10 @@ QString prerollText(std::int64_t ms) {
 // The tooltip of a summary of several files: their folder, then a row each.
 QString filesTable(const JobSummary& s) {
     using namespace encoder::text;
-    QString html = QStringLiteral("<p>%1</p><table cellspacing=\"0\" cellpadding=\"3\"><tr>")
+    // A tooltip wraps rich text at a width of its own choosing; a row per line reads better.
+    QString html = QStringLiteral(
+                       "<html><head><style>p, th, td { white-space: nowrap; }</style></head>"
+                       "<body><p>%1</p><table cellspacing=\"0\" cellpadding=\"3\"><tr>")
                        .arg(tr8(kSummaryFolder).arg(s.folder.toHtmlEscaped()));
     for (const char* column :
          {kTableFile, kTableAudience, kTableSize, kTableKbps, kTablePicture, kTablePreroll})
@@ -71,7 +74,7 @@ QString filesTable(const JobSummary& s) {
                          QString::number(f.budgetKbps), picture,
                          tr8(kSecondsValue).arg(prerollText(f.prerollMs)));
     }
-    return html + QStringLiteral("</table>");
+    return html + QStringLiteral("</table></body></html>");
 }
 
 }  // namespace
@@ -271,13 +274,12 @@ void EncoderPane::showSummary(const JobSummary& s) {
         for (const FileSummary& f : s.files) total += f.bytes;
         summaryFile_->setText(
             tr8(kSummaryFiles).arg(s.files.size()).arg(sizeText(total), clockText(named.heldMs)));
-        // A deep folder would widen the pane: its middle gives way.
-        const QString folder = tr8(kSummaryFolder).arg(s.folder);
-        summaryFigures_->setText(summaryFigures_->fontMetrics().elidedText(
-            folder, Qt::ElideMiddle, std::max(summaryPage_->width() - 12, 120)));
+        folderLine_ = tr8(kSummaryFolder).arg(s.folder);
+        fitFolderLine();
         summaryFigures_->setStyleSheet({});
     } else {
         const std::int64_t kbps = named.averageKbps();
+        folderLine_.clear();
         summaryFile_->setText(named.fileName);
         summaryFigures_->setText(tr8(kSummaryFigures)
                                      .arg(clockText(named.heldMs), sizeText(named.bytes))
@@ -291,6 +293,20 @@ void EncoderPane::showSummary(const JobSummary& s) {
     summaryWarning_->setText(s.warning);
     summaryWarning_->setVisible(!s.warning.isEmpty());
     pages_->setCurrentWidget(summaryPage_);
+}
+
+void EncoderPane::fitFolderLine() {
+    if (folderLine_.isEmpty()) return;
+    // A deep folder would widen the pane, whose size is fixed: its middle gives way.
+    const int margins = summaryPage_->layout()->contentsMargins().left() +
+                        summaryPage_->layout()->contentsMargins().right();
+    summaryFigures_->setText(summaryFigures_->fontMetrics().elidedText(
+        folderLine_, Qt::ElideMiddle, std::max(width() - margins, 0)));
+}
+
+void EncoderPane::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitFolderLine();
 }
 
 void EncoderPane::startJob(std::shared_ptr<encoder::JobPreview> preview, const PaneJob& job) {

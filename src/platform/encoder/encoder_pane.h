@@ -114,9 +114,14 @@ class EncoderPane : public QWidget {
     // holds the table of them.
     void showSummary(const JobSummary& summary);
 
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
+
   private:
     void refresh();
     void stopWatching();
+    // The summary's folder line, its middle left out where the pane is too narrow.
+    void fitFolderLine();
     void setBudgetText(const QString& audience, int budgetKbps);
 
     QStackedLayout* pages_;
@@ -129,6 +134,7 @@ class EncoderPane : public QWidget {
     QLabel* summaryFigures_;
     QLabel* summaryWarning_;
     QLabel* summaryHint_;
+    QString folderLine_;  // in full; empty unless the summary shows several files
     QProgressBar* progress_;
     QLabel* percent_;
     PictureView* source_;

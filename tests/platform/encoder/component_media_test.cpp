@@ -137,6 +137,7 @@ TEST_F(ComponentMedia, SeveralAudiencesMakeSeveralFilesThatThePaneSumsUp) {
     QWidget host;
     host.resize(425, 153);
     component_->attachView(&host);
+    host.show();  // the folder's line is fitted to the pane's width
     const auto label = [&](const char* name) { return host.findChild<QLabel*>(name)->text(); };
 
     ASSERT_TRUE(invoke(op::Start));
