@@ -7,6 +7,7 @@
 #include <csignal>
 
 #include "app/real.h"
+#include "app/signal_watch.h"
 #include "app/state_report.h"
 #include "app/window_parts.h"
 #include "platform/common_dialog.h"
@@ -54,6 +55,11 @@ int main(int argc, char** argv) {
     if (const QStringList args = QCoreApplication::arguments(); args.size() > 1)
         real.openSource(QDir::toNativeSeparators(QFileInfo(args[1]).absoluteFilePath()));
     velmora::StateReporter::installFromEnvironment(&real);
+    // The end of a session (SIGHUP, SIGTERM) or Ctrl+C in a terminal leaves
+    // as 退出 does: a running job keeps what it compressed, as a valid
+    // shorter file under its own name.
+    QObject::connect(new velmora::SignalWatch({SIGTERM, SIGHUP, SIGINT}, &real),
+                     &velmora::SignalWatch::caught, &real, [&real] { real.a14_Click(); });
     real.show();
     return app.exec();
 }

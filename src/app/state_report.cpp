@@ -1,8 +1,5 @@
 #include "app/state_report.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
@@ -11,22 +8,15 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QSaveFile>
-#include <QSocketNotifier>
 #include <QTimer>
 #include <csignal>
 #include <map>
 
+#include "app/signal_watch.h"
+
 namespace velmora {
 
 namespace {
-
-// The signal handler may only write to a pipe; the window's thread reads it.
-int g_signalPipe[2] = {-1, -1};
-
-void onSignal(int) {
-    const char byte = 1;
-    [[maybe_unused]] const auto n = ::write(g_signalPipe[1], &byte, 1);
-}
 
 QString oneLine(QString s) {
     return s.replace(u'\n', u' ').replace(u'\t', u' ');
@@ -88,27 +78,7 @@ StateReporter* StateReporter::installFromEnvironment(QWidget* window) {
 
 StateReporter::StateReporter(QWidget* window, QString path)
     : QObject(window), window_(window), path_(std::move(path)) {
-    if (::pipe2(g_signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-    notifier_ = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, this);
-    connect(notifier_, &QSocketNotifier::activated, this, [this] {
-        char buffer[64];
-        while (::read(g_signalPipe[0], buffer, sizeof buffer) > 0) {
-        }
-        write();
-    });
-    struct sigaction action = {};
-    action.sa_handler = onSignal;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = SA_RESTART;
-    ::sigaction(SIGUSR1, &action, nullptr);
-}
-
-StateReporter::~StateReporter() {
-    ::signal(SIGUSR1, SIG_DFL);
-    for (int& fd : g_signalPipe) {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
+    connect(new SignalWatch({SIGUSR1}, this), &SignalWatch::caught, this, [this] { write(); });
 }
 
 void StateReporter::write() {

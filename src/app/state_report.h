@@ -8,7 +8,6 @@
 #include <QObject>
 #include <QString>
 
-class QSocketNotifier;
 class QWidget;
 
 namespace velmora {
@@ -25,7 +24,6 @@ class StateReporter : public QObject {
     // Installs the reporter when VELMORA_STATE_FILE is set; returns null
     // otherwise.
     static StateReporter* installFromEnvironment(QWidget* window);
-    ~StateReporter() override;
 
   private:
     StateReporter(QWidget* window, QString path);
@@ -33,7 +31,6 @@ class StateReporter : public QObject {
 
     QWidget* window_;
     QString path_;
-    QSocketNotifier* notifier_ = nullptr;
 };
 
 }  // namespace velmora

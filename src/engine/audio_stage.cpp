@@ -27,8 +27,7 @@ Status openAudioEncoder(const AudioPlan& plan, CodecContextPtr& encoder) {
     return Status::ok();
 }
 
-Status AudioConverter::open(const AVStream& stream,
-                            std::span<const AVCodecContext* const> encoders,
+Status AudioConverter::open(const AVStream& stream, std::span<const AVCodecContext* const> encoders,
                             std::int64_t originUs) {
     if (encoders.empty()) return Status::fail(text::kEncodeFailed);
     decoded_ = makeFrame();
@@ -91,8 +90,8 @@ Status AudioConverter::Output::addSilence(int samples, const FrameSink& sink, bo
     av_samples_set_silence(quiet->extended_data, 0, frameSize, outLayout.nb_channels, outFormat);
     while (samples > 0 && !failedEmit) {
         const int count = std::min(samples, frameSize);
-        if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(quiet->extended_data),
-                                count) < count)
+        if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(quiet->extended_data), count) <
+            count)
             return Status::fail(text::kOutOfMemory);
         samples -= count;
         if (Status s = emitFrames(frameSize, sink, failedEmit); !s) return s;

@@ -63,11 +63,6 @@ std::int64_t msSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-std::int64_t fileSize(const std::string& path) {
-    struct stat st {};
-    return ::stat(path.c_str(), &st) == 0 ? st.st_size : 0;
-}
-
 // More than half the source lost: what is left is not the recording the
 // user chose, and keeping it would call a failure a success. Anything less
 // is kept, as the ffmpeg CLI keeps it, and the summary says what was lost.
@@ -238,10 +233,10 @@ class Engine::Job {
     std::vector<std::unique_ptr<File>> files_;  // slowest audience first
     std::unique_ptr<VideoConverter> videoIn_;
     std::unique_ptr<AudioConverter> audioIn_;
-    std::vector<std::unique_ptr<Lane>> videoLanes_;  // one per file
-    std::vector<std::unique_ptr<Lane>> audioLanes_;  // one per distinct sound
-    std::vector<FrameSink> toVideo_, toAudio_;       // the lanes' queues, for the reader
-    Lane* watchedLane_ = nullptr;                    // the one the preview decodes
+    std::vector<std::unique_ptr<Lane>> videoLanes_;   // one per file
+    std::vector<std::unique_ptr<Lane>> audioLanes_;   // one per distinct sound
+    std::vector<FrameSink> toVideo_, toAudio_;        // the lanes' queues, for the reader
+    Lane* watchedLane_ = nullptr;                     // the one the preview decodes
     std::unique_ptr<PreviewDecoder> previewDecoder_;  // watched lane's thread only
     Clock::time_point startTime_;
 
@@ -260,7 +255,7 @@ class Engine::Job {
     std::int64_t sourceBytes_ = 0;            // 0 when the size is unknown
     std::atomic<std::int64_t> readBytes_{0};  // how far the reader is into the source
     std::mutex progressMutex_;
-    int percent_ = 0;                         // under progressMutex_
+    int percent_ = 0;  // under progressMutex_
 };
 
 Status Engine::Job::prepare(JobInfo& info) {
@@ -308,7 +303,7 @@ Status Engine::Job::prepare(JobInfo& info) {
             auto lane = std::make_unique<Lane>();
             if (Status s = openVideoEncoder(video, lane->encoder); !s) return naming(s, file.get());
             lane->frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
-            lane->scaler = std::make_unique<VideoScaler>();
+            lane->scaler = std::make_unique<VideoScaler>(source_.orientation);
             lane->video = &video;
             lane->feeds.push_back({file.get(), 0});
             pictures += pictureRate(video);
@@ -346,17 +341,16 @@ Status Engine::Job::prepare(JobInfo& info) {
             audioLanes_[i]->feeds.push_back({file.get(), 0});
         }
         audioIn_ = std::make_unique<AudioConverter>();
-        if (Status s = audioIn_->open(*format->streams[source_.audioIndex], encoders,
-                                      source_.startUs);
+        if (Status s =
+                audioIn_->open(*format->streams[source_.audioIndex], encoders, source_.startUs);
             !s)
             return s;
     }
     for (auto* lanes : {&videoLanes_, &audioLanes_}) {
         std::vector<FrameSink>& sinks = lanes == &videoLanes_ ? toVideo_ : toAudio_;
         for (auto& lane : *lanes)
-            sinks.push_back([queue = lane->frames.get()](FramePtr f) {
-                return queue->push(std::move(f));
-            });
+            sinks.push_back(
+                [queue = lane->frames.get()](FramePtr f) { return queue->push(std::move(f)); });
     }
     if (Status s = openFiles(); !s) return s;
     if (settings_.preview && !videoLanes_.empty()) {
@@ -471,7 +465,7 @@ void Engine::Job::runOpened() {
     for (auto& file : files_) {
         JobResult::File out{file->name.audience, file->name.destination};
         Status finished = file->writer->finish();
-        out.bytes = fileSize(file->temp.path());
+        out.bytes = file->temp.size();
         out.encodedMs = file->encodedMs;
         out.prerollMs = file->writer->prerollMs();
         out.budgetKbps = file->plan.budgetKbps;
@@ -480,6 +474,9 @@ void Engine::Job::runOpened() {
             out.height = file->plan.video->height;
         }
         if (!failed_ && !finished) fail(naming(std::move(finished), file.get()));
+        // A whole source that gave a file without media is no success.
+        if (!failed_ && !stoppedEarly_ && out.encodedMs <= 0)
+            fail(naming(Status::fail(text::kNothingWritten), file.get()));
         result.files.push_back(out);
     }
     finishSummary(result);
@@ -639,7 +636,6 @@ void Engine::Job::finishSummary(JobResult& result) {
     }
 }
 
-
 void Engine::Job::encode(Lane& lane) {
     if (Status s = encodeFrames(lane); !s)
         fail(naming(std::move(s), lane.video ? lane.feeds.front().first : nullptr));
@@ -777,7 +773,6 @@ Status Engine::Job::encodeFrames(Lane& lane) {
         }
     }
 }
-
 
 // One file's writer: its packets in time order, on this thread.
 void Engine::Job::write(File& file) {

@@ -60,7 +60,7 @@ std::vector<JobFile> jobFiles(const std::string& destination, AudienceSet audien
 // What a started job will do.
 struct JobInfo {
     std::string source;
-    std::string destination;  // files[0]'s, the name the user gave
+    std::string destination;      // files[0]'s, the name the user gave
     std::int64_t durationMs = 0;  // 0 when the source does not say
     EncodePlan plan;              // files[0]'s
     // One per file, as jobFiles() orders them; each plan is what a job for
@@ -96,7 +96,8 @@ struct JobResult {
     JobOutcome outcome = JobOutcome::Failed;
     // The file the user named (the slowest audience's); the whole set is in files.
     std::string destination;
-    std::string message;  // for Failed: what went wrong, in Chinese (naming the file when there are several)
+    std::string message;  // for Failed: what went wrong, in Chinese (naming the file when there are
+                          // several)
     int percent = 0;
     std::int64_t bytes = 0;      // 0 when nothing was kept
     std::int64_t encodedMs = 0;  // how long the written file plays

@@ -5,15 +5,115 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <cstring>
 #include <thread>
 
 #include "engine/source_look.h"
 #include "texts/encoder_texts.h"
 
+extern "C" {
+#include <libavutil/display.h>
+}
+
 namespace velmora::encoder {
 
 namespace {
+
+// Demuxers whose files name further files or network addresses to read:
+// playlists, manifests, lists to concatenate, session descriptions.
+constexpr const char* kReachingDemuxers[] = {"hls", "dash", "concat", "imf", "sdp", "rtsp", "rtp"};
+
+bool reachesOut(const AVInputFormat* format) {
+    if (!format) return false;
+    for (const char* name : kReachingDemuxers)
+        if (std::strcmp(format->name, name) == 0) return true;
+    return false;
+}
+
+// Marks a context opened by openOneFile; contexts a demuxer opens inside it
+// do not carry it.
+constexpr char kOneFile = 0;
+// Set when the opening on this thread was refused another file.
+thread_local bool reachedOut = false;
+
+// A source is the one file the user named: every other file or address a
+// demuxer asks for (a playlist's segments, a list's entries, a manifest's
+// pieces) is refused, whatever protocol or path it names.
+int openOnlyTheSource(AVFormatContext* s, AVIOContext** pb, const char* url, int flags,
+                      AVDictionary** options) {
+    if (s->opaque != &kOneFile || !url || !s->url || std::strcmp(url, s->url) != 0 ||
+        (flags & AVIO_FLAG_WRITE)) {
+        reachedOut = true;
+        return AVERROR(EPERM);
+    }
+    AVDictionary* opts = nullptr;
+    if (options) av_dict_copy(&opts, *options, 0);
+    av_dict_set(&opts, "protocol_whitelist", s->protocol_whitelist, 0);
+    const int ret = avio_open2(pb, url, flags, &s->interrupt_callback, &opts);
+    av_dict_free(&opts);
+    return ret;
+}
+
+// Every demuxer but those: FFmpeg refuses the others when it probes the
+// source, before any of them reads a line of it (a list's demuxer opens
+// the files it names while it reads its header).
+const std::string& allowedDemuxers() {
+    static const std::string list = [] {
+        std::string names;
+        void* it = nullptr;
+        while (const AVInputFormat* format = av_demuxer_iterate(&it)) {
+            if (reachesOut(format)) continue;
+            if (!names.empty()) names += ',';
+            names += format->name;  // itself a list of names for some
+        }
+        return names;
+    }();
+    return list;
+}
+
+// What FFmpeg would take a refused file for, from its first bytes.
+bool probesAsReaching(const std::string& url, const AVIOInterruptCB& interrupt) {
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "protocol_whitelist", "file", 0);
+    AVIOContext* pb = nullptr;
+    const int ret = avio_open2(&pb, url.c_str(), AVIO_FLAG_READ, &interrupt, &opts);
+    av_dict_free(&opts);
+    if (ret < 0) return false;
+    const AVInputFormat* format = nullptr;
+    const bool reaching =
+        av_probe_input_buffer2(pb, &format, url.c_str(), nullptr, 0, 0) >= 0 && reachesOut(format);
+    avio_closep(&pb);
+    return reaching;
+}
+
+// avformat_open_input for `url` ("file:..." or "pipe:N") that reads that
+// one file and nothing else. Fails with `refused` set when the source is a
+// playlist or list of other files.
+int openOneFile(AVFormatContext*& raw, const std::string& url, bool& refused) {
+    const AVIOInterruptCB interrupt = raw->interrupt_callback;
+    raw->opaque = const_cast<char*>(&kOneFile);
+    raw->io_open = openOnlyTheSource;
+    const bool pipe = url.rfind("pipe:", 0) == 0;
+    AVDictionary* opts = nullptr;
+    av_dict_set(&opts, "protocol_whitelist", pipe ? "pipe" : "file", 0);
+    av_dict_set(&opts, "format_whitelist", allowedDemuxers().c_str(), 0);
+    // An image's name is its name, not a pattern for its neighbours.
+    av_dict_set(&opts, "pattern_type", "none", 0);
+    reachedOut = false;
+    int ret = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
+    av_dict_free(&opts);
+    refused = reachedOut;
+    reachedOut = false;
+    // Not on the list: say why when it is one of ours to refuse (a pipe
+    // cannot be read twice; it gets FFmpeg's word).
+    if (ret == AVERROR(EINVAL) && !pipe) refused = probesAsReaching(url, interrupt);
+    if (refused && ret >= 0) {
+        avformat_close_input(&raw);
+        ret = AVERROR(EPERM);
+    }
+    return ret;
+}
 
 bool decodable(const AVStream* st) {
     return avcodec_find_decoder(st->codecpar->codec_id) != nullptr;
@@ -123,6 +223,34 @@ double averageFrameRate(const AVStream& st) {
 
 }  // namespace
 
+Orientation orientationOf(const AVStream& stream) {
+    const auto* matrix = reinterpret_cast<const std::int32_t*>(
+        av_stream_get_side_data(&stream, AV_PKT_DATA_DISPLAYMATRIX, nullptr));
+    if (!matrix) return {};
+    const double angle = av_display_rotation_get(matrix);
+    if (!std::isfinite(angle)) return {};
+    // Clockwise degrees in [0, 360), as the CLI reckons them.
+    double theta = -std::round(angle);
+    theta -= 360 * std::floor(theta / 360 + 0.9 / 360);
+    const auto near = [&](double degrees) { return std::fabs(theta - degrees) < 1.0; };
+    Orientation o;
+    if (near(90)) {
+        // A quarter turn clockwise, or a plain transpose when mirrored as well.
+        o.transpose = true;
+        o.flipY = matrix[3] <= 0;
+    } else if (near(180)) {
+        o.flipX = matrix[0] < 0;
+        o.flipY = matrix[4] < 0;
+    } else if (near(270)) {
+        o.transpose = true;
+        o.flipX = true;
+        o.flipY = matrix[3] < 0;
+    } else if (near(0) || near(360)) {
+        o.flipY = matrix[4] < 0;
+    }
+    return o;
+}
+
 AVIOInterruptCB interruptCallback(const SourceInterrupt* interrupt) {
     const auto asked = [](void* opaque) {
         return (*static_cast<const SourceInterrupt*>(opaque))() ? 1 : 0;
@@ -138,8 +266,9 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     // file protocol opens read-only for input.
     std::string url = "file:" + path;
     struct stat st {};
-    const bool known = ::stat(path.c_str(), &st) == 0;
-    if (known && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    // Some demuxers (an image's) open the file only when they read it.
+    if (::stat(path.c_str(), &st) != 0) return unreadable(path, AVERROR(errno));
+    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         Status status = Status::ok();
         url = pipeUrl(path, interrupt, status);
         if (url.empty()) return status;
@@ -147,9 +276,11 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return Status::fail(text::kOutOfMemory);
     raw->interrupt_callback = interruptCallback(interrupt);
-    int ret = avformat_open_input(&raw, url.c_str(), nullptr, nullptr);
+    bool refused = false;
+    int ret = openOneFile(raw, url, refused);
     if (ret < 0) {
         // FFmpeg has closed the pipe's descriptor along with its context.
+        if (refused) return Status::fail(text::withSubject(text::kSourceReachesOut, path));
         if (ret == AVERROR_EXIT) return Status::fail(text::kStoppedWhileOpening);
         return unreadable(path, ret);
     }
@@ -172,6 +303,11 @@ Status openMediaSource(const std::string& path, MediaSource& source,
                 av_guess_sample_aspect_ratio(format.get(), format->streams[i], nullptr);
             source.shape.sarNum = sar.num;
             source.shape.sarDen = sar.den;
+            source.orientation = orientationOf(*s);
+            if (source.orientation.transpose) {
+                std::swap(source.shape.width, source.shape.height);
+                std::swap(source.shape.sarNum, source.shape.sarDen);
+            }
             source.shape.frameRate = averageFrameRate(*s);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && source.audioIndex < 0 &&
                    par->ch_layout.nb_channels > 0 && decodable(s)) {
@@ -206,7 +342,7 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
     // Only a file can be looked at ahead: a pipe's data is read once.
-    if (known && S_ISREG(st.st_mode)) {
+    if (S_ISREG(st.st_mode)) {
         std::jthread beside;
         if (besideLook) beside = std::jthread(besideLook, source.shape);
         lookAtSource(path, source, interrupt);
@@ -218,7 +354,8 @@ InputContextPtr reopenSourceFile(const std::string& path, const SourceInterrupt*
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return nullptr;
     raw->interrupt_callback = interruptCallback(interrupt);
-    if (avformat_open_input(&raw, ("file:" + path).c_str(), nullptr, nullptr) < 0) return nullptr;
+    bool refused = false;
+    if (openOneFile(raw, "file:" + path, refused) < 0) return nullptr;
     return InputContextPtr(raw);
 }
 

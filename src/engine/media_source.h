@@ -13,6 +13,20 @@
 
 namespace velmora::encoder {
 
+// How the stored pictures are turned to be seen upright: phones store
+// portrait video as landscape pictures with a display matrix that says so.
+// Applied to the stored picture's coordinates: a transposed picture's rows
+// are its columns, then either axis may run backwards.
+struct Orientation {
+    bool transpose = false;
+    bool flipX = false, flipY = false;
+    bool upright() const { return !transpose && !flipX && !flipY; }
+};
+
+// From the stream's display matrix, as the ffmpeg CLI turns its pictures
+// by default (quarter turns and flips; other angles stay as stored).
+Orientation orientationOf(const AVStream& stream);
+
 struct MediaSource {
     InputContextPtr format;
     int videoIndex = -1;
@@ -27,6 +41,7 @@ struct MediaSource {
     AVRational videoTimeBase{0, 1};
     double declaredFps = 0;  // set only when the declared rate was replaced
     double trustedFps = 0;
+    Orientation orientation;  // the shape is the upright picture's
     SourceShape shape;
 };
 

@@ -46,6 +46,7 @@ class Look {
         decoder_->skip_loop_filter = AVDISCARD_ALL;
 
         fitFrame(source_.shape, kLookWidth, kLookHeight, width_, height_);
+        scaler_ = VideoScaler(source_.orientation);
         return finest_.open(width_, height_) && coarse_.open(width_, height_);
     }
 

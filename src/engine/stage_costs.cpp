@@ -90,6 +90,7 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
         return costs;
 
     TimedEncoder video, audio;
+    video.scaler = VideoScaler(source.orientation);
     video.width = plan.video->width;
     video.height = plan.video->height;
     if (!video.packet || !audio.packet || !openVideoEncoder(*plan.video, video.encoder))

@@ -2,17 +2,18 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <climits>
-#include <csignal>
-#include <cstring>
+#include <ctime>
 #include <filesystem>
+#include <random>
 #include <string_view>
-#include <vector>
 
+#include "engine/ffmpeg_ptr.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -27,38 +28,81 @@ std::string folderOf(const std::string& path) {
 namespace {
 
 constexpr std::string_view kTempMark = ".velmora-";
+constexpr std::string_view kNameLetters =
+    "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+constexpr std::size_t kRandomLetters = 6;
+// A temporary file is left alone this long after its last write, locked or
+// not: its job may be between creating and locking it.
+constexpr std::time_t kStaleSeconds = 60;
 
-// The pid in one of our temporary names (".name.velmora-PID-XXXXXX"), or 0.
-pid_t ownerOf(std::string_view name) {
-    if (name.size() < 2 || name[0] != '.') return 0;
+// A failed system call, told as FFmpeg's failures are (its error codes are
+// the system's): the system's own words only for causes without a sentence
+// of ours, in brackets.
+Status failed(const char* what, int error) {
+    return ffmpegFailure(what, AVERROR(error));
+}
+
+// Exactly the names create() makes: ".name.velmora-PID-XXXXXX".
+bool isTempName(std::string_view name) {
+    if (name.empty() || name[0] != '.') return false;
     const std::size_t mark = name.rfind(kTempMark);
-    if (mark == std::string_view::npos) return 0;
-    std::string_view rest = name.substr(mark + kTempMark.size());
+    if (mark == std::string_view::npos || mark == 0) return false;
+    const std::string_view rest = name.substr(mark + kTempMark.size());
     const std::size_t dash = rest.find('-');
-    if (dash == 0 || dash == std::string_view::npos || rest.size() - dash - 1 != 6) return 0;
-    long pid = 0;
-    for (char c : rest.substr(0, dash)) {
-        if (c < '0' || c > '9' || pid > 100'000'000) return 0;
-        pid = pid * 10 + (c - '0');
-    }
-    return static_cast<pid_t>(pid);
+    if (dash == 0 || dash == std::string_view::npos || dash > 10) return false;
+    if (rest.substr(0, dash).find_first_not_of("0123456789") != std::string_view::npos)
+        return false;
+    const std::string_view letters = rest.substr(dash + 1);
+    return letters.size() == kRandomLetters &&
+           letters.find_first_not_of(kNameLetters) == std::string_view::npos;
+}
+
+bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 // Temporary files left by jobs that were killed (or lost their terminal)
 // would stay beside the destination for ever; whoever writes into the
-// folder next removes those whose process no longer runs.
-void removeStaleTemps(const std::string& folder) {
-    DIR* dir = ::opendir(folder.c_str());
-    if (!dir) return;
+// folder next removes them. A job holds a lock on its file as long as it
+// runs and the kernel drops the lock when the process ends, however it
+// ends, so a file we can lock has no job left, whether it was written from
+// another container, PID namespace or machine (where a process id would
+// say nothing).
+void removeStaleTemps(int folder) {
+    const int listing = ::openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (listing < 0) return;
+    DIR* dir = ::fdopendir(listing);
+    if (!dir) {
+        ::close(listing);
+        return;
+    }
+    const std::time_t now = ::time(nullptr);
     while (const dirent* entry = ::readdir(dir)) {
-        const pid_t pid = ownerOf(entry->d_name);
-        if (pid <= 0 || pid == ::getpid()) continue;
-        if (::kill(pid, 0) == 0 || errno != ESRCH) continue;  // alive, or not ours to judge
-        const std::string path = (fs::path(folder) / entry->d_name).string();
-        struct stat st {};
-        if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) ::unlink(path.c_str());
+        if (!isTempName(entry->d_name)) continue;
+        // Only regular files are opened: opening a device can act on it.
+        struct stat named {};
+        if (::fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !S_ISREG(named.st_mode) || now - named.st_mtime <= kStaleSeconds)
+            continue;
+        const int fd = ::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat opened {};
+        if (::fstat(fd, &opened) == 0 && sameFile(opened, named) &&
+            ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+            ::fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+            sameFile(opened, named))
+            ::unlinkat(folder, entry->d_name, 0);
+        ::close(fd);
     }
     ::closedir(dir);
+}
+
+std::string randomLetters() {
+    static thread_local std::mt19937 pick{std::random_device{}()};
+    std::uniform_int_distribution<std::size_t> letter(0, kNameLetters.size() - 1);
+    std::string out;
+    for (std::size_t i = 0; i < kRandomLetters; ++i) out += kNameLetters[letter(pick)];
+    return out;
 }
 
 // At most `bytes` of `name`, cut where no UTF-8 character is split.
@@ -106,47 +150,105 @@ Status checkDestination(const std::string& source, const std::string& destinatio
 Status TempOutput::create(const std::string& destination) {
     discard();
     const std::string folder = folderOf(destination);
-    removeStaleTemps(folder);
-    // The pid tells a later job whether the file's owner still runs; the
-    // name is shortened so the whole fits the file system's name limit.
-    // Appended piece by piece: GCC 12 at -O3 takes the chained operator+
-    // for an overlapping copy (a false -Wrestrict).
+    // Everything after this goes through the folder itself, not its name:
+    // if the folder is renamed (moved) during the job, the finished file
+    // lands in it where it now is, and a discarded one still goes.
+    const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return failed(text::kTempFileFailed, errno);
+    removeStaleTemps(dir);
+    // The pid tells a person which process wrote the file; the name is
+    // shortened so the whole fits the file system's name limit. Appended
+    // piece by piece: GCC 12 at -O3 takes the chained operator+ for an
+    // overlapping copy (a false -Wrestrict).
     std::string suffix(kTempMark);
     suffix += std::to_string(::getpid());
-    suffix += "-XXXXXX";
+    suffix += "-";
     long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
     if (limit <= 0) limit = NAME_MAX;
-    const std::size_t room = static_cast<std::size_t>(limit) > suffix.size() + 1
-                                 ? static_cast<std::size_t>(limit) - suffix.size() - 1
-                                 : 0;
-    std::string name = ".";
-    name += shortened(fs::path(destination).filename().string(), room);
-    name += suffix;
-    const std::string pattern = (fs::path(folder) / name).string();
-    std::vector<char> buf(pattern.begin(), pattern.end());
-    buf.push_back('\0');
-    const int fd = ::mkstemp(buf.data());
-    if (fd < 0) return Status::fail(text::withSubject(text::kTempFileFailed, std::strerror(errno)));
-    // mkstemp makes it private; the finished file should read like any other.
-    ::fchmod(fd, 0644);
-    ::close(fd);
-    path_ = buf.data();
-    destination_ = destination;
-    return Status::ok();
+    const std::size_t used = suffix.size() + kRandomLetters + 1;
+    const std::size_t room =
+        static_cast<std::size_t>(limit) > used ? static_cast<std::size_t>(limit) - used : 0;
+    std::string prefix = ".";
+    prefix += shortened(fs::path(destination).filename().string(), room);
+    prefix += suffix;
+
+    int error = EEXIST;
+    for (int attempt = 0; attempt < 100 && error == EEXIST; ++attempt) {
+        std::string name = prefix + randomLetters();
+        // 0666 as any program's new file: the umask (and a default ACL)
+        // decide what others may read.
+        const int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0) {
+            error = errno;
+            continue;
+        }
+        // On a file system without working locks the file goes unlocked:
+        // nothing removes it within a minute of its last write.
+        ::flock(fd, LOCK_EX);
+        // A sweep that took it for stale before we locked it (a clock far
+        // off on a shared folder) has removed it: take another name.
+        struct stat opened {};
+        struct stat named {};
+        if (::fstat(fd, &opened) != 0 ||
+            ::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !sameFile(opened, named)) {
+            ::close(fd);
+            continue;
+        }
+        folder_ = dir;
+        fd_ = fd;
+        name_ = std::move(name);
+        target_ = fs::path(destination).filename().string();
+        // While the job runs the file shows no more than the one it will
+        // replace (a private 0600 recording stays private), and we can write it.
+        struct stat replaced {};
+        if (::fstatat(dir, target_.c_str(), &replaced, 0) == 0 && S_ISREG(replaced.st_mode))
+            ::fchmod(fd, (opened.st_mode & replaced.st_mode & 0777) | S_IRUSR | S_IWUSR);
+        path_ = (fs::path(folder) / name_).string();
+        return Status::ok();
+    }
+    ::close(dir);
+    return failed(text::kTempFileFailed, error);
+}
+
+std::int64_t TempOutput::size() const {
+    struct stat st {};
+    return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? st.st_size : 0;
 }
 
 Status TempOutput::commit() {
-    if (path_.empty()) return Status::fail(text::kRenameFailed);
-    if (::rename(path_.c_str(), destination_.c_str()) != 0)
-        return Status::fail(text::withSubject(text::kRenameFailed, std::strerror(errno)));
-    path_.clear();
+    if (fd_ < 0) return Status::fail(text::kRenameFailed);
+    // A replaced file keeps its mode, and its owner when we are root or
+    // that owner (only its group can change then); a symbolic link is
+    // replaced itself, with the mode of the file it pointed to.
+    struct stat replaced {};
+    if (::fstatat(folder_, target_.c_str(), &replaced, 0) == 0 && S_ISREG(replaced.st_mode)) {
+        if ((::geteuid() == 0 || replaced.st_uid == ::geteuid()) &&
+            ::fchown(fd_, replaced.st_uid, replaced.st_gid) != 0) {
+            // A group we are not in: the file keeps ours.
+        }
+        ::fchmod(fd_, replaced.st_mode & 07777);
+    }
+    if (::renameat(folder_, name_.c_str(), folder_, target_.c_str()) != 0)
+        return failed(text::kRenameFailed, errno);
+    release();
     return Status::ok();
 }
 
 void TempOutput::discard() {
-    if (path_.empty()) return;
-    ::unlink(path_.c_str());
+    if (fd_ < 0) return;
+    // Removed while still locked, so no sweep can take it for another's.
+    ::unlinkat(folder_, name_.c_str(), 0);
+    release();
+}
+
+void TempOutput::release() {
+    ::close(fd_);
+    ::close(folder_);
+    fd_ = folder_ = -1;
     path_.clear();
+    name_.clear();
+    target_.clear();
 }
 
 }  // namespace velmora::encoder

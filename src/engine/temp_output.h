@@ -3,6 +3,7 @@
 // hidden temporary file beside the destination that becomes it only when
 // the file is complete.
 
+#include <cstdint>
 #include <string>
 
 #include "engine/status.h"
@@ -24,19 +25,29 @@ class TempOutput {
     ~TempOutput() { discard(); }
 
     // Creates ".name.velmora-PID-XXXXXX" in the destination's folder (the
-    // name shortened when the whole would exceed the name limit), after
-    // removing such files whose process no longer runs.
+    // name shortened when the whole would exceed the name limit) and locks
+    // it until commit or discard, after removing such files that no job
+    // holds any more. The file gets the mode the umask leaves of 0666.
     Status create(const std::string& destination);
+    // For the writer, which opens the file by this name.
     const std::string& path() const { return path_; }
+    // What has been written so far (0 with no file).
+    std::int64_t size() const;
 
-    // Renames the temporary file over the destination.
+    // Renames the temporary file over the destination; a file it replaces
+    // hands on its mode and, where we may set it, its owner.
     Status commit();
     // Deletes the temporary file (nothing happens after a commit).
     void discard();
 
   private:
+    void release();
+
     std::string path_;
-    std::string destination_;
+    std::string name_;    // the temporary file's name in the folder
+    std::string target_;  // the destination's name in the folder
+    int folder_ = -1;     // the folder, opened at create
+    int fd_ = -1;         // holds the lock that says the job still runs
 };
 
 }  // namespace velmora::encoder

@@ -255,12 +255,16 @@ Status VideoConverter::drain(std::span<const FrameSink> sinks) {
     int ret = avcodec_send_packet(decoder_.get(), nullptr);
     if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
     if (Status s = receiveFrames(sinks); !s) return s;
+    // A photo or a one-frame clip is shown for a while, not for the
+    // fraction of a second its one frame claims (less than a slot at the
+    // slow lines' rates: an empty file).
+    if (framesDecoded_ == 1 && held_) lastDuration_ = std::max(lastDuration_, kStillSeconds);
     return finish(sinks);
 }
 
 Status VideoConverter::finish(std::span<const FrameSink> sinks) {
-    Status s = held_ ? emitUntil(lastTime_ + std::min(lastDuration_, kLongestFrame), sinks)
-                     : Status::ok();
+    Status s =
+        held_ ? emitUntil(lastTime_ + std::min(lastDuration_, kLongestFrame), sinks) : Status::ok();
     held_.reset();
     return s;
 }
@@ -331,21 +335,65 @@ Status VideoConverter::emitUntil(double seconds, std::span<const FrameSink> sink
     return Status::ok();
 }
 
+namespace {
+
+FramePtr pictureOf(int width, int height) {
+    FramePtr picture = makeFrame();
+    if (!picture) return nullptr;
+    picture->width = width;
+    picture->height = height;
+    picture->format = AV_PIX_FMT_YUV420P;
+    if (av_frame_get_buffer(picture.get(), 0) < 0) return nullptr;
+    return picture;
+}
+
+// `out`'s planes from `in`'s, turned upright. On the small, scaled picture:
+// a few hundred thousand bytes moved, next to what coding it costs.
+void turn(const AVFrame& in, const Orientation& o, AVFrame& out) {
+    for (int plane = 0; plane < 3; ++plane) {
+        const int shift = plane == 0 ? 0 : 1;
+        const int inWidth = AV_CEIL_RSHIFT(in.width, shift);
+        const int inHeight = AV_CEIL_RSHIFT(in.height, shift);
+        const int outWidth = AV_CEIL_RSHIFT(out.width, shift);
+        const int outHeight = AV_CEIL_RSHIFT(out.height, shift);
+        for (int y = 0; y < outHeight; ++y) {
+            std::uint8_t* row =
+                out.data[plane] + static_cast<std::ptrdiff_t>(y) * out.linesize[plane];
+            for (int x = 0; x < outWidth; ++x) {
+                int u = o.transpose ? y : x;
+                int v = o.transpose ? x : y;
+                if (o.flipX) u = inWidth - 1 - u;
+                if (o.flipY) v = inHeight - 1 - v;
+                row[x] = in.data[plane][static_cast<std::ptrdiff_t>(v) * in.linesize[plane] + u];
+            }
+        }
+    }
+}
+
+}  // namespace
+
 Status VideoScaler::scale(const AVFrame& decoded, int width, int height, FramePtr& out) {
+    // Scaled as stored, then turned: the same picture as turning first, on
+    // far fewer pixels.
+    const bool upright = orientation_.upright();
+    const int storedWidth = orientation_.transpose ? height : width;
+    const int storedHeight = orientation_.transpose ? width : height;
     scaler_.reset(sws_getCachedContext(scaler_.release(), decoded.width, decoded.height,
-                                       static_cast<AVPixelFormat>(decoded.format), width, height,
-                                       AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+                                       static_cast<AVPixelFormat>(decoded.format), storedWidth,
+                                       storedHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
+                                       nullptr, nullptr));
     if (!scaler_) return Status::fail(text::kDecodeFailed);
-    FramePtr scaled = makeFrame();
+    FramePtr scaled = pictureOf(storedWidth, storedHeight);
     if (!scaled) return Status::fail(text::kOutOfMemory);
-    scaled->width = width;
-    scaled->height = height;
-    scaled->format = AV_PIX_FMT_YUV420P;
-    int ret = av_frame_get_buffer(scaled.get(), 0);
-    if (ret < 0) return Status::fail(text::kOutOfMemory);
-    ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height, scaled->data,
-                    scaled->linesize);
+    const int ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height,
+                              scaled->data, scaled->linesize);
     if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (!upright) {
+        FramePtr turned = pictureOf(width, height);
+        if (!turned) return Status::fail(text::kOutOfMemory);
+        turn(*scaled, orientation_, *turned);
+        scaled = std::move(turned);
+    }
     scaled->pts = decoded.pts;
     scaled->pict_type = decoded.pict_type;
     out = std::move(scaled);

@@ -10,6 +10,7 @@
 
 #include "engine/encode_plan.h"
 #include "engine/ffmpeg_ptr.h"
+#include "engine/media_source.h"
 #include "engine/status.h"
 
 namespace velmora::encoder {
@@ -23,10 +24,12 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
 // encoder's thread, which has time to spare, so the reader only decodes.
 class VideoScaler {
   public:
-    // `out` gets `in`'s timestamp.
+    explicit VideoScaler(Orientation orientation = {}) : orientation_(orientation) {}
+    // To `width` x `height` of the upright picture; `out` gets `in`'s timestamp.
     Status scale(const AVFrame& in, int width, int height, FramePtr& out);
 
   private:
+    Orientation orientation_;
     SwsPtr scaler_;
 };
 
@@ -104,6 +107,8 @@ class VideoConverter {
     // damaged or made-up one. (Between frames the timeline decides: gaps
     // with no data at all are closed before a packet gets here.)
     static constexpr double kLongestFrame = 5.0;
+    // How long a source of a single picture is shown.
+    static constexpr double kStillSeconds = 5.0;
 
   private:
     struct Output {

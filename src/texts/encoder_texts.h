@@ -26,6 +26,9 @@ inline constexpr const char* kAudience512K = "512K DSL/有线调制解调器";
 inline constexpr const char* kNoSource = "请先指定要压缩的源文件。";
 inline constexpr const char* kSourceUnreadable = "无法打开源文件";
 inline constexpr const char* kSourceNoMedia = "源文件中既没有音频也没有视频，无法压缩。";
+// Playlists (HLS, DASH), lists to concatenate and session descriptions.
+inline constexpr const char* kSourceReachesOut =
+    "源文件是播放列表或引用其他文件、网络地址的清单，为安全起见不读取它引用的内容";
 inline constexpr const char* kSourceNotFile = "源文件不是普通文件";
 inline constexpr const char* kNoDestination = "请先指定目标文件。";
 inline constexpr const char* kDestinationFolderMissing = "目标文件夹不存在";
@@ -79,6 +82,7 @@ inline constexpr const char* kSourceMostlyDamaged =
     "源文件损坏严重：大部分内容无法解码，没有保存结果";
 inline constexpr const char* kSourceNothingDecoded =
     "源文件中没有一帧画面或一段声音能够解码，没有保存结果";
+inline constexpr const char* kNothingWritten = "压缩结果中没有任何画面或声音，没有保存结果";
 
 // Warnings after a job that finished (shown with the summary).
 // printf formats: seconds with one decimal.
@@ -155,12 +159,16 @@ inline constexpr const char* kUsage =
     "      velmora-encode [选项] 源文件... --output-dir 文件夹\n"
     "      velmora-encode --print-plan [选项] 源文件\n"
     "\n"
-    "把媒体文件压缩成 RealMedia (.rm) 文件。给出 --output-dir 时逐个压缩每个源文件，\n"
-    "结果为 文件夹/名称.rm；名称已被占用时加数字后缀（名称-1.rm……）。\n"
+    "把媒体文件压缩成 RealMedia (.rm) 文件，每个目标听众一个，源文件只读一遍：\n"
+    "最慢的听众的文件用给出的名称，其余听众的文件放在它旁边，名称后加 -听众\n"
+    "（讲座.rm、讲座-512k.rm）。给出 --output-dir 时逐个压缩每个源文件，结果为\n"
+    "文件夹/名称.rm 和它旁边的文件；这组名称中有一个已被占用时，整组加同一个\n"
+    "数字后缀（名称-1.rm、名称-1-512k.rm……）。\n"
     "\n"
     "选项：\n"
     "  --audience 列表       逗号分隔的目标听众：28k,56k,isdn,dual-isdn,lan,256k,384k,512k\n"
-    "                        （默认 256k；选了多个时按最慢的压缩；不能有空的名称）\n"
+    "                        （默认 256k；选了多个时每个听众各得一个文件；\n"
+    "                        不能有空的名称）\n"
     "  --audio-content 0-3   0 仅语音，1 语音和背景音乐（默认），2 音乐，3 立体声音乐，\n"
     "                        none 不要声音\n"
     "  --video-quality 0-3   0 标准动作视频（默认），1 平滑动作视频，2 急剧的图像视频，\n"
@@ -168,11 +176,13 @@ inline constexpr const char* kUsage =
     "  --muxer ours|ffmpeg   自己的 RealMedia 写入器（默认）或 FFmpeg 的\n"
     "  --output-dir 文件夹   批量模式：把所有源文件压缩到这个文件夹（不存在时创建）\n"
     "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀\n"
-    "  --json                每处理完一个文件，在标准输出上打印一行 JSON 对象\n"
+    "  --json                每压缩完一个源文件，在标准输出上为它的每个输出文件\n"
+    "                        打印一行 JSON 对象\n"
     "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
+    "                        （选了多个听众时，每个听众的选项前有一行，如“# 512k”）\n"
     "  -h, --help            显示本帮助\n"
     "\n"
-    "Ctrl+C 停止当前文件（保存已压缩的部分）并跳过其余文件。\n"
+    "Ctrl+C 停止当前源文件的压缩（保存已压缩的部分）并跳过其余源文件。\n"
     "退出码：0 全部完成，1 有文件失败或命令行有误，130 被中断。\n"
     "\n"
     "示例：\n"
@@ -199,8 +209,9 @@ inline constexpr const char* kEmptyAudience = "--audience 的列表中有空的�
 inline constexpr const char* kOutputDirNeedsValue = "--output-dir 需要一个文件夹";
 inline constexpr const char* kOverwriteNeedsOutputDir = "--overwrite 只能与 --output-dir 一起使用";
 inline constexpr const char* kNoOutputDir = "无法创建输出文件夹";
-// number, count, source, destination
+// number, count, source, the job's files (joined by kFileSeparator)
 inline constexpr const char* kFileHeader = "（%zu/%zu）%s → %s";
+inline constexpr const char* kFileSeparator = "、";
 
 // The table after several files.
 inline constexpr const char* kColumnFile = "文件";

@@ -8,14 +8,17 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "engine_support.h"
 #include "rm_file.h"
+#include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
 namespace {
@@ -68,6 +71,15 @@ std::string contents(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The lines of --json among the rest of the output.
+std::vector<std::string> jsonLines(const std::string& output) {
+    std::istringstream lines(output);
+    std::vector<std::string> json;
+    for (std::string line; std::getline(lines, line);)
+        if (line.starts_with("{")) json.push_back(line);
+    return json;
+}
+
 class Cli : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -88,6 +100,9 @@ TEST_F(Cli, EncodesAndSummarisesAgainstTheBudget) {
     EXPECT_EQ(r.exitCode, 0) << r.output;
     EXPECT_NE(r.output.find("kbps"), std::string::npos) << r.output;
     EXPECT_NE(r.output.find("150 kbps"), std::string::npos) << r.output;  // LAN is the slower
+    // A summary line for the file beside it too, against its own budget.
+    EXPECT_NE(r.output.find(dir_.file("输出 out-512k.rm") + "："), std::string::npos) << r.output;
+    EXPECT_NE(r.output.find("450 kbps"), std::string::npos) << r.output;
     EXPECT_EQ(r.output.find("\r["), std::string::npos) << "no progress bar without a terminal";
     const media::MediaInfo m = media::probe(out);
     ASSERT_TRUE(m.opened);
@@ -198,10 +213,7 @@ TEST_F(Cli, BatchConvertsWhatItCanAndReportsTheRest) {
     EXPECT_FALSE(media::fileExists(out + "/notes.rm"));
     EXPECT_EQ(media::hiddenFileCount(out), 0);
     // One JSON line per file, in order; the table names the failure and why.
-    std::istringstream lines(r.output);
-    std::vector<std::string> json;
-    for (std::string line; std::getline(lines, line);)
-        if (line.starts_with("{")) json.push_back(line);
+    const std::vector<std::string> json = jsonLines(r.output);
     ASSERT_EQ(json.size(), 3u) << r.output;
     EXPECT_NE(json[0].find("\"result\":\"completed\""), std::string::npos) << json[0];
     EXPECT_NE(json[0].find("detailed-1.rm"), std::string::npos) << json[0];
@@ -226,6 +238,104 @@ TEST_F(Cli, BatchConvertsWhatItCanAndReportsTheRest) {
     EXPECT_EQ(again.exitCode, 0) << again.output;
     EXPECT_TRUE(media::probe(kept).opened);
     EXPECT_FALSE(media::fileExists(out + "/detailed-3.rm"));
+}
+
+// Several audiences: a file each from one job. In a batch their names move
+// together to a free suffix, a set is never split, and --json has a line per
+// file; a file beside the named one that is not RealMedia refuses the job.
+TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
+    struct Line {
+        const char* audience;
+        const char* output;  // in the output folder; nullptr for none
+        const char* result;
+    };
+    struct Case {
+        const char* what;
+        std::vector<std::string> present;  // in the output folder beforehand, not RealMedia
+        std::string options;
+        std::vector<std::string> sources;  // names the clip is linked under
+        int exitCode;
+        std::vector<Line> json;
+        std::string refused;  // the file the refusal names, "" without one
+    };
+    const std::string notOurs = "not ours";
+    const std::vector<Case> cases = {
+        {"a taken name moves the whole set",
+         {"clip-512k.rm"},
+         "",
+         {"clip.mkv"},
+         0,
+         {{"56k", "clip-1.rm", "completed"}, {"512k", "clip-1-512k.rm", "completed"}},
+         ""},
+        {"--overwrite never replaces a file of the same batch",
+         {},
+         "--overwrite",
+         {"clip.mkv", "clip-512k.mkv"},
+         0,
+         {{"56k", "clip.rm", "completed"},
+          {"512k", "clip-512k.rm", "completed"},
+          {"56k", "clip-512k-1.rm", "completed"},
+          {"512k", "clip-512k-1-512k.rm", "completed"}},
+         ""},
+        {"a stranger beside the named file refuses the job",
+         {"clip-512k.rm"},
+         "--overwrite",
+         {"clip.mkv"},
+         1,
+         {{"56k", nullptr, "failed"}, {"512k", nullptr, "failed"}},
+         "clip-512k.rm"},
+    };
+    for (std::size_t i = 0; i < cases.size(); ++i) {
+        const Case& c = cases[i];
+        SCOPED_TRACE(c.what);
+        const std::string out = dir_.file("out" + std::to_string(i));
+        ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+        for (const std::string& name : c.present) std::ofstream(out + "/" + name) << notOurs;
+        std::string sources;
+        for (const std::string& name : c.sources) {
+            std::error_code ec;
+            std::filesystem::create_symlink(source_, dir_.file(name), ec);
+            sources += " " + shellQuoted(dir_.file(name));
+        }
+        const CliRun r = run("--json --audience 56k,512k " + c.options + sources +
+                             " --output-dir " + shellQuoted(out));
+        EXPECT_EQ(r.exitCode, c.exitCode) << r.output;
+        if (!c.refused.empty()) {
+            const std::string refusal =
+                text::withSubject(text::kDestinationStranger, out + "/" + c.refused);
+            EXPECT_NE(r.output.find(refusal), std::string::npos) << r.output;
+        }
+        const std::vector<std::string> json = jsonLines(r.output);
+        ASSERT_EQ(json.size(), c.json.size()) << r.output;
+        std::set<std::string> expected(c.present.begin(), c.present.end());
+        for (std::size_t k = 0; k < json.size(); ++k) {
+            const Line& line = c.json[k];
+            SCOPED_TRACE(json[k]);
+            EXPECT_NE(json[k].find(std::string("\"audience\":\"") + line.audience + "\""),
+                      std::string::npos);
+            EXPECT_NE(json[k].find(std::string("\"result\":\"") + line.result + "\""),
+                      std::string::npos);
+            if (!line.output) {
+                EXPECT_NE(json[k].find("\"output\":null"), std::string::npos);
+                continue;
+            }
+            const std::string path = out + "/" + line.output;
+            EXPECT_NE(json[k].find("\"output\":\"" + path + "\""), std::string::npos);
+            expected.insert(line.output);
+            // Each file is its own audience's: 14.4 sound at 56K, AC-3 at 512K.
+            const media::MediaInfo m = media::probe(path);
+            EXPECT_TRUE(m.opened && m.audio) << m.error;
+            if (m.audio) {
+                EXPECT_EQ(m.audio->codec, std::string(line.audience) == "56k" ? "ra_144" : "ac3");
+            }
+        }
+        // Nothing else in the folder: no half of a set, no temporary file.
+        std::set<std::string> found;
+        for (const auto& entry : std::filesystem::directory_iterator(out))
+            found.insert(entry.path().filename().string());
+        EXPECT_EQ(found, expected);
+        for (const std::string& name : c.present) EXPECT_EQ(contents(out + "/" + name), notOurs);
+    }
 }
 
 // A closed terminal stops the file being made, keeps it, and skips the rest.
@@ -293,6 +403,12 @@ TEST_F(Cli, PrintedPlanMakesTheFfmpegCliEncodeAlike) {
     EXPECT_EQ(a.audio->codec, b.audio->codec);
     EXPECT_EQ(a.audio->sampleRate, b.audio->sampleRate);
     EXPECT_EQ(a.audio->channels, b.audio->channels);
+
+    // Several audiences: each one's own options, slowest first, under its name.
+    const CliRun fast = run("--print-plan --audience 512k " + shellQuoted(source_));
+    const CliRun both = run("--print-plan --audience 512k,56k " + shellQuoted(source_));
+    ASSERT_EQ(both.exitCode, 0) << both.output;
+    EXPECT_EQ(both.output, "# 56k\n" + plan.output + "# 512k\n" + fast.output);
 }
 
 }  // namespace

@@ -23,6 +23,21 @@ using namespace std::chrono_literals;
 using testing::WaitingObserver;
 namespace media = velmora::testing::media;
 
+// The file's pictures as the ffmpeg CLI shows them (turned upright), each
+// shrunk to `cells` x `cells` grey bytes; `frames` of them, 0 for all.
+std::vector<int> greyCells(const std::string& file, int cells, int frames = 0) {
+    std::vector<int> bytes;
+    const std::string read = "ffmpeg -nostdin -v error -i " + file +
+                             (frames > 0 ? " -frames:v " + std::to_string(frames) : "") +
+                             " -vf scale=" + std::to_string(cells) + ":" + std::to_string(cells) +
+                             ":flags=area,format=gray -f rawvideo -";
+    FILE* pipe = ::popen(read.c_str(), "r");
+    if (!pipe) return bytes;
+    for (int c; (c = std::fgetc(pipe)) != EOF;) bytes.push_back(c);
+    ::pclose(pipe);
+    return bytes;
+}
+
 class EngineMedia : public ::testing::Test {
   protected:
     // Runs a whole job and returns its result; fails the test on a refusal.
@@ -201,21 +216,67 @@ TEST_F(EngineMedia, HalvingTheFrameRateKeepsEveryOtherFrameEvenly) {
     const JobResult r = encode(job(source, out, {Audience::Dsl256K}));
     ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
     // One byte per frame: its mean level.
-    const auto levels = [](const std::string& file) {
-        std::vector<int> means;
-        const std::string read = "ffmpeg -nostdin -v error -i " + file +
-                                 " -vf scale=1:1:flags=area,format=gray -f rawvideo -";
-        FILE* pipe = ::popen(read.c_str(), "r");
-        if (!pipe) return means;
-        for (int c; (c = std::fgetc(pipe)) != EOF;) means.push_back(c);
-        ::pclose(pipe);
-        return means;
-    };
-    const std::vector<int> in = levels(source), shown = levels(out);
+    const std::vector<int> in = greyCells(source, 1), shown = greyCells(out, 1);
     ASSERT_EQ(in.size(), 60u);
     ASSERT_GE(shown.size(), 29u);
     for (std::size_t n = 0; n < shown.size() && 2 * n < in.size(); ++n)
         EXPECT_NEAR(shown[n], in[2 * n], 20) << "output frame " << n;
+}
+
+// Phones store portrait video as landscape pictures and a display matrix.
+TEST_F(EngineMedia, TurnedSourcesComeOutUprightAsTheCliShowsThem) {
+    const std::string stored = dir_.file("stored.mp4");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i "
+                           "\"color=black:s=320x240:d=1:r=25,drawbox=x=0:y=0:w=80:h=60:"
+                           "color=white:t=fill\" -c:v libx264 -pix_fmt yuv420p " +
+                           stored)
+                              .c_str()),
+              0);
+    for (const int degrees : {90, 180, 270}) {
+        SCOPED_TRACE(degrees);
+        const std::string source = dir_.file("turned" + std::to_string(degrees) + ".mp4");
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -i " + stored +
+                               " -c copy -metadata:s:v:0 rotate=" + std::to_string(degrees) + " " +
+                               source)
+                                  .c_str()),
+                  0);
+        const std::string out = dir_.file("turned.rm");
+        ASSERT_EQ(encode(job(source, out)).outcome, JobOutcome::Completed);
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.video);
+        EXPECT_EQ(m.video->width < m.video->height, degrees != 180);
+        // The white corner lands where the CLI puts it.
+        const std::vector<int> ours = greyCells(out, 4, 1), cli = greyCells(source, 4, 1);
+        ASSERT_EQ(ours.size(), 16u);
+        ASSERT_EQ(cli.size(), 16u);
+        for (std::size_t i = 0; i < 16; ++i) EXPECT_NEAR(ours[i], cli[i], 40) << "cell " << i;
+    }
+}
+
+// A photo, or a clip of one frame: at the slow lines' rates its one frame
+// lasted less than a slot, and the file held nothing.
+TEST_F(EngineMedia, AStillPictureIsShownForFiveSeconds) {
+    for (const char* name : {"photo.jpg", "one.mp4"}) {
+        const std::string source = dir_.file(name);
+        ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=320x240 "
+                               "-frames:v 1 " +
+                               source)
+                                  .c_str()),
+                  0);
+        for (const auto& [audience, quality] :
+             {std::pair{Audience::Modem28K, NormalMotion}, std::pair{Audience::Lan, SlideShow}}) {
+            SCOPED_TRACE(std::string(name) + " " + std::string(profileOf(audience).key));
+            JobSettings j = job(source, dir_.file("still.rm"), {audience});
+            j.videoQuality = quality;
+            const JobResult r = encode(j);
+            ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+            const media::MediaInfo m = media::probe(j.destination);
+            ASSERT_TRUE(m.video);
+            EXPECT_GE(m.video->packets, 1);
+            EXPECT_NEAR(m.durationSeconds, 5.0, 0.5);
+            EXPECT_NEAR(r.encodedMs, 5000, 500);
+        }
+    }
 }
 
 TEST_F(EngineMedia, SurroundSoundAt48kHzIsMixedDown) {
@@ -391,8 +452,9 @@ TEST_F(EngineMedia, SeveralAudiencesGiveTheFilesSingleJobsWould) {
     // An earlier output at a name beside the named one is replaced.
     std::ofstream(dir_.file("讲座-512k.rm")) << ".RMF from an earlier job";
     // 28K and 56K share their sound; 256K and 512K each have their own.
-    const JobResult r = encode(job(
-        source, named, {Audience::Dsl512K, Audience::Modem56K, Audience::Modem28K, Audience::Dsl256K}));
+    const JobResult r =
+        encode(job(source, named,
+                   {Audience::Dsl512K, Audience::Modem56K, Audience::Modem28K, Audience::Dsl256K}));
     ASSERT_EQ(r.outcome, JobOutcome::Completed);
     const JobInfo info = info_;
     const std::vector<JobProgress> progress = progress_;
@@ -479,6 +541,31 @@ TEST_F(EngineRefusal, SourceThatIsMissingEmptyOrNotMedia) {
     std::ofstream(text) << "这不是视频文件\n";
     expectRefusal(job(text, dir_.file("a.rm")), "源文件");
     expectRefusal(job(dir_.path(), dir_.file("a.rm")), "源文件");
+}
+
+TEST_F(EngineRefusal, SourcesThatNameOtherFilesAreRefused) {
+    // A playlist or a list under a video's name would encode the files it
+    // names, which the user never chose; any path or URL form of them.
+    const struct {
+        const char* name;
+        std::string text;
+    } lists[] = {
+        {"holiday.mp4",
+         "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\n" + source_ + "\n#EXT-X-ENDLIST\n"},
+        {"live.mkv", "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\nfile://" + source_ +
+                         "\n#EXTINF:8,\nhttp://127.0.0.1:9/a.ts\n"},
+        {"up.mp4", "#EXTM3U\n#EXT-X-TARGETDURATION:8\n#EXTINF:8,\n../" +
+                       std::filesystem::path(dir_.path()).filename().string() +
+                       "/source.mkv\n#EXT-X-ENDLIST\n"},
+        {"list.avi", "ffconcat version 1.0\nfile 'source.mkv'\nfile 'list.avi'\n"},
+    };
+    for (const auto& list : lists) {
+        std::ofstream(dir_.file(list.name)) << list.text;
+        expectRefusal(job(dir_.file(list.name), dir_.file("out.rm")), "播放列表");
+    }
+    // A name is not a pattern for its neighbours.
+    std::filesystem::copy_file(source_, dir_.file("img001.png"));
+    expectRefusal(job(dir_.file("img%03d.png"), dir_.file("out.rm")), "文件不存在");
 }
 
 TEST_F(EngineRefusal, DestinationThatIsEmptyMissingOrAFolder) {
@@ -579,7 +666,8 @@ TEST_F(EngineRefusal, AWriteFailureEndsTheJobAndKeepsTheEarlierDestination) {
 }
 
 TEST_F(EngineRefusal, AnyRefusedFileOfASetRefusesTheWholeJob) {
-    const JobSettings set = job(source_, dir_.file("set.mkv"), {Audience::Dsl256K, Audience::Dsl512K});
+    const JobSettings set =
+        job(source_, dir_.file("set.mkv"), {Audience::Dsl256K, Audience::Dsl512K});
     const std::string beside = dir_.file("set-512k.mkv");
     // The user confirmed the named file, not the ones beside it: a file
     // there that is not an earlier output is someone else's.
@@ -606,8 +694,8 @@ TEST_F(EngineMedia, StopLeavesAValidShorterFile) {
     const std::string& source = media::cachedClip("long", testing::longClip());
     ASSERT_FALSE(source.empty());
     // One file, and a set: every file of a stopped set is kept, valid and shorter.
-    for (const auto& audiences : {audienceSet({Audience::Dsl512K}),
-                                  audienceSet({Audience::Modem56K, Audience::Dsl512K})}) {
+    for (const auto& audiences :
+         {audienceSet({Audience::Dsl512K}), audienceSet({Audience::Modem56K, Audience::Dsl512K})}) {
         SCOPED_TRACE(audiences.count());
         const std::string out = dir_.file("stopped" + std::to_string(audiences.count()) + ".rm");
         JobSettings j = job(source, out);

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "engine/temp_output.h"
 #include "engine_support.h"
 
 extern "C" {
@@ -383,19 +384,22 @@ struct ChildRun {
     std::string output;
 };
 
-// velmora-encode in a child of its own, killed if it runs past `limit`.
+// velmora-encode in a child of its own (started by `wrapper`, e.g. unshare,
+// when given), killed if it runs past `limit`.
 ChildRun runEncoder(const std::string& source, const std::string& out, const std::string& log,
-                    std::chrono::seconds limit) {
+                    std::chrono::seconds limit, std::vector<std::string> wrapper = {}) {
     ChildRun r;
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
                                      O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::string bin = VELMORA_ENCODE_BIN;
-    std::vector<char*> argv{bin.data(), const_cast<char*>(source.c_str()),
-                            const_cast<char*>(out.c_str()), nullptr};
+    std::vector<std::string> args = std::move(wrapper);
+    args.insert(args.end(), {VELMORA_ENCODE_BIN, source, out});
+    std::vector<char*> argv;
+    for (std::string& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     pid_t pid = 0;
-    const int spawned = posix_spawn(&pid, bin.c_str(), &actions, nullptr, argv.data(), environ);
+    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (spawned != 0) return r;
     const auto deadline = Clock::now() + limit;
@@ -506,7 +510,8 @@ TEST_F(MessyDestination, NamesUpToTheLimitWorkAndDeadJobsTempFilesGo) {
     name += ".rm";
     ASSERT_EQ(name.size(), 255u);
 
-    // What a killed job leaves: a temporary file under a pid that has ended.
+    // What a killed job leaves: a temporary file under a pid that has ended,
+    // no longer locked and over a minute old.
     const pid_t child = ::fork();
     if (child == 0) ::_exit(0);
     ::waitpid(child, nullptr, 0);
@@ -514,6 +519,7 @@ TEST_F(MessyDestination, NamesUpToTheLimitWorkAndDeadJobsTempFilesGo) {
     const std::string living =
         dir_.file(".other.rm.velmora-" + std::to_string(::getppid()) + "-XyZ789");
     writeAll(stale, "left by a killed job");
+    ASSERT_TRUE(media::makeOlder(stale, 120));
     writeAll(living, "a running job's");
 
     const JobResult r = encode(dir_.file(name));
@@ -521,6 +527,29 @@ TEST_F(MessyDestination, NamesUpToTheLimitWorkAndDeadJobsTempFilesGo) {
     EXPECT_TRUE(media::probe(dir_.file(name)).opened);
     EXPECT_FALSE(media::fileExists(stale));
     EXPECT_TRUE(media::fileExists(living));
+}
+
+// A job in another PID namespace (a container, a sandbox) sees none of our
+// processes: its sweep must still leave our running job's file alone, even
+// one past the minute after its last write.
+TEST_F(MessyDestination, JobInAnotherPidNamespaceLeavesOurTempFileAlone) {
+    if (::geteuid() != 0 || std::system("unshare -p -f --mount-proc true >/dev/null 2>&1") != 0) {
+        std::cout << "SKIP: a PID namespace needs root and unshare -p (util-linux)\n";
+        GTEST_SKIP() << "a PID namespace needs root and unshare -p (util-linux)";
+    }
+    TempOutput ours;
+    ASSERT_TRUE(ours.create(dir_.file("ours.rm")));
+    writeAll(ours.path(), "a running job's");
+    ASSERT_TRUE(media::makeOlder(ours.path(), 120));
+
+    const ChildRun r = runEncoder(source_, dir_.file("theirs.rm"), dir_.file("log"),
+                                  std::chrono::seconds(static_cast<int>(60 * kSlowdown)),
+                                  {"unshare", "-p", "-f", "--mount-proc", "--kill-child"});
+    ASSERT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(media::probe(dir_.file("theirs.rm")).opened);
+    EXPECT_TRUE(media::fileExists(ours.path()));
+    const Status committed = ours.commit();
+    EXPECT_TRUE(committed) << committed.message();
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 //   velmora-encode [options] SOURCE... --output-dir DIR    one file after another
 //   velmora-encode --print-plan [options] SOURCE
 //     prints the ffmpeg CLI's output options for the same encode, one a line
+// Each ticked audience gets a file of its own from one reading of the source
+// (the engine's jobFiles() names them); everything reported is per file.
 // Messages, progress and the final table go to stderr; stdout carries only
 // what scripts read (--json, --print-plan, --help).
 #include <pthread.h>
@@ -204,10 +206,13 @@ void sayError(const std::string& message) {
     std::fprintf(stderr, cli::kErrorLine, message.c_str());
 }
 
+// As long as it takes: a line may carry several paths of any length.
 std::string format(const char* pattern, auto... values) {
-    char buffer[512];
-    std::snprintf(buffer, sizeof buffer, pattern, values...);
-    return buffer;
+    const int length = std::snprintf(nullptr, 0, pattern, values...);
+    if (length <= 0) return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    std::snprintf(out.data(), out.size() + 1, pattern, values...);
+    return out;
 }
 
 // Columns a terminal gives the text: East Asian wide characters take two.
@@ -271,25 +276,48 @@ std::string jsonString(std::string_view s) {
 }
 
 // ---------------------------------------------------------------------------
-// One file
+// One source
 
 enum class Result { Completed, Stopped, Failed, Skipped };
 
+// One output file; the files of a job share its result.
 struct FileReport {
     std::string source{}, destination{};
+    Audience audience = Audience::Dsl256K;
     Result result = Result::Skipped;
     std::string message{};    // why it failed
     std::int64_t heldMs = 0;  // media time the output holds
     std::int64_t bytes = 0;
     std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
     std::int64_t elapsedMs = 0;
-    std::string audienceName{};
     int budgetKbps = 0;
-    std::string warning{};  // what the source turned out to be, "" when nothing
 
     double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
     // A completed or stopped job leaves a file; a failed or skipped one none.
     bool written() const { return result == Result::Completed || result == Result::Stopped; }
+};
+
+// One source's job: a file per ticked audience, as jobFiles() orders them
+// (the named one, the slowest audience's, first).
+struct JobReport {
+    std::vector<FileReport> files;
+    std::string warning{};  // what the source turned out to be, "" when nothing
+
+    JobReport(const std::string& source, const std::string& destination, AudienceSet audiences,
+              Result result) {
+        for (const JobFile& file : jobFiles(destination, audiences))
+            files.push_back({.source = source,
+                             .destination = file.destination,
+                             .audience = file.audience,
+                             .result = result});
+    }
+    const FileReport& named() const { return files.front(); }
+    void fail(const std::string& message) {
+        for (FileReport& f : files) {
+            f.result = Result::Failed;
+            f.message = message;
+        }
+    }
 };
 
 class ProgressBar : public JobObserver {
@@ -328,18 +356,17 @@ class ProgressBar : public JobObserver {
     JobResult result_;
 };
 
-FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& label) {
-    FileReport report{.source = job.source, .destination = job.destination};
+// The job's files from one reading of the source, under one progress bar.
+JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& label) {
+    JobReport report(job.source, job.destination, job.audiences, Result::Failed);
     Engine engine;
     ProgressBar bar(::isatty(STDERR_FILENO), label);
-    JobInfo info;
     // Opening a source that sends nothing (a FIFO, a device) can wait; Ctrl+C
     // gives up there too.
     job.interrupted = [&interrupts] { return interrupts.pending(); };
-    if (Status s = engine.start(job, bar, &info); !s) {
+    if (Status s = engine.start(job, bar); !s) {
         interrupts.wait(0);  // take a Ctrl+C that ended the opening, so the rest is skipped
-        report.result = Result::Failed;
-        report.message = s.message();
+        report.fail(s.message());
         return report;
     }
     while (engine.running()) {
@@ -347,25 +374,30 @@ FileReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string&
             // Held in a read the kernel does not cut short (a stalled mount):
             // the job is let go and ends with this process, without its file.
             // Its hidden temporary file goes with the next job into that folder.
-            report.result = Result::Failed;
-            report.message = cli::kSourceStalled;
+            report.fail(cli::kSourceStalled);
             return report;
         }
     }
     engine.wait();
     const JobResult r = bar.result();
-    report.result = r.outcome == JobOutcome::Completed ? Result::Completed
-                    : r.outcome == JobOutcome::Stopped ? Result::Stopped
-                                                       : Result::Failed;
-    report.message = r.message;
-    // What the written file holds, whatever the source's header claimed.
-    report.heldMs = r.encodedMs;
+    const Result result = r.outcome == JobOutcome::Completed ? Result::Completed
+                          : r.outcome == JobOutcome::Stopped ? Result::Stopped
+                                                             : Result::Failed;
+    for (FileReport& f : report.files) {
+        f.result = result;
+        f.message = r.message;
+        f.elapsedMs = r.elapsedMs;
+        const auto made =
+            std::find_if(r.files.begin(), r.files.end(),
+                         [&](const JobResult::File& m) { return m.audience == f.audience; });
+        if (made == r.files.end()) continue;  // the job failed before its files were known
+        // What the written file holds, whatever the source's header claimed.
+        f.heldMs = made->encodedMs;
+        f.bytes = made->bytes;
+        f.prerollMs = made->prerollMs;
+        f.budgetKbps = made->budgetKbps;
+    }
     report.warning = r.warning;
-    report.bytes = r.bytes;
-    report.prerollMs = r.prerollMs;
-    report.elapsedMs = r.elapsedMs;
-    report.audienceName = profileOf(info.plan.audience).name;
-    report.budgetKbps = info.plan.budgetKbps;
     return report;
 }
 
@@ -389,6 +421,7 @@ const ResultNames& namesOf(Result r) {
 std::string jsonLine(const FileReport& f) {
     const bool written = f.written();
     std::string line = "{\"source\":" + jsonString(f.source) +
+                       ",\"audience\":" + jsonString(profileOf(f.audience).key) +
                        ",\"output\":" + (written ? jsonString(f.destination) : "null") +
                        ",\"result\":\"" + namesOf(f.result).key + "\"";
     if (written) {
@@ -403,18 +436,22 @@ std::string jsonLine(const FileReport& f) {
     return line + "}";
 }
 
-void printJson(const FileReport& f) {
-    std::puts(jsonLine(f).c_str());
+// A line per file, as soon as its job ends.
+void printJson(const JobReport& job) {
+    for (const FileReport& f : job.files) std::puts(jsonLine(f).c_str());
     std::fflush(stdout);
 }
 
-// The one-file mode's closing line, against the audience's budget.
-void printSummary(const FileReport& f) {
-    if (f.result == Result::Stopped) std::fprintf(stderr, cli::kStoppedLine, f.heldMs / 1000.0);
-    std::fprintf(stderr, cli::kSummaryLine, f.destination.c_str(), f.heldMs / 1000.0,
-                 static_cast<long long>(f.bytes), f.kbps(), f.audienceName.c_str(), f.budgetKbps,
-                 f.elapsedMs / 1000.0);
-    if (!f.warning.empty()) std::fprintf(stderr, cli::kWarningLine, f.warning.c_str());
+// The one-source mode's closing lines: each file against its audience's budget.
+void printSummary(const JobReport& job) {
+    if (job.named().result == Result::Stopped)
+        std::fprintf(stderr, cli::kStoppedLine, job.named().heldMs / 1000.0);
+    for (const FileReport& f : job.files)
+        std::fprintf(stderr, cli::kSummaryLine, f.destination.c_str(), f.heldMs / 1000.0,
+                     static_cast<long long>(f.bytes), f.kbps(),
+                     std::string(profileOf(f.audience).name).c_str(), f.budgetKbps,
+                     f.elapsedMs / 1000.0);
+    if (!job.warning.empty()) std::fprintf(stderr, cli::kWarningLine, job.warning.c_str());
 }
 
 std::string sizeText(std::int64_t bytes) {
@@ -422,21 +459,25 @@ std::string sizeText(std::int64_t bytes) {
     return format("%.1f MB", bytes / 1'000'000.0);
 }
 
-// file | result | duration held | size | kbps | the output, or why not
-void printTable(const std::vector<FileReport>& files) {
+// file | result | duration held | size | kbps | the output, or why not:
+// a row per file written, one for a job that wrote none.
+void printTable(const std::vector<JobReport>& jobs) {
     std::vector<std::vector<std::string>> rows;
     rows.push_back({cli::kColumnFile, cli::kColumnResult, cli::kColumnHeld, cli::kColumnSize,
                     cli::kColumnKbps, cli::kColumnNote});
-    for (const FileReport& f : files) {
-        const bool written = f.written();
+    for (const JobReport& job : jobs) {
         const std::string none = "-";
-        rows.push_back({f.source, namesOf(f.result).text,
-                        written ? format(cli::kSeconds, f.heldMs / 1000.0) : none,
-                        written ? sizeText(f.bytes) : none,
-                        written ? format("%.1f", f.kbps()) : none,
-                        written                      ? f.destination
-                        : f.result == Result::Failed ? f.message
-                                                     : std::string(cli::kNotStarted)});
+        const FileReport& named = job.named();
+        if (!named.written()) {
+            rows.push_back(
+                {named.source, namesOf(named.result).text, none, none, none,
+                 named.result == Result::Failed ? named.message : std::string(cli::kNotStarted)});
+            continue;
+        }
+        for (const FileReport& f : job.files)
+            rows.push_back({f.source, namesOf(f.result).text,
+                            format(cli::kSeconds, f.heldMs / 1000.0), sizeText(f.bytes),
+                            format("%.1f", f.kbps()), f.destination});
     }
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (const auto& row : rows)
@@ -453,8 +494,10 @@ void printTable(const std::vector<FileReport>& files) {
 // ---------------------------------------------------------------------------
 // The modes
 
-// DIR/<name>.rm; a name that exists, or that this batch already gave out,
-// gets -1, -2, ... unless --overwrite.
+// DIR/<name>.rm, with the other audiences' files beside it. When any file
+// of that set exists, or this batch already gave it out, the whole set moves
+// to -1, -2, ... (DIR/<name>-1.rm, DIR/<name>-1-512k.rm): a set is never
+// split. --overwrite replaces files that exist, never one this batch made.
 std::string outputFor(const std::string& source, const Options& options,
                       std::set<std::string>& taken) {
     const fs::path stem = fs::path(source).filename().replace_extension();
@@ -467,10 +510,14 @@ std::string outputFor(const std::string& source, const Options& options,
         }
         name += ".rm";
         const std::string candidate = (dir / name).string();
-        std::error_code ec;
-        const bool exists = fs::exists(fs::symlink_status(candidate, ec));
-        if (taken.count(candidate) || (exists && !options.overwrite)) continue;
-        taken.insert(candidate);
+        const std::vector<JobFile> files = jobFiles(candidate, options.job.audiences);
+        const bool vacant = std::none_of(files.begin(), files.end(), [&](const JobFile& f) {
+            std::error_code ec;
+            return taken.count(f.destination) > 0 ||
+                   (!options.overwrite && fs::exists(fs::symlink_status(f.destination, ec)));
+        });
+        if (!vacant) continue;
+        for (const JobFile& f : files) taken.insert(f.destination);
         return candidate;
     }
 }
@@ -481,9 +528,17 @@ int printPlan(const Options& options) {
         sayError(s.message());
         return kExitFailed;
     }
-    const EncodePlan plan = planEncode(options.job.audiences, options.job.audioContent,
-                                       options.job.videoQuality, source.shape);
-    for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
+    // Each audience's own plan, as its file is made; with several, each
+    // audience's options follow a line "# <key>", slowest first.
+    const bool several = options.job.audiences.count() > 1;
+    for (const AudienceProfile& profile : audienceTable()) {
+        if (!options.job.audiences.test(static_cast<std::size_t>(profile.audience))) continue;
+        const EncodePlan plan =
+            planEncode(audienceSet({profile.audience}), options.job.audioContent,
+                       options.job.videoQuality, source.shape);
+        if (several) std::printf("# %s\n", std::string(profile.key).c_str());
+        for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
+    }
     return kExitOk;
 }
 
@@ -491,14 +546,15 @@ int encodeSingle(const Options& options, Interrupts& interrupts) {
     JobSettings job = options.job;
     job.source = options.sources.front();
     job.destination = options.destination;
-    const FileReport f = encodeOne(job, interrupts, fs::path(job.source).filename().string());
-    if (options.json) printJson(f);
-    if (f.result == Result::Failed) {
-        sayError(f.message);
+    const JobReport report = encodeOne(job, interrupts, fs::path(job.source).filename().string());
+    if (options.json) printJson(report);
+    const Result result = report.named().result;
+    if (result == Result::Failed) {
+        sayError(report.named().message);
         return interrupts.seen() ? kExitInterrupted : kExitFailed;
     }
-    printSummary(f);
-    return f.result == Result::Stopped ? kExitInterrupted : kExitOk;
+    printSummary(report);
+    return result == Result::Stopped ? kExitInterrupted : kExitOk;
 }
 
 int encodeBatch(const Options& options, Interrupts& interrupts) {
@@ -509,25 +565,31 @@ int encodeBatch(const Options& options, Interrupts& interrupts) {
         return kExitFailed;
     }
     std::set<std::string> taken;
-    std::vector<FileReport> files;
+    std::vector<JobReport> jobs;
     const std::size_t count = options.sources.size();
     for (std::size_t i = 0; i < count; ++i) {
         JobSettings job = options.job;
         job.source = options.sources[i];
         if (interrupts.wait(0)) {
-            files.push_back({.source = job.source, .result = Result::Skipped});
-            if (options.json) printJson(files.back());
+            // Its files were never named; what is reported of them needs no name.
+            jobs.emplace_back(job.source, std::string(), job.audiences, Result::Skipped);
+            if (options.json) printJson(jobs.back());
             continue;
         }
         job.destination = outputFor(job.source, options, taken);
-        say(format(cli::kFileHeader, i + 1, count, job.source.c_str(), job.destination.c_str()));
-        files.push_back(encodeOne(job, interrupts, fs::path(job.source).filename().string()));
-        if (options.json) printJson(files.back());
+        std::string outputs;
+        for (const JobFile& f : jobFiles(job.destination, job.audiences)) {
+            if (!outputs.empty()) outputs += cli::kFileSeparator;
+            outputs += f.destination;
+        }
+        say(format(cli::kFileHeader, i + 1, count, job.source.c_str(), outputs.c_str()));
+        jobs.push_back(encodeOne(job, interrupts, fs::path(job.source).filename().string()));
+        if (options.json) printJson(jobs.back());
     }
-    printTable(files);
+    printTable(jobs);
     if (interrupts.seen()) return kExitInterrupted;
-    for (const FileReport& f : files)
-        if (f.result != Result::Completed) return kExitFailed;
+    for (const JobReport& job : jobs)
+        if (job.named().result != Result::Completed) return kExitFailed;
     return kExitOk;
 }
 

@@ -1,8 +1,10 @@
 #include "media_fixtures.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <ctime>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -237,6 +239,11 @@ std::string fileDigest(const std::string& path) {
 bool fileExists(const std::string& path) {
     struct stat st {};
     return ::stat(path.c_str(), &st) == 0;
+}
+
+bool makeOlder(const std::string& path, int seconds) {
+    const timespec times[2] = {{0, UTIME_OMIT}, {::time(nullptr) - seconds, 0}};
+    return ::utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 int hiddenFileCount(const std::string& folder) {

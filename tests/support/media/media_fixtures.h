@@ -79,6 +79,9 @@ std::string fileDigest(const std::string& path);
 
 bool fileExists(const std::string& path);
 
+// Sets the file's modification time `seconds` into the past.
+bool makeOlder(const std::string& path, int seconds);
+
 // Names in `folder` that start with a dot (the encoder's temporary files).
 int hiddenFileCount(const std::string& folder);
 

@@ -17,8 +17,11 @@ last key frame, which only the end of the header's index bounds for VLC.
 
 Without --all only our own writer's files are made and checked, a few of
 them, to keep the test short; --all adds every audience and FFmpeg's muxer
-and only prints the table. A reader whose program is not installed is
-skipped with a "SKIP:" line.
+and only prints the table. A job for several audiences makes a file for
+each from one reading of the source (its --json lines name them); those go
+through GStreamer too, which otherwise sees only single files, in the
+writer's own tests. A reader whose program is not installed is skipped with
+a "SKIP:" line.
 """
 import argparse
 import concurrent.futures
@@ -64,9 +67,14 @@ def make_source(path, seconds):
 
 
 def encode(encoder, source, dest, args, muxer):
-    rc, out = run([encoder, "--muxer", muxer] + args + [source, dest])
-    if rc != 0 or not os.path.exists(dest):
+    """The job's files as (audience, path), `dest` (the slowest's) first."""
+    rc, out = run([encoder, "--muxer", muxer, "--json"] + args + [source, dest])
+    made = [json.loads(line) for line in out.splitlines() if line.startswith("{")]
+    files = [(m["audience"], m["output"]) for m in made if m.get("output")]
+    if rc != 0 or not files or files[0][1] != dest or \
+            not all(os.path.exists(path) for _, path in files):
         raise RuntimeError("velmora-encode %s failed: %s" % (" ".join(args), out))
+    return files
 
 
 def temp_output(dest):
@@ -96,14 +104,16 @@ def encode_interrupted(encoder, source, dest, args, muxer, stop_at_bytes, sig):
         raise RuntimeError("no file left by the interrupted job " + dest)
 
 
-# Files for the test: one per kind of stream our writer writes, plus the
-# three ways a file can end early.
+# Files for the test: one per kind of stream our writer writes, the files of
+# one job for a slow and a fast audience, plus the three ways a file can end
+# early.
 TEST_FILES = [
     ("56k", ["--audience", "56k"]),
     ("256k", ["--audience", "256k"]),
     ("audio-14.4", ["--audience", "56k", "--video-quality", "none"]),
     ("audio-ac3", ["--audience", "lan", "--video-quality", "none"]),
     ("video-only", ["--audience", "256k", "--audio-content", "none"]),
+    ("multi", ["--audience", "56k,512k"]),
 ]
 ALL_AUDIENCES = ["28k", "56k", "isdn", "dual-isdn", "lan", "256k", "384k", "512k"]
 
@@ -116,13 +126,16 @@ def make_files(args, work):
     plan = list(TEST_FILES)
     if args.all:
         plan = [(a, ["--audience", a]) for a in ALL_AUDIENCES] + plan[2:] + [
-            ("multi", ["--audience", "28k,56k,lan"])]
+            ("multi3", ["--audience", "28k,56k,lan"])]
     files = []
     for muxer in args.muxers:
         for name, enc_args in plan:
-            path = os.path.join(work, "%s-%s.rm" % (name, muxer))
-            encode(args.encoder, source, path, enc_args, muxer)
-            files.append({"name": name, "muxer": muxer, "path": path, "kind": "whole"})
+            made = encode(args.encoder, source, os.path.join(work, "%s-%s.rm" % (name, muxer)),
+                          enc_args, muxer)
+            for audience, path in made:
+                files.append({"name": name if len(made) == 1 else "%s/%s" % (name, audience),
+                              "muxer": muxer, "path": path, "kind": "whole",
+                              "several": len(made) > 1})
         # Stopped 24 s in (past the key frame at 20 s, so that there is one
         # after the middle to seek around), killed 12 s in, cut at half a file.
         whole = os.path.join(work, "256k-%s.rm" % muxer)
@@ -513,10 +526,13 @@ def main():
     args.muxers = (args.muxers or ("ours,ffmpeg" if args.all else "ours")).split(",")
 
     # FFmpeg, GStreamer and MediaInfo read our files in the writer's own
-    # tests already; here FFmpeg is the yardstick and the others join the table.
-    readers = {"ffmpeg": ffmpeg_reader, "vlc": vlc_reader, "mplayer": mplayer_reader}
+    # tests already; here FFmpeg is the yardstick and the others join the
+    # table. Those tests make one file a job: GStreamer plays the files of a
+    # job for several audiences here.
+    readers = {"ffmpeg": ffmpeg_reader, "vlc": vlc_reader, "mplayer": mplayer_reader,
+               "gstreamer": gstreamer_reader}
     if args.all:
-        readers.update({"gstreamer": gstreamer_reader, "mediainfo": mediainfo_reader})
+        readers["mediainfo"] = mediainfo_reader
     needs = {"ffmpeg": "ffprobe", "gstreamer": "gst-launch-1.0", "mediainfo": "mediainfo",
              "vlc": "cvlc", "mplayer": "mplayer"}
     for name, program in needs.items():
@@ -531,6 +547,10 @@ def main():
         print("the reference reader, ffprobe, is missing")
         return 1
 
+    def readers_of(f):
+        return [name for name in readers
+                if args.all or name != "gstreamer" or f.get("several")]
+
     work = tempfile.mkdtemp(prefix="velmora-readers-")
     os.chmod(work, 0o755)
     started = time.time()
@@ -543,15 +563,15 @@ def main():
         with concurrent.futures.ThreadPoolExecutor(max_workers=len(files)) as slow, \
                 concurrent.futures.ThreadPoolExecutor(max_workers=2) as fast:
             for f in files:
-                for name, fn in readers.items():
+                for name in readers_of(f):
                     pool = slow if name == "xine" else fast
-                    jobs[(f["path"], name)] = pool.submit(fn, f, refs[f["path"]], work)
+                    jobs[(f["path"], name)] = pool.submit(readers[name], f, refs[f["path"]], work)
         failures = 0
         print("%-12s %-6s %-9s %-11s %-9s %-15s %-11s %s" %
               ("file", "muxer", "reader", "streams", "frames", "audio s", "seeks", "result"))
         for f in files:
             ref = refs[f["path"]]
-            for name in readers:
+            for name in readers_of(f):
                 r = jobs[(f["path"], name)].result()
                 problems = judge(name, f, ref, r)
                 frames = fmt(r.frames, "%d") + ("/%d" % len(ref["vpts"]) if ref["video"] else "")
