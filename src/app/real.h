@@ -132,7 +132,7 @@ class Real : public QMainWindow {
     void onCompressionFinished();
     // encoding/job.cpp: a job ended (status is how); the icon's tip drops
     // the percentage and, while the window is out of sight, the icon says
-    // how the job ended.
+    // how the job ended and which file it made (several: their count and folder).
     void endJob(const char16_t* status);
     // commands/commands.cpp: the only way to end the logon; a start or a
     // stop ends a running countdown and leaves the switch as it was.
@@ -152,6 +152,7 @@ class Real : public QMainWindow {
     QIcon icon_;
     bool jobRunning_ = false;  // from a start that went through to the job's end
     QString jobFile_;          // the running or last job's destination
+    int jobFileCount_ = 1;     // its files, one per ticked audience
     bool placed_ = false;      // on its first showing
 
     QWidget* ProducerControl1 = nullptr;

@@ -1,5 +1,6 @@
 // Starting and stopping a job, its progress and its completion.
 
+#include <QCheckBox>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -42,6 +43,10 @@ void Real::Cmdstart_Click() {
     }
     jobRunning_ = true;
     jobFile_ = Textsave->text();
+    // One file per ticked audience: the named one and the others beside it.
+    jobFileCount_ = 0;
+    for (int n = 1; n <= 8; ++n)
+        jobFileCount_ += findChild<QCheckBox*>(QStringLiteral("Check%1").arg(n))->isChecked();
     Labelmul->setText(qs(text::kOneFile));
     Cmdstart->setEnabled(false);
     Cmdstop->setEnabled(true);
@@ -84,8 +89,14 @@ void Real::endJob(const char16_t* status) {
     jobRunning_ = false;
     p_.shell.setIconTip(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, text::kTitle);
     if (isVisible() && !isMinimized()) return;
+    // Several files are told by their count and folder, not path by path.
+    const QFileInfo named(jobFile_);
+    const QString files =
+        jobFileCount_ > 1
+            ? qs(text::kFilesInFolder).arg(QString::number(jobFileCount_), named.absolutePath())
+            : named.fileName();
     p_.shell.showIconMessage(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, status,
-                             QFileInfo(jobFile_).fileName().toStdU16String());
+                             files.toStdU16String());
 }
 
 void Real::ProducerControl1_Notify(const encoder::Notification& n) {

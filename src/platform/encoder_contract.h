@@ -61,7 +61,10 @@ inline constexpr DispId Stop = 4302;
 }  // namespace op
 
 // Notifications, raised on the window's thread only. Each carries four
-// arguments; their meaning per notification:
+// arguments; their meaning per notification. A job makes one file per ticked
+// audience: the destination named is the slowest audience's, the others lie
+// beside it, and where an argument speaks of one file or one budget it is
+// that named file's.
 namespace event {
 // Started: (String source, String destination, Long source duration in ms
 // (0 when unknown), Long audience budget in kbps).

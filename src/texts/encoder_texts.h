@@ -128,10 +128,31 @@ inline constexpr const char* kSummaryStopped = "已停止，已压缩的部分�
 // held, size, average kbps / budget kbps, seconds a player buffers before it plays
 inline constexpr const char* kSummaryFigures =
     "时长 %1　大小 %2　平均码率 %3/%4 kbps　预缓冲 %5 秒";
+// A job of several files (one per ticked audience): after the running bit
+// rate, which is the slowest file's; the count of files.
+inline constexpr const char* kJobFiles = "（共 %1 个文件）";
+// The files may come to more than the destination folder has free; the job goes on.
+inline constexpr const char* kSpaceShort = "目标文件夹的剩余空间可能放不下这些文件";
+// Several files made: count, total size, held; their folder; each file on hover.
+inline constexpr const char* kSummaryFiles = "共 %1 个文件　总大小 %2　时长 %3";
+inline constexpr const char* kSummaryFolder = "保存在 %1";
+inline constexpr const char* kSummaryDetailsHint = "鼠标停在这里可查看每个文件";
+// The columns of the table of files.
+inline constexpr const char* kTableFile = "文件";
+inline constexpr const char* kTableAudience = "目标听众";
+inline constexpr const char* kTableSize = "大小";
+inline constexpr const char* kTableKbps = "平均/目标码率";
+inline constexpr const char* kTablePicture = "画面";
+inline constexpr const char* kTablePreroll = "预缓冲";
+inline constexpr const char* kSecondsValue = "%1 秒";
 
 // A start refused after it had ended the running job: where that job's file is.
 inline constexpr const char* kEarlierJobStopped = "正在进行的压缩已停止，已压缩的部分保存在";
 inline constexpr const char* kEarlierJobCompleted = "上一个压缩已完成，文件保存在";
+// The same for a job of several files: their count, then their folder.
+inline constexpr const char* kEarlierJobStoppedFiles =
+    "正在进行的压缩已停止，已压缩的部分（共 %1 个文件）保存在";
+inline constexpr const char* kEarlierJobCompletedFiles = "上一个压缩已完成，共 %1 个文件保存在";
 
 // velmora-encode, the command-line tool.
 namespace cli {

@@ -23,6 +23,9 @@ inline constexpr char16_t kOneFileCompressed[] = u"共压缩一个文件";
 inline constexpr char16_t kDelight[] = u"卡哇伊！";
 inline constexpr char16_t kNoFileMade[] = u"未生成文件";
 
+// The tray's balloon after a job of several files: count, folder.
+inline constexpr char16_t kFilesInFolder[] = u"%1 个文件（%2）";
+
 // Clock (Labeltime)
 inline constexpr char16_t kZeroTime[] = u"00:00:00";
 

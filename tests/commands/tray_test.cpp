@@ -97,32 +97,37 @@ TEST_F(TrayTest, TheIconsTipShowsTheProgressAndItsRecordStays) {
     EXPECT_EQ(shell.notifyCalls().size(), 1u) << "the record is registered once and kept";
 }
 
+// One file is named; several (one per ticked audience) are counted, with their folder.
 TEST_F(TrayTest, AJobEndingWhileHiddenSaysSoOnTheIcon) {
     const std::vector<std::pair<std::function<void()>, std::u16string>> ends = {
         {[this] {
              encoder.raise(encoder::event::Completed, Variant::string("/out/结果.rm"),
                            Variant::long_(1), Variant::long_(100), Variant::long_(1000));
          },
-         u"压缩完成|结果.rm"},
-        {[this] { action("stop")->trigger(); }, u"用户停止|结果.rm"},
+         u"压缩完成"},
+        {[this] { action("stop")->trigger(); }, u"用户停止"},
         {[this] {
              encoder.raise(encoder::event::Error, Variant::long_(1), Variant::string("磁盘已满"),
                            Variant::long_(3), Variant::long_(0));
          },
-         u"压缩出错|结果.rm"},
+         u"压缩出错"},
     };
     get<QLineEdit>("Textsave")->setText("/out/结果.rm");
-    for (const auto& [end, message] : ends) {
-        startJob();
-        end();  // in sight: no message
-        startJob();
-        action("a23")->trigger();
-        end();
-        ASSERT_FALSE(shell.iconMessages().empty());
-        EXPECT_EQ(shell.iconMessages().back(), message);
-        window->xiansi_Click();
+    for (const auto& [secondAudience, files] :
+         {std::pair{false, u"结果.rm"}, std::pair{true, u"2 个文件（/out）"}}) {
+        get<QCheckBox>("Check7")->setChecked(secondAudience);
+        for (const auto& [end, status] : ends) {
+            startJob();
+            end();  // in sight: no message
+            startJob();
+            action("a23")->trigger();
+            end();
+            ASSERT_FALSE(shell.iconMessages().empty());
+            EXPECT_EQ(shell.iconMessages().back(), status + u"|" + files);
+            window->xiansi_Click();
+        }
     }
-    EXPECT_EQ(shell.iconMessages().size(), ends.size());
+    EXPECT_EQ(shell.iconMessages().size(), 2 * ends.size());
 }
 
 TEST_F(TrayTest, RightPressOpensTheTrayMenuWithItsFiveEntries) {

@@ -37,6 +37,46 @@ QLabel* figureLabel(const char* name, QWidget* parent) {
     return label;
 }
 
+QString colourFor(bool overBudget) {
+    return overBudget ? QStringLiteral("color: #b00") : QString();
+}
+
+// Seconds in tenths, rounded up: the wait is never understated.
+QString prerollText(std::int64_t ms) {
+    const std::int64_t tenths = (std::max<std::int64_t>(ms, 0) + 99) / 100;
+    return QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10);
+}
+
+// The tooltip of a summary of several files: their folder, then a row each.
+QString filesTable(const JobSummary& s) {
+    using namespace encoder::text;
+    // A tooltip wraps rich text at a width of its own choosing; a row per line reads better.
+    QString html = QStringLiteral(
+                       "<html><head><style>p, th, td { white-space: nowrap; }</style></head>"
+                       "<body><p>%1</p><table cellspacing=\"0\" cellpadding=\"3\"><tr>")
+                       .arg(tr8(kSummaryFolder).arg(s.folder.toHtmlEscaped()));
+    for (const char* column :
+         {kTableFile, kTableAudience, kTableSize, kTableKbps, kTablePicture, kTablePreroll})
+        html += QStringLiteral("<th align=\"left\">%1</th>").arg(tr8(column));
+    html += QStringLiteral("</tr>");
+    for (const FileSummary& f : s.files) {
+        const std::int64_t kbps = f.averageKbps();
+        const QString picture = f.width > 0 && f.height > 0
+                                    ? QStringLiteral("%1×%2").arg(f.width).arg(f.height)
+                                    : tr8(kNoPicture);
+        html += QStringLiteral(
+                    "<tr><td>%1</td><td>%2</td><td align=\"right\">%3</td>"
+                    "<td align=\"right\" style=\"%4\">%5/%6 kbps</td><td>%7</td>"
+                    "<td align=\"right\">%8</td></tr>")
+                    // In one pass, so a name with a % in it stays as it is.
+                    .arg(f.fileName.toHtmlEscaped(), f.audience.toHtmlEscaped(), sizeText(f.bytes),
+                         colourFor(f.budgetKbps > 0 && kbps > f.budgetKbps), QString::number(kbps),
+                         QString::number(f.budgetKbps), picture,
+                         tr8(kSecondsValue).arg(prerollText(f.prerollMs)));
+    }
+    return html + QStringLiteral("</table></body></html>");
+}
+
 }  // namespace
 
 PaneFigures paneFigures(std::int64_t encodedMs, std::int64_t durationMs, std::int64_t elapsedMs,
@@ -144,7 +184,13 @@ EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
     remaining_ = figureLabel("encoderRemaining", jobPage_);
     speed_ = figureLabel("encoderSpeed", jobPage_);
     bitRate_ = figureLabel("encoderBitRate", jobPage_);
-    for (QLabel* label : {elapsed_, remaining_, speed_, bitRate_}) figures->addWidget(label);
+    bitRate_->setWordWrap(true);
+    spaceShort_ = figureLabel("encoderSpaceShort", jobPage_);
+    spaceShort_->setText(tr8(encoder::text::kSpaceShort));
+    spaceShort_->setStyleSheet(colourFor(true));
+    spaceShort_->setWordWrap(true);
+    for (QLabel* label : {elapsed_, remaining_, speed_, bitRate_, spaceShort_})
+        figures->addWidget(label);
     figures->addStretch();
     top->addLayout(figures, 3);
     job->addLayout(top, 1);
@@ -161,6 +207,7 @@ EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
     job->addLayout(bottom);
 
     summaryPage_ = new QWidget(this);
+    summaryPage_->setObjectName("encoderSummary");
     auto* summary = new QVBoxLayout(summaryPage_);
     summary->addStretch();
     summaryTitle_ = figureLabel("encoderSummaryTitle", summaryPage_);
@@ -170,9 +217,13 @@ EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
     summaryFile_ = figureLabel("encoderSummaryFile", summaryPage_);
     summaryFigures_ = figureLabel("encoderSummaryFigures", summaryPage_);
     summaryWarning_ = figureLabel("encoderSummaryWarning", summaryPage_);
-    summaryWarning_->setStyleSheet("color: #b00");
+    summaryWarning_->setStyleSheet(colourFor(true));
     summaryWarning_->setWordWrap(true);
-    for (QLabel* label : {summaryTitle_, summaryFile_, summaryFigures_, summaryWarning_}) {
+    summaryHint_ = figureLabel("encoderSummaryHint", summaryPage_);
+    summaryHint_->setText(tr8(encoder::text::kSummaryDetailsHint));
+    summaryHint_->setStyleSheet("color: #666");
+    for (QLabel* label :
+         {summaryTitle_, summaryFile_, summaryFigures_, summaryWarning_, summaryHint_}) {
         label->setAlignment(Qt::AlignCenter);
         summary->addWidget(label);
     }
@@ -212,29 +263,56 @@ void EncoderPane::stopWatching() {
 }
 
 void EncoderPane::showSummary(const JobSummary& s) {
+    using namespace encoder::text;
     stopWatching();
-    summaryTitle_->setText(
-        tr8(s.completed ? encoder::text::kSummaryCompleted : encoder::text::kSummaryStopped));
-    summaryFile_->setText(s.fileName);
-    const std::int64_t kbps = s.averageKbps();
-    // In tenths of a second, rounded up: the wait is never understated.
-    const std::int64_t tenths = (std::max<std::int64_t>(s.prerollMs, 0) + 99) / 100;
-    summaryFigures_->setText(tr8(encoder::text::kSummaryFigures)
-                                 .arg(clockText(s.heldMs), sizeText(s.bytes))
-                                 .arg(kbps)
-                                 .arg(s.budgetKbps)
-                                 .arg(QStringLiteral("%1.%2").arg(tenths / 10).arg(tenths % 10)));
-    summaryFigures_->setStyleSheet(s.budgetKbps > 0 && kbps > s.budgetKbps ? "color: #b00" : "");
+    if (s.files.empty()) return;
+    summaryTitle_->setText(tr8(s.completed ? kSummaryCompleted : kSummaryStopped));
+    const FileSummary& named = s.files.front();
+    const bool several = s.files.size() > 1;
+    if (several) {
+        std::int64_t total = 0;
+        for (const FileSummary& f : s.files) total += f.bytes;
+        summaryFile_->setText(
+            tr8(kSummaryFiles).arg(s.files.size()).arg(sizeText(total), clockText(named.heldMs)));
+        folderLine_ = tr8(kSummaryFolder).arg(s.folder);
+        fitFolderLine();
+        summaryFigures_->setStyleSheet({});
+    } else {
+        const std::int64_t kbps = named.averageKbps();
+        folderLine_.clear();
+        summaryFile_->setText(named.fileName);
+        summaryFigures_->setText(tr8(kSummaryFigures)
+                                     .arg(clockText(named.heldMs), sizeText(named.bytes))
+                                     .arg(kbps)
+                                     .arg(named.budgetKbps)
+                                     .arg(prerollText(named.prerollMs)));
+        summaryFigures_->setStyleSheet(colourFor(named.budgetKbps > 0 && kbps > named.budgetKbps));
+    }
+    summaryHint_->setVisible(several);
+    summaryPage_->setToolTip(several ? filesTable(s) : QString());
     summaryWarning_->setText(s.warning);
     summaryWarning_->setVisible(!s.warning.isEmpty());
     pages_->setCurrentWidget(summaryPage_);
 }
 
-void EncoderPane::startJob(std::shared_ptr<encoder::JobPreview> preview, std::int64_t durationMs,
-                           int budgetKbps) {
+void EncoderPane::fitFolderLine() {
+    if (folderLine_.isEmpty()) return;
+    // A deep folder would widen the pane, whose size is fixed: its middle gives way.
+    const int margins = summaryPage_->layout()->contentsMargins().left() +
+                        summaryPage_->layout()->contentsMargins().right();
+    summaryFigures_->setText(summaryFigures_->fontMetrics().elidedText(
+        folderLine_, Qt::ElideMiddle, std::max(width() - margins, 0)));
+}
+
+void EncoderPane::resizeEvent(QResizeEvent* event) {
+    QWidget::resizeEvent(event);
+    fitFolderLine();
+}
+
+void EncoderPane::startJob(std::shared_ptr<encoder::JobPreview> preview, const PaneJob& job) {
     preview_ = std::move(preview);
-    durationMs_ = durationMs;
-    budgetKbps_ = budgetKbps;
+    job_ = job;
+    spaceShort_->setVisible(job.spaceShort);
     clock_.start();
     showJob(0);
     refresh();
@@ -245,8 +323,8 @@ void EncoderPane::showJob(int percent, std::int64_t durationMs) {
     progress_->setValue(percent);
     percent_->setText(QStringLiteral("%1%").arg(percent));
     pages_->setCurrentWidget(jobPage_);
-    if (durationMs > 0 && durationMs != durationMs_) {
-        durationMs_ = durationMs;
+    if (durationMs > 0 && durationMs != job_.durationMs) {
+        job_.durationMs = durationMs;
         refresh();
     }
 }
@@ -262,7 +340,7 @@ void EncoderPane::refresh() {
             output_->setFrame(std::move(pair->output));
         }
     }
-    const PaneFigures f = paneFigures(encodedMs, durationMs_, elapsed, bytes);
+    const PaneFigures f = paneFigures(encodedMs, job_.durationMs, elapsed, bytes);
     elapsed_->setText(
         QStringLiteral("%1 %2").arg(tr8(encoder::text::kElapsed), clockText(elapsed)));
     remaining_->setText(QStringLiteral("%1 %2").arg(
@@ -272,11 +350,13 @@ void EncoderPane::refresh() {
                         .arg(tr8(encoder::text::kSpeed))
                         .arg(f.speed, 0, 'f', 1)
                         .arg(tr8(encoder::text::kRealTime)));
-    bitRate_->setText(QStringLiteral("%1 %2/%3 kbps")
+    QString bitRate = QStringLiteral("%1 %2/%3 kbps")
                           .arg(tr8(encoder::text::kBitRate))
                           .arg(f.kbps)
-                          .arg(budgetKbps_));
-    const QString colour = budgetKbps_ > 0 && f.kbps > budgetKbps_ ? "color: #b00" : "";
+                          .arg(job_.budgetKbps);
+    if (job_.files > 1) bitRate += tr8(encoder::text::kJobFiles).arg(job_.files);
+    bitRate_->setText(bitRate);
+    const QString colour = colourFor(job_.budgetKbps > 0 && f.kbps > job_.budgetKbps);
     if (bitRate_->styleSheet() != colour) bitRate_->setStyleSheet(colour);
 }
 

@@ -4,7 +4,9 @@
 // beside the same picture as the output decodes it, a progress bar, elapsed
 // and remaining time, speed against real time and the running bitrate
 // against the budget. It reads the job's preview at most five times a
-// second on its own timer; the job never waits for it.
+// second on its own timer; the job never waits for it. A job of several
+// files (one per ticked audience) shows the fastest audience's picture and
+// the slowest's bit rate, the one most likely to overrun its line.
 
 #include <QElapsedTimer>
 #include <QImage>
@@ -12,6 +14,7 @@
 #include <QWidget>
 #include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "engine/engine.h"
 
@@ -40,16 +43,33 @@ QString clockText(std::int64_t ms);
 // A file size for people: bytes, KB or MB (of 1024).
 QString sizeText(std::int64_t bytes);
 
-// What a job that left a file made.
-struct JobSummary {
+// One file a job left.
+struct FileSummary {
     QString fileName;
-    bool completed = true;  // false: stopped before the end of the source
+    QString audience;
     std::int64_t heldMs = 0;
     std::int64_t bytes = 0;
     int budgetKbps = 0;
-    QString warning;             // from the engine, e.g. damage skipped; empty when none
     std::int64_t prerollMs = 0;  // as the written file states it
+    int width = 0, height = 0;   // 0 without a picture
     std::int64_t averageKbps() const { return heldMs > 0 ? bytes * 8 / heldMs : 0; }
+};
+
+// What a job that left a file made: one file per ticked audience, the one
+// the user named first.
+struct JobSummary {
+    bool completed = true;  // false: stopped before the end of the source
+    QString folder;         // where the files are
+    std::vector<FileSummary> files;
+    QString warning;  // from the engine, e.g. damage skipped; empty when none
+};
+
+// What the job page shows besides the pictures and the running totals.
+struct PaneJob {
+    std::int64_t durationMs = 0;  // 0 while unknown
+    int budgetKbps = 0;           // of the slowest audience, whose file the totals are
+    int files = 1;
+    bool spaceShort = false;  // the files may not fit in the folder's free space
 };
 
 // One picture, scaled to fit with its aspect kept, a caption over its top.
@@ -85,18 +105,23 @@ class EncoderPane : public QWidget {
     // place of a summary; a running job keeps its page.
     void setNextAudience(const QString& audience, int budgetKbps);
     // A job started: read `preview` from now on until it ends.
-    void startJob(std::shared_ptr<encoder::JobPreview> preview, std::int64_t durationMs,
-                  int budgetKbps);
+    void startJob(std::shared_ptr<encoder::JobPreview> preview, const PaneJob& job);
     // `durationMs`: the length the job now expects to write, when it knows
     // better than at the start (gaps in the source closed up); 0 keeps it.
     void showJob(int percent, std::int64_t durationMs = 0);
     // A job ended with a file: what it made, until the next start or change
-    // of settings.
+    // of settings. With several files the page sums them up and its tooltip
+    // holds the table of them.
     void showSummary(const JobSummary& summary);
+
+  protected:
+    void resizeEvent(QResizeEvent* event) override;
 
   private:
     void refresh();
     void stopWatching();
+    // The summary's folder line, its middle left out where the pane is too narrow.
+    void fitFolderLine();
     void setBudgetText(const QString& audience, int budgetKbps);
 
     QStackedLayout* pages_;
@@ -108,6 +133,8 @@ class EncoderPane : public QWidget {
     QLabel* summaryFile_;
     QLabel* summaryFigures_;
     QLabel* summaryWarning_;
+    QLabel* summaryHint_;
+    QString folderLine_;  // in full; empty unless the summary shows several files
     QProgressBar* progress_;
     QLabel* percent_;
     PictureView* source_;
@@ -116,11 +143,11 @@ class EncoderPane : public QWidget {
     QLabel* remaining_;
     QLabel* speed_;
     QLabel* bitRate_;
+    QLabel* spaceShort_;
     QTimer refresh_;
     QElapsedTimer clock_;
     std::shared_ptr<encoder::JobPreview> preview_;
-    std::int64_t durationMs_ = 0;
-    int budgetKbps_ = 0;
+    PaneJob job_;
 };
 
 // A picture the preview hands over, as an image that fits `box` with its

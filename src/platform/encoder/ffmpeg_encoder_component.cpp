@@ -61,11 +61,28 @@ const char* kindName(Kind kind) {
     return "?";
 }
 
+QString nameOf(Audience audience) {
+    const std::string_view name = profileOf(audience).name;
+    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+}
+
 std::pair<QString, int> slowestOf(const AudienceSet& audiences) {
     const auto audience = slowestAudience(audiences);
     if (!audience) return {QString(), 0};
-    const AudienceProfile& p = profileOf(*audience);
-    return {QString::fromUtf8(p.name.data(), static_cast<int>(p.name.size())), p.budgetKbps};
+    return {nameOf(*audience), profileOf(*audience).budgetKbps};
+}
+
+// Where an ended job left its files, for a refusal that comes after it.
+std::string whereFilesAre(const JobResult& r) {
+    const bool stopped = r.outcome == JobOutcome::Stopped;
+    const JobSummary made = summaryOf(r);
+    if (made.files.size() < 2)
+        return text::withSubject(stopped ? text::kEarlierJobStopped : text::kEarlierJobCompleted,
+                                 r.destination);
+    const QString count =
+        QString::fromUtf8(stopped ? text::kEarlierJobStoppedFiles : text::kEarlierJobCompletedFiles)
+            .arg(made.files.size());
+    return text::withSubject(count.toStdString(), made.folder.toStdString());
 }
 
 Variant longOf(std::int64_t v) {
@@ -144,25 +161,26 @@ Status FfmpegEncoderComponent::start() {
     preview_ = job.preview;
     earlierJob_.clear();
     // A refusal after the earlier job was ended says where its file is.
-    if (earlier && earlier->outcome != JobOutcome::Failed)
-        earlierJob_ =
-            text::withSubject(earlier->outcome == JobOutcome::Stopped ? text::kEarlierJobStopped
-                                                                      : text::kEarlierJobCompleted,
-                              earlier->destination);
+    if (earlier && earlier->outcome != JobOutcome::Failed) earlierJob_ = whereFilesAre(*earlier);
     const Status s = engine_.launch(job, *this);
     if (!s) return earlierJob_.empty() ? s : Status::fail(s.message() + "\n" + earlierJob_);
     destination_ = job.destination;
     // The job's page from the click on, while the source is being opened.
-    if (pane_) pane_->startJob(preview_, 0, slowestOf(job.audiences).second);
+    if (pane_)
+        pane_->startJob(
+            preview_, {.budgetKbps = slowestOf(job.audiences).second,
+                       .files = static_cast<int>(jobFiles(job.destination, job.audiences).size())});
     return s;
 }
 
 std::shared_ptr<const JobResult> FfmpegEncoderComponent::endJob() {
     const bool ended = engine_.stopWithin(kStopPatience);
     JobProgress progress;
+    std::shared_ptr<const JobInfo> info;
     {
         std::lock_guard lock(mailboxMutex_);
         progress = lastProgress_;
+        info = info_;
     }
     std::shared_ptr<const JobResult> last = dropQueued();
     if (ended || last) return last;
@@ -173,6 +191,20 @@ std::shared_ptr<const JobResult> FfmpegEncoderComponent::endJob() {
     result->percent = progress.percent;
     result->bytes = progress.bytes;
     result->encodedMs = progress.encodedMs;
+    // Of its files only the named one's progress is known: it stands for them.
+    if (info && !info->files.empty()) {
+        const JobInfo::File& named = info->files.front();
+        JobResult::File file{.audience = named.audience,
+                             .destination = named.destination,
+                             .bytes = progress.bytes,
+                             .encodedMs = progress.encodedMs,
+                             .budgetKbps = named.plan.budgetKbps};
+        if (named.plan.video) {
+            file.width = named.plan.video->width;
+            file.height = named.plan.video->height;
+        }
+        result->files = {file};
+    }
     return result;
 }
 
@@ -189,9 +221,15 @@ void FfmpegEncoderComponent::stop() {
 
 // Before the job's threads run, so Started is always the job's first notification.
 void FfmpegEncoderComponent::jobStarted(const JobInfo& info) {
+    auto started = std::make_shared<const JobInfo>(info);
+    {
+        std::lock_guard lock(mailboxMutex_);
+        info_ = started;
+    }
     post({event::Started,
           {Variant::string(info.source), Variant::string(info.destination), longOf(info.durationMs),
-           Variant::long_(info.plan.budgetKbps)}});
+           Variant::long_(info.plan.budgetKbps)}},
+         nullptr, started);
 }
 
 void FfmpegEncoderComponent::attachView(QWidget* host) {
@@ -252,12 +290,13 @@ void FfmpegEncoderComponent::jobFinished(const JobResult& r) {
 }
 
 void FfmpegEncoderComponent::post(Notification notification,
-                                  std::shared_ptr<const JobResult> result) {
+                                  std::shared_ptr<const JobResult> result,
+                                  std::shared_ptr<const JobInfo> info) {
     // The data goes through our own lock and only a wake-up through Qt's
     // queue; queued even on this thread, so the sink never runs inside
     // put() or invoke().
     std::lock_guard lock(mailboxMutex_);
-    mailbox_.push_back({job_, std::move(notification), std::move(result)});
+    mailbox_.push_back({job_, std::move(notification), std::move(result), std::move(info)});
     if (wakePending_) return;
     wakePending_ = true;
     QMetaObject::invokeMethod(this, &FfmpegEncoderComponent::deliverPending, Qt::QueuedConnection);
@@ -270,6 +309,7 @@ std::shared_ptr<const JobResult> FfmpegEncoderComponent::dropQueued() {
     ++job_;
     mailbox_.clear();
     lastProgress_ = {};
+    info_.reset();
     return std::exchange(undelivered_, nullptr);
 }
 
@@ -293,37 +333,42 @@ void FfmpegEncoderComponent::deliverPending() {
 
 void FfmpegEncoderComponent::deliver(const Mail& mail) {
     Notification n = mail.notification;
-    if (n.id == event::Started) {
-        budgetKbps_ = n.args[3].toLong();
-        earlierJob_.clear();
-    }
+    if (n.id == event::Started) earlierJob_.clear();
     if (n.id == event::Error && !earlierJob_.empty())
         n.args[1] = Variant::string(n.args[1].toUtf8() + "\n" + earlierJob_);
     if (pane_) {
-        if (n.id == event::Started)
-            // Started carries the duration and the budget last.
-            pane_->startJob(preview_, n.args[2].toLong(), n.args[3].toLong());
-        else if (n.id == event::Progress)
+        if (n.id == event::Started) {
+            if (const JobInfo* info = mail.info.get())
+                pane_->startJob(preview_, {.durationMs = info->durationMs,
+                                           .budgetKbps = info->plan.budgetKbps,
+                                           .files = static_cast<int>(info->files.size()),
+                                           .spaceShort = info->spaceShort()});
+        } else if (n.id == event::Progress) {
             // The length to expect shrinks as the engine closes gaps in the source.
             pane_->showJob(n.args[kProgressPercentArg].toLong(), n.args[1].toLong());
-        else if ((n.id == event::Completed || n.id == event::Stopped) && mail.result &&
-                 mail.result->bytes > 0)
-            pane_->showSummary(summaryOf(*mail.result, budgetKbps_));
-        else if (n.id != event::Statistics)
-            showIdle();  // an error, or a job that left no file
+        } else if (n.id != event::Statistics) {
+            // Completed, Stopped or Error: what the job left, if anything.
+            const JobSummary made = mail.result ? summaryOf(*mail.result) : JobSummary{};
+            if (n.id != event::Error && !made.files.empty())
+                pane_->showSummary(made);
+            else
+                showIdle();
+        }
     }
     if (sink_) sink_(n);
 }
 
-JobSummary summaryOf(const JobResult& r, int budgetKbps) {
+JobSummary summaryOf(const JobResult& r) {
     JobSummary s;
-    s.fileName = QFileInfo(QString::fromStdString(r.destination)).fileName();
     s.completed = r.outcome == JobOutcome::Completed;
-    s.heldMs = r.encodedMs;
-    s.bytes = r.bytes;
-    s.budgetKbps = budgetKbps;
-    s.prerollMs = r.prerollMs;
-    // The engine's own word on the file: damage skipped, the source ended
+    s.folder = QFileInfo(QString::fromStdString(r.destination)).absolutePath();
+    for (const JobResult::File& f : r.files) {
+        if (f.bytes <= 0) continue;  // nothing kept
+        s.files.push_back({QFileInfo(QString::fromStdString(f.destination)).fileName(),
+                           nameOf(f.audience), f.encodedMs, f.bytes, f.budgetKbps, f.prerollMs,
+                           f.width, f.height});
+    }
+    // The engine's own word on the files: damage skipped, the source ended
     // early, gaps closed, a rate it could not believe.
     s.warning = QString::fromStdString(r.warning);
     return s;

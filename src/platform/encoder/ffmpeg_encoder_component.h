@@ -17,8 +17,8 @@ namespace velmora {
 class EncoderPane;
 struct JobSummary;
 
-// What the pane keeps of an ended job.
-JobSummary summaryOf(const encoder::JobResult& result, int budgetKbps);
+// What the pane keeps of an ended job: the files it left, the named one first.
+JobSummary summaryOf(const encoder::JobResult& result);
 
 class FfmpegEncoderComponent : public QObject,
                                public EncoderComponent,
@@ -47,11 +47,13 @@ class FfmpegEncoderComponent : public QObject,
 
   private:
     // A notification on its way to this object's thread, with the job it
-    // belongs to; a job's last one carries its result.
+    // belongs to; a job's first one carries what it will do, its last one
+    // its result.
     struct Mail {
         std::uint64_t job = 0;
         encoder::Notification notification;
         std::shared_ptr<const encoder::JobResult> result;
+        std::shared_ptr<const encoder::JobInfo> info;
     };
 
     Status start();
@@ -63,7 +65,8 @@ class FfmpegEncoderComponent : public QObject,
     void jobProgress(const encoder::JobProgress& progress) override;
     void jobFinished(const encoder::JobResult& result) override;
     void post(encoder::Notification notification,
-              std::shared_ptr<const encoder::JobResult> result = nullptr);
+              std::shared_ptr<const encoder::JobResult> result = nullptr,
+              std::shared_ptr<const encoder::JobInfo> info = nullptr);
     void deliverPending();
     // Forgets everything the jobs so far still have on its way; returns the
     // result of an ended job that was not delivered yet.
@@ -77,7 +80,6 @@ class FfmpegEncoderComponent : public QObject,
     QPointer<EncoderPane> pane_;
     std::shared_ptr<encoder::JobPreview> preview_;  // the running job's, when a pane watches
 
-    int budgetKbps_ = 0;       // of the running or last job
     std::string destination_;  // of the running or last job
     // Added to a refusal found while the job opens its source: where the job
     // it replaced left its file.
@@ -90,6 +92,7 @@ class FfmpegEncoderComponent : public QObject,
     std::uint64_t job_ = 0;                                  // advanced by every start and stop
     std::shared_ptr<const encoder::JobResult> undelivered_;  // an end not yet delivered
     encoder::JobProgress lastProgress_;                      // of the running job
+    std::shared_ptr<const encoder::JobInfo> info_;           // of the running job, once started
 
     // Last, so that a job still running ends (or is let go) before the
     // mailbox and the pane it reports to go.

@@ -127,6 +127,45 @@ TEST_F(ComponentMedia, ThePaneShowsBothPicturesAndTheFiguresWhileAJobRuns) {
     EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisibleTo(&host));
 }
 
+// Two audiences, two files: the window hears of the named one (the slowest
+// audience's), and the pane sums them up with a row each in its tooltip.
+TEST_F(ComponentMedia, SeveralAudiencesMakeSeveralFilesThatThePaneSumsUp) {
+    const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());
+    const std::string named = dir_.file("讲座.rm"), beside = dir_.file("讲座-512k.rm");
+    setFiles(source, named);
+    put(prop::Target512KDSLCableModem, Variant::boolean(true));
+    QWidget host;
+    host.resize(425, 153);
+    component_->attachView(&host);
+    host.show();  // the folder's line is fitted to the pane's width
+    const auto label = [&](const char* name) { return host.findChild<QLabel*>(name)->text(); };
+
+    ASSERT_TRUE(invoke(op::Start));
+    // From the click on, the line of figures counts the files.
+    EXPECT_TRUE(label("encoderBitRate").contains("/225 kbps（共 2 个文件）"))
+        << label("encoderBitRate").toStdString();
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    ASSERT_EQ(seen_.back().id, event::Completed);
+    const media::MediaInfo slow = media::probe(named), fast = media::probe(beside);
+    ASSERT_TRUE(slow.opened && fast.opened) << slow.error << fast.error;
+    EXPECT_EQ(seen_.back().args[0].toUtf8(), named);
+    EXPECT_EQ(seen_.back().args[1].toLong(), slow.fileBytes);
+
+    EXPECT_TRUE(label("encoderSummaryFile")
+                    .startsWith("共 2 个文件　总大小 " + sizeText(slow.fileBytes + fast.fileBytes)))
+        << label("encoderSummaryFile").toStdString();
+    EXPECT_EQ(label("encoderSummaryFigures"), "保存在 " + QString::fromStdString(dir_.path()));
+    const QString table = host.findChild<QWidget*>("encoderSummary")->toolTip();
+    ASSERT_TRUE(slow.video && fast.video);
+    for (const auto& [name, file] : {std::pair{"讲座.rm", slow}, std::pair{"讲座-512k.rm", fast}}) {
+        SCOPED_TRACE(name);
+        EXPECT_TRUE(table.contains(QString::fromUtf8(name)));
+        EXPECT_TRUE(table.contains(sizeText(file.fileBytes)));
+        EXPECT_TRUE(
+            table.contains(QStringLiteral("%1×%2").arg(file.video->width).arg(file.video->height)));
+    }
+}
+
 TEST_F(ComponentMedia, AJobRaisesStartedProgressAndCompletedInOrder) {
     const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());
     const std::string out = dir_.file("完成 done.rm");

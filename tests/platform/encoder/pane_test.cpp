@@ -2,6 +2,7 @@
 
 #include <QColor>
 #include <QLabel>
+#include <QTextDocument>
 #include <cstring>
 
 #include "engine/ffmpeg_ptr.h"
@@ -80,7 +81,7 @@ TEST(EncoderPane, ShowsWhatThePreviewHoldsAndGoesBackToIdle) {
         ASSERT_GE(av_frame_get_buffer(f->get(), 0), 0);
     }
     preview->frames.put(std::move(pair));
-    pane->startJob(preview, 60'000, 34);
+    pane->startJob(preview, {.durationMs = 60'000, .budgetKbps = 34});
     pane->showJob(50);
 
     auto* source = host.findChild<PictureView*>("encoderSourcePicture");
@@ -94,9 +95,22 @@ TEST(EncoderPane, ShowsWhatThePreviewHoldsAndGoesBackToIdle) {
     EXPECT_NEAR(source->picture().width() * 3.0 / source->picture().height(), 4.0, 0.1);
     EXPECT_TRUE(source->picture().width() == source->width() ||
                 source->picture().height() == source->height());
-    EXPECT_TRUE(host.findChild<QLabel*>("encoderBitRate")->text().contains("34/34 kbps"));
+    auto* bitRate = host.findChild<QLabel*>("encoderBitRate");
+    auto* spaceShort = host.findChild<QLabel*>("encoderSpaceShort");
+    EXPECT_TRUE(bitRate->text().contains("34/34 kbps"));
+    EXPECT_FALSE(bitRate->text().contains("个文件")) << "one file: no count";
+    EXPECT_FALSE(spaceShort->isVisibleTo(&host));
     EXPECT_TRUE(host.findChild<QLabel*>("encoderSpeed")->text().contains("倍实时"));
     EXPECT_EQ(preview->frames.take(), std::nullopt) << "the pane took the pair";
+
+    // Several files: the one line of figures counts them; a folder short of
+    // space is said, and the job goes on showing.
+    pane->startJob(preview,
+                   {.durationMs = 60'000, .budgetKbps = 34, .files = 3, .spaceShort = true});
+    EXPECT_TRUE(bitRate->text().contains("34/34 kbps（共 3 个文件）"))
+        << bitRate->text().toStdString();
+    EXPECT_TRUE(spaceShort->isVisibleTo(&host));
+    EXPECT_TRUE(bitRate->isVisibleTo(&host));
 
     pane->showIdle(QStringLiteral("56K"), 34);
     EXPECT_TRUE(source->picture().isNull()) << "an idle pane holds no job's pictures";
@@ -112,7 +126,8 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
     const auto label = [&](const char* name) { return host.findChild<QLabel*>(name); };
     const auto shown = [&](const char* name) { return label(name)->isVisibleTo(&host); };
 
-    pane->startJob(std::make_shared<encoder::JobPreview>(), 60'000, 34);
+    pane->startJob(std::make_shared<encoder::JobPreview>(),
+                   {.durationMs = 60'000, .budgetKbps = 34});
     pane->setNextAudience(QStringLiteral("28K"), 16);
     EXPECT_TRUE(host.findChild<PictureView*>("encoderSourcePicture")->isVisibleTo(&host));
 
@@ -123,12 +138,14 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
         bool overBudget;
     };
     for (const Case& c : {
-             Case{{"样片.rm", true, 240'000, 240'000 * 30 / 8, 34, "", 1'450},
+             Case{{true, "/媒体", {{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450}}, ""},
                   "压缩完成",
                   "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒",
                   false},
-             Case{{"part.rm", false, 61'000, 61'000 * 40 / 8, 34, "源文件在 00:59 处损坏，已跳过",
-                   901},
+             Case{{false,
+                   "/媒体",
+                   {{"part.rm", "56K", 61'000, 61'000 * 40 / 8, 34, 901}},
+                   "源文件在 00:59 处损坏，已跳过"},
                   "已停止，已压缩的部分已保存",
                   "时长 01:01　大小 297.9 KB　平均码率 40/34 kbps　预缓冲 1.0 秒",
                   true},
@@ -136,17 +153,64 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
         SCOPED_TRACE(c.title);
         pane->showSummary(c.summary);
         EXPECT_EQ(label("encoderSummaryTitle")->text(), c.title);
-        EXPECT_EQ(label("encoderSummaryFile")->text(), c.summary.fileName);
+        EXPECT_EQ(label("encoderSummaryFile")->text(), c.summary.files[0].fileName);
         EXPECT_EQ(label("encoderSummaryFigures")->text(), c.figures);
         EXPECT_EQ(label("encoderSummaryFigures")->styleSheet().contains("#b00"), c.overBudget);
         EXPECT_EQ(shown("encoderSummaryWarning"), !c.summary.warning.isEmpty());
         EXPECT_EQ(label("encoderSummaryWarning")->text(), c.summary.warning);
         EXPECT_FALSE(shown("encoderBudget"));
+        EXPECT_FALSE(shown("encoderSummaryHint"));
+        EXPECT_TRUE(host.findChild<QWidget*>("encoderSummary")->toolTip().isEmpty());
     }
     pane->setNextAudience(QStringLiteral("56K"), 34);
     EXPECT_FALSE(shown("encoderSummaryFile"));
     EXPECT_TRUE(shown("encoderBudget"));
     EXPECT_TRUE(label("encoderBudget")->text().contains("56K"));
+}
+
+// Several files are summed up on the page (count, total, folder); the
+// tooltip holds one row per file.
+TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
+    QWidget host;
+    host.resize(425, 153);
+    auto* pane = new EncoderPane(&host);
+    pane->resize(425, 153);
+    host.show();
+    const JobSummary summary{true,
+                             "/媒体/讲座",
+                             {{"讲座.rm", "56K", 240'000, 900'000, 34, 1'450, 176, 132},
+                              {"讲座-512k.rm", "512K", 240'000, 15'000'000, 450, 901, 320, 240},
+                              {"Q&A-lan.rm", "局域网", 240'000, 9'000'000, 150, 0, 0, 0}},
+                             ""};
+    pane->showSummary(summary);
+    const auto label = [&](const char* name) { return host.findChild<QLabel*>(name)->text(); };
+    EXPECT_EQ(label("encoderSummaryTitle"), "压缩完成");
+    EXPECT_EQ(label("encoderSummaryFile"), "共 3 个文件　总大小 23.7 MB　时长 04:00");
+    EXPECT_EQ(label("encoderSummaryFigures"), "保存在 /媒体/讲座");
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
+
+    // The table as a reader sees it: one line per cell.
+    QTextDocument table;
+    table.setHtml(host.findChild<QWidget*>("encoderSummary")->toolTip());
+    const QStringList cells = table.toPlainText().split('\n', Qt::SkipEmptyParts);
+    const QStringList rows[] = {
+        {"讲座.rm", "56K", "878.9 KB", "30/34 kbps", "176×132", "1.5 秒"},
+        {"讲座-512k.rm", "512K", "14.3 MB", "500/450 kbps", "320×240", "1.0 秒"},
+        {"Q&A-lan.rm", "局域网", "8.6 MB", "300/150 kbps", "无画面", "0.0 秒"},
+    };
+    EXPECT_TRUE(cells.contains("保存在 /媒体/讲座"));
+    for (const QStringList& row : rows) {
+        const qsizetype at = cells.indexOf(row[0]);
+        ASSERT_GE(at, 0) << row[0].toStdString() << " missing from "
+                         << table.toPlainText().toStdString();
+        EXPECT_EQ(cells.mid(at, row.size()), row);
+    }
+
+    // One file again: its own figures, no table.
+    pane->showSummary({true, "/媒体/讲座", {summary.files[0]}, ""});
+    EXPECT_EQ(label("encoderSummaryFile"), "讲座.rm");
+    EXPECT_TRUE(host.findChild<QWidget*>("encoderSummary")->toolTip().isEmpty());
+    EXPECT_FALSE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
 }
 
 }  // namespace
