@@ -21,7 +21,7 @@ velmora=$(realpath "${1:?usage: run-e2e.sh VELMORA [SHOTS_DIR] [SCENARIO...]}")
 shots=$(realpath -m "${2:-e2e-shots}")
 shift $(($# >= 2 ? 2 : 1))
 scenarios=("$@")
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(complete stop tray countdown norestart hidden minimised scale)
+[ ${#scenarios[@]} -gt 0 ] || scenarios=(complete stop term tray countdown norestart hidden minimised scale)
 
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
@@ -138,6 +138,35 @@ scenario_stop() {
   compare "$got" '<' "$(awk -v w="$want" 'BEGIN { print w - 1 }')" || fail "the stop did not land mid-way ($got of $want s)"
   decodes_cleanly "$dest" "audio video"
   stop_app
+}
+
+# --- the session ends during a job: the file is kept, shorter and whole ---------
+scenario_term() {
+  local source=$work/long.mp4 sig dest got status
+  [ -f "$source" ] || make_clip "$source" 600
+  for sig in TERM HUP; do
+    dest=$work/ended-$sig.rm
+    start_app "term-$sig"
+    click_control Textopen
+    xdotool type --delay 8 "$source"
+    click_control Textsave
+    xdotool type --delay 8 "$dest"
+    expect_value Textsave "^$dest\$"
+    click_control Cmdstart
+    wait_value 20 Labelmul '^以压缩[0-9]+%$'
+    kill -"$sig" "$app_pid"
+    poll 10 ended "$app_pid" || fail "SIG$sig did not end the program"
+    status=0
+    wait "$app_pid" || status=$?
+    app_pid=""
+    [ "$status" -eq 0 ] || fail "after SIG$sig the program ended with status $status"
+    test -s "$dest" || fail "SIG$sig left no file at $dest"
+    ! compgen -G "$work/.ended-$sig.rm.velmora-*" >/dev/null || fail "SIG$sig left the temporary file"
+    got=$(duration_of "$dest")
+    log "SIG$sig during the job: a file of $got s"
+    compare "$got" '>' 0 || fail "the file kept after SIG$sig is empty"
+    decodes_cleanly "$dest" "audio video"
+  done
 }
 
 # --- hidden to the tray and out through the tray menu ---------------------------
