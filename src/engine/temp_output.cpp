@@ -13,6 +13,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/system_error.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -126,7 +127,7 @@ Status TempOutput::create(const std::string& destination) {
     std::vector<char> buf(pattern.begin(), pattern.end());
     buf.push_back('\0');
     const int fd = ::mkstemp(buf.data());
-    if (fd < 0) return Status::fail(text::withSubject(text::kTempFileFailed, std::strerror(errno)));
+    if (fd < 0) return systemFailure(text::kTempFileFailed, errno);
     // mkstemp makes it private; the finished file should read like any other.
     ::fchmod(fd, 0644);
     ::close(fd);
@@ -138,7 +139,7 @@ Status TempOutput::create(const std::string& destination) {
 Status TempOutput::commit() {
     if (path_.empty()) return Status::fail(text::kRenameFailed);
     if (::rename(path_.c_str(), destination_.c_str()) != 0)
-        return Status::fail(text::withSubject(text::kRenameFailed, std::strerror(errno)));
+        return systemFailure(text::kRenameFailed, errno);
     path_.clear();
     return Status::ok();
 }

@@ -57,6 +57,7 @@ inline constexpr const char* kCauseTooBig = "文件超过了系统允许的大�
 inline constexpr const char* kCauseNameTooLong = "文件名太长。";
 inline constexpr const char* kCauseIsFolder = "它是一个文件夹。";
 inline constexpr const char* kCauseDeviceError = "读写设备时出错，磁盘或网络可能有问题。";
+inline constexpr const char* kCauseTooManyFiles = "同时打开的文件太多，已达到系统的上限。";
 inline constexpr const char* kCauseNoCodec = "不支持其中的编码格式。";
 inline constexpr const char* kCauseNoData =
     "它在 10 秒内没有送来任何数据（可能是无人写入的管道或设备）。";

@@ -39,8 +39,9 @@ std::string shellQuoted(const std::string& s) {
 
 // `prefix` runs in the same shell first (e.g. a ulimit).
 CliRun run(const std::string& args, const std::string& prefix = "") {
+    // Joined first: a redirection after a low `ulimit -n` fails in dash.
     const std::string cmd =
-        prefix + "exec " + shellQuoted(VELMORA_ENCODE_BIN) + " " + args + " 2>&1";
+        "exec 2>&1; " + prefix + "exec " + shellQuoted(VELMORA_ENCODE_BIN) + " " + args;
     CliRun r;
     FILE* pipe = ::popen(("sh -c " + shellQuoted(cmd)).c_str(), "r");
     if (!pipe) return r;
@@ -143,16 +144,32 @@ TEST_F(Cli, BadUseExitsWithAMessageAndNoFile) {
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 
-TEST_F(Cli, AFullDiskEndsWithAnErrorNotACrash) {
-    const std::string out = dir_.file("full.rm");
-    // 64 blocks of 512 bytes: the header fits, the file does not.
-    const CliRun r =
-        run("--audience 512k " + shellQuoted(source_) + " " + shellQuoted(out), "ulimit -f 64; ");
-    EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_FALSE(r.signalled);
-    EXPECT_NE(r.output.find("写入目标文件时出错"), std::string::npos) << r.output;
-    EXPECT_FALSE(media::fileExists(out));
-    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+// A full disk, or no file left to open: an error in Chinese, not a crash,
+// and the system's English never stands for the cause.
+TEST_F(Cli, SystemLimitsEndWithAChineseErrorNotACrash) {
+    struct Case {
+        const char* limit;
+        const char* failed;  // "" when it may fail at any step
+        const char* cause;
+    };
+    const Case cases[] = {
+        // 64 blocks of 512 bytes: the header fits, the file does not.
+        {"ulimit -f 64; ", "写入目标文件时出错", text::kCauseTooBig},
+        // The source's own descriptor is the last one there is (none inherited).
+        {"exec 3<&- 4<&- 5<&- 6<&- 7<&- 8<&- 9<&-; ulimit -n 4; ", "", text::kCauseTooManyFiles},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        const std::string out = dir_.file("full.rm");
+        const CliRun r =
+            run("--audience 512k " + shellQuoted(source_) + " " + shellQuoted(out), c.limit);
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_FALSE(r.signalled);
+        EXPECT_NE(r.output.find(c.failed), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find(c.cause), std::string::npos) << r.output;
+        EXPECT_FALSE(media::fileExists(out));
+        EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    }
 }
 
 TEST_F(Cli, AnInterruptStopsLikeTheStopButton) {
