@@ -144,6 +144,11 @@ Status TempOutput::commit() {
     return Status::ok();
 }
 
+Status TempOutput::commitAs(const std::string& destination) {
+    destination_ = destination;
+    return commit();
+}
+
 void TempOutput::discard() {
     if (path_.empty()) return;
     ::unlink(path_.c_str());

@@ -31,6 +31,8 @@ class TempOutput {
 
     // Renames the temporary file over the destination.
     Status commit();
+    // As commit(), over `destination` instead: another name in the same folder.
+    Status commitAs(const std::string& destination);
     // Deletes the temporary file (nothing happens after a commit).
     void discard();
 

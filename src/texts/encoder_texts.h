@@ -78,6 +78,7 @@ inline constexpr const char* kDecodeFailed = "解码源文件时出错";
 inline constexpr const char* kEncodeFailed = "压缩时出错";
 inline constexpr const char* kWriteFailed = "写入目标文件时出错（磁盘可能已满）";
 inline constexpr const char* kRenameFailed = "无法把临时文件改名为目标文件";
+inline constexpr const char* kNoFreeName = "文件夹中找不到一组未被占用的文件名";
 inline constexpr const char* kOutOfMemory = "内存不足";
 inline constexpr const char* kSourceMostlyDamaged =
     "源文件损坏严重：大部分内容无法解码，没有保存结果";
