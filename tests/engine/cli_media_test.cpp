@@ -72,6 +72,15 @@ std::string contents(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
+// The "output" of a --json line, "" when it is null or missing.
+std::string outputOf(const std::string& line) {
+    const std::string key = "\"output\":\"";
+    const std::size_t begin = line.find(key);
+    if (begin == std::string::npos) return {};
+    const std::size_t from = begin + key.size();
+    return line.substr(from, line.find('"', from) - from);
+}
+
 // The lines of --json among the rest of the output.
 std::vector<std::string> jsonLines(const std::string& output) {
     std::istringstream lines(output);
@@ -353,6 +362,45 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         EXPECT_EQ(found, expected);
         for (const std::string& name : c.present) EXPECT_EQ(contents(out + "/" + name), notOurs);
     }
+}
+
+// Where a control character (C0, DEL or C1) is in `s`, npos when none: a
+// line's own newline aside.
+std::size_t rawControl(const std::string& s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const bool c1 =
+            c == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xa0;
+        if ((c < 0x20 && c != '\n') || c == 0x7f || c1) return i;
+    }
+    return std::string::npos;
+}
+
+// A name may hold control characters; printed raw, ESC ] would retitle the
+// terminal and ESC [ 2J clear it. Wherever the tool names a file or repeats
+// what was typed they show escaped, and --json escapes them by JSON's rules.
+TEST_F(Cli, ControlCharactersInNamesNeverReachTheTerminal) {
+    const std::string name = "clip\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b";
+    const std::string escaped = "clip\\x1b]0;owned\\x07\\x1b[2J\\x7f\\u009b";
+    const std::string source = dir_.file(name + ".mkv");
+    std::filesystem::create_symlink(source_, source);
+    const std::string out = dir_.file("out");
+    const std::string files = " " + shellQuoted(source) + " " + shellQuoted(dir_.file("a.rm"));
+    const std::string batch =
+        "--json --audience 28k " + shellQuoted(source) + " --output-dir " + shellQuoted(out);
+    std::vector<std::string> outputs;
+    for (const std::string& args :
+         {batch, shellQuoted(dir_.file(name + "-missing.mkv")) + " " + shellQuoted(out + ".rm"),
+          shellQuoted("--" + name) + files, "--audience " + shellQuoted(name) + files}) {
+        SCOPED_TRACE(shellQuoted(args));
+        outputs.push_back(run(args).output);
+        EXPECT_EQ(rawControl(outputs.back()), std::string::npos) << outputs.back();
+        EXPECT_NE(outputs.back().find(escaped), std::string::npos) << outputs.back();
+    }
+    EXPECT_TRUE(media::probe(out + "/" + name + ".rm").opened);
+    const std::vector<std::string> json = jsonLines(outputs.front());
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(outputOf(json[0]), out + "/clip\\u001b]0;owned\\u0007\\u001b[2J\\u007f\\u009b.rm");
 }
 
 // A closed terminal stops the file being made, keeps it, and skips the rest.

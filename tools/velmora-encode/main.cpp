@@ -47,6 +47,66 @@ constexpr int kExitInterrupted = 130;
 constexpr std::chrono::milliseconds kStopPatience{2000};
 
 // ---------------------------------------------------------------------------
+// Text
+
+// As long as it takes: a line may carry several paths of any length.
+std::string format(const char* pattern, auto... values) {
+    const int length = std::snprintf(nullptr, 0, pattern, values...);
+    if (length <= 0) return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    std::snprintf(out.data(), out.size() + 1, pattern, values...);
+    return out;
+}
+
+// The length of the UTF-8 character at s[i], 0 when the byte there starts none.
+std::size_t utf8Length(std::string_view s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return 1;
+    const std::size_t length = (c & 0xe0) == 0xc0   ? 2
+                               : (c & 0xf0) == 0xe0 ? 3
+                               : (c & 0xf8) == 0xf0 ? 4
+                                                    : 0;
+    bool valid = length != 0 && i + length <= s.size() && c >= 0xc2 && c <= 0xf4;
+    for (std::size_t k = 1; valid && k < length; ++k)
+        valid = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
+    return valid ? length : 0;
+}
+
+// A control character (C0, DEL, or C1 U+0080..U+009F) starting at s[i],
+// whose character is `length` bytes long; its code point, or -1.
+int controlAt(std::string_view s, std::size_t i, std::size_t length) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (length == 1) return c < 0x20 || c == 0x7f ? c : -1;
+    if (length == 2 && c == 0xc2) {
+        const auto next = static_cast<unsigned char>(s[i + 1]);
+        if (next < 0xa0) return next;  // U+0080..U+009F
+    }
+    return -1;
+}
+
+// A name (or a message holding one) as it may go to a terminal: a name can
+// hold any byte, and control characters would move the cursor, retitle the
+// window or clear it. They, and bytes that are not UTF-8, show escaped
+// (\x1b, \u009b, \xff).
+std::string shown(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t length = utf8Length(s, i);
+        if (length == 0) {
+            out += format("\\x%02x", static_cast<unsigned char>(s[i]));
+            ++i;
+            continue;
+        }
+        if (const int control = controlAt(s, i, length); control >= 0)
+            out += format(length == 1 ? "\\x%02x" : "\\u%04x", control);
+        else
+            out.append(s.substr(i, length));
+        i += length;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // The command line
 
 struct Options {
@@ -77,7 +137,7 @@ std::string parseAudiences(std::string_view list, AudienceSet& set) {
             list.substr(begin, comma == std::string_view::npos ? comma : comma - begin);
         if (item.empty()) return cli::kEmptyAudience;
         const auto audience = audienceForKey(item);
-        if (!audience) return text::withSubject(cli::kUnknownAudience, item);
+        if (!audience) return text::withSubject(cli::kUnknownAudience, shown(item));
         set.set(static_cast<std::size_t>(*audience));
         if (comma == std::string_view::npos) return {};
         begin = comma + 1;
@@ -132,7 +192,7 @@ std::string parse(int argc, char** argv, Options& options) {
         } else if (arg == "--") {
             for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return text::withSubject(cli::kUnknownOption, arg);
+            return text::withSubject(cli::kUnknownOption, shown(arg));
         } else {
             positional.emplace_back(arg);
         }
@@ -202,17 +262,9 @@ void say(const std::string& line) {
     std::fputc('\n', stderr);
 }
 
+// Messages name files, so they show as names do (see shown()).
 void sayError(const std::string& message) {
-    std::fprintf(stderr, cli::kErrorLine, message.c_str());
-}
-
-// As long as it takes: a line may carry several paths of any length.
-std::string format(const char* pattern, auto... values) {
-    const int length = std::snprintf(nullptr, 0, pattern, values...);
-    if (length <= 0) return {};
-    std::string out(static_cast<std::size_t>(length), '\0');
-    std::snprintf(out.data(), out.size() + 1, pattern, values...);
-    return out;
+    std::fprintf(stderr, cli::kErrorLine, shown(message).c_str());
 }
 
 // Columns a terminal gives the text: East Asian wide characters take two.
@@ -240,37 +292,24 @@ std::string padded(const std::string& s, std::size_t width) {
 }
 
 // A JSON string; bytes that are not UTF-8 (file names may hold any) become
-// U+FFFD so the line stays valid JSON.
+// U+FFFD so the line stays valid JSON. Every control character is escaped,
+// DEL and C1 too, so the line is as safe on a terminal as the rest.
 std::string jsonString(std::string_view s) {
     std::string out = "\"";
     for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += static_cast<char>(c);
-            } else if (c < 0x20) {
-                out += format("\\u%04x", c);
-            } else {
-                out += static_cast<char>(c);
-            }
+        const std::size_t length = utf8Length(s, i);
+        if (length == 0) {
+            out += "\\ufffd";
             ++i;
             continue;
         }
-        const std::size_t length = (c & 0xe0) == 0xc0   ? 2
-                                   : (c & 0xf0) == 0xe0 ? 3
-                                   : (c & 0xf8) == 0xf0 ? 4
-                                                        : 0;
-        bool valid = length != 0 && i + length <= s.size() && c >= 0xc2 && c <= 0xf4;
-        for (std::size_t k = 1; valid && k < length; ++k)
-            valid = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
-        if (valid) {
-            out.append(s.substr(i, length));
-            i += length;
+        if (const int control = controlAt(s, i, length); control >= 0) {
+            out += format("\\u%04x", control);
         } else {
-            out += "\\ufffd";
-            ++i;
+            if (s[i] == '"' || s[i] == '\\') out += '\\';
+            out.append(s.substr(i, length));
         }
+        i += length;
     }
     return out + "\"";
 }
@@ -322,14 +361,14 @@ struct JobReport {
 
 class ProgressBar : public JobObserver {
   public:
-    ProgressBar(bool shown, std::string label) : shown_(shown), label_(std::move(label)) {}
+    ProgressBar(bool visible, std::string_view label) : visible_(visible), label_(shown(label)) {}
 
     void jobProgress(const JobProgress& p) override { draw(p.percent); }
 
     void jobFinished(const JobResult& r) override {
         std::lock_guard lock(mutex_);
         result_ = r;
-        if (!shown_) return;
+        if (!visible_) return;
         // The last step reported may be 99%; a finished file shows full.
         if (r.outcome == JobOutcome::Completed) draw(100);
         std::fputc('\n', stderr);
@@ -342,7 +381,7 @@ class ProgressBar : public JobObserver {
 
   private:
     void draw(int percent) {
-        if (!shown_) return;
+        if (!visible_) return;
         constexpr int kWidth = 40;
         const int filled = percent * kWidth / 100;
         std::fprintf(stderr, "\r[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
@@ -350,7 +389,7 @@ class ProgressBar : public JobObserver {
         std::fflush(stderr);
     }
 
-    bool shown_;
+    bool visible_;
     std::string label_;
     std::mutex mutex_;
     JobResult result_;
@@ -447,11 +486,11 @@ void printSummary(const JobReport& job) {
     if (job.named().result == Result::Stopped)
         std::fprintf(stderr, cli::kStoppedLine, job.named().heldMs / 1000.0);
     for (const FileReport& f : job.files)
-        std::fprintf(stderr, cli::kSummaryLine, f.destination.c_str(), f.heldMs / 1000.0,
+        std::fprintf(stderr, cli::kSummaryLine, shown(f.destination).c_str(), f.heldMs / 1000.0,
                      static_cast<long long>(f.bytes), f.kbps(),
                      std::string(profileOf(f.audience).name).c_str(), f.budgetKbps,
                      f.elapsedMs / 1000.0);
-    if (!job.warning.empty()) std::fprintf(stderr, cli::kWarningLine, job.warning.c_str());
+    if (!job.warning.empty()) std::fprintf(stderr, cli::kWarningLine, shown(job.warning).c_str());
 }
 
 std::string sizeText(std::int64_t bytes) {
@@ -480,9 +519,12 @@ void printTable(const std::vector<JobReport>& jobs) {
                             format("%.1f", f.kbps()), f.destination});
     }
     std::vector<std::size_t> widths(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (std::size_t c = 0; c < row.size(); ++c)
+    for (auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            row[c] = shown(row[c]);
             widths[c] = std::max(widths[c], displayWidth(row[c]));
+        }
+    }
     std::fputc('\n', stderr);
     for (const auto& row : rows) {
         std::string line;
@@ -582,7 +624,8 @@ int encodeBatch(const Options& options, Interrupts& interrupts) {
             if (!outputs.empty()) outputs += cli::kFileSeparator;
             outputs += f.destination;
         }
-        say(format(cli::kFileHeader, i + 1, count, job.source.c_str(), outputs.c_str()));
+        say(format(cli::kFileHeader, i + 1, count, shown(job.source).c_str(),
+                   shown(outputs).c_str()));
         jobs.push_back(encodeOne(job, interrupts, fs::path(job.source).filename().string()));
         if (options.json) printJson(jobs.back());
     }
