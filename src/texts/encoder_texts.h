@@ -183,6 +183,8 @@ inline constexpr const char* kUnknownOption = "未知的选项";
 inline constexpr const char* kErrorLine = "velmora-encode：%s\n";
 inline constexpr const char* kSourceStalled = "读取源文件没有响应，已放弃，未保存文件";
 inline constexpr const char* kStoppedLine = "velmora-encode：已停止，保存了前 %.1f 秒\n";
+inline constexpr const char* kStoppedNothingKept =
+    "velmora-encode：已停止，停止前还没有压缩出任何内容，没有保存文件\n";
 // destination, seconds, bytes, kbps, audience, budget kbps, seconds taken
 inline constexpr const char* kSummaryLine =
     "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n";
@@ -206,6 +208,7 @@ inline constexpr const char* kStopped = "已停止";
 inline constexpr const char* kFailed = "失败";
 inline constexpr const char* kSkipped = "已跳过";
 inline constexpr const char* kNotStarted = "已中断，未处理";
+inline constexpr const char* kNothingKept = "停止前还没有压缩出任何内容，未保存文件";
 inline constexpr const char* kSeconds = "%.1f 秒";
 // What the source turned out to be, after the summary (the job's warning).
 inline constexpr const char* kWarningLine = "velmora-encode：注意：%s\n";

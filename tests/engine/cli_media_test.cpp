@@ -1,6 +1,7 @@
 // velmora-encode as a user runs it: exit codes, messages, and a full disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -70,6 +71,22 @@ pid_t spawn(const std::vector<std::string>& args, int outFd) {
 std::string contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What a spawned run wrote to the pipe's other end, until it closed.
+std::string readAll(int fd) {
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
+    return out;
+}
+
+// The names in `folder`, hidden ones too.
+std::set<std::string> namesIn(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
 }
 
 // The "output" of a --json line, "" when it is null or missing.
@@ -356,11 +373,68 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
             }
         }
         // Nothing else in the folder: no half of a set, no temporary file.
-        std::set<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(out))
-            found.insert(entry.path().filename().string());
-        EXPECT_EQ(found, expected);
+        EXPECT_EQ(namesIn(out), expected);
         for (const std::string& name : c.present) EXPECT_EQ(contents(out + "/" + name), notOurs);
+    }
+}
+
+// A WAV header, padded past what probing reads, and not one sample: a job
+// on it starts, then waits for sound that never comes.
+std::string wavWithoutSamples() {
+    const auto le = [](std::uint32_t v, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
+        return out;
+    };
+    return "RIFF" + le(0xffffffff, 4) + "WAVE" + "fmt " + le(16, 4) + le(1, 2) + le(2, 2) +
+           le(44100, 4) + le(44100 * 4, 4) + le(4, 2) + le(16, 2) + "JUNK" + le(4096, 4) +
+           std::string(4096, '\0') + "data" + le(0xffffffff, 4);
+}
+
+// Stopped before the source sent anything (AC-3 keeps no sound back): the
+// engine keeps no file, and nothing reports one.
+TEST_F(Cli, AJobStoppedBeforeAnyDataReportsNoFile) {
+    const std::string fifo = dir_.file("fifo.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    const std::string header = wavWithoutSamples();
+    struct Case {
+        std::vector<std::string> args;
+        const char* told;
+    };
+    const Case cases[] = {{{fifo, out + "/one.rm"}, text::cli::kStoppedNothingKept},
+                          {{fifo, "--output-dir", out}, text::cli::kNothingKept}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.told);
+        std::vector<std::string> args = {"--json", "--audience", "512k"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t pid = spawn(args, fds[1]);
+        ::close(fds[1]);
+        ASSERT_GT(pid, 0);
+        // Opens once the job opens its end; the header read, it waits for sound.
+        const int feed = ::open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(feed, 0);
+        EXPECT_EQ(::write(feed, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+        int unread = 1;
+        for (int i = 0; i < 6000 && ::ioctl(feed, FIONREAD, &unread) == 0 && unread > 0; ++i)
+            ::usleep(10'000);
+        ::kill(pid, SIGINT);
+        const std::string output = readAll(fds[0]);
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ::close(feed);
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 130) << output;
+        const std::vector<std::string> json = jsonLines(output);
+        ASSERT_EQ(json.size(), 1u) << output;
+        EXPECT_NE(json[0].find("\"output\":null"), std::string::npos) << json[0];
+        EXPECT_NE(json[0].find("\"result\":\"stopped\""), std::string::npos) << json[0];
+        EXPECT_NE(output.find(c.told), std::string::npos) << output;
+        EXPECT_TRUE(namesIn(out).empty());
     }
 }
 

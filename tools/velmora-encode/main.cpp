@@ -330,10 +330,13 @@ struct FileReport {
     std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
     std::int64_t elapsedMs = 0;
     int budgetKbps = 0;
+    bool kept = false;  // the file is there: a job stopped before it had data left none
 
     double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
-    // A completed or stopped job leaves a file; a failed or skipped one none.
-    bool written() const { return result == Result::Completed || result == Result::Stopped; }
+    // A completed job leaves a file, a stopped one may; a failed or skipped one none.
+    bool written() const {
+        return kept && (result == Result::Completed || result == Result::Stopped);
+    }
 };
 
 // One source's job: a file per ticked audience, as jobFiles() orders them
@@ -430,6 +433,7 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
             std::find_if(r.files.begin(), r.files.end(),
                          [&](const JobResult::File& m) { return m.audience == f.audience; });
         if (made == r.files.end()) continue;  // the job failed before its files were known
+        f.kept = made->bytes > 0;
         // What the written file holds, whatever the source's header claimed.
         f.heldMs = made->encodedMs;
         f.bytes = made->bytes;
@@ -481,21 +485,38 @@ void printJson(const JobReport& job) {
     std::fflush(stdout);
 }
 
-// The one-source mode's closing lines: each file against its audience's budget.
+// The one-source mode's closing lines: each file kept against its audience's budget.
 void printSummary(const JobReport& job) {
-    if (job.named().result == Result::Stopped)
-        std::fprintf(stderr, cli::kStoppedLine, job.named().heldMs / 1000.0);
-    for (const FileReport& f : job.files)
+    const FileReport& named = job.named();
+    if (named.result == Result::Stopped && named.written())
+        std::fprintf(stderr, cli::kStoppedLine, named.heldMs / 1000.0);
+    else if (named.result == Result::Stopped)
+        std::fputs(cli::kStoppedNothingKept, stderr);
+    for (const FileReport& f : job.files) {
+        if (!f.written()) continue;
         std::fprintf(stderr, cli::kSummaryLine, shown(f.destination).c_str(), f.heldMs / 1000.0,
                      static_cast<long long>(f.bytes), f.kbps(),
                      std::string(profileOf(f.audience).name).c_str(), f.budgetKbps,
                      f.elapsedMs / 1000.0);
+    }
     if (!job.warning.empty()) std::fprintf(stderr, cli::kWarningLine, shown(job.warning).c_str());
 }
 
 std::string sizeText(std::int64_t bytes) {
     if (bytes < 1'000'000) return format("%.1f kB", bytes / 1000.0);
     return format("%.1f MB", bytes / 1'000'000.0);
+}
+
+// Why a file is not there, for the table.
+std::string whyNone(const FileReport& f) {
+    switch (f.result) {
+        case Result::Failed:
+            return f.message;
+        case Result::Stopped:
+            return cli::kNothingKept;
+        default:
+            return cli::kNotStarted;
+    }
 }
 
 // file | result | duration held | size | kbps | the output, or why not:
@@ -506,17 +527,21 @@ void printTable(const std::vector<JobReport>& jobs) {
                     cli::kColumnKbps, cli::kColumnNote});
     for (const JobReport& job : jobs) {
         const std::string none = "-";
-        const FileReport& named = job.named();
-        if (!named.written()) {
+        const auto written = [](const FileReport& f) { return f.written(); };
+        if (std::none_of(job.files.begin(), job.files.end(), written)) {
+            const FileReport& named = job.named();
             rows.push_back(
-                {named.source, namesOf(named.result).text, none, none, none,
-                 named.result == Result::Failed ? named.message : std::string(cli::kNotStarted)});
+                {named.source, namesOf(named.result).text, none, none, none, whyNone(named)});
             continue;
         }
-        for (const FileReport& f : job.files)
-            rows.push_back({f.source, namesOf(f.result).text,
-                            format(cli::kSeconds, f.heldMs / 1000.0), sizeText(f.bytes),
-                            format("%.1f", f.kbps()), f.destination});
+        for (const FileReport& f : job.files) {
+            if (f.written())
+                rows.push_back({f.source, namesOf(f.result).text,
+                                format(cli::kSeconds, f.heldMs / 1000.0), sizeText(f.bytes),
+                                format("%.1f", f.kbps()), f.destination});
+            else
+                rows.push_back({f.source, namesOf(f.result).text, none, none, none, whyNone(f)});
+        }
     }
     std::vector<std::size_t> widths(rows[0].size(), 0);
     for (auto& row : rows) {
