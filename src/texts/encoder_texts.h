@@ -144,7 +144,9 @@ inline constexpr const char* kUsage =
     "最慢的听众的文件用给出的名称，其余听众的文件放在它旁边，名称后加 -听众\n"
     "（讲座.rm、讲座-512k.rm）。给出 --output-dir 时逐个压缩每个源文件，结果为\n"
     "文件夹/名称.rm 和它旁边的文件；这组名称中有一个已被占用时，整组加同一个\n"
-    "数字后缀（名称-1.rm、名称-1-512k.rm……）。\n"
+    "数字后缀（名称-1.rm、名称-1-512k.rm……）。名称在文件写完时才占用：压缩期间\n"
+    "有别的文件（例如同时运行的另一批）先占了其中一个，整组改用下一个后缀，\n"
+    "不会覆盖任何已有的文件。\n"
     "\n"
     "选项：\n"
     "  --audience 列表       逗号分隔的目标听众：28k,56k,isdn,dual-isdn,lan,256k,384k,512k\n"
@@ -156,7 +158,8 @@ inline constexpr const char* kUsage =
     "                        3 幻灯片播放，none 不要画面\n"
     "  --muxer ours|ffmpeg   自己的 RealMedia 写入器（默认）或 FFmpeg 的\n"
     "  --output-dir 文件夹   批量模式：把所有源文件压缩到这个文件夹（不存在时创建）\n"
-    "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀\n"
+    "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀；\n"
+    "                        会覆盖本批的某个源文件时，什么也不压缩\n"
     "  --json                每压缩完一个源文件，在标准输出上为它的每个输出文件\n"
     "                        打印一行 JSON 对象\n"
     "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
@@ -195,6 +198,12 @@ inline constexpr const char* kNoOutputDir = "无法创建输出文件夹";
 // number, count, source, the job's files (joined by kFileSeparator)
 inline constexpr const char* kFileHeader = "（%zu/%zu）%s → %s";
 inline constexpr const char* kFileSeparator = "、";
+// The job's files (joined by kFileSeparator), when a name of the set was
+// taken while it ran.
+inline constexpr const char* kMovedLine = "名称在压缩期间已被占用，结果改存为 %s";
+// source, its output that is another source of the batch
+inline constexpr const char* kOverwritesSource =
+    "%s 的输出文件 %s 是本批的一个源文件，--overwrite 会覆盖它；已取消，没有压缩任何文件";
 
 // The table after several files.
 inline constexpr const char* kColumnFile = "文件";

@@ -38,13 +38,18 @@ std::string shellQuoted(const std::string& s) {
     return out + "'";
 }
 
-// `prefix` runs in the same shell first (e.g. a ulimit).
-CliRun run(const std::string& args, const std::string& prefix = "") {
+// Starts velmora-encode with `args`; its stdout and stderr come through the
+// pipe. `prefix` runs in the same shell first (e.g. a ulimit).
+FILE* launch(const std::string& args, const std::string& prefix = "") {
     // Joined first: a redirection after a low `ulimit -n` fails in dash.
     const std::string cmd =
         "exec 2>&1; " + prefix + "exec " + shellQuoted(VELMORA_ENCODE_BIN) + " " + args;
+    return ::popen(("sh -c " + shellQuoted(cmd)).c_str(), "r");
+}
+
+// Everything a launched run says, once it has ended.
+CliRun collect(FILE* pipe) {
     CliRun r;
-    FILE* pipe = ::popen(("sh -c " + shellQuoted(cmd)).c_str(), "r");
     if (!pipe) return r;
     char buf[512];
     while (std::fgets(buf, sizeof buf, pipe)) r.output += buf;
@@ -53,6 +58,10 @@ CliRun run(const std::string& args, const std::string& prefix = "") {
     // The shell reports a signal as 128+n.
     r.signalled = WIFSIGNALED(status) || r.exitCode > 128;
     return r;
+}
+
+CliRun run(const std::string& args, const std::string& prefix = "") {
+    return collect(launch(args, prefix));
 }
 
 // Runs velmora-encode with `args`, its stdout and stderr on `outFd`; returns its pid.
@@ -375,6 +384,98 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         // Nothing else in the folder: no half of a set, no temporary file.
         EXPECT_EQ(namesIn(out), expected);
         for (const std::string& name : c.present) EXPECT_EQ(contents(out + "/" + name), notOurs);
+    }
+}
+
+// Two batches started together into one folder, with sources of the same
+// name: each claims its set's names once its files are done, so one set
+// moves on to -1 and both are kept, as each reports.
+TEST_F(Cli, TwoBatchesIntoOneFolderKeepBothResults) {
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    std::vector<FILE*> batches;
+    for (const std::string folder : {"a", "b"}) {
+        ASSERT_EQ(::mkdir(dir_.file(folder).c_str(), 0755), 0);
+        const std::string source = dir_.file(folder + "/clip.mkv");
+        std::filesystem::create_symlink(source_, source);
+        batches.push_back(launch("--json --audience 56k,512k " + shellQuoted(source) +
+                                 " --output-dir " + shellQuoted(out)));
+    }
+    std::set<std::string> reported;
+    for (FILE* batch : batches) {
+        const CliRun r = collect(batch);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        for (const std::string& line : jsonLines(r.output)) {
+            EXPECT_NE(line.find("\"result\":\"completed\""), std::string::npos) << line;
+            reported.insert(outputOf(line));
+        }
+    }
+    const std::set<std::string> names = {"clip.rm", "clip-512k.rm", "clip-1.rm", "clip-1-512k.rm"};
+    EXPECT_EQ(namesIn(out), names);
+    std::set<std::string> paths;
+    for (const std::string& name : names) {
+        paths.insert(out + "/" + name);
+        EXPECT_NEAR(media::probe(out + "/" + name).playSeconds(), 8.0, 0.5) << name;
+    }
+    EXPECT_EQ(reported, paths);
+}
+
+// A file made at one of the chosen names while the job runs is not this
+// batch's to replace: the whole set moves on to -1, and says so.
+TEST_F(Cli, AFileMadeAtAChosenNameWhileTheJobRunsIsKept) {
+    const std::string& source = media::cachedClip("long", testing::longClip());
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    FILE* batch = launch("--json --audience 56k,512k " + shellQuoted(source) + " --output-dir " +
+                         shellQuoted(out));
+    ASSERT_TRUE(batch);
+    // The job has begun its files once their temporary files are there.
+    for (int i = 0; i < 6000 && media::hiddenFileCount(out) == 0; ++i) ::usleep(10'000);
+    const std::string made = out + "/long-512k.rm";
+    const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    EXPECT_GE(fd, 0) << "the job ended before the file could be made";
+    const std::string mine = "made while the job ran";
+    EXPECT_EQ(::write(fd, mine.data(), mine.size()), static_cast<ssize_t>(mine.size()));
+    ::close(fd);
+    const CliRun r = collect(batch);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(contents(made), mine);
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{"long-512k.rm", "long-1.rm", "long-1-512k.rm"}));
+    const std::vector<std::string> json = jsonLines(r.output);
+    ASSERT_EQ(json.size(), 2u) << r.output;
+    EXPECT_EQ(outputOf(json[0]), out + "/long-1.rm");
+    EXPECT_EQ(outputOf(json[1]), out + "/long-1-512k.rm");
+    for (const std::string& line : json) {
+        EXPECT_NEAR(media::probe(outputOf(line)).playSeconds(), 20.0, 0.5) << line;
+    }
+    char moved[1024];
+    std::snprintf(
+        moved, sizeof moved, text::cli::kMovedLine,
+        (out + "/long-1.rm" + text::cli::kFileSeparator + out + "/long-1-512k.rm").c_str());
+    EXPECT_NE(r.output.find(moved), std::string::npos) << r.output;
+}
+
+// --overwrite where an output is a source of the same batch (another one,
+// or its own), in either order: refused before anything is written.
+TEST_F(Cli, OverwriteNeverReplacesASourceOfTheBatch) {
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    const std::string video = out + "/talk.mkv", earlier = out + "/talk.rm";
+    std::filesystem::copy_file(source_, video);
+    std::filesystem::copy_file(source_, earlier);
+    const std::string digest = media::fileDigest(earlier);
+    for (const auto& [first, second] : {std::pair{video, earlier}, std::pair{earlier, video}}) {
+        SCOPED_TRACE(first);
+        const CliRun r = run("--overwrite --json --audience 56k " + shellQuoted(first) + " " +
+                             shellQuoted(second) + " --output-dir " + shellQuoted(out));
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        char refusal[1024];
+        std::snprintf(refusal, sizeof refusal, text::cli::kOverwritesSource, first.c_str(),
+                      earlier.c_str());
+        EXPECT_NE(r.output.find(refusal), std::string::npos) << r.output;
+        EXPECT_TRUE(jsonLines(r.output).empty()) << r.output;
+        EXPECT_EQ(media::fileDigest(earlier), digest);
+        EXPECT_EQ(namesIn(out), (std::set<std::string>{"talk.mkv", "talk.rm"}));
     }
 }
 

@@ -433,6 +433,8 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
             std::find_if(r.files.begin(), r.files.end(),
                          [&](const JobResult::File& m) { return m.audience == f.audience; });
         if (made == r.files.end()) continue;  // the job failed before its files were known
+        // Where it went: a batch's set moves on when its names were taken meanwhile.
+        f.destination = made->destination;
         f.kept = made->bytes > 0;
         // What the written file holds, whatever the source's header claimed.
         f.heldMs = made->encodedMs;
@@ -561,23 +563,29 @@ void printTable(const std::vector<JobReport>& jobs) {
 // ---------------------------------------------------------------------------
 // The modes
 
-// DIR/<name>.rm, with the other audiences' files beside it. When any file
-// of that set exists, or this batch already gave it out, the whole set moves
-// to -1, -2, ... (DIR/<name>-1.rm, DIR/<name>-1-512k.rm): a set is never
-// split. --overwrite replaces files that exist, never one this batch made.
-std::string outputFor(const std::string& source, const Options& options,
-                      std::set<std::string>& taken) {
-    const fs::path stem = fs::path(source).filename().replace_extension();
-    const fs::path dir(options.outputDir);
+// DIR/<name>.rm for n = 0, else DIR/<name>-n.rm; the other audiences'
+// files go beside it (DIR/<name>-1-512k.rm).
+std::string numbered(const std::string& dir, const std::string& source, int n) {
+    fs::path name = fs::path(source).filename().replace_extension();
+    if (n > 0) {
+        name += "-";
+        name += std::to_string(n);
+    }
+    name += ".rm";
+    return (fs::path(dir) / name).string();
+}
+
+// The first n whose set of names is free: none of them exists and this
+// batch gave none out already; a set is never split. Without --overwrite
+// that is only a guess: the engine claims the names when the files are
+// done and moves the set on to the next n when one was taken meanwhile (a
+// second batch into the same folder, a file made by hand), so nothing is
+// replaced. --overwrite replaces files that exist, never one this batch
+// made (nor a source of it, refused before the batch starts).
+int firstFree(const std::string& source, const Options& options, std::set<std::string>& taken) {
     for (int n = 0;; ++n) {
-        fs::path name = stem;
-        if (n > 0) {
-            name += "-";
-            name += std::to_string(n);
-        }
-        name += ".rm";
-        const std::string candidate = (dir / name).string();
-        const std::vector<JobFile> files = jobFiles(candidate, options.job.audiences);
+        const std::vector<JobFile> files =
+            jobFiles(numbered(options.outputDir, source, n), options.job.audiences);
         const bool vacant = std::none_of(files.begin(), files.end(), [&](const JobFile& f) {
             std::error_code ec;
             return taken.count(f.destination) > 0 ||
@@ -585,8 +593,38 @@ std::string outputFor(const std::string& source, const Options& options,
         });
         if (!vacant) continue;
         for (const JobFile& f : files) taken.insert(f.destination);
-        return candidate;
+        return n;
     }
+}
+
+// With --overwrite: an output of the batch that is one of its sources (under
+// any name), which it would destroy, perhaps before reading it. The
+// refusal's message, "" when there is none.
+std::string overwrittenSource(const Options& options) {
+    std::set<std::string> taken;
+    for (const std::string& source : options.sources) {
+        const int n = firstFree(source, options, taken);
+        for (const JobFile& f :
+             jobFiles(numbered(options.outputDir, source, n), options.job.audiences)) {
+            for (const std::string& other : options.sources) {
+                std::error_code ec;
+                if (fs::equivalent(other, f.destination, ec))
+                    return format(cli::kOverwritesSource, shown(source).c_str(),
+                                  shown(f.destination).c_str());
+            }
+        }
+    }
+    return {};
+}
+
+// The job's files, as a line names them.
+std::string listed(const std::string& destination, AudienceSet audiences) {
+    std::string out;
+    for (const JobFile& f : jobFiles(destination, audiences)) {
+        if (!out.empty()) out += cli::kFileSeparator;
+        out += f.destination;
+    }
+    return shown(out);
 }
 
 int printPlan(const Options& options) {
@@ -631,6 +669,12 @@ int encodeBatch(const Options& options, Interrupts& interrupts) {
         sayError(text::withSubject(cli::kNoOutputDir, options.outputDir));
         return kExitFailed;
     }
+    if (options.overwrite) {
+        if (const std::string refusal = overwrittenSource(options); !refusal.empty()) {
+            sayError(refusal);
+            return kExitFailed;
+        }
+    }
     std::set<std::string> taken;
     std::vector<JobReport> jobs;
     const std::size_t count = options.sources.size();
@@ -643,15 +687,19 @@ int encodeBatch(const Options& options, Interrupts& interrupts) {
             if (options.json) printJson(jobs.back());
             continue;
         }
-        job.destination = outputFor(job.source, options, taken);
-        std::string outputs;
-        for (const JobFile& f : jobFiles(job.destination, job.audiences)) {
-            if (!outputs.empty()) outputs += cli::kFileSeparator;
-            outputs += f.destination;
+        const int n = firstFree(job.source, options, taken);
+        job.destination = numbered(options.outputDir, job.source, n);
+        if (!options.overwrite) {
+            job.moveTo = [dir = options.outputDir, source = job.source, n](int later) {
+                return numbered(dir, source, n + later);
+            };
         }
         say(format(cli::kFileHeader, i + 1, count, shown(job.source).c_str(),
-                   shown(outputs).c_str()));
+                   listed(job.destination, job.audiences).c_str()));
         jobs.push_back(encodeOne(job, interrupts, fs::path(job.source).filename().string()));
+        const FileReport& named = jobs.back().named();
+        if (named.written() && named.destination != job.destination)
+            say(format(cli::kMovedLine, listed(named.destination, job.audiences).c_str()));
         if (options.json) printJson(jobs.back());
     }
     printTable(jobs);
