@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cmath>
@@ -208,6 +209,7 @@ class Engine::Job {
     Status readPackets(bool& reachedEnd);
     void closeGaps(AVPacket& packet);
     void finishSummary(JobResult& result);
+    bool claimNames(JobResult& result);
     void encode(Lane& lane);
     Status encodeFrames(Lane& lane);
     void write(File& file);
@@ -481,19 +483,33 @@ void Engine::Job::runOpened() {
         result.files.push_back(out);
     }
     finishSummary(result);
+    // Stopped before anything was written: no file rather than an empty one.
+    const auto kept = [this](const File& file) {
+        return !failed_ && !(stoppedEarly_ && file.packetsWritten == 0);
+    };
+    // A job that replaces nothing puts its files over names it claimed.
+    const bool claimed =
+        settings_.moveTo &&
+        std::any_of(files_.begin(), files_.end(), [&](const auto& f) { return kept(*f); }) &&
+        claimNames(result);
     for (std::size_t i = 0; i < files_.size(); ++i) {
         File& file = *files_[i];
-        // Stopped before anything was written: no file rather than an empty one.
         bool inPlace = false;
-        if (!failed_ && !(stoppedEarly_ && file.packetsWritten == 0)) {
+        if (kept(file)) {
             Status committed = Status::ok();
-            // A later job to the same destination has the say over it.
-            const bool latest = Destinations::all().commitIfLatest(
-                file.name.destination, file.ticket, [&] { committed = file.temp.commit(); });
-            file.ticket = 0;
+            bool latest = true;
+            if (claimed) {
+                committed = file.temp.commitAs(file.name.destination);
+            } else {
+                // A later job to the same destination has the say over it.
+                latest = Destinations::all().commitIfLatest(
+                    file.name.destination, file.ticket, [&] { committed = file.temp.commit(); });
+                file.ticket = 0;
+            }
             inPlace = latest && committed;
             if (!committed) fail(naming(std::move(committed), &file));
         }
+        if (claimed && !inPlace) releaseClaim(file.name.destination);
         // Files already in place when a later one failed stay: they are whole.
         if (!inPlace) {
             file.temp.discard();
@@ -523,6 +539,34 @@ void Engine::Job::runOpened() {
     // Release the source before telling anyone the job is over.
     source_.format.reset();
     tell([&](JobObserver& o) { o.jobFinished(result); });
+}
+
+// For a job that replaces nothing: the first set of names it can claim
+// whole, from the destination on, become its files' names. False after a
+// failure, which it reports.
+bool Engine::Job::claimNames(JobResult& result) {
+    constexpr int kMostMoves = 10'000;
+    for (int n = 0; n < kMostMoves; ++n) {
+        const std::vector<JobFile> names =
+            jobFiles(n == 0 ? settings_.destination : settings_.moveTo(n), settings_.audiences);
+        if (names.size() != files_.size()) break;
+        bool taken = false;
+        if (Status s = claimJobFiles(names, taken); !s) {
+            fail(std::move(s));
+            return false;
+        }
+        if (taken) continue;
+        for (std::size_t i = 0; i < files_.size(); ++i) {
+            File& file = *files_[i];
+            Destinations::all().release(file.name.destination, file.ticket);
+            file.ticket = 0;
+            file.name.destination = names[i].destination;
+            result.files[i].destination = names[i].destination;
+        }
+        return true;
+    }
+    fail(Status::fail(text::withSubject(text::kNoFreeName, folderOf(settings_.destination))));
+    return false;
 }
 
 void Engine::Job::readSource() {

@@ -45,6 +45,13 @@ struct JobSettings {
     // gives up as stop() does. For a caller that cannot call stop() then,
     // e.g. one whose only thread is inside start().
     std::function<bool()> interrupted;
+    // Unset: the files replace whatever is at their names (the user chose
+    // the name and confirmed it). Set: they never replace anything. At the
+    // end the job claims every name of its set at once, each created
+    // exclusively; when one is taken by then, the whole set moves to
+    // jobFiles(moveTo(1)), then moveTo(2), ... The result names where the
+    // files went.
+    std::function<std::string(int)> moveTo;
 };
 
 // The file each ticked audience gets, slowest audience first. The

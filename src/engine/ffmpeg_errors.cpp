@@ -1,17 +1,14 @@
-#include <cerrno>
-
 #include "engine/ffmpeg_ptr.h"
+#include "engine/system_error.h"
 
 namespace velmora::encoder {
 
 std::string describeError(int code) {
+    // A system call's failure: FFmpeg hands back AVERROR(errno), that is -errno.
+    if (code < 0) {
+        if (const char* cause = knownCause(-code)) return cause;
+    }
     switch (code) {
-        case AVERROR(ENOENT):
-            return text::kCauseNoSuchFile;
-        case AVERROR(EACCES):
-        case AVERROR(EPERM):
-        case AVERROR(EROFS):
-            return text::kCauseNoPermission;
         case AVERROR_INVALIDDATA:
         case AVERROR_PATCHWELCOME:
         case AVERROR_BUG:
@@ -21,19 +18,6 @@ std::string describeError(int code) {
         case AVERROR_DECODER_NOT_FOUND:
         case AVERROR_DEMUXER_NOT_FOUND:
             return text::kCauseNoCodec;
-        case AVERROR(ENOSPC):
-        case AVERROR(EDQUOT):
-            return text::kCauseDiskFull;
-        case AVERROR(EFBIG):
-            return text::kCauseTooBig;
-        case AVERROR(ENAMETOOLONG):
-            return text::kCauseNameTooLong;
-        case AVERROR(EISDIR):
-            return text::kCauseIsFolder;
-        case AVERROR(EIO):
-            return text::kCauseDeviceError;
-        case AVERROR(ENOMEM):
-            return text::kOutOfMemory;
         default:
             return text::withReason(text::kCauseUnknown, ffmpegError(code));
     }

@@ -1,5 +1,6 @@
 #include "engine/job_files.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statvfs.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "engine/system_error.h"
 #include "engine/temp_output.h"
 #include "texts/encoder_texts.h"
 
@@ -73,6 +75,33 @@ Status checkJobFiles(const std::string& source, const std::vector<JobFile>& file
             return Status::fail(text::withSubject(text::kDestinationStranger, path));
     }
     return Status::ok();
+}
+
+Status claimJobFiles(const std::vector<JobFile>& files, bool& taken) {
+    taken = false;
+    for (std::size_t i = 0; i < files.size(); ++i) {
+        const std::string& path = files[i].destination;
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        if (fd >= 0) {
+            ::close(fd);
+            continue;
+        }
+        const int error = errno;
+        for (std::size_t k = 0; k < i; ++k) releaseClaim(files[k].destination);
+        if (error == EEXIST) {
+            taken = true;
+            return Status::ok();
+        }
+        return Status::fail(
+            text::withCause(text::withSubject(text::kCreateFailed, path), describeErrno(error)));
+    }
+    return Status::ok();
+}
+
+void releaseClaim(const std::string& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
+        ::unlink(path.c_str());
 }
 
 std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {

@@ -16,6 +16,15 @@ namespace velmora::encoder {
 // file. The message names the file.
 Status checkJobFiles(const std::string& source, const std::vector<JobFile>& files);
 
+// Creates every file of the set empty and exclusively, so that its names
+// are this job's: all of them, or none when one is already there (`taken`
+// set) or cannot be created (the failure, naming the file).
+Status claimJobFiles(const std::vector<JobFile>& files, bool& taken);
+
+// Removes a claimed name that no file went to: the empty file, never
+// anything written into it since.
+void releaseClaim(const std::string& path);
+
 // The most `plans` can write over `durationMs` (0 when unknown gives 0):
 // each budget for the whole length, with the container's headers, index
 // and packet headers on top.

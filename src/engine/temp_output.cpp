@@ -13,7 +13,7 @@
 #include <random>
 #include <string_view>
 
-#include "engine/ffmpeg_ptr.h"
+#include "engine/system_error.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -34,13 +34,6 @@ constexpr std::size_t kRandomLetters = 6;
 // A temporary file is left alone this long after its last write, locked or
 // not: its job may be between creating and locking it.
 constexpr std::time_t kStaleSeconds = 60;
-
-// A failed system call, told as FFmpeg's failures are (its error codes are
-// the system's): the system's own words only for causes without a sentence
-// of ours, in brackets.
-Status failed(const char* what, int error) {
-    return ffmpegFailure(what, AVERROR(error));
-}
 
 // Exactly the names create() makes: ".name.velmora-PID-XXXXXX".
 bool isTempName(std::string_view name) {
@@ -154,7 +147,7 @@ Status TempOutput::create(const std::string& destination) {
     // if the folder is renamed (moved) during the job, the finished file
     // lands in it where it now is, and a discarded one still goes.
     const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return failed(text::kTempFileFailed, errno);
+    if (dir < 0) return systemFailure(text::kTempFileFailed, errno);
     removeStaleTemps(dir);
     // The pid tells a person which process wrote the file; the name is
     // shortened so the whole fits the file system's name limit. Appended
@@ -208,7 +201,7 @@ Status TempOutput::create(const std::string& destination) {
         return Status::ok();
     }
     ::close(dir);
-    return failed(text::kTempFileFailed, error);
+    return systemFailure(text::kTempFileFailed, error);
 }
 
 std::int64_t TempOutput::size() const {
@@ -230,9 +223,15 @@ Status TempOutput::commit() {
         ::fchmod(fd_, replaced.st_mode & 07777);
     }
     if (::renameat(folder_, name_.c_str(), folder_, target_.c_str()) != 0)
-        return failed(text::kRenameFailed, errno);
+        return systemFailure(text::kRenameFailed, errno);
     release();
     return Status::ok();
+}
+
+Status TempOutput::commitAs(const std::string& destination) {
+    // A name in the same folder, which the folder's handle still reaches.
+    target_ = fs::path(destination).filename().string();
+    return commit();
 }
 
 void TempOutput::discard() {

@@ -37,6 +37,8 @@ class TempOutput {
     // Renames the temporary file over the destination; a file it replaces
     // hands on its mode and, where we may set it, its owner.
     Status commit();
+    // As commit(), over `destination` instead: another name in the same folder.
+    Status commitAs(const std::string& destination);
     // Deletes the temporary file (nothing happens after a commit).
     void discard();
 

@@ -57,6 +57,7 @@ inline constexpr const char* kCauseTooBig = "文件超过了系统允许的大�
 inline constexpr const char* kCauseNameTooLong = "文件名太长。";
 inline constexpr const char* kCauseIsFolder = "它是一个文件夹。";
 inline constexpr const char* kCauseDeviceError = "读写设备时出错，磁盘或网络可能有问题。";
+inline constexpr const char* kCauseTooManyFiles = "同时打开的文件太多，已达到系统的上限。";
 inline constexpr const char* kCauseNoCodec = "不支持其中的编码格式。";
 inline constexpr const char* kCauseNoData =
     "它在 10 秒内没有送来任何数据（可能是无人写入的管道或设备）。";
@@ -77,6 +78,7 @@ inline constexpr const char* kDecodeFailed = "解码源文件时出错";
 inline constexpr const char* kEncodeFailed = "压缩时出错";
 inline constexpr const char* kWriteFailed = "写入目标文件时出错（磁盘可能已满）";
 inline constexpr const char* kRenameFailed = "无法把临时文件改名为目标文件";
+inline constexpr const char* kNoFreeName = "文件夹中找不到一组未被占用的文件名";
 inline constexpr const char* kOutOfMemory = "内存不足";
 inline constexpr const char* kSourceMostlyDamaged =
     "源文件损坏严重：大部分内容无法解码，没有保存结果";
@@ -165,7 +167,9 @@ inline constexpr const char* kUsage =
     "最慢的听众的文件用给出的名称，其余听众的文件放在它旁边，名称后加 -听众\n"
     "（讲座.rm、讲座-512k.rm）。给出 --output-dir 时逐个压缩每个源文件，结果为\n"
     "文件夹/名称.rm 和它旁边的文件；这组名称中有一个已被占用时，整组加同一个\n"
-    "数字后缀（名称-1.rm、名称-1-512k.rm……）。\n"
+    "数字后缀（名称-1.rm、名称-1-512k.rm……）。名称在文件写完时才占用：压缩期间\n"
+    "有别的文件（例如同时运行的另一批）先占了其中一个，整组改用下一个后缀，\n"
+    "不会覆盖任何已有的文件。\n"
     "\n"
     "选项：\n"
     "  --audience 列表       逗号分隔的目标听众：28k,56k,isdn,dual-isdn,lan,256k,384k,512k\n"
@@ -177,7 +181,8 @@ inline constexpr const char* kUsage =
     "                        3 幻灯片播放，none 不要画面\n"
     "  --muxer ours|ffmpeg   自己的 RealMedia 写入器（默认）或 FFmpeg 的\n"
     "  --output-dir 文件夹   批量模式：把所有源文件压缩到这个文件夹（不存在时创建）\n"
-    "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀\n"
+    "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀；\n"
+    "                        会覆盖本批的某个源文件时，什么也不压缩\n"
     "  --json                每压缩完一个源文件，在标准输出上为它的每个输出文件\n"
     "                        打印一行 JSON 对象\n"
     "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
@@ -204,6 +209,8 @@ inline constexpr const char* kUnknownOption = "未知的选项";
 inline constexpr const char* kErrorLine = "velmora-encode：%s\n";
 inline constexpr const char* kSourceStalled = "读取源文件没有响应，已放弃，未保存文件";
 inline constexpr const char* kStoppedLine = "velmora-encode：已停止，保存了前 %.1f 秒\n";
+inline constexpr const char* kStoppedNothingKept =
+    "velmora-encode：已停止，停止前还没有压缩出任何内容，没有保存文件\n";
 // destination, seconds, bytes, kbps, audience, budget kbps, seconds taken
 inline constexpr const char* kSummaryLine =
     "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n";
@@ -214,6 +221,12 @@ inline constexpr const char* kNoOutputDir = "无法创建输出文件夹";
 // number, count, source, the job's files (joined by kFileSeparator)
 inline constexpr const char* kFileHeader = "（%zu/%zu）%s → %s";
 inline constexpr const char* kFileSeparator = "、";
+// The job's files (joined by kFileSeparator), when a name of the set was
+// taken while it ran.
+inline constexpr const char* kMovedLine = "名称在压缩期间已被占用，结果改存为 %s";
+// source, its output that is another source of the batch
+inline constexpr const char* kOverwritesSource =
+    "%s 的输出文件 %s 是本批的一个源文件，--overwrite 会覆盖它；已取消，没有压缩任何文件";
 
 // The table after several files.
 inline constexpr const char* kColumnFile = "文件";
@@ -227,6 +240,7 @@ inline constexpr const char* kStopped = "已停止";
 inline constexpr const char* kFailed = "失败";
 inline constexpr const char* kSkipped = "已跳过";
 inline constexpr const char* kNotStarted = "已中断，未处理";
+inline constexpr const char* kNothingKept = "停止前还没有压缩出任何内容，未保存文件";
 inline constexpr const char* kSeconds = "%.1f 秒";
 // What the source turned out to be, after the summary (the job's warning).
 inline constexpr const char* kWarningLine = "velmora-encode：注意：%s\n";

@@ -1,6 +1,7 @@
 // velmora-encode as a user runs it: exit codes, messages, and a full disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -37,12 +38,18 @@ std::string shellQuoted(const std::string& s) {
     return out + "'";
 }
 
-// `prefix` runs in the same shell first (e.g. a ulimit).
-CliRun run(const std::string& args, const std::string& prefix = "") {
+// Starts velmora-encode with `args`; its stdout and stderr come through the
+// pipe. `prefix` runs in the same shell first (e.g. a ulimit).
+FILE* launch(const std::string& args, const std::string& prefix = "") {
+    // Joined first: a redirection after a low `ulimit -n` fails in dash.
     const std::string cmd =
-        prefix + "exec " + shellQuoted(VELMORA_ENCODE_BIN) + " " + args + " 2>&1";
+        "exec 2>&1; " + prefix + "exec " + shellQuoted(VELMORA_ENCODE_BIN) + " " + args;
+    return ::popen(("sh -c " + shellQuoted(cmd)).c_str(), "r");
+}
+
+// Everything a launched run says, once it has ended.
+CliRun collect(FILE* pipe) {
     CliRun r;
-    FILE* pipe = ::popen(("sh -c " + shellQuoted(cmd)).c_str(), "r");
     if (!pipe) return r;
     char buf[512];
     while (std::fgets(buf, sizeof buf, pipe)) r.output += buf;
@@ -51,6 +58,10 @@ CliRun run(const std::string& args, const std::string& prefix = "") {
     // The shell reports a signal as 128+n.
     r.signalled = WIFSIGNALED(status) || r.exitCode > 128;
     return r;
+}
+
+CliRun run(const std::string& args, const std::string& prefix = "") {
+    return collect(launch(args, prefix));
 }
 
 // Runs velmora-encode with `args`, its stdout and stderr on `outFd`; returns its pid.
@@ -69,6 +80,31 @@ pid_t spawn(const std::vector<std::string>& args, int outFd) {
 std::string contents(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+// What a spawned run wrote to the pipe's other end, until it closed.
+std::string readAll(int fd) {
+    std::string out;
+    char buf[512];
+    for (ssize_t n; (n = ::read(fd, buf, sizeof buf)) > 0;) out.append(buf, n);
+    return out;
+}
+
+// The names in `folder`, hidden ones too.
+std::set<std::string> namesIn(const std::string& folder) {
+    std::set<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        names.insert(entry.path().filename().string());
+    return names;
+}
+
+// The "output" of a --json line, "" when it is null or missing.
+std::string outputOf(const std::string& line) {
+    const std::string key = "\"output\":\"";
+    const std::size_t begin = line.find(key);
+    if (begin == std::string::npos) return {};
+    const std::size_t from = begin + key.size();
+    return line.substr(from, line.find('"', from) - from);
 }
 
 // The lines of --json among the rest of the output.
@@ -143,16 +179,32 @@ TEST_F(Cli, BadUseExitsWithAMessageAndNoFile) {
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 
-TEST_F(Cli, AFullDiskEndsWithAnErrorNotACrash) {
-    const std::string out = dir_.file("full.rm");
-    // 64 blocks of 512 bytes: the header fits, the file does not.
-    const CliRun r =
-        run("--audience 512k " + shellQuoted(source_) + " " + shellQuoted(out), "ulimit -f 64; ");
-    EXPECT_EQ(r.exitCode, 1) << r.output;
-    EXPECT_FALSE(r.signalled);
-    EXPECT_NE(r.output.find("写入目标文件时出错"), std::string::npos) << r.output;
-    EXPECT_FALSE(media::fileExists(out));
-    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+// A full disk, or no file left to open: an error in Chinese, not a crash,
+// and the system's English never stands for the cause.
+TEST_F(Cli, SystemLimitsEndWithAChineseErrorNotACrash) {
+    struct Case {
+        const char* limit;
+        const char* failed;  // "" when it may fail at any step
+        const char* cause;
+    };
+    const Case cases[] = {
+        // 64 blocks of 512 bytes: the header fits, the file does not.
+        {"ulimit -f 64; ", "写入目标文件时出错", text::kCauseTooBig},
+        // The source's own descriptor is the last one there is (none inherited).
+        {"exec 3<&- 4<&- 5<&- 6<&- 7<&- 8<&- 9<&-; ulimit -n 4; ", "", text::kCauseTooManyFiles},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.limit);
+        const std::string out = dir_.file("full.rm");
+        const CliRun r =
+            run("--audience 512k " + shellQuoted(source_) + " " + shellQuoted(out), c.limit);
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_FALSE(r.signalled);
+        EXPECT_NE(r.output.find(c.failed), std::string::npos) << r.output;
+        EXPECT_NE(r.output.find(c.cause), std::string::npos) << r.output;
+        EXPECT_FALSE(media::fileExists(out));
+        EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+    }
 }
 
 TEST_F(Cli, AnInterruptStopsLikeTheStopButton) {
@@ -330,12 +382,200 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
             }
         }
         // Nothing else in the folder: no half of a set, no temporary file.
-        std::set<std::string> found;
-        for (const auto& entry : std::filesystem::directory_iterator(out))
-            found.insert(entry.path().filename().string());
-        EXPECT_EQ(found, expected);
+        EXPECT_EQ(namesIn(out), expected);
         for (const std::string& name : c.present) EXPECT_EQ(contents(out + "/" + name), notOurs);
     }
+}
+
+// Two batches started together into one folder, with sources of the same
+// name: each claims its set's names once its files are done, so one set
+// moves on to -1 and both are kept, as each reports.
+TEST_F(Cli, TwoBatchesIntoOneFolderKeepBothResults) {
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    std::vector<FILE*> batches;
+    for (const std::string folder : {"a", "b"}) {
+        ASSERT_EQ(::mkdir(dir_.file(folder).c_str(), 0755), 0);
+        const std::string source = dir_.file(folder + "/clip.mkv");
+        std::filesystem::create_symlink(source_, source);
+        batches.push_back(launch("--json --audience 56k,512k " + shellQuoted(source) +
+                                 " --output-dir " + shellQuoted(out)));
+    }
+    std::set<std::string> reported;
+    for (FILE* batch : batches) {
+        const CliRun r = collect(batch);
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        for (const std::string& line : jsonLines(r.output)) {
+            EXPECT_NE(line.find("\"result\":\"completed\""), std::string::npos) << line;
+            reported.insert(outputOf(line));
+        }
+    }
+    const std::set<std::string> names = {"clip.rm", "clip-512k.rm", "clip-1.rm", "clip-1-512k.rm"};
+    EXPECT_EQ(namesIn(out), names);
+    std::set<std::string> paths;
+    for (const std::string& name : names) {
+        paths.insert(out + "/" + name);
+        EXPECT_NEAR(media::probe(out + "/" + name).playSeconds(), 8.0, 0.5) << name;
+    }
+    EXPECT_EQ(reported, paths);
+}
+
+// A file made at one of the chosen names while the job runs is not this
+// batch's to replace: the whole set moves on to -1, and says so.
+TEST_F(Cli, AFileMadeAtAChosenNameWhileTheJobRunsIsKept) {
+    const std::string& source = media::cachedClip("long", testing::longClip());
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    FILE* batch = launch("--json --audience 56k,512k " + shellQuoted(source) + " --output-dir " +
+                         shellQuoted(out));
+    ASSERT_TRUE(batch);
+    // The job has begun its files once their temporary files are there.
+    for (int i = 0; i < 6000 && media::hiddenFileCount(out) == 0; ++i) ::usleep(10'000);
+    const std::string made = out + "/long-512k.rm";
+    const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    EXPECT_GE(fd, 0) << "the job ended before the file could be made";
+    const std::string mine = "made while the job ran";
+    EXPECT_EQ(::write(fd, mine.data(), mine.size()), static_cast<ssize_t>(mine.size()));
+    ::close(fd);
+    const CliRun r = collect(batch);
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_EQ(contents(made), mine);
+    EXPECT_EQ(namesIn(out), (std::set<std::string>{"long-512k.rm", "long-1.rm", "long-1-512k.rm"}));
+    const std::vector<std::string> json = jsonLines(r.output);
+    ASSERT_EQ(json.size(), 2u) << r.output;
+    EXPECT_EQ(outputOf(json[0]), out + "/long-1.rm");
+    EXPECT_EQ(outputOf(json[1]), out + "/long-1-512k.rm");
+    for (const std::string& line : json) {
+        EXPECT_NEAR(media::probe(outputOf(line)).playSeconds(), 20.0, 0.5) << line;
+    }
+    char moved[1024];
+    std::snprintf(
+        moved, sizeof moved, text::cli::kMovedLine,
+        (out + "/long-1.rm" + text::cli::kFileSeparator + out + "/long-1-512k.rm").c_str());
+    EXPECT_NE(r.output.find(moved), std::string::npos) << r.output;
+}
+
+// --overwrite where an output is a source of the same batch (another one,
+// or its own), in either order: refused before anything is written.
+TEST_F(Cli, OverwriteNeverReplacesASourceOfTheBatch) {
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    const std::string video = out + "/talk.mkv", earlier = out + "/talk.rm";
+    std::filesystem::copy_file(source_, video);
+    std::filesystem::copy_file(source_, earlier);
+    const std::string digest = media::fileDigest(earlier);
+    for (const auto& [first, second] : {std::pair{video, earlier}, std::pair{earlier, video}}) {
+        SCOPED_TRACE(first);
+        const CliRun r = run("--overwrite --json --audience 56k " + shellQuoted(first) + " " +
+                             shellQuoted(second) + " --output-dir " + shellQuoted(out));
+        EXPECT_EQ(r.exitCode, 1) << r.output;
+        char refusal[1024];
+        std::snprintf(refusal, sizeof refusal, text::cli::kOverwritesSource, first.c_str(),
+                      earlier.c_str());
+        EXPECT_NE(r.output.find(refusal), std::string::npos) << r.output;
+        EXPECT_TRUE(jsonLines(r.output).empty()) << r.output;
+        EXPECT_EQ(media::fileDigest(earlier), digest);
+        EXPECT_EQ(namesIn(out), (std::set<std::string>{"talk.mkv", "talk.rm"}));
+    }
+}
+
+// A WAV header, padded past what probing reads, and not one sample: a job
+// on it starts, then waits for sound that never comes.
+std::string wavWithoutSamples() {
+    const auto le = [](std::uint32_t v, int bytes) {
+        std::string out;
+        for (int i = 0; i < bytes; ++i) out += static_cast<char>(v >> (8 * i));
+        return out;
+    };
+    return "RIFF" + le(0xffffffff, 4) + "WAVE" + "fmt " + le(16, 4) + le(1, 2) + le(2, 2) +
+           le(44100, 4) + le(44100 * 4, 4) + le(4, 2) + le(16, 2) + "JUNK" + le(4096, 4) +
+           std::string(4096, '\0') + "data" + le(0xffffffff, 4);
+}
+
+// Stopped before the source sent anything (AC-3 keeps no sound back): the
+// engine keeps no file, and nothing reports one.
+TEST_F(Cli, AJobStoppedBeforeAnyDataReportsNoFile) {
+    const std::string fifo = dir_.file("fifo.wav");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const std::string out = dir_.file("out");
+    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+    const std::string header = wavWithoutSamples();
+    struct Case {
+        std::vector<std::string> args;
+        const char* told;
+    };
+    const Case cases[] = {{{fifo, out + "/one.rm"}, text::cli::kStoppedNothingKept},
+                          {{fifo, "--output-dir", out}, text::cli::kNothingKept}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.told);
+        std::vector<std::string> args = {"--json", "--audience", "512k"};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        int fds[2];
+        ASSERT_EQ(::pipe(fds), 0);
+        const pid_t pid = spawn(args, fds[1]);
+        ::close(fds[1]);
+        ASSERT_GT(pid, 0);
+        // Opens once the job opens its end; the header read, it waits for sound.
+        const int feed = ::open(fifo.c_str(), O_WRONLY);
+        ASSERT_GE(feed, 0);
+        EXPECT_EQ(::write(feed, header.data(), header.size()), static_cast<ssize_t>(header.size()));
+        int unread = 1;
+        for (int i = 0; i < 6000 && ::ioctl(feed, FIONREAD, &unread) == 0 && unread > 0; ++i)
+            ::usleep(10'000);
+        ::kill(pid, SIGINT);
+        const std::string output = readAll(fds[0]);
+        ::close(fds[0]);
+        int status = 0;
+        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        ::close(feed);
+        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+        EXPECT_EQ(WEXITSTATUS(status), 130) << output;
+        const std::vector<std::string> json = jsonLines(output);
+        ASSERT_EQ(json.size(), 1u) << output;
+        EXPECT_NE(json[0].find("\"output\":null"), std::string::npos) << json[0];
+        EXPECT_NE(json[0].find("\"result\":\"stopped\""), std::string::npos) << json[0];
+        EXPECT_NE(output.find(c.told), std::string::npos) << output;
+        EXPECT_TRUE(namesIn(out).empty());
+    }
+}
+
+// Where a control character (C0, DEL or C1) is in `s`, npos when none: a
+// line's own newline aside.
+std::size_t rawControl(const std::string& s) {
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        const auto c = static_cast<unsigned char>(s[i]);
+        const bool c1 =
+            c == 0xc2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) < 0xa0;
+        if ((c < 0x20 && c != '\n') || c == 0x7f || c1) return i;
+    }
+    return std::string::npos;
+}
+
+// A name may hold control characters; printed raw, ESC ] would retitle the
+// terminal and ESC [ 2J clear it. Wherever the tool names a file or repeats
+// what was typed they show escaped, and --json escapes them by JSON's rules.
+TEST_F(Cli, ControlCharactersInNamesNeverReachTheTerminal) {
+    const std::string name = "clip\x1b]0;owned\x07\x1b[2J\x7f\xc2\x9b";
+    const std::string escaped = "clip\\x1b]0;owned\\x07\\x1b[2J\\x7f\\u009b";
+    const std::string source = dir_.file(name + ".mkv");
+    std::filesystem::create_symlink(source_, source);
+    const std::string out = dir_.file("out");
+    const std::string files = " " + shellQuoted(source) + " " + shellQuoted(dir_.file("a.rm"));
+    const std::string batch =
+        "--json --audience 28k " + shellQuoted(source) + " --output-dir " + shellQuoted(out);
+    std::vector<std::string> outputs;
+    for (const std::string& args :
+         {batch, shellQuoted(dir_.file(name + "-missing.mkv")) + " " + shellQuoted(out + ".rm"),
+          shellQuoted("--" + name) + files, "--audience " + shellQuoted(name) + files}) {
+        SCOPED_TRACE(shellQuoted(args));
+        outputs.push_back(run(args).output);
+        EXPECT_EQ(rawControl(outputs.back()), std::string::npos) << outputs.back();
+        EXPECT_NE(outputs.back().find(escaped), std::string::npos) << outputs.back();
+    }
+    EXPECT_TRUE(media::probe(out + "/" + name + ".rm").opened);
+    const std::vector<std::string> json = jsonLines(outputs.front());
+    ASSERT_EQ(json.size(), 1u);
+    EXPECT_EQ(outputOf(json[0]), out + "/clip\\u001b]0;owned\\u0007\\u001b[2J\\u007f\\u009b.rm");
 }
 
 // A closed terminal stops the file being made, keeps it, and skips the rest.

@@ -47,6 +47,66 @@ constexpr int kExitInterrupted = 130;
 constexpr std::chrono::milliseconds kStopPatience{2000};
 
 // ---------------------------------------------------------------------------
+// Text
+
+// As long as it takes: a line may carry several paths of any length.
+std::string format(const char* pattern, auto... values) {
+    const int length = std::snprintf(nullptr, 0, pattern, values...);
+    if (length <= 0) return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    std::snprintf(out.data(), out.size() + 1, pattern, values...);
+    return out;
+}
+
+// The length of the UTF-8 character at s[i], 0 when the byte there starts none.
+std::size_t utf8Length(std::string_view s, std::size_t i) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c < 0x80) return 1;
+    const std::size_t length = (c & 0xe0) == 0xc0   ? 2
+                               : (c & 0xf0) == 0xe0 ? 3
+                               : (c & 0xf8) == 0xf0 ? 4
+                                                    : 0;
+    bool valid = length != 0 && i + length <= s.size() && c >= 0xc2 && c <= 0xf4;
+    for (std::size_t k = 1; valid && k < length; ++k)
+        valid = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
+    return valid ? length : 0;
+}
+
+// A control character (C0, DEL, or C1 U+0080..U+009F) starting at s[i],
+// whose character is `length` bytes long; its code point, or -1.
+int controlAt(std::string_view s, std::size_t i, std::size_t length) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (length == 1) return c < 0x20 || c == 0x7f ? c : -1;
+    if (length == 2 && c == 0xc2) {
+        const auto next = static_cast<unsigned char>(s[i + 1]);
+        if (next < 0xa0) return next;  // U+0080..U+009F
+    }
+    return -1;
+}
+
+// A name (or a message holding one) as it may go to a terminal: a name can
+// hold any byte, and control characters would move the cursor, retitle the
+// window or clear it. They, and bytes that are not UTF-8, show escaped
+// (\x1b, \u009b, \xff).
+std::string shown(std::string_view s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size();) {
+        const std::size_t length = utf8Length(s, i);
+        if (length == 0) {
+            out += format("\\x%02x", static_cast<unsigned char>(s[i]));
+            ++i;
+            continue;
+        }
+        if (const int control = controlAt(s, i, length); control >= 0)
+            out += format(length == 1 ? "\\x%02x" : "\\u%04x", control);
+        else
+            out.append(s.substr(i, length));
+        i += length;
+    }
+    return out;
+}
+
+// ---------------------------------------------------------------------------
 // The command line
 
 struct Options {
@@ -77,7 +137,7 @@ std::string parseAudiences(std::string_view list, AudienceSet& set) {
             list.substr(begin, comma == std::string_view::npos ? comma : comma - begin);
         if (item.empty()) return cli::kEmptyAudience;
         const auto audience = audienceForKey(item);
-        if (!audience) return text::withSubject(cli::kUnknownAudience, item);
+        if (!audience) return text::withSubject(cli::kUnknownAudience, shown(item));
         set.set(static_cast<std::size_t>(*audience));
         if (comma == std::string_view::npos) return {};
         begin = comma + 1;
@@ -132,7 +192,7 @@ std::string parse(int argc, char** argv, Options& options) {
         } else if (arg == "--") {
             for (++i; i < argc; ++i) positional.emplace_back(argv[i]);
         } else if (arg.size() > 1 && arg[0] == '-') {
-            return text::withSubject(cli::kUnknownOption, arg);
+            return text::withSubject(cli::kUnknownOption, shown(arg));
         } else {
             positional.emplace_back(arg);
         }
@@ -202,17 +262,9 @@ void say(const std::string& line) {
     std::fputc('\n', stderr);
 }
 
+// Messages name files, so they show as names do (see shown()).
 void sayError(const std::string& message) {
-    std::fprintf(stderr, cli::kErrorLine, message.c_str());
-}
-
-// As long as it takes: a line may carry several paths of any length.
-std::string format(const char* pattern, auto... values) {
-    const int length = std::snprintf(nullptr, 0, pattern, values...);
-    if (length <= 0) return {};
-    std::string out(static_cast<std::size_t>(length), '\0');
-    std::snprintf(out.data(), out.size() + 1, pattern, values...);
-    return out;
+    std::fprintf(stderr, cli::kErrorLine, shown(message).c_str());
 }
 
 // Columns a terminal gives the text: East Asian wide characters take two.
@@ -240,37 +292,24 @@ std::string padded(const std::string& s, std::size_t width) {
 }
 
 // A JSON string; bytes that are not UTF-8 (file names may hold any) become
-// U+FFFD so the line stays valid JSON.
+// U+FFFD so the line stays valid JSON. Every control character is escaped,
+// DEL and C1 too, so the line is as safe on a terminal as the rest.
 std::string jsonString(std::string_view s) {
     std::string out = "\"";
     for (std::size_t i = 0; i < s.size();) {
-        const auto c = static_cast<unsigned char>(s[i]);
-        if (c < 0x80) {
-            if (c == '"' || c == '\\') {
-                out += '\\';
-                out += static_cast<char>(c);
-            } else if (c < 0x20) {
-                out += format("\\u%04x", c);
-            } else {
-                out += static_cast<char>(c);
-            }
+        const std::size_t length = utf8Length(s, i);
+        if (length == 0) {
+            out += "\\ufffd";
             ++i;
             continue;
         }
-        const std::size_t length = (c & 0xe0) == 0xc0   ? 2
-                                   : (c & 0xf0) == 0xe0 ? 3
-                                   : (c & 0xf8) == 0xf0 ? 4
-                                                        : 0;
-        bool valid = length != 0 && i + length <= s.size() && c >= 0xc2 && c <= 0xf4;
-        for (std::size_t k = 1; valid && k < length; ++k)
-            valid = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
-        if (valid) {
-            out.append(s.substr(i, length));
-            i += length;
+        if (const int control = controlAt(s, i, length); control >= 0) {
+            out += format("\\u%04x", control);
         } else {
-            out += "\\ufffd";
-            ++i;
+            if (s[i] == '"' || s[i] == '\\') out += '\\';
+            out.append(s.substr(i, length));
         }
+        i += length;
     }
     return out + "\"";
 }
@@ -291,10 +330,13 @@ struct FileReport {
     std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
     std::int64_t elapsedMs = 0;
     int budgetKbps = 0;
+    bool kept = false;  // the file is there: a job stopped before it had data left none
 
     double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
-    // A completed or stopped job leaves a file; a failed or skipped one none.
-    bool written() const { return result == Result::Completed || result == Result::Stopped; }
+    // A completed job leaves a file, a stopped one may; a failed or skipped one none.
+    bool written() const {
+        return kept && (result == Result::Completed || result == Result::Stopped);
+    }
 };
 
 // One source's job: a file per ticked audience, as jobFiles() orders them
@@ -322,14 +364,14 @@ struct JobReport {
 
 class ProgressBar : public JobObserver {
   public:
-    ProgressBar(bool shown, std::string label) : shown_(shown), label_(std::move(label)) {}
+    ProgressBar(bool visible, std::string_view label) : visible_(visible), label_(shown(label)) {}
 
     void jobProgress(const JobProgress& p) override { draw(p.percent); }
 
     void jobFinished(const JobResult& r) override {
         std::lock_guard lock(mutex_);
         result_ = r;
-        if (!shown_) return;
+        if (!visible_) return;
         // The last step reported may be 99%; a finished file shows full.
         if (r.outcome == JobOutcome::Completed) draw(100);
         std::fputc('\n', stderr);
@@ -342,7 +384,7 @@ class ProgressBar : public JobObserver {
 
   private:
     void draw(int percent) {
-        if (!shown_) return;
+        if (!visible_) return;
         constexpr int kWidth = 40;
         const int filled = percent * kWidth / 100;
         std::fprintf(stderr, "\r[%s%s] %3d%% %s", std::string(filled, '#').c_str(),
@@ -350,7 +392,7 @@ class ProgressBar : public JobObserver {
         std::fflush(stderr);
     }
 
-    bool shown_;
+    bool visible_;
     std::string label_;
     std::mutex mutex_;
     JobResult result_;
@@ -391,6 +433,9 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
             std::find_if(r.files.begin(), r.files.end(),
                          [&](const JobResult::File& m) { return m.audience == f.audience; });
         if (made == r.files.end()) continue;  // the job failed before its files were known
+        // Where it went: a batch's set moves on when its names were taken meanwhile.
+        f.destination = made->destination;
+        f.kept = made->bytes > 0;
         // What the written file holds, whatever the source's header claimed.
         f.heldMs = made->encodedMs;
         f.bytes = made->bytes;
@@ -442,21 +487,38 @@ void printJson(const JobReport& job) {
     std::fflush(stdout);
 }
 
-// The one-source mode's closing lines: each file against its audience's budget.
+// The one-source mode's closing lines: each file kept against its audience's budget.
 void printSummary(const JobReport& job) {
-    if (job.named().result == Result::Stopped)
-        std::fprintf(stderr, cli::kStoppedLine, job.named().heldMs / 1000.0);
-    for (const FileReport& f : job.files)
-        std::fprintf(stderr, cli::kSummaryLine, f.destination.c_str(), f.heldMs / 1000.0,
+    const FileReport& named = job.named();
+    if (named.result == Result::Stopped && named.written())
+        std::fprintf(stderr, cli::kStoppedLine, named.heldMs / 1000.0);
+    else if (named.result == Result::Stopped)
+        std::fputs(cli::kStoppedNothingKept, stderr);
+    for (const FileReport& f : job.files) {
+        if (!f.written()) continue;
+        std::fprintf(stderr, cli::kSummaryLine, shown(f.destination).c_str(), f.heldMs / 1000.0,
                      static_cast<long long>(f.bytes), f.kbps(),
                      std::string(profileOf(f.audience).name).c_str(), f.budgetKbps,
                      f.elapsedMs / 1000.0);
-    if (!job.warning.empty()) std::fprintf(stderr, cli::kWarningLine, job.warning.c_str());
+    }
+    if (!job.warning.empty()) std::fprintf(stderr, cli::kWarningLine, shown(job.warning).c_str());
 }
 
 std::string sizeText(std::int64_t bytes) {
     if (bytes < 1'000'000) return format("%.1f kB", bytes / 1000.0);
     return format("%.1f MB", bytes / 1'000'000.0);
+}
+
+// Why a file is not there, for the table.
+std::string whyNone(const FileReport& f) {
+    switch (f.result) {
+        case Result::Failed:
+            return f.message;
+        case Result::Stopped:
+            return cli::kNothingKept;
+        default:
+            return cli::kNotStarted;
+    }
 }
 
 // file | result | duration held | size | kbps | the output, or why not:
@@ -467,22 +529,29 @@ void printTable(const std::vector<JobReport>& jobs) {
                     cli::kColumnKbps, cli::kColumnNote});
     for (const JobReport& job : jobs) {
         const std::string none = "-";
-        const FileReport& named = job.named();
-        if (!named.written()) {
+        const auto written = [](const FileReport& f) { return f.written(); };
+        if (std::none_of(job.files.begin(), job.files.end(), written)) {
+            const FileReport& named = job.named();
             rows.push_back(
-                {named.source, namesOf(named.result).text, none, none, none,
-                 named.result == Result::Failed ? named.message : std::string(cli::kNotStarted)});
+                {named.source, namesOf(named.result).text, none, none, none, whyNone(named)});
             continue;
         }
-        for (const FileReport& f : job.files)
-            rows.push_back({f.source, namesOf(f.result).text,
-                            format(cli::kSeconds, f.heldMs / 1000.0), sizeText(f.bytes),
-                            format("%.1f", f.kbps()), f.destination});
+        for (const FileReport& f : job.files) {
+            if (f.written())
+                rows.push_back({f.source, namesOf(f.result).text,
+                                format(cli::kSeconds, f.heldMs / 1000.0), sizeText(f.bytes),
+                                format("%.1f", f.kbps()), f.destination});
+            else
+                rows.push_back({f.source, namesOf(f.result).text, none, none, none, whyNone(f)});
+        }
     }
     std::vector<std::size_t> widths(rows[0].size(), 0);
-    for (const auto& row : rows)
-        for (std::size_t c = 0; c < row.size(); ++c)
+    for (auto& row : rows) {
+        for (std::size_t c = 0; c < row.size(); ++c) {
+            row[c] = shown(row[c]);
             widths[c] = std::max(widths[c], displayWidth(row[c]));
+        }
+    }
     std::fputc('\n', stderr);
     for (const auto& row : rows) {
         std::string line;
@@ -494,23 +563,29 @@ void printTable(const std::vector<JobReport>& jobs) {
 // ---------------------------------------------------------------------------
 // The modes
 
-// DIR/<name>.rm, with the other audiences' files beside it. When any file
-// of that set exists, or this batch already gave it out, the whole set moves
-// to -1, -2, ... (DIR/<name>-1.rm, DIR/<name>-1-512k.rm): a set is never
-// split. --overwrite replaces files that exist, never one this batch made.
-std::string outputFor(const std::string& source, const Options& options,
-                      std::set<std::string>& taken) {
-    const fs::path stem = fs::path(source).filename().replace_extension();
-    const fs::path dir(options.outputDir);
+// DIR/<name>.rm for n = 0, else DIR/<name>-n.rm; the other audiences'
+// files go beside it (DIR/<name>-1-512k.rm).
+std::string numbered(const std::string& dir, const std::string& source, int n) {
+    fs::path name = fs::path(source).filename().replace_extension();
+    if (n > 0) {
+        name += "-";
+        name += std::to_string(n);
+    }
+    name += ".rm";
+    return (fs::path(dir) / name).string();
+}
+
+// The first n whose set of names is free: none of them exists and this
+// batch gave none out already; a set is never split. Without --overwrite
+// that is only a guess: the engine claims the names when the files are
+// done and moves the set on to the next n when one was taken meanwhile (a
+// second batch into the same folder, a file made by hand), so nothing is
+// replaced. --overwrite replaces files that exist, never one this batch
+// made (nor a source of it, refused before the batch starts).
+int firstFree(const std::string& source, const Options& options, std::set<std::string>& taken) {
     for (int n = 0;; ++n) {
-        fs::path name = stem;
-        if (n > 0) {
-            name += "-";
-            name += std::to_string(n);
-        }
-        name += ".rm";
-        const std::string candidate = (dir / name).string();
-        const std::vector<JobFile> files = jobFiles(candidate, options.job.audiences);
+        const std::vector<JobFile> files =
+            jobFiles(numbered(options.outputDir, source, n), options.job.audiences);
         const bool vacant = std::none_of(files.begin(), files.end(), [&](const JobFile& f) {
             std::error_code ec;
             return taken.count(f.destination) > 0 ||
@@ -518,8 +593,38 @@ std::string outputFor(const std::string& source, const Options& options,
         });
         if (!vacant) continue;
         for (const JobFile& f : files) taken.insert(f.destination);
-        return candidate;
+        return n;
     }
+}
+
+// With --overwrite: an output of the batch that is one of its sources (under
+// any name), which it would destroy, perhaps before reading it. The
+// refusal's message, "" when there is none.
+std::string overwrittenSource(const Options& options) {
+    std::set<std::string> taken;
+    for (const std::string& source : options.sources) {
+        const int n = firstFree(source, options, taken);
+        for (const JobFile& f :
+             jobFiles(numbered(options.outputDir, source, n), options.job.audiences)) {
+            for (const std::string& other : options.sources) {
+                std::error_code ec;
+                if (fs::equivalent(other, f.destination, ec))
+                    return format(cli::kOverwritesSource, shown(source).c_str(),
+                                  shown(f.destination).c_str());
+            }
+        }
+    }
+    return {};
+}
+
+// The job's files, as a line names them.
+std::string listed(const std::string& destination, AudienceSet audiences) {
+    std::string out;
+    for (const JobFile& f : jobFiles(destination, audiences)) {
+        if (!out.empty()) out += cli::kFileSeparator;
+        out += f.destination;
+    }
+    return shown(out);
 }
 
 int printPlan(const Options& options) {
@@ -564,6 +669,12 @@ int encodeBatch(const Options& options, Interrupts& interrupts) {
         sayError(text::withSubject(cli::kNoOutputDir, options.outputDir));
         return kExitFailed;
     }
+    if (options.overwrite) {
+        if (const std::string refusal = overwrittenSource(options); !refusal.empty()) {
+            sayError(refusal);
+            return kExitFailed;
+        }
+    }
     std::set<std::string> taken;
     std::vector<JobReport> jobs;
     const std::size_t count = options.sources.size();
@@ -576,14 +687,19 @@ int encodeBatch(const Options& options, Interrupts& interrupts) {
             if (options.json) printJson(jobs.back());
             continue;
         }
-        job.destination = outputFor(job.source, options, taken);
-        std::string outputs;
-        for (const JobFile& f : jobFiles(job.destination, job.audiences)) {
-            if (!outputs.empty()) outputs += cli::kFileSeparator;
-            outputs += f.destination;
+        const int n = firstFree(job.source, options, taken);
+        job.destination = numbered(options.outputDir, job.source, n);
+        if (!options.overwrite) {
+            job.moveTo = [dir = options.outputDir, source = job.source, n](int later) {
+                return numbered(dir, source, n + later);
+            };
         }
-        say(format(cli::kFileHeader, i + 1, count, job.source.c_str(), outputs.c_str()));
+        say(format(cli::kFileHeader, i + 1, count, shown(job.source).c_str(),
+                   listed(job.destination, job.audiences).c_str()));
         jobs.push_back(encodeOne(job, interrupts, fs::path(job.source).filename().string()));
+        const FileReport& named = jobs.back().named();
+        if (named.written() && named.destination != job.destination)
+            say(format(cli::kMovedLine, listed(named.destination, job.audiences).c_str()));
         if (options.json) printJson(jobs.back());
     }
     printTable(jobs);

@@ -4,19 +4,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 
+#include "engine/system_error.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder::rm {
-
-namespace {
-
-Status failWithErrno(const char* message, int error) {
-    return Status::fail(text::withReason(message, std::strerror(error)));
-}
-
-}  // namespace
 
 OutputFile::~OutputFile() {
     if (fd_ >= 0) ::close(fd_);
@@ -24,7 +16,7 @@ OutputFile::~OutputFile() {
 
 Status OutputFile::open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) return failWithErrno(text::kCreateFailed, errno);
+    if (fd_ < 0) return systemFailure(text::kCreateFailed, errno);
     buffer_.reserve(kBufferSize);
     size_ = 0;
     return Status::ok();
@@ -56,7 +48,7 @@ Status OutputFile::writeAll(const std::uint8_t* data, std::size_t size) {
         const ssize_t n = ::write(fd_, data, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return failWithErrno(text::kWriteFailed, errno);
+            return systemFailure(text::kWriteFailed, errno);
         }
         data += n;
         size -= static_cast<std::size_t>(n);
@@ -72,7 +64,7 @@ Status OutputFile::writeAt(std::uint64_t offset, const std::vector<std::uint8_t>
                                    static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return failWithErrno(text::kWriteFailed, errno);
+            return systemFailure(text::kWriteFailed, errno);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -84,7 +76,7 @@ Status OutputFile::close() {
     Status flushed = flush();
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && flushed) return failWithErrno(text::kCloseFailed, errno);
+    if (::close(fd) != 0 && flushed) return systemFailure(text::kCloseFailed, errno);
     return flushed;
 }
 

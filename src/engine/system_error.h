@@ -1,0 +1,55 @@
+#pragma once
+// Why a system call failed, in the user's words. Header only: our RealMedia
+// writer, which links nothing of the engine, tells its failures the same way.
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "engine/status.h"
+#include "texts/encoder_texts.h"
+
+namespace velmora::encoder {
+
+// Our sentence for an errno value a user meets; nullptr for the rest.
+inline const char* knownCause(int error) {
+    switch (error) {
+        case ENOENT:
+            return text::kCauseNoSuchFile;
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return text::kCauseNoPermission;
+        case ENOSPC:
+        case EDQUOT:
+            return text::kCauseDiskFull;
+        case EFBIG:
+            return text::kCauseTooBig;
+        case ENAMETOOLONG:
+            return text::kCauseNameTooLong;
+        case EISDIR:
+            return text::kCauseIsFolder;
+        case EIO:
+            return text::kCauseDeviceError;
+        case EMFILE:
+        case ENFILE:
+            return text::kCauseTooManyFiles;
+        case ENOMEM:
+            return text::kOutOfMemory;
+        default:
+            return nullptr;
+    }
+}
+
+// Ours, or "cause unknown" with the system's English in brackets after it.
+inline std::string describeErrno(int error) {
+    if (const char* cause = knownCause(error)) return cause;
+    return text::withReason(text::kCauseUnknown, std::strerror(error));
+}
+
+// A failed system call as the user reads it: what failed, and why.
+inline Status systemFailure(const char* what, int error) {
+    return Status::fail(text::withSubject(what, describeErrno(error)));
+}
+
+}  // namespace velmora::encoder
