@@ -215,7 +215,7 @@ class Engine::Job {
     void write(File& file);
     Status interleave(File& file);
     void reportProgress();
-    // With several files, a failure that belongs to one says which.
+    // With several files, a failure that belongs to one starts with its name.
     Status naming(Status status, const File* file) const;
     void fail(Status status);
     void abortQueues();
@@ -426,7 +426,10 @@ Status Engine::Job::openFiles() {
 
 Status Engine::Job::naming(Status status, const File* file) const {
     if (status || !file || files_.size() < 2) return status;
-    return Status::fail(text::withSubject(status.message(), file->name.destination));
+    std::string named = file->name.destination;
+    named += "：";
+    named += status.message();
+    return Status::fail(named);
 }
 
 void Engine::Job::run(bool opened) {

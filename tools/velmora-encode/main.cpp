@@ -406,11 +406,14 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
     // Opening a source that sends nothing (a FIFO, a device) can wait; Ctrl+C
     // gives up there too.
     job.interrupted = [&interrupts] { return interrupts.pending(); };
-    if (Status s = engine.start(job, bar); !s) {
+    JobInfo info;
+    if (Status s = engine.start(job, bar, &info); !s) {
         interrupts.wait(0);  // take a Ctrl+C that ended the opening, so the rest is skipped
         report.fail(s.message());
         return report;
     }
+    // The job goes on: a full disk fails it as any write error would.
+    if (info.spaceShort()) std::fprintf(stderr, cli::kWarningLine, text::kSpaceShort);
     while (engine.running()) {
         if (interrupts.wait(100) && !engine.stopWithin(kStopPatience)) {
             // Held in a read the kernel does not cut short (a stalled mount):
