@@ -142,17 +142,10 @@ scenario_stop() {
 
 # --- the session ends during a job: the file is kept, shorter and whole ---------
 scenario_term() {
-  local source=$work/long.mp4 sig dest got status
-  [ -f "$source" ] || make_clip "$source" 600
+  local sig got status
   for sig in TERM HUP; do
-    dest=$work/ended-$sig.rm
     start_app "term-$sig"
-    click_control Textopen
-    xdotool type --delay 8 "$source"
-    click_control Textsave
-    xdotool type --delay 8 "$dest"
-    expect_value Textsave "^$dest\$"
-    click_control Cmdstart
+    run_short_job "ended-$sig" 600 # sets $dest
     wait_value 20 Labelmul '^以压缩[0-9]+%$'
     kill -"$sig" "$app_pid"
     poll 10 ended "$app_pid" || fail "SIG$sig did not end the program"
