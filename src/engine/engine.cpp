@@ -487,8 +487,13 @@ void Engine::Job::runOpened() {
     }
     finishSummary(result);
     // Stopped before anything was written: no file rather than an empty one.
-    const auto kept = [this](const File& file) {
-        return !failed_ && !(stoppedEarly_ && file.packetsWritten == 0);
+    // Stopped before the source gave a frame, a file holds at most what an
+    // encoder adds of itself (14.4 ends on a packet of silence): none is kept.
+    const bool sourceGaveNothing =
+        (videoIn_ ? videoIn_->framesDecoded() : 0) + (audioIn_ ? audioIn_->framesDecoded() : 0) ==
+        0;
+    const auto kept = [this, sourceGaveNothing](const File& file) {
+        return !failed_ && !(stoppedEarly_ && (file.packetsWritten == 0 || sourceGaveNothing));
     };
     // A job that replaces nothing puts its files over names it claimed.
     const bool claimed =
