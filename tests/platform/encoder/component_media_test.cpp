@@ -295,7 +295,8 @@ TEST_F(ComponentMedia, ARefusedRestartSaysWhereTheRunningJobsFileIs) {
     EXPECT_NE(message.find("无法打开源文件"), std::string::npos) << message;
     EXPECT_NE(message.find("已停止"), std::string::npos) << message;
     EXPECT_NE(message.find(out), std::string::npos) << message;
-    EXPECT_FALSE(component_->isRunning());
+    // The refusal is told from the job's thread just before that job ends.
+    EXPECT_TRUE(waitUntil([&] { return !component_->isRunning(); }));
     EXPECT_TRUE(media::probe(out).opened);
 }
 
