@@ -6,7 +6,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <filesystem>
 
@@ -65,9 +64,7 @@ Status checkJobFiles(const std::string& source, const std::vector<JobFile>& file
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string& path = files[i].destination;
         if (Status s = checkDestination(source, path); !s) return s;
-        long limit = ::pathconf(folderOf(path).c_str(), _PC_NAME_MAX);
-        if (limit <= 0) limit = NAME_MAX;
-        if (fs::path(path).filename().string().size() > static_cast<std::size_t>(limit))
+        if (fs::path(path).filename().string().size() > nameLimit(folderOf(path)))
             return Status::fail(text::withSubject(text::kDestinationNameTooLong, path));
         // The user confirmed the named file in the save dialog, not the ones beside it.
         struct stat st {};

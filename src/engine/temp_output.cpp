@@ -25,6 +25,11 @@ std::string folderOf(const std::string& path) {
     return parent.empty() ? std::string(".") : parent.string();
 }
 
+std::size_t nameLimit(const std::string& folder) {
+    const long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
+    return static_cast<std::size_t>(limit > 0 ? limit : NAME_MAX);
+}
+
 namespace {
 
 constexpr std::string_view kTempMark = ".velmora-";
@@ -156,11 +161,9 @@ Status TempOutput::create(const std::string& destination) {
     std::string suffix(kTempMark);
     suffix += std::to_string(::getpid());
     suffix += "-";
-    long limit = ::pathconf(folder.c_str(), _PC_NAME_MAX);
-    if (limit <= 0) limit = NAME_MAX;
+    const std::size_t limit = nameLimit(folder);
     const std::size_t used = suffix.size() + kRandomLetters + 1;
-    const std::size_t room =
-        static_cast<std::size_t>(limit) > used ? static_cast<std::size_t>(limit) - used : 0;
+    const std::size_t room = limit > used ? limit - used : 0;
     std::string prefix = ".";
     prefix += shortened(fs::path(destination).filename().string(), room);
     prefix += suffix;

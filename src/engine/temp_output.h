@@ -3,6 +3,7 @@
 // hidden temporary file beside the destination that becomes it only when
 // the file is complete.
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -12,6 +13,9 @@ namespace velmora::encoder {
 
 // The folder a destination goes into ("." for a bare name).
 std::string folderOf(const std::string& path);
+
+// The longest file name `folder` takes, in bytes.
+std::size_t nameLimit(const std::string& folder);
 
 // Empty name, missing or read-only folder, a folder as the destination, or
 // the source itself under any name.
