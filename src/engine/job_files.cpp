@@ -78,7 +78,9 @@ Status claimJobFiles(const std::vector<JobFile>& files, bool& taken) {
     taken = false;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const std::string& path = files[i].destination;
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+        // The file put over the claim keeps the claim's mode: what the umask
+        // leaves, as for any new file.
+        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) {
             ::close(fd);
             continue;
