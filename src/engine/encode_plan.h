@@ -88,6 +88,7 @@ struct VideoPlan {
 struct AudioPlan {
     AudioCodec codec = AudioCodec::Real144;
     int bitRate = 0, sampleRate = 0, channels = 1;
+    bool operator==(const AudioPlan&) const = default;
 };
 
 // What the encoder needs to know of the source.

@@ -327,11 +327,7 @@ Status Engine::Job::prepare(JobInfo& info) {
         for (auto& file : files_) {
             const AudioPlan& audio = *file->plan.audio;
             std::size_t i = 0;
-            while (i < sounds.size() &&
-                   !(sounds[i]->codec == audio.codec && sounds[i]->bitRate == audio.bitRate &&
-                     sounds[i]->sampleRate == audio.sampleRate &&
-                     sounds[i]->channels == audio.channels))
-                ++i;
+            while (i < sounds.size() && !(*sounds[i] == audio)) ++i;
             if (i == sounds.size()) {
                 auto lane = std::make_unique<Lane>();
                 if (Status s = openAudioEncoder(audio, lane->encoder); !s) return s;
