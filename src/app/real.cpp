@@ -341,9 +341,12 @@ QPoint framePlace(const QRect& available, const QSize& frame, const QPoint& desi
 void Real::keepOnScreen() {
     const QScreen* onScreen = screen();
     if (!onScreen) return;
+    const QRect available = onScreen->availableGeometry();
     QRect frame = frameGeometry();
-    if (frame == geometry()) {
-        // Not framed yet: allow for a title bar.
+    const bool framed = frame != geometry();
+    if (!framed) {
+        // Not framed yet, perhaps never (no window manager): allow for a
+        // title bar.
         const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
         frame.adjust(0, -titleBar, 0, 0);
     }
@@ -351,8 +354,12 @@ void Real::keepOnScreen() {
     const QPoint client(layout::toPixels(layout::kClientLeft),
                         layout::toPixels(layout::kClientTop));
     const QPoint designed = client - (geometry().topLeft() - frame.topLeft());
-    const QPoint at = framePlace(onScreen->availableGeometry(), frame.size(), designed);
-    if (at != frame.topLeft()) move(at + (frameGeometry().topLeft() - frame.topLeft()));
+    QPoint at = framePlace(available, frame.size(), designed) +
+                (frameGeometry().topLeft() - frame.topLeft());
+    // Without a frame the title bar allowed for may not exist: the window
+    // itself must still lie on the screen.
+    if (!framed) at = framePlace(available, size(), at);
+    if (at != pos()) move(at);
 }
 
 void Real::showEvent(QShowEvent* event) {

@@ -54,7 +54,10 @@ shot() {
 
 # --- the X server and the notification area --------------------------------
 
+# start_x [WIDTHxHEIGHT] [bare]: the screen's size (1280x1024 unless given);
+# "bare" starts neither the window manager nor the notification area.
 start_x() {
+  local size=${1:-1280x1024} mode=${2:-}
   if ! command -v Xvfb >/dev/null; then
     echo "SKIP: e2e needs Xvfb (scripts/install-deps installs it); no X server can be started"
     exit $SKIP
@@ -63,8 +66,10 @@ start_x() {
   for tool in openbox trayer xdotool xwininfo xprop import ffmpeg ffprobe; do
     command -v "$tool" >/dev/null || fail "$tool is missing: run scripts/install-deps"
   done
-  # The server picks a free display number itself and writes it to fd 3.
-  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 1280x1024x24 \
+  # The server picks a free display number itself and writes it to fd 3;
+  # an earlier server's number must not be read as this one's.
+  rm -f "$work/display"
+  Xvfb -displayfd 3 -nolisten tcp -noreset -screen 0 "${size}x24" \
     3>"$work/display" >"$work/xvfb.log" 2>&1 &
   xvfb_pid=$!
   xvfb_settled() { [ -s "$work/display" ] || ended "$xvfb_pid"; }
@@ -78,7 +83,8 @@ start_x() {
     echo "SKIP: Xvfb on $DISPLAY does not answer"
     exit $SKIP
   }
-  log "X server on $DISPLAY"
+  log "X server on $DISPLAY, $size${mode:+, $mode}"
+  [ "$mode" = bare ] && return 0
   # A window manager: title bars, minimising, placement, as a user has them.
   openbox --sm-disable >"$work/openbox.log" 2>&1 &
   wm_pid=$!
@@ -149,7 +155,7 @@ start_app() { # name [VARIABLE=value...]
   # The state report is installed before the window is shown, so a shown
   # window may be asked for its state.
   poll 20 main_window_shown || fail "the window did not appear"
-  poll 10 tray_icon >/dev/null || fail "the tray icon did not appear"
+  [ -z "$trayer_pid" ] || poll 10 tray_icon >/dev/null || fail "the tray icon did not appear"
   # The window's own area, without the window manager's frame.
   read -r win_x win_y WIDTH HEIGHT < <(window_rect "$(main_window)")
   # The client area sits under the menu bar: the window's height minus the
@@ -169,6 +175,27 @@ window_rect() {
 # "left right top bottom" of the frame the window manager put around it.
 frame_extents() {
   xprop -id "$1" _NET_FRAME_EXTENTS | awk -F' = ' '{ gsub(/,/, "", $2); print $2 }'
+}
+
+# "x y width height" of the screen's area for windows: the window manager's
+# work area, else the whole screen.
+work_area() {
+  local area
+  area=$(xprop -root _NET_WORKAREA 2>/dev/null | awk -F' = ' 'NF == 2 { split($2, a, /, */); print a[1], a[2], a[3], a[4] }')
+  [ -n "$area" ] && echo "$area" && return
+  xwininfo -root | awk '/Width:/ { w = $NF } /Height:/ { h = $NF } END { print 0, 0, w, h }'
+}
+
+# The window's frame (its own area and the window manager's frame around it)
+# lies within the work area.
+frame_on_screen() { # window-id
+  local x y w h left=0 right=0 top=0 bottom=0 ax ay aw ah
+  read -r x y w h < <(window_rect "$1")
+  [ -z "$(frame_extents "$1")" ] || read -r left right top bottom < <(frame_extents "$1")
+  read -r ax ay aw ah < <(work_area)
+  log "frame at $((x - left)),$((y - top)) $((w + left + right))x$((h + top + bottom)), work area $ax,$ay ${aw}x$ah"
+  [ $((x - left)) -ge "$ax" ] && [ $((y - top)) -ge "$ay" ] &&
+    [ $((x + w + right)) -le $((ax + aw)) ] && [ $((y + h + bottom)) -le $((ay + ah)) ]
 }
 
 # Whether the window manager has the window minimised.

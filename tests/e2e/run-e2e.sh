@@ -11,8 +11,8 @@
 # norestart (every start entry point leaves a running job alone), hidden (a
 # job that ends while the window is hidden says so at the icon),
 # minimised (the tray brings back a window minimised from its title bar),
-# scale (at twice the scale the window opens fully on the screen). All run
-# by default.
+# scale (at scales 1.5 to 3, with and without a window manager, the window
+# opens fully on the screen). All run by default.
 # Screenshots and the program's output go to SHOTS_DIR. Exits 77 when no X
 # server can be started, so CTest reports the test as skipped.
 set -euo pipefail
@@ -343,23 +343,28 @@ scenario_minimised() {
   stop_app
 }
 
-# --- at twice the scale the whole window is on the screen -----------------------
+# --- at any scale the screen can hold, the whole window is on the screen ------
 scenario_scale() {
-  start_app scale QT_SCALE_FACTOR=2
-  local w x y width height left right top bottom sw sh
-  w=$(main_window)
-  frame_known() { [ -n "$(frame_extents "$w")" ]; }
-  poll 5 frame_known || fail "the window has no frame"
-  sleep 0.5 # the window places itself again once it knows its frame
-  read -r x y width height < <(window_rect "$w")
-  read -r left right top bottom < <(frame_extents "$w")
-  read -r sw sh < <(xwininfo -root | awk '/Width:/ { w = $NF } /Height:/ { h = $NF } END { print w, h }')
-  log "window at $x,$y ${width}x$height, frame $left $right $top $bottom, screen ${sw}x$sh"
-  shot "scale-2"
-  [ $((x - left)) -ge 0 ] && [ $((y - top)) -ge 0 ] || fail "the frame starts off the screen"
-  [ $((x + width + right)) -le "$sw" ] || fail "the window reaches past the right edge"
-  [ $((y + height + bottom)) -le "$sh" ] || fail "the window reaches past the bottom edge"
-  stop_app
+  local row size scale mode w
+  for row in "1280x1024 1.5 bare" "1280x1024 2 bare" "2560x1600 3 bare" \
+    "1280x1024 1.5 wm" "1280x1024 2 wm" "2560x1600 3 wm"; do
+    read -r size scale mode <<<"$row"
+    stop_all
+    start_x "$size" "${mode/wm/}"
+    start_app "scale-$scale-$mode" QT_SCALE_FACTOR="$scale"
+    w=$(main_window)
+    if [ "$mode" = wm ]; then
+      frame_known() { [ -n "$(frame_extents "$w")" ]; }
+      poll 5 frame_known || fail "the window has no frame"
+    fi
+    sleep 0.5 # the window places itself again once it knows its frame
+    shot "scale-$scale-$size-$mode"
+    frame_on_screen "$w" || fail "at scale $scale on $size ($mode) the window's frame leaves the screen"
+    stop_app
+  done
+  # The usual screen for whatever runs next.
+  stop_all
+  start_x
 }
 
 # Processes still running our binary for this run (they carry our state file).
