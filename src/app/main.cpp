@@ -48,6 +48,9 @@ int main(int argc, char** argv) {
     parts.dlg2.setParent(&real);
     parts.messageBox.setParent(&real);
     parts.countdown.setParent(&real);
+    // The status display holds no controls: a countdown with no room beside
+    // the window covers that.
+    parts.countdown.setSpareArea(real.findChild<QWidget*>(QStringLiteral("Frame3")));
 
     real.Form_Load();
     // `velmora FILE` (the menu entry's %f, a file manager's "open with"):

@@ -135,7 +135,8 @@ class Real : public QMainWindow {
     // how the job ended and which file it made (several: their count and folder).
     void endJob(const char16_t* status);
     // commands/commands.cpp: the only way to end the logon; a start or a
-    // stop ends a running countdown and leaves the switch as it was.
+    // stop ends a running countdown or question and leaves the switch as it
+    // was.
     void startLogoffCountdown();
     void cancelLogoffCountdown();
     // app/tray.cpp: visible, not minimised, raised and active.

@@ -2,6 +2,7 @@
 
 #include <QAbstractButton>
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QGroupBox>
@@ -62,6 +63,10 @@ QString describeControls(const QWidget* window) {
         lines[name] = name + u'\t' + oneLine(value) + u'\t' + (enabled ? u'1' : u'0') +
                       (visible ? u'1' : u'0');
     }
+    // The widget with the keyboard focus, by name, in whichever window.
+    const QWidget* focus = QApplication::focusWidget();
+    lines[QStringLiteral("focus")] =
+        QStringLiteral("focus\t%1\t11").arg(focus ? focus->objectName() : QString());
     lines[QStringLiteral("real")] = QStringLiteral("real\t%1\t1%2")
                                         .arg(oneLine(window->windowTitle()))
                                         .arg(window->isVisible() ? 1 : 0);

@@ -15,7 +15,9 @@ namespace velmora {
 // The report itself: every named control and menu entry under `window`,
 // sorted by name. Labels, buttons, frames and text boxes give their text,
 // check boxes and checkable actions "1" or "0", combo boxes their text; each
-// line also tells whether the control is enabled and visible.
+// line also tells whether the control is enabled and visible. The line
+// "focus" names the widget with the keyboard focus, in any of the program's
+// windows.
 QString describeControls(const QWidget* window);
 
 class StateReporter : public QObject {

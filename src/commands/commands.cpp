@@ -42,14 +42,25 @@ void Real::a33_Click() {
     // The action is checkable: the click has already toggled the mark.
     if (!action("a33")->isChecked()) {
         // Clearing the switch never ends the logon, and takes back a
-        // countdown already running.
-        if (p_.countdown) p_.countdown->cancel();
+        // question or a countdown already running.
+        if (p_.countdown) {
+            p_.countdown->withdraw();
+            p_.countdown->cancel();
+        }
         return;
     }
-    // Ending the logon at once would take the user's session without a
-    // word: after a finished job, ticking the switch counts down as the
-    // end of a job does.
-    if (Labelface->text() == qs(text::kCompleted)) startLogoffCountdown();
+    // With no job finished, the switch waits for the next job's end.
+    if (Labelface->text() != qs(text::kCompleted) || !p_.countdown) return;
+    // A finished job is showing: the user may be ticking the switch for the
+    // next job while picking its files. Ending the logon takes every unsaved
+    // document of the session, so ask, and count nothing down until the
+    // answer is "now".
+    QAction* a33 = action("a33");
+    p_.countdown->ask(kLogoffCountdownSeconds, [this, a33](LogoffWhen when) {
+        if (!a33->isChecked()) return;
+        if (when == LogoffWhen::Now) startLogoffCountdown();
+        if (when == LogoffWhen::Never) a33->setChecked(false);
+    });
 }
 
 void Real::onCompressionFinished() {
@@ -69,7 +80,11 @@ void Real::startLogoffCountdown() {
 }
 
 void Real::cancelLogoffCountdown() {
-    if (!p_.countdown || !p_.countdown->running()) return;
+    if (!p_.countdown) return;
+    // An open question is left as its default answer: the switch stays on
+    // for the job now starting.
+    p_.countdown->withdraw();
+    if (!p_.countdown->running()) return;
     QAction* a33 = action("a33");
     const bool on = a33->isChecked();
     p_.countdown->cancel();

@@ -61,10 +61,19 @@ inline constexpr char16_t kHelpText[] =
     u"4. 点“开始”（Ctrl+B）开始压缩，点“停止”（Ctrl+S）停止；停止时已压缩的部分会保存下来。\n"
     u"5. “隐藏”（Ctrl+H）把窗口收到托盘，左键点托盘图标可以重新显示。";
 
-// The log-off countdown
+// The log-off countdown, and the question when 压缩完关机 is ticked after a
+// finished job. The menu says 关机; what really happens is the end of the
+// logon, and the texts say so.
 inline constexpr char16_t kLogoffTitle[] = u"注销";
-inline constexpr char16_t kLogoffCountdown[] = u"压缩完成，将在 %1 秒后注销。";  // %1: seconds
+inline constexpr char16_t kLogoffCountdown[] =
+    u"压缩完成，将在 %1 秒后注销（结束本次登录，未保存的工作会丢失）。";  // %1: seconds
 inline constexpr char16_t kCancel[] = u"取消";
+inline constexpr char16_t kLogoffQuestionTitle[] = u"何时注销";
+inline constexpr char16_t kLogoffQuestion[] =
+    u"上一次压缩已经完成。\n"
+    u"注销会结束本次登录，未保存的工作会丢失。要在什么时候注销？";
+inline constexpr char16_t kLogoffNow[] = u"现在注销（%1 秒后）";  // %1: seconds
+inline constexpr char16_t kLogoffAfterNextJob[] = u"下一次压缩完成后注销";
 
 // Qt's file dialogs and about box
 inline constexpr char16_t kAllFiles[] = u"所有文件 (*)";

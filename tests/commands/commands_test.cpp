@@ -1,25 +1,33 @@
 // About box, home page, help, and ending the logon after a compression.
 
+#include <QMessageBox>
+#include <functional>
+
 #include "platform/ansi.h"
+#include "platform/countdown.h"
 #include "platform/encoder_contract.h"
 #include "support/window_fixture.h"
 
 namespace velmora::testing {
 namespace {
 
-class CommandsTest : public WindowTest {
+template <typename Countdown>
+class CommandsFixture : public BasicWindowTest<Countdown> {
   protected:
     void SetUp() override {
-        WindowTest::SetUp();
-        load();
-        get<QLineEdit>("Textopen")->setText("/media/a.mp4");
+        BasicWindowTest<Countdown>::SetUp();
+        this->load();
+        this->template get<QLineEdit>("Textopen")->setText("/media/a.mp4");
     }
     void complete() {
-        encoder.raise(encoder::event::Completed, Variant::string("/out/a.rm"), Variant::long_(1),
-                      Variant::long_(100), Variant::long_(1000));
+        this->encoder.raise(encoder::event::Completed, Variant::string("/out/a.rm"),
+                            Variant::long_(1), Variant::long_(100), Variant::long_(1000));
     }
-    bool switchOn() const { return action("a33")->isChecked(); }
+    bool switchOn() const { return this->action("a33")->isChecked(); }
 };
+using CommandsTest = CommandsFixture<RecordingCountdown>;
+// The window with the real question and countdown, answered by keys and clicks.
+using LogoffQuestionTest = CommandsFixture<QtLogoffCountdown>;
 
 TEST_F(CommandsTest, AboutHandsTheShellTheProductTexts) {
     action("a43")->trigger();
@@ -69,11 +77,14 @@ TEST_F(CommandsTest, SwitchOnlyTogglesWhileRunningOrAfterAStop) {
     EXPECT_TRUE(countdown.starts().empty());
 }
 
-TEST_F(CommandsTest, SettingTheSwitchAfterCompletionCountsDownFirstClearingNever) {
+TEST_F(CommandsTest, SettingTheSwitchAfterCompletionAsksThenCountsDownClearingNever) {
     action("a21")->trigger();
     complete();
     action("a33")->trigger();
     EXPECT_TRUE(shell.exitCalls().empty()) << "the logon ended without a countdown";
+    EXPECT_EQ(countdown.questions(), std::vector<int>({30}));
+    EXPECT_TRUE(countdown.starts().empty()) << "a countdown runs before the answer";
+    ASSERT_TRUE(countdown.answer(LogoffWhen::Now));
     ASSERT_EQ(countdown.starts(), std::vector<int>({30}));
     ASSERT_TRUE(countdown.finish(true));
     ASSERT_EQ(shell.exitCalls().size(), 1u);
@@ -113,6 +124,7 @@ TEST_F(CommandsTest, SwitchSetBeforeTheJobCountsDownThenEndsTheLogon) {
     action("a33")->trigger();
     action("a21")->trigger();
     EXPECT_TRUE(countdown.starts().empty());
+    EXPECT_TRUE(countdown.questions().empty());
     complete();
     ASSERT_EQ(countdown.starts(), std::vector<int>({30}));
     EXPECT_TRUE(shell.exitCalls().empty());
@@ -136,6 +148,57 @@ TEST_F(CommandsTest, CancellingTheCountdownClearsTheSwitchAndKeepsTheLogon) {
     action("a33")->trigger();
     EXPECT_FALSE(countdown.running());
     EXPECT_TRUE(shell.exitCalls().empty());
+}
+
+// Ticked after a finished job, the switch asks when; only 现在注销 counts
+// down, and neither Return nor Escape nor the close box ends the logon.
+TEST_F(LogoffQuestionTest, OnlyNowCountsDownAndAfterNextJobArmsTheNextJob) {
+    struct Case {
+        const char* how;
+        std::function<void(QMessageBox*)> answer;
+        bool countsDown;
+        bool switchStaysOn;
+    };
+    auto click = [](const char* button) {
+        return [button](QMessageBox* q) {
+            QTest::mouseClick(q->findChild<QPushButton*>(button), Qt::LeftButton);
+        };
+    };
+    auto key = [](Qt::Key k) { return [k](QMessageBox* q) { QTest::keyClick(q, k); }; };
+    const Case cases[] = {
+        {"现在注销", click("logoffNow"), true, true},
+        {"下一次压缩完成后注销", click("logoffAfterNextJob"), false, true},
+        {"取消", click("logoffNever"), false, false},
+        {"Return", key(Qt::Key_Return), false, true},
+        {"Escape", key(Qt::Key_Escape), false, false},
+        {"close box", [](QMessageBox* q) { q->close(); }, false, false},
+    };
+    action("a21")->trigger();
+    complete();
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.how);
+        ASSERT_EQ(text("Labelface"), "压缩完成");
+        action("a33")->trigger();
+        QMessageBox* question = countdown.question();
+        ASSERT_NE(question, nullptr);
+        ASSERT_TRUE(question->isVisible());
+        EXPECT_EQ(question->findChild<QPushButton*>("logoffNow")->text(), "现在注销（30 秒后）");
+        EXPECT_FALSE(countdown.running()) << "counting down before the answer";
+        c.answer(question);
+        EXPECT_FALSE(question->isVisible());
+        EXPECT_FALSE(countdown.asking());
+        EXPECT_EQ(countdown.running(), c.countsDown);
+        EXPECT_EQ(switchOn(), c.switchStaysOn);
+        if (c.switchStaysOn && !c.countsDown) {
+            // Armed for the next job, whose end counts down.
+            action("a21")->trigger();
+            complete();
+            EXPECT_TRUE(countdown.running());
+        }
+        if (switchOn()) action("a33")->trigger();  // cleared: back to no switch
+        EXPECT_FALSE(countdown.running());
+        EXPECT_TRUE(shell.exitCalls().empty());
+    }
 }
 
 }  // namespace

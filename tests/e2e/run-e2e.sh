@@ -217,8 +217,38 @@ run_short_job() { # name [seconds]
 }
 
 countdown_window() { dialog_window "注销"; }
+question_window() { dialog_window "何时注销"; }
 
-# --- 压缩完关机 ticked after the job: a countdown, never the logon at once ------
+# Ticks 压缩完关机, the last entry of the 选项 menu, by the keyboard.
+tick_switch() {
+  xdotool key --window "$(main_window)" alt+o
+  poll 5 popup_window >/dev/null || fail "the 选项 menu did not open"
+  xdotool key Up Return
+}
+
+# Opens the question by ticking the switch after the job and answers it with
+# KEYS; the switch is then 0 or 1 (SWITCH) and no countdown shows.
+answer_question() { # switch keys...
+  local switch=$1
+  shift
+  tick_switch
+  poll 5 question_window >/dev/null || fail "ticking 压缩完关机 after the job asked nothing"
+  poll 5 has_focus "$(question_window)" || fail "the question did not take the focus"
+  xdotool key "$@"
+  question_gone() { ! question_window >/dev/null; }
+  poll 5 question_gone || fail "$* did not answer the question"
+  wait_value 5 a33 "^$switch\$"
+  sleep 1.2
+  ! countdown_window >/dev/null || fail "$* started the countdown"
+  [ "$switch" = 0 ] || { tick_switch && wait_value 5 a33 '^0$'; } # cleared: no question
+}
+
+# Whether two rectangles "x y w h" overlap.
+overlap() { # x1 y1 w1 h1 x2 y2 w2 h2
+  [ "$1" -lt $(($5 + $7)) ] && [ "$5" -lt $(($1 + $3)) ] && [ "$2" -lt $(($6 + $8)) ] && [ "$6" -lt $(($2 + $4)) ]
+}
+
+# --- 压缩完关机 ticked after the job: a question, never the logon at once ------
 scenario_countdown() {
   start_app countdown
   run_short_job countdown
@@ -229,21 +259,41 @@ scenario_countdown() {
   expect_flags encoderSummaryFile 11
   shot "countdown-summary"
 
-  xdotool key --window "$(main_window)" alt+o
-  poll 5 popup_window >/dev/null || fail "the 选项 menu did not open"
-  xdotool key Up Return # its last entry is 压缩完关机
-  wait_value 5 a33 '^1$'
-  poll 5 countdown_window >/dev/null || fail "ticking 压缩完关机 after the job showed no countdown"
+  # Return gives the default, 下一次压缩完成后注销; Escape is 取消.
+  answer_question 1 Return
+  answer_question 0 Escape
+
+  tick_switch
+  poll 5 question_window >/dev/null || fail "ticking 压缩完关机 after the job asked nothing"
+  poll 5 has_focus "$(question_window)" || fail "the question did not take the focus"
+  expect_value logoffNow '^现在注销（30 秒后）$'
+  sleep 1.2 # it waits: no countdown
+  ! countdown_window >/dev/null || fail "a countdown runs before the answer"
   app_running || fail "the program ended"
+  shot "countdown-question"
+  # Walk the focus to 现在注销 and press it.
+  focus_on_now() { report && [ "$(value focus)" = logoffNow ]; }
+  local tabs=0
+  until focus_on_now; do
+    [ $((tabs += 1)) -le 4 ] || fail "Tab never reached 现在注销 (focus on $(value focus))"
+    xdotool key Tab
+  done
+  xdotool key space
+  poll 5 countdown_window >/dev/null || fail "现在注销 showed no countdown"
   expect_value Labelface '^压缩完成$'
   sleep 1.2 # it counts down
   report
   [[ "$(value countdownText)" =~ 将在\ 2[0-9]\ 秒后注销 ]] || fail "the countdown reads \"$(value countdownText)\""
-  shot "countdown-after-tick"
-  local id x y w h
+  shot "countdown-after-now"
+  local id x y w h mx my mw mh left right top bottom
   id=$(countdown_window)
   read -r x y w h < <(window_rect "$id")
   log "countdown at $x,$y ${w}x$h"
+  # Beside the window: it covers none of the window's controls.
+  read -r mx my mw mh < <(window_rect "$(main_window)")
+  read -r left right top bottom < <(frame_extents "$(main_window)")
+  ! overlap "$x" "$y" "$w" "$h" $((mx - left)) $((my - top)) \
+    $((mw + left + right)) $((mh + top + bottom)) || fail "the countdown covers the window"
   xdotool mousemove $((x + w / 2)) $((y + h - 16)) click 1 # 取消
   poll 5 bash -c "! xwininfo -id $id 2>/dev/null | grep -q IsViewable" || fail "取消 did not close the countdown"
   wait_value 5 a33 '^0$'

@@ -28,9 +28,11 @@ TEST(QtLogoffCountdown, CountsEverySecondThenConfirmsOnce) {
     countdown.start(3, [&](bool confirmed) { answers.push_back(confirmed); });
     EXPECT_TRUE(shown(countdown));
     EXPECT_FALSE(countdown.dialog()->isModal());
-    EXPECT_EQ(shownText(countdown), QStringLiteral("压缩完成，将在 3 秒后注销。"));
+    EXPECT_EQ(shownText(countdown),
+              QStringLiteral("压缩完成，将在 3 秒后注销（结束本次登录，未保存的工作会丢失）。"));
     countdown.tick();
-    EXPECT_EQ(shownText(countdown), QStringLiteral("压缩完成，将在 2 秒后注销。"));
+    EXPECT_EQ(shownText(countdown),
+              QStringLiteral("压缩完成，将在 2 秒后注销（结束本次登录，未保存的工作会丢失）。"));
     countdown.tick();
     EXPECT_TRUE(answers.empty());
     countdown.tick();
@@ -55,8 +57,7 @@ TEST(QtLogoffCountdown, CancelButtonAndCloseBoxBothCancel) {
     EXPECT_FALSE(shown(countdown));
 
     countdown.start(30, record);
-    EXPECT_EQ(shownText(countdown),
-              QStringLiteral("压缩完成，将在 30 秒后注销。"));  // starts afresh
+    EXPECT_TRUE(shownText(countdown).contains(" 30 秒后注销"));  // starts afresh
     countdown.dialog()->close();
     EXPECT_EQ(answers, (std::vector<bool>{false, false}));
     for (int i = 0; i < 40; ++i) countdown.tick();
@@ -112,6 +113,37 @@ TEST(QtLogoffCountdown, IsAWindowOfItsOwnThatItsParentMayDelete) {
     countdown.tick();
     countdown.cancel();
     EXPECT_EQ(answers, std::vector<bool>{false});
+}
+
+// A 600 x 500 window frame on screens of several sizes, the dialog 300 x 100.
+TEST(CountdownPlace, BesideTheWindowWhereThereIsRoomElseOverItsSpareArea) {
+    const QSize dialog(300, 100);
+    const QRect spare(300, 420, 200, 40);
+    struct Case {
+        const char* where;
+        QRect available;
+        QRect frame;
+        QRect spare;
+        QPoint expected;
+    };
+    for (const Case& c : {
+             Case{"right", {0, 0, 1280, 1024}, {100, 40, 600, 500}, spare, {708, 40}},
+             Case{"right, slid up", {0, 0, 1280, 1024}, {100, 950, 600, 74}, spare, {708, 924}},
+             Case{"below", {0, 0, 900, 1024}, {100, 40, 600, 500}, spare, {100, 548}},
+             Case{"left", {0, 0, 1000, 600}, {392, 40, 600, 500}, spare, {84, 40}},
+             Case{"above", {0, 0, 640, 700}, {20, 150, 600, 500}, spare, {20, 42}},
+             Case{"over the spare area", {0, 0, 640, 512}, {20, 0, 600, 500}, spare, {250, 390}},
+             Case{"spare area at the screen's edge",
+                  {0, 0, 640, 512},
+                  {20, 0, 600, 500},
+                  {300, 480, 200, 40},
+                  {250, 412}},
+         }) {
+        SCOPED_TRACE(c.where);
+        const QPoint at = asideOf(c.available, c.frame, dialog, c.spare);
+        EXPECT_EQ(at, c.expected);
+        EXPECT_TRUE(c.available.contains(QRect(at, dialog)));
+    }
 }
 
 TEST(RecordingCountdown, TestDecidesHowItEnds) {

@@ -65,4 +65,17 @@ bool RecordingCountdown::finish(bool confirmed) {
     return true;
 }
 
+void RecordingCountdown::ask(int countdownSeconds, Answered answered) {
+    questions_.push_back(countdownSeconds);
+    answered_ = std::move(answered);
+}
+
+bool RecordingCountdown::answer(LogoffWhen when) {
+    if (!asking()) return false;
+    Answered callback = std::move(answered_);
+    answered_ = nullptr;
+    callback(when);
+    return true;
+}
+
 }  // namespace velmora::testing

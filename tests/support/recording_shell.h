@@ -105,14 +105,24 @@ class RecordingCountdown : public LogoffCountdown {
     // countdown runs.
     bool finish(bool confirmed);
 
+    void ask(int countdownSeconds, Answered answered) override;
+    void withdraw() override { answered_ = nullptr; }
+    bool asking() const override { return static_cast<bool>(answered_); }
+    // The user's answer to the open question; false when none is open.
+    bool answer(LogoffWhen when);
+
     // The seconds of every start, in order.
     const std::vector<int>& starts() const { return starts_; }
     int cancels() const { return cancels_; }
+    // The countdown's seconds of every question asked, in order.
+    const std::vector<int>& questions() const { return questions_; }
 
   private:
     std::vector<int> starts_;
     int cancels_ = 0;
     Done done_;
+    std::vector<int> questions_;
+    Answered answered_;
 };
 
 }  // namespace velmora::testing
