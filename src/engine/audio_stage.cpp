@@ -13,25 +13,25 @@ namespace velmora::encoder {
 Status openAudioEncoder(const AudioPlan& plan, CodecContextPtr& encoder) {
     const AVCodec* codec =
         avcodec_find_encoder(plan.codec == AudioCodec::Ac3 ? AV_CODEC_ID_AC3 : AV_CODEC_ID_RA_144);
-    if (!codec) return Status::fail(text::kEncodeFailed);
+    if (!codec) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
     CodecContextPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx) return Status::fail(text::kOutOfMemory);
+    if (!ctx) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     ctx->sample_rate = plan.sampleRate;
     av_channel_layout_default(&ctx->ch_layout, plan.channels);
     ctx->sample_fmt = codec->sample_fmts ? codec->sample_fmts[0] : AV_SAMPLE_FMT_S16;
     ctx->bit_rate = plan.bitRate;
     ctx->time_base = {1, plan.sampleRate};
     const int ret = avcodec_open2(ctx.get(), codec, nullptr);
-    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
     encoder = std::move(ctx);
     return Status::ok();
 }
 
 Status AudioConverter::open(const AVStream& stream, std::span<const AVCodecContext* const> encoders,
                             std::int64_t originUs) {
-    if (encoders.empty()) return Status::fail(text::kEncodeFailed);
+    if (encoders.empty()) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
     decoded_ = makeFrame();
-    if (!decoded_) return Status::fail(text::kOutOfMemory);
+    if (!decoded_) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     if (Status s = openDecoder(stream, 1, decoder_); !s) return s;
 
     streamTimeBase_ = stream.time_base;
@@ -42,11 +42,11 @@ Status AudioConverter::open(const AVStream& stream, std::span<const AVCodecConte
         out->outFormat = encoder->sample_fmt;
         out->outRate = encoder->sample_rate;
         if (av_channel_layout_copy(&out->outLayout, &encoder->ch_layout) < 0)
-            return Status::fail(text::kOutOfMemory);
+            return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         out->frameSize = encoder->frame_size > 0 ? encoder->frame_size : 1024;
         out->fifo.reset(
             av_audio_fifo_alloc(out->outFormat, out->outLayout.nb_channels, out->frameSize * 4));
-        if (!out->fifo) return Status::fail(text::kOutOfMemory);
+        if (!out->fifo) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         outputs_.push_back(std::move(out));
     }
     return Status::ok();
@@ -54,7 +54,7 @@ Status AudioConverter::open(const AVStream& stream, std::span<const AVCodecConte
 
 Status AudioConverter::sendPacket(const AVPacket& packet, std::span<const FrameSink> sinks) {
     const int ret = avcodec_send_packet(decoder_.get(), &packet);
-    if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+    if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     if (ret < 0 && ret != AVERROR(EAGAIN)) {
         // As the ffmpeg CLI does: skip it, whatever the decoder's reason.
         // A packet says how long it is; a damaged one may say nonsense.
@@ -81,18 +81,18 @@ Status AudioConverter::sendPacket(const AVPacket& packet, std::span<const FrameS
 Status AudioConverter::Output::addSilence(int samples, const FrameSink& sink, bool& failedEmit) {
     if (samples <= 0) return Status::ok();
     FramePtr quiet = makeFrame();
-    if (!quiet) return Status::fail(text::kOutOfMemory);
+    if (!quiet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     quiet->format = outFormat;
     quiet->nb_samples = frameSize;
     if (av_channel_layout_copy(&quiet->ch_layout, &outLayout) < 0 ||
         av_frame_get_buffer(quiet.get(), 0) < 0)
-        return Status::fail(text::kOutOfMemory);
+        return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     av_samples_set_silence(quiet->extended_data, 0, frameSize, outLayout.nb_channels, outFormat);
     while (samples > 0 && !failedEmit) {
         const int count = std::min(samples, frameSize);
         if (av_audio_fifo_write(fifo.get(), reinterpret_cast<void**>(quiet->extended_data), count) <
             count)
-            return Status::fail(text::kOutOfMemory);
+            return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         samples -= count;
         if (Status s = emitFrames(frameSize, sink, failedEmit); !s) return s;
     }
@@ -101,7 +101,8 @@ Status AudioConverter::Output::addSilence(int samples, const FrameSink& sink, bo
 
 Status AudioConverter::drain(std::span<const FrameSink> sinks) {
     const int ret = avcodec_send_packet(decoder_.get(), nullptr);
-    if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret < 0 && ret != AVERROR_EOF)
+        return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     if (Status s = receiveFrames(sinks); !s) return s;
     for (std::size_t i = 0; i < outputs_.size(); ++i) {
         Output& out = *outputs_[i];
@@ -122,7 +123,7 @@ Status AudioConverter::receiveFrames(std::span<const FrameSink> sinks) {
     while (!failedEmit_) {
         const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-        if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+        if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         if (ret < 0) {
             damagedSeconds_ += lastFrameSeconds_;
             continue;
@@ -149,7 +150,7 @@ Status AudioConverter::Output::ensureResampler(const AVFrame& decoded) {
     if (decoded.ch_layout.order == AV_CHANNEL_ORDER_UNSPEC)
         av_channel_layout_default(&layout, decoded.ch_layout.nb_channels);
     else if (av_channel_layout_copy(&layout, &decoded.ch_layout) < 0)
-        return Status::fail(text::kOutOfMemory);
+        return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     const bool same = resampler && inFormat == decoded.format && inRate == decoded.sample_rate &&
                       av_channel_layout_compare(&inLayout, &layout) == 0;
     if (same) {
@@ -163,7 +164,8 @@ Status AudioConverter::Output::ensureResampler(const AVFrame& decoded) {
     SwrPtr swr(raw);
     av_channel_layout_uninit(&inLayout);
     inLayout = layout;  // takes ownership
-    if (ret < 0 || (ret = swr_init(swr.get())) < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret < 0 || (ret = swr_init(swr.get())) < 0)
+        return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     // A format change mid-stream loses the few samples the old resampler held.
     resampler = std::move(swr);
     inFormat = decoded.format;
@@ -196,17 +198,18 @@ Status AudioConverter::Output::accept(const AVFrame* decoded, double at, bool st
     }
     const int inSamples = decoded ? decoded->nb_samples : 0;
     const int capacity = swr_get_out_samples(resampler.get(), inSamples);
-    if (capacity < 0) return ffmpegFailure(text::kDecodeFailed, capacity);
+    if (capacity < 0)
+        return ffmpegFailure(text::kDecodeFailed, capacity, ErrorKind::SourceUnreadable);
     if (capacity == 0) return emitFrames(frameSize, sink, failedEmit);
     FramePtr converted = outputFrame(capacity);
-    if (!converted) return Status::fail(text::kOutOfMemory);
+    if (!converted) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     const int got = swr_convert(
         resampler.get(), converted->extended_data, capacity,
         decoded ? const_cast<const uint8_t**>(decoded->extended_data) : nullptr, inSamples);
-    if (got < 0) return ffmpegFailure(text::kDecodeFailed, got);
+    if (got < 0) return ffmpegFailure(text::kDecodeFailed, got, ErrorKind::SourceUnreadable);
     if (got > 0 && av_audio_fifo_write(
                        fifo.get(), reinterpret_cast<void**>(converted->extended_data), got) < got)
-        return Status::fail(text::kOutOfMemory);
+        return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     return emitFrames(frameSize, sink, failedEmit);
 }
 
@@ -227,9 +230,9 @@ Status AudioConverter::Output::emitFrames(int minimum, const FrameSink& sink, bo
            av_audio_fifo_size(fifo.get()) > 0) {
         const int count = std::min(frameSize, av_audio_fifo_size(fifo.get()));
         FramePtr frame = outputFrame(count);
-        if (!frame) return Status::fail(text::kOutOfMemory);
+        if (!frame) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         if (av_audio_fifo_read(fifo.get(), reinterpret_cast<void**>(frame->data), count) < count)
-            return Status::fail(text::kDecodeFailed);
+            return Status::fail(ErrorKind::SourceUnreadable, text::kDecodeFailed);
         frame->pts = samplesOut;
         samplesOut += count;
         if (!sink(std::move(frame))) failedEmit = true;

@@ -84,10 +84,11 @@ std::string formatted(const char* format, double a, double b = 0) {
 
 // The refusals that need no file: the caller hears them at once.
 Status checkNames(const JobSettings& settings) {
-    if (settings.source.empty()) return Status::fail(text::kNoSource);
-    if (settings.destination.empty()) return Status::fail(text::kNoDestination);
-    if (settings.audiences.none()) return Status::fail(text::kNoAudience);
-    if (!settings.makeWriter) return Status::fail(text::kEncodeFailed);
+    if (settings.source.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoSource);
+    if (settings.destination.empty())
+        return Status::fail(ErrorKind::BadRequest, text::kNoDestination);
+    if (settings.audiences.none()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
+    if (!settings.makeWriter) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
     return Status::ok();
 }
 
@@ -261,10 +262,11 @@ class Engine::Job {
 };
 
 Status Engine::Job::prepare(JobInfo& info) {
-    if (settings_.source.empty()) return Status::fail(text::kNoSource);
+    if (settings_.source.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoSource);
     struct stat st {};
     if (::stat(settings_.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return Status::fail(text::withSubject(text::kSourceNotFile, settings_.source));
+        return Status::fail(ErrorKind::SourceUnreadable,
+                            text::withSubject(text::kSourceNotFile, settings_.source));
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
     // The stages are timed while the look reads the file, at the plan the
@@ -281,9 +283,9 @@ Status Engine::Job::prepare(JobInfo& info) {
     if (Status s = openMediaSource(settings_.source, source_, &interrupt_, timeStages); !s)
         return s;
     const std::vector<JobFile> names = jobFiles(settings_.destination, settings_.audiences);
-    if (names.empty()) return Status::fail(text::kNoAudience);
+    if (names.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
     if (Status s = checkJobFiles(settings_.source, names); !s) return s;
-    if (!settings_.makeWriter) return Status::fail(text::kEncodeFailed);
+    if (!settings_.makeWriter) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
 
     // Each file is planned as a job for its audience alone would be.
     for (const JobFile& name : names) {
@@ -291,7 +293,8 @@ Status Engine::Job::prepare(JobInfo& info) {
         file->name = name;
         file->plan = planEncode(audienceSet({name.audience}), settings_.audioContent,
                                 settings_.videoQuality, source_.shape);
-        if (!file->plan.video && !file->plan.audio) return Status::fail(text::kNothingToEncode);
+        if (!file->plan.video && !file->plan.audio)
+            return Status::fail(ErrorKind::BadRequest, text::kNothingToEncode);
         files_.push_back(std::move(file));
     }
 
@@ -394,16 +397,16 @@ Status Engine::Job::prepare(JobInfo& info) {
 Status Engine::Job::openFiles() {
     for (auto& file : files_) {
         file->writer = settings_.makeWriter();
-        if (!file->writer) return Status::fail(text::kOutOfMemory);
+        if (!file->writer) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         std::size_t streams = 0;
         for (auto* lanes : {&videoLanes_, &audioLanes_}) {
             for (auto& lane : *lanes) {
                 for (auto& [fed, slot] : lane->feeds) {
                     if (fed != file.get()) continue;
                     CodecParametersPtr params = makeCodecParameters();
-                    if (!params) return Status::fail(text::kOutOfMemory);
+                    if (!params) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
                     if (avcodec_parameters_from_context(params.get(), lane->encoder.get()) < 0)
-                        return Status::fail(text::kEncodeFailed);
+                        return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
                     const AVRational tb = lane->encoder->time_base;
                     if (Status s = file->writer->addStream(*params, tb.num, tb.den,
                                                            file->writerIndex[streams]);
@@ -425,7 +428,7 @@ Status Engine::Job::naming(Status status, const File* file) const {
     std::string named = file->name.destination;
     named += "：";
     named += status.message();
-    return Status::fail(named);
+    return status.reworded(named);
 }
 
 void Engine::Job::run(bool opened) {
@@ -436,6 +439,7 @@ void Engine::Job::run(bool opened) {
             result.outcome = stopRequested_ ? JobOutcome::Stopped : JobOutcome::Failed;
             result.destination = settings_.destination;
             result.message = s.message();
+            result.errorKind = s.kind();
             source_.format.reset();
             tell([&](JobObserver& o) { o.jobFinished(result); });
             markFinished();
@@ -478,7 +482,7 @@ void Engine::Job::runOpened() {
         if (!failed_ && !finished) fail(naming(std::move(finished), file.get()));
         // A whole source that gave a file without media is no success.
         if (!failed_ && !stoppedEarly_ && out.encodedMs <= 0)
-            fail(naming(Status::fail(text::kNothingWritten), file.get()));
+            fail(naming(Status::fail(ErrorKind::SourceDamaged, text::kNothingWritten), file.get()));
         result.files.push_back(out);
     }
     finishSummary(result);
@@ -533,6 +537,7 @@ void Engine::Job::runOpened() {
         result.outcome = JobOutcome::Failed;
         std::lock_guard lock(errorMutex_);
         result.message = error_.message();
+        result.errorKind = error_.kind();
     } else if (stoppedEarly_) {
         result.outcome = JobOutcome::Stopped;
     } else {
@@ -569,7 +574,8 @@ bool Engine::Job::claimNames(JobResult& result) {
         }
         return true;
     }
-    fail(Status::fail(text::withSubject(text::kNoFreeName, folderOf(settings_.destination))));
+    fail(Status::fail(ErrorKind::DestinationRefused,
+                      text::withSubject(text::kNoFreeName, folderOf(settings_.destination))));
     return false;
 }
 
@@ -589,7 +595,7 @@ void Engine::Job::readSource() {
 
 Status Engine::Job::readPackets(bool& reachedEnd) {
     PacketPtr packet = makePacket();
-    if (!packet) return Status::fail(text::kOutOfMemory);
+    if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     while (!stopRequested_ && !failed_) {
         const int ret = av_read_frame(source_.format.get(), packet.get());
         if (source_.format->pb) readBytes_ = avio_tell(source_.format->pb);
@@ -605,7 +611,8 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
         if (ret < 0) {
             // Past the first packet a read error ends the source where it
             // is, as in the ffmpeg CLI; the summary says where.
-            if (!timeline_.started()) return ffmpegFailure(text::kReadFailed, ret);
+            if (!timeline_.started())
+                return ffmpegFailure(text::kReadFailed, ret, ErrorKind::SourceUnreadable);
             readErrorAt_ = timeline_.frontier() - timeline_.closedSeconds();
             reachedEnd = true;
             break;
@@ -660,11 +667,12 @@ void Engine::Job::finishSummary(JobResult& result) {
     const std::int64_t decoded =
         (videoIn_ ? videoIn_->framesDecoded() : 0) + (audioIn_ ? audioIn_->framesDecoded() : 0);
     if (decoded == 0) {
-        fail(Status::fail(text::kSourceNothingDecoded));
+        fail(Status::fail(ErrorKind::SourceDamaged, text::kSourceNothingDecoded));
         return;
     }
     if (damaged > kMostLost * std::max(found, damaged)) {
-        fail(Status::fail(text::withReason(text::kSourceMostlyDamaged,
+        fail(Status::fail(ErrorKind::SourceDamaged,
+                          text::withReason(text::kSourceMostlyDamaged,
                                            formatted("%.1f / %.1f", damaged, found))));
         return;
     }
@@ -745,13 +753,13 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             pictureIn = copyPicture(*frame);
         }
         int ret = avcodec_send_frame(encoder, frame);
-        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
         for (;;) {
             PacketPtr packet = makePacket();
-            if (!packet) return Status::fail(text::kOutOfMemory);
+            if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
             ret = avcodec_receive_packet(encoder, packet.get());
             if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-            if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+            if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
             bitsOut += packet->size * 8.0;
             if (guard) guard->account(*packet);
             if (watched)
@@ -816,7 +824,7 @@ Status Engine::Job::encodeFrames(Lane& lane) {
             if (!tailLeftOut) return Status::ok();
             // A packet without a picture in the last slot (see MediaWriter).
             PacketPtr end = makePacket();
-            if (!end) return Status::fail(text::kOutOfMemory);
+            if (!end) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
             end->pts = end->dts = lastSlot;
             end->duration = 1;
             pass(std::move(end));

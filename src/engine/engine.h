@@ -105,6 +105,7 @@ struct JobResult {
     std::string destination;
     std::string message;  // for Failed: what went wrong, in Chinese (naming the file when there are
                           // several)
+    ErrorKind errorKind = ErrorKind::None;  // for Failed: what kind of failure
     int percent = 0;
     std::int64_t bytes = 0;      // 0 when nothing was kept
     std::int64_t encodedMs = 0;  // how long the written file plays

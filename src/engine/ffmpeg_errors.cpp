@@ -23,4 +23,11 @@ std::string describeError(int code) {
     }
 }
 
+ErrorKind errorKindOf(int code, ErrorKind otherwise) {
+    if (code == AVERROR_EXIT) return ErrorKind::Interrupted;
+    // FFmpeg's own codes are all below the errno range.
+    if (code < 0 && code > -4096) return errnoKind(-code, otherwise);
+    return otherwise;
+}
+
 }  // namespace velmora::encoder

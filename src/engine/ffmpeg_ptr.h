@@ -75,9 +75,13 @@ inline std::string ffmpegError(int code) {
 // English only for causes without a sentence of ours.
 std::string describeError(int code);
 
+// The kind of failure an FFmpeg or system error code is; `otherwise` for
+// those that say nothing more than the call that failed.
+ErrorKind errorKindOf(int code, ErrorKind otherwise);
+
 // A failed FFmpeg call as the user reads it: what failed, and why.
-inline Status ffmpegFailure(const char* what, int code) {
-    return Status::fail(text::withSubject(what, describeError(code)));
+inline Status ffmpegFailure(const char* what, int code, ErrorKind otherwise) {
+    return Status::fail(errorKindOf(code, otherwise), text::withSubject(what, describeError(code)));
 }
 
 }  // namespace velmora::encoder

@@ -40,13 +40,13 @@ class PacketPacker {
             pending_ = makePacket();
             if (!pending_ || av_packet_ref(pending_.get(), &packet) < 0 ||
                 av_packet_make_writable(pending_.get()) < 0)
-                return Status::fail(text::kOutOfMemory);
+                return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
             pending_->duration = std::max<std::int64_t>(pending_->duration, 0);
             collected_ = 1;
         } else {
             const int offset = pending_->size;
             if (av_grow_packet(pending_.get(), packet.size) < 0)
-                return Status::fail(text::kOutOfMemory);
+                return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
             std::memcpy(pending_->data + offset, packet.data, packet.size);
             pending_->duration += std::max<std::int64_t>(packet.duration, 0);
             ++collected_;
@@ -64,7 +64,7 @@ class PacketPacker {
 };
 
 Status writeFailure(int ret) {
-    return ffmpegFailure(text::kWriteFailed, ret);
+    return ffmpegFailure(text::kWriteFailed, ret, ErrorKind::WriteFailed);
 }
 
 class FfmpegRmWriter final : public MediaWriter {
@@ -78,7 +78,7 @@ class FfmpegRmWriter final : public MediaWriter {
             context_.reset(raw);
         }
         AVStream* st = avformat_new_stream(context_.get(), nullptr);
-        if (!st) return Status::fail(text::kOutOfMemory);
+        if (!st) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         const int ret = avcodec_parameters_copy(st->codecpar, &params);
         if (ret < 0) return writeFailure(ret);
         st->codecpar->codec_tag = 0;
@@ -92,7 +92,7 @@ class FfmpegRmWriter final : public MediaWriter {
     }
 
     Status begin(const std::string& path, const MediaMetadata& metadata) override {
-        if (!context_) return Status::fail(text::kEncodeFailed);
+        if (!context_) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
         int ret = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
         if (ret < 0) return writeFailure(ret);
         const std::pair<const char*, const std::string*> tags[] = {
@@ -110,7 +110,7 @@ class FfmpegRmWriter final : public MediaWriter {
 
     Status writePacket(int index, const AVPacket& packet) override {
         if (!headerWritten_ || index < 0 || index >= static_cast<int>(packetTimeBases_.size()))
-            return Status::fail(text::kEncodeFailed);
+            return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
         if (packet.size <= 0) return Status::ok();  // the muxer states no length to extend
         if (PacketPacker* packer = packers_[index].get()) {
             PacketPtr packed;
@@ -139,9 +139,9 @@ class FfmpegRmWriter final : public MediaWriter {
   private:
     Status write(int index, const AVPacket& packet) {
         PacketPtr copy = makePacket();
-        if (!copy) return Status::fail(text::kOutOfMemory);
+        if (!copy) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         int ret = av_packet_ref(copy.get(), &packet);
-        if (ret < 0) return Status::fail(text::kOutOfMemory);
+        if (ret < 0) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         copy->stream_index = index;
         av_packet_rescale_ts(copy.get(), packetTimeBases_[index],
                              context_->streams[index]->time_base);

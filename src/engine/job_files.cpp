@@ -65,11 +65,13 @@ Status checkJobFiles(const std::string& source, const std::vector<JobFile>& file
         const std::string& path = files[i].destination;
         if (Status s = checkDestination(source, path); !s) return s;
         if (fs::path(path).filename().string().size() > nameLimit(folderOf(path)))
-            return Status::fail(text::withSubject(text::kDestinationNameTooLong, path));
+            return Status::fail(ErrorKind::NameTooLong,
+                                text::withSubject(text::kDestinationNameTooLong, path));
         // The user confirmed the named file in the save dialog, not the ones beside it.
         struct stat st {};
         if (i > 0 && ::stat(path.c_str(), &st) == 0 && !isRealMedia(path))
-            return Status::fail(text::withSubject(text::kDestinationStranger, path));
+            return Status::fail(ErrorKind::DestinationRefused,
+                                text::withSubject(text::kDestinationStranger, path));
     }
     return Status::ok();
 }
@@ -92,6 +94,7 @@ Status claimJobFiles(const std::vector<JobFile>& files, bool& taken) {
             return Status::ok();
         }
         return Status::fail(
+            errnoKind(error, ErrorKind::DestinationRefused),
             text::withCause(text::withSubject(text::kCreateFailed, path), describeErrno(error)));
     }
     return Status::ok();

@@ -135,8 +135,10 @@ bool decodable(const AVStream* st) {
 }
 
 Status unreadable(const std::string& path, int code) {
-    return Status::fail(
-        text::withCause(text::withSubject(text::kSourceUnreadable, path), describeError(code)));
+    const ErrorKind kind = code == AVERROR(ENOENT) ? ErrorKind::SourceMissing
+                                                   : errorKindOf(code, ErrorKind::SourceUnreadable);
+    return Status::fail(kind, text::withCause(text::withSubject(text::kSourceUnreadable, path),
+                                              describeError(code)));
 }
 
 // A FIFO, a socket or a device may have nothing to say for a long time; a
@@ -155,12 +157,13 @@ std::string pipeUrl(const std::string& path, const SourceInterrupt* interrupt, S
     for (int waited = 0;; waited += 100) {
         if (interrupt && (*interrupt)()) {
             ::close(fd);
-            status = Status::fail(text::kStoppedWhileOpening);
+            status = Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
             return {};
         }
         if (waited >= kFirstDataTimeoutSeconds * 1000) {
             ::close(fd);
-            status = Status::fail(text::withCause(text::withSubject(text::kSourceUnreadable, path),
+            status = Status::fail(ErrorKind::SourceUnreadable,
+                                  text::withCause(text::withSubject(text::kSourceUnreadable, path),
                                                   text::kCauseNoData));
             return {};
         }
@@ -317,19 +320,23 @@ Status openMediaSource(const std::string& path, MediaSource& source,
         if (url.empty()) return status;
     }
     AVFormatContext* raw = avformat_alloc_context();
-    if (!raw) return Status::fail(text::kOutOfMemory);
+    if (!raw) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     raw->interrupt_callback = interruptCallback(interrupt);
     bool refused = false;
     int ret = openOneFile(raw, url, refused);
     if (ret < 0) {
         // FFmpeg has closed the pipe's descriptor along with its context.
-        if (refused) return Status::fail(text::withSubject(text::kSourceReachesOut, path));
-        if (ret == AVERROR_EXIT) return Status::fail(text::kStoppedWhileOpening);
+        if (refused)
+            return Status::fail(ErrorKind::SourceRefused,
+                                text::withSubject(text::kSourceReachesOut, path));
+        if (ret == AVERROR_EXIT)
+            return Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
         return unreadable(path, ret);
     }
     InputContextPtr format(raw);
     ret = avformat_find_stream_info(format.get(), nullptr);
-    if (ret == AVERROR_EXIT) return Status::fail(text::kStoppedWhileOpening);
+    if (ret == AVERROR_EXIT)
+        return Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
     if (ret < 0) return unreadable(path, ret);
 
     source = MediaSource{};
@@ -359,7 +366,8 @@ Status openMediaSource(const std::string& path, MediaSource& source,
             source.shape.channels = par->ch_layout.nb_channels;
         }
     }
-    if (source.videoIndex < 0 && source.audioIndex < 0) return Status::fail(text::kSourceNoMedia);
+    if (source.videoIndex < 0 && source.audioIndex < 0)
+        return Status::fail(ErrorKind::SourceDamaged, text::kSourceNoMedia);
     // A stream the analysis could not decode a frame of, beside one that
     // decodes: when a longer try decodes nothing either, the intact stream
     // is kept alone rather than the whole source lost with it.
@@ -420,15 +428,15 @@ InputContextPtr reopenSourceFile(const std::string& path, const SourceInterrupt*
 
 Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& decoder) {
     const AVCodec* codec = avcodec_find_decoder(stream.codecpar->codec_id);
-    if (!codec) return Status::fail(text::kDecodeFailed);
+    if (!codec) return Status::fail(ErrorKind::SourceUnreadable, text::kDecodeFailed);
     decoder.reset(avcodec_alloc_context3(codec));
-    if (!decoder) return Status::fail(text::kOutOfMemory);
+    if (!decoder) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     int ret = avcodec_parameters_to_context(decoder.get(), stream.codecpar);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     decoder->pkt_timebase = stream.time_base;
     decoder->thread_count = threadCount;
     ret = avcodec_open2(decoder.get(), codec, nullptr);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     return Status::ok();
 }
 

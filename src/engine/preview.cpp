@@ -39,14 +39,14 @@ FramePtr toRgb32(const AVFrame& frame, int width, int height) {
 
 Status PreviewDecoder::open(const AVCodecContext& encoder) {
     const AVCodec* codec = avcodec_find_decoder(encoder.codec_id);
-    if (!codec) return Status::fail(text::kEncodeFailed);
+    if (!codec) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
     decoder_.reset(avcodec_alloc_context3(codec));
     frame_ = makeFrame();
-    if (!decoder_ || !frame_) return Status::fail(text::kOutOfMemory);
+    if (!decoder_ || !frame_) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     CodecParametersPtr params = makeCodecParameters();
     if (!params || avcodec_parameters_from_context(params.get(), &encoder) < 0 ||
         avcodec_parameters_to_context(decoder_.get(), params.get()) < 0)
-        return Status::fail(text::kOutOfMemory);
+        return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     // The encoder leaves extradata empty; the decoder needs the codec data
     // the file's header gives a player.
     if (decoder_->extradata_size < 8) {
@@ -55,13 +55,13 @@ Status PreviewDecoder::open(const AVCodecContext& encoder) {
         av_freep(&decoder_->extradata);
         decoder_->extradata =
             static_cast<std::uint8_t*>(av_mallocz(codecData.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (!decoder_->extradata) return Status::fail(text::kOutOfMemory);
+        if (!decoder_->extradata) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         std::memcpy(decoder_->extradata, codecData.data(), codecData.size());
         decoder_->extradata_size = static_cast<int>(codecData.size());
     }
     decoder_->thread_count = 1;
     const int ret = avcodec_open2(decoder_.get(), codec, nullptr);
-    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
     return Status::ok();
 }
 

@@ -47,9 +47,31 @@ inline std::string describeErrno(int error) {
     return text::withReason(text::kCauseUnknown, std::strerror(error));
 }
 
+// The kind of failure an errno value is; `otherwise` for those that say
+// nothing a caller could act on by themselves.
+inline ErrorKind errnoKind(int error, ErrorKind otherwise) {
+    switch (error) {
+        case EACCES:
+        case EPERM:
+        case EROFS:
+            return ErrorKind::Permission;
+        case ENOSPC:
+        case EDQUOT:
+            return ErrorKind::DiskFull;
+        case EFBIG:
+            return ErrorKind::FileTooLarge;
+        case ENAMETOOLONG:
+            return ErrorKind::NameTooLong;
+        case ENOMEM:
+            return ErrorKind::OutOfMemory;
+        default:
+            return otherwise;
+    }
+}
+
 // A failed system call as the user reads it: what failed, and why.
-inline Status systemFailure(const char* what, int error) {
-    return Status::fail(text::withSubject(what, describeErrno(error)));
+inline Status systemFailure(const char* what, int error, ErrorKind otherwise) {
+    return Status::fail(errnoKind(error, otherwise), text::withSubject(what, describeErrno(error)));
 }
 
 }  // namespace velmora::encoder

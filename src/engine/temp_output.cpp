@@ -114,33 +114,38 @@ std::string shortened(const std::string& name, std::size_t bytes) {
 }  // namespace
 
 Status checkDestination(const std::string& source, const std::string& destination) {
-    if (destination.empty()) return Status::fail(text::kNoDestination);
+    if (destination.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoDestination);
     const std::string folder = folderOf(destination);
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0 || !S_ISDIR(st.st_mode))
-        return Status::fail(text::withSubject(text::kDestinationFolderMissing, folder));
+        return Status::fail(ErrorKind::DestinationRefused,
+                            text::withSubject(text::kDestinationFolderMissing, folder));
     if (::access(folder.c_str(), W_OK | X_OK) != 0)
-        return Status::fail(text::withSubject(text::kDestinationFolderReadOnly, folder));
+        return Status::fail(ErrorKind::DestinationRefused,
+                            text::withSubject(text::kDestinationFolderReadOnly, folder));
 
     struct stat dst {};
     if (::stat(destination.c_str(), &dst) == 0) {
         if (S_ISDIR(dst.st_mode))
-            return Status::fail(text::withSubject(text::kDestinationIsFolder, destination));
+            return Status::fail(ErrorKind::DestinationRefused,
+                                text::withSubject(text::kDestinationIsFolder, destination));
         // A device, FIFO or socket is never replaced by a file. A symbolic
         // link is: the rename replaces the link itself, as mv does.
         struct stat link {};
         if (::lstat(destination.c_str(), &link) == 0 && !S_ISLNK(link.st_mode) &&
             !S_ISREG(link.st_mode))
-            return Status::fail(text::withSubject(text::kDestinationNotFile, destination));
+            return Status::fail(ErrorKind::DestinationRefused,
+                                text::withSubject(text::kDestinationNotFile, destination));
         struct stat src {};
         if (::stat(source.c_str(), &src) == 0 && src.st_dev == dst.st_dev &&
             src.st_ino == dst.st_ino)
-            return Status::fail(text::kDestinationIsSource);
+            return Status::fail(ErrorKind::DestinationRefused, text::kDestinationIsSource);
     } else {
         std::error_code ec1, ec2;
         const fs::path a = fs::weakly_canonical(fs::path(source), ec1);
         const fs::path b = fs::weakly_canonical(fs::path(destination), ec2);
-        if (!ec1 && !ec2 && a == b) return Status::fail(text::kDestinationIsSource);
+        if (!ec1 && !ec2 && a == b)
+            return Status::fail(ErrorKind::DestinationRefused, text::kDestinationIsSource);
     }
     return Status::ok();
 }
@@ -152,7 +157,7 @@ Status TempOutput::create(const std::string& destination) {
     // if the folder is renamed (moved) during the job, the finished file
     // lands in it where it now is, and a discarded one still goes.
     const int dir = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return systemFailure(text::kTempFileFailed, errno);
+    if (dir < 0) return systemFailure(text::kTempFileFailed, errno, ErrorKind::DestinationRefused);
     removeStaleTemps(dir);
     // The pid tells a person which process wrote the file; the name is
     // shortened so the whole fits the file system's name limit. Appended
@@ -204,7 +209,7 @@ Status TempOutput::create(const std::string& destination) {
         return Status::ok();
     }
     ::close(dir);
-    return systemFailure(text::kTempFileFailed, error);
+    return systemFailure(text::kTempFileFailed, error, ErrorKind::DestinationRefused);
 }
 
 std::int64_t TempOutput::size() const {
@@ -213,7 +218,7 @@ std::int64_t TempOutput::size() const {
 }
 
 Status TempOutput::commit() {
-    if (fd_ < 0) return Status::fail(text::kRenameFailed);
+    if (fd_ < 0) return Status::fail(ErrorKind::Internal, text::kRenameFailed);
     // A replaced file keeps its mode, and its owner when we are root or
     // that owner (only its group can change then); a symbolic link is
     // replaced itself, with the mode of the file it pointed to.
@@ -226,7 +231,7 @@ Status TempOutput::commit() {
         ::fchmod(fd_, replaced.st_mode & 07777);
     }
     if (::renameat(folder_, name_.c_str(), folder_, target_.c_str()) != 0)
-        return systemFailure(text::kRenameFailed, errno);
+        return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
     release();
     return Status::ok();
 }

@@ -45,9 +45,10 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
 
 Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
-    if (!codec) return Status::fail(text::withReason(text::kEncodeFailed, "rv20"));
+    if (!codec)
+        return Status::fail(ErrorKind::Internal, text::withReason(text::kEncodeFailed, "rv20"));
     CodecContextPtr ctx(avcodec_alloc_context3(codec));
-    if (!ctx) return Status::fail(text::kOutOfMemory);
+    if (!ctx) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     ctx->width = plan.width;
     ctx->height = plan.height;
     ctx->pix_fmt = AV_PIX_FMT_YUV420P;
@@ -59,7 +60,7 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     setEncoderOptions(plan, *ctx, options);
     const int ret = avcodec_open2(ctx.get(), codec, &options);
     av_dict_free(&options);
-    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
     encoder = std::move(ctx);
     return Status::ok();
 }
@@ -90,11 +91,11 @@ Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group,
         frame.pts = pts;
         frame.pict_type = type;
         frame.quality = quality;
-        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
         PacketPtr packet = makePacket();
-        if (!packet) return Status::fail(text::kOutOfMemory);
+        if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         ret = avcodec_receive_packet(trial_.get(), packet.get());
-        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret);
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
         if (counted) {
             lastBits = packet->size * 8.0;
             trial.bits += lastBits;
@@ -200,9 +201,9 @@ void GroupQuantiser::account(double bits) {
 Status VideoConverter::open(const AVStream& stream, AVRational timeBase, std::vector<int> rates,
                             std::int64_t originUs, int decoderThreads,
                             const std::atomic<bool>* stop) {
-    if (rates.empty()) return Status::fail(text::kEncodeFailed);
+    if (rates.empty()) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
     decoded_ = makeFrame();
-    if (!decoded_) return Status::fail(text::kOutOfMemory);
+    if (!decoded_) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
     const double fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
     if (Status s = openDecoder(stream, decoderThreads, decoder_); !s) return s;
@@ -240,7 +241,7 @@ Status VideoConverter::sendPacket(const AVPacket& packet, std::span<const FrameS
     // at all: at low output rates that is a third of the decoding.
     decoder_->skip_frame = fillsASlot(packet) ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
     const int ret = avcodec_send_packet(decoder_.get(), &packet);
-    if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+    if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     // A damaged packet costs its own time, not the job: the ffmpeg CLI
     // decodes on as well, whatever the decoder's reason.
     if (ret < 0 && ret != AVERROR(EAGAIN)) {
@@ -253,7 +254,8 @@ Status VideoConverter::sendPacket(const AVPacket& packet, std::span<const FrameS
 
 Status VideoConverter::drain(std::span<const FrameSink> sinks) {
     int ret = avcodec_send_packet(decoder_.get(), nullptr);
-    if (ret < 0 && ret != AVERROR_EOF) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret < 0 && ret != AVERROR_EOF)
+        return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     if (Status s = receiveFrames(sinks); !s) return s;
     // A photo or a one-frame clip is shown for a while, not for the
     // fraction of a second its one frame claims (less than a slot at the
@@ -273,7 +275,7 @@ Status VideoConverter::receiveFrames(std::span<const FrameSink> sinks) {
     while (!failedEmit_) {
         const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-        if (ret == AVERROR(ENOMEM)) return Status::fail(text::kOutOfMemory);
+        if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         if (ret < 0) {
             damagedSeconds_ += defaultDuration_;
             continue;
@@ -302,7 +304,8 @@ Status VideoConverter::accept(const AVFrame& decoded, std::span<const FrameSink>
     // Scaling waits until a slot needs the frame: a low output rate uses
     // few of the source's frames, and the others cost only this reference.
     FramePtr ref = makeFrame();
-    if (!ref || av_frame_ref(ref.get(), &decoded) < 0) return Status::fail(text::kOutOfMemory);
+    if (!ref || av_frame_ref(ref.get(), &decoded) < 0)
+        return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     held_ = std::move(ref);
     lastTime_ = time;
     lastDuration_ = duration;
@@ -326,7 +329,7 @@ Status VideoConverter::emitUntil(double seconds, std::span<const FrameSink> sink
             // on, and scaling happens on the encoder's thread, off the reader's path.
             FramePtr out = makeFrame();
             if (!out || av_frame_ref(out.get(), held_.get()) < 0)
-                return Status::fail(text::kOutOfMemory);
+                return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
             out->pts = output.nextSlot++;
             out->pict_type = AV_PICTURE_TYPE_NONE;
             if (!sinks[i](std::move(out))) failedEmit_ = true;
@@ -382,15 +385,15 @@ Status VideoScaler::scale(const AVFrame& decoded, int width, int height, FramePt
                                        static_cast<AVPixelFormat>(decoded.format), storedWidth,
                                        storedHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
                                        nullptr, nullptr));
-    if (!scaler_) return Status::fail(text::kDecodeFailed);
+    if (!scaler_) return Status::fail(ErrorKind::SourceUnreadable, text::kDecodeFailed);
     FramePtr scaled = pictureOf(storedWidth, storedHeight);
-    if (!scaled) return Status::fail(text::kOutOfMemory);
+    if (!scaled) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     const int ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height,
                               scaled->data, scaled->linesize);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     if (!upright) {
         FramePtr turned = pictureOf(width, height);
-        if (!turned) return Status::fail(text::kOutOfMemory);
+        if (!turned) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         turn(*scaled, orientation_, *turned);
         scaled = std::move(turned);
     }

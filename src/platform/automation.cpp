@@ -105,7 +105,7 @@ std::string Variant::describe() const {
 }
 
 Status DispatchTarget::get(DispId id, Variant&) const {
-    return Status::fail(text::kPropertyNotReadable + std::to_string(id));
+    return Status::fail(ErrorKind::BadRequest, text::kPropertyNotReadable + std::to_string(id));
 }
 
 }  // namespace velmora

@@ -63,9 +63,11 @@ Status CommonDialog::put(DispId id, const Variant& value) {
             unnamed23_ = value.toInteger();
             return Status::ok();
         default:
-            return Status::fail(text::kDialogNoProperty + std::to_string(id));
+            return Status::fail(ErrorKind::BadRequest,
+                                text::kDialogNoProperty + std::to_string(id));
     }
-    return Status::fail(text::kDialogWrongType + std::to_string(id) + " " + value.describe());
+    return Status::fail(ErrorKind::BadRequest,
+                        text::kDialogWrongType + std::to_string(id) + " " + value.describe());
 }
 
 Status CommonDialog::get(DispId id, Variant& value) const {
@@ -92,7 +94,7 @@ Status CommonDialog::get(DispId id, Variant& value) const {
 
 Status CommonDialog::invoke(DispId id) {
     if (id != dialog::ShowOpen && id != dialog::ShowSave) {
-        return Status::fail(text::kDialogNoOperation + std::to_string(id));
+        return Status::fail(ErrorKind::BadRequest, text::kDialogNoOperation + std::to_string(id));
     }
     const QString chosen = choose(id == dialog::ShowOpen ? Kind::Open : Kind::Save);
     // A cancelled dialog keeps the name it had.

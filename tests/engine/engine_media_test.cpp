@@ -540,7 +540,7 @@ class EngineRefusal : public EngineMedia {
     // Start must refuse with a message containing `words`, write nothing
     // under the destination's name and leave the source as it was; launch
     // the same, at once or as the job's failure.
-    void expectRefusal(const JobSettings& j, const std::string& words) {
+    void expectRefusal(const JobSettings& j, ErrorKind kind, const std::string& words) {
         SCOPED_TRACE(j.source + " -> " + j.destination);
         const bool destinationExisted = media::fileExists(j.destination);
         const std::string destinationDigest = media::fileDigest(j.destination);
@@ -553,10 +553,11 @@ class EngineRefusal : public EngineMedia {
                 const auto r = observer.waitResult();
                 ASSERT_TRUE(r);
                 EXPECT_EQ(r->outcome, JobOutcome::Failed);
-                s = Status::fail(r->message);
+                s = Status::fail(r->errorKind, r->message);
                 engine.wait();  // its end is told just before its thread ends
             }
             EXPECT_FALSE(s);
+            EXPECT_EQ(errorKindName(s.kind()), std::string(errorKindName(kind))) << s.message();
             EXPECT_NE(s.message().find(words), std::string::npos) << s.message();
             EXPECT_FALSE(engine.running());
             EXPECT_TRUE(observer.progress().empty());
@@ -572,12 +573,13 @@ class EngineRefusal : public EngineMedia {
 };
 
 TEST_F(EngineRefusal, SourceThatIsMissingEmptyOrNotMedia) {
-    expectRefusal(job("", dir_.file("a.rm")), "源文件");
-    expectRefusal(job(dir_.file("nowhere.avi"), dir_.file("a.rm")), "无法打开源文件");
+    expectRefusal(job("", dir_.file("a.rm")), ErrorKind::BadRequest, "源文件");
+    expectRefusal(job(dir_.file("nowhere.avi"), dir_.file("a.rm")), ErrorKind::SourceMissing,
+                  "无法打开源文件");
     const std::string text = dir_.file("notes.txt");
     std::ofstream(text) << "这不是视频文件\n";
-    expectRefusal(job(text, dir_.file("a.rm")), "源文件");
-    expectRefusal(job(dir_.path(), dir_.file("a.rm")), "源文件");
+    expectRefusal(job(text, dir_.file("a.rm")), ErrorKind::SourceUnreadable, "源文件");
+    expectRefusal(job(dir_.path(), dir_.file("a.rm")), ErrorKind::SourceUnreadable, "源文件");
 }
 
 TEST_F(EngineRefusal, SourcesThatNameOtherFilesAreRefused) {
@@ -598,52 +600,57 @@ TEST_F(EngineRefusal, SourcesThatNameOtherFilesAreRefused) {
     };
     for (const auto& list : lists) {
         std::ofstream(dir_.file(list.name)) << list.text;
-        expectRefusal(job(dir_.file(list.name), dir_.file("out.rm")), "播放列表");
+        expectRefusal(job(dir_.file(list.name), dir_.file("out.rm")), ErrorKind::SourceRefused,
+                      "播放列表");
     }
     // A name is not a pattern for its neighbours.
     std::filesystem::copy_file(source_, dir_.file("img001.png"));
-    expectRefusal(job(dir_.file("img%03d.png"), dir_.file("out.rm")), "文件不存在");
+    expectRefusal(job(dir_.file("img%03d.png"), dir_.file("out.rm")), ErrorKind::SourceMissing,
+                  "文件不存在");
 }
 
 TEST_F(EngineRefusal, DestinationThatIsEmptyMissingOrAFolder) {
-    expectRefusal(job(source_, ""), "目标文件");
-    expectRefusal(job(source_, dir_.file("no such folder/a.rm")), "目标文件夹不存在");
+    expectRefusal(job(source_, ""), ErrorKind::BadRequest, "目标文件");
+    expectRefusal(job(source_, dir_.file("no such folder/a.rm")), ErrorKind::DestinationRefused,
+                  "目标文件夹不存在");
     std::filesystem::create_directory(dir_.file("sub"));
-    expectRefusal(job(source_, dir_.file("sub")), "文件夹");
+    expectRefusal(job(source_, dir_.file("sub")), ErrorKind::DestinationRefused, "文件夹");
 }
 
 TEST_F(EngineRefusal, FolderThatCannotBeWritten) {
-    expectRefusal(job(source_, "/proc/velmora.rm"), "目标");
+    expectRefusal(job(source_, "/proc/velmora.rm"), ErrorKind::DestinationRefused, "目标");
     if (::geteuid() == 0) GTEST_SKIP() << "root writes into read-only folders";
     const std::string locked = dir_.file("locked");
     std::filesystem::create_directory(locked);
     ::chmod(locked.c_str(), 0555);
-    expectRefusal(job(source_, locked + "/a.rm"), "目标文件夹不可写");
+    expectRefusal(job(source_, locked + "/a.rm"), ErrorKind::DestinationRefused,
+                  "目标文件夹不可写");
 }
 
 TEST_F(EngineRefusal, DestinationThatIsTheSourceUnderAnyName) {
-    expectRefusal(job(source_, source_), "同一个文件");
-    expectRefusal(job(source_, dir_.path() + "/./source.mkv"), "同一个文件");
+    expectRefusal(job(source_, source_), ErrorKind::DestinationRefused, "同一个文件");
+    expectRefusal(job(source_, dir_.path() + "/./source.mkv"), ErrorKind::DestinationRefused,
+                  "同一个文件");
     const std::string hardLink = dir_.file("hard.rm");
     ASSERT_EQ(::link(source_.c_str(), hardLink.c_str()), 0);
-    expectRefusal(job(source_, hardLink), "同一个文件");
+    expectRefusal(job(source_, hardLink), ErrorKind::DestinationRefused, "同一个文件");
     const std::string symLink = dir_.file("soft.rm");
     ASSERT_EQ(::symlink(source_.c_str(), symLink.c_str()), 0);
-    expectRefusal(job(symLink, source_), "同一个文件");
+    expectRefusal(job(symLink, source_), ErrorKind::DestinationRefused, "同一个文件");
 }
 
 TEST_F(EngineRefusal, NoAudienceOrNothingLeftToEncode) {
-    expectRefusal(job(source_, dir_.file("a.rm"), {}), "目标听众");
+    expectRefusal(job(source_, dir_.file("a.rm"), {}), ErrorKind::BadRequest, "目标听众");
     JobSettings empty = job(source_, dir_.file("a.rm"));
     empty.audioContent = NoAudio;
     empty.videoQuality = NoVideo;
-    expectRefusal(empty, "没有任何内容");
+    expectRefusal(empty, ErrorKind::BadRequest, "没有任何内容");
 }
 
 TEST_F(EngineRefusal, AnEarlierDestinationSurvivesARefusal) {
     const std::string out = dir_.file("kept.rm");
     std::ofstream(out) << "earlier file";
-    expectRefusal(job(source_, out, {}), "目标听众");
+    expectRefusal(job(source_, out, {}), ErrorKind::BadRequest, "目标听众");
     std::ifstream in(out);
     std::string content;
     std::getline(in, content);
@@ -664,7 +671,8 @@ class FailingWriter : public MediaWriter {
         return inner_->begin(path, m);
     }
     Status writePacket(int index, const AVPacket& packet) override {
-        if (--packetsBeforeFailure < 0) return Status::fail("写入目标文件时出错（测试）");
+        if (--packetsBeforeFailure < 0)
+            return Status::fail(ErrorKind::WriteFailed, "写入目标文件时出错（测试）");
         return inner_->writePacket(index, packet);
     }
     Status finish() override { return inner_->finish(); }
@@ -709,7 +717,7 @@ TEST_F(EngineRefusal, AnyRefusedFileOfASetRefusesTheWholeJob) {
     // The user confirmed the named file, not the ones beside it: a file
     // there that is not an earlier output is someone else's.
     std::ofstream(beside) << "notes";
-    expectRefusal(set, beside);
+    expectRefusal(set, ErrorKind::DestinationRefused, beside);
     std::ifstream in(beside);
     std::string content;
     std::getline(in, content);
@@ -717,11 +725,11 @@ TEST_F(EngineRefusal, AnyRefusedFileOfASetRefusesTheWholeJob) {
     std::filesystem::remove(beside);
 
     std::filesystem::create_directory(beside);
-    expectRefusal(set, "文件夹");
+    expectRefusal(set, ErrorKind::DestinationRefused, "文件夹");
     std::filesystem::remove(beside);
 
     ASSERT_EQ(::link(source_.c_str(), beside.c_str()), 0);
-    expectRefusal(set, "同一个文件");
+    expectRefusal(set, ErrorKind::DestinationRefused, "同一个文件");
     EXPECT_EQ(media::fileDigest(source_), digest_);
 }
 

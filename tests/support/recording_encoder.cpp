@@ -5,14 +5,16 @@ namespace velmora::testing {
 Status RecordingEncoder::put(DispId id, const Variant& value) {
     calls_.push_back({EncoderCall::Kind::Put, id, value});
     if (observer_) observer_(calls_.back());
-    if (auto it = failures_.find(id); it != failures_.end()) return Status::fail(it->second);
+    if (auto it = failures_.find(id); it != failures_.end())
+        return Status::fail(ErrorKind::BadRequest, it->second);
     return Status::ok();
 }
 
 Status RecordingEncoder::invoke(DispId id) {
     calls_.push_back({EncoderCall::Kind::Invoke, id, Variant()});
     if (observer_) observer_(calls_.back());
-    if (auto it = failures_.find(id); it != failures_.end()) return Status::fail(it->second);
+    if (auto it = failures_.find(id); it != failures_.end())
+        return Status::fail(ErrorKind::BadRequest, it->second);
     return Status::ok();
 }
 

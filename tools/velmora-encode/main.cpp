@@ -324,7 +324,8 @@ struct FileReport {
     std::string source{}, destination{};
     Audience audience = Audience::Dsl256K;
     Result result = Result::Skipped;
-    std::string message{};    // why it failed
+    std::string message{};  // why it failed
+    ErrorKind errorKind = ErrorKind::None;
     std::int64_t heldMs = 0;  // media time the output holds
     std::int64_t bytes = 0;
     std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
@@ -354,10 +355,11 @@ struct JobReport {
                              .result = result});
     }
     const FileReport& named() const { return files.front(); }
-    void fail(const std::string& message) {
+    void fail(const Status& failure) {
         for (FileReport& f : files) {
             f.result = Result::Failed;
-            f.message = message;
+            f.message = failure.message();
+            f.errorKind = failure.kind();
         }
     }
 };
@@ -409,7 +411,7 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
     JobInfo info;
     if (Status s = engine.start(job, bar, &info); !s) {
         interrupts.wait(0);  // take a Ctrl+C that ended the opening, so the rest is skipped
-        report.fail(s.message());
+        report.fail(s);
         return report;
     }
     // The job goes on: a full disk fails it as any write error would.
@@ -419,7 +421,7 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
             // Held in a read the kernel does not cut short (a stalled mount):
             // the job is let go and ends with this process, without its file.
             // Its hidden temporary file goes with the next job into that folder.
-            report.fail(cli::kSourceStalled);
+            report.fail(Status::fail(ErrorKind::Interrupted, cli::kSourceStalled));
             return report;
         }
     }
@@ -431,6 +433,7 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
     for (FileReport& f : report.files) {
         f.result = result;
         f.message = r.message;
+        f.errorKind = r.errorKind;
         f.elapsedMs = r.elapsedMs;
         const auto made =
             std::find_if(r.files.begin(), r.files.end(),
@@ -480,7 +483,10 @@ std::string jsonLine(const FileReport& f) {
     }
     if (f.result != Result::Skipped)
         line += format(",\"elapsed_seconds\":%.3f", f.elapsedMs / 1000.0);
-    if (f.result == Result::Failed) line += ",\"error\":" + jsonString(f.message);
+    if (f.result == Result::Failed) {
+        line += ",\"error\":\"" + std::string(errorKindName(f.errorKind)) + "\"";
+        line += ",\"message\":" + jsonString(f.message);
+    }
     return line + "}";
 }
 

@@ -16,14 +16,14 @@ OutputFile::~OutputFile() {
 
 Status OutputFile::open(const std::string& path) {
     fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) return systemFailure(text::kCreateFailed, errno);
+    if (fd_ < 0) return systemFailure(text::kCreateFailed, errno, ErrorKind::DestinationRefused);
     buffer_.reserve(kBufferSize);
     size_ = 0;
     return Status::ok();
 }
 
 Status OutputFile::append(const std::uint8_t* data, std::size_t size) {
-    if (fd_ < 0) return Status::fail(text::kWriteFailed);
+    if (fd_ < 0) return Status::fail(ErrorKind::Internal, text::kWriteFailed);
     if (buffer_.size() + size > kBufferSize) {
         if (Status s = flush(); !s) return s;
     }
@@ -48,7 +48,7 @@ Status OutputFile::writeAll(const std::uint8_t* data, std::size_t size) {
         const ssize_t n = ::write(fd_, data, size);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return systemFailure(text::kWriteFailed, errno);
+            return systemFailure(text::kWriteFailed, errno, ErrorKind::WriteFailed);
         }
         data += n;
         size -= static_cast<std::size_t>(n);
@@ -57,14 +57,14 @@ Status OutputFile::writeAll(const std::uint8_t* data, std::size_t size) {
 }
 
 Status OutputFile::writeAt(std::uint64_t offset, const std::vector<std::uint8_t>& data) {
-    if (fd_ < 0) return Status::fail(text::kWriteFailed);
+    if (fd_ < 0) return Status::fail(ErrorKind::Internal, text::kWriteFailed);
     std::size_t done = 0;
     while (done < data.size()) {
         const ssize_t n = ::pwrite(fd_, data.data() + done, data.size() - done,
                                    static_cast<off_t>(offset + done));
         if (n < 0) {
             if (errno == EINTR) continue;
-            return systemFailure(text::kWriteFailed, errno);
+            return systemFailure(text::kWriteFailed, errno, ErrorKind::WriteFailed);
         }
         done += static_cast<std::size_t>(n);
     }
@@ -76,7 +76,8 @@ Status OutputFile::close() {
     Status flushed = flush();
     const int fd = fd_;
     fd_ = -1;
-    if (::close(fd) != 0 && flushed) return systemFailure(text::kCloseFailed, errno);
+    if (::close(fd) != 0 && flushed)
+        return systemFailure(text::kCloseFailed, errno, ErrorKind::WriteFailed);
     return flushed;
 }
 

@@ -83,9 +83,11 @@ class RealMediaWriter final : public MediaWriter {
 
     Status addStream(const AVCodecParameters& params, int timeBaseNum, int timeBaseDen,
                      int& index) override {
-        if (begun_) return Status::fail(text::kWrongOrder);
-        if (streams_.size() >= kMaxStreams) return Status::fail(text::kTooManyStreams);
-        if (timeBaseNum <= 0 || timeBaseDen <= 0) return Status::fail(text::kBadStreamSettings);
+        if (begun_) return Status::fail(ErrorKind::Internal, text::kWrongOrder);
+        if (streams_.size() >= kMaxStreams)
+            return Status::fail(ErrorKind::Internal, text::kTooManyStreams);
+        if (timeBaseNum <= 0 || timeBaseDen <= 0)
+            return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
 
         Stream s;
         s.timeBaseNum = timeBaseNum;
@@ -96,7 +98,7 @@ class RealMediaWriter final : public MediaWriter {
             case AV_CODEC_ID_RV20:
                 if (params.width <= 0 || params.height <= 0 || params.width > 0xFFFF ||
                     params.height > 0xFFFF)
-                    return Status::fail(text::kBadStreamSettings);
+                    return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
                 s.kind = Kind::Video;
                 s.rv10 = params.codec_id == AV_CODEC_ID_RV10;
                 s.width = params.width;
@@ -110,7 +112,7 @@ class RealMediaWriter final : public MediaWriter {
                 break;
             case AV_CODEC_ID_RA_144:
                 if (params.sample_rate != rm::k144SampleRate || params.ch_layout.nb_channels != 1)
-                    return Status::fail(text::kBadStreamSettings);
+                    return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
                 s.kind = Kind::Audio144;
                 s.sampleRate = params.sample_rate;
                 s.channels = 1;
@@ -118,13 +120,13 @@ class RealMediaWriter final : public MediaWriter {
             case AV_CODEC_ID_AC3:
                 if (params.sample_rate <= 0 || params.sample_rate > 0xFFFF ||
                     params.ch_layout.nb_channels <= 0 || params.ch_layout.nb_channels > 6)
-                    return Status::fail(text::kBadStreamSettings);
+                    return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
                 s.kind = Kind::Ac3;
                 s.sampleRate = params.sample_rate;
                 s.channels = params.ch_layout.nb_channels;
                 break;
             default:
-                return Status::fail(text::kUnsupportedCodec);
+                return Status::fail(ErrorKind::Internal, text::kUnsupportedCodec);
         }
         index = static_cast<int>(streams_.size());
         streams_.push_back(std::move(s));
@@ -132,7 +134,8 @@ class RealMediaWriter final : public MediaWriter {
     }
 
     Status begin(const std::string& path, const MediaMetadata& metadata) override {
-        if (begun_ || streams_.empty()) return fail(text::kWrongOrder);
+        if (begun_ || streams_.empty())
+            return fail(Status::fail(ErrorKind::Internal, text::kWrongOrder));
         begun_ = true;
         // Seeks go to the picture's key frames when there is a picture.
         for (std::size_t i = 0; i < streams_.size(); ++i) {
@@ -142,23 +145,23 @@ class RealMediaWriter final : public MediaWriter {
             }
         }
         content_ = {metadata.title, metadata.author, metadata.copyright, metadata.comment};
-        if (Status s = file_.open(path); !s) return fail(s.message());
+        if (Status s = file_.open(path); !s) return fail(s);
 
         const Bytes header = buildHeader();
         dataOffset_ = static_cast<std::uint32_t>(header.size() - rm::kDataHeaderSize);
         // The data offset sits in the header itself; build it again with it known.
         const Bytes final = buildHeader();
-        if (Status s = file_.append(final); !s) return fail(s.message());
-        if (Status s = file_.flush(); !s) return fail(s.message());
+        if (Status s = file_.append(final); !s) return fail(s);
+        if (Status s = file_.flush(); !s) return fail(s);
         headerSize_ = final.size();
         return Status::ok();
     }
 
     Status writePacket(int index, const AVPacket& packet) override {
-        if (failed_) return Status::fail(failure_);
-        if (!begun_ || finished_) return fail(text::kWrongOrder);
+        if (failed_) return failure_;
+        if (!begun_ || finished_) return fail(Status::fail(ErrorKind::Internal, text::kWrongOrder));
         if (index < 0 || static_cast<std::size_t>(index) >= streams_.size())
-            return fail(text::kUnknownStream);
+            return fail(Status::fail(ErrorKind::Internal, text::kUnknownStream));
         Stream& s = streams_[static_cast<std::size_t>(index)];
         const std::int64_t ts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
         if (!originSet_) {
@@ -183,26 +186,26 @@ class RealMediaWriter final : public MediaWriter {
                 written = writeAc3(static_cast<std::uint16_t>(index), s, packet, ms);
                 break;
         }
-        if (!written) return fail(written.message());
+        if (!written) return fail(written);
 
         if (mediaEndMs() >= lastCheckpointMs_ + options_.checkpointMs ||
             file_.size() >= lastCheckpointBytes_ + options_.checkpointBytes) {
-            if (Status c = checkpoint(); !c) return fail(c.message());
+            if (Status c = checkpoint(); !c) return fail(c);
         }
         return Status::ok();
     }
 
     Status finish() override {
-        if (finished_) return failed_ ? Status::fail(failure_) : Status::ok();
+        if (finished_) return failed_ ? failure_ : Status::ok();
         finished_ = true;
         if (failed_ || !begun_) {
             (void)file_.close();
-            return Status::fail(failed_ ? failure_ : text::kWrongOrder);
+            return failed_ ? failure_ : Status::fail(ErrorKind::Internal, text::kWrongOrder);
         }
         Status s = completeFile();
         Status closed = file_.close();
-        if (!s) return fail(s.message());
-        if (!closed) return fail(closed.message());
+        if (!s) return fail(s);
+        if (!closed) return fail(closed);
         return Status::ok();
     }
 
@@ -211,12 +214,12 @@ class RealMediaWriter final : public MediaWriter {
     std::uint32_t prerollMs() const override { return prerollMs_; }
 
   private:
-    Status fail(const std::string& message) {
+    Status fail(const Status& failure) {
         if (!failed_) {
             failed_ = true;
-            failure_ = message;
+            failure_ = failure;
         }
-        return Status::fail(failure_);
+        return failure_;
     }
 
     // A time in the file: milliseconds from the origin, never below zero.
@@ -243,8 +246,10 @@ class RealMediaWriter final : public MediaWriter {
     Status emit(std::uint16_t number, Stream& s, std::uint32_t ms, std::uint32_t endMs, bool key,
                 const Bytes& prefix, const std::uint8_t* payload, std::size_t size, bool indexIt) {
         const std::size_t total = rm::kPacketHeaderSize + prefix.size() + size;
-        if (total > rm::kMaxPacketSize) return Status::fail(text::kFrameTooLarge);
-        if (file_.size() + total > kMaxFileSize) return Status::fail(text::kFileTooLarge);
+        if (total > rm::kMaxPacketSize)
+            return Status::fail(ErrorKind::Internal, text::kFrameTooLarge);
+        if (file_.size() + total > kMaxFileSize)
+            return Status::fail(ErrorKind::FileTooLarge, text::kFileTooLarge);
 
         if (indexIt) {
             s.index.push_back({ms, static_cast<std::uint32_t>(file_.size()), packetCount()});
@@ -281,7 +286,7 @@ class RealMediaWriter final : public MediaWriter {
 
         const std::vector<rm::VideoFragment> fragments =
             rm::splitVideoFrame(size, options_.maxPacketSize);
-        if (fragments.empty()) return Status::fail(text::kFrameTooLarge);
+        if (fragments.empty()) return Status::fail(ErrorKind::Internal, text::kFrameTooLarge);
         const std::uint8_t picture = s.pictureNumber++;
         for (std::size_t i = 0; i < fragments.size(); ++i) {
             const Bytes prefix =
@@ -300,7 +305,7 @@ class RealMediaWriter final : public MediaWriter {
     Status queue144(std::uint16_t number, Stream& s, const AVPacket& packet, std::uint32_t ms) {
         if (packet.size <= 0) return Status::ok();
         if (packet.size % static_cast<int>(rm::k144FrameBytes) != 0)
-            return Status::fail(text::kBadAudioPacket);
+            return Status::fail(ErrorKind::Internal, text::kBadAudioPacket);
         const int frames = packet.size / static_cast<int>(rm::k144FrameBytes);
         for (int i = 0; i < frames; ++i) {
             const std::uint32_t frameMs =
@@ -492,7 +497,8 @@ class RealMediaWriter final : public MediaWriter {
     Status checkpoint() {
         if (Status s = file_.flush(); !s) return s;
         const Bytes header = buildHeader();
-        if (header.size() != headerSize_) return Status::fail(text::kWriteFailed);
+        if (header.size() != headerSize_)
+            return Status::fail(ErrorKind::Internal, text::kWriteFailed);
         if (Status s = file_.writeAt(0, header); !s) return s;
         lastCheckpointMs_ = mediaEndMs();
         lastCheckpointBytes_ = file_.size();
@@ -521,7 +527,7 @@ class RealMediaWriter final : public MediaWriter {
                 rm::kIndexHeaderSize + rm::kIndexEntrySize * streams_[i].index.size();
             const std::uint64_t next = i + 1 < streams_.size() ? at + size : 0;
             if (next > kMaxFileSize || at + size > kMaxFileSize)
-                return Status::fail(text::kFileTooLarge);
+                return Status::fail(ErrorKind::FileTooLarge, text::kFileTooLarge);
             chunks.push_back(rm::indexChunk(static_cast<std::uint16_t>(i), streams_[i].index,
                                             static_cast<std::uint32_t>(next)));
             at += size;
@@ -533,7 +539,8 @@ class RealMediaWriter final : public MediaWriter {
         // Only now point at the index: a file cut inside it stays one without.
         indexOffset_ = static_cast<std::uint32_t>(indexStart);
         const Bytes header = buildHeader();
-        if (header.size() != headerSize_) return Status::fail(text::kWriteFailed);
+        if (header.size() != headerSize_)
+            return Status::fail(ErrorKind::Internal, text::kWriteFailed);
         return file_.writeAt(0, header);
     }
 
@@ -557,7 +564,7 @@ class RealMediaWriter final : public MediaWriter {
     bool begun_ = false;
     bool finished_ = false;
     bool failed_ = false;
-    std::string failure_;
+    Status failure_ = Status::ok();
 };
 
 }  // namespace

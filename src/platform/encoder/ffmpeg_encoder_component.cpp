@@ -100,9 +100,12 @@ FfmpegEncoderComponent::~FfmpegEncoderComponent() {
 
 Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
     const std::optional<Kind> kind = kindOf(id);
-    if (!kind) return Status::fail(text::withReason(text::kUnknownId, std::to_string(id)));
+    if (!kind)
+        return Status::fail(ErrorKind::BadRequest,
+                            text::withReason(text::kUnknownId, std::to_string(id)));
     if (!hasKind(value, *kind))
-        return Status::fail(text::withReason(text::kWrongType,
+        return Status::fail(ErrorKind::BadRequest,
+                            text::withReason(text::kWrongType,
                                              text::withSubject(std::to_string(id), text::kNeeds) +
                                                  kindName(*kind) + text::kGot + value.describe()));
 
@@ -126,8 +129,10 @@ Status FfmpegEncoderComponent::put(DispId id, const Variant& value) {
         case prop::VideoQuality: {
             const std::int32_t v = value.toLong();
             if (v < 0 || v > 4)
-                return Status::fail(text::withReason(
-                    text::kOutOfRange, text::withSubject(std::to_string(id), std::to_string(v))));
+                return Status::fail(
+                    ErrorKind::BadRequest,
+                    text::withReason(text::kOutOfRange,
+                                     text::withSubject(std::to_string(id), std::to_string(v))));
             (id == prop::AudioContent ? next_.audioContent : next_.videoQuality) = v;
             settingsChanged();
             break;
@@ -144,7 +149,8 @@ Status FfmpegEncoderComponent::invoke(DispId id) {
         stop();
         return Status::ok();
     }
-    return Status::fail(text::withReason(text::kUnknownId, std::to_string(id)));
+    return Status::fail(ErrorKind::BadRequest,
+                        text::withReason(text::kUnknownId, std::to_string(id)));
 }
 
 // The source is opened on the job's thread, so neither a pipe that sends
@@ -163,7 +169,7 @@ Status FfmpegEncoderComponent::start() {
     // A refusal after the earlier job was ended says where its file is.
     if (earlier && earlier->outcome != JobOutcome::Failed) earlierJob_ = whereFilesAre(*earlier);
     const Status s = engine_.launch(job, *this);
-    if (!s) return earlierJob_.empty() ? s : Status::fail(s.message() + "\n" + earlierJob_);
+    if (!s) return earlierJob_.empty() ? s : s.reworded(s.message() + "\n" + earlierJob_);
     destination_ = job.destination;
     // The job's page from the click on, while the source is being opened.
     if (pane_)
