@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
 #include "engine/job_files.h"
@@ -105,6 +106,35 @@ TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
             EXPECT_EQ(st.st_uid, 4242u);
             EXPECT_EQ(st.st_gid, 4343u);
         }
+    }
+}
+
+// A claimed name another program has since written into, or put a file
+// at, keeps what it holds: the finished file does not go over it.
+TEST(TempOutput, AClaimSomeoneElseUsedIsNotReplaced) {
+    for (const bool intoTheClaim : {true, false}) {
+        SCOPED_TRACE(intoTheClaim ? "written into the claim" : "a file put at the name");
+        media::ScratchDir dir;
+        const std::string name = dir.file("out-1.rm");
+        TempOutput temp;
+        ASSERT_TRUE(temp.create(dir.file("out.rm")));
+        writeFile(temp.path(), "ours");
+        bool taken = true;
+        ASSERT_TRUE(claimJobFiles({{Audience::Dsl512K, name}}, taken));
+        ASSERT_FALSE(taken);
+        if (intoTheClaim) {
+            writeFile(name, "theirs");
+        } else {
+            writeFile(dir.file("theirs"), "theirs");
+            ASSERT_EQ(::rename(dir.file("theirs").c_str(), name.c_str()), 0);
+        }
+        const Status placed = temp.commitAs(name);
+        EXPECT_FALSE(placed);
+        EXPECT_NE(placed.message().find("已有同名的文件"), std::string::npos) << placed.message();
+        std::ifstream kept(name, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "theirs");
+        temp.discard();
+        EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
     }
 }
 
