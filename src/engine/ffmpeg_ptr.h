@@ -20,8 +20,23 @@ extern "C" {
 
 namespace velmora::encoder {
 
+// The opaque of an AVIOContext of ours that an input context reads
+// through: FFmpeg leaves such a context to its owner, and this says how it
+// goes (see source_reader.h).
+struct CustomReader {
+    void (*close)(AVIOContext* pb) = nullptr;
+};
+
+inline void closeCustomReader(AVIOContext* pb) {
+    if (pb) static_cast<CustomReader*>(pb->opaque)->close(pb);
+}
+
 struct InputContextFree {
-    void operator()(AVFormatContext* c) const { avformat_close_input(&c); }
+    void operator()(AVFormatContext* c) const {
+        AVIOContext* own = c->flags & AVFMT_FLAG_CUSTOM_IO ? c->pb : nullptr;
+        avformat_close_input(&c);
+        closeCustomReader(own);
+    }
 };
 struct CodecContextFree {
     void operator()(AVCodecContext* c) const { avcodec_free_context(&c); }

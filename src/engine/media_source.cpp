@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "engine/source_look.h"
+#include "engine/source_reader.h"
 #include "texts/encoder_texts.h"
 
 extern "C" {
@@ -87,10 +88,11 @@ bool probesAsReaching(const std::string& url, const AVIOInterruptCB& interrupt) 
     return reaching;
 }
 
-// Fonts and other files attached to a container (Matroska keeps them in
-// its header) are not media: this copy of each goes at once, before the
-// stream analysis copies it again. (The demuxer keeps its own while the
-// source is open.)
+// Fonts and other files attached to a container are not media. Matroska
+// keeps them in its header, where the reading layer hides them from a
+// file's demuxer; a pipe's, or one the layer cannot hide, is read: this
+// copy of each goes at once, before the stream analysis copies it again.
+// (The demuxer keeps its own while the source is open.)
 void dropAttachments(AVFormatContext& format) {
     for (unsigned i = 0; i < format.nb_streams; ++i) {
         AVStream* stream = format.streams[i];
@@ -114,16 +116,23 @@ int openOneFile(AVFormatContext*& raw, const std::string& url, bool& refused) {
     av_dict_set(&opts, "format_whitelist", allowedDemuxers().c_str(), 0);
     // An image's name is its name, not a pattern for its neighbours.
     av_dict_set(&opts, "pattern_type", "none", 0);
+    // A regular file's demuxer reads it through a layer that hides its
+    // attachments; FFmpeg's own checks of the name and the format hold
+    // all the same.
+    AVIOContext* reader = pipe ? nullptr : openAttachmentHidingReader(url, interrupt, opts);
+    raw->pb = reader;
     reachedOut = false;
     int ret = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
     av_dict_free(&opts);
+    if (ret < 0) closeCustomReader(reader);
     refused = reachedOut;
     reachedOut = false;
     // Not on the list: say why when it is one of ours to refuse (a pipe
     // cannot be read twice; it gets FFmpeg's word).
     if (ret == AVERROR(EINVAL) && !pipe) refused = probesAsReaching(url, interrupt);
     if (refused && ret >= 0) {
-        avformat_close_input(&raw);
+        InputContextFree{}(raw);
+        raw = nullptr;
         ret = AVERROR(EPERM);
     }
     if (ret >= 0) dropAttachments(*raw);

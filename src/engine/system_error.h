@@ -29,6 +29,8 @@ inline const char* knownCause(int error) {
             return text::kCauseNameTooLong;
         case EISDIR:
             return text::kCauseIsFolder;
+        case EEXIST:
+            return text::kCauseExists;
         case EIO:
             return text::kCauseDeviceError;
         case EMFILE:

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <ctime>
 #include <filesystem>
 #include <random>
@@ -218,6 +219,10 @@ std::int64_t TempOutput::size() const {
 }
 
 Status TempOutput::commit() {
+    return place(false);
+}
+
+Status TempOutput::place(bool ontoClaim) {
     if (fd_ < 0) return Status::fail(ErrorKind::Internal, text::kRenameFailed);
     // A replaced file keeps its mode, and its owner when we are root or
     // that owner (only its group can change then); a symbolic link is
@@ -230,7 +235,21 @@ Status TempOutput::commit() {
         }
         ::fchmod(fd_, replaced.st_mode & 07777);
     }
-    if (::renameat(folder_, name_.c_str(), folder_, target_.c_str()) != 0)
+    int placed = -1;
+    if (ontoClaim) {
+        // The claim goes only while it is still empty, and the file takes
+        // the name only while nothing else has: what another program wrote
+        // into the claim, or put at the name, stays.
+        struct stat claim {};
+        if (::fstatat(folder_, target_.c_str(), &claim, AT_SYMLINK_NOFOLLOW) == 0 &&
+            S_ISREG(claim.st_mode) && claim.st_size == 0)
+            ::unlinkat(folder_, target_.c_str(), 0);
+        placed = ::renameat2(folder_, name_.c_str(), folder_, target_.c_str(), RENAME_NOREPLACE);
+        // A file system without it: the name was ours a moment ago.
+        if (placed != 0 && errno == EINVAL) ontoClaim = false;
+    }
+    if (!ontoClaim) placed = ::renameat(folder_, name_.c_str(), folder_, target_.c_str());
+    if (placed != 0)
         return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
     release();
     return Status::ok();
@@ -239,7 +258,7 @@ Status TempOutput::commit() {
 Status TempOutput::commitAs(const std::string& destination) {
     // A name in the same folder, which the folder's handle still reaches.
     target_ = fs::path(destination).filename().string();
-    return commit();
+    return place(true);
 }
 
 void TempOutput::discard() {

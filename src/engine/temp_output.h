@@ -41,12 +41,17 @@ class TempOutput {
     // Renames the temporary file over the destination; a file it replaces
     // hands on its mode and, where we may set it, its owner.
     Status commit();
-    // As commit(), over `destination` instead: another name in the same folder.
+    // As commit(), onto `destination` instead: another name in the same
+    // folder, which this job claimed with an empty file (claimJobFiles).
+    // The file takes the claim's mode and its place, and fails rather than
+    // replace anything else found there: a claim someone wrote into, or a
+    // file put at the name since.
     Status commitAs(const std::string& destination);
     // Deletes the temporary file (nothing happens after a commit).
     void discard();
 
   private:
+    Status place(bool ontoClaim);
     void release();
 
     std::string path_;

@@ -56,6 +56,7 @@ inline constexpr const char* kCauseDiskFull = "磁盘已满。";
 inline constexpr const char* kCauseTooBig = "文件超过了系统允许的大小。";
 inline constexpr const char* kCauseNameTooLong = "文件名太长。";
 inline constexpr const char* kCauseIsFolder = "它是一个文件夹。";
+inline constexpr const char* kCauseExists = "已有同名的文件。";
 inline constexpr const char* kCauseDeviceError = "读写设备时出错，磁盘或网络可能有问题。";
 inline constexpr const char* kCauseTooManyFiles = "同时打开的文件太多，已达到系统的上限。";
 inline constexpr const char* kCauseNoCodec = "不支持其中的编码格式。";

@@ -22,9 +22,11 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <random>
 #include <thread>
 #include <vector>
 
+#include "engine/media_source.h"
 #include "engine/temp_output.h"
 #include "engine_support.h"
 
@@ -241,6 +243,48 @@ TEST(MessySourceFailures, MostlyDamagedSourceFailsAndLeavesNothing) {
     EXPECT_NE(r->message.find("损坏严重"), std::string::npos) << r->message;
     EXPECT_FALSE(media::fileExists(out));
     EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+}
+
+// --- attachments ---------------------------------------------------------------
+
+// A font attached to a Matroska file (tens of megabytes in some subtitled
+// films) is never read: the demuxer finds padding where it was, and the
+// file comes out as from the same source without it.
+TEST(MessySourceAttachments, AnAttachedFontIsNeverReadAndChangesNothing) {
+    media::ScratchDir dir;
+    media::ClipShape shape;
+    shape.seconds = 3;
+    shape.width = 320;
+    shape.height = 240;
+    const std::string clip = dir.file("clip.mkv"), font = dir.file("font.ttf");
+    ASSERT_TRUE(media::makeClip(clip, shape));
+    std::string fontBytes(16 << 20, '\0');
+    std::mt19937 random{27};
+    for (char& b : fontBytes) b = static_cast<char>(random());
+    ASSERT_TRUE(writeAll(font, fontBytes));
+    const std::string plain = dir.file("plain.mkv"), attached = dir.file("attached.mkv");
+    const std::string copy = "-i " + quoted(clip) + " -map 0 -c copy ";
+    ASSERT_TRUE(ffmpeg(copy + quoted(plain)));
+    ASSERT_TRUE(ffmpeg(copy + "-attach " + quoted(font) +
+                       " -metadata:s:t mimetype=application/x-truetype-font " + quoted(attached)));
+
+    MediaSource source;
+    ASSERT_TRUE(openMediaSource(attached, source));
+    for (unsigned i = 0; i < source.format->nb_streams; ++i)
+        EXPECT_NE(source.format->streams[i]->codecpar->codec_type, AVMEDIA_TYPE_ATTACHMENT);
+
+    std::string digests[2];
+    for (int i = 0; i < 2; ++i) {
+        const std::string out = dir.file("out" + std::to_string(i) + ".rm");
+        Engine engine;
+        WaitingObserver observer;
+        ASSERT_TRUE(engine.start(jobFor(i == 0 ? plain : attached, out), observer));
+        const auto r = observer.waitResult(std::chrono::seconds(static_cast<int>(60 * kSlowdown)));
+        ASSERT_TRUE(r);
+        ASSERT_EQ(r->outcome, JobOutcome::Completed) << r->message;
+        digests[i] = media::fileDigest(out);
+    }
+    EXPECT_EQ(digests[0], digests[1]);
 }
 
 // --- stopping ------------------------------------------------------------------

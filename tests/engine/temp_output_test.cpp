@@ -9,8 +9,10 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <iterator>
 #include <string>
 
+#include "engine/job_files.h"
 #include "support/media/media_fixtures.h"
 
 namespace velmora::encoder {
@@ -55,21 +57,26 @@ TEST(TempOutput, RemovesOnlyOldUnlockedFilesNamedAsOurs) {
     EXPECT_TRUE(running.commit());
 }
 
-// A new file gets what the umask leaves of 0666; a replaced file keeps its
-// mode, and as root its owner, and is never more open while it is written.
+// A new file gets what the umask leaves of 0666, also when a batch claimed
+// its name (beside a private file it moved on from); a replaced file keeps
+// its mode, and as root its owner, and is never more open while it is written.
 TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
     struct Case {
         mode_t umask;
         int replaced;  // the mode of the file already there, or -1 for none
         mode_t expected;
+        bool claimed = false;  // placed onto out-1.rm, claimed as a batch does
     };
-    const Case cases[] = {{022, -1, 0644}, {077, -1, 0600}, {022, 0600, 0600}, {077, 0664, 0664}};
+    const Case cases[] = {{022, -1, 0644},        {077, -1, 0600},       {022, 0600, 0600},
+                          {077, 0664, 0664},      {022, -1, 0644, true}, {077, -1, 0600, true},
+                          {022, 0600, 0644, true}};
     const bool root = ::geteuid() == 0;
     for (const Case& c : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << std::oct << "umask " << c.umask << " replaced " << c.replaced);
+        SCOPED_TRACE(::testing::Message() << std::oct << "umask " << c.umask << " replaced "
+                                          << c.replaced << (c.claimed ? " claimed" : ""));
         media::ScratchDir dir;
         const std::string destination = dir.file("out.rm");
+        const std::string finished = c.claimed ? dir.file("out-1.rm") : destination;
         if (c.replaced >= 0) {
             writeFile(destination, "an earlier file");
             ASSERT_EQ(::chmod(destination.c_str(), static_cast<mode_t>(c.replaced)), 0);
@@ -80,20 +87,54 @@ TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
         const mode_t saved = ::umask(c.umask);
         TempOutput temp;
         const Status created = temp.create(destination);
+        bool taken = true;
+        const Status claimed =
+            c.claimed ? claimJobFiles({{Audience::Dsl512K, finished}}, taken) : Status::ok();
         ::umask(saved);
         ASSERT_TRUE(created) << created.message();
+        ASSERT_TRUE(claimed) << claimed.message();
         // Meanwhile the unfinished file shows no more than the finished one will.
         struct stat working {};
         ASSERT_EQ(::stat(temp.path().c_str(), &working), 0);
         EXPECT_EQ(working.st_mode & 0077 & ~c.expected, 0u);
-        ASSERT_TRUE(temp.commit());
+        const Status committed = c.claimed ? temp.commitAs(finished) : temp.commit();
+        ASSERT_TRUE(committed) << committed.message();
         struct stat st {};
-        ASSERT_EQ(::stat(destination.c_str(), &st), 0);
+        ASSERT_EQ(::stat(finished.c_str(), &st), 0);
         EXPECT_EQ(st.st_mode & 07777, c.expected);
-        if (root && c.replaced >= 0) {
+        if (root && c.replaced >= 0 && !c.claimed) {
             EXPECT_EQ(st.st_uid, 4242u);
             EXPECT_EQ(st.st_gid, 4343u);
         }
+    }
+}
+
+// A claimed name another program has since written into, or put a file
+// at, keeps what it holds: the finished file does not go over it.
+TEST(TempOutput, AClaimSomeoneElseUsedIsNotReplaced) {
+    for (const bool intoTheClaim : {true, false}) {
+        SCOPED_TRACE(intoTheClaim ? "written into the claim" : "a file put at the name");
+        media::ScratchDir dir;
+        const std::string name = dir.file("out-1.rm");
+        TempOutput temp;
+        ASSERT_TRUE(temp.create(dir.file("out.rm")));
+        writeFile(temp.path(), "ours");
+        bool taken = true;
+        ASSERT_TRUE(claimJobFiles({{Audience::Dsl512K, name}}, taken));
+        ASSERT_FALSE(taken);
+        if (intoTheClaim) {
+            writeFile(name, "theirs");
+        } else {
+            writeFile(dir.file("theirs"), "theirs");
+            ASSERT_EQ(::rename(dir.file("theirs").c_str(), name.c_str()), 0);
+        }
+        const Status placed = temp.commitAs(name);
+        EXPECT_FALSE(placed);
+        EXPECT_NE(placed.message().find("已有同名的文件"), std::string::npos) << placed.message();
+        std::ifstream kept(name, std::ios::binary);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "theirs");
+        temp.discard();
+        EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
     }
 }
 
