@@ -103,13 +103,16 @@ void releaseClaim(const std::string& path) {
         ::unlink(path.c_str());
 }
 
-std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {
+std::int64_t largestFileBytes(const EncodePlan& plan, std::int64_t durationMs) {
     if (durationMs <= 0) return 0;
-    double bytes = 0;
-    for (const JobInfo::File& file : files)
-        bytes += file.plan.budgetKbps * 1000.0 / 8 * (durationMs / 1000.0) * (1 + kOverheadShare) +
-                 kHeaderBytes;
-    return static_cast<std::int64_t>(bytes);
+    return static_cast<std::int64_t>(
+        plan.budgetKbps * 1000.0 / 8 * (durationMs / 1000.0) * (1 + kOverheadShare) + kHeaderBytes);
+}
+
+std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {
+    std::int64_t bytes = 0;
+    for (const JobInfo::File& file : files) bytes += largestFileBytes(file.plan, durationMs);
+    return bytes;
 }
 
 std::int64_t freeBytesBeside(const std::string& destination) {

@@ -186,7 +186,8 @@ inline constexpr const char* kUsage =
     "  --json                每压缩完一个源文件，在标准输出上为它的每个输出文件\n"
     "                        打印一行 JSON 对象\n"
     "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
-    "                        （选了多个听众时，每个听众的选项前有一行，如“# 512k”）\n"
+    "                        （选了多个听众时，每个听众的选项前有一行，如“# 512k”；\n"
+    "                        源文件是单张图片时，第一行是说明这一点的“#”注释）\n"
     "  -h, --help            显示本帮助\n"
     "\n"
     "Ctrl+C 停止当前源文件的压缩（保存已压缩的部分）并跳过其余源文件。\n"
@@ -242,6 +243,8 @@ inline constexpr const char* kSkipped = "已跳过";
 inline constexpr const char* kNotStarted = "已中断，未处理";
 inline constexpr const char* kNothingKept = "停止前还没有压缩出任何内容，未保存文件";
 inline constexpr const char* kSeconds = "%.1f 秒";
+// The first line of --print-plan for a source of one picture: seconds it is shown.
+inline constexpr const char* kStillPictureComment = "# 源文件是单张图片，每个文件把它显示 %g 秒\n";
 // What the source turned out to be, after the summary (the job's warning).
 inline constexpr const char* kWarningLine = "velmora-encode：注意：%s\n";
 }  // namespace cli
