@@ -262,6 +262,8 @@ void EncoderPane::buildPlanPage() {
     planDetailsButton_ = new QPushButton(tr8(encoder::text::kPlanDetails), planPage_);
     planDetailsButton_->setObjectName("encoderPlanDetailsButton");
     planDetailsButton_->setFocusPolicy(Qt::NoFocus);
+    // As tall as a line of text: the page has room for no more.
+    planDetailsButton_->setFixedHeight(planHeading_->fontMetrics().height() + 4);
     connect(planDetailsButton_, &QPushButton::clicked, this, &EncoderPane::showPlanDetails);
     top->addWidget(planDetailsButton_);
     page->addLayout(top);
@@ -271,7 +273,6 @@ void EncoderPane::buildPlanPage() {
         // The lines are fitted to the pane, never the pane to them.
         planLines_[i]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
         if (i % 2 == 1) planLines_[i]->setIndent(12);
-        if (i == 2) page->addSpacing(3);
         page->addWidget(planLines_[i]);
     }
     planMore_ = figureLabel("encoderPlanMore", planPage_);
