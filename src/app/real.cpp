@@ -90,6 +90,9 @@ Real::Real(Platform platform, QWidget* parent) : QMainWindow(parent), p_(std::mo
     p_.encoder.setNotificationSink(
         [this](const encoder::Notification& n) { ProducerControl1_Notify(n); });
     p_.encoder.attachView(ProducerControl1);
+    p_.encoder.linkView({.source = Textopen,
+                         .destination = Textsave,
+                         .openFolder = [this](const QString& folder) { openJobFolder(folder); }});
 }
 
 Real::~Real() {

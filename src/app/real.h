@@ -63,6 +63,9 @@ class Real : public QMainWindow {
     void ProducerControl1_Progress(std::int32_t percent);
     void FinishCompression();
     void Timer_Timer();
+    // The folder of the last job's files in the desktop's file manager: from
+    // the pane's 打开所在文件夹 and from a click on the tray icon's message.
+    void openJobFolder(const QString& folder);
 
     // Source and destination (settings/selection.cpp)
     void Cmdopen_Click();
@@ -151,10 +154,11 @@ class Real : public QMainWindow {
     ElapsedClock clock_;
     Module1 module1_;
     QIcon icon_;
-    bool jobRunning_ = false;  // from a start that went through to the job's end
-    QString jobFile_;          // the running or last job's destination
-    int jobFileCount_ = 1;     // its files, one per ticked audience
-    bool placed_ = false;      // on its first showing
+    bool jobRunning_ = false;    // from a start that went through to the job's end
+    QString jobFile_;            // the running or last job's destination
+    int jobFileCount_ = 1;       // its files, one per ticked audience
+    bool jobLeftFiles_ = false;  // the last job ended with its files kept (not failed)
+    bool placed_ = false;        // on its first showing
 
     QWidget* ProducerControl1 = nullptr;
     QLineEdit* Textopen = nullptr;

@@ -2,6 +2,7 @@
 // closed.
 
 #include <QCursor>
+#include <QFileInfo>
 #include <QMenu>
 
 #include "app/real.h"
@@ -42,6 +43,13 @@ void Real::Form_MouseMove(std::uint32_t mouseMessage) {
             break;
         case mouse::RightDown:
             tuopan->popup(QCursor::pos());
+            break;
+        case mouse::MessageClick:
+            // The message after a job names its files: the click shows where they are.
+            if (jobLeftFiles_)
+                openJobFolder(QFileInfo(jobFile_).absolutePath());
+            else
+                bringBack();
             break;
         default:
             break;

@@ -87,6 +87,7 @@ void Real::FinishCompression() {
 
 void Real::endJob(const char16_t* status) {
     jobRunning_ = false;
+    jobLeftFiles_ = std::u16string_view(status) != text::kFailed;
     p_.shell.setIconTip(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, text::kTitle);
     if (isVisible() && !isMinimized()) return;
     // Several files are told by their count and folder, not path by path.
@@ -133,6 +134,10 @@ void Real::enterFailedState(const QString& message) {
     Labelmul->setText(qs(text::kNoFileMade));
     if (jobRunning_) endJob(text::kFailed);
     p_.messageBox.showWarning(message, qs(text::kNotice));
+}
+
+void Real::openJobFolder(const QString& folder) {
+    if (!folder.isEmpty()) p_.shell.openFolder(folder.toStdU16String());
 }
 
 void Real::Timer_Timer() {

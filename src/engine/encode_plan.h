@@ -38,6 +38,9 @@ std::optional<Audience> audienceForKey(std::string_view key);
 // Several audiences share one file here: it is made for the slowest.
 std::optional<Audience> slowestAudience(AudienceSet audiences);
 
+// How long a source of a single picture is shown.
+inline constexpr double kStillPictureSeconds = 5.0;
+
 // The rate control's buffer at most, in bits: rm frames stay well under the
 // muxer's 65,512-byte packet limit with this.
 inline constexpr int kMaxVideoBufferBits = 480'000;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <map>
 #include <mutex>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -90,6 +91,24 @@ Status checkNames(const JobSettings& settings) {
     if (settings.audiences.none()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
     if (!settings.makeWriter) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
     return Status::ok();
+}
+
+// A source of one picture and no sound: an image, or a clip of one frame.
+bool singlePicture(const MediaSource& source) {
+    if (source.videoIndex < 0 || source.audioIndex >= 0 || !source.format) return false;
+    const std::string_view demuxer = source.format->iformat->name;
+    // An image file's demuxers; an animated GIF and a stream of images hold more.
+    if (demuxer == "image2" ||
+        (demuxer.ends_with("_pipe") && demuxer != "gif_pipe" && demuxer != "image2pipe"))
+        return true;
+    if (source.format->streams[source.videoIndex]->nb_frames == 1) return true;
+    // A clip that lasts a frame.
+    return source.declaredMs > 0 && source.shape.frameRate > 0 &&
+           source.declaredMs * source.shape.frameRate < 1500;
+}
+
+SourceFacts factsOf(const MediaSource& source) {
+    return {source.shape, source.durationMs, singlePicture(source)};
 }
 
 // The destinations this process's jobs write to, each with the job that
@@ -287,14 +306,11 @@ Status Engine::Job::prepare(JobInfo& info) {
     if (Status s = checkJobFiles(settings_.source, names); !s) return s;
     if (!settings_.makeWriter) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
 
-    // Each file is planned as a job for its audience alone would be.
-    for (const JobFile& name : names) {
+    if (Status s = planJob(settings_, factsOf(source_), info); !s) return s;
+    for (const JobInfo::File& planned : info.files) {
         auto file = std::make_unique<File>();
-        file->name = name;
-        file->plan = planEncode(audienceSet({name.audience}), settings_.audioContent,
-                                settings_.videoQuality, source_.shape);
-        if (!file->plan.video && !file->plan.audio)
-            return Status::fail(ErrorKind::BadRequest, text::kNothingToEncode);
+        file->name = {planned.audience, planned.destination};
+        file->plan = planned.plan;
         files_.push_back(std::move(file));
     }
 
@@ -380,13 +396,6 @@ Status Engine::Job::prepare(JobInfo& info) {
 
     timeline_.declare(source_.declaredMs / 1000.0);
     sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
-    info.source = settings_.source;
-    info.destination = settings_.destination;
-    info.durationMs = source_.durationMs;
-    info.plan = files_.front()->plan;
-    for (auto& file : files_)
-        info.files.push_back({file->name.audience, file->name.destination, file->plan});
-    info.largestBytes = largestBytes(info.files, source_.durationMs);
     info.freeBytes = freeBytesBeside(settings_.destination);
     startTime_ = Clock::now();
     return Status::ok();
@@ -909,6 +918,47 @@ void Engine::Job::abortQueues() {
             if (lane->frames) lane->frames->abort();
     for (auto& file : files_)
         if (file->packets) file->packets->abort();
+}
+
+Status readJobSource(const JobSettings& settings, SourceFacts& facts) {
+    if (settings.source.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoSource);
+    struct stat st {};
+    if (::stat(settings.source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
+        return Status::fail(ErrorKind::SourceUnreadable,
+                            text::withSubject(text::kSourceNotFile, settings.source));
+    SourceInterrupt interrupt;
+    interrupt.caller = settings.interrupted;
+    MediaSource source;
+    if (Status s = openMediaSource(settings.source, source, &interrupt); !s) return s;
+    facts = factsOf(source);
+    return Status::ok();
+}
+
+Status planJob(const JobSettings& settings, const SourceFacts& facts, JobInfo& info) {
+    const std::vector<JobFile> names = jobFiles(settings.destination, settings.audiences);
+    if (names.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
+    info.source = settings.source;
+    info.destination = settings.destination;
+    info.durationMs = facts.durationMs;
+    info.shape = facts.shape;
+    info.stillPicture = facts.stillPicture;
+    // Each file is planned as a job for its audience alone would be.
+    const std::int64_t playsMs =
+        facts.stillPicture
+            ? std::max<std::int64_t>(facts.durationMs, std::lround(kStillPictureSeconds * 1000))
+            : facts.durationMs;
+    info.files.clear();
+    for (const JobFile& name : names) {
+        const EncodePlan plan = planEncode(audienceSet({name.audience}), settings.audioContent,
+                                           settings.videoQuality, facts.shape);
+        if (!plan.video && !plan.audio)
+            return Status::fail(ErrorKind::BadRequest, text::kNothingToEncode);
+        info.files.push_back(
+            {name.audience, name.destination, plan, largestFileBytes(plan, playsMs)});
+    }
+    info.plan = info.files.front().plan;
+    info.largestBytes = largestBytes(info.files, playsMs);
+    return Status::ok();
 }
 
 Engine::Engine() = default;

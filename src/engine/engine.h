@@ -64,22 +64,27 @@ struct JobFile {
 };
 std::vector<JobFile> jobFiles(const std::string& destination, AudienceSet audiences);
 
-// What a started job will do.
+// What a started job will do, or what planJob() says a job would do.
 struct JobInfo {
     std::string source;
     std::string destination;      // files[0]'s, the name the user gave
     std::int64_t durationMs = 0;  // 0 when the source does not say
-    EncodePlan plan;              // files[0]'s
+    SourceShape shape;            // what the plans were made for
+    // The source is a single picture without sound (a photo, a one-frame
+    // clip): the files show it for kStillPictureSeconds.
+    bool stillPicture = false;
+    EncodePlan plan;  // files[0]'s
     // One per file, as jobFiles() orders them; each plan is what a job for
     // that audience alone would make.
     struct File {
         Audience audience = Audience::Dsl256K;
         std::string destination;
         EncodePlan plan;
+        std::int64_t largestBytes = 0;  // as below, for this file alone
     };
     std::vector<File> files;
-    // What the files may come to in all (their budgets over the source's
-    // length, with the container's overhead; 0 when the length is unknown)
+    // What the files may come to in all (their budgets over the length they
+    // play, with the container's overhead; 0 when the length is unknown)
     // against the destination folder's free space (-1 when unknown). The
     // job goes on when it is short; a full disk fails it as any write error.
     std::int64_t largestBytes = 0;
@@ -131,6 +136,23 @@ struct JobResult {
     // (the source ended early, damage skipped, gaps, an unbelievable rate).
     std::string warning;
 };
+
+// What a job learns of its source before it plans its files.
+struct SourceFacts {
+    SourceShape shape;
+    std::int64_t durationMs = 0;  // 0 when the source does not say
+    bool stillPicture = false;    // see JobInfo
+};
+
+// Opens and looks at the source as a job does, and closes it again: a pipe
+// or a device is read (and used up) as the job would read it. Nothing is
+// written. `settings.interrupted` ends a slow opening, as for a job.
+Status readJobSource(const JobSettings& settings, SourceFacts& facts);
+
+// What a job of `settings` makes of a source of `facts`, planned as the job
+// plans it: all of `info` but freeBytes. Reads no file; the destination
+// need not exist.
+Status planJob(const JobSettings& settings, const SourceFacts& facts, JobInfo& info);
 
 class JobObserver {
   public:

@@ -25,9 +25,11 @@ Status claimJobFiles(const std::vector<JobFile>& files, bool& taken);
 // anything written into it since.
 void releaseClaim(const std::string& path);
 
-// The most `plans` can write over `durationMs` (0 when unknown gives 0):
-// each budget for the whole length, with the container's headers, index
+// The most a file of `plan` can hold over `durationMs` (0 when unknown gives
+// 0): its budget for the whole length, with the container's headers, index
 // and packet headers on top.
+std::int64_t largestFileBytes(const EncodePlan& plan, std::int64_t durationMs);
+// The same for every file of a job.
 std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs);
 
 // Free bytes for an unprivileged writer in the folder of `destination`; -1 when unknown.

@@ -107,8 +107,7 @@ class VideoConverter {
     // damaged or made-up one. (Between frames the timeline decides: gaps
     // with no data at all are closed before a packet gets here.)
     static constexpr double kLongestFrame = 5.0;
-    // How long a source of a single picture is shown.
-    static constexpr double kStillSeconds = 5.0;
+    static constexpr double kStillSeconds = kStillPictureSeconds;
 
   private:
     struct Output {

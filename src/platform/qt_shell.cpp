@@ -115,19 +115,19 @@ bool QtShell::notifyIcon(NotifyIconMessage message, const NotifyIconRecord& reco
     }
     if (fields.uFlags & nif::Tip) tray->setToolTip(ansi::toQString(fields.tip));
     connect(tray.get(), &QSystemTrayIcon::activated, this,
-            [this, key](QSystemTrayIcon::ActivationReason reason) { activated(key, reason); });
-    // The icon's message stands over the icon; a click on it is one on the icon.
+            [this, key](QSystemTrayIcon::ActivationReason reason) {
+                activated(key, mouseMessageFor(reason));
+            });
     connect(tray.get(), &QSystemTrayIcon::messageClicked, this,
-            [this, key] { activated(key, QSystemTrayIcon::Trigger); });
+            [this, key] { activated(key, mouse::MessageClick); });
     tray->show();
     added_[key] = {std::move(tray), (fields.uFlags & nif::Message) != 0};
     return true;
 }
 
-void QtShell::activated(IconKey key, QSystemTrayIcon::ActivationReason reason) {
+void QtShell::activated(IconKey key, std::uint32_t message) {
     const auto it = added_.find(key);
     if (it == added_.end() || !it->second.reportsMouse) return;
-    const std::uint32_t message = mouseMessageFor(reason);
     if (message == 0 || !callback_) return;
     // The callback may replace itself; call a copy.
     const IconCallback callback = callback_;
@@ -190,6 +190,12 @@ void QtShell::execute(std::uint32_t, const std::string& verb, const std::string&
     const QUrl url = QUrl::fromUserInput(ansi::toQString(file), ansi::toQString(directory));
     if (!url.isValid() || !QDesktopServices::openUrl(url))
         qWarning("execute: cannot open \"%s\"", qUtf8Printable(url.toString()));
+}
+
+void QtShell::openFolder(const std::u16string& folder) {
+    const QUrl url = QUrl::fromLocalFile(QString::fromStdU16String(folder));
+    if (folder.empty() || !QDesktopServices::openUrl(url))
+        qWarning("openFolder: cannot open \"%s\"", qUtf8Printable(url.toString()));
 }
 
 void QtShell::exitWindows(std::uint32_t, std::uint32_t) {

@@ -58,6 +58,7 @@ class QtShell : public QObject, public Shell {
     void execute(std::uint32_t window, const std::string& verb, const std::string& file,
                  const std::string& parameters, const std::string& directory,
                  std::int32_t showCommand) override;
+    void openFolder(const std::u16string& folder) override;
     void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) override;
     bool hasNotificationArea() const override;
     void setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) override;
@@ -75,7 +76,8 @@ class QtShell : public QObject, public Shell {
     };
     using IconKey = std::pair<std::uint32_t, std::uint32_t>;  // hWnd, uID
 
-    void activated(IconKey key, QSystemTrayIcon::ActivationReason reason);
+    // Reports `message` (a mouse message number) for the icon; 0 reports nothing.
+    void activated(IconKey key, std::uint32_t message);
 
     std::uint32_t nextHandle_ = 1;
     std::map<std::uint32_t, QPointer<QWidget>> windows_;

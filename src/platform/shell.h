@@ -1,6 +1,6 @@
 #pragma once
 // The desktop shell as the window uses it: the notification-area icon, the
-// about box, opening an address, and ending the user's logon. The window
+// about box, opening an address or a folder, and ending the user's logon. The window
 // speaks in the shell's terms (handles, an 88-byte icon record, texts in the
 // ANSI code page); the Qt implementation maps them onto Qt and the session.
 
@@ -24,6 +24,8 @@ inline constexpr std::uint32_t LeftUp = 514;        // WM_LBUTTONUP
 inline constexpr std::uint32_t LeftDblClick = 515;  // WM_LBUTTONDBLCLK
 inline constexpr std::uint32_t RightDown = 516;     // WM_RBUTTONDOWN
 inline constexpr std::uint32_t MiddleDown = 519;    // WM_MBUTTONDOWN
+// A click on the icon's passing message (NIN_BALLOONUSERCLICK).
+inline constexpr std::uint32_t MessageClick = 1029;
 }  // namespace mouse
 
 class Shell {
@@ -48,6 +50,10 @@ class Shell {
     virtual void execute(std::uint32_t window, const std::string& verb, const std::string& file,
                          const std::string& parameters, const std::string& directory,
                          std::int32_t showCommand) = 0;
+
+    // Opens `folder` in the desktop's file manager. The name in full: a
+    // folder may be named in characters the ANSI code page does not hold.
+    virtual void openFolder(const std::u16string& folder) = 0;
 
     // ExitWindows: ends the user's logon.
     virtual void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) = 0;

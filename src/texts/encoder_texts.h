@@ -149,6 +149,48 @@ inline constexpr const char* kTablePicture = "画面";
 inline constexpr const char* kTablePreroll = "预缓冲";
 inline constexpr const char* kSecondsValue = "%1 秒";
 
+// Before a job: what the next job will make of the source named (the plan).
+inline constexpr const char* kPlanReading = "正在读取源文件…";
+inline constexpr const char* kPlanNotRegular =
+    "源文件不是普通文件（管道或设备），长度未知：开始压缩前不读取它";
+// count of files, then the source's length, or what stands for it
+inline constexpr const char* kPlanHeading = "将生成 %1 个文件　源文件时长 %2";
+inline constexpr const char* kPlanHeadingStill = "将生成 %1 个文件　源文件是单张图片，显示 %2 秒";
+inline constexpr const char* kPlanHeadingNoLength = "将生成 %1 个文件　源文件没有说明时长";
+// width, height, frames a second
+inline constexpr const char* kPlanPicture = "%1×%2，每秒 %3 帧";
+// codec, kHz, mono or stereo
+inline constexpr const char* kPlanSound = "%1 %2 kHz %3";
+inline constexpr const char* kPlanNoSound = "无声音";
+inline constexpr const char* kPlanMono = "单声道";
+inline constexpr const char* kPlanStereo = "立体声";
+inline constexpr const char* kPlanReal144 = "RealAudio 14.4";
+inline constexpr const char* kPlanAc3 = "AC-3";
+inline constexpr const char* kPlanLargest = "至多约 %1";
+inline constexpr const char* kPlanSizeUnknown = "大小未知";
+inline constexpr const char* kPlanMoreFiles = "另有 %1 个文件，点“详情”查看";
+inline constexpr const char* kPlanDetails = "详情…";
+inline constexpr const char* kPlanDetailsTitle = "压缩计划";
+inline constexpr const char* kPlanDetailsClose = "关闭";
+// Names the files get while no destination is named.
+inline constexpr const char* kPlanUnnamed = "目标文件.rm";
+// Choices an audience cannot keep. The content chosen, the audiences.
+inline constexpr const char* kPlanNoteSpeechSound = "%1在 %2 上只能是 8 kHz 单声道的语音音质";
+inline constexpr const char* kPlanMusic = "音乐";
+inline constexpr const char* kPlanStereoMusic = "立体声音乐";
+// The source's width, height and rate; the audience; the file's width, height and rate.
+inline constexpr const char* kPlanNotePicture =
+    "%1×%2、每秒 %3 帧的画面在 %4 上只有 %5×%6、每秒 %7 帧";
+inline constexpr const char* kPlanNoteNoPicture = "源文件没有画面，文件中只有声音";
+inline constexpr const char* kPlanNoteNoSound = "源文件没有声音，文件中只有画面";
+inline constexpr const char* kPlanListSeparator = "、";
+// The columns of the plan's table besides the summary's.
+inline constexpr const char* kTableSound = "声音";
+inline constexpr const char* kTableBudget = "目标码率";
+inline constexpr const char* kTableLargest = "最大约";
+// After a job: opens the files' folder in the desktop's file manager.
+inline constexpr const char* kOpenFolder = "打开所在文件夹";
+
 // A start refused after it had ended the running job: where that job's file is.
 inline constexpr const char* kEarlierJobStopped = "正在进行的压缩已停止，已压缩的部分保存在";
 inline constexpr const char* kEarlierJobCompleted = "上一个压缩已完成，文件保存在";
@@ -187,7 +229,8 @@ inline constexpr const char* kUsage =
     "  --json                每压缩完一个源文件，在标准输出上为它的每个输出文件\n"
     "                        打印一行 JSON 对象\n"
     "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
-    "                        （选了多个听众时，每个听众的选项前有一行，如“# 512k”）\n"
+    "                        （选了多个听众时，每个听众的选项前有一行，如“# 512k”；\n"
+    "                        源文件是单张图片时，第一行是说明这一点的“#”注释）\n"
     "  -h, --help            显示本帮助\n"
     "\n"
     "Ctrl+C 停止当前源文件的压缩（保存已压缩的部分）并跳过其余源文件。\n"
@@ -243,6 +286,8 @@ inline constexpr const char* kSkipped = "已跳过";
 inline constexpr const char* kNotStarted = "已中断，未处理";
 inline constexpr const char* kNothingKept = "停止前还没有压缩出任何内容，未保存文件";
 inline constexpr const char* kSeconds = "%.1f 秒";
+// The first line of --print-plan for a source of one picture: seconds it is shown.
+inline constexpr const char* kStillPictureComment = "# 源文件是单张图片，每个文件把它显示 %g 秒\n";
 // What the source turned out to be, after the summary (the job's warning).
 inline constexpr const char* kWarningLine = "velmora-encode：注意：%s\n";
 }  // namespace cli

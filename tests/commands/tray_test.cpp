@@ -97,7 +97,8 @@ TEST_F(TrayTest, TheIconsTipShowsTheProgressAndItsRecordStays) {
     EXPECT_EQ(shell.notifyCalls().size(), 1u) << "the record is registered once and kept";
 }
 
-// One file is named; several (one per ticked audience) are counted, with their folder.
+// One file is named; several (one per ticked audience) are counted, with their
+// folder, which a click on the message opens.
 TEST_F(TrayTest, AJobEndingWhileHiddenSaysSoOnTheIcon) {
     const std::vector<std::pair<std::function<void()>, std::u16string>> ends = {
         {[this] {
@@ -124,6 +125,17 @@ TEST_F(TrayTest, AJobEndingWhileHiddenSaysSoOnTheIcon) {
             end();
             ASSERT_FALSE(shell.iconMessages().empty());
             EXPECT_EQ(shell.iconMessages().back(), status + u"|" + files);
+            // A click on the message opens the files' folder; without files
+            // it brings the window back.
+            const std::size_t opened = shell.openedFolders().size();
+            ASSERT_TRUE(shell.fireIcon(mouse::MessageClick));
+            if (status == u"压缩出错") {
+                EXPECT_EQ(shell.openedFolders().size(), opened);
+                EXPECT_TRUE(window->isVisible());
+            } else {
+                ASSERT_EQ(shell.openedFolders().size(), opened + 1);
+                EXPECT_EQ(shell.openedFolders().back(), u"/out");
+            }
             window->xiansi_Click();
         }
     }

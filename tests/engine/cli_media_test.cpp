@@ -666,6 +666,18 @@ TEST_F(Cli, PrintedPlanMakesTheFfmpegCliEncodeAlike) {
     const CliRun both = run("--print-plan --audience 512k,56k " + shellQuoted(source_));
     ASSERT_EQ(both.exitCode, 0) << both.output;
     EXPECT_EQ(both.output, "# 56k\n" + plan.output + "# 512k\n" + fast.output);
+
+    // A single picture: a comment first says how long the files show it.
+    const std::string photo = dir_.file("photo.png");
+    ASSERT_EQ(std::system(("ffmpeg -nostdin -v error -y -f lavfi -i testsrc2=s=320x240 "
+                           "-frames:v 1 " +
+                           shellQuoted(photo))
+                              .c_str()),
+              0);
+    const CliRun still = run("--print-plan --audience 56k " + shellQuoted(photo));
+    ASSERT_EQ(still.exitCode, 0) << still.output;
+    EXPECT_EQ(still.output.substr(0, still.output.find('\n')),
+              "# 源文件是单张图片，每个文件把它显示 5 秒");
 }
 
 }  // namespace

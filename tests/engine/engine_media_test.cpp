@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -312,6 +313,9 @@ TEST_F(EngineMedia, AStillPictureIsShownForFiveSeconds) {
             EXPECT_GE(m.video->packets, 1);
             EXPECT_NEAR(m.durationSeconds, 5.0, 0.5);
             EXPECT_NEAR(r.encodedMs, 5000, 500);
+            // The plan says so, and bounds the file over the five seconds.
+            EXPECT_TRUE(info_.stillPicture);
+            EXPECT_LE(r.bytes, info_.files.front().largestBytes);
         }
     }
 }
@@ -523,6 +527,65 @@ TEST_F(EngineMedia, SeveralAudiencesGiveTheFilesSingleJobsWould) {
         EXPECT_EQ(media::fileDigest(file.destination), media::fileDigest(alone));
     }
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+}
+
+// What the window's pane says before 开始 comes from reading the source and
+// planning as the job does: the same files, plans and bounds, and no file
+// weighs more than its bound, a one-second clip's included.
+TEST_F(EngineMedia, ThePlanBeforeTheJobIsWhatTheJobMakes) {
+    media::ClipShape second;
+    second.seconds = 1;
+    const struct {
+        const char* name;
+        media::ClipShape shape;
+        AudienceSet audiences;
+    } cases[] = {
+        {"detailed", testing::detailedClip(), AudienceSet().set()},
+        {"one-second", second,
+         audienceSet({Audience::Modem28K, Audience::Dsl256K, Audience::Dsl512K})},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string& source = media::cachedClip(c.name, c.shape);
+        ASSERT_FALSE(source.empty());
+        JobSettings j = job(source, dir_.file(std::string(c.name) + ".rm"));
+        j.audiences = c.audiences;
+        j.audioContent = StereoMusic;
+        SourceFacts facts;
+        JobInfo planned;
+        ASSERT_TRUE(readJobSource(j, facts));
+        ASSERT_TRUE(planJob(j, facts, planned));
+        EXPECT_FALSE(media::fileExists(j.destination)) << "planning writes nothing";
+
+        const JobResult r = encode(j);
+        ASSERT_EQ(r.outcome, JobOutcome::Completed) << r.message;
+        ASSERT_EQ(planned.files.size(), c.audiences.count());
+        ASSERT_EQ(info_.files.size(), planned.files.size());
+        ASSERT_EQ(r.files.size(), planned.files.size());
+        EXPECT_EQ(planned.durationMs, info_.durationMs);
+        EXPECT_EQ(planned.largestBytes, info_.largestBytes);
+        for (std::size_t i = 0; i < planned.files.size(); ++i) {
+            const JobInfo::File& plan = planned.files[i];
+            const JobResult::File& made = r.files[i];
+            SCOPED_TRACE(profileOf(plan.audience).key);
+            EXPECT_EQ(plan.destination, made.destination);
+            // Size, frame rate, bit rates and the sound's codec, rate and channels.
+            EXPECT_EQ(ffmpegOutputArguments(plan.plan), ffmpegOutputArguments(info_.files[i].plan));
+            ASSERT_TRUE(plan.plan.video && plan.plan.audio);
+            EXPECT_EQ(made.width, plan.plan.video->width);
+            EXPECT_EQ(made.height, plan.plan.video->height);
+            EXPECT_EQ(made.budgetKbps, plan.plan.budgetKbps);
+            const media::MediaInfo m = media::probe(made.destination);
+            ASSERT_TRUE(m.video && m.audio);
+            EXPECT_EQ(m.audio->channels, plan.plan.audio->channels);
+            EXPECT_EQ(m.audio->sampleRate, plan.plan.audio->sampleRate);
+            EXPECT_EQ(std::lround(m.video->frameRate), plan.plan.video->fps);
+            EXPECT_GT(plan.largestBytes, 0);
+            EXPECT_LE(made.bytes, plan.largestBytes);
+            std::cout << "[ measured ] " << c.name << " " << profileOf(plan.audience).key << ": "
+                      << made.bytes << " bytes, at most " << plan.largestBytes << "\n";
+        }
+    }
 }
 
 // --- refusals -----------------------------------------------------------------

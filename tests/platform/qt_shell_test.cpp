@@ -112,8 +112,9 @@ TEST_F(QtShellTest, TipAndMessageGoThroughTheIconAndLeaveTheRecordAlone) {
     shell.setIconTip(windowHandle, iconHandle + 1, u"别的图标");
     EXPECT_EQ(tray->toolTip(), QStringLiteral("Velmorav1.0 以压缩45%"));
     shell.showIconMessage(windowHandle, iconHandle, u"压缩完成", u"a.rm");  // must not block
-    emit tray->messageClicked();  // a click on the message is one on the icon
-    EXPECT_EQ(calls, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{{windowHandle, 513}}));
+    emit tray->messageClicked();  // a click on the message, told apart from one on the icon
+    EXPECT_EQ(calls, (std::vector<std::pair<std::uint32_t, std::uint32_t>>{
+                         {windowHandle, mouse::MessageClick}}));
     // Delete and add again: the icon is as the record says.
     ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Delete, record));
     ASSERT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));

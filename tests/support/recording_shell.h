@@ -53,6 +53,7 @@ class RecordingShell : public Shell {
                  std::int32_t showCommand) override {
         executes_.push_back({window, verb, file, parameters, directory, showCommand});
     }
+    void openFolder(const std::u16string& folder) override { folders_.push_back(folder); }
     void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) override {
         exits_.push_back({reserved, returnCode});
     }
@@ -80,6 +81,8 @@ class RecordingShell : public Shell {
     const std::vector<AboutCall>& aboutCalls() const { return abouts_; }
     const std::vector<ExecuteCall>& executeCalls() const { return executes_; }
     const std::vector<ExitCall>& exitCalls() const { return exits_; }
+    // Every folder opened, in order.
+    const std::vector<std::u16string>& openedFolders() const { return folders_; }
     bool hasCallback() const { return static_cast<bool>(callback_); }
 
   private:
@@ -87,6 +90,7 @@ class RecordingShell : public Shell {
     std::vector<AboutCall> abouts_;
     std::vector<ExecuteCall> executes_;
     std::vector<ExitCall> exits_;
+    std::vector<std::u16string> folders_;
     std::optional<ParsedNotifyIcon> shown_;
     IconCallback callback_;
     bool hasNotificationArea_ = true;

@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "engine/engine.h"
-#include "engine/media_source.h"
 #include "texts/encoder_texts.h"
 
 extern "C" {
@@ -637,21 +636,24 @@ std::string listed(const std::string& destination, AudienceSet audiences) {
 }
 
 int printPlan(const Options& options) {
-    MediaSource source;
-    if (Status s = openMediaSource(options.sources.front(), source); !s) {
+    JobSettings job = options.job;
+    job.source = options.sources.front();
+    SourceFacts facts;
+    JobInfo info;
+    Status s = readJobSource(job, facts);
+    if (s) s = planJob(job, facts, info);
+    if (!s) {
         sayError(s.message());
         return kExitFailed;
     }
+    // The ffmpeg CLI would show a single picture for one frame's time.
+    if (info.stillPicture) std::printf(cli::kStillPictureComment, kStillPictureSeconds);
     // Each audience's own plan, as its file is made; with several, each
     // audience's options follow a line "# <key>", slowest first.
-    const bool several = options.job.audiences.count() > 1;
-    for (const AudienceProfile& profile : audienceTable()) {
-        if (!options.job.audiences.test(static_cast<std::size_t>(profile.audience))) continue;
-        const EncodePlan plan =
-            planEncode(audienceSet({profile.audience}), options.job.audioContent,
-                       options.job.videoQuality, source.shape);
-        if (several) std::printf("# %s\n", std::string(profile.key).c_str());
-        for (const std::string& arg : ffmpegOutputArguments(plan)) std::puts(arg.c_str());
+    const bool several = info.files.size() > 1;
+    for (const JobInfo::File& file : info.files) {
+        if (several) std::printf("# %s\n", std::string(profileOf(file.audience).key).c_str());
+        for (const std::string& arg : ffmpegOutputArguments(file.plan)) std::puts(arg.c_str());
     }
     return kExitOk;
 }

@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "engine/engine.h"
+#include "platform/encoder/plan_text.h"
 
+class QDialog;
 class QLabel;
+class QPushButton;
 class QProgressBar;
 class QStackedLayout;
 
@@ -72,6 +75,20 @@ struct PaneJob {
     bool spaceShort = false;  // the files may not fit in the folder's free space
 };
 
+// What the idle page says of the next job before it starts.
+struct PanePlan {
+    enum class State {
+        NoSource,    // none named: the audience's budget and a hint
+        Reading,     // the source is being read
+        NotRegular,  // a pipe or a device: not read before the job
+        Refused,     // what 开始 would refuse (unreadable, no audience, ...)
+        Ready,       // what the job will make
+    };
+    State state = State::NoSource;
+    QString message;  // Refused: why, in Chinese
+    PlanText text;    // Ready
+};
+
 // One picture, scaled to fit with its aspect kept, a caption over its top.
 // FFmpeg scales it to the view's size, so painting is a plain copy (Qt's
 // smooth scaling would hand the work to threads of its own).
@@ -99,11 +116,19 @@ class EncoderPane : public QWidget {
 
     explicit EncoderPane(QWidget* parent = nullptr);
 
-    // `audience` empty when none is ticked.
+    // `audience` empty when none is ticked. The idle page, or the plan when
+    // one is set.
     void showIdle(const QString& audience, int budgetKbps);
     // The next job's audience changed: the idle page shows it, and takes the
     // place of a summary; a running job keeps its page.
     void setNextAudience(const QString& audience, int budgetKbps);
+    // What the next job will make. Shown in place of the idle page; neither
+    // a summary nor a running job gives way to it (see showNext).
+    void setPlan(const PanePlan& plan);
+    // The settings changed: a summary gives way to the idle page or the plan.
+    void showNext();
+    // The plan's table of every file, in a small window of its own.
+    void showPlanDetails();
     // A job started: read `preview` from now on until it ends.
     void startJob(std::shared_ptr<encoder::JobPreview> preview, const PaneJob& job);
     // `durationMs`: the length the job now expects to write, when it knows
@@ -114,10 +139,19 @@ class EncoderPane : public QWidget {
     // holds the table of them.
     void showSummary(const JobSummary& summary);
 
+  signals:
+    // 打开所在文件夹 on a summary: the folder of the files it shows.
+    void openFolderClicked(const QString& folder);
+
   protected:
     void resizeEvent(QResizeEvent* event) override;
 
   private:
+    void buildPlanPage();
+    // The idle page, or the plan page when the plan is ready.
+    void showIdleOrPlan();
+    // The plan's lines, long names shortened in the middle to the pane's width.
+    void fitPlanLines();
     void refresh();
     void stopWatching();
     // The summary's folder line, its middle left out where the pane is too narrow.
@@ -128,7 +162,19 @@ class EncoderPane : public QWidget {
     QWidget* idlePage_;
     QWidget* jobPage_;
     QWidget* summaryPage_;
+    QWidget* planPage_;
     QLabel* budget_;
+    QLabel* idleHint_;
+    QLabel* planHeading_;
+    QLabel* planLines_[4];  // two lines each for the slowest and the fastest file
+    QLabel* planMore_;
+    QLabel* planNotes_;
+    QPushButton* planDetailsButton_;
+    QDialog* planDetails_ = nullptr;  // made when first asked for
+    QLabel* planTable_ = nullptr;
+    PanePlan plan_;
+    QPushButton* openFolder_;
+    QString summaryFolder_;
     QLabel* summaryTitle_;
     QLabel* summaryFile_;
     QLabel* summaryFigures_;

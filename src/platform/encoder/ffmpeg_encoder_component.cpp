@@ -1,6 +1,7 @@
 #include "platform/encoder/ffmpeg_encoder_component.h"
 
 #include <QFileInfo>
+#include <QLineEdit>
 #include <QMetaObject>
 #include <QVBoxLayout>
 #include <QWidget>
@@ -92,7 +93,16 @@ Variant longOf(std::int64_t v) {
 
 }  // namespace
 
-FfmpegEncoderComponent::FfmpegEncoderComponent(QObject* parent) : QObject(parent) {}
+FfmpegEncoderComponent::FfmpegEncoderComponent(QObject* parent)
+    : QObject(parent), reader_([this](const std::string& source, const SourceReading& reading) {
+          sourceRead(source, reading);
+      }) {
+    readDelay_.setSingleShot(true);
+    readDelay_.setInterval(kReadDelayMs);
+    connect(&readDelay_, &QTimer::timeout, this, [this] {
+        if (!planSource_.empty()) reader_.read(planSource_);
+    });
+}
 
 FfmpegEncoderComponent::~FfmpegEncoderComponent() {
     engine_.stopWithin(kLeavePatience);
@@ -246,7 +256,79 @@ void FfmpegEncoderComponent::attachView(QWidget* host) {
         layout->setContentsMargins(0, 0, 0, 0);
     }
     host->layout()->addWidget(pane_);
+    connect(pane_, &EncoderPane::openFolderClicked, this, [this](const QString& folder) {
+        if (links_.openFolder) links_.openFolder(folder);
+    });
     showIdle();
+    replan();
+}
+
+void FfmpegEncoderComponent::linkView(const ViewLinks& links) {
+    links_ = links;
+    if (links_.source)
+        connect(links_.source, &QLineEdit::textChanged, this,
+                &FfmpegEncoderComponent::sourceNameChanged);
+    if (links_.destination)
+        connect(links_.destination, &QLineEdit::textChanged, this, [this] {
+            if (pane_) pane_->showNext();
+            replan();
+        });
+    sourceNameChanged();
+}
+
+// Read once the name stands: typing a path asks for one read, not one a key.
+void FfmpegEncoderComponent::sourceNameChanged() {
+    planSource_ = links_.source ? links_.source->text().toStdString() : std::string();
+    planRead_.reset();
+    reader_.cancel();
+    if (planSource_.empty())
+        readDelay_.stop();
+    else
+        readDelay_.start();
+    if (pane_) pane_->showNext();
+    replan();
+}
+
+void FfmpegEncoderComponent::sourceRead(const std::string& source, const SourceReading& reading) {
+    if (source != planSource_) return;
+    planRead_ = reading;
+    replan();
+}
+
+// Nothing is written to the component here: the plan is made from the boxes'
+// names and the choices the next start will use, by the planner the job uses.
+void FfmpegEncoderComponent::replan() {
+    if (!pane_) return;
+    using State = PanePlan::State;
+    PanePlan plan;
+    if (planSource_.empty()) {
+        plan.state = State::NoSource;
+    } else if (!planRead_) {
+        plan.state = State::Reading;
+    } else if (planRead_->kind == SourceReading::Kind::NotRegular) {
+        plan.state = State::NotRegular;
+    } else if (planRead_->kind == SourceReading::Kind::Failed) {
+        plan.state = State::Refused;
+        plan.message = planRead_->message;
+    } else {
+        JobSettings job = next_;
+        job.source = planSource_;
+        job.destination =
+            links_.destination ? links_.destination->text().toStdString() : std::string();
+        if (job.destination.empty()) job.destination = text::kPlanUnnamed;
+        JobInfo info;
+        if (const Status s = planJob(job, planRead_->facts, info); !s) {
+            plan.state = State::Refused;
+            plan.message = QString::fromStdString(s.message());
+        } else {
+            // Files named after the placeholder go nowhere yet.
+            if (links_.destination && links_.destination->text().isEmpty())
+                info.destination.clear();
+            plan.state = State::Ready;
+            plan.text = planText(info, job.audioContent, job.videoQuality);
+        }
+    }
+    pane_->setPlan(plan);
 }
 
 // Worker threads from here: only build the notification and queue it.
@@ -392,6 +474,7 @@ void FfmpegEncoderComponent::settingsChanged() {
     if (!pane_) return;
     const auto [name, budget] = slowestOf(next_.audiences);
     pane_->setNextAudience(name, budget);
+    replan();
 }
 
 }  // namespace velmora

@@ -5,11 +5,13 @@
 
 #include <QObject>
 #include <QPointer>
+#include <QTimer>
 #include <chrono>
 #include <deque>
 #include <mutex>
 
 #include "engine/engine.h"
+#include "platform/encoder/plan_reader.h"
 #include "platform/encoder_component.h"
 
 namespace velmora {
@@ -40,10 +42,16 @@ class FfmpegEncoderComponent : public QObject,
     Status invoke(DispId id) override;
     void setNotificationSink(NotificationSink sink) override { sink_ = std::move(sink); }
     void attachView(QWidget* host) override;
+    // The pane's plan follows the boxes from now on.
+    void linkView(const ViewLinks& links) override;
+    // How long a name typed into the source box must stand before it is read.
+    static constexpr int kReadDelayMs = 150;
 
     bool isRunning() const { return engine_.running(); }
     // The settings the next start will use.
     const encoder::JobSettings& nextJob() const { return next_; }
+    // What reads the source box's name for the pane's plan.
+    const PlanReader& planReader() const { return reader_; }
 
   private:
     // A notification on its way to this object's thread, with the job it
@@ -74,11 +82,22 @@ class FfmpegEncoderComponent : public QObject,
     void deliver(const Mail& mail);
     void showIdle();
     void settingsChanged();
+    // The source box changed: its name is read for the plan once it stands.
+    void sourceNameChanged();
+    void sourceRead(const std::string& source, const SourceReading& reading);
+    // The pane's plan from what is known of the source named now.
+    void replan();
 
     encoder::JobSettings next_;
     NotificationSink sink_;
     QPointer<EncoderPane> pane_;
     std::shared_ptr<encoder::JobPreview> preview_;  // the running job's, when a pane watches
+
+    ViewLinks links_;
+    QTimer readDelay_;
+    PlanReader reader_;
+    std::string planSource_;                 // the name in the source box when last read
+    std::optional<SourceReading> planRead_;  // what was read of it, once read
 
     std::string destination_;  // of the running or last job
     // Added to a refusal found while the job opens its source: where the job

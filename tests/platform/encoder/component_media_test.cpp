@@ -1,15 +1,21 @@
 // The component as the window drives it: property writes, start and stop,
 // and notifications that arrive on the window's thread, never inside a call.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFileInfo>
 #include <QLabel>
+#include <QLineEdit>
 #include <QProgressBar>
+#include <QPushButton>
 #include <QRegularExpression>
 #include <QThread>
 #include <QWidget>
+#include <cerrno>
 #include <functional>
 
 #include "engine/engine_support.h"
@@ -164,6 +170,99 @@ TEST_F(ComponentMedia, SeveralAudiencesMakeSeveralFilesThatThePaneSumsUp) {
         EXPECT_TRUE(
             table.contains(QStringLiteral("%1×%2").arg(file.video->width).arg(file.video->height)));
     }
+}
+
+// Before 开始 the pane reads the source box for itself, off the window's
+// thread, and shows what the job will make; nothing reaches the component.
+TEST_F(ComponentMedia, ThePaneShowsThePlanOfTheNamesInTheBoxes) {
+    const std::string& source = media::cachedClip("detailed", encoder::testing::detailedClip());
+    put(prop::Target28KModem, Variant::boolean(true));
+    put(prop::Target512KDSLCableModem, Variant::boolean(true));
+    put(prop::AudioContent, Variant::long_(StereoMusic));
+    QWidget host;
+    host.resize(425, 153);
+    component_->attachView(&host);
+    QLineEdit sourceBox, destinationBox;
+    std::vector<QString> opened;
+    component_->linkView(
+        {&sourceBox, &destinationBox, [&](const QString& folder) { opened.push_back(folder); }});
+    host.show();
+    const auto label = [&](const char* name) { return host.findChild<QLabel*>(name); };
+    const auto planShown = [&] { return host.findChild<QWidget*>("encoderPlan")->isVisible(); };
+    const auto hint = [&] { return label("encoderIdleHint")->text(); };
+
+    // Typed key by key: read once, when the name stands.
+    const int readsBefore = component_->planReader().readsBegun();
+    const QString name = QString::fromStdString(source);
+    for (qsizetype n = 1; n <= name.size(); ++n) sourceBox.setText(name.left(n));
+    EXPECT_EQ(hint(), "正在读取源文件…");
+    ASSERT_TRUE(waitUntil(planShown)) << hint().toStdString();
+    EXPECT_EQ(component_->planReader().readsBegun(), readsBefore + 1);
+    EXPECT_TRUE(component_->nextJob().source.empty()) << "the names wait for 开始";
+    EXPECT_TRUE(label("encoderPlanHeading")->text().startsWith("将生成 3 个文件　源文件时长 00:0"))
+        << label("encoderPlanHeading")->text().toStdString();
+    // The planner the job uses, for the choices the component holds.
+    JobSettings job = component_->nextJob();
+    job.source = source;
+    job.destination = dir_.file("讲座.rm");
+    SourceFacts facts;
+    JobInfo info;
+    ASSERT_TRUE(readJobSource(job, facts) && planJob(job, facts, info));
+    destinationBox.setText(QString::fromStdString(job.destination));
+    const auto lines =
+        host.findChildren<QLabel*>(QRegularExpression("^encoderPlan(File|Settings)$"));
+    ASSERT_EQ(lines.size(), 4);
+    for (const auto& [line, file] :
+         {std::pair{0, info.files.front()}, std::pair{2, info.files.back()}}) {
+        const QString shown = lines[line]->text() + "\n" + lines[line + 1]->text();
+        SCOPED_TRACE(shown.toStdString());
+        EXPECT_TRUE(shown.contains(QFileInfo(QString::fromStdString(file.destination)).fileName()));
+        EXPECT_TRUE(shown.contains("至多约 " + sizeText(file.largestBytes)));
+        EXPECT_TRUE(shown.contains(QStringLiteral("%1×%2，每秒 %3 帧")
+                                       .arg(file.plan.video->width)
+                                       .arg(file.plan.video->height)
+                                       .arg(file.plan.video->fps)));
+        EXPECT_TRUE(shown.contains(QStringLiteral("%1 kbps").arg(file.plan.budgetKbps)));
+    }
+    EXPECT_TRUE(lines[1]->text().contains("RealAudio 14.4 8 kHz 单声道"));
+    EXPECT_TRUE(lines[3]->text().contains("AC-3 44.1 kHz 立体声"));
+    EXPECT_TRUE(label("encoderPlanNotes")->text().contains("立体声音乐在 28K 调制解调器 上"));
+    EXPECT_TRUE(label("encoderPlanMore")->isVisible());
+    EXPECT_TRUE(host.findChild<QWidget*>("encoderPlan")->toolTip().contains("讲座-256k.rm"));
+    // A choice changed: planned again at once, with no second read.
+    put(prop::Target256KDSLCableModem, Variant::boolean(false));
+    EXPECT_TRUE(label("encoderPlanHeading")->text().startsWith("将生成 2 个文件"));
+    EXPECT_EQ(component_->planReader().readsBegun(), readsBefore + 1);
+
+    // A pipe is not read: nobody holds it open for reading.
+    const std::string fifo = dir_.file("管道");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    sourceBox.setText(QString::fromStdString(fifo));
+    ASSERT_TRUE(waitUntil([&] { return hint().contains("长度未知"); })) << hint().toStdString();
+    EXPECT_FALSE(planShown());
+    EXPECT_EQ(::open(fifo.c_str(), O_WRONLY | O_NONBLOCK), -1);
+    EXPECT_EQ(errno, ENXIO);
+    // A source that cannot be read says so on the pane.
+    sourceBox.setText(QString::fromStdString(dir_.file("不存在.mp4")));
+    ASSERT_TRUE(waitUntil([&] { return hint().contains("无法打开源文件"); }))
+        << hint().toStdString();
+    EXPECT_TRUE(label("encoderIdleHint")->styleSheet().contains("#b00"));
+    sourceBox.clear();
+    EXPECT_EQ(hint(), "选择源文件与目标听众后开始压缩");
+
+    // After a job the summary opens the files' folder.
+    sourceBox.setText(name);
+    setFiles(source, job.destination);
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    auto* openFolder = host.findChild<QPushButton*>("encoderOpenFolder");
+    ASSERT_TRUE(openFolder && openFolder->isVisible());
+    openFolder->click();
+    EXPECT_EQ(opened, std::vector<QString>{QString::fromStdString(dir_.path())});
+    // A read that ends while the job runs or after it leaves the summary standing.
+    ASSERT_TRUE(
+        waitUntil([&] { return !host.findChild<QWidget*>("encoderPlan")->toolTip().isEmpty(); }));
+    EXPECT_TRUE(openFolder->isVisible());
 }
 
 TEST_F(ComponentMedia, AJobRaisesStartedProgressAndCompletedInOrder) {

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QColor>
+#include <QDialog>
+#include <QFileInfo>
 #include <QLabel>
+#include <QPushButton>
+#include <QRegularExpression>
+#include <QSignalSpy>
 #include <QTextDocument>
 #include <cstring>
 
@@ -211,6 +216,111 @@ TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
     EXPECT_EQ(label("encoderSummaryFile"), "讲座.rm");
     EXPECT_TRUE(host.findChild<QWidget*>("encoderSummary")->toolTip().isEmpty());
     EXPECT_FALSE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
+}
+
+// The plan before a job: the slowest and the fastest file on the page, every
+// file in the table, and in plain words what an audience cannot keep.
+TEST(EncoderPane, ShowsThePlanAndWhatTheChoicesCannotKeep) {
+    QWidget host;
+    host.resize(425, 153);
+    auto* pane = new EncoderPane(&host);
+    pane->resize(425, 153);
+    host.show();
+    const auto label = [&](const char* name) { return host.findChild<QLabel*>(name); };
+    QSignalSpy folders(pane, &EncoderPane::openFolderClicked);
+
+    encoder::SourceFacts facts;
+    facts.shape = {.hasVideo = true,
+                   .hasAudio = true,
+                   .width = 1920,
+                   .height = 1080,
+                   .channels = 2,
+                   .durationMs = 60'000,
+                   .frameRate = 25};
+    facts.durationMs = 60'000;
+    encoder::JobSettings job;
+    job.source = "/媒体/源.mp4";
+    // A name far wider than the pane: shortened in its middle, the pane keeps its size.
+    const std::string stem = "讲座" + std::string(120, 'x');
+    job.destination = "/媒体/" + stem + ".rm";
+    job.audiences = encoder::audienceSet(
+        {encoder::Audience::Modem28K, encoder::Audience::Dsl256K, encoder::Audience::Dsl512K});
+    job.audioContent = encoder::StereoMusic;
+    encoder::JobInfo info;
+    ASSERT_TRUE(encoder::planJob(job, facts, info));
+    pane->setPlan({PanePlan::State::Ready, {}, planText(info, job.audioContent, job.videoQuality)});
+
+    ASSERT_TRUE(host.findChild<QWidget*>("encoderPlan")->isVisible());
+    EXPECT_EQ(pane->size(), QSize(425, 153));
+    EXPECT_EQ(label("encoderPlanHeading")->text(), "将生成 3 个文件　源文件时长 01:00");
+    const auto lines =
+        host.findChildren<QLabel*>(QRegularExpression("^encoderPlan(File|Settings)$"));
+    ASSERT_EQ(lines.size(), 4);
+    EXPECT_TRUE(lines[0]->text().startsWith("28K 调制解调器　讲座x"));
+    EXPECT_TRUE(lines[0]->text().contains("…")) << lines[0]->text().toStdString();
+    EXPECT_TRUE(lines[0]->text().endsWith("　至多约 " + sizeText(info.files[0].largestBytes)));
+    EXPECT_LE(lines[0]->fontMetrics().horizontalAdvance(lines[0]->text()), pane->width());
+    EXPECT_EQ(lines[1]->text(), "128×72，每秒 3 帧　RealAudio 14.4 8 kHz 单声道　20 kbps");
+    EXPECT_TRUE(lines[2]->text().startsWith("512K DSL/有线调制解调器　讲座x"));
+    EXPECT_TRUE(lines[3]->text().contains("AC-3 44.1 kHz 立体声　450 kbps"));
+    EXPECT_EQ(label("encoderPlanMore")->text(), "另有 1 个文件，点“详情”查看");
+    EXPECT_EQ(label("encoderPlanNotes")->text(),
+              "立体声音乐在 28K 调制解调器 上只能是 8 kHz 单声道的语音音质；"
+              "1920×1080、每秒 25 帧的画面在 28K 调制解调器 上只有 128×72、每秒 3 帧");
+
+    // The table, as a reader sees it: a row per file, in the window the
+    // button opens and in the tooltip.
+    host.findChild<QPushButton*>("encoderPlanDetailsButton")->click();
+    auto* details = pane->findChild<QDialog*>("planDetails");
+    ASSERT_TRUE(details && details->isVisible());
+    const QString html = details->findChild<QLabel*>("planDetailsTable")->text();
+    EXPECT_EQ(html, host.findChild<QWidget*>("encoderPlan")->toolTip());
+    QTextDocument table;
+    table.setHtml(html);
+    const QStringList cells = table.toPlainText().split('\n', Qt::SkipEmptyParts);
+    EXPECT_TRUE(cells.contains("保存在 /媒体"));
+    for (std::size_t i = 0; i < info.files.size(); ++i) {
+        const QString name =
+            QFileInfo(QString::fromStdString(info.files[i].destination)).fileName();
+        const qsizetype at = cells.indexOf(name);
+        ASSERT_GE(at, 0) << name.toStdString();
+        const auto& video = *info.files[i].plan.video;
+        EXPECT_EQ(cells.mid(at + 2, 4),
+                  (QStringList{QStringLiteral("%1×%2，每秒 %3 帧")
+                                   .arg(video.width)
+                                   .arg(video.height)
+                                   .arg(video.fps),
+                               i == 0 ? "RealAudio 14.4 8 kHz 单声道" : "AC-3 44.1 kHz 立体声",
+                               QStringLiteral("%1 kbps").arg(info.files[i].plan.budgetKbps),
+                               sizeText(info.files[i].largestBytes)}));
+    }
+
+    // A single picture is shown for five seconds, and its files are bounded so.
+    facts.stillPicture = true;
+    facts.durationMs = facts.shape.durationMs = 0;
+    facts.shape.hasAudio = false;
+    ASSERT_TRUE(encoder::planJob(job, facts, info));
+    EXPECT_GT(info.files.front().largestBytes, 0);
+    const PlanText still = planText(info, job.audioContent, job.videoQuality);
+    EXPECT_EQ(still.heading, "将生成 3 个文件　源文件是单张图片，显示 5 秒");
+    EXPECT_TRUE(still.notes.contains("源文件没有声音，文件中只有画面"));
+
+    // Neither a running job nor a summary gives way to a new plan; a change
+    // of settings takes the summary's place.
+    pane->startJob(std::make_shared<encoder::JobPreview>(), {.budgetKbps = 20});
+    pane->setPlan({PanePlan::State::Reading, {}, {}});
+    EXPECT_TRUE(host.findChild<PictureView*>("encoderSourcePicture")->isVisible());
+    pane->showSummary({true, "/媒体", {{"讲座.rm", "28K", 60'000, 150'000, 20, 0}}, ""});
+    pane->setPlan({PanePlan::State::Refused, QStringLiteral("无法打开源文件"), {}});
+    auto* openFolder = host.findChild<QPushButton*>("encoderOpenFolder");
+    ASSERT_TRUE(openFolder->isVisible());
+    openFolder->click();
+    ASSERT_EQ(folders.size(), 1);
+    EXPECT_EQ(folders.front().front().toString(), "/媒体");
+    pane->showNext();
+    EXPECT_FALSE(openFolder->isVisible());
+    EXPECT_EQ(label("encoderIdleHint")->text(), "无法打开源文件");
+    EXPECT_TRUE(label("encoderIdleHint")->styleSheet().contains("#b00"));
 }
 
 }  // namespace

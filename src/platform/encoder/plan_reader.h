@@ -1,0 +1,59 @@
+#pragma once
+// Reads the source named in the window's text box for the pane's plan, on a
+// thread of its own, so a slow disk or a stalled mount never holds up the
+// window. One read at a time, and only the latest name counts: a newer one
+// cuts the read under way short and takes the place of any name waiting.
+// A source that is no regular file (a pipe, a device) is not read at all:
+// reading it would use up what the job should get.
+
+#include <QObject>
+#include <QString>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "engine/engine.h"
+
+namespace velmora {
+
+struct SourceReading {
+    enum class Kind { Read, NotRegular, Failed };
+    Kind kind = Kind::Failed;
+    encoder::SourceFacts facts;  // Read
+    QString message;             // Failed: why, in Chinese
+};
+
+// On the calling thread; what the reader's thread does for each name.
+SourceReading readForPlan(const std::string& source, std::function<bool()> interrupted = {});
+
+class PlanReader : public QObject {
+    Q_OBJECT
+  public:
+    // Called on this object's thread with the latest name's reading only.
+    using Done = std::function<void(const std::string& source, const SourceReading& reading)>;
+
+    // How long the destructor waits for a read held in the kernel before it
+    // lets the thread go (it then ends on its own and tells no one).
+    static constexpr std::chrono::milliseconds kLeavePatience{500};
+
+    explicit PlanReader(Done done, QObject* parent = nullptr);
+    ~PlanReader() override;
+
+    // Reads `source` once the read under way (cut short) has ended.
+    void read(const std::string& source);
+    // Forgets the name asked for: nothing more is delivered for it.
+    void cancel();
+    // Reads begun so far, for tests that count them.
+    int readsBegun() const;
+
+  private:
+    struct Shared;
+    void deliver(std::uint64_t generation, const std::string& source, const SourceReading& reading);
+
+    Done done_;
+    std::shared_ptr<Shared> shared_;
+};
+
+}  // namespace velmora
