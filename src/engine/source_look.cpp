@@ -144,7 +144,7 @@ class Look {
             encoder_->pix_fmt = AV_PIX_FMT_YUV420P;
             encoder_->time_base = {1, 25};
             encoder_->framerate = {25, 1};
-            encoder_->gop_size = 600;
+            encoder_->gop_size = kMaxGopSize;
             encoder_->max_b_frames = 0;
             encoder_->flags |= AV_CODEC_FLAG_QSCALE;
             encoder_->global_quality = FF_QP2LAMBDA * kFinestQuantiser;

@@ -24,8 +24,8 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
     ctx.rc_buffer_size = plan.bufferSize;
     // The engine puts key frames at cuts and where the picture moves; the
     // encoder's own interval only backs that up, so a still picture goes
-    // without (FFmpeg takes at most 600).
-    ctx.gop_size = std::min(600, plan.gop * 3);
+    // without.
+    ctx.gop_size = std::min(kMaxGopSize, plan.gop * 3);
     ctx.max_b_frames = 0;
     ctx.qmin = plan.qmin;
     ctx.qmax = plan.qmax;

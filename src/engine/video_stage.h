@@ -15,6 +15,10 @@
 
 namespace velmora::encoder {
 
+// The longest key-frame interval FFmpeg's RealVideo encoder accepts; it cuts
+// a longer one down to this.
+inline constexpr int kMaxGopSize = 600;
+
 // Receives each finished frame; false means the job is being torn down.
 using FrameSink = std::function<bool(FramePtr)>;
 

@@ -40,6 +40,8 @@ std::string_view clipUtf8(std::string_view s, std::size_t maxBytes);
 
 inline constexpr std::size_t kPacketHeaderSize = 12;
 inline constexpr std::size_t kMaxPacketSize = 0xFFFF;  // the length field is 16 bits
+// Offsets in PROP and the index chunks are 32 bits, so nothing may end past this.
+inline constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFF;
 inline constexpr std::size_t kFileHeaderSize = 18;
 inline constexpr std::size_t kPropChunkSize = 50;
 inline constexpr std::size_t kDataHeaderSize = 18;
@@ -158,6 +160,9 @@ inline constexpr int k144SampleRate = 8000;
 // The version-3 ".ra\xfd" header of RealAudio 1.0 (14.4, "lpcJ"), the form
 // every reader knows for this codec.
 Bytes realAudio144TypeSpecific(std::uint32_t dataSize);
+
+// Samples in one AC-3 frame at every rate; each packet carries one frame.
+inline constexpr int kAc3FrameSamples = 1536;
 
 struct DolbyNetParams {
     int sampleRate = 0;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -13,6 +14,9 @@ extern "C" {
 #include "engine/rm/buffered_file.h"
 #include "engine/rm/rate_meter.h"
 #include "engine/rm/rm_format.h"
+#include "engine/rm/rm_header.h"
+#include "engine/rm/rm_index.h"
+#include "engine/rm/written_stream.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -22,40 +26,9 @@ namespace {
 using rm::Bytes;
 
 constexpr std::size_t kMaxStreams = 16;
-// Key frames listed in the index kept inside the header, which also holds
-// one entry for the end (see buildHeader()).
-constexpr std::size_t kHeaderIndexEntries = 16;
-constexpr std::uint64_t kMaxFileSize = std::numeric_limits<std::uint32_t>::max();
 
-enum class Kind { Video, Audio144, Ac3 };
-
-struct Stream {
-    Kind kind = Kind::Video;
-    bool rv10 = false;
-    int timeBaseNum = 1;
-    int timeBaseDen = 1;
-    int width = 0;
-    int height = 0;
-    int sampleRate = 0;
-    int channels = 0;
-    std::int64_t declaredBitRate = 0;
-    Bytes codecData;
-
-    std::uint32_t packets = 0;
-    std::uint32_t maxPacket = 0;
-    std::uint32_t endMs = 0;         // end of the last media written
-    std::uint64_t payloadBytes = 0;  // codec bytes, without packet headers
-    std::uint32_t firstPayload = 0;  // size of the first packet's payload
-    rm::RateMeter rate;
-    std::vector<rm::IndexEntry> index;
-    std::uint8_t pictureNumber = 0;
-
-    // 14.4 frames waiting to fill a packet.
-    Bytes pending;
-    std::uint32_t pendingMs = 0;
-    std::uint32_t pendingEndMs = 0;
-    int pendingFrames = 0;
-};
+using Kind = rm::StreamKind;
+using Stream = rm::WrittenStream;
 
 std::int64_t toMs(std::int64_t ts, int num, int den) {
     if (ts == AV_NOPTS_VALUE) return 0;
@@ -229,17 +202,9 @@ class RealMediaWriter final : public MediaWriter {
             std::clamp<std::int64_t>(ms, 0, std::numeric_limits<std::uint32_t>::max()));
     }
 
-    std::uint32_t mediaEndMs() const {
-        std::uint32_t end = 0;
-        for (const Stream& s : streams_) end = std::max(end, s.endMs);
-        return end;
-    }
+    std::uint32_t mediaEndMs() const { return rm::mediaEndMs(streams_); }
 
-    std::uint32_t packetCount() const {
-        std::uint32_t n = 0;
-        for (const Stream& s : streams_) n += s.packets;
-        return n;
-    }
+    std::uint32_t packetCount() const { return rm::packetCount(streams_); }
 
     // --- packets -----------------------------------------------------------
 
@@ -248,12 +213,12 @@ class RealMediaWriter final : public MediaWriter {
         const std::size_t total = rm::kPacketHeaderSize + prefix.size() + size;
         if (total > rm::kMaxPacketSize)
             return Status::fail(ErrorKind::Internal, text::kFrameTooLarge);
-        if (file_.size() + total > kMaxFileSize)
+        if (file_.size() + total > rm::kMaxFileSize)
             return Status::fail(ErrorKind::FileTooLarge, text::kFileTooLarge);
 
         if (indexIt) {
             s.index.push_back({ms, static_cast<std::uint32_t>(file_.size()), packetCount()});
-            if (number == seekStream_) addHeaderIndexEntry(s.index.back());
+            if (number == seekStream_) headerIndex_.add(s.index.back());
         }
         const Bytes header = rm::packetHeader(number, ms, key ? rm::kFlagKeyFrame : 0,
                                               static_cast<std::uint16_t>(total));
@@ -336,161 +301,32 @@ class RealMediaWriter final : public MediaWriter {
         Bytes swapped(packet.data, packet.data + packet.size);
         rm::swapBytePairs(swapped.data(), swapped.size());
         const std::int64_t ts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-        const std::int64_t duration = packet.duration > 0
-                                          ? packet.duration
-                                          : av_rescale_q(1536, AVRational{1, s.sampleRate},
-                                                         AVRational{s.timeBaseNum, s.timeBaseDen});
+        const std::int64_t duration =
+            packet.duration > 0 ? packet.duration
+                                : av_rescale_q(rm::kAc3FrameSamples, AVRational{1, s.sampleRate},
+                                               AVRational{s.timeBaseNum, s.timeBaseDen});
         const std::uint32_t endMs = std::max(ms, mediaMs(s, ts + duration));
         return emit(number, s, ms, endMs, true, {}, swapped.data(), swapped.size(),
                     wantsAudioIndex(s, ms));
-    }
-
-    // Keeps every n-th index entry of the seek stream, at most
-    // kHeaderIndexEntries of them: when full, every other one goes and n doubles.
-    void addHeaderIndexEntry(const rm::IndexEntry& entry) {
-        const std::size_t ordinal = seekStreamEntries_++;
-        if (ordinal % headerIndexEvery_ != 0) return;
-        if (headerIndex_.size() == kHeaderIndexEntries) {
-            std::vector<rm::IndexEntry> kept;
-            for (std::size_t i = 0; i < headerIndex_.size(); i += 2)
-                kept.push_back(headerIndex_[i]);
-            headerIndex_ = std::move(kept);
-            headerIndexEvery_ *= 2;
-            if (ordinal % headerIndexEvery_ != 0) return;
-        }
-        headerIndex_.push_back(entry);
     }
 
     bool wantsAudioIndex(const Stream& s, std::uint32_t ms) const {
         return s.index.empty() || ms >= s.index.back().timestampMs + options_.audioIndexIntervalMs;
     }
 
-    // --- header ------------------------------------------------------------
+    // --- header and index --------------------------------------------------
 
-    std::uint32_t streamDuration(const Stream& s) const { return s.packets ? s.endMs : 0; }
-
-    rm::StreamProperties streamProperties(std::size_t i) {
-        Stream& s = streams_[i];
-        rm::StreamProperties p;
-        p.number = static_cast<std::uint16_t>(i);
-        p.durationMs = streamDuration(s);
-        p.startTimeMs = 0;
-        p.avgBitRate = rm::bitRate(s.rate.totalBytes(), p.durationMs);
-        p.maxBitRate = s.rate.maxBitRate(p.avgBitRate);
-        p.maxPacketSize = s.maxPacket;
-        p.avgPacketSize =
-            s.packets ? static_cast<std::uint32_t>(s.rate.totalBytes() / s.packets) : 0;
-        const std::uint32_t payloadRate = rm::bitRate(s.payloadBytes, p.durationMs);
-        switch (s.kind) {
-            case Kind::Video:
-                p.name = "Video Stream";
-                p.mimeType = "video/x-pn-realvideo";
-                p.typeSpecific = rm::realVideoTypeSpecific(
-                    s.rv10, static_cast<std::uint16_t>(s.width),
-                    static_cast<std::uint16_t>(s.height),
-                    rm::frameRateFixed(s.timeBaseNum, s.timeBaseDen), s.codecData);
-                break;
-            case Kind::Audio144:
-                p.name = "Audio Stream";
-                p.mimeType = "audio/x-pn-realaudio";
-                p.typeSpecific =
-                    rm::realAudio144TypeSpecific(static_cast<std::uint32_t>(s.payloadBytes));
-                break;
-            case Kind::Ac3: {
-                p.name = "Audio Stream";
-                p.mimeType = "audio/x-pn-realaudio";
-                rm::DolbyNetParams d;
-                d.sampleRate = s.sampleRate;
-                d.channels = s.channels;
-                // The nominal frame size comes from the declared rate; without
-                // one, from the first frame written.
-                d.frameBytes = s.declaredBitRate > 0
-                                   ? static_cast<std::uint32_t>(s.declaredBitRate * 1536 /
-                                                                (8LL * s.sampleRate))
-                                   : s.firstPayload;
-                const std::uint64_t bitsPerSecond =
-                    s.declaredBitRate > 0 ? static_cast<std::uint64_t>(s.declaredBitRate)
-                                          : payloadRate;
-                d.bytesPerMinute = static_cast<std::uint32_t>(bitsPerSecond * 60 / 8);
-                d.dataSize = static_cast<std::uint32_t>(s.payloadBytes);
-                p.typeSpecific = rm::dolbyNetTypeSpecific(d);
-                break;
-            }
-        }
-        return p;
-    }
-
-    // Everything from the start of the file to the first packet. Its size
-    // never changes once the streams are known, so it can be rewritten in place.
-    //
-    // CONT follows the MDPRs so that its texts win over the (empty) ones of
-    // the 14.4 header in FFmpeg. PROP points at an index chunk inside the
-    // header, chained to the full index once that exists: FFmpeg's demuxer
-    // loses its place in a truncated file whose index offset lies past the
-    // end, and a first index inside the file keeps that from happening. VLC
-    // reads only that first chunk, so it carries the seek stream's entries
-    // (thinned to kHeaderIndexEntries), brought up to date at every
-    // checkpoint: VLC seeks in a whole file, and every reader in a file
-    // whose job never finished. Its size never changes: the places after
-    // the entries, one at least, hold the end of the media at the last
-    // entry's place (the first packet before there is one). VLC seeks to
-    // the entry before the first one later than the time asked and gives
-    // up when there is none, so without the end a time after the last key
-    // frame plays from the start. The end points at that key frame, not
-    // past it: FFmpeg bisects between index entries and would find no key
-    // frame between the last one and the end of the data.
     Bytes buildHeader() {
-        const std::uint32_t duration = mediaEndMs();
-        const std::uint32_t packets = packetCount();
-        const std::uint64_t total = fileRate_.totalBytes();
-
-        std::vector<Bytes> mdprs;
-        std::size_t mdprBytes = 0;
-        for (std::size_t i = 0; i < streams_.size(); ++i) {
-            mdprs.push_back(rm::mdprChunk(streamProperties(i)));
-            mdprBytes += mdprs.back().size();
-        }
-        const Bytes cont = rm::contChunk(content_);
-        const std::size_t stubOffset =
-            rm::kFileHeaderSize + rm::kPropChunkSize + mdprBytes + cont.size();
-
-        rm::FileProperties prop;
-        prop.avgBitRate = rm::bitRate(total, duration);
-        prop.maxBitRate = fileRate_.maxBitRate(prop.avgBitRate);
-        for (const Stream& s : streams_)
-            prop.maxPacketSize = std::max(prop.maxPacketSize, s.maxPacket);
-        prop.avgPacketSize = packets ? static_cast<std::uint32_t>(total / packets) : 0;
-        prop.numPackets = packets;
-        prop.durationMs = duration;
-        prop.prerollMs = fileRate_.prerollMs(prop.avgBitRate, headerSize_);
-        prerollMs_ = prop.prerollMs;
-        prop.indexOffset = static_cast<std::uint32_t>(stubOffset);
-        prop.dataOffset = dataOffset_;
-        prop.numStreams = static_cast<std::uint16_t>(streams_.size());
-
-        // PROP, the MDPRs, CONT, the stub index, DATA, and once written one INDX per stream.
-        const std::uint32_t numHeaders =
-            static_cast<std::uint32_t>(4 + streams_.size() * (indexOffset_ ? 2 : 1));
-        Bytes out = rm::fileHeaderChunk(numHeaders);
-        auto add = [&out](const Bytes& b) { out.insert(out.end(), b.begin(), b.end()); };
-        add(rm::propChunk(prop));
-        for (const Bytes& m : mdprs) add(m);
-        add(cont);
-        std::vector<rm::IndexEntry> headerIndex = headerIndex_;
-        rm::IndexEntry end =
-            headerIndex.empty()
-                ? rm::IndexEntry{0, static_cast<std::uint32_t>(dataOffset_ + rm::kDataHeaderSize),
-                                 0}
-                : headerIndex.back();
-        if (!headerIndex.empty()) end.timestampMs = duration;
-        headerIndex.resize(kHeaderIndexEntries + 1, end);
-        add(rm::indexChunk(seekStream_, headerIndex, indexOffset_));
-        // The index, once written, follows the data and is not part of it.
-        const std::uint64_t dataEnd = indexOffset_ ? indexOffset_ : file_.size();
-        const std::uint64_t dataBytes = dataEnd > headerSize_ ? dataEnd - headerSize_ : 0;
-        add(rm::dataChunkHeader(static_cast<std::uint32_t>(rm::kDataHeaderSize + dataBytes),
-                                packets));
-        return out;
+        rm::Header header = rm::buildHeader(streams_, fileRate_,
+                                            {.content = content_,
+                                             .seekIndex = headerIndex_,
+                                             .seekStream = seekStream_,
+                                             .dataOffset = dataOffset_,
+                                             .indexOffset = indexOffset_,
+                                             .headerSize = headerSize_,
+                                             .writtenBytes = file_.size()});
+        prerollMs_ = header.prerollMs;
+        return std::move(header.bytes);
     }
 
     // Makes the file on disk describe exactly the packets written so far.
@@ -520,19 +356,9 @@ class RealMediaWriter final : public MediaWriter {
         if (Status s = checkpoint(); !s) return s;
 
         const std::uint64_t indexStart = file_.size();
-        std::uint64_t at = indexStart;
-        std::vector<Bytes> chunks;
-        for (std::size_t i = 0; i < streams_.size(); ++i) {
-            const std::uint64_t size =
-                rm::kIndexHeaderSize + rm::kIndexEntrySize * streams_[i].index.size();
-            const std::uint64_t next = i + 1 < streams_.size() ? at + size : 0;
-            if (next > kMaxFileSize || at + size > kMaxFileSize)
-                return Status::fail(ErrorKind::FileTooLarge, text::kFileTooLarge);
-            chunks.push_back(rm::indexChunk(static_cast<std::uint16_t>(i), streams_[i].index,
-                                            static_cast<std::uint32_t>(next)));
-            at += size;
-        }
-        for (const Bytes& c : chunks) {
+        const std::optional<std::vector<Bytes>> chunks = rm::indexChunks(streams_, indexStart);
+        if (!chunks) return Status::fail(ErrorKind::FileTooLarge, text::kFileTooLarge);
+        for (const Bytes& c : *chunks) {
             if (Status s = file_.append(c); !s) return s;
         }
         if (Status s = file_.flush(); !s) return s;
@@ -552,9 +378,7 @@ class RealMediaWriter final : public MediaWriter {
     std::uint32_t dataOffset_ = 0;
     std::uint32_t indexOffset_ = 0;
     std::uint16_t seekStream_ = 0;  // the stream whose index the header carries
-    std::vector<rm::IndexEntry> headerIndex_;
-    std::size_t headerIndexEvery_ = 1;
-    std::size_t seekStreamEntries_ = 0;
+    rm::HeaderIndex headerIndex_;   // the seek stream's entries, thinned
     std::size_t headerSize_ = 0;
     std::uint32_t prerollMs_ = 0;  // as stated by the last header built
     std::int64_t originMs_ = 0;    // media time of the file's zero

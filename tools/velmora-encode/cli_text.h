@@ -1,0 +1,38 @@
+#pragma once
+// How velmora-encode's text shows: printf-style lines of any length, names
+// made safe for a terminal or a JSON string, and column widths on a terminal.
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+#include <string_view>
+
+namespace velmora::tool {
+
+// As long as it takes: a line may carry several paths of any length.
+std::string format(const char* pattern, auto... values) {
+    const int length = std::snprintf(nullptr, 0, pattern, values...);
+    if (length <= 0) return {};
+    std::string out(static_cast<std::size_t>(length), '\0');
+    std::snprintf(out.data(), out.size() + 1, pattern, values...);
+    return out;
+}
+
+// A name (or a message holding one) as it may go to a terminal: a name can
+// hold any byte, and control characters would move the cursor, retitle the
+// window or clear it. They, and bytes that are not UTF-8, show escaped
+// (\x1b, \u009b, \xff).
+std::string shown(std::string_view s);
+
+// A JSON string; bytes that are not UTF-8 (file names may hold any) become
+// U+FFFD so the line stays valid JSON. Every control character is escaped,
+// DEL and C1 too, so the line is as safe on a terminal as the rest.
+std::string jsonString(std::string_view s);
+
+// Columns a terminal gives the text: East Asian wide characters take two.
+std::size_t displayWidth(std::string_view s);
+
+// `s` filled with spaces to `width` columns.
+std::string padded(const std::string& s, std::size_t width);
+
+}  // namespace velmora::tool
