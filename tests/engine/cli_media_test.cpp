@@ -208,7 +208,12 @@ TEST_F(Cli, SystemLimitsEndWithAChineseErrorNotACrash) {
         // 64 blocks of 512 bytes: the header fits, the file does not.
         {"ulimit -f 64; ", "写入目标文件时出错", text::kCauseTooBig},
         // The source's own descriptor is the last one there is (none inherited).
-        {"exec 3<&- 4<&- 5<&- 6<&- 7<&- 8<&- 9<&-; ulimit -n 4; ", "", text::kCauseTooManyFiles},
+        // UBSan (make check) reads an object's type through a pipe it cannot
+        // open then, and takes every object for a bad one: its reports there
+        // say nothing of ours.
+        {"export UBSAN_OPTIONS=halt_on_error=0; exec 3<&- 4<&- 5<&- 6<&- 7<&- 8<&- 9<&-; "
+         "ulimit -n 4; ",
+         "", text::kCauseTooManyFiles},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.limit);
