@@ -6,7 +6,7 @@ JOBS      ?= $(shell nproc)
 SANITIZE  ?=
 CMAKEFLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DVELMORA_SANITIZE=$(SANITIZE) -DVELMORA_WERROR=ON
 
-.PHONY: all deps configure build run test package bench quality asan tsan format clean
+.PHONY: all deps configure build run test check package bench quality asan tsan format clean
 
 all: build
 
@@ -43,8 +43,25 @@ quality: build
 	@bench/quality $(BUILD)
 
 # Sanitizer builds live in their own folders and run the same tests.
+ASAN = BUILD=build-asan TYPE=Debug SANITIZE=address,undefined
 asan:
-	$(MAKE) test BUILD=build-asan TYPE=Debug SANITIZE=address,undefined
+	$(MAKE) test $(ASAN)
+
+# What CI checks after `make test`: every tracked C++ file as clang-format
+# leaves it, the folder directions of docs/folders.txt, and the unit and
+# engine tests under ASan and UBSan (in make asan's folder, building only
+# what those tests need). Undefined behaviour fails the test that meets it.
+CHECK_TESTS = platform_tests engine_unit_tests encoder_unit_tests rm_format_tests \
+              engine_media_tests rm_writer_tests
+empty :=
+CHECK_REGEX = ^($(subst $(empty) $(empty),|,$(strip $(CHECK_TESTS))))$$
+check: deps
+	git ls-files '*.cpp' '*.h' | xargs clang-format --dry-run -Werror
+	scripts/check-includes
+	$(MAKE) build-asan/build.ninja $(ASAN)
+	cmake --build build-asan -j $(JOBS) --target $(CHECK_TESTS)
+	cd build-asan && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+	  ctest --output-on-failure -j $(JOBS) -R '$(CHECK_REGEX)'
 tsan:
 	$(MAKE) test BUILD=build-tsan TYPE=Debug SANITIZE=thread CTESTFLAGS="-L media"
 

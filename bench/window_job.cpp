@@ -1,8 +1,11 @@
 // Runs one real job in the real window and its real encoder component, with
 // stand-ins only for the shell and the dialogs, and watches the window's
 // event loop with a 10 ms probe timer: the longest gap between ticks is how
-// long the window stood still. With --shot it also grabs the window mid-job.
-//   velmora-window-job [--shot PNG] [--audience 56k|lan|512k] SOURCE DESTINATION
+// long the window stood still. With --shot it also grabs the window mid-job;
+// with --stop-after it presses 停止 that many milliseconds into the job and
+// times the call (the tests only hold it to a generous ceiling).
+//   velmora-window-job [--shot PNG] [--stop-after MS] [--audience 56k|lan|512k]
+//                      SOURCE DESTINATION
 #include <QApplication>
 #include <QCheckBox>
 #include <QElapsedTimer>
@@ -11,6 +14,7 @@
 #include <QTimer>
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -27,6 +31,7 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QString shot;
     std::string audience = "lan";
+    std::int64_t stopAfterMs = -1;
     std::vector<QString> files;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
@@ -34,12 +39,16 @@ int main(int argc, char** argv) {
             shot = QString::fromLocal8Bit(argv[++i]);
         else if (arg == "--audience" && i + 1 < argc)
             audience = argv[++i];
+        else if (arg == "--stop-after" && i + 1 < argc)
+            stopAfterMs = std::atoll(argv[++i]);
         else
             files.push_back(QString::fromLocal8Bit(argv[i]));
     }
     if (files.size() != 2) {
-        std::fputs("usage: velmora-window-job [--shot PNG] [--audience 56k|lan|512k] SOURCE DEST\n",
-                   stderr);
+        std::fputs(
+            "usage: velmora-window-job [--shot PNG] [--stop-after MS] [--audience 56k|lan|512k] "
+            "SOURCE DEST\n",
+            stderr);
         return 2;
     }
 
@@ -72,6 +81,7 @@ int main(int argc, char** argv) {
     bool finished = false, grabbed = false;
     std::int64_t durationMs = 0;
     std::int64_t startCallMs = 0;  // opening the source and codecs happens in the call
+    std::int64_t stopCallMs = -1;
     encoder.setNotificationSink([&](const encoder::Notification& n) {
         if (n.id == encoder::event::Started) durationMs = n.args[2].toLong();
         real.ProducerControl1_Notify(n);
@@ -97,6 +107,13 @@ int main(int argc, char** argv) {
             grabbed = true;
             real.grab().save(shot);
             sinceTick.restart();  // the grab is ours, not the job's
+        }
+        if (stopAfterMs >= 0 && stopCallMs < 0 && !finished && job.elapsed() >= stopAfterMs) {
+            QElapsedTimer call;
+            call.start();
+            real.Cmdstop_Click();
+            stopCallMs = call.elapsed();
+            sinceTick.restart();  // the stop's wait is measured on its own
         }
         if (finished) app.quit();
     });
@@ -125,6 +142,12 @@ int main(int argc, char** argv) {
         static_cast<long long>(longestGap));
     std::printf("  the start button's call itself took %lld ms\n",
                 static_cast<long long>(startCallMs));
+    if (stopCallMs >= 0)
+        std::printf("  the stop button's call took %lld ms   [target < 500 ms]\n",
+                    static_cast<long long>(stopCallMs));
+    else if (stopAfterMs >= 0)
+        std::printf("  the job ended before %lld ms: nothing to stop\n",
+                    static_cast<long long>(stopAfterMs));
     if (!longGaps.empty()) {
         std::printf("  gaps over 30 ms (ending at, length):");
         for (const auto& [at, length] : longGaps)

@@ -371,13 +371,15 @@ void Real::showEvent(QShowEvent* event) {
     placed_ = true;
     keepOnScreen();
     // The window manager frames the window after it is shown and tells no
-    // one; once the frame is there, place the window by its real size.
+    // one; once the frame is there, place the window by its real size. A
+    // busy machine's window manager can take seconds to get there.
+    constexpr int kFrameChecks = 200;  // 10 s
     auto* watch = new QTimer(this);
     watch->setInterval(50);
     connect(watch, &QTimer::timeout, this, [this, watch, checks = 0]() mutable {
         const bool framed = frameGeometry() != geometry();
         if (framed) keepOnScreen();
-        if (!framed && ++checks < 40) return;
+        if (!framed && ++checks < kFrameChecks) return;
         watch->stop();
         watch->deleteLater();
     });

@@ -6,12 +6,12 @@
 #include <QMainWindow>
 #include <functional>
 
-#include "encoding/clock.h"
+#include "app/clock.h"
+#include "app/module1.h"
 #include "platform/common_dialog.h"
 #include "platform/encoder_component.h"
 #include "platform/message_box.h"
 #include "platform/shell.h"
-#include "platform/tray_record.h"
 
 class QAction;
 class QCheckBox;

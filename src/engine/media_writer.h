@@ -57,7 +57,7 @@ class MediaWriter {
 // FFmpeg's own "rm" muxer.
 std::unique_ptr<MediaWriter> makeFfmpegRmWriter();
 
-// Our own RealMedia writer (encoder/rm/), in builds that have it.
+// Our own RealMedia writer (engine/rm/).
 std::unique_ptr<MediaWriter> makeRealMediaWriter();
 
 }  // namespace velmora::encoder

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "engine/rm/rm_format.h"
+#include "engine/real_video_codec_data.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -50,8 +50,8 @@ Status PreviewDecoder::open(const AVCodecContext& encoder) {
     // The encoder leaves extradata empty; the decoder needs the codec data
     // the file's header gives a player.
     if (decoder_->extradata_size < 8) {
-        const rm::Bytes codecData =
-            rm::defaultRealVideoCodecData(encoder.codec_id == AV_CODEC_ID_RV10);
+        const std::vector<std::uint8_t> codecData =
+            defaultRealVideoCodecData(encoder.codec_id == AV_CODEC_ID_RV10);
         av_freep(&decoder_->extradata);
         decoder_->extradata =
             static_cast<std::uint8_t*>(av_mallocz(codecData.size() + AV_INPUT_BUFFER_PADDING_SIZE));

@@ -1,7 +1,7 @@
 #pragma once
 // Automation values and dispatch targets: the way the window talks to its
-// components (the encoder, the common dialogs). Plain C++, no Qt, so the
-// encoding engine and its command-line tool can share it.
+// components (the encoder, the common dialogs). Plain C++, no Qt: values
+// that tests can build and compare without a window.
 
 #include <cstdint>
 #include <string>

@@ -2,7 +2,7 @@
 // The notification-area icon's record as the program holds it, and its
 // conversion to the shell's 88-byte ANSI form.
 //
-// The window owns one `Module1` for the whole run, fills its `TrayIcon` once
+// The program holds one record for the whole run, fills it once
 // at start-up with fillTrayIcon() and passes it unchanged to every add and
 // remove: notifyIcon(shell, NotifyIconMessage::Add, module1.TrayIcon).
 
@@ -70,10 +70,5 @@ ParsedNotifyIcon parseNotifyIconRecord(const NotifyIconRecord& bytes);
 inline bool notifyIcon(Shell& shell, NotifyIconMessage message, const TrayIconData& record) {
     return shell.notifyIcon(message, toAnsiRecord(record));
 }
-
-// The program's module-level data. The window owns the one instance.
-struct Module1 {
-    TrayIconData TrayIcon;
-};
 
 }  // namespace velmora

@@ -32,10 +32,15 @@ fail() {
   exit 1
 }
 
+# Every limit below is stretched by this factor: a wait ends as soon as what
+# it waits for happens, so only a failure takes longer, and a busy machine may
+# take several times the usual time.
+patience=${E2E_PATIENCE:-3}
+
 # poll SECONDS COMMAND...: runs COMMAND every 0.2 s until it succeeds; false
-# when the time is up.
+# when SECONDS times the patience are up.
 poll() {
-  local limit=$1
+  local limit=$(($1 * patience))
   shift
   local deadline=$((SECONDS + limit))
   while true; do
@@ -223,7 +228,8 @@ value_matches() { # name regex
 }
 
 wait_value() { # seconds name regex
-  poll "$1" value_matches "$2" "$3" || fail "$2 is \"$(value "$2")\", expected /$3/ within $1 s"
+  poll "$1" value_matches "$2" "$3" ||
+    fail "$2 is \"$(value "$2")\", expected /$3/ within $(($1 * patience)) s"
 }
 
 expect_value() { # name regex

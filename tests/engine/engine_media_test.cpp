@@ -855,7 +855,10 @@ TEST_F(EngineMedia, StartWhileRunningFinishesTheRunningJobFirst) {
     EXPECT_NEAR(media::probe(dir_.file("second.rm")).playSeconds(), 8.0, 0.5);
 }
 
-TEST_F(EngineMedia, DestroyingTheEngineMidJobFinishesTheFileWithinASecond) {
+// Destroyed at 5 %, the engine ends the job where it is: a generous ceiling
+// on the wait (make bench times a stop), and a file far shorter than the
+// source, which a wait for the end would have filled.
+TEST_F(EngineMedia, DestroyingTheEngineMidJobFinishesTheFileWhereItWas) {
     const std::string& source = media::cachedClip("long", testing::longClip());
     const std::string out = dir_.file("destroyed.rm");
     WaitingObserver observer;
@@ -864,11 +867,13 @@ TEST_F(EngineMedia, DestroyingTheEngineMidJobFinishesTheFileWithinASecond) {
     ASSERT_TRUE(observer.waitPercent(5));
     const auto before = std::chrono::steady_clock::now();
     engine.reset();
-    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 10s);
     const auto r = observer.waitResult(0s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->outcome, JobOutcome::Stopped);
-    EXPECT_TRUE(media::probe(out).opened);
+    const media::MediaInfo m = media::probe(out);
+    EXPECT_TRUE(m.opened);
+    EXPECT_LT(m.playSeconds(), 10.0);  // of the 20-second source
 }
 
 }  // namespace

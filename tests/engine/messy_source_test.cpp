@@ -48,7 +48,10 @@ constexpr double kSlowdown = 8;  // instrumented Debug builds run many times slo
 #else
 constexpr double kSlowdown = 1;
 #endif
-const auto kStopBound = std::chrono::milliseconds(static_cast<int>(500 * kSlowdown));
+// What must come "at once" (a stop, a give-up, a launch) fails by waiting for
+// the whole file or for ever, so a ceiling many times the usual figure tells
+// the two apart also on a loaded machine; `make bench` times the stop itself.
+const auto kAtOnce = std::chrono::milliseconds(static_cast<int>(5000 * kSlowdown));
 
 std::string quoted(const std::string& s) {
     std::string out = "'";
@@ -289,9 +292,10 @@ TEST(MessySourceAttachments, AnAttachedFontIsNeverReadAndChangesNothing) {
 
 // --- stopping ------------------------------------------------------------------
 
-// Stop ends the job within the bound wherever it is: between packets, while
-// one frame fills minutes of slots, or while the source sends nothing yet.
-TEST(MessySourceStop, StopEndsEveryJobWithinHalfASecond) {
+// Stop ends the job where it is: between packets, while one frame fills
+// minutes of slots, or while the source sends nothing yet. Stopped at 3 %,
+// the file holds far less than the source, however slowly the machine runs.
+TEST(MessySourceStop, StopEndsEveryJobWhereItIs) {
     media::ScratchDir dir;
     // One picture every five minutes under ten minutes of sound: each picture
     // fills thousands of slots from a single packet.
@@ -303,7 +307,8 @@ TEST(MessySourceStop, StopEndsEveryJobWithinHalfASecond) {
                quoted(slides)));
     const std::string& clip = media::cachedClip("long", testing::longClip());
     ASSERT_FALSE(clip.empty());
-    for (const std::string& source : {slides, clip}) {
+    const std::pair<std::string, double> sources[] = {{slides, 600}, {clip, 20}};
+    for (const auto& [source, seconds] : sources) {
         SCOPED_TRACE(source);
         const std::string out = dir.file("stopped.rm");
         Engine engine;
@@ -312,13 +317,19 @@ TEST(MessySourceStop, StopEndsEveryJobWithinHalfASecond) {
         ASSERT_TRUE(observer.waitPercent(3)) << "ended before it could be stopped";
         const auto before = Clock::now();
         engine.stop();
-        EXPECT_LT(Clock::now() - before, kStopBound);
+        EXPECT_LT(Clock::now() - before, kAtOnce);
         const auto r = observer.waitResult(0s);
         ASSERT_TRUE(r);
         EXPECT_EQ(r->outcome, JobOutcome::Stopped);
         const media::MediaInfo m = media::probe(out);
         ASSERT_TRUE(m.opened) << m.error;
         EXPECT_NEAR(m.playSeconds(), r->encodedMs / 1000.0, 0.5);
+        // A stop that waited for the end of the clip would hold far more. The
+        // slides' whole job takes under two seconds and their file runs to
+        // the source's end even when stopped at 3 %, so it is not measured.
+        if (source == clip) {
+            EXPECT_LT(m.playSeconds(), seconds / 4);
+        }
     }
 }
 
@@ -334,7 +345,7 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     Engine engine;
     WaitingObserver observer;
     const Status s = engine.start(j, observer);
-    EXPECT_LT(Clock::now() - giveUpAt, kStopBound);
+    EXPECT_LT(Clock::now() - giveUpAt, kAtOnce);
     EXPECT_FALSE(s);
     EXPECT_FALSE(media::fileExists(out));
     EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
@@ -343,12 +354,12 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     WaitingObserver launched;
     auto before = Clock::now();
     ASSERT_TRUE(engine.launch(jobFor(fifo, out), launched));
-    EXPECT_LT(Clock::now() - before, kStopBound);
+    EXPECT_LT(Clock::now() - before, kAtOnce);
     std::this_thread::sleep_for(300ms);
     EXPECT_TRUE(engine.running());
     before = Clock::now();
     engine.stop();
-    EXPECT_LT(Clock::now() - before, kStopBound);
+    EXPECT_LT(Clock::now() - before, kAtOnce);
     const auto r = launched.waitResult(0s);
     ASSERT_TRUE(r);
     EXPECT_EQ(r->outcome, JobOutcome::Stopped);
@@ -374,14 +385,20 @@ TEST(MessySourceStop, AJobHeldInAReadIsLetGoAndNeverOverwritesALaterOne) {
     for (const bool laterJob : {false, true}) {
         SCOPED_TRACE(laterJob ? "a later job to the same file" : "alone");
         const std::string out = dir.file("held.rm");
-        // Shared with the job, which may outlive this loop's turn.
+        // Shared with the job, which may outlive this loop's turn. The read
+        // returns when the test lets it (or after a minute, so that a stop
+        // that waits for it fails instead of hanging).
         auto hold = std::make_shared<std::atomic<bool>>(false);
         auto held = std::make_shared<std::atomic<bool>>(false);
+        auto release = std::make_shared<std::atomic<bool>>(false);
+        auto returned = std::make_shared<std::atomic<bool>>(false);
         JobSettings j = jobFor(clip, out, Audience::Dsl512K);
-        j.interrupted = [hold, held] {
+        j.interrupted = [hold, held, release, returned] {
             if (hold->exchange(false)) {
                 *held = true;
-                std::this_thread::sleep_for(2s);
+                const auto giveUp = Clock::now() + 60s;
+                while (!*release && Clock::now() < giveUp) std::this_thread::sleep_for(5ms);
+                *returned = true;
             }
             return false;
         };
@@ -393,9 +410,8 @@ TEST(MessySourceStop, AJobHeldInAReadIsLetGoAndNeverOverwritesALaterOne) {
         const auto deadline = Clock::now() + 60s;
         while (!*held && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
         ASSERT_TRUE(*held);
-        const auto before = Clock::now();
         EXPECT_FALSE(engine.stopWithin(200ms));
-        EXPECT_LT(Clock::now() - before, kStopBound);
+        EXPECT_FALSE(*returned) << "the stop waited for the held read";
         EXPECT_FALSE(engine.running());
         const std::size_t told = observer.progress().size();
 
@@ -404,6 +420,7 @@ TEST(MessySourceStop, AJobHeldInAReadIsLetGoAndNeverOverwritesALaterOne) {
             ASSERT_TRUE(engine.start(jobFor(other, out), second));
             ASSERT_TRUE(second.waitResult());
         }
+        *release = true;
         // The held job's temporary file goes once it has ended.
         while (media::hiddenFileCount(dir.path()) > 0 && Clock::now() < deadline)
             std::this_thread::sleep_for(20ms);

@@ -3,7 +3,8 @@
 # unpacks it into a scratch root, and checks the installed programs and
 # desktop files from there: both programs run, a 2-second clip converts,
 # `velmora FILE` starts with FILE as the source, the desktop entry and the
-# AppStream file validate, the manual page renders, every icon size is there.
+# AppStream file validate, the manual page renders, every icon size is there,
+# the copyright file states the licence.
 #   package-test.sh BUILD_DIR SCRATCH_DIR
 set -euo pipefail
 build=$(cd "$1" && pwd)
@@ -39,12 +40,15 @@ done
 step "contents"
 dpkg-deb -x "$deb" "$root"
 # Only what a user needs: no test or benchmark programs, nothing outside /usr.
-stray=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin/velmora(-encode)?|share/(applications/velmora\.desktop|metainfo/org\.velmora\.Velmora\.metainfo\.xml|man/man1/velmora-encode\.1\.gz|icons/hicolor/[0-9]+x[0-9]+/apps/velmora\.png))$' || true)
+stray=$(cd "$root" && find . -type f | grep -v -E '^\./usr/(bin/velmora(-encode)?|share/(applications/velmora\.desktop|doc/velmora/copyright|metainfo/org\.velmora\.Velmora\.metainfo\.xml|man/man1/velmora-encode\.1\.gz|icons/hicolor/[0-9]+x[0-9]+/apps/velmora\.png))$' || true)
 [ -z "$stray" ] || fail "unexpected files in the package: $stray"
 for size in 16 22 24 32 48 64 128 256; do
   icon=$root/usr/share/icons/hicolor/${size}x${size}/apps/velmora.png
   file -b "$icon" | grep -q "PNG image data, $size x $size," || fail "icon $size: $(file -b "$icon" 2>&1)"
 done
+
+grep -qx 'License: GPL-3.0-or-later' "$root/usr/share/doc/velmora/copyright" ||
+  fail "the copyright file does not state GPL-3.0-or-later"
 
 step "desktop entry and AppStream file"
 desktop-file-validate "$root/usr/share/applications/velmora.desktop" || fail "desktop-file-validate"

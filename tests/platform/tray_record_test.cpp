@@ -17,9 +17,8 @@ constexpr std::uint32_t kWindow = 0x0A0B0C0D;
 constexpr std::uint32_t kIcon = 0x11223344;
 
 TEST(TrayIconRecord, RegistrationFillsEveryField) {
-    Module1 module;
-    fillTrayIcon(module.TrayIcon, kWindow, kIcon);
-    const TrayIconData& t = module.TrayIcon;
+    TrayIconData t;
+    fillTrayIcon(t, kWindow, kIcon);
     EXPECT_EQ(t.cbSize, 88u);
     EXPECT_EQ(t.hWnd, kWindow);
     EXPECT_EQ(t.uID, kIcon);
@@ -95,14 +94,13 @@ TEST(TrayIconRecord, FixedFieldIsCutOrFilledWithBlanks) {
 
 TEST(TrayIconRecord, EveryShellCallGetsTheConvertedRecord) {
     testing::RecordingShell shell;
-    Module1 module;
-    fillTrayIcon(module.TrayIcon, kWindow, kIcon);
-    EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, module.TrayIcon));
-    EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Delete, module.TrayIcon));
-    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Delete, module.TrayIcon));
+    TrayIconData record;
+    fillTrayIcon(record, kWindow, kIcon);
+    EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Add, record));
+    EXPECT_TRUE(notifyIcon(shell, NotifyIconMessage::Delete, record));
+    EXPECT_FALSE(notifyIcon(shell, NotifyIconMessage::Delete, record));
     ASSERT_EQ(shell.notifyCalls().size(), 3u);
-    for (const auto& call : shell.notifyCalls())
-        EXPECT_EQ(call.record, toAnsiRecord(module.TrayIcon));
+    for (const auto& call : shell.notifyCalls()) EXPECT_EQ(call.record, toAnsiRecord(record));
     EXPECT_EQ(shell.count(NotifyIconMessage::Delete), 2);
 }
 

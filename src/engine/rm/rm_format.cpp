@@ -157,14 +157,6 @@ Bytes packetHeader(std::uint16_t streamNumber, std::uint32_t timestampMs, std::u
     return out;
 }
 
-Bytes defaultRealVideoCodecData(bool rv10) {
-    Bytes out;
-    ByteWriter w(out);
-    w.u32(0x00000008);
-    w.u32(rv10 ? 0x10000000 : 0x20103001);
-    return out;
-}
-
 Bytes realVideoTypeSpecific(bool rv10, std::uint16_t width, std::uint16_t height,
                             std::uint32_t frameRate16_16, const Bytes& codecData) {
     Bytes out;

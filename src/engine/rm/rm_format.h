@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/real_video_codec_data.h"
+
 namespace velmora::encoder::rm {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -110,12 +112,6 @@ Bytes packetHeader(std::uint16_t streamNumber, std::uint32_t timestampMs, std::u
                    std::uint16_t packetSize);
 
 // --- RealVideo -------------------------------------------------------------
-
-// The 8 opaque bytes the RealVideo 1.0/2.0 decoders read (sub-format word and
-// the codec version word) when the encoder supplies none: basic H.263 for
-// RV10; for RV20 version 2.1, whose frame header carries the 8-bit sequence
-// number FFmpeg's encoder writes, without reference-picture resampling.
-Bytes defaultRealVideoCodecData(bool rv10);
 
 // The MDPR type-specific data of a video stream: "VIDO" + the codec, frame
 // size, 12 bits per pixel, the frame rate as 16.16 fixed point, then the

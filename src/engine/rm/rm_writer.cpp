@@ -81,7 +81,7 @@ class RealMediaWriter final : public MediaWriter {
                 if (params.extradata_size >= 8)
                     s.codecData.assign(params.extradata, params.extradata + params.extradata_size);
                 else
-                    s.codecData = rm::defaultRealVideoCodecData(s.rv10);
+                    s.codecData = defaultRealVideoCodecData(s.rv10);
                 break;
             case AV_CODEC_ID_RA_144:
                 if (params.sample_rate != rm::k144SampleRate || params.ch_layout.nb_channels != 1)

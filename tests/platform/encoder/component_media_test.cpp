@@ -28,6 +28,11 @@ namespace {
 using namespace encoder;
 namespace media = velmora::testing::media;
 
+// A call that must return at once fails by waiting for the whole job or for
+// ever, so a ceiling many times the usual figure tells the two apart also on
+// a loaded machine; `make bench` times 停止 itself.
+constexpr int kAtOnceMs = 5000;
+
 bool waitUntil(const std::function<bool()>& done, int ms = 60000) {
     QElapsedTimer timer;
     timer.start();
@@ -410,7 +415,7 @@ TEST_F(ComponentMedia, ASourceThatSendsNothingHoldsUpNeitherStartNorStop) {
     QElapsedTimer timer;
     timer.start();
     ASSERT_TRUE(invoke(op::Start));
-    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_LT(timer.elapsed(), kAtOnceMs);
     waitUntil([] { return false; }, 300);
     EXPECT_TRUE(seen_.empty());
     EXPECT_TRUE(component_->isRunning());
@@ -418,7 +423,7 @@ TEST_F(ComponentMedia, ASourceThatSendsNothingHoldsUpNeitherStartNorStop) {
     EXPECT_TRUE(host.findChild<QProgressBar*>("encoderProgress")->isVisibleTo(&host));
     timer.restart();
     ASSERT_TRUE(invoke(op::Stop));
-    EXPECT_LT(timer.elapsed(), 500);
+    EXPECT_LT(timer.elapsed(), kAtOnceMs);
     EXPECT_FALSE(component_->isRunning());
     ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
     EXPECT_EQ(ids(), std::vector<DispId>{event::Stopped});
@@ -468,10 +473,13 @@ TEST_F(ComponentMedia, DestroyingTheComponentMidJobFinishesTheFile) {
     QElapsedTimer timer;
     timer.start();
     component_.reset();
-    EXPECT_LT(timer.elapsed(), 1000);
+    EXPECT_LT(timer.elapsed(), kAtOnceMs);
     QApplication::processEvents();  // queued notifications died with the component
     EXPECT_FALSE(sawEnd());
-    EXPECT_TRUE(media::probe(out).opened);
+    const media::MediaInfo m = media::probe(out);
+    EXPECT_TRUE(m.opened);
+    // Ended where it was, not encoded to the end of the 20-second source.
+    EXPECT_LT(m.playSeconds(), 10.0);
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 

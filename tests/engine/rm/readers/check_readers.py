@@ -14,6 +14,9 @@ the decoder: one frame short is accepted), and its seeks land between the
 index points around the asked time, not back at the start: to the middle,
 and in a file with a picture that ran to its end, into the span after its
 last key frame, which only the end of the header's index bounds for VLC.
+VLC and xine keep time and drop late pictures and sound on a busy machine:
+they play again, up to five times, where a playback or a seek fell short,
+and the fullest playback and the earliest landing count.
 
 Without --all only our own writer's files are made and checked, a few of
 them, to keep the test short; --all adds every audience and FFmpeg's muxer
@@ -226,6 +229,23 @@ def fullest(play, missing, tries=5):
     return best
 
 
+def settled_landing(play, ref, target, tries=5):
+    """Where a seek to `target` landed, played again (up to `tries` times)
+    while it lands outside the window: a player that keeps time drops late
+    pictures and sound on a busy machine, and a start told from what it
+    decoded then looks later than it was. Drops never make it earlier, so
+    the earliest landing is kept."""
+    lo, hi = seek_window(ref, target)
+    best = play()
+    for _ in range(tries - 1):
+        if best is not None and lo <= best <= hi:
+            break
+        again = play()
+        if again is not None and (best is None or again < best):
+            best = again
+    return best
+
+
 def landing_from_counts(ref, frames_after, seconds_after):
     """Where playback started, from how much was decoded after the seek."""
     if ref["video"] and frames_after is not None and ref["vpts"]:
@@ -242,7 +262,7 @@ def note_matches(r, log, patterns):
     """Keeps the first line of `log` each pattern finds as a note on `r`."""
     for pattern in patterns:
         m = re.search(pattern, log)
-        if m:
+        if m and m.group(0).strip() not in r.notes:
             r.notes.append(m.group(0).strip())
 
 
@@ -386,9 +406,11 @@ def vlc_reader(f, ref, work):
         r.streams.add("audio")
     note_matches(r, log, (r"unknown audio codec=.*", r"unknown track id.*", r"Seek No Index.*"))
     for target in seek_targets(f, ref):
-        log, frames, seconds = play(target)
-        note_matches(r, log, (r"INPUT_CONTROL_SET_TIME.*failed or not possible",))
-        r.landings[target] = landing_from_counts(ref, frames, seconds)
+        def landing(target=target):
+            log, frames, seconds = play(target)
+            note_matches(r, log, (r"INPUT_CONTROL_SET_TIME.*failed or not possible",))
+            return landing_from_counts(ref, frames, seconds)
+        r.landings[target] = settled_landing(landing, ref, target)
     return r
 
 
@@ -460,13 +482,14 @@ def xine_reader(f, ref, work, xine_play):
     if int(v.get("audio_rate", "0")):
         r.seconds = int(v["audio_samples"]) / int(v["audio_rate"])
     for target in seek_targets(f, ref):
-        out, v = play(target)
-        r.landings[target] = None
-        if ref["video"] and int(v.get("first_video_ms", "-1")) >= 0:
-            r.landings[target] = int(v["first_video_ms"]) / 1000.0
-        elif int(v.get("audio_rate", "0")):
-            r.landings[target] = landing_from_counts(
-                ref, None, int(v["audio_samples"]) / int(v["audio_rate"]))
+        def landing(target=target):
+            out, v = play(target)
+            if ref["video"] and int(v.get("first_video_ms", "-1")) >= 0:
+                return int(v["first_video_ms"]) / 1000.0
+            if int(v.get("audio_rate", "0")):
+                return landing_from_counts(ref, None, int(v["audio_samples"]) / int(v["audio_rate"]))
+            return None
+        r.landings[target] = settled_landing(landing, ref, target)
     return r
 
 

@@ -1,4 +1,4 @@
-#include "encoding/clock.h"
+#include "app/clock.h"
 
 #include <gtest/gtest.h>
 
