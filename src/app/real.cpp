@@ -21,15 +21,12 @@
 
 #include "app/icon.h"
 #include "app/layout.h"
+#include "platform/qt_text.h"
 #include "texts/window_texts.h"
 
 namespace velmora {
 
 namespace {
-
-QString qs(const char16_t* s) {
-    return QString::fromUtf16(s);
-}
 
 QRect pixels(const layout::Control& c) {
     return QRect(layout::toPixels(c.left), layout::toPixels(c.top), layout::toPixels(c.width),

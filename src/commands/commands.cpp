@@ -7,14 +7,12 @@
 #include "app/real.h"
 #include "platform/ansi.h"
 #include "platform/countdown.h"
+#include "platform/qt_text.h"
 #include "texts/window_texts.h"
 
 namespace velmora {
 
 namespace {
-QString qs(const char16_t* s) {
-    return QString::fromUtf16(s);
-}
 constexpr int kLogoffCountdownSeconds = 30;
 }  // namespace
 

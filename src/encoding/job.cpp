@@ -8,15 +8,10 @@
 #include <QTimer>
 
 #include "app/real.h"
+#include "platform/qt_text.h"
 #include "texts/window_texts.h"
 
 namespace velmora {
-
-namespace {
-QString qs(const char16_t* s) {
-    return QString::fromUtf16(s);
-}
-}  // namespace
 
 void Real::Cmdstart_Click() {
     using namespace encoder;

@@ -7,15 +7,12 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
+#include "platform/qt_text.h"
 #include "texts/window_texts.h"
 
 namespace velmora {
 
 namespace {
-
-QString qs(const char16_t* s) {
-    return QString::fromUtf16(s);
-}
 
 QString countdownText(int seconds) {
     return qs(text::kLogoffCountdown).arg(seconds);

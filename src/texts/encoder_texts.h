@@ -3,6 +3,9 @@
 // the engine, our RealMedia writer, the encoder component and its pane, and
 // the command-line tool. No Qt here.
 
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -314,6 +317,20 @@ inline std::string withReason(std::string_view message, std::string_view reason)
     out += "（";
     out += reason;
     out += "）";
+    return out;
+}
+
+// A file size for people, as their file manager shows one: bytes, then KB
+// and MB of 1024 with one decimal ("1023 B", "1.5 KB", "3.3 MB").
+inline std::string sizeText(std::int64_t bytes) {
+    char out[32];
+    if (bytes < 1024)
+        std::snprintf(out, sizeof out, "%lld B",
+                      static_cast<long long>(std::max<std::int64_t>(bytes, 0)));
+    else if (bytes < 1024 * 1024)
+        std::snprintf(out, sizeof out, "%.1f KB", static_cast<double>(bytes) / 1024);
+    else
+        std::snprintf(out, sizeof out, "%.1f MB", static_cast<double>(bytes) / (1024 * 1024));
     return out;
 }
 

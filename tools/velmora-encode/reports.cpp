@@ -27,11 +27,6 @@ const ResultNames& namesOf(Result r) {
     return kResultNames[static_cast<int>(r)];
 }
 
-std::string sizeText(std::int64_t bytes) {
-    if (bytes < 1'000'000) return format("%.1f kB", bytes / 1000.0);
-    return format("%.1f MB", bytes / 1'000'000.0);
-}
-
 // Why a file is not there, for the table.
 std::string whyNone(const FileReport& f) {
     switch (f.result) {
@@ -130,7 +125,7 @@ void printTable(const std::vector<JobReport>& jobs) {
         for (const FileReport& f : job.files) {
             if (f.written())
                 rows.push_back({f.source, namesOf(f.result).text,
-                                format(cli::kSeconds, f.heldMs / 1000.0), sizeText(f.bytes),
+                                format(cli::kSeconds, f.heldMs / 1000.0), text::sizeText(f.bytes),
                                 format("%.1f", f.kbps()), f.destination});
             else
                 rows.push_back({f.source, namesOf(f.result).text, none, none, none, whyNone(f)});

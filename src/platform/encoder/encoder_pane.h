@@ -3,8 +3,9 @@
 // name and the chosen audience's budget. During a job: the source picture
 // beside the same picture as the output decodes it, a progress bar, elapsed
 // and remaining time, speed against real time and the running bitrate
-// against the budget. It reads the job's preview at most five times a
-// second on its own timer; the job never waits for it. A job of several
+// against the budget. It takes the job's pictures at most five times a
+// second on its own timer (the job never waits for it); the figures are
+// those the component raises as Statistics. A job of several
 // files (one per ticked audience) shows the fastest audience's picture and
 // the slowest's bit rate, the one most likely to overrun its line.
 
@@ -31,20 +32,18 @@ namespace encoder {
 struct JobPreview;
 }
 
-// The figures of the job page, from the job's running totals.
-struct PaneFigures {
+// A running job's figures, from its totals so far: what the component raises
+// as Statistics and the job page shows.
+struct JobFigures {
     std::int64_t remainingMs = -1;  // -1 while unknown
     double speed = 0;               // source seconds per wall second
     std::int64_t kbps = 0;          // output so far
 };
-PaneFigures paneFigures(std::int64_t encodedMs, std::int64_t durationMs, std::int64_t elapsedMs,
-                        std::int64_t bytes);
+JobFigures jobFigures(std::int64_t encodedMs, std::int64_t durationMs, std::int64_t elapsedMs,
+                      std::int64_t bytes);
 
 // "mm:ss", or "h:mm:ss" from an hour on.
 QString clockText(std::int64_t ms);
-
-// A file size for people: bytes, KB or MB (of 1024).
-QString sizeText(std::int64_t bytes);
 
 // One file a job left.
 struct FileSummary {
@@ -69,8 +68,7 @@ struct JobSummary {
 
 // What the job page shows besides the pictures and the running totals.
 struct PaneJob {
-    std::int64_t durationMs = 0;  // 0 while unknown
-    int budgetKbps = 0;           // of the slowest audience, whose file the totals are
+    int budgetKbps = 0;  // of the slowest audience, whose file the figures are
     int files = 1;
     bool spaceShort = false;  // the files may not fit in the folder's free space
 };
@@ -131,9 +129,9 @@ class EncoderPane : public QWidget {
     void showPlanDetails();
     // A job started: read `preview` from now on until it ends.
     void startJob(std::shared_ptr<encoder::JobPreview> preview, const PaneJob& job);
-    // `durationMs`: the length the job now expects to write, when it knows
-    // better than at the start (gaps in the source closed up); 0 keeps it.
-    void showJob(int percent, std::int64_t durationMs = 0);
+    void showJob(int percent);
+    // The running job's latest figures (its Statistics).
+    void showFigures(const JobFigures& figures);
     // A job ended with a file: what it made, until the next start or change
     // of settings. With several files the page sums them up and its tooltip
     // holds the table of them.
@@ -147,11 +145,15 @@ class EncoderPane : public QWidget {
     void resizeEvent(QResizeEvent* event) override;
 
   private:
+    // The pages but the idle one, each in the file of its name (pane_*_page.cpp).
     void buildPlanPage();
+    void buildJobPage();
+    void buildSummaryPage();
     // The idle page, or the plan page when the plan is ready.
     void showIdleOrPlan();
     // The plan's lines, long names shortened in the middle to the pane's width.
     void fitPlanLines();
+    // The pictures and the elapsed time, on the pane's timer.
     void refresh();
     void stopWatching();
     // The summary's folder line, its middle left out where the pane is too narrow.

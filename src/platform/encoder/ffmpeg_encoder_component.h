@@ -1,7 +1,8 @@
 #pragma once
 // The encoder component of the window: takes the contract's property writes
 // and calls, runs the engine on its own threads and raises the notifications
-// on this object's thread through queued calls.
+// on this object's thread through queued calls. Its pane shows what those
+// notifications carry.
 
 #include <QObject>
 #include <QPointer>
@@ -9,6 +10,7 @@
 #include <chrono>
 #include <deque>
 #include <mutex>
+#include <utility>
 
 #include "engine/engine.h"
 #include "platform/encoder/plan_reader.h"
@@ -21,6 +23,9 @@ struct JobSummary;
 
 // What the pane keeps of an ended job: the files it left, the named one first.
 JobSummary summaryOf(const encoder::JobResult& result);
+
+// The slowest of `audiences` by name, and its budget; empty and 0 without one.
+std::pair<QString, int> slowestOf(const encoder::AudienceSet& audiences);
 
 class FfmpegEncoderComponent : public QObject,
                                public EncoderComponent,

@@ -3,6 +3,7 @@
 #include <QFileInfo>
 
 #include "platform/encoder/encoder_pane.h"
+#include "platform/qt_text.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora {
@@ -11,31 +12,22 @@ using namespace encoder;
 
 namespace {
 
-QString tr8(const char* text) {
-    return QString::fromUtf8(text);
-}
-
-QString nameOf(Audience audience) {
-    const std::string_view name = profileOf(audience).name;
-    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
-}
-
 // Hertz as kHz with the decimals it needs: 8, 44.1.
 QString kiloHertz(int hertz) {
     return QString::number(hertz / 1000.0, 'g', 4);
 }
 
 QString pictureOf(const std::optional<VideoPlan>& video) {
-    if (!video) return tr8(text::kNoPicture);
-    return tr8(text::kPlanPicture).arg(video->width).arg(video->height).arg(video->fps);
+    if (!video) return qs(text::kNoPicture);
+    return qs(text::kPlanPicture).arg(video->width).arg(video->height).arg(video->fps);
 }
 
 QString soundOf(const std::optional<AudioPlan>& audio) {
-    if (!audio) return tr8(text::kPlanNoSound);
-    return tr8(text::kPlanSound)
-        .arg(tr8(audio->codec == AudioCodec::Real144 ? text::kPlanReal144 : text::kPlanAc3),
+    if (!audio) return qs(text::kPlanNoSound);
+    return qs(text::kPlanSound)
+        .arg(qs(audio->codec == AudioCodec::Real144 ? text::kPlanReal144 : text::kPlanAc3),
              kiloHertz(audio->sampleRate),
-             tr8(audio->channels > 1 ? text::kPlanStereo : text::kPlanMono));
+             qs(audio->channels > 1 ? text::kPlanStereo : text::kPlanMono));
 }
 
 // Where the picture is cut down hard (to a quarter of the source's pixels
@@ -51,10 +43,10 @@ QString pictureNote(const JobInfo& info) {
                          static_cast<std::int64_t>(source.width) * source.height;
     const bool slower = source.frameRate > 0 && v.fps * 2 <= source.frameRate;
     if (!smaller && !slower) return {};
-    return tr8(text::kPlanNotePicture)
+    return qs(text::kPlanNotePicture)
         .arg(source.width)
         .arg(source.height)
-        .arg(QString::number(source.frameRate, 'g', 4), nameOf(slowest.audience))
+        .arg(QString::number(source.frameRate, 'g', 4), audienceName(slowest.audience))
         .arg(v.width)
         .arg(v.height)
         .arg(v.fps);
@@ -66,41 +58,45 @@ QString soundNote(const JobInfo& info, std::int32_t audioContent) {
     QStringList audiences;
     for (const JobInfo::File& f : info.files)
         if (f.plan.audio && f.plan.audio->codec == AudioCodec::Real144)
-            audiences << nameOf(f.audience);
+            audiences << audienceName(f.audience);
     if (audiences.isEmpty()) return {};
-    return tr8(text::kPlanNoteSpeechSound)
-        .arg(tr8(audioContent == StereoMusic ? text::kPlanStereoMusic : text::kPlanMusic),
-             audiences.join(tr8(text::kPlanListSeparator)));
+    return qs(text::kPlanNoteSpeechSound)
+        .arg(qs(audioContent == StereoMusic ? text::kPlanStereoMusic : text::kPlanMusic),
+             audiences.join(qs(text::kPlanListSeparator)));
 }
 
 }  // namespace
+
+QString audienceName(Audience audience) {
+    const std::string_view name = profileOf(audience).name;
+    return QString::fromUtf8(name.data(), static_cast<qsizetype>(name.size()));
+}
 
 PlanText planText(const JobInfo& info, std::int32_t audioContent, std::int32_t videoQuality) {
     PlanText plan;
     const auto count = static_cast<int>(info.files.size());
     if (info.stillPicture)
-        plan.heading = tr8(text::kPlanHeadingStill).arg(count).arg(kStillPictureSeconds);
+        plan.heading = qs(text::kPlanHeadingStill).arg(count).arg(kStillPictureSeconds);
     else if (info.durationMs > 0)
-        plan.heading = tr8(text::kPlanHeading).arg(count).arg(clockText(info.durationMs));
+        plan.heading = qs(text::kPlanHeading).arg(count).arg(clockText(info.durationMs));
     else
-        plan.heading = tr8(text::kPlanHeadingNoLength).arg(count);
+        plan.heading = qs(text::kPlanHeadingNoLength).arg(count);
     if (!info.destination.empty())
         plan.folder = QFileInfo(QString::fromStdString(info.destination)).absolutePath();
     for (const JobInfo::File& f : info.files) {
-        plan.files.push_back({QFileInfo(QString::fromStdString(f.destination)).fileName(),
-                              nameOf(f.audience), pictureOf(f.plan.video), soundOf(f.plan.audio),
-                              QStringLiteral("%1 kbps").arg(f.plan.budgetKbps),
-                              f.largestBytes > 0
-                                  ? tr8(text::kPlanLargest).arg(sizeText(f.largestBytes))
-                                  : tr8(text::kPlanSizeUnknown),
-                              f.largestBytes});
+        plan.files.push_back(
+            {QFileInfo(QString::fromStdString(f.destination)).fileName(), audienceName(f.audience),
+             pictureOf(f.plan.video), soundOf(f.plan.audio),
+             QStringLiteral("%1 kbps").arg(f.plan.budgetKbps),
+             f.largestBytes > 0 ? qs(text::kPlanLargest).arg(qs(text::sizeText(f.largestBytes)))
+                                : qs(text::kPlanSizeUnknown),
+             f.largestBytes});
     }
     if (info.files.empty()) return plan;
     for (const QString& note : {soundNote(info, audioContent), pictureNote(info)})
         if (!note.isEmpty()) plan.notes << note;
-    if (!info.shape.hasVideo && videoQuality != NoVideo)
-        plan.notes << tr8(text::kPlanNoteNoPicture);
-    if (!info.shape.hasAudio && audioContent != NoAudio) plan.notes << tr8(text::kPlanNoteNoSound);
+    if (!info.shape.hasVideo && videoQuality != NoVideo) plan.notes << qs(text::kPlanNoteNoPicture);
+    if (!info.shape.hasAudio && audioContent != NoAudio) plan.notes << qs(text::kPlanNoteNoSound);
     return plan;
 }
 
@@ -112,19 +108,20 @@ QString planTable(const PlanText& plan) {
                        .arg(plan.heading.toHtmlEscaped());
     if (!plan.folder.isEmpty())
         html += QStringLiteral("<p>%1</p>")
-                    .arg(tr8(text::kSummaryFolder).arg(plan.folder).toHtmlEscaped());
+                    .arg(qs(text::kSummaryFolder).arg(plan.folder).toHtmlEscaped());
     html += QStringLiteral("<table cellspacing=\"0\" cellpadding=\"3\"><tr>");
     for (const char* column : {text::kTableFile, text::kTableAudience, text::kTablePicture,
                                text::kTableSound, text::kTableBudget, text::kTableLargest})
-        html += QStringLiteral("<th align=\"left\">%1</th>").arg(tr8(column));
+        html += QStringLiteral("<th align=\"left\">%1</th>").arg(qs(column));
     html += QStringLiteral("</tr>");
     for (const PlanFileText& f : plan.files) {
         html += QStringLiteral("<tr>");
         for (const QString* cell : {&f.name, &f.audience, &f.picture, &f.sound, &f.budget})
             html += QStringLiteral("<td>%1</td>").arg(cell->toHtmlEscaped());
         // The size without its "at most": the column says it.
-        html += QStringLiteral("<td align=\"right\">%1</td>")
-                    .arg(f.largestBytes > 0 ? sizeText(f.largestBytes) : tr8(text::kUnknown));
+        html +=
+            QStringLiteral("<td align=\"right\">%1</td>")
+                .arg(f.largestBytes > 0 ? qs(text::sizeText(f.largestBytes)) : qs(text::kUnknown));
         html += QStringLiteral("</tr>");
     }
     html += QStringLiteral("</table>");

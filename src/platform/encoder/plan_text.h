@@ -30,6 +30,9 @@ struct PlanText {
     QStringList notes;                // choices an audience cannot keep
 };
 
+// The audience's name as the window's boxes show it.
+QString audienceName(encoder::Audience audience);
+
 // `info` as planJob() gives it, for the content and video choices it was made with.
 PlanText planText(const encoder::JobInfo& info, std::int32_t audioContent,
                   std::int32_t videoQuality);

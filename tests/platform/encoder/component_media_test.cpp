@@ -21,6 +21,8 @@
 #include "engine/engine_support.h"
 #include "platform/encoder/encoder_pane.h"
 #include "platform/encoder/ffmpeg_encoder_component.h"
+#include "platform/qt_text.h"
+#include "texts/encoder_texts.h"
 
 namespace velmora {
 namespace {
@@ -94,6 +96,11 @@ class ComponentMedia : public ::testing::Test {
             if (seen_[i].id == id) return seen_[i];
         return std::nullopt;
     }
+    std::optional<Notification> last(DispId id) const {
+        for (auto n = seen_.rbegin(); n != seen_.rend(); ++n)
+            if (n->id == id) return *n;
+        return std::nullopt;
+    }
 
     media::ScratchDir dir_;
     std::unique_ptr<FfmpegEncoderComponent> component_;
@@ -123,6 +130,14 @@ TEST_F(ComponentMedia, ThePaneShowsBothPicturesAndTheFiguresWhileAJobRuns) {
         << bitRate->text().toStdString();
     ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
     EXPECT_TRUE(sourceView->picture().isNull()) << "the pictures went with the job";
+    // The job's page showed the figures its last Statistics carried.
+    const std::optional<Notification> statistics = last(event::Statistics);
+    ASSERT_TRUE(statistics);
+    const std::int32_t kbps = statistics->args[0].toLong();
+    EXPECT_GT(kbps, 0);
+    EXPECT_EQ(statistics->args[1].toLong(), 225);
+    EXPECT_TRUE(bitRate->text().contains(QStringLiteral(" %1/225 kbps").arg(kbps)))
+        << bitRate->text().toStdString();
     // What was made stays on show until the settings change.
     auto* file = host.findChild<QLabel*>("encoderSummaryFile");
     ASSERT_NE(file, nullptr);
@@ -163,7 +178,8 @@ TEST_F(ComponentMedia, SeveralAudiencesMakeSeveralFilesThatThePaneSumsUp) {
     EXPECT_EQ(seen_.back().args[1].toLong(), slow.fileBytes);
 
     EXPECT_TRUE(label("encoderSummaryFile")
-                    .startsWith("共 2 个文件　总大小 " + sizeText(slow.fileBytes + fast.fileBytes)))
+                    .startsWith("共 2 个文件　总大小 " +
+                                qs(encoder::text::sizeText(slow.fileBytes + fast.fileBytes))))
         << label("encoderSummaryFile").toStdString();
     EXPECT_EQ(label("encoderSummaryFigures"), "保存在 " + QString::fromStdString(dir_.path()));
     const QString table = host.findChild<QWidget*>("encoderSummary")->toolTip();
@@ -171,7 +187,7 @@ TEST_F(ComponentMedia, SeveralAudiencesMakeSeveralFilesThatThePaneSumsUp) {
     for (const auto& [name, file] : {std::pair{"讲座.rm", slow}, std::pair{"讲座-512k.rm", fast}}) {
         SCOPED_TRACE(name);
         EXPECT_TRUE(table.contains(QString::fromUtf8(name)));
-        EXPECT_TRUE(table.contains(sizeText(file.fileBytes)));
+        EXPECT_TRUE(table.contains(qs(encoder::text::sizeText(file.fileBytes))));
         EXPECT_TRUE(
             table.contains(QStringLiteral("%1×%2").arg(file.video->width).arg(file.video->height)));
     }
@@ -222,7 +238,7 @@ TEST_F(ComponentMedia, ThePaneShowsThePlanOfTheNamesInTheBoxes) {
         const QString shown = lines[line]->text() + "\n" + lines[line + 1]->text();
         SCOPED_TRACE(shown.toStdString());
         EXPECT_TRUE(shown.contains(QFileInfo(QString::fromStdString(file.destination)).fileName()));
-        EXPECT_TRUE(shown.contains("至多约 " + sizeText(file.largestBytes)));
+        EXPECT_TRUE(shown.contains("至多约 " + qs(encoder::text::sizeText(file.largestBytes))));
         EXPECT_TRUE(shown.contains(QStringLiteral("%1×%2，每秒 %3 帧")
                                        .arg(file.plan.video->width)
                                        .arg(file.plan.video->height)
@@ -451,9 +467,12 @@ TEST_F(ComponentMedia, ThePanesRemainingTimeFollowsAClosedGap) {
     ASSERT_NE(remaining, nullptr);
     const QRegularExpression underAnHour("\\s\\d\\d:\\d\\d$");
     int checked = 0;
+    bool closed = false;  // the last Progress counted the gap out
     component_->setNotificationSink([&](const Notification& n) {
         seen_.push_back(n);
-        if (n.id != event::Progress || n.args[1].toLong() > 60000) return;
+        if (n.id == event::Progress) closed = n.args[1].toLong() <= 60000;
+        // The figures arrive as the Statistics that follow each Progress.
+        if (n.id != event::Statistics || !closed) return;
         ++checked;
         EXPECT_TRUE(underAnHour.match(remaining->text()).hasMatch())
             << remaining->text().toStdString();

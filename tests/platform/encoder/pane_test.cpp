@@ -13,25 +13,28 @@
 #include "engine/ffmpeg_ptr.h"
 #include "engine/preview.h"
 #include "platform/encoder/encoder_pane.h"
+#include "platform/qt_text.h"
+#include "texts/encoder_texts.h"
 
 namespace velmora {
 namespace {
 
 TEST(PaneFigures, FromRunningTotals) {
     // 20 s of a 60 s source in 10 s of wall time, 50 000 bytes written.
-    const PaneFigures f = paneFigures(20'000, 60'000, 10'000, 50'000);
+    const JobFigures f = jobFigures(20'000, 60'000, 10'000, 50'000);
     EXPECT_DOUBLE_EQ(f.speed, 2.0);
     EXPECT_EQ(f.remainingMs, 20'000);
     EXPECT_EQ(f.kbps, 20);
     // Nothing written yet, or no known length: nothing to divide by.
-    const PaneFigures start = paneFigures(0, 60'000, 300, 1000);
+    const JobFigures start = jobFigures(0, 60'000, 300, 1000);
     EXPECT_EQ(start.remainingMs, -1);
     EXPECT_EQ(start.kbps, 0);
-    EXPECT_EQ(paneFigures(5'000, 0, 1'000, 0).remainingMs, -1);
-    EXPECT_EQ(paneFigures(61'000, 60'000, 1'000, 0).remainingMs, 0);
+    EXPECT_EQ(jobFigures(5'000, 0, 1'000, 0).remainingMs, -1);
+    EXPECT_EQ(jobFigures(61'000, 60'000, 1'000, 0).remainingMs, 0);
 }
 
 TEST(PaneFigures, SizeText) {
+    using encoder::text::sizeText;
     EXPECT_EQ(sizeText(0), "0 B");
     EXPECT_EQ(sizeText(1023), "1023 B");
     EXPECT_EQ(sizeText(1536), "1.5 KB");
@@ -75,8 +78,6 @@ TEST(EncoderPane, ShowsWhatThePreviewHoldsAndGoesBackToIdle) {
     pane->resize(425, 153);
     host.show();
     auto preview = std::make_shared<encoder::JobPreview>();
-    preview->encodedMs = 30'000;
-    preview->bytes = 30'000 * 34 / 8;  // 34 kbps
     encoder::PreviewFrames pair;
     for (encoder::FramePtr* f : {&pair.source, &pair.output}) {
         *f = encoder::makeFrame();
@@ -86,8 +87,10 @@ TEST(EncoderPane, ShowsWhatThePreviewHoldsAndGoesBackToIdle) {
         ASSERT_GE(av_frame_get_buffer(f->get(), 0), 0);
     }
     preview->frames.put(std::move(pair));
-    pane->startJob(preview, {.durationMs = 60'000, .budgetKbps = 34});
+    pane->startJob(preview, {.budgetKbps = 34});
     pane->showJob(50);
+    // 30 s of a 60 s source in 15 s at 34 kbps, as the component's Statistics bring them.
+    pane->showFigures(jobFigures(30'000, 60'000, 15'000, 30'000 * 34 / 8));
 
     auto* source = host.findChild<PictureView*>("encoderSourcePicture");
     auto* output = host.findChild<PictureView*>("encoderOutputPicture");
@@ -105,13 +108,15 @@ TEST(EncoderPane, ShowsWhatThePreviewHoldsAndGoesBackToIdle) {
     EXPECT_TRUE(bitRate->text().contains("34/34 kbps"));
     EXPECT_FALSE(bitRate->text().contains("个文件")) << "one file: no count";
     EXPECT_FALSE(spaceShort->isVisibleTo(&host));
-    EXPECT_TRUE(host.findChild<QLabel*>("encoderSpeed")->text().contains("倍实时"));
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderSpeed")->text().contains("2.0 倍实时"));
+    EXPECT_TRUE(host.findChild<QLabel*>("encoderRemaining")->text().endsWith(" 00:15"));
     EXPECT_EQ(preview->frames.take(), std::nullopt) << "the pane took the pair";
 
     // Several files: the one line of figures counts them; a folder short of
     // space is said, and the job goes on showing.
-    pane->startJob(preview,
-                   {.durationMs = 60'000, .budgetKbps = 34, .files = 3, .spaceShort = true});
+    pane->startJob(preview, {.budgetKbps = 34, .files = 3, .spaceShort = true});
+    EXPECT_TRUE(bitRate->text().contains(" 0/34 kbps")) << "no figures of the job before";
+    pane->showFigures(jobFigures(30'000, 60'000, 15'000, 30'000 * 34 / 8));
     EXPECT_TRUE(bitRate->text().contains("34/34 kbps（共 3 个文件）"))
         << bitRate->text().toStdString();
     EXPECT_TRUE(spaceShort->isVisibleTo(&host));
@@ -131,8 +136,7 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
     const auto label = [&](const char* name) { return host.findChild<QLabel*>(name); };
     const auto shown = [&](const char* name) { return label(name)->isVisibleTo(&host); };
 
-    pane->startJob(std::make_shared<encoder::JobPreview>(),
-                   {.durationMs = 60'000, .budgetKbps = 34});
+    pane->startJob(std::make_shared<encoder::JobPreview>(), {.budgetKbps = 34});
     pane->setNextAudience(QStringLiteral("28K"), 16);
     EXPECT_TRUE(host.findChild<PictureView*>("encoderSourcePicture")->isVisibleTo(&host));
 
@@ -258,7 +262,8 @@ TEST(EncoderPane, ShowsThePlanAndWhatTheChoicesCannotKeep) {
     ASSERT_EQ(lines.size(), 4);
     EXPECT_TRUE(lines[0]->text().startsWith("28K 调制解调器　讲座x"));
     EXPECT_TRUE(lines[0]->text().contains("…")) << lines[0]->text().toStdString();
-    EXPECT_TRUE(lines[0]->text().endsWith("　至多约 " + sizeText(info.files[0].largestBytes)));
+    EXPECT_TRUE(lines[0]->text().endsWith("　至多约 " +
+                                          qs(encoder::text::sizeText(info.files[0].largestBytes))));
     EXPECT_LE(lines[0]->fontMetrics().horizontalAdvance(lines[0]->text()), pane->width());
     EXPECT_EQ(lines[1]->text(), "128×72，每秒 3 帧　RealAudio 14.4 8 kHz 单声道　20 kbps");
     EXPECT_TRUE(lines[2]->text().startsWith("512K DSL/有线调制解调器　讲座x"));
@@ -292,7 +297,7 @@ TEST(EncoderPane, ShowsThePlanAndWhatTheChoicesCannotKeep) {
                                    .arg(video.fps),
                                i == 0 ? "RealAudio 14.4 8 kHz 单声道" : "AC-3 44.1 kHz 立体声",
                                QStringLiteral("%1 kbps").arg(info.files[i].plan.budgetKbps),
-                               sizeText(info.files[i].largestBytes)}));
+                               qs(encoder::text::sizeText(info.files[i].largestBytes))}));
     }
 
     // A single picture is shown for five seconds, and its files are bounded so.

@@ -1,0 +1,146 @@
+// The pane's plan page: what the next job will make, before it starts, and
+// the table of every file in a small window of its own.
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QPushButton>
+#include <QStackedLayout>
+#include <QVBoxLayout>
+#include <algorithm>
+
+#include "platform/encoder/encoder_pane.h"
+#include "platform/encoder/pane_labels.h"
+#include "platform/qt_text.h"
+#include "texts/encoder_texts.h"
+
+namespace velmora {
+
+void EncoderPane::buildPlanPage() {
+    planPage_ = new QWidget(this);
+    planPage_->setObjectName("encoderPlan");
+    auto* page = new QVBoxLayout(planPage_);
+    page->setContentsMargins(6, 4, 6, 4);
+    page->setSpacing(1);
+    auto* top = new QHBoxLayout;
+    planHeading_ = pane::figureLabel("encoderPlanHeading", planPage_);
+    QFont bold = planHeading_->font();
+    bold.setBold(true);
+    planHeading_->setFont(bold);
+    planHeading_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    top->addWidget(planHeading_, 1);
+    planDetailsButton_ = new QPushButton(qs(encoder::text::kPlanDetails), planPage_);
+    planDetailsButton_->setObjectName("encoderPlanDetailsButton");
+    planDetailsButton_->setFocusPolicy(Qt::NoFocus);
+    // As tall as a line of text: the page has room for no more.
+    planDetailsButton_->setFixedHeight(planHeading_->fontMetrics().height() + 4);
+    connect(planDetailsButton_, &QPushButton::clicked, this, &EncoderPane::showPlanDetails);
+    top->addWidget(planDetailsButton_);
+    page->addLayout(top);
+    for (int i = 0; i < 4; ++i) {
+        planLines_[i] =
+            pane::figureLabel(i % 2 == 0 ? "encoderPlanFile" : "encoderPlanSettings", planPage_);
+        // The lines are fitted to the pane, never the pane to them.
+        planLines_[i]->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+        if (i % 2 == 1) planLines_[i]->setIndent(12);
+        page->addWidget(planLines_[i]);
+    }
+    planMore_ = pane::figureLabel("encoderPlanMore", planPage_);
+    planMore_->setStyleSheet(pane::kQuietStyle);
+    page->addWidget(planMore_);
+    planNotes_ = pane::figureLabel("encoderPlanNotes", planPage_);
+    planNotes_->setWordWrap(true);
+    planNotes_->setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    planNotes_->setStyleSheet("color: #a60");
+    page->addWidget(planNotes_);
+    page->addStretch();
+}
+
+void EncoderPane::setPlan(const PanePlan& plan) {
+    using namespace encoder::text;
+    using State = PanePlan::State;
+    plan_ = plan;
+    switch (plan.state) {
+        case State::NoSource:
+            idleHint_->setText(qs(kIdleHint));
+            break;
+        case State::Reading:
+            idleHint_->setText(qs(kPlanReading));
+            break;
+        case State::NotRegular:
+            idleHint_->setText(qs(kPlanNotRegular));
+            break;
+        case State::Refused:
+            idleHint_->setText(plan.message);
+            break;
+        case State::Ready:
+            idleHint_->clear();
+            break;
+    }
+    idleHint_->setStyleSheet(plan.state == State::Refused ? pane::colourFor(true)
+                                                          : QString(pane::kQuietStyle));
+    const PlanText& text = plan.text;
+    const std::size_t files = text.files.size();
+    planHeading_->setText(text.heading);
+    planMore_->setText(files > 2 ? qs(kPlanMoreFiles).arg(files - 2) : QString());
+    planMore_->setVisible(files > 2);
+    planNotes_->setText(text.notes.join(qs(kWarnSeparator)));
+    planNotes_->setVisible(!text.notes.isEmpty());
+    const QString table = plan.state == State::Ready ? planTable(text) : QString();
+    planPage_->setToolTip(table);
+    if (planDetails_) {
+        planTable_->setText(table);
+        planDetails_->adjustSize();
+        if (plan.state != State::Ready) planDetails_->close();
+    }
+    fitPlanLines();
+    const QWidget* current = pages_->currentWidget();
+    if (current == idlePage_ || current == planPage_) showIdleOrPlan();
+}
+
+void EncoderPane::fitPlanLines() {
+    const std::vector<PlanFileText>& files = plan_.text.files;
+    // The slowest file, and the fastest when there are two or more.
+    const PlanFileText* shown[2] = {files.empty() ? nullptr : &files.front(),
+                                    files.size() > 1 ? &files.back() : nullptr};
+    const QString gap = QStringLiteral("　");
+    for (int i = 0; i < 2; ++i) {
+        QLabel* name = planLines_[2 * i];
+        QLabel* settings = planLines_[2 * i + 1];
+        name->setVisible(shown[i] != nullptr);
+        settings->setVisible(shown[i] != nullptr);
+        if (!shown[i]) continue;
+        const PlanFileText& f = *shown[i];
+        const QFontMetrics metrics = name->fontMetrics();
+        const QString before = f.audience + gap, after = gap + f.largest;
+        // The page may not be laid out yet; it takes the pane's width less its margins.
+        const QMargins margins = planPage_->layout()->contentsMargins();
+        const int room = std::max(0, width() - margins.left() - margins.right() - 4 -
+                                         metrics.horizontalAdvance(before + after));
+        name->setText(before + metrics.elidedText(f.name, Qt::ElideMiddle, room) + after);
+        name->setToolTip(f.name);
+        settings->setText(f.picture + gap + f.sound + gap + f.budget);
+    }
+}
+
+void EncoderPane::showPlanDetails() {
+    if (plan_.state != PanePlan::State::Ready) return;
+    if (!planDetails_) {
+        planDetails_ = new QDialog(this, Qt::Tool);
+        planDetails_->setObjectName("planDetails");
+        planDetails_->setWindowTitle(qs(encoder::text::kPlanDetailsTitle));
+        auto* layout = new QVBoxLayout(planDetails_);
+        planTable_ = new QLabel(planDetails_);
+        planTable_->setObjectName("planDetailsTable");
+        planTable_->setTextFormat(Qt::RichText);
+        planTable_->setTextInteractionFlags(Qt::TextSelectableByMouse);
+        layout->addWidget(planTable_);
+        auto* close = new QPushButton(qs(encoder::text::kPlanDetailsClose), planDetails_);
+        connect(close, &QPushButton::clicked, planDetails_, &QDialog::close);
+        layout->addWidget(close, 0, Qt::AlignRight);
+    }
+    planTable_->setText(planTable(plan_.text));
+    planDetails_->adjustSize();
+    planDetails_->show();
+    planDetails_->raise();
+}
+
+}  // namespace velmora
