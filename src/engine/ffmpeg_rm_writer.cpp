@@ -7,6 +7,7 @@
 
 #include "engine/ffmpeg_ptr.h"
 #include "engine/media_writer.h"
+#include "engine/real_audio_packets.h"
 #include "texts/encoder_texts.h"
 
 extern "C" {
@@ -24,10 +25,6 @@ struct OutputContextFree {
     }
 };
 using OutputContextPtr = std::unique_ptr<AVFormatContext, OutputContextFree>;
-
-// 14.4 frames are 20 bytes and the muxer gives every packet a 12-byte
-// header: ten frames a packet save 4.3 kbps, which the slow audiences need.
-constexpr int kReal144FramesPerPacket = 10;
 
 // Joins consecutive small packets of one stream into one.
 class PacketPacker {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/real_audio_packets.h"
 #include "engine/real_video_codec_data.h"
 
 namespace velmora::encoder::rm {
@@ -40,7 +41,7 @@ class ByteWriter {
 // `s` cut to at most `maxBytes` without splitting a UTF-8 sequence.
 std::string_view clipUtf8(std::string_view s, std::size_t maxBytes);
 
-inline constexpr std::size_t kPacketHeaderSize = 12;
+inline constexpr std::size_t kPacketHeaderSize = kRealMediaPacketHeaderBytes;
 inline constexpr std::size_t kMaxPacketSize = 0xFFFF;  // the length field is 16 bits
 // Offsets in PROP and the index chunks are 32 bits, so nothing may end past this.
 inline constexpr std::uint64_t kMaxFileSize = 0xFFFFFFFF;
@@ -149,16 +150,16 @@ Bytes fragmentHeader(std::size_t count, std::size_t index, std::size_t frameSize
 
 // --- RealAudio -------------------------------------------------------------
 
-inline constexpr std::size_t k144FrameBytes = 20;
-inline constexpr int k144FrameSamples = 160;
-inline constexpr int k144SampleRate = 8000;
+inline constexpr std::size_t k144FrameBytes = kReal144FrameBytes;
+inline constexpr int k144FrameSamples = kReal144SamplesPerFrame;
+inline constexpr int k144SampleRate = kReal144SampleRate;
 
 // The version-3 ".ra\xfd" header of RealAudio 1.0 (14.4, "lpcJ"), the form
 // every reader knows for this codec.
 Bytes realAudio144TypeSpecific(std::uint32_t dataSize);
 
 // Samples in one AC-3 frame at every rate; each packet carries one frame.
-inline constexpr int kAc3FrameSamples = 1536;
+inline constexpr int kAc3FrameSamples = kAc3SamplesPerFrame;
 
 struct DolbyNetParams {
     int sampleRate = 0;

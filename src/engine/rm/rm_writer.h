@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "engine/media_writer.h"
+#include "engine/real_audio_packets.h"
 
 namespace velmora::encoder {
 
@@ -16,7 +17,7 @@ struct RealMediaWriterOptions {
     // Largest packet, header included; a larger video frame is split in two.
     std::size_t maxPacketSize = 0xFFFF;
     // 20-byte 14.4 frames per packet (each packet header costs 12 bytes).
-    int audio144FramesPerPacket = 10;
+    int audio144FramesPerPacket = kReal144FramesPerPacket;
     // The header is brought up to date after this much media time ...
     std::uint32_t checkpointMs = 2000;
     // ... or this many bytes, whichever comes first.
