@@ -1,42 +1,21 @@
 #pragma once
 // From the user's choices (audiences, audio content, video quality) and the
 // shape of the source to concrete encoder settings. Pure functions, so the
-// table can be tuned and tested without encoding anything.
+// table can be tuned and tested without encoding anything; the measurements
+// behind the rules are in docs/encoding-rules.md.
 
 #include <bitset>
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "engine/audience_table.h"
 #include "engine/choices.h"
 
 namespace velmora::encoder {
-
-enum class AudioCodec { Real144, Ac3 };
-
-// One row per audience: the budget (total kbps in the file) and the settings
-// that met it for normal motion and voice-and-music content.
-struct AudienceProfile {
-    Audience audience;
-    std::string_view name;  // shown in the pane
-    std::string_view key;   // command-line name
-    int budgetKbps;
-    int width, height, fps;
-    int videoKbps, maxKbps, bufferKbits, qmin;
-    AudioCodec audioCodec;
-    int audioKbps, audioRate;
-};
-
-std::span<const AudienceProfile> audienceTable();
-const AudienceProfile& profileOf(Audience audience);
-std::optional<Audience> audienceForKey(std::string_view key);
-
-// Several audiences share one file here: it is made for the slowest.
-std::optional<Audience> slowestAudience(AudienceSet audiences);
 
 // How long a source of a single picture is shown.
 inline constexpr double kStillPictureSeconds = 5.0;
@@ -58,16 +37,9 @@ struct VideoPlan {
     // starts from it instead of from nothing, which on a busy picture spent
     // a second's bits on the first few frames.
     int initialComplexity = 0;
-    // A busy picture (fast motion) keeps meeting the coarsest quantiser, and
-    // the rate control, clipped there, swings from one end of the range to
-    // the other. Squeezing its choice smoothly into the range, and letting
-    // the quantiser follow each frame's difficulty less closely, holds it
-    // steadier. Its rate control also starts with half a second of the rate
-    // in hand instead of FFmpeg's three quarters of the buffer: a key frame
-    // at a fine quantiser is gone a few frames later on such a picture, and
-    // the bits it took were missing from all the frames after it. A calm
-    // picture does as well without either, and lives long on its first
-    // key frame.
+    // On a busy picture, the rate control squeezes its choice into the range,
+    // follows each frame's difficulty less closely and starts with half a
+    // second of the rate in hand ("Busy pictures").
     bool steadyQuantiser = false;
     // At a few frames a second, each frame's quantiser follows that frame's
     // own difficulty instead of a running average of the last few (FFmpeg's
