@@ -89,10 +89,10 @@ bool probesAsReaching(const std::string& url, const AVIOInterruptCB& interrupt) 
 }
 
 // Fonts and other files attached to a container are not media. Matroska
-// keeps them in its header, where the reading layer hides them from a
-// file's demuxer; a pipe's, or one the layer cannot hide, is read: this
-// copy of each goes at once, before the stream analysis copies it again.
-// (The demuxer keeps its own while the source is open.)
+// keeps them in its header, where the reading layer hides them from the
+// demuxer; one the layer cannot hide is read: this copy of each goes at
+// once, before the stream analysis copies it again. (The demuxer keeps
+// its own while the source is open.)
 void dropAttachments(AVFormatContext& format) {
     for (unsigned i = 0; i < format.nb_streams; ++i) {
         AVStream* stream = format.streams[i];
@@ -116,10 +116,11 @@ int openOneFile(AVFormatContext*& raw, const std::string& url, bool& refused) {
     av_dict_set(&opts, "format_whitelist", allowedDemuxers().c_str(), 0);
     // An image's name is its name, not a pattern for its neighbours.
     av_dict_set(&opts, "pattern_type", "none", 0);
-    // A regular file's demuxer reads it through a layer that hides its
+    // The demuxer reads the source through a layer that hides its
     // attachments; FFmpeg's own checks of the name and the format hold
     // all the same.
-    AVIOContext* reader = pipe ? nullptr : openAttachmentHidingReader(url, interrupt, opts);
+    AVIOContext* reader = pipe ? openAttachmentHidingStream(url, interrupt, opts)
+                               : openAttachmentHidingReader(url, interrupt, opts);
     raw->pb = reader;
     reachedOut = false;
     int ret = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
