@@ -156,7 +156,8 @@ Status unreadable(const std::string& path, int code) {
 // source is opened without blocking and handed to FFmpeg as a pipe, whose
 // reads then wait in steps that check the stop flag. Returns the URL to
 // open, or "" with `status` set.
-std::string pipeUrl(const std::string& path, const SourceInterrupt* interrupt, Status& status) {
+std::string pipeUrl(const std::string& path, const SourceInterrupt* interrupt, Status& status,
+                    OwnedDescriptor& owned) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
         status = unreadable(path, AVERROR(errno));
@@ -186,6 +187,7 @@ std::string pipeUrl(const std::string& path, const SourceInterrupt* interrupt, S
         }
         if (ready > 0) break;
     }
+    owned = OwnedDescriptor(fd);
     return "pipe:" + std::to_string(fd);
 }
 
@@ -326,7 +328,7 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     if (::stat(path.c_str(), &st) != 0) return unreadable(path, AVERROR(errno));
     if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
         Status status = Status::ok();
-        url = pipeUrl(path, interrupt, status);
+        url = pipeUrl(path, interrupt, status, source.pipe);
         if (url.empty()) return status;
     }
     AVFormatContext* raw = avformat_alloc_context();
@@ -335,7 +337,7 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     bool refused = false;
     int ret = openOneFile(raw, url, refused);
     if (ret < 0) {
-        // FFmpeg has closed the pipe's descriptor along with its context.
+        source.pipe.reset();
         if (refused)
             return Status::fail(ErrorKind::SourceRefused,
                                 text::withSubject(text::kSourceReachesOut, path));

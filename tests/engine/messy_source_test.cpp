@@ -392,12 +392,22 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     EXPECT_FALSE(media::fileExists(out));
     EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
 
-    // Fed, the same FIFO is a source like any other.
+    // Fed, the same FIFO is a source like any other, and its descriptor
+    // goes with the job (FFmpeg's pipe reader leaves it open).
+    const auto openDescriptors = [] {
+        const std::filesystem::directory_iterator fds("/proc/self/fd");
+        return std::distance(begin(fds), end(fds));
+    };
     const std::string& clip = media::cachedClip("detailed", testing::detailedClip());
-    std::thread writer([&] { writeAll(fifo, readAll(clip)); });
-    ASSERT_TRUE(engine.start(jobFor(fifo, out), observer));
-    engine.wait();
-    writer.join();
+    const auto descriptors = openDescriptors();
+    {
+        Engine fed;
+        std::thread writer([&] { writeAll(fifo, readAll(clip)); });
+        ASSERT_TRUE(fed.start(jobFor(fifo, out), observer));
+        fed.wait();
+        writer.join();
+    }
+    EXPECT_EQ(openDescriptors(), descriptors);
     EXPECT_NEAR(media::probe(out).playSeconds(), 8.0, 0.5);
 }
 
