@@ -1,0 +1,207 @@
+// The job's encoders, one thread a lane: frames from the lane's queue,
+// through the rate guard, the key frame choice and (at a frame or two a
+// second) the group quantiser, into the encoder; its packets on to every
+// file the lane feeds.
+
+#include <optional>
+
+#include "engine/encode_job.h"
+#include "engine/key_frames.h"
+#include "engine/rate_guard.h"
+#include "texts/encoder_texts.h"
+
+namespace velmora::encoder {
+
+class Engine::Job::LaneEncoder {
+  public:
+    LaneEncoder(Job& job, Lane& lane)
+        : job_(job),
+          lane_(lane),
+          encoder_(lane.encoder.get()),
+          watched_(&lane == job.watchedLane_ && job.previewDecoder_) {}
+
+    Status run();
+
+  private:
+    Status open();
+    Status scale(FramePtr& frame);
+    bool admit(AVFrame& frame);
+    void addToGroup(FramePtr frame);
+    Status codeGroup();
+    Status code(AVFrame* frame);
+    Status endTail();
+    bool pass(PacketPtr packet);
+    void setIdle(bool idle);
+
+    Job& job_;
+    Lane& lane_;
+    AVCodecContext* const encoder_;
+    const bool watched_;
+    Clock::time_point nextPicture_ = Clock::now();
+    FramePtr pictureIn_;  // the source frame whose packet is on its way
+    // The picture's last resort against a line it would overrun.
+    std::optional<RateGuard> guard_;
+    std::optional<KeyFrameChooser> keys_;
+    bool keyDue_ = false;
+    // At a frame or two a second, frames wait for the rest of their group.
+    std::optional<GroupQuantiser> quantiser_;
+    std::vector<FramePtr> group_;
+    std::vector<bool> groupRepeats_;  // which of them show the frame before over again
+    FramePtr groupReference_;         // the last frame coded before the group
+    bool tornDown_ = false;           // the interleaver took no more packets
+    double bitsOut_ = 0;
+    // The guard left out the frames at the end: the last picture coded shows
+    // on through them, and the file has to last that long too.
+    bool tailLeftOut_ = false;
+    std::int64_t lastSlot_ = 0;
+};
+
+void Engine::Job::encode(Lane& lane) {
+    if (Status s = LaneEncoder(*this, lane).run(); !s)
+        fail(naming(std::move(s), lane.video ? lane.feeds.front().first : nullptr));
+    for (auto& [file, slot] : lane.feeds) file->packets->close(slot);
+}
+
+Status Engine::Job::LaneEncoder::run() {
+    if (Status s = open(); !s) return s;
+    for (;;) {
+        setIdle(true);
+        std::optional<FramePtr> frame = lane_.frames->pop();
+        setIdle(false);
+        if (job_.failed_) return Status::ok();
+        if (frame && lane_.scaler) {
+            if (Status s = scale(*frame); !s) return s;
+            if (!admit(**frame)) continue;
+        }
+        if (quantiser_) {
+            // A group ends before a key frame, at the end, and after as
+            // many frames as a key frame interval on a still picture.
+            if (!frame || (*frame)->pict_type == AV_PICTURE_TYPE_I ||
+                group_.size() >= static_cast<std::size_t>(lane_.video->gop)) {
+                if (Status s = codeGroup(); !s || tornDown_) return s;
+            }
+            if (frame) {
+                addToGroup(std::move(*frame));
+                continue;
+            }
+        }
+        // No frame: the stream ended, so flush the encoder.
+        if (Status s = code(frame ? frame->get() : nullptr); !s || tornDown_) return s;
+        if (!frame) return endTail();
+    }
+}
+
+Status Engine::Job::LaneEncoder::open() {
+    const VideoPlan* video = lane_.video;
+    if (!video) return Status::ok();
+    guard_.emplace(video->ceilingRate, video->fps, video->allowanceBits, video->wholeBits);
+    keys_.emplace(video->gop);
+    if (!video->groupQuantiser) return Status::ok();
+    quantiser_.emplace();
+    return quantiser_->open(*video);
+}
+
+// To the encoder's size; the frame arrives at the source's.
+Status Engine::Job::LaneEncoder::scale(FramePtr& frame) {
+    FramePtr scaled;
+    if (Status s = lane_.scaler->scale(*frame, encoder_->width, encoder_->height, scaled); !s)
+        return s;
+    frame = std::move(scaled);
+    return Status::ok();
+}
+
+// Whether the guard lets the frame be coded, and whether it is a key frame.
+bool Engine::Job::LaneEncoder::admit(AVFrame& frame) {
+    // A cut whose frame the guard leaves out makes the next frame in the key frame.
+    keyDue_ = (keys_ && keys_->choose(frame)) || keyDue_;
+    lastSlot_ = frame.pts;
+    tailLeftOut_ = guard_ && !guard_->admit(keyDue_, keys_ && keys_->still());
+    if (tailLeftOut_) return false;
+    if (keyDue_) frame.pict_type = AV_PICTURE_TYPE_I;
+    keyDue_ = false;
+    return true;
+}
+
+void Engine::Job::LaneEncoder::addToGroup(FramePtr frame) {
+    const bool key = frame->pict_type == AV_PICTURE_TYPE_I;
+    // Against the frame before it in the group, not one the guard left out.
+    const bool next = !group_.empty() && group_.back()->pts + 1 == frame->pts;
+    groupRepeats_.push_back(!key && next && keys_ && keys_->still());
+    group_.push_back(std::move(frame));
+}
+
+// The group waiting, at the quantisers chosen for it as a whole.
+Status Engine::Job::LaneEncoder::codeGroup() {
+    if (group_.empty()) return Status::ok();
+    if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get()); !s) return s;
+    const double before = bitsOut_;
+    for (FramePtr& frame : group_) {
+        if (Status s = code(frame.get()); !s || tornDown_) return s;
+    }
+    quantiser_->account(bitsOut_ - before);
+    groupReference_ = std::move(group_.back());
+    group_.clear();
+    groupRepeats_.clear();
+    return Status::ok();
+}
+
+// One frame into the encoder (none: the end, which flushes it) and
+// whatever packets come out on to the interleaver.
+Status Engine::Job::LaneEncoder::code(AVFrame* frame) {
+    if (watched_ && frame && Clock::now() >= nextPicture_) {
+        nextPicture_ = Clock::now() + std::chrono::milliseconds(JobPreview::kIntervalMs);
+        pictureIn_ = copyPicture(*frame);
+    }
+    int ret = avcodec_send_frame(encoder_, frame);
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+    for (;;) {
+        PacketPtr packet = makePacket();
+        if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+        ret = avcodec_receive_packet(encoder_, packet.get());
+        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
+        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+        bitsOut_ += packet->size * 8.0;
+        if (guard_) guard_->account(*packet);
+        if (watched_)
+            job_.previewDecoder_->show(*packet, encoder_->time_base, pictureIn_,
+                                       *job_.settings_.preview);
+        if (!pass(std::move(packet))) {
+            tornDown_ = true;
+            break;
+        }
+    }
+    return Status::ok();
+}
+
+// After the flush: when the guard left out the last frames, a packet
+// without a picture in the last slot (see MediaWriter).
+Status Engine::Job::LaneEncoder::endTail() {
+    if (!tailLeftOut_) return Status::ok();
+    PacketPtr end = makePacket();
+    if (!end) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    end->pts = end->dts = lastSlot_;
+    end->duration = 1;
+    pass(std::move(end));
+    return Status::ok();
+}
+
+// To every file the lane feeds: a reference each, the last takes the packet.
+bool Engine::Job::LaneEncoder::pass(PacketPtr packet) {
+    const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
+    const std::int64_t us = av_rescale_q(time, encoder_->time_base, {1, 1'000'000});
+    const auto bytes = static_cast<std::size_t>(packet->size);
+    for (std::size_t i = 0; i < lane_.feeds.size(); ++i) {
+        auto& [file, slot] = lane_.feeds[i];
+        PacketPtr item = i + 1 < lane_.feeds.size() ? PacketPtr(av_packet_clone(packet.get()))
+                                                    : std::move(packet);
+        if (!item || !file->packets->push(slot, us, std::move(item), bytes)) return false;
+    }
+    return true;
+}
+
+// While waiting for frames, the lane holds none of its files' interleavers up.
+void Engine::Job::LaneEncoder::setIdle(bool idle) {
+    for (auto& [file, slot] : lane_.feeds) file->packets->idle(slot, idle);
+}
+
+}  // namespace velmora::encoder

@@ -1,0 +1,85 @@
+// The job's reader: the source's packets, with the timeline's gaps closed,
+// decoded once for every file and handed to the encoders' queues.
+
+#include <algorithm>
+#include <cmath>
+#include <thread>
+
+#include "engine/encode_job.h"
+#include "texts/encoder_texts.h"
+
+namespace velmora::encoder {
+
+void Engine::Job::readSource() {
+    bool reachedEnd = false;
+    Status s = readPackets(reachedEnd);
+    if (s && !failed_) {
+        if (videoIn_) s = reachedEnd ? videoIn_->drain(toVideo_) : videoIn_->finish(toVideo_);
+        if (s && audioIn_) s = reachedEnd ? audioIn_->drain(toAudio_) : audioIn_->finish(toAudio_);
+    }
+    if (!s) fail(std::move(s));
+    // A stop during the drain cut the held picture short as well.
+    stoppedEarly_ = !reachedEnd || stopRequested_;
+    for (auto* lanes : {&videoLanes_, &audioLanes_})
+        for (auto& lane : *lanes) lane->frames->close();
+}
+
+Status Engine::Job::readPackets(bool& reachedEnd) {
+    PacketPtr packet = makePacket();
+    if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    while (!stopRequested_ && !failed_) {
+        const int ret = av_read_frame(source_.format.get(), packet.get());
+        if (source_.format->pb) readBytes_ = avio_tell(source_.format->pb);
+        if (ret == AVERROR_EOF) {
+            reachedEnd = true;
+            break;
+        }
+        if (ret == AVERROR_EXIT) break;  // a stop, through the interrupt callback
+        if (ret == AVERROR(EAGAIN)) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            continue;
+        }
+        if (ret < 0) {
+            // Past the first packet a read error ends the source where it
+            // is, as in the ffmpeg CLI; the summary says where.
+            if (!timeline_.started())
+                return ffmpegFailure(text::kReadFailed, ret, ErrorKind::SourceUnreadable);
+            readErrorAt_ = timeline_.frontier() - timeline_.closedSeconds();
+            reachedEnd = true;
+            break;
+        }
+        Status s = Status::ok();
+        if (packet->stream_index == source_.videoIndex ||
+            packet->stream_index == source_.audioIndex)
+            closeGaps(*packet);
+        if (videoIn_ && packet->stream_index == source_.videoIndex)
+            s = videoIn_->sendPacket(*packet, toVideo_);
+        else if (audioIn_ && packet->stream_index == source_.audioIndex)
+            s = audioIn_->sendPacket(*packet, toAudio_);
+        av_packet_unref(packet.get());
+        if (!s) return s;
+    }
+    return Status::ok();
+}
+
+// Moves the packet's timestamps back by the gaps closed before it, so every
+// stage after the reader sees one unbroken timeline.
+void Engine::Job::closeGaps(AVPacket& packet) {
+    const std::int64_t pts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
+    if (pts == AV_NOPTS_VALUE) return;
+    const AVStream* stream = source_.format->streams[packet.stream_index];
+    const AVRational tb =
+        packet.stream_index == source_.videoIndex ? source_.videoTimeBase : stream->time_base;
+    const double unit = av_q2d(tb);
+    const double start = pts * unit - source_.startUs / 1e6;
+    const double duration = std::min(std::max<std::int64_t>(packet.duration, 0) * unit,
+                                     SourceTimeline::kLongestKeptGap);
+    const double shift = timeline_.shiftFor(start, start + duration);
+    gapMs_ = static_cast<std::int64_t>(timeline_.closedSeconds() * 1000);
+    if (shift <= 0) return;
+    const std::int64_t ticks = std::llround(shift / unit);
+    if (packet.pts != AV_NOPTS_VALUE) packet.pts -= ticks;
+    if (packet.dts != AV_NOPTS_VALUE) packet.dts -= ticks;
+}
+
+}  // namespace velmora::encoder

@@ -1,0 +1,193 @@
+// Before a job runs: its source opened, its files named and planned, an
+// encoder lane per file's picture and per distinct sound, and every file
+// claimed and begun.
+
+#include <algorithm>
+
+#include "engine/destination_registry.h"
+#include "engine/encode_job.h"
+#include "texts/encoder_texts.h"
+
+extern "C" {
+#include <libavutil/cpu.h>
+}
+
+namespace velmora::encoder {
+
+namespace {
+
+// Enough to keep an encoder busy while the reader decodes the next packet;
+// small enough that a stop is quick.
+constexpr std::size_t kVideoQueueFrames = 8;
+constexpr std::size_t kAudioQueueFrames = 64;
+// Encoded packets waiting per stream for the other stream to catch up.
+constexpr std::size_t kPacketsPerStream = 32;
+// What those may weigh in all when one stream's packets must wait for a
+// stream stored far away in the source (seconds of video at the largest
+// audience are a few hundred KB).
+constexpr std::size_t kWaitingPacketBytes = 16 << 20;
+
+// Pixels a second the video encoder codes.
+double pictureRate(const VideoPlan& video) {
+    return static_cast<double>(video.width) * video.height * video.fps;
+}
+
+}  // namespace
+
+Status Engine::Job::prepare(JobInfo& info) {
+    if (Status s = checkSourceName(settings_.source); !s) return s;
+    interrupt_.stop = &stopRequested_;
+    interrupt_.caller = settings_.interrupted;
+    // The stages are timed while the look reads the file, at the plan the
+    // table gives the slowest audience without the look; the figures follow
+    // the pictures' sizes and rates once the look has set them.
+    StageCosts costs;
+    EncodePlan timedPlan;
+    const auto timeStages = [&](SourceShape shape) {
+        if (settings_.audiences.none()) return;
+        timedPlan =
+            planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality, shape);
+        costs = measureStageCosts(settings_.source, source_, timedPlan, &interrupt_);
+    };
+    if (Status s = openMediaSource(settings_.source, source_, &interrupt_, timeStages); !s)
+        return s;
+    const std::vector<JobFile> names = jobFiles(settings_.destination, settings_.audiences);
+    if (names.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
+    if (Status s = checkJobFiles(settings_.source, names); !s) return s;
+    if (!settings_.makeWriter) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
+
+    if (Status s = planJob(settings_, factsOf(source_), info); !s) return s;
+    for (const JobInfo::File& planned : info.files) {
+        auto file = std::make_unique<File>();
+        file->name = {planned.audience, planned.destination};
+        file->plan = planned.plan;
+        files_.push_back(std::move(file));
+    }
+
+    if (files_.front()->plan.video) {
+        if (Status s = openVideoLanes(timedPlan, costs); !s) return s;
+    }
+    if (files_.front()->plan.audio) {
+        if (Status s = openAudioLanes(); !s) return s;
+    }
+    for (auto* lanes : {&videoLanes_, &audioLanes_}) {
+        std::vector<FrameSink>& sinks = lanes == &videoLanes_ ? toVideo_ : toAudio_;
+        for (auto& lane : *lanes)
+            sinks.push_back(
+                [queue = lane->frames.get()](FramePtr f) { return queue->push(std::move(f)); });
+    }
+    if (Status s = openFiles(); !s) return s;
+    if (settings_.preview && !videoLanes_.empty()) {
+        // The fastest audience's picture: the one that shows the most.
+        watchedLane_ = videoLanes_.back().get();
+        previewDecoder_ = std::make_unique<PreviewDecoder>();
+        if (Status s = previewDecoder_->open(*watchedLane_->encoder); !s) return s;
+    }
+    if (Status s = beginFiles(); !s) return s;
+
+    timeline_.declare(source_.declaredMs / 1000.0);
+    const AVFormatContext* format = source_.format.get();
+    sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
+    info.freeBytes = freeBytesBeside(settings_.destination);
+    startTime_ = Clock::now();
+    return Status::ok();
+}
+
+// A video encoder per file, and the source's decoder, whose threads follow
+// what all the pictures cost to code.
+Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs) {
+    double pictures = 0;
+    std::vector<int> rates;
+    for (auto& file : files_) {
+        const VideoPlan& video = *file->plan.video;
+        auto lane = std::make_unique<Lane>();
+        if (Status s = openVideoEncoder(video, lane->encoder); !s) return naming(s, file.get());
+        lane->frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
+        lane->scaler = std::make_unique<VideoScaler>(source_.orientation);
+        lane->video = &video;
+        lane->feeds.push_back({file.get(), 0});
+        pictures += pictureRate(video);
+        rates.push_back(video.fps);
+        videoLanes_.push_back(std::move(lane));
+    }
+    if (timedPlan.video) costs.video *= pictures / pictureRate(*timedPlan.video);
+    const int threads = videoDecoderThreads(av_cpu_count(), costs);
+    videoIn_ = std::make_unique<VideoConverter>();
+    return videoIn_->open(*source_.format->streams[source_.videoIndex], source_.videoTimeBase,
+                          std::move(rates), source_.startUs, threads, &stopRequested_);
+}
+
+// Files whose sound is alike share one encoder and its packets.
+Status Engine::Job::openAudioLanes() {
+    std::vector<const AVCodecContext*> encoders;
+    std::vector<const AudioPlan*> sounds;
+    for (auto& file : files_) {
+        const AudioPlan& audio = *file->plan.audio;
+        std::size_t i = 0;
+        while (i < sounds.size() && !(*sounds[i] == audio)) ++i;
+        if (i == sounds.size()) {
+            auto lane = std::make_unique<Lane>();
+            if (Status s = openAudioEncoder(audio, lane->encoder); !s) return s;
+            lane->frames = std::make_unique<FrameQueue>(kAudioQueueFrames);
+            encoders.push_back(lane->encoder.get());
+            sounds.push_back(&audio);
+            audioLanes_.push_back(std::move(lane));
+        }
+        audioLanes_[i]->feeds.push_back({file.get(), 0});
+    }
+    audioIn_ = std::make_unique<AudioConverter>();
+    return audioIn_->open(*source_.format->streams[source_.audioIndex], encoders, source_.startUs);
+}
+
+// Each file's writer, its streams (the rm muxer wants the video first) and
+// the interleaver between its encoders and it.
+Status Engine::Job::openFiles() {
+    for (auto& file : files_) {
+        file->writer = settings_.makeWriter();
+        if (!file->writer) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+        std::size_t streams = 0;
+        for (auto* lanes : {&videoLanes_, &audioLanes_}) {
+            for (auto& lane : *lanes) {
+                for (auto& [fed, slot] : lane->feeds) {
+                    if (fed != file.get()) continue;
+                    CodecParametersPtr params = makeCodecParameters();
+                    if (!params) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+                    if (avcodec_parameters_from_context(params.get(), lane->encoder.get()) < 0)
+                        return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
+                    const AVRational tb = lane->encoder->time_base;
+                    if (Status s = file->writer->addStream(*params, tb.num, tb.den,
+                                                           file->writerIndex[streams]);
+                        !s)
+                        return naming(s, file.get());
+                    file->bySlot[streams] = lane.get();
+                    slot = streams++;
+                }
+            }
+        }
+        file->packets =
+            std::make_unique<PacketInterleaver>(streams, kPacketsPerStream, kWaitingPacketBytes);
+    }
+    return Status::ok();
+}
+
+// Nothing is written until every destination is claimed and begun.
+Status Engine::Job::beginFiles() {
+    for (auto& file : files_) {
+        file->ticket = DestinationRegistry::instance().claim(file->name.destination);
+        Status s = file->temp.create(file->name.destination);
+        if (s) {
+            s = file->writer->begin(file->temp.path(), settings_.metadata);
+            file->begun = true;
+        }
+        if (!s) {
+            for (auto& f : files_) {
+                if (f->begun) f->writer->finish();
+                f->temp.discard();
+            }
+            return naming(s, file.get());
+        }
+    }
+    return Status::ok();
+}
+
+}  // namespace velmora::encoder
