@@ -235,7 +235,10 @@ Status openMediaSource(const std::string& path, MediaSource& source,
         return Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
     if (ret < 0) return unreadableSource(path, ret);
 
+    // What an earlier open of this source left goes; the pipe being read stays.
+    OwnedDescriptor pipe = std::move(source.pipe);
     source = MediaSource{};
+    source.pipe = std::move(pipe);
     chooseStreams(*format, source);
     if (source.videoIndex < 0 && source.audioIndex < 0)
         return Status::fail(ErrorKind::SourceDamaged, text::kSourceNoMedia);
