@@ -37,8 +37,8 @@ struct JobSettings {
     std::int32_t videoQuality = NormalMotion;
     WriterFactory makeWriter = writerFactory(Muxer::Own);
     MediaMetadata metadata;
-    // Filled while the job runs when set; costs decoding the output's video. The
-    // picture is the fastest audience's, the running totals the named file's.
+    // Filled while the job runs when set; costs decoding the output's video.
+    // The picture is the fastest audience's.
     std::shared_ptr<JobPreview> preview;
     // Asked while start() opens the source (which can wait on a pipe or a
     // device that sends nothing), and later from the reader's thread: true

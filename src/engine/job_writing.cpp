@@ -13,7 +13,6 @@ void Engine::Job::write(File& file) {
 }
 
 Status Engine::Job::interleave(File& file) {
-    const bool named = &file == files_.front().get();
     for (;;) {
         auto item = file.packets->pop();
         if (failed_ || !item) return Status::ok();
@@ -30,11 +29,6 @@ Status Engine::Job::interleave(File& file) {
         file.encodedMs = std::max(file.encodedMs, end);
         file.encodedSoFar.store(file.encodedMs, std::memory_order_relaxed);
         file.bytesSoFar.store(file.writer->bytesWritten(), std::memory_order_relaxed);
-        // The pane's running rate is the named file's, against its budget.
-        if (JobPreview* preview = settings_.preview.get(); preview && named) {
-            preview->encodedMs.store(file.encodedMs, std::memory_order_relaxed);
-            preview->bytes.store(file.writer->bytesWritten(), std::memory_order_relaxed);
-        }
         reportProgress();
     }
 }

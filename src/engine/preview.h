@@ -1,9 +1,9 @@
 #pragma once
 // What a running job shows to whoever watches it: now and then a picture of
-// the source beside the same picture as the output decodes it, and running
-// totals. The job only ever writes here; a viewer reads at its own pace.
+// the source beside the same picture as the output decodes it (the running
+// totals come with the job's progress). The job only ever writes here; a
+// viewer reads at its own pace.
 
-#include <atomic>
 #include <cstdint>
 
 #include "engine/ffmpeg_ptr.h"
@@ -23,8 +23,6 @@ struct JobPreview {
     static constexpr std::int64_t kIntervalMs = 200;
 
     LatestSlot<PreviewFrames> frames;
-    std::atomic<std::int64_t> encodedMs{0};  // of the source, written so far
-    std::atomic<std::int64_t> bytes{0};      // of the output, so far
 };
 
 // A copy with its own buffers, so the viewer and the encoder never share one.

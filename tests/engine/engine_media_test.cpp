@@ -440,10 +440,6 @@ TEST_F(EngineMedia, PreviewPairsTheSourcePictureWithItsDecodedOutput) {
     const JobResult r = *observer.waitResult();
     ASSERT_EQ(r.outcome, JobOutcome::Completed);
     EXPECT_GE(pairs, 1);
-    // The running totals end where the packets did; the index comes after.
-    EXPECT_EQ(settings.preview->encodedMs.load(), r.encodedMs);
-    EXPECT_GT(settings.preview->bytes.load(), r.bytes * 9 / 10);
-    EXPECT_LE(settings.preview->bytes.load(), r.bytes);
 }
 
 TEST_F(EngineMedia, ChineseNamesAndSpacesInBothPaths) {
