@@ -234,14 +234,26 @@ std::size_t StreamingAttachmentHider::pass(std::uint8_t* data, std::size_t size,
     return size;
 }
 
-AVIOContext* openAttachmentHidingReader(const std::string& url, const AVIOInterruptCB& interrupt,
-                                        const AVDictionary* options) {
+namespace {
+
+// FFmpeg's own reading of `url` under the layer, with the caller's options
+// (the protocol whitelist among them); null when it cannot be opened.
+AVIOContext* openUnderneath(const std::string& url, const AVIOInterruptCB& interrupt,
+                            const AVDictionary* options) {
     AVDictionary* opts = nullptr;
     av_dict_copy(&opts, options, 0);
-    AVIOContext* file = nullptr;
-    const int ret = avio_open2(&file, url.c_str(), AVIO_FLAG_READ, &interrupt, &opts);
+    AVIOContext* io = nullptr;
+    const int ret = avio_open2(&io, url.c_str(), AVIO_FLAG_READ, &interrupt, &opts);
     av_dict_free(&opts);
-    if (ret < 0) return nullptr;
+    return ret < 0 ? nullptr : io;
+}
+
+}  // namespace
+
+AVIOContext* openAttachmentHidingReader(const std::string& url, const AVIOInterruptCB& interrupt,
+                                        const AVDictionary* options) {
+    AVIOContext* file = openUnderneath(url, interrupt, options);
+    if (!file) return nullptr;
     const auto readAt = [file](std::int64_t offset, std::uint8_t* data, int size) {
         if (avio_seek(file, offset, SEEK_SET) < 0) return -1;
         const int got = avio_read(file, data, size);
@@ -270,12 +282,8 @@ AVIOContext* openAttachmentHidingReader(const std::string& url, const AVIOInterr
 
 AVIOContext* openAttachmentHidingStream(const std::string& url, const AVIOInterruptCB& interrupt,
                                         const AVDictionary* options) {
-    AVDictionary* opts = nullptr;
-    av_dict_copy(&opts, options, 0);
-    AVIOContext* pipe = nullptr;
-    const int ret = avio_open2(&pipe, url.c_str(), AVIO_FLAG_READ, &interrupt, &opts);
-    av_dict_free(&opts);
-    if (ret < 0) return nullptr;
+    AVIOContext* pipe = openUnderneath(url, interrupt, options);
+    if (!pipe) return nullptr;
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(kBufferBytes));
     auto* reader = buffer ? new StreamReader : nullptr;
     AVIOContext* pb =
