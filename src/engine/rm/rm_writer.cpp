@@ -63,44 +63,7 @@ class RealMediaWriter final : public MediaWriter {
             return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
 
         Stream s;
-        s.timeBaseNum = timeBaseNum;
-        s.timeBaseDen = timeBaseDen;
-        s.declaredBitRate = params.bit_rate;
-        switch (params.codec_id) {
-            case AV_CODEC_ID_RV10:
-            case AV_CODEC_ID_RV20:
-                if (params.width <= 0 || params.height <= 0 || params.width > 0xFFFF ||
-                    params.height > 0xFFFF)
-                    return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
-                s.kind = Kind::Video;
-                s.rv10 = params.codec_id == AV_CODEC_ID_RV10;
-                s.width = params.width;
-                s.height = params.height;
-                // The decoders need the sub-format and version words; FFmpeg's
-                // encoders leave them to the container.
-                if (params.extradata_size >= 8)
-                    s.codecData.assign(params.extradata, params.extradata + params.extradata_size);
-                else
-                    s.codecData = defaultRealVideoCodecData(s.rv10);
-                break;
-            case AV_CODEC_ID_RA_144:
-                if (params.sample_rate != rm::k144SampleRate || params.ch_layout.nb_channels != 1)
-                    return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
-                s.kind = Kind::Audio144;
-                s.sampleRate = params.sample_rate;
-                s.channels = 1;
-                break;
-            case AV_CODEC_ID_AC3:
-                if (params.sample_rate <= 0 || params.sample_rate > 0xFFFF ||
-                    params.ch_layout.nb_channels <= 0 || params.ch_layout.nb_channels > 6)
-                    return Status::fail(ErrorKind::Internal, text::kBadStreamSettings);
-                s.kind = Kind::Ac3;
-                s.sampleRate = params.sample_rate;
-                s.channels = params.ch_layout.nb_channels;
-                break;
-            default:
-                return Status::fail(ErrorKind::Internal, text::kUnsupportedCodec);
-        }
+        if (Status d = rm::describeStream(params, timeBaseNum, timeBaseDen, s); !d) return d;
         index = static_cast<int>(streams_.size());
         streams_.push_back(std::move(s));
         return Status::ok();

@@ -9,6 +9,11 @@
 
 #include "engine/rm/rate_meter.h"
 #include "engine/rm/rm_format.h"
+#include "engine/status.h"
+
+extern "C" {
+#include <libavcodec/codec_par.h>
+}
 
 namespace velmora::encoder::rm {
 
@@ -41,6 +46,11 @@ struct WrittenStream {
     std::uint32_t pendingEndMs = 0;
     int pendingFrames = 0;
 };
+
+// A stream's settings from its codec's parameters; refuses a codec or a
+// setting the file cannot state.
+Status describeStream(const AVCodecParameters& params, int timeBaseNum, int timeBaseDen,
+                      WrittenStream& stream);
 
 // The end of the media written so far, of whichever stream reaches furthest.
 inline std::uint32_t mediaEndMs(const std::vector<WrittenStream>& streams) {
