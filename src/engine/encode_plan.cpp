@@ -55,8 +55,6 @@ constexpr int kEvenKeyFramesUpToKbps = 150;
 // finest quantiser) keeps refining it: no cap, no spending the share
 // [Still pictures].
 constexpr double kNoisyKeyBitsPerPixel = 4;
-// A still's frames are coded no coarser than this [Coded no coarser than quantiser 6].
-constexpr int kStillCoarsestQuantiser = 6;
 // A still picture at the finest quantiser still leaves the line room.
 constexpr int kStillQuantiserFloor = 2;
 
@@ -65,8 +63,6 @@ constexpr int kStillQuantiserFloor = 2;
 // [Few frames a second].
 constexpr int kOwnFrameQuantiserUpToFps = 8;
 constexpr int kEvenQuantiserUpToKbps = 45;
-// Up to this budget a still is coded in groups at any frame rate [Coded in groups].
-constexpr int kStillGroupsUpToKbps = 150;
 
 // The rate control's first estimate is in bits per macroblock of 16x16 pixels.
 constexpr int kPixelsPerMacroblock = 256;
@@ -220,11 +216,11 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     v.ownFrameQuantiser = fps <= kOwnFrameQuantiserUpToFps && !still;
     v.evenQuantiser =
         v.steadyQuantiser || (v.ownFrameQuantiser && p.budgetKbps <= kEvenQuantiserUpToKbps);
-    v.groupQuantiser =
-        picture::codedInGroups(fps) || (still && p.budgetKbps <= kStillGroupsUpToKbps);
-    // The one-pass rate control's swings wear a still down; a group's
-    // quantiser is chosen whole [Coded no coarser than quantiser 6].
-    if (cleanStill && !v.groupQuantiser) v.qmax = kStillCoarsestQuantiser;
+    // A still is coded a slide at a time at any frame rate, on every line:
+    // the one-pass rate control wears it down between cuts, and carries a
+    // new slide its cut test missed on a predicted frame it never refines
+    // [Coded in groups].
+    v.groupQuantiser = picture::codedInGroups(fps) || still;
 
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;

@@ -122,17 +122,21 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, const std::vector<bo
             (target_ - coarseTrial.bits) / (fineTrial.bits - coarseTrial.bits), 0.0, 1.0);
         finer = static_cast<std::size_t>(std::lround(share * static_cast<double>(group.size())));
     }
-    // Only the first frame kept the finer step out (a slide's key frame
-    // just past the buffer): it takes the coarser one and the frame after
-    // it refines the picture at the finer, so the group's share is spent.
-    bool refined = false;
-    if (finer == 0 && fine < coarse && fineTrial.bits <= target_ &&
-        fineTrial.largest > frameLimit_ && group.size() > 1) {
-        if (Status s = trialBits(group, repeats, reference, coarse, fine, t); !s) return s;
-        refined = fits(t);
+    // Only the first frame kept the finer steps out (a slide's key frame
+    // past the buffer): it takes the coarser one, and the frames after it
+    // refine the picture at the finest quantiser at which the group still
+    // fits, so the group's share is spent.
+    int rest = coarse;
+    if (finer == 0 && fine < coarse && fineTrial.largest > frameLimit_ && group.size() > 1) {
+        int tooFine = qmin_ - 1;  // rest fits at `rest`, not at `tooFine`
+        while (rest - tooFine > 1) {
+            const int quantiser = (rest + tooFine) / 2;
+            if (Status s = trialBits(group, repeats, reference, coarse, quantiser, t); !s) return s;
+            (fits(t) ? rest : tooFine) = quantiser;
+        }
     }
     for (std::size_t i = 0; i < group.size(); ++i)
-        group[i]->quality = FF_QP2LAMBDA * (i < finer || (refined && i > 0) ? fine : coarse);
+        group[i]->quality = FF_QP2LAMBDA * (i < finer ? fine : i > 0 ? rest : coarse);
     last_ = coarse;
     return Status::ok();
 }

@@ -229,12 +229,9 @@ TEST(EncodePlan, TheFirstLookSizesThePicture) {
         // Only a still picture gets the finest quantiser at every audience.
         const bool still = c.keyBits > 0 && c.nextBits < 0.1;
         EXPECT_EQ(v.qmin, still ? 2 : profileOf(c.audience).qmin) << c.what;
-        // Up to LAN each slide's quantiser is chosen whole; above, the rate
-        // control holds it fine between its cuts, unless its detail is
-        // mostly noise.
-        const bool grouped = still && profileOf(c.audience).budgetKbps <= 150;
-        EXPECT_EQ(v.groupQuantiser, grouped) << c.what;
-        EXPECT_EQ(v.qmax, still && c.keyBits <= 4 && !grouped ? 6 : 31) << c.what;
+        // Each slide's quantiser is chosen whole, on every line.
+        EXPECT_EQ(v.groupQuantiser, still) << c.what;
+        EXPECT_EQ(v.qmax, 31) << c.what;
         // Growing stops at the source's size (the table's own may be larger),
         // and only a picture the line cannot hold shrinks.
         const SourceShape unseen = looked(0, 0, 0, 0, c.sourceWidth, c.sourceHeight);

@@ -6,6 +6,8 @@
 #include <numbers>
 #include <vector>
 
+#include "engine/video_stage.h"
+
 extern "C" {
 #include <libavutil/frame.h>
 }
@@ -67,6 +69,66 @@ TEST(KeyFrameChooser, KeyFramesAtCutsAndOnMovingPicturesOnly) {
         EXPECT_EQ(keys, c.keys) << c.what;
         EXPECT_EQ(stills, c.stills) << c.what;
     }
+}
+
+// A slide whose key frame the buffer cannot hold at the finest quantiser:
+// the key frame comes out coarser, and the frames after it refine the slide
+// as far as the group's share allows, not one step; coded as chosen, the
+// group keeps to its share and to the buffer.
+TEST(GroupQuantiser, TheFramesAfterAKeyFramePastTheBufferRefineItFully) {
+    VideoPlan plan;
+    plan.width = 160;
+    plan.height = 120;
+    plan.fps = 25;
+    plan.gop = 100;
+    plan.bitRate = 400'000;
+    plan.groupQuantiser = true;
+    // Each frame's bits, at the frames' own quantisers or all at the finest.
+    const auto codedBits = [&](std::vector<FramePtr>& frames, bool atFinest) {
+        CodecContextPtr encoder;
+        EXPECT_TRUE(openVideoEncoder(plan, encoder));
+        std::vector<double> bits;
+        for (std::size_t i = 0; i < frames.size(); ++i) {
+            frames[i]->pts = static_cast<std::int64_t>(i);
+            if (atFinest) frames[i]->quality = FF_QP2LAMBDA * plan.qmin;
+            EXPECT_GE(avcodec_send_frame(encoder.get(), frames[i].get()), 0);
+            PacketPtr packet = makePacket();
+            EXPECT_GE(avcodec_receive_packet(encoder.get(), packet.get()), 0);
+            bits.push_back(packet->size * 8.0);
+        }
+        return bits;
+    };
+    const auto slide = [](std::size_t frames) {
+        std::vector<FramePtr> group;
+        for (std::size_t i = 0; i < frames; ++i) {
+            group.push_back(picture(Picture::Waves, 0));
+            std::fill_n(group.back()->data[1], group.back()->linesize[1] * 60, 128);
+            std::fill_n(group.back()->data[2], group.back()->linesize[2] * 60, 128);
+            group.back()->pict_type = i == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        }
+        return group;
+    };
+    // The buffer holds two thirds of the key frame at the finest quantiser.
+    std::vector<FramePtr> once = slide(1);
+    plan.bufferSize = static_cast<int>(codedBits(once, true)[0] * 2 / 3);
+
+    std::vector<FramePtr> group = slide(50);
+    std::vector<bool> repeats(group.size(), true);
+    repeats[0] = false;
+    GroupQuantiser quantiser;
+    ASSERT_TRUE(quantiser.open(plan));
+    ASSERT_TRUE(quantiser.choose(group, repeats, nullptr));
+    const int key = group[0]->quality / FF_QP2LAMBDA;
+    const int rest = group[1]->quality / FF_QP2LAMBDA;
+    EXPECT_GT(key, plan.qmin);
+    EXPECT_EQ(rest, plan.qmin) << "key frame at " << key;
+    for (std::size_t i = 2; i < group.size(); ++i) EXPECT_EQ(group[i]->quality, group[1]->quality);
+
+    const std::vector<double> bits = codedBits(group, false);
+    double total = 0;
+    for (double b : bits) total += b;
+    EXPECT_LE(total, static_cast<double>(plan.bitRate) / plan.fps * group.size());
+    EXPECT_LE(*std::max_element(bits.begin(), bits.end()), plan.bufferSize);
 }
 
 }  // namespace
