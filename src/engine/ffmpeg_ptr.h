@@ -21,14 +21,22 @@ extern "C" {
 namespace velmora::encoder {
 
 // The opaque of an AVIOContext of ours that an input context reads
-// through: FFmpeg leaves such a context to its owner, and this says how it
-// goes (see source_reader.h).
+// through, over FFmpeg's own reading of the source (see source_reader.h).
+// FFmpeg leaves such a context to its owner: closeCustomReader frees it,
+// its reader and what the reader reads.
 struct CustomReader {
-    void (*close)(AVIOContext* pb) = nullptr;
+    AVIOContext* underneath = nullptr;
+    CustomReader() = default;
+    CustomReader(const CustomReader&) = delete;
+    CustomReader& operator=(const CustomReader&) = delete;
+    virtual ~CustomReader() { avio_closep(&underneath); }
 };
 
 inline void closeCustomReader(AVIOContext* pb) {
-    if (pb) static_cast<CustomReader*>(pb->opaque)->close(pb);
+    if (!pb) return;
+    delete static_cast<CustomReader*>(pb->opaque);
+    av_freep(&pb->buffer);
+    avio_context_free(&pb);
 }
 
 struct InputContextFree {

@@ -55,8 +55,8 @@ void applyPatches(const std::vector<BytePatch>& patches, std::int64_t offset, st
     }
 }
 
+// Reads the file underneath, as FFmpeg's file protocol reads it.
 struct HidingReader : CustomReader {
-    AVIOContext* file = nullptr;  // the file as the protocol reads it
     std::vector<BytePatch> patches;
 };
 
@@ -66,8 +66,8 @@ HidingReader& readerOf(void* opaque) {
 
 int readPacket(void* opaque, std::uint8_t* data, int size) {
     HidingReader& reader = readerOf(opaque);
-    const std::int64_t offset = avio_tell(reader.file);
-    const int got = avio_read(reader.file, data, size);
+    const std::int64_t offset = avio_tell(reader.underneath);
+    const int got = avio_read(reader.underneath, data, size);
     if (got <= 0) return got == 0 ? AVERROR_EOF : got;
     applyPatches(reader.patches, offset, data, got);
     return got;
@@ -76,20 +76,12 @@ int readPacket(void* opaque, std::uint8_t* data, int size) {
 std::int64_t seekTo(void* opaque, std::int64_t offset, int whence) {
     HidingReader& reader = readerOf(opaque);
     whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE) return avio_size(reader.file);
-    return avio_seek(reader.file, offset, whence);
+    if (whence == AVSEEK_SIZE) return avio_size(reader.underneath);
+    return avio_seek(reader.underneath, offset, whence);
 }
 
-void closeReader(AVIOContext* pb) {
-    HidingReader* reader = &readerOf(pb->opaque);
-    avio_closep(&reader->file);
-    delete reader;
-    av_freep(&pb->buffer);
-    avio_context_free(&pb);
-}
-
+// Reads the pipe underneath, as FFmpeg's pipe protocol reads it.
 struct StreamReader : CustomReader {
-    AVIOContext* pipe = nullptr;  // the pipe as FFmpeg's protocol reads it
     StreamingAttachmentHider hider;
     // Read from the pipe and not yet handed on: [begin, settled) are
     // settled, [settled, end) wait for the bytes after them.
@@ -106,7 +98,7 @@ int readStream(void* opaque, std::uint8_t* data, int size) {
     StreamReader& reader = streamOf(opaque);
     if (reader.begin == reader.end && reader.hider.done()) {
         // Past the header nothing changes: straight through.
-        const int got = avio_read_partial(reader.pipe, data, size);
+        const int got = avio_read_partial(reader.underneath, data, size);
         return got == 0 ? AVERROR_EOF : got;
     }
     while (reader.begin == reader.settled) {
@@ -116,7 +108,7 @@ int readStream(void* opaque, std::uint8_t* data, int size) {
         std::memmove(staged, staged + reader.settled, reader.end - reader.settled);
         reader.end -= reader.settled;
         reader.begin = reader.settled = 0;
-        const int got = avio_read_partial(reader.pipe, staged + reader.end,
+        const int got = avio_read_partial(reader.underneath, staged + reader.end,
                                           static_cast<int>(reader.staged.size() - reader.end));
         if (got < 0 && got != AVERROR_EOF) return got;  // a stop among them
         reader.ended = got <= 0;
@@ -127,14 +119,6 @@ int readStream(void* opaque, std::uint8_t* data, int size) {
     std::copy_n(reader.staged.data() + reader.begin, n, data);
     reader.begin += n;
     return static_cast<int>(n);
-}
-
-void closeStream(AVIOContext* pb) {
-    StreamReader* reader = &streamOf(pb->opaque);
-    avio_closep(&reader->pipe);
-    delete reader;
-    av_freep(&pb->buffer);
-    avio_context_free(&pb);
 }
 
 }  // namespace
@@ -267,14 +251,12 @@ AVIOContext* openAttachmentHidingReader(const std::string& url, const AVIOInterr
         return nullptr;
     }
     auto* reader = new HidingReader;
-    reader->close = closeReader;
-    reader->file = file;
+    reader->underneath = file;
     reader->patches = std::move(patches);
     AVIOContext* pb = avio_alloc_context(
         buffer, kBufferBytes, 0, static_cast<CustomReader*>(reader), readPacket, nullptr, seekTo);
     if (!pb) {
         av_free(buffer);
-        avio_closep(&reader->file);
         delete reader;
     }
     return pb;
@@ -284,21 +266,18 @@ AVIOContext* openAttachmentHidingStream(const std::string& url, const AVIOInterr
                                         const AVDictionary* options) {
     AVIOContext* pipe = openUnderneath(url, interrupt, options);
     if (!pipe) return nullptr;
+    auto* reader = new StreamReader;
+    reader->underneath = pipe;
     auto* buffer = static_cast<std::uint8_t*>(av_malloc(kBufferBytes));
-    auto* reader = buffer ? new StreamReader : nullptr;
     AVIOContext* pb =
-        reader ? avio_alloc_context(buffer, kBufferBytes, 0, static_cast<CustomReader*>(reader),
+        buffer ? avio_alloc_context(buffer, kBufferBytes, 0, static_cast<CustomReader*>(reader),
                                     readStream, nullptr, nullptr)
                : nullptr;
     if (!pb) {
         // Nothing has been read: the pipe opens as usual after all.
         av_free(buffer);
         delete reader;
-        avio_closep(&pipe);
-        return nullptr;
     }
-    reader->close = closeStream;
-    reader->pipe = pipe;
     return pb;
 }
 
