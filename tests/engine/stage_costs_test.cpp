@@ -59,8 +59,8 @@ StageCosts costsOf(const std::string& path, Audience audience, bool stop = false
 }
 
 TEST(StageCosts, TheReaderCostsWhatDecodingTheSourceCosts) {
-#ifdef __SANITIZE_THREAD__
-    GTEST_SKIP() << "ThreadSanitizer slows our own code, not FFmpeg's decoders";
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "a sanitizer slows our own code, not FFmpeg's decoders";
 #endif
     // A heavy grain costs several times what a flat picture does to decode;
     // the reader's figure follows it, and the encoders' stay apart from it.
