@@ -19,7 +19,7 @@ Status GroupQuantiser::open(const VideoPlan& plan) {
 
 Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group,
                                  const std::vector<bool>& repeats, AVFrame* reference, int first,
-                                 int quantiser, Trial& trial) {
+                                 int quantiser, Trial& trial, const std::atomic<bool>* giveUp) {
     trial = {};
     double lastBits = 0;
     const auto code = [&](AVFrame& frame, bool key, int q, bool counted) -> Status {
@@ -56,6 +56,7 @@ Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group,
     }
     int repeated = 0;  // repeats in a row so far
     for (std::size_t i = 0; i < group.size(); ++i) {
+        if (giveUp && *giveUp) return Status::ok();
         const bool repeat = i > 0 && i < repeats.size() && repeats[i];
         repeated = repeat ? repeated + 1 : 0;
         if (repeated > kCodedRepeats) {
@@ -69,7 +70,7 @@ Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group,
 }
 
 Status GroupQuantiser::choose(std::vector<FramePtr>& group, const std::vector<bool>& repeats,
-                              AVFrame* reference) {
+                              AVFrame* reference, const std::atomic<bool>* giveUp) {
     if (group.empty()) return Status::ok();
     target_ = perFrame_ * static_cast<double>(group.size()) + carry_;
     // A group fits when it keeps to its share and no frame outgrows the
@@ -83,15 +84,16 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, const std::vector<bo
     // two trials, a slide show's new slide about three (with steps of 1, 2,
     // 4... from the last group's quantiser it took four or five).
     const auto trial = [&](int quantiser, Trial& t) {
-        return trialBits(group, repeats, reference, quantiser, quantiser, t);
+        return trialBits(group, repeats, reference, quantiser, quantiser, t, giveUp);
     };
+    const auto givenUp = [giveUp] { return giveUp && *giveUp; };
     // fine never fits and coarse always does; one step outside the range
     // stands for a side not tried yet.
     int fine = qmin_ - 1, coarse = kCoarsest + 1;
     Trial fineTrial, coarseTrial, t;
     int quantiser = last_ > 0 ? last_ : (qmin_ + kCoarsest) / 2;
     while (coarse - fine > 1) {
-        if (Status s = trial(quantiser, t); !s) return s;
+        if (Status s = trial(quantiser, t); !s || givenUp()) return s;
         if (fits(t)) {
             coarse = quantiser;
             coarseTrial = t;
@@ -131,7 +133,9 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, const std::vector<bo
         int tooFine = qmin_ - 1;  // rest fits at `rest`, not at `tooFine`
         while (rest - tooFine > 1) {
             const int quantiser = (rest + tooFine) / 2;
-            if (Status s = trialBits(group, repeats, reference, coarse, quantiser, t); !s) return s;
+            if (Status s = trialBits(group, repeats, reference, coarse, quantiser, t, giveUp);
+                !s || givenUp())
+                return s;
             (fits(t) ? rest : tooFine) = quantiser;
         }
     }

@@ -3,6 +3,7 @@
 // second) the group quantiser, into the encoder; its packets on to every
 // file the lane feeds.
 
+#include <algorithm>
 #include <optional>
 
 #include "engine/encode_job.h"
@@ -11,6 +12,16 @@
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
+
+namespace {
+
+// Frames of the group waiting when the job is stopped that go into the file,
+// chosen and coded anew as a group of their own: a still's group at the fast
+// lines holds up to ten seconds of detailed frames, whose trials and coding
+// take longer than anyone waits for a stop.
+constexpr std::size_t kFramesCodedAfterAStop = 8;
+
+}  // namespace
 
 class Engine::Job::LaneEncoder {
   public:
@@ -48,6 +59,7 @@ class Engine::Job::LaneEncoder {
     std::vector<FramePtr> group_;
     std::vector<bool> groupRepeats_;  // which of them show the frame before over again
     FramePtr groupReference_;         // the last frame coded before the group
+    bool cut_ = false;                // a stop cut a group short; nothing more is coded
     bool tornDown_ = false;           // the interleaver took no more packets
     double bitsOut_ = 0;
     // The guard left out the frames at the end: the last picture coded shows
@@ -69,6 +81,7 @@ Status Engine::Job::LaneEncoder::run() {
         std::optional<FramePtr> frame = lane_.frames->pop();
         setIdle(false);
         if (job_.failed_) return Status::ok();
+        if (frame && cut_) continue;  // the file ends where the stop cut it
         if (frame && lane_.scaler) {
             if (Status s = scale(*frame); !s) return s;
             if (!admit(**frame)) continue;
@@ -130,13 +143,33 @@ void Engine::Job::LaneEncoder::addToGroup(FramePtr frame) {
     group_.push_back(std::move(frame));
 }
 
-// The group waiting, at the quantisers chosen for it as a whole.
+// The group waiting, at the quantisers chosen for it as a whole. A stop
+// cuts it short, before or while it is coded; the frames coded by then end
+// the file's picture.
 Status Engine::Job::LaneEncoder::codeGroup() {
     if (group_.empty()) return Status::ok();
-    if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get()); !s) return s;
+    const std::atomic<bool>& stop = job_.stopRequested_;
+    if (!stop) {
+        if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get(), &stop); !s)
+            return s;
+    }
+    if (stop) {
+        cut_ = true;
+        tailLeftOut_ = false;
+        const std::size_t kept = std::min(group_.size(), kFramesCodedAfterAStop);
+        group_.resize(kept);
+        groupRepeats_.resize(std::min(groupRepeats_.size(), kept));
+        if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get()); !s)
+            return s;
+    }
     const double before = bitsOut_;
     for (FramePtr& frame : group_) {
         if (Status s = code(frame.get()); !s || tornDown_) return s;
+        if (stop && !cut_) {
+            cut_ = true;
+            tailLeftOut_ = false;
+            break;
+        }
     }
     quantiser_->account(bitsOut_ - before);
     groupReference_ = std::move(group_.back());

@@ -48,9 +48,11 @@ class GroupQuantiser {
     // Sets each frame's quality for the encoder. `reference` is the frame
     // coded before the group (null at the start): a group that does not
     // begin with a key frame is predicted from it. `repeats[i]`: frame i
-    // shows what the frame before it showed.
+    // shows what the frame before it showed. Once `*giveUp` is true the
+    // trials end where they are and no quality is set: the caller codes
+    // nothing of the group as it stands (a long group's trials take seconds).
     Status choose(std::vector<FramePtr>& group, const std::vector<bool>& repeats,
-                  AVFrame* reference);
+                  AVFrame* reference, const std::atomic<bool>* giveUp = nullptr);
     // What the chosen group came to.
     void account(double bits);
 
@@ -66,7 +68,8 @@ class GroupQuantiser {
         double bits = 0, largest = 0;  // the group's and its largest frame's
     };
     Status trialBits(const std::vector<FramePtr>& group, const std::vector<bool>& repeats,
-                     AVFrame* reference, int first, int quantiser, Trial& trial);
+                     AVFrame* reference, int first, int quantiser, Trial& trial,
+                     const std::atomic<bool>* giveUp);
 
     CodecContextPtr trial_;
     int qmin_ = 2;

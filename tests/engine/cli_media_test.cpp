@@ -259,6 +259,41 @@ TEST_F(Cli, AnInterruptStopsLikeTheStopButton) {
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 
+// A detailed still is coded a group of up to ten seconds at a time, and
+// trying and coding such a group takes seconds: an interrupt while one waits
+// keeps the file all the same, within the wait the tool gives a stop.
+TEST_F(Cli, AnInterruptDuringAStillsGroupKeepsTheFile) {
+    media::ClipShape shape;
+    shape.seconds = 12;
+    shape.width = 640;
+    shape.height = 480;
+    shape.slides = true;
+    shape.slideSeconds = 12;
+    shape.stillGrain = true;
+    const std::string& still = media::cachedClip("noisy-still-640", shape);
+    const std::string out = dir_.file("still.rm");
+    int fds[2];
+    ASSERT_EQ(::pipe(fds), 0);
+    const pid_t pid = spawn({"--audience", "512k", "--video-quality", "2", still, out}, fds[1]);
+    ::close(fds[1]);
+    ASSERT_GT(pid, 0);
+    // A second into the coding, while the first group is still gathered.
+    for (int i = 0; i < 2000 && media::hiddenFileCount(dir_.path()) == 0; ++i) ::usleep(10'000);
+    ::usleep(1'000'000);
+    ::kill(pid, SIGINT);
+    const std::string output = readAll(fds[0]);
+    ::close(fds[0]);
+    int status = 0;
+    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
+    EXPECT_EQ(WEXITSTATUS(status), 130) << output;
+    EXPECT_EQ(output.find(text::cli::kSourceStalled), std::string::npos) << output;
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened) << m.error << output;
+    EXPECT_TRUE(m.video && m.audio);
+    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+}
+
 TEST_F(Cli, EitherWriterCanBeChosen) {
     const std::string out = dir_.file("ffmpeg.rm");
     EXPECT_EQ(run("--muxer ffmpeg " + shellQuoted(source_) + " " + shellQuoted(out)).exitCode, 0);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -71,11 +72,8 @@ TEST(KeyFrameChooser, KeyFramesAtCutsAndOnMovingPicturesOnly) {
     }
 }
 
-// A slide whose key frame the buffer cannot hold at the finest quantiser:
-// the key frame comes out coarser, and the frames after it refine the slide
-// as far as the group's share allows, not one step; coded as chosen, the
-// group keeps to its share and to the buffer.
-TEST(GroupQuantiser, TheFramesAfterAKeyFramePastTheBufferRefineItFully) {
+// The pictures' size at 25 fps and 400 kbps, coded in groups.
+VideoPlan groupedPlan() {
     VideoPlan plan;
     plan.width = 160;
     plan.height = 120;
@@ -83,6 +81,15 @@ TEST(GroupQuantiser, TheFramesAfterAKeyFramePastTheBufferRefineItFully) {
     plan.gop = 100;
     plan.bitRate = 400'000;
     plan.groupQuantiser = true;
+    return plan;
+}
+
+// A slide whose key frame the buffer cannot hold at the finest quantiser:
+// the key frame comes out coarser, and the frames after it refine the slide
+// as far as the group's share allows, not one step; coded as chosen, the
+// group keeps to its share and to the buffer.
+TEST(GroupQuantiser, TheFramesAfterAKeyFramePastTheBufferRefineItFully) {
+    VideoPlan plan = groupedPlan();
     // Each frame's bits, at the frames' own quantisers or all at the finest.
     const auto codedBits = [&](std::vector<FramePtr>& frames, bool atFinest) {
         CodecContextPtr encoder;
@@ -129,6 +136,23 @@ TEST(GroupQuantiser, TheFramesAfterAKeyFramePastTheBufferRefineItFully) {
     for (double b : bits) total += b;
     EXPECT_LE(total, static_cast<double>(plan.bitRate) / plan.fps * group.size());
     EXPECT_LE(*std::max_element(bits.begin(), bits.end()), plan.bufferSize);
+}
+
+// Given up, as at a stop, the trials end at once and set no quality: the
+// lane codes a shorter group of its own instead.
+TEST(GroupQuantiser, GivenUpItChoosesNothing) {
+    VideoPlan plan = groupedPlan();
+    std::vector<FramePtr> group;
+    for (int i = 0; i < 20; ++i) group.push_back(picture(Picture::Waves, i));
+    group[0]->pict_type = AV_PICTURE_TYPE_I;
+    GroupQuantiser quantiser;
+    ASSERT_TRUE(quantiser.open(plan));
+    const std::atomic<bool> stopped{true};
+    ASSERT_TRUE(quantiser.choose(group, std::vector<bool>(group.size()), nullptr, &stopped));
+    for (const FramePtr& frame : group) EXPECT_EQ(frame->quality, 0);
+    const std::atomic<bool> going{false};
+    ASSERT_TRUE(quantiser.choose(group, std::vector<bool>(group.size()), nullptr, &going));
+    for (const FramePtr& frame : group) EXPECT_GE(frame->quality, FF_QP2LAMBDA * plan.qmin);
 }
 
 }  // namespace

@@ -67,10 +67,11 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
     cmd << "ffmpeg -nostdin -v error -y";
     if (shape.video) {
         const std::string size = std::to_string(shape.width) + "x" + std::to_string(shape.height);
-        // Slides: the Mandelbrot set at a new depth every 2 s, each a still.
+        // Slides: the Mandelbrot set at a new depth every few seconds, each a still.
         cmd << " -f lavfi -i "
             << quoted(shape.slides
-                          ? "mandelbrot=size=" + size + ":rate=1/2:end_scale=0.001:end_pts=10"
+                          ? "mandelbrot=size=" + size + ":rate=1/" +
+                                std::to_string(shape.slideSeconds) + ":end_scale=0.001:end_pts=10"
                           : "testsrc2=size=" + size + ":rate=" + std::to_string(shape.fps));
     }
     if (shape.audio) {

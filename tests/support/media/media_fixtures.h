@@ -14,9 +14,10 @@ struct ClipShape {
     double seconds = 8;
     bool video = true;
     int width = 320, height = 240, fps = 25;
-    bool grain = true;               // moving noise over the pattern
-    bool stillGrain = false;         // the same heavy noise on every frame instead
-    bool slides = false;             // stills instead, a hard cut every 2 s
+    bool grain = true;        // moving noise over the pattern
+    bool stillGrain = false;  // the same heavy noise on every frame instead
+    bool slides = false;      // stills instead, a hard cut every `slideSeconds`
+    int slideSeconds = 2;
     bool variableFrameRate = false;  // uneven frame intervals averaging 25 fps
     bool audio = true;
     int sampleRate = 44100;
