@@ -149,13 +149,17 @@ void Engine::Job::LaneEncoder::addToGroup(FramePtr frame) {
 Status Engine::Job::LaneEncoder::codeGroup() {
     if (group_.empty()) return Status::ok();
     const std::atomic<bool>& stop = job_.stopRequested_;
+    // The file's picture ends with this group: no tail after it.
+    const auto cut = [this] {
+        cut_ = true;
+        tailLeftOut_ = false;
+    };
     if (!stop) {
         if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get(), &stop); !s)
             return s;
     }
     if (stop) {
-        cut_ = true;
-        tailLeftOut_ = false;
+        cut();
         const std::size_t kept = std::min(group_.size(), kFramesCodedAfterAStop);
         group_.resize(kept);
         groupRepeats_.resize(std::min(groupRepeats_.size(), kept));
@@ -166,8 +170,7 @@ Status Engine::Job::LaneEncoder::codeGroup() {
     for (FramePtr& frame : group_) {
         if (Status s = code(frame.get()); !s || tornDown_) return s;
         if (stop && !cut_) {
-            cut_ = true;
-            tailLeftOut_ = false;
+            cut();
             break;
         }
     }

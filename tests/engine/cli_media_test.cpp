@@ -107,6 +107,23 @@ std::string readAll(int fd) {
     return out;
 }
 
+// A spawned run sent Ctrl+C: what it wrote to `outFd` until it closed, and
+// how it ended (`waited` is waitpid's answer).
+struct Interrupted {
+    std::string output;
+    pid_t waited = -1;
+    int status = 0;
+};
+
+Interrupted interrupt(pid_t pid, int outFd) {
+    ::kill(pid, SIGINT);
+    Interrupted run;
+    run.output = readAll(outFd);
+    ::close(outFd);
+    run.waited = ::waitpid(pid, &run.status, 0);
+    return run;
+}
+
 // The names in `folder`, hidden ones too.
 std::set<std::string> namesIn(const std::string& folder) {
     std::set<std::string> names;
@@ -280,13 +297,11 @@ TEST_F(Cli, AnInterruptDuringAStillsGroupKeepsTheFile) {
     // A second into the coding, while the first group is still gathered.
     for (int i = 0; i < 2000 && media::hiddenFileCount(dir_.path()) == 0; ++i) ::usleep(10'000);
     ::usleep(1'000'000);
-    ::kill(pid, SIGINT);
-    const std::string output = readAll(fds[0]);
-    ::close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-    EXPECT_EQ(WEXITSTATUS(status), 130) << output;
+    const Interrupted run = interrupt(pid, fds[0]);
+    const std::string& output = run.output;
+    ASSERT_EQ(run.waited, pid);
+    ASSERT_TRUE(WIFEXITED(run.status)) << "killed by signal " << WTERMSIG(run.status);
+    EXPECT_EQ(WEXITSTATUS(run.status), 130) << output;
     EXPECT_EQ(output.find(text::cli::kSourceStalled), std::string::npos) << output;
     const media::MediaInfo m = media::probe(out);
     ASSERT_TRUE(m.opened) << m.error << output;
@@ -584,14 +599,12 @@ TEST_F(Cli, AJobStoppedBeforeAnyDataReportsNoFile) {
         int unread = 1;
         for (int i = 0; i < 6000 && ::ioctl(feed, FIONREAD, &unread) == 0 && unread > 0; ++i)
             ::usleep(10'000);
-        ::kill(pid, SIGINT);
-        const std::string output = readAll(fds[0]);
-        ::close(fds[0]);
-        int status = 0;
-        ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+        const Interrupted run = interrupt(pid, fds[0]);
+        const std::string& output = run.output;
+        ASSERT_EQ(run.waited, pid);
         ::close(feed);
-        ASSERT_TRUE(WIFEXITED(status)) << "killed by signal " << WTERMSIG(status);
-        EXPECT_EQ(WEXITSTATUS(status), 130) << output;
+        ASSERT_TRUE(WIFEXITED(run.status)) << "killed by signal " << WTERMSIG(run.status);
+        EXPECT_EQ(WEXITSTATUS(run.status), 130) << output;
         const std::vector<std::string> json = jsonLines(output);
         ASSERT_EQ(json.size(), 2u) << output;
         for (const std::string& line : json) {
