@@ -54,20 +54,28 @@ constexpr std::chrono::milliseconds kStopPatience{2000};
 // Ctrl+C, kill and a closed terminal end the job as the window's stop button
 // does: a valid, shorter file rather than a hidden half-written one. They are
 // blocked before the job's threads start, so the threads inherit the mask
-// and only wait() below ever takes them.
+// and only wait() below ever takes them. So is the signal a finished job
+// wakes that wait() with: the process ends with its job, not at the next
+// tick (a tenth of a second on every file).
 class Interrupts {
   public:
-    Interrupts() {
+    Interrupts() : waiter_(pthread_self()) {
         sigemptyset(&set_);
-        for (int s : {SIGINT, SIGTERM, SIGHUP}) sigaddset(&set_, s);
+        for (int s : {SIGINT, SIGTERM, SIGHUP, wakeSignal()}) sigaddset(&set_, s);
         pthread_sigmask(SIG_BLOCK, &set_, nullptr);
     }
-    // True once one has arrived, now or earlier; waits at most `ms` for it.
+    // True once one has arrived, now or earlier; waits at most `ms` for it
+    // or for wake().
     bool wait(long ms) {
-        const timespec tick{ms / 1000, (ms % 1000) * 1'000'000};
-        if (sigtimedwait(&set_, nullptr, &tick) > 0) seen_ = true;
+        timespec tick{ms / 1000, (ms % 1000) * 1'000'000};
+        // Whatever else is waiting is taken too: a wake must not hide a Ctrl+C.
+        for (int s; (s = sigtimedwait(&set_, nullptr, &tick)) > 0; tick = {}) {
+            if (s != wakeSignal()) seen_ = true;
+        }
         return seen_;
     }
+    // Ends the wait() of the thread that made this, from any thread.
+    void wake() const { pthread_kill(waiter_, wakeSignal()); }
     bool seen() const { return seen_; }
     // True while one waits to be taken; any thread may ask, nothing is taken.
     bool pending() const {
@@ -79,6 +87,9 @@ class Interrupts {
     }
 
   private:
+    static int wakeSignal() { return SIGRTMIN; }
+
+    pthread_t waiter_;
     sigset_t set_;
     bool seen_ = false;
 };
@@ -98,17 +109,29 @@ void ignoreBrokenPipes() {
 
 class ProgressBar : public JobObserver {
   public:
-    ProgressBar(bool visible, std::string_view label) : visible_(visible), label_(shown(label)) {}
+    ProgressBar(bool visible, std::string_view label, const Interrupts& interrupts)
+        : visible_(visible), label_(shown(label)), interrupts_(interrupts) {}
 
     void jobProgress(const JobProgress& p) override { draw(p.percent); }
 
     void jobFinished(const JobResult& r) override {
+        {
+            std::lock_guard lock(mutex_);
+            result_ = r;
+            done_ = true;
+            if (visible_) {
+                // The last step reported may be 99%; a finished file shows full.
+                if (r.outcome == JobOutcome::Completed) draw(100);
+                std::fputc('\n', stderr);
+            }
+        }
+        interrupts_.wake();
+    }
+
+    // The job has told its end; its thread is ending.
+    bool done() {
         std::lock_guard lock(mutex_);
-        result_ = r;
-        if (!visible_) return;
-        // The last step reported may be 99%; a finished file shows full.
-        if (r.outcome == JobOutcome::Completed) draw(100);
-        std::fputc('\n', stderr);
+        return done_;
     }
 
     JobResult result() {
@@ -128,15 +151,17 @@ class ProgressBar : public JobObserver {
 
     bool visible_;
     std::string label_;
+    const Interrupts& interrupts_;
     std::mutex mutex_;
     JobResult result_;
+    bool done_ = false;
 };
 
 // The job's files from one reading of the source, under one progress bar.
 JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& label) {
     JobReport report(job.source, job.destination, job.audiences, Result::Failed);
     Engine engine;
-    ProgressBar bar(::isatty(STDERR_FILENO), label);
+    ProgressBar bar(::isatty(STDERR_FILENO), label, interrupts);
     // Opening a source that sends nothing (a FIFO, a device) can wait; Ctrl+C
     // gives up there too.
     job.interrupted = [&interrupts] { return interrupts.pending(); };
@@ -148,7 +173,7 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
     }
     // The job goes on: a full disk fails it as any write error would.
     if (info.spaceShort()) std::fprintf(stderr, cli::kWarningLine, text::kSpaceShort);
-    while (engine.running()) {
+    while (engine.running() && !bar.done()) {
         if (interrupts.wait(100) && !engine.stopWithin(kStopPatience)) {
             // Held in a read the kernel does not cut short (a stalled mount):
             // the job is let go and ends with this process, without its file.
