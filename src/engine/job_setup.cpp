@@ -44,7 +44,7 @@ Status Engine::Job::prepare(JobInfo& info) {
     StageCosts costs;
     EncodePlan timedPlan;
     const auto timeStages = [&](SourceShape shape) {
-        if (settings_.audiences.none()) return;
+        if (settings_.audiences.none() || !decoderThreadsFollowCosts(av_cpu_count())) return;
         timedPlan =
             planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality, shape);
         costs = measureStageCosts(settings_.source, source_, timedPlan, &interrupt_);

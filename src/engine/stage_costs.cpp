@@ -144,16 +144,22 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
     return costs;
 }
 
+bool decoderThreadsFollowCosts(int cores) {
+    return cores == 2;
+}
+
 int videoDecoderThreads(int cores, const StageCosts& costs) {
 #ifdef __SANITIZE_THREAD__
     // FFmpeg's frame threads hand frames over through atomics in uninstrumented
     // code, which ThreadSanitizer reports as races; decode on this thread there.
     return 1;
 #endif
-    // With more cores than the job's own threads the decoder's threads
-    // have a core to themselves; unmeasured, they are the safe side (a
-    // costly source on one thread made the whole job up to 40 % slower).
-    if (cores > 2 || !costs.known()) return 0;
+    // One core is all one thread can use. With more cores than the job's
+    // own threads the decoder's threads have a core to themselves;
+    // unmeasured, they are the safe side (a costly source on one thread
+    // made the whole job up to 40 % slower).
+    if (cores < 2) return 1;
+    if (!decoderThreadsFollowCosts(cores) || !costs.known()) return 0;
     // On two cores frame threads take turns with the encoders and cost
     // about two thirds more CPU in all, handing pictures over: they pay
     // only where the reader outweighs the encoders about threefold.

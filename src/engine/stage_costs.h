@@ -28,6 +28,10 @@ double threadCpuSeconds();
 StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
                              const EncodePlan& plan, const SourceInterrupt* interrupt = nullptr);
 
+// Whether the figures can change the decoder's threads on a machine with
+// `cores` cores; where they cannot, the job does not spend the time to take them.
+bool decoderThreadsFollowCosts(int cores);
+
 // Threads for the source's video decoder on a machine with `cores` cores
 // (0: FFmpeg's choice, a thread per core and one more).
 int videoDecoderThreads(int cores, const StageCosts& costs);

@@ -107,6 +107,7 @@ TEST(StageCosts, TheDecoderGetsThreadsWhereDecodingOutweighsCoding) {
         {"heavy grain at 512K", 2, {0.101, 0.025, 0.001}, 0},
         {"1920x1080 at 56K", 2, {0.26, 0.012, 0.015}, 0},
         {"one core", 1, {0.03, 0.03, 0.02}, 1},
+        {"one core, not measured", 1, {}, 1},
         {"cores to spare", 4, {0.03, 0.03, 0.02}, 0},
     };
     for (const Case& c : cases) {
