@@ -32,8 +32,9 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
 // `cores` cores; where they cannot, the job does not spend the time to take them.
 bool decoderThreadsFollowCosts(int cores);
 
-// Threads for the source's video decoder on a machine with `cores` cores
-// (0: FFmpeg's choice, a thread per core and one more).
+// Threads for the source's video decoder on a machine with `cores` cores:
+// 1 decodes on the reader's own thread, more are FFmpeg's frame threads, and
+// 0 leaves their count to FFmpeg (a thread per core and one more).
 int videoDecoderThreads(int cores, const StageCosts& costs);
 
 }  // namespace velmora::encoder

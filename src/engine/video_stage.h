@@ -89,8 +89,7 @@ class VideoConverter {
     // own unless its declared rate was replaced). `rates`: frames a second
     // of each output, in the order of the sinks given later. While `stop`
     // is true no more frames go out, however many slots a frame would
-    // still fill. `decoderThreads` 0 lets FFmpeg choose (see
-    // videoDecoderThreads()).
+    // still fill. `decoderThreads`: as videoDecoderThreads() gives them.
     Status open(const AVStream& stream, AVRational timeBase, std::vector<int> rates,
                 std::int64_t originUs, int decoderThreads, const std::atomic<bool>* stop = nullptr);
 
