@@ -385,7 +385,8 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         std::vector<std::string> sources;  // names the clip is linked under
         int exitCode;
         std::vector<Line> json;
-        std::string refused;  // the file the refusal names, "" without one
+        std::string refused;                  // the file the refusal names, "" without one
+        std::vector<std::string> links = {};  // in the output folder beforehand, links to a FIFO
     };
     const std::string notOurs = "not ours";
     const std::vector<Case> cases = {
@@ -413,6 +414,14 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
          1,
          {{"56k", nullptr, "failed"}, {"512k", nullptr, "failed"}},
          "clip-512k.rm"},
+        {"a link beside the named file is refused, not followed",
+         {},
+         "--overwrite",
+         {"clip.mkv"},
+         1,
+         {{"56k", nullptr, "failed"}, {"512k", nullptr, "failed"}},
+         "clip-512k.rm",
+         {"clip-512k.rm"}},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -420,6 +429,11 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         const std::string out = dir_.file("out" + std::to_string(i));
         ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
         for (const std::string& name : c.present) std::ofstream(out + "/" + name) << notOurs;
+        const std::string fifo = dir_.file("fifo" + std::to_string(i));
+        for (const std::string& name : c.links) {
+            ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+            ASSERT_EQ(::symlink(fifo.c_str(), (out + "/" + name).c_str()), 0);
+        }
         std::string sources;
         for (const std::string& name : c.sources) {
             std::error_code ec;
@@ -437,6 +451,7 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         const std::vector<std::string> json = jsonLines(r.output);
         ASSERT_EQ(json.size(), c.json.size()) << r.output;
         std::set<std::string> expected(c.present.begin(), c.present.end());
+        expected.insert(c.links.begin(), c.links.end());
         for (std::size_t k = 0; k < json.size(); ++k) {
             const Line& line = c.json[k];
             SCOPED_TRACE(json[k]);
