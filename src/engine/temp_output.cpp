@@ -238,25 +238,27 @@ Status TempOutput::place(Onto what) {
     // earlier file or this one, whole, never an empty or a partial one.
     if (::fsync(fd_) != 0) return systemFailure(text::kWriteFailed, errno, ErrorKind::WriteFailed);
     if (beforePlacing_) beforePlacing_();
+    const auto renamed = [this](unsigned flags) {
+        return ::renameat2(folder_, name_.c_str(), folder_, target_.c_str(), flags) == 0;
+    };
     // A name freed between the two renames is tried again, a few times.
     for (int attempt = 0; attempt < 3; ++attempt) {
-        if (::renameat2(folder_, name_.c_str(), folder_, target_.c_str(), RENAME_NOREPLACE) == 0)
-            return placed();
+        if (renamed(RENAME_NOREPLACE)) return placed();
         if (errno == EINVAL || errno == ENOSYS) return placeWithoutFlags(what);
         if (errno != EEXIST)
             return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
-        if (::renameat2(folder_, name_.c_str(), folder_, target_.c_str(), RENAME_EXCHANGE) != 0) {
+        if (!renamed(RENAME_EXCHANGE)) {
             if (errno == ENOENT) continue;
             if (errno == EINVAL || errno == ENOSYS) return placeWithoutFlags(what);
             return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
         }
         // What held the name is under ours now: removed when we may replace
-        // it, else put back as it was.
+        // it, else put back as it was (alone, if our file has left the name
+        // meanwhile; failing that it stays under ours, which we never remove).
         const OpenedName found =
             openRegularFile(folder_, name_.c_str(), what == Onto::RealMedia ? O_RDONLY : O_PATH);
         if (Status refused = replaceable(found, what); !refused) {
-            if (::renameat2(folder_, name_.c_str(), folder_, target_.c_str(), RENAME_EXCHANGE) != 0)
-                release();  // it stays under our name, which nothing removes now
+            if (!renamed(RENAME_EXCHANGE) && !renamed(RENAME_NOREPLACE)) release();
             return refused;
         }
         takeOwnerAndMode(found);
