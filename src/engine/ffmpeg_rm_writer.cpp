@@ -1,5 +1,10 @@
 // The MediaWriter over FFmpeg's "rm" muxer.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -8,6 +13,7 @@
 #include "engine/ffmpeg_ptr.h"
 #include "engine/media_writer.h"
 #include "engine/real_audio_packets.h"
+#include "engine/regular_file.h"
 #include "texts/encoder_texts.h"
 
 extern "C" {
@@ -18,9 +24,42 @@ namespace velmora::encoder {
 
 namespace {
 
+// The muxer writes through a descriptor we opened (openForWriting), never
+// by the file's name: FFmpeg's file protocol would follow a link there.
+constexpr int kWriteBufferBytes = 64 * 1024;
+
+int writeToFile(void* opaque, std::uint8_t* data, int size) {
+    const int fd = *static_cast<const int*>(opaque);
+    for (int done = 0; done < size;) {
+        const ssize_t n = ::write(fd, data + done, static_cast<std::size_t>(size - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return AVERROR(errno);
+        done += static_cast<int>(n);
+    }
+    return size;
+}
+
+std::int64_t seekInFile(void* opaque, std::int64_t offset, int whence) {
+    const int fd = *static_cast<const int*>(opaque);
+    if (whence & AVSEEK_SIZE) {
+        struct stat st {};
+        return ::fstat(fd, &st) == 0 ? st.st_size : AVERROR(errno);
+    }
+    const off_t at = ::lseek(fd, offset, whence & ~AVSEEK_FORCE);
+    return at < 0 ? AVERROR(errno) : at;
+}
+
+// Frees a context of ours and its buffer; what was buffered is flushed first.
+void closeFileWriter(AVIOContext*& pb) {
+    if (!pb) return;
+    avio_flush(pb);
+    av_freep(&pb->buffer);
+    avio_context_free(&pb);
+}
+
 struct OutputContextFree {
     void operator()(AVFormatContext* c) const {
-        if (c->pb) avio_closep(&c->pb);
+        closeFileWriter(c->pb);
         avformat_free_context(c);
     }
 };
@@ -90,8 +129,17 @@ class FfmpegRmWriter final : public MediaWriter {
 
     Status begin(const std::string& path, const MediaMetadata& metadata) override {
         if (!context_) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
-        int ret = avio_open(&context_->pb, ("file:" + path).c_str(), AVIO_FLAG_WRITE);
-        if (ret < 0) return writeFailure(ret);
+        if (Status s = openForWriting(path, file_); !s) return s;
+        auto* buffer = static_cast<std::uint8_t*>(av_malloc(kWriteBufferBytes));
+        fd_ = file_.get();
+        context_->pb = buffer ? avio_alloc_context(buffer, kWriteBufferBytes, 1, &fd_, nullptr,
+                                                   writeToFile, seekInFile)
+                              : nullptr;
+        if (!context_->pb) {
+            av_free(buffer);
+            return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+        }
+        int ret = 0;
         const std::pair<const char*, const std::string*> tags[] = {
             {"title", &metadata.title},
             {"author", &metadata.author},
@@ -157,13 +205,17 @@ class FfmpegRmWriter final : public MediaWriter {
             bytes_ = avio_tell(context_->pb);
             avio_flush(context_->pb);
             if (ret >= 0 && context_->pb->error < 0) ret = context_->pb->error;
-            const int closed = avio_closep(&context_->pb);
-            if (ret >= 0 && closed < 0) ret = closed;
+            closeFileWriter(context_->pb);
         }
         context_.reset();
+        const int fd = file_.release();
+        if (fd >= 0 && ::close(fd) != 0 && ret >= 0) ret = AVERROR(errno);
         return ret < 0 ? writeFailure(ret) : Status::ok();
     }
 
+    // The file outlives the context, which flushes into it as it goes.
+    OwnedDescriptor file_;
+    int fd_ = -1;  // what the context's callbacks write to
     OutputContextPtr context_;
     std::vector<AVRational> packetTimeBases_;
     std::vector<std::unique_ptr<PacketPacker>> packers_;

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "engine/regular_file.h"
 #include "engine/system_error.h"
 #include "engine/temp_output.h"
 #include "texts/encoder_texts.h"
@@ -18,16 +19,6 @@ namespace velmora::encoder {
 namespace fs = std::filesystem;
 
 namespace {
-
-// An earlier output of ours, or any RealMedia file: its first four bytes.
-bool isRealMedia(const std::string& path) {
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (!file) return false;
-    char magic[4] = {};
-    const bool ok = std::fread(magic, 1, sizeof magic, file) == sizeof magic;
-    std::fclose(file);
-    return ok && magic[0] == '.' && magic[1] == 'R' && magic[2] == 'M' && magic[3] == 'F';
-}
 
 // Beyond the budget over the whole length: the per-packet headers and the
 // index, generously (a second of index entries is 14 bytes per stream); the
@@ -72,11 +63,13 @@ Status checkJobFiles(const std::string& source, const std::vector<JobFile>& file
         if (fs::path(path).filename().string().size() > nameLimit(folderOf(path)))
             return Status::fail(ErrorKind::NameTooLong,
                                 text::withSubject(text::kDestinationNameTooLong, path));
-        // The user confirmed the named file in the save dialog, not the ones beside it.
-        struct stat st {};
-        if (i > 0 && ::stat(path.c_str(), &st) == 0 && !isRealMedia(path))
-            return Status::fail(ErrorKind::DestinationRefused,
-                                text::withSubject(text::kDestinationStranger, path));
+        // The user confirmed the named file in the save dialog, not the ones
+        // beside it: only an earlier RealMedia file is replaced there, and a
+        // link is not followed to find one.
+        if (i == 0) continue;
+        const OpenedName found = openRegularFile(AT_FDCWD, path.c_str(), O_RDONLY);
+        if (found.holds != NameHolds::Nothing && !(found.fd.open() && isRealMedia(found.fd.get())))
+            return refusedName(text::kDestinationStranger, path, found.holds);
     }
     return Status::ok();
 }
@@ -87,12 +80,11 @@ Status claimJobFiles(const std::vector<JobFile>& files, bool& taken) {
         const std::string& path = files[i].destination;
         // The file put over the claim keeps the claim's mode: what the umask
         // leaves, as for any new file.
-        const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            ::close(fd);
-            continue;
-        }
-        const int error = errno;
+        const OpenedName claim =
+            openRegularFile(AT_FDCWD, path.c_str(), O_WRONLY | O_CREAT | O_EXCL);
+        if (claim.fd.open()) continue;
+        // Anything already there, a link or a FIFO too, is taken.
+        const int error = claim.error ? claim.error : EEXIST;
         for (std::size_t k = 0; k < i; ++k) releaseClaim(files[k].destination);
         if (error == EEXIST) {
             taken = true;
@@ -106,9 +98,8 @@ Status claimJobFiles(const std::vector<JobFile>& files, bool& taken) {
 }
 
 void releaseClaim(const std::string& path) {
-    struct stat st {};
-    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) && st.st_size == 0)
-        ::unlink(path.c_str());
+    const OpenedName claim = openRegularFile(AT_FDCWD, path.c_str(), O_PATH);
+    if (claim.fd.open() && claim.st.st_size == 0) ::unlink(path.c_str());
 }
 
 std::int64_t largestFileBytes(const EncodePlan& plan, std::int64_t durationMs) {

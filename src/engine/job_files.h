@@ -13,7 +13,8 @@ namespace velmora::encoder {
 // Every destination of the set: checkDestination's refusals, a name longer
 // than its folder takes, and, for the files beside the named one (which the
 // user never confirmed), anything there that is not an earlier RealMedia
-// file. The message names the file.
+// file, a link too (never followed). The message names the file. The files
+// are placed with the same check made again (TempOutput::commit).
 Status checkJobFiles(const std::string& source, const std::vector<JobFile>& files);
 
 // Creates every file of the set empty and exclusively, so that its names

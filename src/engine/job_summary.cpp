@@ -134,8 +134,12 @@ void Engine::Job::placeFiles(JobResult& result) {
                 committed = file.temp.commitAs(file.name.destination);
             } else {
                 // A later job to the same destination has the say over it.
+                // Only the named file was confirmed; the others replace
+                // nothing but an earlier RealMedia file, found as they go.
+                const Replacing what = i == 0 ? Replacing::AnyFile : Replacing::RealMedia;
                 latest = DestinationRegistry::instance().commitIfLatest(
-                    file.name.destination, file.ticket, [&] { committed = file.temp.commit(); });
+                    file.name.destination, file.ticket,
+                    [&] { committed = file.temp.commit(what); });
                 file.ticket = 0;
             }
             inPlace = latest && committed;

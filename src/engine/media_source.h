@@ -12,6 +12,7 @@
 
 #include "engine/encode_plan.h"
 #include "engine/ffmpeg_ptr.h"
+#include "engine/regular_file.h"
 #include "engine/status.h"
 
 namespace velmora::encoder {
@@ -30,34 +31,10 @@ struct Orientation {
 // by default (quarter turns and flips; other angles stay as stored).
 Orientation orientationOf(const AVStream& stream);
 
-// A descriptor the engine opened itself. FFmpeg's pipe protocol reads one
-// but never closes it: it goes with the source, after the context.
-class OwnedDescriptor {
-  public:
-    OwnedDescriptor() = default;
-    explicit OwnedDescriptor(int fd) : fd_(fd) {}
-    OwnedDescriptor(OwnedDescriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    OwnedDescriptor& operator=(OwnedDescriptor&& other) noexcept {
-        if (this != &other) {
-            reset();
-            fd_ = std::exchange(other.fd_, -1);
-        }
-        return *this;
-    }
-    OwnedDescriptor(const OwnedDescriptor&) = delete;
-    OwnedDescriptor& operator=(const OwnedDescriptor&) = delete;
-    ~OwnedDescriptor() { reset(); }
-    void reset() {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = -1;
-    }
-
-  private:
-    int fd_ = -1;
-};
-
 struct MediaSource {
-    OwnedDescriptor pipe;  // a FIFO's or a device's, read through `format`
+    // A FIFO's or a device's, read through `format`. FFmpeg's pipe protocol
+    // reads one but never closes it: it goes with the source, after the context.
+    OwnedDescriptor pipe;
     InputContextPtr format;
     int videoIndex = -1;
     int audioIndex = -1;

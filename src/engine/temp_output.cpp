@@ -14,6 +14,7 @@
 #include <random>
 #include <string_view>
 
+#include "engine/regular_file.h"
 #include "engine/system_error.h"
 #include "texts/encoder_texts.h"
 
@@ -79,19 +80,13 @@ void removeStaleTemps(int folder) {
     while (const dirent* entry = ::readdir(dir)) {
         if (!isTempName(entry->d_name)) continue;
         // Only regular files are opened: opening a device can act on it.
+        const OpenedName found = openRegularFile(folder, entry->d_name, O_RDONLY);
+        if (!found.fd.open() || now - found.st.st_mtime <= kStaleSeconds) continue;
         struct stat named {};
-        if (::fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !S_ISREG(named.st_mode) || now - named.st_mtime <= kStaleSeconds)
-            continue;
-        const int fd = ::openat(folder, entry->d_name, O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-        if (fd < 0) continue;
-        struct stat opened {};
-        if (::fstat(fd, &opened) == 0 && sameFile(opened, named) &&
-            ::flock(fd, LOCK_EX | LOCK_NB) == 0 &&
+        if (::flock(found.fd.get(), LOCK_EX | LOCK_NB) == 0 &&
             ::fstatat(folder, entry->d_name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-            sameFile(opened, named))
+            sameFile(found.st, named))
             ::unlinkat(folder, entry->d_name, 0);
-        ::close(fd);
     }
     ::closedir(dir);
 }
@@ -102,6 +97,18 @@ std::string randomLetters() {
     std::string out;
     for (std::size_t i = 0; i < kRandomLetters; ++i) out += kNameLetters[letter(pick)];
     return out;
+}
+
+// Whether a file found at a destination may hand its permissions and owner
+// on to ours: a regular file looked at by its descriptor, and the job's
+// own user's, or in a folder without the sticky bit, where whoever could
+// put it there could as well replace what we write. In a shared folder
+// (/tmp) a stranger's file is replaced by one of ours.
+bool handsOn(const OpenedName& found, int folder) {
+    if (found.holds != NameHolds::RegularFile || !found.fd.open()) return false;
+    struct stat dir {};
+    return found.st.st_uid == ::geteuid() ||
+           (::fstat(folder, &dir) == 0 && !(dir.st_mode & S_ISVTX));
 }
 
 // At most `bytes` of `name`, cut where no UTF-8 character is split.
@@ -179,33 +186,30 @@ Status TempOutput::create(const std::string& destination) {
         std::string name = prefix + randomLetters();
         // 0666 as any program's new file: the umask (and a default ACL)
         // decide what others may read.
-        const int fd = ::openat(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0) {
-            error = errno;
+        OpenedName made = openRegularFile(dir, name.c_str(), O_RDWR | O_CREAT | O_EXCL);
+        if (!made.fd.open()) {
+            error = made.error ? made.error : EEXIST;
             continue;
         }
+        const int fd = made.fd.get();
         // On a file system without working locks the file goes unlocked:
         // nothing removes it within a minute of its last write.
         ::flock(fd, LOCK_EX);
         // A sweep that took it for stale before we locked it (a clock far
         // off on a shared folder) has removed it: take another name.
-        struct stat opened {};
         struct stat named {};
-        if (::fstat(fd, &opened) != 0 ||
-            ::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
-            !sameFile(opened, named)) {
-            ::close(fd);
+        if (::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+            !sameFile(made.st, named))
             continue;
-        }
         folder_ = dir;
-        fd_ = fd;
+        fd_ = made.fd.release();
         name_ = std::move(name);
         target_ = fs::path(destination).filename().string();
         // While the job runs the file shows no more than the one it will
         // replace (a private 0600 recording stays private), and we can write it.
-        struct stat replaced {};
-        if (::fstatat(dir, target_.c_str(), &replaced, 0) == 0 && S_ISREG(replaced.st_mode))
-            ::fchmod(fd, (opened.st_mode & replaced.st_mode & 0777) | S_IRUSR | S_IWUSR);
+        const OpenedName replaced = openRegularFile(dir, target_.c_str(), O_PATH);
+        if (handsOn(replaced, dir))
+            ::fchmod(fd_, (made.st.st_mode & replaced.st.st_mode & 0777) | S_IRUSR | S_IWUSR);
         path_ = (fs::path(folder) / name_).string();
         return Status::ok();
     }
@@ -218,47 +222,109 @@ std::int64_t TempOutput::size() const {
     return fd_ >= 0 && ::fstat(fd_, &st) == 0 ? st.st_size : 0;
 }
 
-Status TempOutput::commit() {
-    return place(false);
-}
-
-Status TempOutput::place(bool ontoClaim) {
-    if (fd_ < 0) return Status::fail(ErrorKind::Internal, text::kRenameFailed);
-    // A replaced file keeps its mode, and its owner when we are root or
-    // that owner (only its group can change then); a symbolic link is
-    // replaced itself, with the mode of the file it pointed to.
-    struct stat replaced {};
-    if (::fstatat(folder_, target_.c_str(), &replaced, 0) == 0 && S_ISREG(replaced.st_mode)) {
-        if ((::geteuid() == 0 || replaced.st_uid == ::geteuid()) &&
-            ::fchown(fd_, replaced.st_uid, replaced.st_gid) != 0) {
-            // A group we are not in: the file keeps ours.
-        }
-        ::fchmod(fd_, replaced.st_mode & 07777);
-    }
-    int placed = -1;
-    if (ontoClaim) {
-        // The claim goes only while it is still empty, and the file takes
-        // the name only while nothing else has: what another program wrote
-        // into the claim, or put at the name, stays.
-        struct stat claim {};
-        if (::fstatat(folder_, target_.c_str(), &claim, AT_SYMLINK_NOFOLLOW) == 0 &&
-            S_ISREG(claim.st_mode) && claim.st_size == 0)
-            ::unlinkat(folder_, target_.c_str(), 0);
-        placed = ::renameat2(folder_, name_.c_str(), folder_, target_.c_str(), RENAME_NOREPLACE);
-        // A file system without it: the name was ours a moment ago.
-        if (placed != 0 && errno == EINVAL) ontoClaim = false;
-    }
-    if (!ontoClaim) placed = ::renameat(folder_, name_.c_str(), folder_, target_.c_str());
-    if (placed != 0)
-        return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
-    release();
-    return Status::ok();
+Status TempOutput::commit(Replacing what) {
+    return place(what == Replacing::AnyFile ? Onto::AnyFile : Onto::RealMedia);
 }
 
 Status TempOutput::commitAs(const std::string& destination) {
     // A name in the same folder, which the folder's handle still reaches.
     target_ = fs::path(destination).filename().string();
-    return place(true);
+    return place(Onto::Claim);
+}
+
+Status TempOutput::place(Onto what) {
+    if (fd_ < 0) return Status::fail(ErrorKind::Internal, text::kRenameFailed);
+    // On the disk before it takes the name: a power loss then leaves the
+    // earlier file or this one, whole, never an empty or a partial one.
+    if (::fsync(fd_) != 0) return systemFailure(text::kWriteFailed, errno, ErrorKind::WriteFailed);
+    if (beforePlacing_) beforePlacing_();
+    const auto renamed = [this](unsigned flags) {
+        return ::renameat2(folder_, name_.c_str(), folder_, target_.c_str(), flags) == 0;
+    };
+    // A name freed between the two renames is tried again, a few times.
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (renamed(RENAME_NOREPLACE)) return placed();
+        if (errno == EINVAL || errno == ENOSYS) return placeWithoutFlags(what);
+        if (errno != EEXIST)
+            return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
+        if (!renamed(RENAME_EXCHANGE)) {
+            if (errno == ENOENT) continue;
+            if (errno == EINVAL || errno == ENOSYS) return placeWithoutFlags(what);
+            return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
+        }
+        // What held the name is under ours now: removed when we may replace
+        // it, else put back as it was (alone, if our file has left the name
+        // meanwhile; failing that it stays under ours, which we never remove).
+        const OpenedName found =
+            openRegularFile(folder_, name_.c_str(), what == Onto::RealMedia ? O_RDONLY : O_PATH);
+        if (Status refused = replaceable(found, what); !refused) {
+            if (!renamed(RENAME_EXCHANGE) && !renamed(RENAME_NOREPLACE)) release();
+            return refused;
+        }
+        takeOwnerAndMode(found);
+        ::unlinkat(folder_, name_.c_str(), 0);
+        return placed();
+    }
+    return Status::fail(ErrorKind::DestinationRefused,
+                        text::withSubject(text::kRenameFailed, text::kCauseExists));
+}
+
+// A file system that takes neither flag (some network ones): what is there
+// is checked, then replaced, in two steps.
+Status TempOutput::placeWithoutFlags(Onto what) {
+    const OpenedName found =
+        openRegularFile(folder_, target_.c_str(), what == Onto::RealMedia ? O_RDONLY : O_PATH);
+    if (found.holds != NameHolds::Nothing) {
+        if (Status refused = replaceable(found, what); !refused) return refused;
+        takeOwnerAndMode(found);
+    }
+    if (::renameat(folder_, name_.c_str(), folder_, target_.c_str()) != 0)
+        return systemFailure(text::kRenameFailed, errno, ErrorKind::DestinationRefused);
+    return placed();
+}
+
+Status TempOutput::replaceable(const OpenedName& found, Onto what) const {
+    const bool regular = found.holds == NameHolds::RegularFile && found.fd.open();
+    switch (what) {
+        case Onto::AnyFile:
+            if (regular || found.holds == NameHolds::Link) return Status::ok();
+            if (notRegularCause(found.holds))
+                return refusedName(text::kRenameFailed, {}, found.holds);
+            return systemFailure(text::kRenameFailed, found.error, ErrorKind::DestinationRefused);
+        case Onto::RealMedia:
+            // The job names the file the message is about.
+            if (regular && isRealMedia(found.fd.get())) return Status::ok();
+            return refusedName(text::kDestinationStranger, {}, found.holds);
+        case Onto::Claim:
+            if (regular && found.st.st_size == 0) return Status::ok();
+            return Status::fail(ErrorKind::DestinationRefused,
+                                text::withSubject(text::kRenameFailed, text::kCauseExists));
+    }
+    return Status::fail(ErrorKind::Internal, text::kRenameFailed);
+}
+
+// Only a regular file hands on what it had, and only when handsOn() says so.
+void TempOutput::takeOwnerAndMode(const OpenedName& found) {
+    if (!handsOn(found, folder_)) return;
+    // Its owner where we may set it: as root, or as that owner (then only
+    // its group can change).
+    if ((::geteuid() == 0 || found.st.st_uid == ::geteuid()) &&
+        ::fchown(fd_, found.st.st_uid, found.st.st_gid) != 0) {
+        // A group we are not in: the file keeps ours.
+    }
+    ::fchmod(fd_, found.st.st_mode & 0777);
+}
+
+// The name's change on the disk too; a folder that cannot be synced (some
+// file systems refuse) leaves it to the system's own writing back.
+Status TempOutput::placed() {
+    const int dir = ::openat(folder_, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    release();
+    return Status::ok();
 }
 
 void TempOutput::discard() {

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "engine/status.h"
@@ -20,6 +21,19 @@ std::size_t nameLimit(const std::string& folder);
 // Empty name, missing or read-only folder, a folder as the destination, or
 // the source itself under any name.
 Status checkDestination(const std::string& source, const std::string& destination);
+
+struct OpenedName;
+
+// What a finished file may take the place of. It is checked at the moment
+// the file takes the name, and whatever is found there then and may not be
+// replaced stays.
+enum class Replacing {
+    // The destination the user confirmed: a regular file, or a link there
+    // (the link itself, never what it points to).
+    AnyFile,
+    // A file beside it, which nobody confirmed: only an earlier RealMedia file.
+    RealMedia,
+};
 
 class TempOutput {
   public:
@@ -38,22 +52,36 @@ class TempOutput {
     // What has been written so far (0 with no file).
     std::int64_t size() const;
 
-    // Renames the temporary file over the destination; a file it replaces
-    // hands on its mode and, where we may set it, its owner.
-    Status commit();
+    // Puts the file, on the disk in full, at the destination's name: onto a
+    // free name, or in one exchange with what is there, which is then
+    // checked and removed, or put back (the failure names it) when it is
+    // not `what` may replace. A regular file replaced hands on its
+    // permissions, and its owner where we may set it, when it is the job's
+    // own user's or lies in a folder without the sticky bit (where nobody
+    // else could have put it). The folder is synced after.
+    Status commit(Replacing what = Replacing::AnyFile);
     // As commit(), onto `destination` instead: another name in the same
     // folder, which this job claimed with an empty file (claimJobFiles).
-    // The file takes the claim's mode and its place, and fails rather than
-    // replace anything else found there: a claim someone wrote into, or a
-    // file put at the name since.
+    // The claim holds the name until the file takes its place, and the file
+    // takes the claim's mode; a claim someone wrote into, or a file put at
+    // the name since, stays where it is and the placing fails.
     Status commitAs(const std::string& destination);
+    // Runs `hook` just before the file takes its name: a test's stand-in
+    // for another program acting in that moment.
+    void beforePlacing(std::function<void()> hook) { beforePlacing_ = std::move(hook); }
     // Deletes the temporary file (nothing happens after a commit).
     void discard();
 
   private:
-    Status place(bool ontoClaim);
+    enum class Onto { AnyFile, RealMedia, Claim };
+    Status place(Onto what);
+    Status placeWithoutFlags(Onto what);
+    Status replaceable(const OpenedName& found, Onto what) const;
+    void takeOwnerAndMode(const OpenedName& found);
+    Status placed();
     void release();
 
+    std::function<void()> beforePlacing_;
     std::string path_;
     std::string name_;    // the temporary file's name in the folder
     std::string target_;  // the destination's name in the folder

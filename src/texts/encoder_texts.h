@@ -59,6 +59,9 @@ inline constexpr const char* kCauseDiskFull = "磁盘已满。";
 inline constexpr const char* kCauseTooBig = "文件超过了系统允许的大小。";
 inline constexpr const char* kCauseNameTooLong = "文件名太长。";
 inline constexpr const char* kCauseIsFolder = "它是一个文件夹。";
+inline constexpr const char* kCauseIsLink =
+    "它是一个符号链接，不会跟随它，也不会替换它指向的文件。";
+inline constexpr const char* kCauseNotRegular = "它不是普通文件（可能是设备、管道或套接字）。";
 inline constexpr const char* kCauseExists = "已有同名的文件。";
 inline constexpr const char* kCauseDeviceError = "读写设备时出错，磁盘或网络可能有问题。";
 inline constexpr const char* kCauseTooManyFiles = "同时打开的文件太多，已达到系统的上限。";

@@ -385,7 +385,8 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         std::vector<std::string> sources;  // names the clip is linked under
         int exitCode;
         std::vector<Line> json;
-        std::string refused;  // the file the refusal names, "" without one
+        std::string refused;                  // the file the refusal names, "" without one
+        std::vector<std::string> links = {};  // in the output folder beforehand, links to a FIFO
     };
     const std::string notOurs = "not ours";
     const std::vector<Case> cases = {
@@ -413,6 +414,14 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
          1,
          {{"56k", nullptr, "failed"}, {"512k", nullptr, "failed"}},
          "clip-512k.rm"},
+        {"a link beside the named file is refused, not followed",
+         {},
+         "--overwrite",
+         {"clip.mkv"},
+         1,
+         {{"56k", nullptr, "failed"}, {"512k", nullptr, "failed"}},
+         "clip-512k.rm",
+         {"clip-512k.rm"}},
     };
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const Case& c = cases[i];
@@ -420,6 +429,11 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         const std::string out = dir_.file("out" + std::to_string(i));
         ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
         for (const std::string& name : c.present) std::ofstream(out + "/" + name) << notOurs;
+        const std::string fifo = dir_.file("fifo" + std::to_string(i));
+        for (const std::string& name : c.links) {
+            ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+            ASSERT_EQ(::symlink(fifo.c_str(), (out + "/" + name).c_str()), 0);
+        }
         std::string sources;
         for (const std::string& name : c.sources) {
             std::error_code ec;
@@ -437,6 +451,7 @@ TEST_F(Cli, SeveralAudiencesGiveASetOfFiles) {
         const std::vector<std::string> json = jsonLines(r.output);
         ASSERT_EQ(json.size(), c.json.size()) << r.output;
         std::set<std::string> expected(c.present.begin(), c.present.end());
+        expected.insert(c.links.begin(), c.links.end());
         for (std::size_t k = 0; k < json.size(); ++k) {
             const Line& line = c.json[k];
             SCOPED_TRACE(json[k]);
@@ -497,39 +512,54 @@ TEST_F(Cli, TwoBatchesIntoOneFolderKeepBothResults) {
     EXPECT_EQ(reported, paths);
 }
 
-// A file made at one of the chosen names while the job runs is not this
-// batch's to replace: the whole set moves on to -1, and says so.
+// A file made at one of the chosen names while the job runs is not the
+// job's to replace: a batch moves the whole set on to -1, and says so; a
+// job of one source fails, naming it. Either way the file stays.
 TEST_F(Cli, AFileMadeAtAChosenNameWhileTheJobRunsIsKept) {
     const std::string& source = media::cachedClip("long", testing::longClip());
-    const std::string out = dir_.file("out");
-    ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
-    FILE* batch = launch("--json --audience 56k,512k " + shellQuoted(source) + " --output-dir " +
-                         shellQuoted(out));
-    ASSERT_TRUE(batch);
-    // The job has begun its files once their temporary files are there.
-    for (int i = 0; i < 6000 && media::hiddenFileCount(out) == 0; ++i) ::usleep(10'000);
-    const std::string made = out + "/long-512k.rm";
-    const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
-    EXPECT_GE(fd, 0) << "the job ended before the file could be made";
-    const std::string mine = "made while the job ran";
-    EXPECT_EQ(::write(fd, mine.data(), mine.size()), static_cast<ssize_t>(mine.size()));
-    ::close(fd);
-    const CliRun r = collect(batch);
-    EXPECT_EQ(r.exitCode, 0) << r.output;
-    EXPECT_EQ(contents(made), mine);
-    EXPECT_EQ(namesIn(out), (std::set<std::string>{"long-512k.rm", "long-1.rm", "long-1-512k.rm"}));
-    const std::vector<std::string> json = jsonLines(r.output);
-    ASSERT_EQ(json.size(), 2u) << r.output;
-    EXPECT_EQ(outputOf(json[0]), out + "/long-1.rm");
-    EXPECT_EQ(outputOf(json[1]), out + "/long-1-512k.rm");
-    for (const std::string& line : json) {
-        EXPECT_NEAR(media::probe(outputOf(line)).playSeconds(), 20.0, 0.5) << line;
+    for (const bool batch : {true, false}) {
+        SCOPED_TRACE(batch ? "batch" : "one source");
+        const std::string out = dir_.file(batch ? "batch" : "one");
+        ASSERT_EQ(::mkdir(out.c_str(), 0755), 0);
+        FILE* job =
+            launch("--json --audience 56k,512k " + shellQuoted(source) + " " +
+                   (batch ? "--output-dir " + shellQuoted(out) : shellQuoted(out + "/long.rm")));
+        ASSERT_TRUE(job);
+        // The job has begun its files once their temporary files are there.
+        for (int i = 0; i < 6000 && media::hiddenFileCount(out) == 0; ++i) ::usleep(10'000);
+        const std::string made = out + "/long-512k.rm";
+        const int fd = ::open(made.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+        EXPECT_GE(fd, 0) << "the job ended before the file could be made";
+        const std::string mine = "made while the job ran";
+        EXPECT_EQ(::write(fd, mine.data(), mine.size()), static_cast<ssize_t>(mine.size()));
+        ::close(fd);
+        const CliRun r = collect(job);
+        EXPECT_EQ(contents(made), mine);
+        const std::vector<std::string> json = jsonLines(r.output);
+        ASSERT_EQ(json.size(), 2u) << r.output;
+        if (!batch) {
+            EXPECT_EQ(r.exitCode, 1) << r.output;
+            EXPECT_NE(r.output.find(made + "：" + text::kDestinationStranger), std::string::npos)
+                << r.output;
+            for (const std::string& line : json) EXPECT_EQ(outputOf(line), "") << line;
+            // The named file, placed first, is whole; nothing hidden is left.
+            EXPECT_EQ(namesIn(out), (std::set<std::string>{"long.rm", "long-512k.rm"}));
+            continue;
+        }
+        EXPECT_EQ(r.exitCode, 0) << r.output;
+        EXPECT_EQ(namesIn(out),
+                  (std::set<std::string>{"long-512k.rm", "long-1.rm", "long-1-512k.rm"}));
+        EXPECT_EQ(outputOf(json[0]), out + "/long-1.rm");
+        EXPECT_EQ(outputOf(json[1]), out + "/long-1-512k.rm");
+        for (const std::string& line : json) {
+            EXPECT_NEAR(media::probe(outputOf(line)).playSeconds(), 20.0, 0.5) << line;
+        }
+        char moved[1024];
+        std::snprintf(
+            moved, sizeof moved, text::cli::kMovedLine,
+            (out + "/long-1.rm" + text::cli::kFileSeparator + out + "/long-1-512k.rm").c_str());
+        EXPECT_NE(r.output.find(moved), std::string::npos) << r.output;
     }
-    char moved[1024];
-    std::snprintf(
-        moved, sizeof moved, text::cli::kMovedLine,
-        (out + "/long-1.rm" + text::cli::kFileSeparator + out + "/long-1-512k.rm").c_str());
-    EXPECT_NE(r.output.find(moved), std::string::npos) << r.output;
 }
 
 // --overwrite where an output is a source of the same batch (another one,

@@ -787,6 +787,20 @@ TEST_F(EngineRefusal, AnyRefusedFileOfASetRefusesTheWholeJob) {
     expectRefusal(set, ErrorKind::DestinationRefused, "文件夹");
     std::filesystem::remove(beside);
 
+    // A link there is not followed: to a FIFO (which would hold the check
+    // up for good) nor to an earlier output. Both stay as they were.
+    const std::string fifo = dir_.file("fifo"), earlier = dir_.file("earlier.rm");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    std::ofstream(earlier) << ".RMF an earlier output";
+    for (const std::string& target : {fifo, earlier}) {
+        SCOPED_TRACE(target);
+        ASSERT_EQ(::symlink(target.c_str(), beside.c_str()), 0);
+        expectRefusal(set, ErrorKind::DestinationRefused, beside + "。" + text::kCauseIsLink);
+        EXPECT_EQ(std::filesystem::read_symlink(beside), target);
+        std::filesystem::remove(beside);
+    }
+    EXPECT_TRUE(std::filesystem::is_fifo(fifo));
+
     ASSERT_EQ(::link(source_.c_str(), beside.c_str()), 0);
     expectRefusal(set, ErrorKind::DestinationRefused, "同一个文件");
     EXPECT_EQ(media::fileDigest(source_), digest_);

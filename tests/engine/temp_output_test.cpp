@@ -5,10 +5,13 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
+#include <functional>
+#include <iostream>
 #include <iterator>
 #include <string>
 
@@ -22,6 +25,11 @@ namespace media = velmora::testing::media;
 
 void writeFile(const std::string& path, const std::string& bytes) {
     std::ofstream(path, std::ios::binary) << bytes;
+}
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 // A file a killed job left is removed once it is a minute old; a running
@@ -109,32 +117,150 @@ TEST(TempOutput, FinishedFileTakesTheUmaskOrTheReplacedFilesMode) {
     }
 }
 
-// A claimed name another program has since written into, or put a file
-// at, keeps what it holds: the finished file does not go over it.
-TEST(TempOutput, AClaimSomeoneElseUsedIsNotReplaced) {
-    for (const bool intoTheClaim : {true, false}) {
-        SCOPED_TRACE(intoTheClaim ? "written into the claim" : "a file put at the name");
+// What holds the name at the moment the finished file takes it decides,
+// whatever was there before: beside the named file only an earlier
+// RealMedia file is replaced (never a link, which is not followed, nor a
+// FIFO, which is not opened), at the named file a link itself and never
+// what it points to, and a claimed name only while it holds the empty
+// claim, which keeps the name until then. What may not be replaced stays.
+TEST(TempOutput, TheNameIsCheckedAtTheMomentTheFileTakesIt) {
+    enum class Onto { AnyFile, RealMedia, Claim };
+    struct Case {
+        const char* what;
+        Onto onto;
+        // Done at that moment to the name, `earlier` beside it in the folder.
+        std::function<void(const std::string& name, const std::string& earlier)> put;
+        const char* refusal;  // words of the failure; nullptr when the file is placed
+    };
+    const auto text = [](const std::string& name, const std::string&) {
+        writeFile(name, "theirs");
+    };
+    const auto link = [](const std::string& name, const std::string& earlier) {
+        ASSERT_EQ(::symlink(earlier.c_str(), name.c_str()), 0);
+    };
+    const Case cases[] = {
+        {"a stranger's file beside", Onto::RealMedia, text, "不是 RealMedia"},
+        {"an earlier output beside", Onto::RealMedia,
+         [](const std::string& name, const std::string&) { writeFile(name, ".RMF earlier"); },
+         nullptr},
+        {"a link to an earlier output beside", Onto::RealMedia, link, "符号链接"},
+        {"a FIFO beside", Onto::RealMedia,
+         [](const std::string& name, const std::string&) {
+             ASSERT_EQ(::mkfifo(name.c_str(), 0600), 0);
+         },
+         "不是普通文件"},
+        {"a link at the named file", Onto::AnyFile, link, nullptr},
+        {"written into the claim", Onto::Claim, text, "已有同名的文件"},
+        {"a file put at the claimed name", Onto::Claim,
+         [](const std::string& name, const std::string& earlier) {
+             writeFile(earlier + ".new", "theirs");
+             ASSERT_EQ(::rename((earlier + ".new").c_str(), name.c_str()), 0);
+         },
+         "已有同名的文件"},
+        {"a second batch taking the claimed name", Onto::Claim,
+         [](const std::string& name, const std::string&) {
+             EXPECT_LT(::open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644), 0);
+         },
+         nullptr},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
         media::ScratchDir dir;
-        const std::string name = dir.file("out-1.rm");
+        const std::string name = dir.file("out-512k.rm"), earlier = dir.file("earlier.rm");
+        writeFile(earlier, ".RMF an earlier output");
         TempOutput temp;
-        ASSERT_TRUE(temp.create(dir.file("out.rm")));
+        ASSERT_TRUE(temp.create(name));
         writeFile(temp.path(), "ours");
         bool taken = true;
-        ASSERT_TRUE(claimJobFiles({{Audience::Dsl512K, name}}, taken));
-        ASSERT_FALSE(taken);
-        if (intoTheClaim) {
-            writeFile(name, "theirs");
-        } else {
-            writeFile(dir.file("theirs"), "theirs");
-            ASSERT_EQ(::rename(dir.file("theirs").c_str(), name.c_str()), 0);
+        if (c.onto == Onto::Claim) {
+            ASSERT_TRUE(claimJobFiles({{Audience::Dsl512K, name}}, taken));
         }
-        const Status placed = temp.commitAs(name);
-        EXPECT_FALSE(placed);
-        EXPECT_NE(placed.message().find("已有同名的文件"), std::string::npos) << placed.message();
-        std::ifstream kept(name, std::ios::binary);
-        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(kept), {}), "theirs");
+        struct stat put {};
+        temp.beforePlacing([&] {
+            c.put(name, earlier);
+            ASSERT_EQ(::lstat(name.c_str(), &put), 0);
+        });
+        // The name is never free on the way: nothing at it is removed.
+        const int watch = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+        ASSERT_GE(::inotify_add_watch(watch, dir.path().c_str(), IN_DELETE), 0);
+        const Status s = c.onto == Onto::Claim       ? temp.commitAs(name)
+                         : c.onto == Onto::RealMedia ? temp.commit(Replacing::RealMedia)
+                                                     : temp.commit(Replacing::AnyFile);
+        alignas(inotify_event) char events[4096];
+        const ssize_t got = ::read(watch, events, sizeof events);
+        for (ssize_t at = 0; at < got;) {
+            const auto* event = reinterpret_cast<const inotify_event*>(events + at);
+            EXPECT_NE(std::string(event->len ? event->name : ""), "out-512k.rm");
+            at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+        }
+        ::close(watch);
+        struct stat after {};
+        ASSERT_EQ(::lstat(name.c_str(), &after), 0);
+        if (!c.refusal) {
+            EXPECT_TRUE(s) << s.message();
+            EXPECT_TRUE(S_ISREG(after.st_mode));
+            EXPECT_EQ(readFile(name), "ours");
+        } else {
+            EXPECT_FALSE(s);
+            EXPECT_NE(s.message().find(c.refusal), std::string::npos) << s.message();
+            EXPECT_EQ(after.st_ino, put.st_ino);
+            EXPECT_EQ(after.st_mode, put.st_mode);
+            if (S_ISREG(after.st_mode)) {
+                EXPECT_EQ(readFile(name), "theirs");
+            }
+        }
+        EXPECT_EQ(readFile(earlier), ".RMF an earlier output");
         temp.discard();
         EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+    }
+}
+
+// In a shared folder (sticky, as /tmp) a file or a link a stranger put at
+// the name becomes a file of ours: their owner and mode are not taken, and
+// what the link points to stays as it was.
+TEST(TempOutput, InASharedFolderAStrangersNameBecomesAFileOfOurs) {
+    if (::geteuid() != 0) {
+        std::cout << "SKIP: a stranger's file needs root to make\n";
+        GTEST_SKIP() << "a stranger's file needs root to make";
+    }
+    constexpr uid_t kStranger = 65534;
+    for (const bool link : {false, true}) {
+        SCOPED_TRACE(link ? "a link to their file" : "their file");
+        media::ScratchDir dir;
+        const std::string shared = dir.file("shared"), theirs = dir.file("theirs.rm");
+        const std::string name = shared + "/x-512k.rm";
+        ASSERT_EQ(::mkdir(shared.c_str(), 0700), 0);
+        ASSERT_EQ(::chmod(shared.c_str(), 01777), 0);
+        writeFile(theirs, ".RMF theirs");
+        if (link) {
+            ASSERT_EQ(::symlink(theirs.c_str(), name.c_str()), 0);
+        } else {
+            ASSERT_EQ(::link(theirs.c_str(), name.c_str()), 0);
+        }
+        ASSERT_EQ(::chown(theirs.c_str(), kStranger, kStranger), 0);
+        ASSERT_EQ(::chmod(theirs.c_str(), 0666), 0);
+        ASSERT_EQ(::lchown(name.c_str(), kStranger, kStranger), 0);
+        const mode_t saved = ::umask(022);
+        TempOutput temp;
+        const Status created = temp.create(name);
+        ::umask(saved);
+        ASSERT_TRUE(created) << created.message();
+        writeFile(temp.path(), ".RMF ours");
+        // A link is replaced only where the user named it; beside, their
+        // file is replaced as an earlier RealMedia file.
+        const Status s = temp.commit(link ? Replacing::AnyFile : Replacing::RealMedia);
+        ASSERT_TRUE(s) << s.message();
+        struct stat ours {};
+        ASSERT_EQ(::lstat(name.c_str(), &ours), 0);
+        EXPECT_TRUE(S_ISREG(ours.st_mode));
+        EXPECT_EQ(ours.st_uid, 0u);
+        EXPECT_EQ(ours.st_mode & 07777, 0644u);
+        EXPECT_EQ(readFile(name), ".RMF ours");
+        struct stat left {};
+        ASSERT_EQ(::stat(theirs.c_str(), &left), 0);
+        EXPECT_EQ(left.st_uid, kStranger);
+        EXPECT_EQ(left.st_mode & 07777, 0666u);
+        EXPECT_EQ(readFile(theirs), ".RMF theirs");
     }
 }
 

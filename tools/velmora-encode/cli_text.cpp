@@ -1,21 +1,30 @@
 #include "cli_text.h"
 
+#include <algorithm>
+#include <cstdint>
+
 namespace velmora::tool {
 
 namespace {
 
-// The length of the UTF-8 character at s[i], 0 when the byte there starts none.
+// The length of the UTF-8 character at s[i], 0 when the byte there starts
+// none. Strict: the second byte's range rules out overlong forms, the
+// UTF-16 surrogates (ED A0 80 is U+D800) and code points past U+10FFFF.
 std::size_t utf8Length(std::string_view s, std::size_t i) {
-    const auto c = static_cast<unsigned char>(s[i]);
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s[k]); };
+    const unsigned char c = byte(i);
     if (c < 0x80) return 1;
-    const std::size_t length = (c & 0xe0) == 0xc0   ? 2
-                               : (c & 0xf0) == 0xe0 ? 3
-                               : (c & 0xf8) == 0xf0 ? 4
-                                                    : 0;
-    bool valid = length != 0 && i + length <= s.size() && c >= 0xc2 && c <= 0xf4;
-    for (std::size_t k = 1; valid && k < length; ++k)
-        valid = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
-    return valid ? length : 0;
+    const std::size_t length = c >= 0xc2 && c <= 0xdf   ? 2
+                               : c >= 0xe0 && c <= 0xef ? 3
+                               : c >= 0xf0 && c <= 0xf4 ? 4
+                                                        : 0;
+    if (length == 0 || i + length > s.size()) return 0;
+    const unsigned char low = c == 0xe0 ? 0xa0 : c == 0xf0 ? 0x90 : 0x80;
+    const unsigned char high = c == 0xed ? 0x9f : c == 0xf4 ? 0x8f : 0xbf;
+    if (byte(i + 1) < low || byte(i + 1) > high) return 0;
+    for (std::size_t k = 2; k < length; ++k)
+        if ((byte(i + k) & 0xc0) != 0x80) return 0;
+    return length;
 }
 
 // A control character (C0, DEL, or C1 U+0080..U+009F) starting at s[i],
@@ -68,6 +77,27 @@ std::string jsonString(std::string_view s) {
         i += length;
     }
     return out + "\"";
+}
+
+bool isUtf8(std::string_view s) {
+    for (std::size_t i = 0, length; i < s.size(); i += length)
+        if ((length = utf8Length(s, i)) == 0) return false;
+    return true;
+}
+
+std::string base64(std::string_view s) {
+    constexpr std::string_view kDigits =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); i += 3) {
+        const std::size_t n = std::min<std::size_t>(3, s.size() - i);
+        std::uint32_t bits = 0;
+        for (std::size_t k = 0; k < 3; ++k)
+            bits = bits << 8 | (k < n ? static_cast<unsigned char>(s[i + k]) : 0u);
+        for (std::size_t k = 0; k < 4; ++k)
+            out += k <= n ? kDigits[bits >> (18 - 6 * k) & 0x3f] : '=';
+    }
+    return out;
 }
 
 std::size_t displayWidth(std::string_view s) {

@@ -39,6 +39,14 @@ std::string whyNone(const FileReport& f) {
     }
 }
 
+// `"key":"name"`, and where the name is not UTF-8 (and so not carried
+// exactly) `"key_bytes":"<base64>"` after it: a script finds every file.
+std::string jsonName(const char* key, const std::string& name) {
+    std::string out = format("\"%s\":", key) + jsonString(name);
+    if (!isUtf8(name)) out += format(",\"%s_bytes\":\"%s\"", key, base64(name).c_str());
+    return out;
+}
+
 }  // namespace
 
 JobReport::JobReport(const std::string& source, const std::string& destination,
@@ -69,9 +77,9 @@ void sayError(const std::string& message) {
 
 std::string jsonLine(const FileReport& f) {
     const bool written = f.written();
-    std::string line = "{\"source\":" + jsonString(f.source) +
-                       ",\"audience\":" + jsonString(profileOf(f.audience).key) +
-                       ",\"output\":" + (written ? jsonString(f.destination) : "null") +
+    std::string line = "{" + jsonName("source", f.source) +
+                       ",\"audience\":" + jsonString(profileOf(f.audience).key) + "," +
+                       (written ? jsonName("output", f.destination) : "\"output\":null") +
                        ",\"result\":\"" + namesOf(f.result).key + "\"";
     if (written) {
         line += format(

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "engine/regular_file.h"
 #include "engine/system_error.h"
 #include "texts/encoder_texts.h"
 
@@ -15,8 +16,9 @@ OutputFile::~OutputFile() {
 }
 
 Status OutputFile::open(const std::string& path) {
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd_ < 0) return systemFailure(text::kCreateFailed, errno, ErrorKind::DestinationRefused);
+    OwnedDescriptor file;
+    if (Status s = openForWriting(path, file); !s) return s;
+    fd_ = file.release();
     buffer_.reserve(kBufferSize);
     size_ = 0;
     return Status::ok();

@@ -12,6 +12,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <random>
 
@@ -664,16 +665,23 @@ TEST(RmWriter, RefusesWhatTheFormatCannotCarry) {
 
 TEST(RmWriter, ReportsFailuresAndStillCloses) {
     const EncodedStream audio = encode144(1);
-    {
+    // No folder there; a link there, which is not followed: what it points
+    // to stays as it was.
+    const std::string linked = temp().file("linked.rm"), link = temp().file("link.rm");
+    std::ofstream(linked) << "someone's";
+    std::filesystem::create_symlink(linked, link);
+    for (const std::string& path : {std::string("/nonexistent-dir/x.rm"), link}) {
+        SCOPED_TRACE(path);
         auto writer = makeRealMediaWriter();
         int index = -1;
         ASSERT_TRUE(writer->addStream(*audio.params, audio.timeBaseNum, audio.timeBaseDen, index));
-        const Status s = writer->begin("/nonexistent-dir/x.rm", kMetadata);
+        const Status s = writer->begin(path, kMetadata);
         EXPECT_FALSE(s);
         EXPECT_NE(s.message().find("无法创建目标文件"), std::string::npos) << s.message();
         EXPECT_FALSE(writer->writePacket(index, *audio.packets[0]));
         EXPECT_FALSE(writer->finish());
     }
+    EXPECT_EQ(std::filesystem::file_size(linked), 9u);
     {
         auto writer = makeRealMediaWriter();
         int index = -1;

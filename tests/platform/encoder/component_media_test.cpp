@@ -516,7 +516,23 @@ TEST_F(ComponentMedia, RefusalsComeBackFromStartOrAsAnErrorAndLeaveNothing) {
     EXPECT_FALSE(component_->isRunning());
     seen_.clear();
 
+    // A link beside the named file, to a FIFO nobody writes: not followed,
+    // so the job is refused instead of waiting on it for good.
+    const std::string fifo = dir_.file("fifo"), beside = dir_.file("a-512k.rm");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_EQ(::symlink(fifo.c_str(), beside.c_str()), 0);
     setFiles(source, dir_.file("a.rm"));
+    put(prop::Target512KDSLCableModem, Variant::boolean(true));
+    ASSERT_TRUE(invoke(op::Start));
+    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+    ASSERT_EQ(ids(), std::vector<DispId>{event::Error});
+    const std::string refusal = seen_.back().args[1].toUtf8();
+    EXPECT_NE(refusal.find(beside + "。" + encoder::text::kCauseIsLink), std::string::npos)
+        << refusal;
+    EXPECT_FALSE(component_->isRunning());
+    seen_.clear();
+    put(prop::Target512KDSLCableModem, Variant::boolean(false));
+
     put(prop::Target256KDSLCableModem, Variant::boolean(false));
     const Status s = invoke(op::Start);
     EXPECT_FALSE(s);

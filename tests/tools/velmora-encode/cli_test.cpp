@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "texts/encoder_texts.h"
+#include "tools/velmora-encode/cli_text.h"
 #include "tools/velmora-encode/options.h"
 #include "tools/velmora-encode/reports.h"
 
@@ -127,7 +128,8 @@ TEST(JsonLine, NamesEscapedOutputOnlyWhenWrittenKindAndMessageOnFailure) {
          R"("duration_seconds":8.011,"bytes":32344,"kbps":32.3,"preroll_seconds":0.589,)"
          R"("elapsed_seconds":0.699})"},
         // Control characters (C0, DEL, C1) as \u escapes; bytes that are not
-        // UTF-8 as U+FFFD; quotes and backslashes escaped.
+        // UTF-8 as U+FFFD, the name's bytes then in base64 beside it; quotes
+        // and backslashes escaped.
         {"escaped names",
          {.source = "a\x1b]0;x\x07\"b\\c\xff\xc2\x9b\x7f.mp4",
           .destination = "d\xe8\xae.rm",
@@ -137,8 +139,10 @@ TEST(JsonLine, NamesEscapedOutputOnlyWhenWrittenKindAndMessageOnFailure) {
           .bytes = 4000,
           .elapsedMs = 1000,
           .kept = true},
-         R"({"source":"a\u001b]0;x\u0007\"b\\c\ufffd\u009b\u007f.mp4","audience":"512k",)"
-         R"("output":"d\ufffd\ufffd.rm","result":"stopped","duration_seconds":0.500,)"
+         R"({"source":"a\u001b]0;x\u0007\"b\\c\ufffd\u009b\u007f.mp4",)"
+         R"("source_bytes":"YRtdMDt4ByJiXGP/wpt/Lm1wNA==","audience":"512k",)"
+         R"("output":"d\ufffd\ufffd.rm","output_bytes":"ZOiuLnJt","result":"stopped",)"
+         R"("duration_seconds":0.500,)"
          R"("bytes":4000,"kbps":64.0,"preroll_seconds":0.000,"elapsed_seconds":1.000})"},
         {"stopped before any data",
          {.source = "a.mp4",
@@ -167,6 +171,40 @@ TEST(JsonLine, NamesEscapedOutputOnlyWhenWrittenKindAndMessageOnFailure) {
         SCOPED_TRACE(c.what);
         EXPECT_EQ(jsonLine(c.file), c.line);
     }
+}
+
+// Strict UTF-8: what is not a character (an encoded surrogate, an overlong
+// form, past U+10FFFF, cut short) is U+FFFD, a byte at a time; the bytes
+// of a name are still all there, in base64.
+TEST(JsonLine, OnlyStrictUtf8PassesAndEveryNameCanBeFoundByItsBytes) {
+    const struct {
+        std::string name, json;
+    } cases[] = {
+        {"\xed\xa0\x80", R"("\ufffd\ufffd\ufffd")"},                           // U+D800
+        {"\xed\xbf\xbf", R"("\ufffd\ufffd\ufffd")"},                           // U+DFFF
+        {"\xc0\xaf", R"("\ufffd\ufffd")"},                                     // "/" in two bytes
+        {"\xe0\x80\xaf", R"("\ufffd\ufffd\ufffd")"},                           // in three
+        {"\xf0\x80\x80\xaf", R"("\ufffd\ufffd\ufffd\ufffd")"},                 // in four
+        {"\xf4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},                 // U+110000
+        {"\xe8\xae", R"("\ufffd\ufffd")"},                                     // cut short
+        {"\xed\x9f\xbf\xf4\x8f\xbf\xbf", "\"\xed\x9f\xbf\xf4\x8f\xbf\xbf\""},  // U+D7FF, U+10FFFF
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.json);
+        EXPECT_EQ(jsonString(c.name), c.json);
+        const FileReport written{
+            .source = "a.mp4", .destination = c.name, .result = Result::Completed, .kept = true};
+        const std::string line = jsonLine(written);
+        EXPECT_NE(line.find("\"output\":" + c.json), std::string::npos) << line;
+        EXPECT_EQ(line.find("_bytes") != std::string::npos, !isUtf8(c.name)) << line;
+        if (!isUtf8(c.name)) {
+            EXPECT_NE(line.find("\"output_bytes\":\"" + base64(c.name) + "\""), std::string::npos);
+        }
+    }
+    // RFC 4648's own examples.
+    const std::pair<const char*, const char*> encoded[] = {
+        {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}};
+    for (const auto& [plain, base] : encoded) EXPECT_EQ(base64(plain), base);
 }
 
 }  // namespace
