@@ -119,6 +119,10 @@ class Real : public QMainWindow {
 
   private:
     void buildControls();
+    // What a screen reader says of each control, and where a drop goes.
+    void nameControls();
+    // The tab order, once the component has its view.
+    void chainFocus();
     void buildMenus();
     void bindCommands();
     QAction* action(const char* name) const;

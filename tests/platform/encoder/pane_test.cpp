@@ -198,7 +198,17 @@ TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
     EXPECT_EQ(label("encoderSummaryFigures"), "保存在 /媒体/讲座");
     EXPECT_TRUE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
 
-    // The table as a reader sees it: one line per cell.
+    // The table as a reader sees it: one line per cell; the keyboard reaches
+    // it through 详情…, in the same window as the plan's.
+    auto* details = host.findChild<QPushButton*>("encoderSummaryDetailsButton");
+    ASSERT_TRUE(details->isVisibleTo(&host));
+    EXPECT_TRUE(details->focusPolicy() & Qt::TabFocus);
+    details->click();
+    auto* window = pane->findChild<QDialog*>("planDetails");
+    ASSERT_TRUE(window && window->isVisible());
+    EXPECT_EQ(window->windowTitle(), "压缩结果");
+    EXPECT_EQ(window->findChild<QLabel*>("planDetailsTable")->text(),
+              host.findChild<QWidget*>("encoderSummary")->toolTip());
     QTextDocument table;
     table.setHtml(host.findChild<QWidget*>("encoderSummary")->toolTip());
     const QStringList cells = table.toPlainText().split('\n', Qt::SkipEmptyParts);
@@ -215,11 +225,22 @@ TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
         EXPECT_EQ(cells.mid(at, row.size()), row);
     }
 
-    // One file again: its own figures, no table.
+    // A folder no program could open is shown to be copied, until the next summary.
+    auto* notOpened = host.findChild<QLabel*>("encoderFolderNotOpened");
+    EXPECT_FALSE(notOpened->isVisibleTo(&host));
+    pane->showFolderNotOpened("/媒体/讲座");
+    ASSERT_TRUE(notOpened->isVisibleTo(&host));
+    EXPECT_EQ(notOpened->text(), "没有可以打开文件夹的程序\n/媒体/讲座");
+    EXPECT_TRUE(notOpened->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+
+    // One file again: its own figures, no table, and the details window goes.
     pane->showSummary({true, "/媒体/讲座", {summary.files[0]}, ""});
     EXPECT_EQ(label("encoderSummaryFile"), "讲座.rm");
     EXPECT_TRUE(host.findChild<QWidget*>("encoderSummary")->toolTip().isEmpty());
     EXPECT_FALSE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
+    EXPECT_FALSE(details->isVisibleTo(&host));
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(notOpened->isVisibleTo(&host));
 }
 
 // The plan before a job: the slowest and the fastest file on the page, every
