@@ -135,8 +135,12 @@ void Real::enterFailedState(const QString& message) {
     p_.messageBox.showWarning(message, qs(text::kNotice));
 }
 
-void Real::openJobFolder(const QString& folder) {
-    if (!folder.isEmpty()) p_.shell.openFolder(folder.toStdU16String());
+bool Real::openJobFolder(const QString& folder) {
+    if (folder.isEmpty()) return false;
+    if (p_.shell.openFolder(folder.toStdU16String())) return true;
+    // No file manager took it: the pane names the folder, to be copied.
+    p_.encoder.showFolderNotOpened(folder);
+    return false;
 }
 
 void Real::Timer_Timer() {
