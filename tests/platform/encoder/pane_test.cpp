@@ -321,6 +321,17 @@ TEST(EncoderPane, ShowsThePlanAndWhatTheChoicesCannotKeep) {
                                qs(encoder::text::sizeText(info.files[i].largestBytes))}));
     }
 
+    // A destination without .rm is handed on as it is, with a word first.
+    const std::string noExtension = "/媒体/讲座 测试";
+    for (const std::string& destination : {noExtension, noExtension + ".RM"}) {
+        job.destination = destination;
+        ASSERT_TRUE(encoder::planJob(job, facts, info));
+        EXPECT_EQ(
+            planText(info, job.audioContent, job.videoQuality)
+                .notes.contains("目标文件名没有 .rm 扩展名，播放器和文件管理器可能认不出这些文件"),
+            destination == noExtension);
+    }
+
     // A single picture is shown for five seconds, and its files are bounded so.
     facts.stillPicture = true;
     facts.durationMs = facts.shape.durationMs = 0;
