@@ -101,6 +101,12 @@ bool taken(const QDBusMessage& reply) {
 
 const std::vector<LogoffDesktop>& logoffDesktops() {
     using Args = LogoffCall::Args;
+    // GNOME's interface under each of its names: the service, its interface
+    // and its object all named alike.
+    const auto gnomeLike = [](const char* name, const char* service, const char* path) {
+        return LogoffDesktop{
+            name, service, {{service, path, service, "Logout", Args::NoConfirmation}}};
+    };
     // Each desktop's own name before org.gnome.SessionManager, which others
     // (Budgie, older MATE) answer to as well.
     static const std::vector<LogoffDesktop> desktops = {
@@ -116,18 +122,9 @@ const std::vector<LogoffDesktop>& logoffDesktops() {
         {"LXQt",
          "org.lxqt.session",
          {{"org.lxqt.session", "/LXQtSession", "org.lxqt.session", "logout", Args::None, false}}},
-        {"Cinnamon",
-         "org.cinnamon.SessionManager",
-         {{"org.cinnamon.SessionManager", "/org/cinnamon/SessionManager",
-           "org.cinnamon.SessionManager", "Logout", Args::NoConfirmation}}},
-        {"MATE",
-         "org.mate.SessionManager",
-         {{"org.mate.SessionManager", "/org/mate/SessionManager", "org.mate.SessionManager",
-           "Logout", Args::NoConfirmation}}},
-        {"GNOME",
-         "org.gnome.SessionManager",
-         {{"org.gnome.SessionManager", "/org/gnome/SessionManager", "org.gnome.SessionManager",
-           "Logout", Args::NoConfirmation}}},
+        gnomeLike("Cinnamon", "org.cinnamon.SessionManager", "/org/cinnamon/SessionManager"),
+        gnomeLike("MATE", "org.mate.SessionManager", "/org/mate/SessionManager"),
+        gnomeLike("GNOME", "org.gnome.SessionManager", "/org/gnome/SessionManager"),
     };
     return desktops;
 }
@@ -199,15 +196,14 @@ void DesktopSession::Worker::call(QDBusConnection::BusType type, const QDBusMess
     const QDBusConnection connection = bus(type);
     // A bus that is not there gives no pending call to watch.
     if (!connection.isConnected())
-        return then(QDBusMessage::createError(QDBusError::Disconnected,
-                                              connection.lastError().message()));
+        return then(
+            QDBusMessage::createError(QDBusError::Disconnected, connection.lastError().message()));
     auto* watcher = new QDBusPendingCallWatcher(connection.asyncCall(message, timeoutMs), this);
-    connect(watcher, &QDBusPendingCallWatcher::finished, this,
-            [watcher, then = std::move(then)] {
-                // The reply may carry a descriptor: the watcher's copy goes with it.
-                watcher->deleteLater();
-                then(watcher->reply());
-            });
+    connect(watcher, &QDBusPendingCallWatcher::finished, this, [watcher, then = std::move(then)] {
+        // The reply may carry a descriptor: the watcher's copy goes with it.
+        watcher->deleteLater();
+        then(watcher->reply());
+    });
 }
 
 void DesktopSession::Worker::sessionNames(std::function<void(const QStringList&)> then) {
@@ -284,8 +280,7 @@ void DesktopSession::Worker::findWay(const Shell::LogoffWayFound& found) {
         has << QString::fromLatin1(kLogind);
         call(QDBusConnection::SystemBus, has, kProbeTimeoutMs, [found](const QDBusMessage& reply) {
             const bool logind = reply.type() == QDBusMessage::ReplyMessage &&
-                                !reply.arguments().isEmpty() &&
-                                reply.arguments().front().toBool();
+                                !reply.arguments().isEmpty() && reply.arguments().front().toBool();
             found(logind ? LogoffWay::EndSession : LogoffWay::None);
         });
     });
@@ -314,7 +309,8 @@ void DesktopSession::Worker::tryLogoff(std::vector<const LogoffCall*> calls, std
          [this, calls = std::move(calls), next, done = std::move(done),
           service = c.service](const QDBusMessage& reply) mutable {
              if (taken(reply)) return done(LogoffWay::SessionManager);
-             qInfo("%s did not take the log-off: %s", service, qUtf8Printable(reply.errorMessage()));
+             qInfo("%s did not take the log-off: %s", service,
+                   qUtf8Printable(reply.errorMessage()));
              tryLogoff(std::move(calls), next + 1, std::move(done));
          });
 }

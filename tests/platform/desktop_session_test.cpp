@@ -50,8 +50,7 @@ TEST(DesktopSession, LogsOffThroughTheDesktopsSessionManagerElseEndsTheSession) 
         {"cinnamon", "org.cinnamon.SessionManager", "Logout 1", LogoffWay::SessionManager,
          LogoffWay::SessionManager},
         // Plasma 6 starts org.kde.Shutdown when called; Plasma 5 only has ksmserver.
-        {"kde", "org.kde.Shutdown", "logout", LogoffWay::SessionManager,
-         LogoffWay::SessionManager},
+        {"kde", "org.kde.Shutdown", "logout", LogoffWay::SessionManager, LogoffWay::SessionManager},
         {"kde5", "org.kde.ksmserver", "logout 0 0 0", LogoffWay::SessionManager,
          LogoffWay::SessionManager},
         {"xfce", "org.xfce.SessionManager", "Logout False True", LogoffWay::SessionManager,
@@ -71,8 +70,8 @@ TEST(DesktopSession, LogsOffThroughTheDesktopsSessionManagerElseEndsTheSession) 
         DesktopSession session(desktop.buses());
         EXPECT_EQ(waitFor([&](auto found) { session.findLogoffWay(found); }), c.found);
         EXPECT_EQ(waitFor([&](auto done) { session.logOff(done); }), c.went);
-        EXPECT_TRUE(QTest::qWaitFor([&] { return desktop.calls(c.service).contains(c.call); },
-                                    kPatienceMs))
+        EXPECT_TRUE(
+            QTest::qWaitFor([&] { return desktop.calls(c.service).contains(c.call); }, kPatienceMs))
             << qPrintable(desktop.calls(c.service).join(u'\n'));
         const bool endsSession = c.went == LogoffWay::EndSession;
         EXPECT_EQ(desktop.calls(logind).filter("TerminateSession").size(), endsSession ? 1 : 0);
@@ -121,8 +120,12 @@ TEST(DesktopSession, ALockThatArrivesAfterItsReleaseIsLetGo) {
     SKIP_WITHOUT(desktop);
     DesktopSession session(desktop.buses());
     const auto called = [&](const char* method) {
-        return !desktop.calls("org.gnome.SessionManager").filter(method, Qt::CaseInsensitive).isEmpty() &&
-               !desktop.calls("org.freedesktop.ScreenSaver").filter(method, Qt::CaseInsensitive).isEmpty();
+        return !desktop.calls("org.gnome.SessionManager")
+                    .filter(method, Qt::CaseInsensitive)
+                    .isEmpty() &&
+               !desktop.calls("org.freedesktop.ScreenSaver")
+                    .filter(method, Qt::CaseInsensitive)
+                    .isEmpty();
     };
     session.holdAwake(QStringLiteral("第一个"));
     ASSERT_TRUE(QTest::qWaitFor([&] { return called("Inhibit"); }, kPatienceMs));

@@ -65,9 +65,9 @@ bool MockDesktop::startBus(QProcess& bus, const char* kind, QString& address) {
     }
     out.write(config.readAllStandardOutput());
     out.close();
-    bus.start(QStringLiteral("dbus-daemon"), {QStringLiteral("--config-file=") + file,
-                                              QStringLiteral("--nofork"),
-                                              QStringLiteral("--print-address=1")});
+    bus.start(QStringLiteral("dbus-daemon"),
+              {QStringLiteral("--config-file=") + file, QStringLiteral("--nofork"),
+               QStringLiteral("--print-address=1")});
     // The daemon says where it listens once it does.
     while (bus.state() != QProcess::NotRunning && !bus.canReadLine() &&
            bus.waitForReadyRead(kStartMs)) {
