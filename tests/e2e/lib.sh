@@ -175,6 +175,7 @@ buses_are_ours() {
 # place of the earlier ones; each mock logs its calls to $E2E_BUS_DIR.
 start_desktop() {
   stop_desktop
+  rm -f "$E2E_BUS_DIR"/*.log # the calls an earlier desktop took
   buses_are_ours || fail "the buses are not this run's own: no mocks on them"
   exec {mocks_in}> >(exec "$E2E_MOCKS" serve "$1" "$E2E_BUS_DIR" >"$work/mocks.out" 2>&1)
   mocks_pid=$!
