@@ -258,8 +258,9 @@ void Real::buildMenus() {
             if (std::string_view(m.name) == "tuopan") tuopan = sub;
             continue;
         }
-        auto* a = new QAction(caption, owner);
-        a->setSeparator(caption == u"-");
+        const bool separator = caption == u"-";
+        auto* a = new QAction(separator ? QString() : caption, owner);
+        a->setSeparator(separator);
         a->setObjectName(m.name);
         a->setVisible(m.visible);
         if (m.shortcut) {
