@@ -90,6 +90,14 @@ const MenuEntry kMenus[] = {
     {3, "end", u"退出 ", nullptr, true},
 };
 
+// Rows 6 to 8 name Check8, Check6 and Check7; the clock's caption names the clock.
+const Caption kCaptions[] = {
+    {"Label1", "Textopen"},   {"Label2", "Textsave"}, {"Label3", "Combo1"},  {"Label4", "Combo2"},
+    {"Label5", "Check1"},     {"Label6", "Check2"},   {"Label7", "Check3"},  {"Label8", "Check4"},
+    {"Label9", "Check5"},     {"Label10", "Check8"},  {"Label11", "Check6"}, {"Label12", "Check7"},
+    {"Label13", "Labeltime"},
+};
+
 }  // namespace
 
 std::span<const Control> controls() {
@@ -97,6 +105,9 @@ std::span<const Control> controls() {
 }
 std::span<const MenuEntry> menus() {
     return kMenus;
+}
+std::span<const Caption> captions() {
+    return kCaptions;
 }
 
 }  // namespace velmora::layout

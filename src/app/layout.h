@@ -36,7 +36,15 @@ struct MenuEntry {
     bool visible;
 };
 
+// A caption that names a control beside it: the label of a row, read out
+// with its control by a screen reader.
+struct Caption {
+    const char* label;
+    const char* control;
+};
+
 std::span<const Control> controls();
 std::span<const MenuEntry> menus();
+std::span<const Caption> captions();
 
 }  // namespace velmora::layout

@@ -1,5 +1,6 @@
 #include "app/real.h"
 
+#include <QAbstractItemView>
 #include <QAction>
 #include <QCheckBox>
 #include <QCloseEvent>
@@ -21,6 +22,7 @@
 
 #include "app/icon.h"
 #include "app/layout.h"
+#include "platform/checkable_menu_item.h"
 #include "platform/qt_text.h"
 #include "texts/window_texts.h"
 
@@ -90,6 +92,7 @@ Real::Real(Platform platform, QWidget* parent) : QMainWindow(parent), p_(std::mo
     p_.encoder.linkView({.source = Textopen,
                          .destination = Textsave,
                          .openFolder = [this](const QString& folder) { openJobFolder(folder); }});
+    chainFocus();
 }
 
 Real::~Real() {
@@ -111,7 +114,6 @@ void Real::buildControls() {
     setCentralWidget(client);
 
     std::map<std::string, QWidget*> containers;
-    std::vector<std::pair<int, QWidget*>> tabOrder;
     for (const auto& c : layout::controls()) {
         QWidget* parent = c.container ? containers.at(c.container) : client;
         const QString caption = qs(c.caption);
@@ -157,14 +159,7 @@ void Real::buildControls() {
         w->setObjectName(c.name);
         w->setGeometry(pixels(c));
         w->setProperty("tabIndex", c.tabIndex);
-        if (w->focusPolicy() != Qt::NoFocus && c.kind != layout::Kind::Frame &&
-            c.kind != layout::Kind::Label)
-            tabOrder.emplace_back(c.tabIndex, w);
     }
-    std::sort(tabOrder.begin(), tabOrder.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
-    for (std::size_t i = 1; i < tabOrder.size(); ++i)
-        setTabOrder(tabOrder[i - 1].second, tabOrder[i].second);
 
     const auto find = [this]<typename T>(T*& field, const char* name) {
         field = findChild<T*>(name);
@@ -186,6 +181,58 @@ void Real::buildControls() {
     // not started is the same: it does not tick until start-up sets it.
     Timer = new QTimer(this);
     Timer->setObjectName("Timer");
+    nameControls();
+}
+
+void Real::nameControls() {
+    // A row's caption names its control for a screen reader as it does for
+    // the eye (the frames' captions would name them all alike otherwise);
+    // a click on a caption still does nothing.
+    for (const auto& [labelName, controlName] : layout::captions()) {
+        auto* label = findChild<QLabel*>(labelName);
+        auto* control = findChild<QWidget*>(controlName);
+        label->setBuddy(control);
+        if (qobject_cast<QLabel*>(control)) {
+            control->setAccessibleDescription(label->text());
+            continue;
+        }
+        control->setAccessibleName(label->text());
+        // The lists' own parts: the field typed into and the list that drops down.
+        if (auto* combo = qobject_cast<QComboBox*>(control)) {
+            combo->lineEdit()->setAccessibleName(label->text());
+            combo->view()->setAccessibleName(label->text());
+        }
+    }
+    Cmdopen->setAccessibleDescription(qs(text::kBrowseSourceDescription));
+    Cmdsave->setAccessibleDescription(qs(text::kBrowseDestinationDescription));
+    Labelface->setAccessibleDescription(qs(text::kStatusDescription));
+    Labelmul->setAccessibleDescription(qs(text::kProgressDescription));
+    // A file dropped anywhere is the source (dropEvent): the text fields
+    // must not take it as text.
+    for (QLineEdit* field : findChildren<QLineEdit*>()) field->setAcceptDrops(false);
+    for (QComboBox* combo : {Combo1, Combo2}) combo->setAcceptDrops(false);
+    installCheckableMenuItems();
+}
+
+void Real::chainFocus() {
+    // The order of the tab indexes, over what takes the focus; the
+    // component's own controls (when it has any that do) stand at its place.
+    std::vector<std::pair<int, QWidget*>> order;
+    for (const auto& c : layout::controls()) {
+        auto* w = findChild<QWidget*>(c.name);
+        if (c.kind == layout::Kind::EncoderHost) {
+            for (QWidget* next = w->nextInFocusChain(); next != w; next = next->nextInFocusChain())
+                if (w->isAncestorOf(next) && (next->focusPolicy() & Qt::TabFocus))
+                    order.emplace_back(c.tabIndex, next);
+        } else if (c.kind != layout::Kind::Frame && c.kind != layout::Kind::Label &&
+                   (w->focusPolicy() & Qt::TabFocus)) {
+            order.emplace_back(c.tabIndex, w);
+        }
+    }
+    std::stable_sort(order.begin(), order.end(),
+                     [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t i = 1; i < order.size(); ++i)
+        setTabOrder(order[i - 1].second, order[i].second);
 }
 
 void Real::buildMenus() {
@@ -211,15 +258,20 @@ void Real::buildMenus() {
             if (std::string_view(m.name) == "tuopan") tuopan = sub;
             continue;
         }
-        QAction* a = caption == u"-" ? owner->addSeparator() : owner->addAction(caption);
+        const bool separator = caption == u"-";
+        auto* a = new QAction(separator ? QString() : caption, owner);
+        a->setSeparator(separator);
         a->setObjectName(m.name);
         a->setVisible(m.visible);
         if (m.shortcut) {
             a->setShortcut(QKeySequence(QString::fromLatin1(m.shortcut)));
             a->setShortcutContext(Qt::WindowShortcut);
         }
+        // The check mark's switch is checkable before its menu, and so a
+        // screen reader, sees it.
+        a->setCheckable(std::string_view(m.name) == "a33");
+        owner->addAction(a);
     }
-    action("a33")->setCheckable(true);
 }
 
 QAction* Real::action(const char* name) const {

@@ -65,7 +65,8 @@ class Real : public QMainWindow {
     void Timer_Timer();
     // The folder of the last job's files in the desktop's file manager: from
     // the pane's 打开所在文件夹 and from a click on the tray icon's message.
-    void openJobFolder(const QString& folder);
+    // False when no program opened it; the pane then shows the folder.
+    bool openJobFolder(const QString& folder);
 
     // Source and destination (settings/selection.cpp)
     void Cmdopen_Click();
@@ -119,6 +120,10 @@ class Real : public QMainWindow {
 
   private:
     void buildControls();
+    // What a screen reader says of each control, and where a drop goes.
+    void nameControls();
+    // The tab order, once the component has its view.
+    void chainFocus();
     void buildMenus();
     void bindCommands();
     QAction* action(const char* name) const;

@@ -45,11 +45,9 @@ void Real::Form_MouseMove(std::uint32_t mouseMessage) {
             tuopan->popup(QCursor::pos());
             break;
         case mouse::MessageClick:
-            // The message after a job names its files: the click shows where they are.
-            if (jobLeftFiles_)
-                openJobFolder(QFileInfo(jobFile_).absolutePath());
-            else
-                bringBack();
+            // The message after a job names its files: the click shows where
+            // they are, or the window, where the pane says why it cannot.
+            if (!jobLeftFiles_ || !openJobFolder(QFileInfo(jobFile_).absolutePath())) bringBack();
             break;
         default:
             break;

@@ -3,6 +3,7 @@
 
 #include <QAction>
 #include <QLabel>
+#include <QPointer>
 
 #include "app/real.h"
 #include "platform/ansi.h"
@@ -74,6 +75,11 @@ void Real::startLogoffCountdown() {
         } else {
             a33->setChecked(false);
         }
+    });
+    // Whether the other programs get to save first decides what the
+    // countdown warns of.
+    p_.shell.findLogoffWay([self = QPointer<Real>(this)](LogoffWay way) {
+        if (self && self->p_.countdown) self->p_.countdown->setLogoffWay(way);
     });
 }
 

@@ -37,6 +37,9 @@ void Real::Cmdstart_Click() {
         return enterFailedState(QString::fromStdString(s.message()));
     }
     jobRunning_ = true;
+    // Until the job ends, however it ends, the machine must not sleep under it.
+    p_.shell.keepAwake(
+        qs(text::kKeepAwakeReason).arg(QFileInfo(source).fileName()).toStdU16String());
     jobFile_ = Textsave->text();
     // One file per ticked audience: the named one and the others beside it.
     jobFileCount_ = 0;
@@ -82,6 +85,7 @@ void Real::FinishCompression() {
 
 void Real::endJob(const char16_t* status) {
     jobRunning_ = false;
+    p_.shell.letSleep();
     jobLeftFiles_ = std::u16string_view(status) != text::kFailed;
     p_.shell.setIconTip(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, text::kTitle);
     if (isVisible() && !isMinimized()) return;
@@ -131,8 +135,12 @@ void Real::enterFailedState(const QString& message) {
     p_.messageBox.showWarning(message, qs(text::kNotice));
 }
 
-void Real::openJobFolder(const QString& folder) {
-    if (!folder.isEmpty()) p_.shell.openFolder(folder.toStdU16String());
+bool Real::openJobFolder(const QString& folder) {
+    if (folder.isEmpty()) return false;
+    if (p_.shell.openFolder(folder.toStdU16String())) return true;
+    // No file manager took it: the pane names the folder, to be copied.
+    p_.encoder.showFolderNotOpened(folder);
+    return false;
 }
 
 void Real::Timer_Timer() {

@@ -14,8 +14,12 @@ namespace velmora {
 
 namespace {
 
-QString countdownText(int seconds) {
-    return qs(text::kLogoffCountdown).arg(seconds);
+QString countdownText(int seconds, std::optional<LogoffWay> way) {
+    const char16_t* text = text::kLogoffCountdown;
+    if (way == LogoffWay::SessionManager) text = text::kLogoffCountdownAsking;
+    if (way == LogoffWay::EndSession) text = text::kLogoffCountdownEnding;
+    if (way == LogoffWay::None) text = text::kLogoffCountdownNoWay;
+    return qs(text).arg(seconds);
 }
 
 // Moved along both axes just enough to lie within `area` (a rectangle larger
@@ -72,6 +76,9 @@ QDialog* QtLogoffCountdown::makeDialog() {
     dialog->setModal(false);
     auto* text = new QLabel(dialog);
     text->setObjectName(QStringLiteral("countdownText"));
+    // What the end will do takes two lines at most, not one across the screen.
+    text->setWordWrap(true);
+    text->setMinimumWidth(text->fontMetrics().horizontalAdvance(QString(24, u'注')));
     auto* cancelButton = new QPushButton(QString::fromUtf16(text::kCancel), dialog);
     cancelButton->setObjectName(QStringLiteral("countdownCancel"));
     auto* layout = new QVBoxLayout(dialog);
@@ -88,6 +95,7 @@ void QtLogoffCountdown::start(int seconds, Done done) {
     cancel();
     if (!dialog_) dialog_ = makeDialog();
     secondsLeft_ = std::max(seconds, 1);
+    way_.reset();
     done_ = std::move(done);
     showSecondsLeft();
     timer_.start();
@@ -99,6 +107,13 @@ void QtLogoffCountdown::start(int seconds, Done done) {
 
 void QtLogoffCountdown::cancel() {
     if (running()) finish(false);
+}
+
+void QtLogoffCountdown::setLogoffWay(LogoffWay way) {
+    if (!running()) return;
+    way_ = way;
+    showSecondsLeft();
+    dialog_->adjustSize();
 }
 
 void QtLogoffCountdown::tick() {
@@ -187,7 +202,7 @@ void QtLogoffCountdown::answer(LogoffWhen when) {
 void QtLogoffCountdown::showSecondsLeft() {
     if (auto* text =
             dialog_ ? dialog_->findChild<QLabel*>(QStringLiteral("countdownText")) : nullptr)
-        text->setText(countdownText(secondsLeft_));
+        text->setText(countdownText(secondsLeft_, way_));
 }
 
 }  // namespace velmora

@@ -8,6 +8,9 @@
 #include <QPointer>
 #include <QTimer>
 #include <functional>
+#include <optional>
+
+#include "platform/shell.h"
 
 namespace velmora {
 
@@ -23,6 +26,9 @@ class LogoffCountdown {
     // Counts `seconds` down (at least 1), then calls done(true). At most one
     // countdown runs: starting another cancels the earlier one first.
     virtual void start(int seconds, Done done) = 0;
+    // How the logon will end, once the desktop has said: whether the other
+    // programs may save first. A countdown starts not knowing.
+    virtual void setLogoffWay(LogoffWay way) = 0;
     // Ends a running countdown with done(false); nothing when none runs.
     virtual void cancel() = 0;
     virtual bool running() const = 0;
@@ -64,6 +70,7 @@ class QtLogoffCountdown : public LogoffCountdown {
 
     void start(int seconds, Done done) override;
     void cancel() override;
+    void setLogoffWay(LogoffWay way) override;
     bool running() const override { return static_cast<bool>(done_); }
     void ask(int countdownSeconds, Answered answered) override;
     void withdraw() override;
@@ -95,6 +102,7 @@ class QtLogoffCountdown : public LogoffCountdown {
     Answered answered_;
     QTimer timer_;
     int secondsLeft_ = 0;
+    std::optional<LogoffWay> way_;
     Done done_;
 };
 

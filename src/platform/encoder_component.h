@@ -35,6 +35,11 @@ class EncoderComponent : public DispatchTarget {
         std::function<void(const QString& folder)> openFolder;
     };
     virtual void linkView(const ViewLinks& links) { (void)links; }
+
+    // No program could open `folder` (openFolder above): the view says so
+    // and shows the folder's name, to be copied. Components without a view
+    // ignore it.
+    virtual void showFolderNotOpened(const QString& folder) { (void)folder; }
 };
 
 }  // namespace velmora

@@ -4,8 +4,6 @@
 #include <QDesktopServices>
 #include <QGuiApplication>
 #include <QMessageBox>
-#include <QProcess>
-#include <QStandardPaths>
 #include <QUrl>
 #include <QWidget>
 
@@ -14,12 +12,6 @@
 #include "texts/window_texts.h"
 
 namespace velmora {
-
-ProcessCommand logoffCommand(const QString& sessionId) {
-    const QString session =
-        sessionId.trimmed().isEmpty() ? QStringLiteral("auto") : sessionId.trimmed();
-    return {QStringLiteral("loginctl"), {QStringLiteral("terminate-session"), session}};
-}
 
 QString logoffRefusal() {
     if (qEnvironmentVariableIsSet("VELMORA_NO_LOGOFF"))
@@ -50,7 +42,7 @@ std::uint32_t mouseMessageFor(QSystemTrayIcon::ActivationReason reason) {
     return 0;
 }
 
-QtShell::QtShell(QObject* parent) : QObject(parent) {}
+QtShell::QtShell(QObject* parent, BusAddresses buses) : QObject(parent), buses_(std::move(buses)) {}
 
 QtShell::~QtShell() = default;
 
@@ -192,10 +184,14 @@ void QtShell::execute(std::uint32_t, const std::string& verb, const std::string&
         qWarning("execute: cannot open \"%s\"", qUtf8Printable(url.toString()));
 }
 
-void QtShell::openFolder(const std::u16string& folder) {
-    const QUrl url = QUrl::fromLocalFile(QString::fromStdU16String(folder));
-    if (folder.empty() || !QDesktopServices::openUrl(url))
-        qWarning("openFolder: cannot open \"%s\"", qUtf8Printable(url.toString()));
+bool QtShell::openFolder(const std::u16string& folder) {
+    return !folder.empty() &&
+           QDesktopServices::openUrl(QUrl::fromLocalFile(QString::fromStdU16String(folder)));
+}
+
+DesktopSession& QtShell::session() {
+    if (!session_) session_ = std::make_unique<DesktopSession>(buses_);
+    return *session_;
 }
 
 void QtShell::exitWindows(std::uint32_t, std::uint32_t) {
@@ -203,10 +199,22 @@ void QtShell::exitWindows(std::uint32_t, std::uint32_t) {
         qInfo("Not ending the logon: %s", qUtf8Printable(refusal));
         return;
     }
-    const ProcessCommand command = logoffCommand(qEnvironmentVariable("XDG_SESSION_ID"));
-    const QString program = QStandardPaths::findExecutable(command.program);
-    if (program.isEmpty() || !QProcess::startDetached(program, command.arguments))
-        qWarning("Cannot end the logon: %s did not start", qUtf8Printable(command.program));
+    session().logOff([](LogoffWay way) {
+        if (way == LogoffWay::EndSession)
+            qInfo("No session manager took the log-off: the session was ended");
+    });
+}
+
+void QtShell::findLogoffWay(LogoffWayFound found) {
+    session().findLogoffWay(std::move(found));
+}
+
+void QtShell::keepAwake(const std::u16string& reason) {
+    session().holdAwake(QString::fromStdU16String(reason));
+}
+
+void QtShell::letSleep() {
+    if (session_) session_->release();
 }
 
 }  // namespace velmora

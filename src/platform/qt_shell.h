@@ -2,31 +2,24 @@
 // The shell on a Qt desktop. The window registers itself and its icon to get
 // the handle numbers it writes into the icon record; the icon record becomes
 // a QSystemTrayIcon, the about box a QMessageBox, "open" the desktop's URL
-// handler, and ending the logon a request to systemd-logind.
+// handler; keeping awake and ending the logon go to the desktop session
+// over D-Bus (desktop_session.h).
 
 #include <QIcon>
 #include <QMessageBox>
 #include <QObject>
 #include <QPointer>
 #include <QString>
-#include <QStringList>
 #include <QSystemTrayIcon>
 #include <QWidget>
 #include <map>
 #include <memory>
 #include <utility>
 
+#include "platform/desktop_session.h"
 #include "platform/shell.h"
 
 namespace velmora {
-
-// The command that ends the current logon: the session in XDG_SESSION_ID,
-// or logind's "auto" (the caller's session, else the user's graphical one).
-struct ProcessCommand {
-    QString program;
-    QStringList arguments;
-};
-ProcessCommand logoffCommand(const QString& sessionId);
 
 // Why ending the logon is refused in this process, or empty when it is not.
 // Refused when VELMORA_NO_LOGOFF is set (end-to-end runs set it), when the
@@ -41,7 +34,9 @@ std::uint32_t mouseMessageFor(QSystemTrayIcon::ActivationReason reason);
 class QtShell : public QObject, public Shell {
     Q_OBJECT
   public:
-    explicit QtShell(QObject* parent = nullptr);
+    // `buses`: where the desktop session is asked (the environment's buses
+    // unless given).
+    explicit QtShell(QObject* parent = nullptr, BusAddresses buses = {});
     ~QtShell() override;
 
     // Handle numbers for the icon record and the other calls; never 0. The
@@ -58,8 +53,11 @@ class QtShell : public QObject, public Shell {
     void execute(std::uint32_t window, const std::string& verb, const std::string& file,
                  const std::string& parameters, const std::string& directory,
                  std::int32_t showCommand) override;
-    void openFolder(const std::u16string& folder) override;
+    bool openFolder(const std::u16string& folder) override;
     void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) override;
+    void findLogoffWay(LogoffWayFound found) override;
+    void keepAwake(const std::u16string& reason) override;
+    void letSleep() override;
     bool hasNotificationArea() const override;
     void setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) override;
     void showIconMessage(std::uint32_t window, std::uint32_t id, const std::u16string& title,
@@ -78,6 +76,9 @@ class QtShell : public QObject, public Shell {
 
     // Reports `message` (a mouse message number) for the icon; 0 reports nothing.
     void activated(IconKey key, std::uint32_t message);
+    // Made when first asked for: a program that never runs a job or ends
+    // the logon never opens a bus.
+    DesktopSession& session();
 
     std::uint32_t nextHandle_ = 1;
     std::map<std::uint32_t, QPointer<QWidget>> windows_;
@@ -85,6 +86,8 @@ class QtShell : public QObject, public Shell {
     std::map<IconKey, AddedIcon> added_;
     IconCallback callback_;
     QPointer<QMessageBox> aboutBox_;
+    BusAddresses buses_;
+    std::unique_ptr<DesktopSession> session_;
 };
 
 }  // namespace velmora

@@ -1,8 +1,9 @@
 #pragma once
 // The desktop shell as the window uses it: the notification-area icon, the
-// about box, opening an address or a folder, and ending the user's logon. The window
-// speaks in the shell's terms (handles, an 88-byte icon record, texts in the
-// ANSI code page); the Qt implementation maps them onto Qt and the session.
+// about box, opening an address or a folder, keeping the machine awake during
+// a job and ending the user's logon. The window speaks in the shell's terms
+// (handles, an 88-byte icon record, texts in the ANSI code page); the Qt
+// implementation maps them onto Qt and the desktop session.
 
 #include <array>
 #include <cstdint>
@@ -15,6 +16,11 @@ namespace velmora {
 using NotifyIconRecord = std::array<std::uint8_t, 88>;
 
 enum class NotifyIconMessage : std::uint32_t { Add = 0, Delete = 2 };
+
+// How ending the logon goes. The desktop's session manager asks every
+// program to close first, so each can save its work or object; ending the
+// session (logind) closes them all at once, unsaved work and all.
+enum class LogoffWay { SessionManager, EndSession, None };
 
 // Mouse message numbers that the icon reports.
 namespace mouse {
@@ -51,12 +57,25 @@ class Shell {
                          const std::string& parameters, const std::string& directory,
                          std::int32_t showCommand) = 0;
 
-    // Opens `folder` in the desktop's file manager. The name in full: a
-    // folder may be named in characters the ANSI code page does not hold.
-    virtual void openFolder(const std::u16string& folder) = 0;
+    // Opens `folder` in the desktop's file manager; false when no program
+    // took it. The name in full: a folder may be named in characters the
+    // ANSI code page does not hold.
+    virtual bool openFolder(const std::u16string& folder) = 0;
 
-    // ExitWindows: ends the user's logon.
+    // ExitWindows: ends the user's logon, through the desktop's session
+    // manager where one answers.
     virtual void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) = 0;
+    // Which way exitWindows would go now. The answer comes later, on the
+    // caller's thread, and never from inside this call.
+    using LogoffWayFound = std::function<void(LogoffWay)>;
+    virtual void findLogoffWay(LogoffWayFound found) = 0;
+
+    // Keeps the machine from sleeping and the session from going idle until
+    // letSleep(), telling the desktop `reason`; a second call replaces the
+    // first. Neither waits for an answer, and both do nothing where no
+    // service listens.
+    virtual void keepAwake(const std::u16string& reason) = 0;
+    virtual void letSleep() = 0;
 
     // Whether the desktop has a notification area at all; without one an
     // added icon is never seen.

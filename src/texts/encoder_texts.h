@@ -145,7 +145,8 @@ inline constexpr const char* kSpaceShort = "目标文件夹的剩余空间可能
 // Several files made: count, total size, held; their folder; each file on hover.
 inline constexpr const char* kSummaryFiles = "共 %1 个文件　总大小 %2　时长 %3";
 inline constexpr const char* kSummaryFolder = "保存在 %1";
-inline constexpr const char* kSummaryDetailsHint = "鼠标停在这里可查看每个文件";
+inline constexpr const char* kSummaryDetailsHint = "点“详情…”可查看每个文件";
+inline constexpr const char* kSummaryDetailsTitle = "压缩结果";
 // The columns of the table of files.
 inline constexpr const char* kTableFile = "文件";
 inline constexpr const char* kTableAudience = "目标听众";
@@ -189,13 +190,21 @@ inline constexpr const char* kPlanNotePicture =
     "%1×%2、每秒 %3 帧的画面在 %4 上只有 %5×%6、每秒 %7 帧";
 inline constexpr const char* kPlanNoteNoPicture = "源文件没有画面，文件中只有声音";
 inline constexpr const char* kPlanNoteNoSound = "源文件没有声音，文件中只有画面";
+// The destination's name does not end in .rm; the files get it as it is.
+inline constexpr const char* kPlanNoteNoExtension =
+    "目标文件名没有 .rm 扩展名，播放器和文件管理器可能认不出这些文件";
 inline constexpr const char* kPlanListSeparator = "、";
 // The columns of the plan's table besides the summary's.
 inline constexpr const char* kTableSound = "声音";
 inline constexpr const char* kTableBudget = "目标码率";
 inline constexpr const char* kTableLargest = "最大约";
-// After a job: opens the files' folder in the desktop's file manager.
+// After a job: opens the files' folder in the desktop's file manager; where
+// no program takes it, the folder is shown to be copied.
 inline constexpr const char* kOpenFolder = "打开所在文件夹";
+inline constexpr const char* kNoFolderOpener = "没有可以打开文件夹的程序";
+
+// What the pane's parts are, for a screen reader.
+inline constexpr const char* kProgressName = "压缩进度";
 
 // A start refused after it had ended the running job: where that job's file is.
 inline constexpr const char* kEarlierJobStopped = "正在进行的压缩已停止，已压缩的部分保存在";

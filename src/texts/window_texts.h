@@ -65,8 +65,17 @@ inline constexpr char16_t kHelpText[] =
 // finished job. The menu says 关机; what really happens is the end of the
 // logon, and the texts say so.
 inline constexpr char16_t kLogoffTitle[] = u"注销";
+// %1: seconds. Until the desktop has said how it will go, then as it said:
+// its session manager lets every program save first, or logind ends the
+// session with every program in it.
 inline constexpr char16_t kLogoffCountdown[] =
-    u"压缩完成，将在 %1 秒后注销（结束本次登录，未保存的工作会丢失）。";  // %1: seconds
+    u"压缩完成，将在 %1 秒后注销（结束本次登录，未保存的工作会丢失）。";
+inline constexpr char16_t kLogoffCountdownAsking[] =
+    u"压缩完成，将在 %1 秒后注销。桌面会先请其他程序关闭，它们可以保存工作。";
+inline constexpr char16_t kLogoffCountdownEnding[] =
+    u"压缩完成，将在 %1 秒后注销。没有会话管理器回应：其他程序会被直接关闭，来不及保存工作。";
+inline constexpr char16_t kLogoffCountdownNoWay[] =
+    u"压缩完成，但无法注销：桌面的会话管理器和 logind 都没有回应（%1 秒后关闭）。";
 inline constexpr char16_t kCancel[] = u"取消";
 inline constexpr char16_t kLogoffQuestionTitle[] = u"何时注销";
 inline constexpr char16_t kLogoffQuestion[] =
@@ -74,6 +83,17 @@ inline constexpr char16_t kLogoffQuestion[] =
     u"注销会结束本次登录，未保存的工作会丢失。要在什么时候注销？";
 inline constexpr char16_t kLogoffNow[] = u"现在注销（%1 秒后）";  // %1: seconds
 inline constexpr char16_t kLogoffAfterNextJob[] = u"下一次压缩完成后注销";
+
+// What the desktop is told while a job keeps the machine awake; %1: the
+// source's file name.
+inline constexpr char16_t kKeepAwakeReason[] = u"正在压缩 %1";
+
+// For a screen reader: which file each 浏览 chooses, and what the status
+// labels show.
+inline constexpr char16_t kBrowseSourceDescription[] = u"选择要压缩的源文件";
+inline constexpr char16_t kBrowseDestinationDescription[] = u"选择保存 .rm 文件的位置";
+inline constexpr char16_t kStatusDescription[] = u"状态";
+inline constexpr char16_t kProgressDescription[] = u"进度";
 
 // Qt's file dialogs and about box
 inline constexpr char16_t kAllFiles[] = u"所有文件 (*)";

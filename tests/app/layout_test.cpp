@@ -2,6 +2,7 @@
 
 #include "app/layout.h"
 
+#include <QAccessible>
 #include <QGroupBox>
 #include <QMenu>
 #include <QMenuBar>
@@ -117,11 +118,29 @@ TEST(WindowPlace, DesignedWhereTheFrameFitsElseCentredAndNeverOffTheTopLeft) {
     }
 }
 
-TEST_F(WindowTest, TabOrderFollowsTheNamesNotTheRows) {
-    const char* expected[] = {"Textopen", "Textsave", "Cmdopen", "Cmdsave", "Cmdstart", "Cmdstop",
-                              "Check1",   "Check2",   "Check3",  "Check4",  "Check5",   "Check6",
-                              "Check7",   "Check8",   "Combo1",  "Combo2"};
-    QWidget* w = get<QWidget>(expected[0]);
+// A component whose view takes the focus, as the real one's buttons do.
+class FocusableEncoder : public RecordingEncoder {
+  public:
+    void attachView(QWidget* host) override {
+        for (const char* name : {"viewFirst", "viewSecond"})
+            (new QPushButton(host))->setObjectName(name);
+        (new QLabel(host))->setObjectName("viewCaption");  // takes no focus
+    }
+};
+
+// The component stands first, where its tab index puts it, when it takes the
+// focus; the rest follows the names, not the rows.
+TEST(WindowFocus, TabOrderFollowsTheNamesNotTheRows) {
+    WindowParts<FocusableEncoder, RecordingDialog, RecordingMessageBox, RecordingShell,
+                RecordingCountdown>
+        parts;
+    Real window(parts.platform("/opt/velmora/bin", [] {}));
+    const char* expected[] = {"viewFirst", "viewSecond", "Textopen", "Textsave", "Cmdopen",
+                              "Cmdsave",   "Cmdstart",   "Cmdstop",  "Check1",   "Check2",
+                              "Check3",    "Check4",     "Check5",   "Check6",   "Check7",
+                              "Check8",    "Combo1",     "Combo2",   "viewFirst"};
+    QWidget* w = window.findChild<QWidget*>(expected[0]);
+    ASSERT_NE(w, nullptr);
     for (std::size_t i = 1; i < std::size(expected); ++i) {
         w = w->nextInFocusChain();
         // Skip what never takes the focus by Tab, and the combo boxes' inner
@@ -162,6 +181,15 @@ TEST_F(WindowTest, MenuTreeInOrderWithCaptionsShortcutsAndTheHiddenTrayTitle) {
     EXPECT_TRUE(action("start")->shortcut().isEmpty());
     EXPECT_TRUE(action("a33")->isCheckable());
     EXPECT_FALSE(action("a33")->isChecked());
+    // A screen reader is told it is a switch, and how it stands.
+    QAccessibleInterface* a33 = QAccessible::queryAccessibleInterface(get<QMenu>("a30"))->child(2);
+    ASSERT_NE(a33, nullptr);
+    EXPECT_EQ(a33->text(QAccessible::Name), "压缩完关机");
+    EXPECT_EQ(a33->role(), QAccessible::CheckBox);
+    EXPECT_TRUE(a33->state().checkable);
+    EXPECT_FALSE(a33->state().checked);
+    action("a33")->setChecked(true);
+    EXPECT_TRUE(a33->state().checked);
     for (const auto& m : layout::menus()) {
         auto* obj = window->findChild<QObject*>(m.name);
         ASSERT_NE(obj, nullptr) << m.name;

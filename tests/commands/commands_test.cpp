@@ -127,6 +127,10 @@ TEST_F(CommandsTest, SwitchSetBeforeTheJobCountsDownThenEndsTheLogon) {
     EXPECT_TRUE(countdown.questions().empty());
     complete();
     ASSERT_EQ(countdown.starts(), std::vector<int>({30}));
+    // The countdown learns from the desktop whether programs may save first.
+    EXPECT_EQ(countdown.logoffWay(), std::nullopt);
+    ASSERT_TRUE(shell.answerLogoffWay(LogoffWay::EndSession));
+    EXPECT_EQ(countdown.logoffWay(), LogoffWay::EndSession);
     EXPECT_TRUE(shell.exitCalls().empty());
     ASSERT_TRUE(countdown.finish(true));
     EXPECT_EQ(shell.exitCalls().size(), 1u);

@@ -135,11 +135,23 @@ TEST_F(TrayTest, AJobEndingWhileHiddenSaysSoOnTheIcon) {
             } else {
                 ASSERT_EQ(shell.openedFolders().size(), opened + 1);
                 EXPECT_EQ(shell.openedFolders().back(), u"/out");
+                EXPECT_FALSE(window->isVisible());
             }
             window->xiansi_Click();
         }
     }
     EXPECT_EQ(shell.iconMessages().size(), 2 * ends.size());
+
+    // Where no program opens folders, the window comes back and its pane
+    // names the folder.
+    shell.setOpensFolders(false);
+    startJob();
+    action("a23")->trigger();
+    ends.front().first();
+    ASSERT_TRUE(shell.fireIcon(mouse::MessageClick));
+    EXPECT_EQ(shell.openedFolders().back(), u"/out");
+    EXPECT_EQ(encoder.foldersNotOpened(), std::vector<QString>{"/out"});
+    EXPECT_TRUE(window->isVisible());
 }
 
 TEST_F(TrayTest, RightPressOpensTheTrayMenuWithItsFiveEntries) {

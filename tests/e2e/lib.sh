@@ -15,6 +15,14 @@ trayer_pid=""
 wm_pid=""
 app_pid=""
 shot_number=0
+E2E_MOCKS=$E2E_HERE/../support/dbus/desktop_mocks.py
+system_bus_pid=""
+mocks_pid=""
+mocks_in=""
+at_spi_pid=""
+# Set only once buses_are_ours has said so: the program may then end the
+# (mock) session.
+logoff_allowed=
 
 log() { printf '[e2e %s] %s\n' "$(date +%T)" "$*"; }
 
@@ -126,18 +134,66 @@ click_tray_icon() { # button
 
 stop_all() {
   local pid
-  for pid in "$app_pid" "$trayer_pid" "$wm_pid" "$xvfb_pid"; do
+  for pid in "$app_pid" "$trayer_pid" "$wm_pid" "$xvfb_pid" "${at_spi_pid:-}"; do
     [ -n "$pid" ] || continue
     kill "$pid" 2>/dev/null || continue
     poll 5 ended "$pid" || kill -KILL "$pid" 2>/dev/null
     wait "$pid" 2>/dev/null || true
   done
-  app_pid="" trayer_pid="" wm_pid="" xvfb_pid=""
+  app_pid="" trayer_pid="" wm_pid="" xvfb_pid="" at_spi_pid=""
   return 0
 }
 
 # Ended, though perhaps not yet collected by wait: gone or a zombie.
 ended() { [ "$(awk '{ print $3 }' "/proc/$1/stat" 2>/dev/null || echo Z)" = Z ]; }
+
+# --- private buses and a mock desktop ----------------------------------------
+
+# The system bus of the run, beside the session bus dbus-run-session gave it:
+# the machine's own buses are never reached.
+start_system_bus() {
+  "$E2E_MOCKS" config system "$E2E_BUS_DIR" >"$E2E_BUS_DIR/system.conf" || fail "no bus configuration"
+  dbus-daemon --config-file="$E2E_BUS_DIR/system.conf" --nofork --print-address=1 \
+    >"$E2E_BUS_DIR/system.address" 2>"$work/system-bus.log" &
+  system_bus_pid=$!
+  poll 10 test -s "$E2E_BUS_DIR/system.address" || fail "the private system bus did not start"
+  DBUS_SYSTEM_BUS_ADDRESS=$(head -1 "$E2E_BUS_DIR/system.address")
+  export DBUS_SYSTEM_BUS_ADDRESS
+}
+
+# Whether both buses are the ones this run started: their sockets in the
+# run's own folder, their daemons alive. Nothing that may end a session runs
+# otherwise.
+buses_are_ours() {
+  [[ "${DBUS_SESSION_BUS_ADDRESS:-}" == "unix:path=$E2E_BUS_DIR/session,"* ]] &&
+    [[ "${DBUS_SYSTEM_BUS_ADDRESS:-}" == "unix:path=$E2E_BUS_DIR/system,"* ]] &&
+    [ -S "$E2E_BUS_DIR/session" ] && [ -S "$E2E_BUS_DIR/system" ] &&
+    [ -n "$system_bus_pid" ] && ! ended "$system_bus_pid"
+}
+
+# start_desktop DESKTOP: logind and DESKTOP's services (desktop_mocks.py), in
+# place of the earlier ones; each mock logs its calls to $E2E_BUS_DIR.
+start_desktop() {
+  stop_desktop
+  rm -f "$E2E_BUS_DIR"/*.log # the calls an earlier desktop took
+  buses_are_ours || fail "the buses are not this run's own: no mocks on them"
+  exec {mocks_in}> >(exec "$E2E_MOCKS" serve "$1" "$E2E_BUS_DIR" >"$work/mocks.out" 2>&1)
+  mocks_pid=$!
+  mocks_ready() { grep -q '^ready' "$work/mocks.out" 2>/dev/null; }
+  poll 20 mocks_ready || fail "the mock desktop $1 did not start: $(cat "$work/mocks.out")"
+  log "mock desktop: $1"
+}
+
+stop_desktop() {
+  [ -n "$mocks_pid" ] || return 0
+  exec {mocks_in}>&- # the mocks end when their input closes
+  poll 10 ended "$mocks_pid" || kill "$mocks_pid" 2>/dev/null || true
+  mocks_pid=""
+}
+
+# The calls a mock took ("Method args"), and what is held now.
+mock_calls() { sed 's/^[0-9.]* //' "$E2E_BUS_DIR/$1.log" 2>/dev/null || true; }
+held_now() { "$E2E_MOCKS" held; }
 
 # --- the program ------------------------------------------------------------
 
@@ -154,7 +210,9 @@ start_app() { # name [VARIABLE=value...]
   state_file=$work/$1.state
   app_log=$shots/$1.log
   shift
-  env VELMORA_NO_LOGOFF=1 VELMORA_STATE_FILE="$state_file" QT_QPA_PLATFORM=xcb "$@" \
+  local guard=(VELMORA_NO_LOGOFF=1)
+  [ "$logoff_allowed" != yes ] || guard=(-u VELMORA_NO_LOGOFF)
+  env "${guard[@]}" VELMORA_STATE_FILE="$state_file" QT_QPA_PLATFORM=xcb "$@" \
     "$velmora" >"$app_log" 2>&1 &
   app_pid=$!
   # The state report is installed before the window is shown, so a shown
@@ -302,6 +360,15 @@ pick_file() { # button dialog-title path step
   xdotool type --delay 8 "$3"
   xdotool key Return
   poll 10 dialog_closed "$2" || fail "dialog \"$2\" did not close"
+}
+
+# Presses Tab until the control named NAME has the focus, at most MAX times.
+tab_to() { # name max
+  local tabs=0
+  until report && [ "$(value focus)" = "$1" ]; do
+    [ $((tabs += 1)) -le "$2" ] || fail "Tab never reached $1 (focus on $(value focus))"
+    xdotool key Tab
+  done
 }
 
 set_box() { # name 0|1

@@ -12,16 +12,41 @@
 # job that ends while the window is hidden says so at the icon),
 # minimised (the tray brings back a window minimised from its title bar),
 # scale (at scales 1.5 to 3, with and without a window manager, the window
-# opens fully on the screen). All run by default.
+# opens fully on the screen), desktop (a job holds the machine awake, and
+# 压缩完关机 logs off through GNOME's and KDE's session managers, else ends
+# the session through logind), accessible (the window as a screen reader
+# sees it, and Tab to 详情…), drop (a file dropped on 视频格式 is the
+# source). All run by default.
 # Screenshots and the program's output go to SHOTS_DIR. Exits 77 when no X
 # server can be started, so CTest reports the test as skipped.
+#
+# The whole run is on D-Bus buses of its own: a session bus from
+# dbus-run-session and a system bus beside it, both in a folder it made, with
+# mock desktops (python3-dbusmock) on them. Only on those does the program
+# get to end a session.
 set -euo pipefail
+
+if [ -z "${E2E_BUS_DIR:-}" ]; then
+  command -v dbus-run-session >/dev/null || {
+    echo "SKIP: e2e needs dbus-run-session (scripts/install-deps installs dbus)"
+    exit 77
+  }
+  E2E_BUS_DIR=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e-bus.XXXXXX")
+  export E2E_BUS_DIR
+  "$(dirname "$0")/../support/dbus/desktop_mocks.py" config session "$E2E_BUS_DIR" \
+    >"$E2E_BUS_DIR/session.conf"
+  status=0
+  dbus-run-session --config-file="$E2E_BUS_DIR/session.conf" -- "$0" "$@" || status=$?
+  rm -rf "$E2E_BUS_DIR"
+  exit "$status"
+fi
 
 velmora=$(realpath "${1:?usage: run-e2e.sh VELMORA [SHOTS_DIR] [SCENARIO...]}")
 shots=$(realpath -m "${2:-e2e-shots}")
 shift $(($# >= 2 ? 2 : 1))
 scenarios=("$@")
-[ ${#scenarios[@]} -gt 0 ] || scenarios=(complete stop term tray countdown norestart hidden minimised scale)
+[ ${#scenarios[@]} -gt 0 ] ||
+  scenarios=(complete stop term tray countdown norestart hidden minimised scale desktop accessible drop)
 
 # shellcheck source=lib.sh
 source "$(dirname "$0")/lib.sh"
@@ -32,7 +57,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/velmora-e2e.XXXXXX")
 export XDG_RUNTIME_DIR=$work/runtime
 mkdir -m 700 "$XDG_RUNTIME_DIR"
 unset WAYLAND_DISPLAY
-trap 'stop_all; rm -rf "$work"' EXIT
+trap 'stop_all; stop_desktop; [ -z "$system_bus_pid" ] || kill "$system_bus_pid"; rm -rf "$work"' EXIT
 
 # --- a whole job, as a new user does it ---------------------------------------
 scenario_complete() {
@@ -208,8 +233,10 @@ run_short_job() { # name [seconds]
   dest=$work/$1.rm
   [ -f "$source" ] || make_clip "$source" "${2:-20}"
   click_control Textopen
+  xdotool key ctrl+a # an earlier job's name goes
   xdotool type --delay 8 "$source"
   click_control Textsave
+  xdotool key ctrl+a
   xdotool type --delay 8 "$dest"
   expect_value Textsave "^$dest\$"
   click_control Cmdstart
@@ -272,12 +299,7 @@ scenario_countdown() {
   app_running || fail "the program ended"
   shot "countdown-question"
   # Walk the focus to 现在注销 and press it.
-  focus_on_now() { report && [ "$(value focus)" = logoffNow ]; }
-  local tabs=0
-  until focus_on_now; do
-    [ $((tabs += 1)) -le 4 ] || fail "Tab never reached 现在注销 (focus on $(value focus))"
-    xdotool key Tab
-  done
+  tab_to logoffNow 4
   xdotool key space
   poll 5 countdown_window >/dev/null || fail "现在注销 showed no countdown"
   expect_value Labelface '^压缩完成$'
@@ -428,6 +450,154 @@ scenario_scale() {
   start_x
 }
 
+# --- the desktop session: awake during a job, a log-off as the desktop does ---
+scenario_desktop() {
+  local desktop service call says
+  for desktop in gnome kde none; do
+    case $desktop in
+      gnome) service=org.gnome.SessionManager call='Logout 1' says='桌面会先请其他程序关闭' ;;
+      kde) service=org.kde.Shutdown call='logout' says='桌面会先请其他程序关闭' ;;
+      none) service=logind call='TerminateSession *' says='没有会话管理器回应：其他程序会被直接关闭' ;;
+    esac
+    start_desktop "$desktop"
+    # The program may end a session only on these buses, and only on these
+    # does this run let it.
+    buses_are_ours || fail "the buses are not this run's own: the log-off guard stays"
+    logoff_allowed=yes
+    start_app "desktop-$desktop"
+    logoff_allowed=""
+    local held
+    held_as() { # NAME VALUE: what is held, as the mocks list it, is VALUE
+      held=$(held_now)
+      [ "$held" = "$2" ]
+    }
+    # A long job, held awake until it is stopped: watched however fast the
+    # machine compresses.
+    run_short_job "desktop-$desktop" 600
+    local reason="正在压缩 short-600.mp4" want
+    want="logind sleep:idle Velmora $reason block"
+    [ "$desktop" = none ] || want+=$'\n'"org.freedesktop.ScreenSaver $reason"
+    [ "$desktop" != gnome ] || want+=$'\n'"org.gnome.SessionManager $reason"
+    poll 20 held_as during "$want" || fail "during the job, held: ${held//$'\n'/; }"
+    log "held during the job ($desktop): ${held//$'\n'/; }"
+    shot "desktop-$desktop-job"
+    click_control Cmdstop
+    wait_value 10 Labelface '^用户停止$'
+    poll 5 held_as after "" || fail "still held after the stop: ${held//$'\n'/; }"
+    # A short one with 压缩完关机 ticked, let go of once it completes.
+    tick_switch # no job finished on show: the switch waits for the job's end
+    wait_value 5 a33 '^1$'
+    run_short_job "desktop-$desktop" 20
+    wait_value 120 Labelface '^压缩完成$'
+    poll 5 held_as after "" || fail "still held after the job: ${held//$'\n'/; }"
+    log "held after the job ($desktop): nothing"
+    poll 5 countdown_window >/dev/null || fail "no countdown after the job with 压缩完关机 ticked"
+    says_how() { report && [[ "$(value countdownText)" == *"$says"* ]]; }
+    poll 5 says_how || fail "the countdown says \"$(value countdownText)\", not how the logon ends"
+    shot "desktop-$desktop-countdown"
+    logged_off() { # a call as the glob $call says
+      local line
+      while IFS= read -r line; do
+        # shellcheck disable=SC2053
+        [[ "$line" == $call ]] && return 0
+      done < <(mock_calls "$service")
+      return 1
+    }
+    poll 60 logged_off || fail "no log-off reached $service: $(mock_calls "$service" | paste -sd';')"
+    local seen
+    for seen in logind org.freedesktop.ScreenSaver org.gnome.SessionManager org.kde.ksmserver org.kde.Shutdown; do
+      [ -f "$E2E_BUS_DIR/$seen.log" ] || continue
+      log "calls seen by $seen: $(mock_calls "$seen" | grep -vxE 'Held|ListInhibitors' | paste -sd';')"
+    done
+    if [ "$desktop" != none ] && [[ "$(mock_calls logind)" == *TerminateSession* ]]; then
+      fail "$desktop took the log-off, yet the session was ended"
+    fi
+    stop_app
+  done
+  start_desktop none
+}
+
+# --- the window as a screen reader sees it ------------------------------------
+scenario_accessible() {
+  local launcher=/usr/libexec/at-spi-bus-launcher
+  [ -x "$launcher" ] || fail "$launcher is missing: run scripts/install-deps"
+  "$launcher" --launch-immediately >"$work/at-spi.log" 2>&1 &
+  at_spi_pid=$!
+  a11y_bus() { dbus-send --session --print-reply --dest=org.a11y.Bus /org/a11y/bus org.a11y.Bus.GetAddress >/dev/null 2>&1; }
+  poll 10 a11y_bus || fail "the accessibility bus did not start"
+  local source=$work/short-20.mp4
+  [ -f "$source" ] || make_clip "$source" 20
+  start_app accessible QT_LINUX_ACCESSIBILITY_ALWAYS_ON=1
+  /usr/bin/python3 "$E2E_HERE/accessible.py" tree "$shots/accessible-tree.txt" ||
+    fail "the accessible tree (in $shots/accessible-tree.txt) fails its checks"
+  log "accessible tree in $shots/accessible-tree.txt"
+  # With a source named the pane plans the job; Tab reaches its 详情…, the
+  # first stop of the window's order, and Space opens the table.
+  click_control Textopen
+  xdotool type --delay 8 "$source"
+  planned() { report && [ "$(flags encoderPlanDetailsButton)" = 11 ]; }
+  poll 30 planned || fail "no plan for $source on the pane"
+  shot "accessible-plan"
+  click_control Combo2
+  tab_to encoderPlanDetailsButton 3
+  [ "$(/usr/bin/python3 "$E2E_HERE/accessible.py" focus)" = "push button 详情…" ] ||
+    fail "a screen reader finds the focus on $(/usr/bin/python3 "$E2E_HERE/accessible.py" focus)"
+  shot "accessible-details-focus"
+  xdotool key space
+  poll 5 dialog_window "压缩计划" >/dev/null || fail "Space on 详情… opened no table"
+  shot "accessible-details"
+  xdotool key Escape
+  poll 5 dialog_closed "压缩计划" || fail "Escape left the table open"
+  # The switch's state reaches the reader.
+  tick_switch
+  wait_value 5 a33 '^1$'
+  switch_checked() { [[ " $(/usr/bin/python3 "$E2E_HERE/accessible.py" states 压缩完关机) " == *" checked "* ]]; }
+  poll 5 switch_checked || fail "a screen reader finds 压缩完关机 not checked"
+  stop_app
+  kill "$at_spi_pid" 2>/dev/null || true
+  at_spi_pid=""
+}
+
+# --- a file dropped on 视频格式 is the source, not that list's text ------------
+scenario_drop() {
+  local dragger=${E2E_DRAG_SOURCE:-$(dirname "$velmora")/../../tests/e2e/velmora-drag-source}
+  [ -x "$dragger" ] || fail "no drag source at $dragger: build the velmora-drag-source target"
+  local source=$work/short-20.mp4
+  [ -f "$source" ] || make_clip "$source" 20
+  start_app drop
+  "$dragger" "$source" >"$work/drag.out" 2>&1 &
+  local drag_pid=$! id x y w h cx cy cw ch
+  drag_window() { xdotool search --onlyvisible --name '^velmora-drag-source$' 2>/dev/null | awk 'NR == 1'; }
+  poll 10 drag_window >/dev/null || fail "the drag source did not show"
+  id=$(drag_window)
+  poll 5 window_mapped "$id" || fail "the drag source is not on the screen"
+  read -r x y w h < <(window_rect "$id")
+  read -r cx cy cw ch < <(control_rect Combo2)
+  # Press on the file, move past the drag distance, over the list's text, let go.
+  xdotool mousemove $((x + w / 2)) $((y + h / 2)) mousedown 1
+  local step
+  for step in 10 20 30; do
+    sleep 0.2
+    xdotool mousemove $((x + w / 2 - step)) $((y + h / 2 - step))
+  done
+  for step in 1 2 3 4; do
+    sleep 0.2
+    xdotool mousemove $((cx + cw / 3 + 4 - step)) $((cy + ch / 2))
+  done
+  sleep 0.3
+  shot "drop-over-list"
+  xdotool mouseup 1
+  dragged() { [ -s "$work/drag.out" ]; }
+  poll 10 dragged || fail "the drag never ended"
+  log "the drag source says: $(cat "$work/drag.out")"
+  wait_value 5 Textopen "^$source\$"
+  expect_value Combo2 '^平滑动作视频$'
+  shot "drop-done"
+  kill "$drag_pid" 2>/dev/null || true
+  wait "$drag_pid" 2>/dev/null || true
+  stop_app
+}
+
 # Processes still running our binary for this run (they carry our state file).
 leftover_processes() {
   local pid
@@ -448,6 +618,10 @@ stop_app() {
 
 export -f tray_icon tray_panel
 start_x
+start_system_bus
+# Every machine has logind; a desktop's own services come with the scenarios
+# that ask for them.
+start_desktop none
 for s in "${scenarios[@]}"; do
   declare -F "scenario_$s" >/dev/null || fail "no scenario \"$s\""
   log "--- $s"

@@ -232,5 +232,36 @@ TEST_F(JobTest, AnErrorDuringTheJobIsShownAndTheNextJobCanStart) {
     expectState(false, true, true, "压缩开始....", "共一个文件");
 }
 
+// From the start that went through until the job ends, however it ends, the
+// machine is held awake; a start the encoder refuses holds nothing.
+TEST_F(JobTest, AJobKeepsTheMachineAwakeUntilItEnds) {
+    const std::vector<std::pair<const char*, std::function<void()>>> ends = {
+        {"stopped", [this] { stop(); }},
+        {"completed",
+         [this] {
+             encoder.raise(event::Completed, Variant::string("/media/输出.rm"),
+                           Variant::long_(1000), Variant::long_(100), Variant::long_(5000));
+         }},
+        {"failed",
+         [this] {
+             encoder.raise(event::Error, Variant::long_(28), Variant::string("磁盘已满"),
+                           Variant::long_(40), Variant::long_(0));
+         }},
+    };
+    for (const auto& [how, end] : ends) {
+        SCOPED_TRACE(how);
+        start();
+        EXPECT_TRUE(shell.awake());
+        EXPECT_EQ(shell.keepAwakeCalls().back(), u"正在压缩 源.mp4");
+        end();
+        EXPECT_FALSE(shell.awake());
+    }
+    const std::size_t holds = shell.keepAwakeCalls().size();
+    encoder.failOn(op::Start, "无法打开源文件");
+    start();
+    EXPECT_EQ(shell.keepAwakeCalls().size(), holds);
+    EXPECT_FALSE(shell.awake());
+}
+
 }  // namespace
 }  // namespace velmora::testing

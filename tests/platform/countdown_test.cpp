@@ -33,7 +33,17 @@ TEST(QtLogoffCountdown, CountsEverySecondThenConfirmsOnce) {
     countdown.tick();
     EXPECT_EQ(shownText(countdown),
               QStringLiteral("压缩完成，将在 2 秒后注销（结束本次登录，未保存的工作会丢失）。"));
+    // Once the desktop has said how the logon will end, the countdown says it.
+    countdown.setLogoffWay(LogoffWay::SessionManager);
+    EXPECT_EQ(
+        shownText(countdown),
+        QStringLiteral("压缩完成，将在 2 秒后注销。桌面会先请其他程序关闭，它们可以保存工作。"));
+    countdown.setLogoffWay(LogoffWay::EndSession);
+    EXPECT_EQ(shownText(countdown),
+              QStringLiteral("压缩完成，将在 2 秒后注销。没有会话管理器回应：其他程序会被直接关闭，"
+                             "来不及保存工作。"));
     countdown.tick();
+    EXPECT_TRUE(shownText(countdown).contains("将在 1 秒后注销。没有会话管理器回应"));
     EXPECT_TRUE(answers.empty());
     countdown.tick();
     EXPECT_EQ(answers, std::vector<bool>{true});
@@ -56,8 +66,9 @@ TEST(QtLogoffCountdown, CancelButtonAndCloseBoxBothCancel) {
     EXPECT_EQ(answers, std::vector<bool>{false});
     EXPECT_FALSE(shown(countdown));
 
+    countdown.setLogoffWay(LogoffWay::EndSession);  // none runs: nothing to say
     countdown.start(30, record);
-    EXPECT_TRUE(shownText(countdown).contains(" 30 秒后注销"));  // starts afresh
+    EXPECT_TRUE(shownText(countdown).contains(" 30 秒后注销（结束本次登录"));  // starts afresh
     countdown.dialog()->close();
     EXPECT_EQ(answers, (std::vector<bool>{false, false}));
     for (int i = 0; i < 40; ++i) countdown.tick();

@@ -4,11 +4,8 @@
 
 #include <QCoreApplication>
 #include <QDesktopServices>
-#include <QDir>
-#include <QFile>
 #include <QLabel>
 #include <QPixmap>
-#include <QTemporaryDir>
 #include <QUrl>
 #include <QWidget>
 #include <QtTest/QTest>
@@ -200,71 +197,6 @@ TEST_F(QtShellTest, OpenHandsTheAddressToTheDesktop) {
     ASSERT_EQ(catcher.urls.size(), 2);
     EXPECT_EQ(catcher.urls[0], QUrl("https://velmora.example/update?v=1.0"));
     EXPECT_EQ(catcher.urls[1].host(), QStringLiteral("www.velmora.example"));
-}
-
-TEST(Logoff, EndsTheCurrentSessionOrLogindsChoice) {
-    ProcessCommand c = logoffCommand(QStringLiteral("c2"));
-    EXPECT_EQ(c.program, QStringLiteral("loginctl"));
-    EXPECT_EQ(c.arguments, (QStringList{"terminate-session", "c2"}));
-    EXPECT_EQ(logoffCommand(QString()).arguments, (QStringList{"terminate-session", "auto"}));
-    EXPECT_EQ(logoffCommand(QStringLiteral(" 7\n")).arguments,
-              (QStringList{"terminate-session", "7"}));
-}
-
-// Puts a loginctl that only leaves a mark first on PATH, so that a guard that
-// let the call through could never reach the real one.
-class LogoffGuard : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        ASSERT_TRUE(dir.isValid());
-        const QString fake = dir.filePath("loginctl");
-        QFile script(fake);
-        ASSERT_TRUE(script.open(QIODevice::WriteOnly));
-        script.write(QStringLiteral("#!/bin/sh\necho \"$@\" > '%1'\n").arg(marker()).toUtf8());
-        script.close();
-        script.setPermissions(QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
-        oldPath = qgetenv("PATH");
-        oldNoLogoff = qgetenv("VELMORA_NO_LOGOFF");
-        hadNoLogoff = qEnvironmentVariableIsSet("VELMORA_NO_LOGOFF");
-        oldName = QCoreApplication::applicationName();
-        qputenv("PATH", dir.path().toLocal8Bit() + ":" + oldPath);
-    }
-    void TearDown() override {
-        qputenv("PATH", oldPath);
-        if (hadNoLogoff)
-            qputenv("VELMORA_NO_LOGOFF", oldNoLogoff);
-        else
-            qunsetenv("VELMORA_NO_LOGOFF");
-        QCoreApplication::setApplicationName(oldName);
-    }
-    QString marker() const { return dir.filePath("ran"); }
-    bool fakeRan() {
-        QTest::qWait(200);  // a detached process would have written by now
-        return QFile::exists(marker());
-    }
-
-    QTemporaryDir dir;
-    QByteArray oldPath;
-    QByteArray oldNoLogoff;
-    bool hadNoLogoff = false;
-    QString oldName;
-    QtShell shell;
-};
-
-TEST_F(LogoffGuard, EveryTestProgramIsRefusedForEachOfThreeReasons) {
-    qunsetenv("VELMORA_NO_LOGOFF");
-    EXPECT_TRUE(logoffRefusal().contains("velmora")) << qPrintable(logoffRefusal());
-
-    // Even named as the real program, there is no real display here.
-    QCoreApplication::setApplicationName("velmora");
-    EXPECT_TRUE(logoffRefusal().contains("offscreen")) << qPrintable(logoffRefusal());
-    shell.exitWindows(0, 0);
-    EXPECT_FALSE(fakeRan());
-
-    qputenv("VELMORA_NO_LOGOFF", "1");
-    EXPECT_TRUE(logoffRefusal().contains("VELMORA_NO_LOGOFF"));
-    shell.exitWindows(0, 0);
-    EXPECT_FALSE(fakeRan());
 }
 
 }  // namespace

@@ -23,6 +23,11 @@ class RecordingEncoder : public EncoderComponent {
     Status put(DispId id, const Variant& value) override;
     Status invoke(DispId id) override;
     void setNotificationSink(NotificationSink sink) override { sink_ = std::move(sink); }
+    void showFolderNotOpened(const QString& folder) override {
+        foldersNotOpened_.push_back(folder);
+    }
+    // Every folder the window said it could not open, in order.
+    const std::vector<QString>& foldersNotOpened() const { return foldersNotOpened_; }
 
     // Makes the next and every later call of `id` fail with `message`.
     void failOn(DispId id, std::string message) { failures_[id] = std::move(message); }
@@ -43,6 +48,7 @@ class RecordingEncoder : public EncoderComponent {
 
   private:
     std::vector<EncoderCall> calls_;
+    std::vector<QString> foldersNotOpened_;
     std::map<DispId, std::string> failures_;
     NotificationSink sink_;
     std::function<void(const EncoderCall&)> observer_;

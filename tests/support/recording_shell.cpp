@@ -1,6 +1,7 @@
 #include "support/recording_shell.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "platform/ansi.h"
 
@@ -37,6 +38,12 @@ bool RecordingShell::fireIcon(std::uint32_t mouseMessage) {
     if (!shown_ || !callback_) return false;
     const IconCallback callback = callback_;
     callback(shown_->hWnd, mouseMessage);
+    return true;
+}
+
+bool RecordingShell::answerLogoffWay(LogoffWay way) {
+    if (wayAsked_.empty()) return false;
+    for (const LogoffWayFound& found : std::exchange(wayAsked_, {})) found(way);
     return true;
 }
 

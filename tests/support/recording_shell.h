@@ -53,10 +53,19 @@ class RecordingShell : public Shell {
                  std::int32_t showCommand) override {
         executes_.push_back({window, verb, file, parameters, directory, showCommand});
     }
-    void openFolder(const std::u16string& folder) override { folders_.push_back(folder); }
+    bool openFolder(const std::u16string& folder) override {
+        folders_.push_back(folder);
+        return opensFolders_;
+    }
     void exitWindows(std::uint32_t reserved, std::uint32_t returnCode) override {
         exits_.push_back({reserved, returnCode});
     }
+    void findLogoffWay(LogoffWayFound found) override { wayAsked_.push_back(std::move(found)); }
+    void keepAwake(const std::u16string& reason) override {
+        keepAwakeCalls_.push_back(reason);
+        awake_ = true;
+    }
+    void letSleep() override { awake_ = false; }
     bool hasNotificationArea() const override { return hasNotificationArea_; }
     void setIconTip(std::uint32_t window, std::uint32_t id, const std::u16string& tip) override;
     void showIconMessage(std::uint32_t window, std::uint32_t id, const std::u16string& title,
@@ -64,6 +73,14 @@ class RecordingShell : public Shell {
 
     // A desktop without a notification area (plain GNOME).
     void setHasNotificationArea(bool has) { hasNotificationArea_ = has; }
+    // A desktop without a file manager: every folder opened is refused.
+    void setOpensFolders(bool opens) { opensFolders_ = opens; }
+    // The desktop's answer to every findLogoffWay() asked so far; false when
+    // none was asked.
+    bool answerLogoffWay(LogoffWay way);
+    // Whether the machine is held awake now, and every reason it was held for.
+    bool awake() const { return awake_; }
+    const std::vector<std::u16string>& keepAwakeCalls() const { return keepAwakeCalls_; }
     // The shown icon's tip as last set (the record's tip until then), and
     // the messages shown on it as "title|text".
     std::u16string iconTip() const { return tip_; }
@@ -94,6 +111,10 @@ class RecordingShell : public Shell {
     std::optional<ParsedNotifyIcon> shown_;
     IconCallback callback_;
     bool hasNotificationArea_ = true;
+    bool opensFolders_ = true;
+    std::vector<LogoffWayFound> wayAsked_;
+    bool awake_ = false;
+    std::vector<std::u16string> keepAwakeCalls_;
     std::u16string tip_;
     std::vector<std::u16string> messages_;
 };
@@ -102,7 +123,10 @@ class RecordingCountdown : public LogoffCountdown {
   public:
     void start(int seconds, Done done) override;
     void cancel() override;
+    void setLogoffWay(LogoffWay way) override { way_ = way; }
     bool running() const override { return static_cast<bool>(done_); }
+    // What the countdown was last told of how the logon will end.
+    std::optional<LogoffWay> logoffWay() const { return way_; }
 
     // The countdown's end as the user or the clock brings it: true when the
     // seconds ran out, false when the user cancelled. Returns false when no
@@ -124,6 +148,7 @@ class RecordingCountdown : public LogoffCountdown {
   private:
     std::vector<int> starts_;
     int cancels_ = 0;
+    std::optional<LogoffWay> way_;
     Done done_;
     std::vector<int> questions_;
     Answered answered_;

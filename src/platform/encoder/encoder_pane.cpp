@@ -36,6 +36,7 @@ EncoderPane::EncoderPane(QWidget* parent) : QWidget(parent) {
     idle->addWidget(titleLabel(idlePage_, 2));
     budget_ = new QLabel(idlePage_);
     budget_->setObjectName("encoderBudget");
+    budget_->setAccessibleDescription(qs(encoder::text::kBudget));
     budget_->setAlignment(Qt::AlignCenter);
     idle->addWidget(budget_);
     idleHint_ = pane::figureLabel("encoderIdleHint", idlePage_);

@@ -125,8 +125,11 @@ class EncoderPane : public QWidget {
     void setPlan(const PanePlan& plan);
     // The settings changed: a summary gives way to the idle page or the plan.
     void showNext();
-    // The plan's table of every file, in a small window of its own.
+    // The table of every file, in a small window of its own: the plan's
+    // (before a job), or the files' of a summary of several files. Both have
+    // a 详情… button, so the keyboard reaches them as the mouse does.
     void showPlanDetails();
+    void showSummaryDetails();
     // A job started: read `preview` from now on until it ends.
     void startJob(std::shared_ptr<encoder::JobPreview> preview, const PaneJob& job);
     void showJob(int percent);
@@ -136,6 +139,9 @@ class EncoderPane : public QWidget {
     // of settings. With several files the page sums them up and its tooltip
     // holds the table of them.
     void showSummary(const JobSummary& summary);
+    // No program could open the summary's `folder`: said on the summary,
+    // with the folder's name selectable for copying.
+    void showFolderNotOpened(const QString& folder);
 
   signals:
     // 打开所在文件夹 on a summary: the folder of the files it shows.
@@ -159,6 +165,8 @@ class EncoderPane : public QWidget {
     // The summary's folder line, its middle left out where the pane is too narrow.
     void fitFolderLine();
     void setBudgetText(const QString& audience, int budgetKbps);
+    // The details window, made when first asked for, showing `html`.
+    void showDetails(const char* title, const QString& html, bool ofPlan);
 
     QStackedLayout* pages_;
     QWidget* idlePage_;
@@ -172,10 +180,14 @@ class EncoderPane : public QWidget {
     QLabel* planMore_;
     QLabel* planNotes_;
     QPushButton* planDetailsButton_;
-    QDialog* planDetails_ = nullptr;  // made when first asked for
-    QLabel* planTable_ = nullptr;
+    QDialog* details_ = nullptr;  // made when first asked for
+    QLabel* detailsTable_ = nullptr;
+    bool detailsOfPlan_ = true;  // what the details window shows: the plan, or the files
     PanePlan plan_;
+    QPushButton* summaryDetailsButton_;
+    QString summaryTable_;  // the files' table; empty for one file
     QPushButton* openFolder_;
+    QLabel* folderNotOpened_;
     QString summaryFolder_;
     QLabel* summaryTitle_;
     QLabel* summaryFile_;

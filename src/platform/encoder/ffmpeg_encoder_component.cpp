@@ -152,6 +152,10 @@ void FfmpegEncoderComponent::attachView(QWidget* host) {
     replan();
 }
 
+void FfmpegEncoderComponent::showFolderNotOpened(const QString& folder) {
+    if (pane_) pane_->showFolderNotOpened(folder);
+}
+
 void FfmpegEncoderComponent::showIdle() {
     if (!pane_) return;
     const auto [name, budget] = slowestOf(next_.audiences);

@@ -49,6 +49,7 @@ class FfmpegEncoderComponent : public QObject,
     void attachView(QWidget* host) override;
     // The pane's plan follows the boxes from now on.
     void linkView(const ViewLinks& links) override;
+    void showFolderNotOpened(const QString& folder) override;
     // How long a name typed into the source box must stand before it is read.
     static constexpr int kReadDelayMs = 150;
 

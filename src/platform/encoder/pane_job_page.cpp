@@ -1,5 +1,6 @@
 // The pane's job page: the source and output pictures side by side, the
 // running figures and the progress bar.
+#include <QAccessibleWidget>
 #include <QHBoxLayout>
 #include <QPainter>
 #include <QProgressBar>
@@ -47,9 +48,26 @@ QImage pictureOf(const AVFrame* frame, QSize box) {
         .copy();
 }
 
+namespace {
+
+// A picture to a screen reader: an image named by its caption, not a blank
+// panel.
+QAccessibleInterface* pictureAccessible(const QString& className, QObject* object) {
+    if (className != QLatin1String(PictureView::staticMetaObject.className())) return nullptr;
+    return new QAccessibleWidget(static_cast<QWidget*>(object), QAccessible::Graphic);
+}
+
+}  // namespace
+
 PictureView::PictureView(const QString& caption, QWidget* parent)
     : QWidget(parent), caption_(caption) {
+    static const bool accessible = [] {
+        QAccessible::installFactory(pictureAccessible);
+        return true;
+    }();
+    (void)accessible;
     setAttribute(Qt::WA_OpaquePaintEvent);
+    setAccessibleName(caption);
 }
 
 void PictureView::setFrame(encoder::FramePtr frame) {
@@ -110,12 +128,14 @@ void EncoderPane::buildJobPage() {
     auto* bottom = new QHBoxLayout;
     progress_ = new QProgressBar(jobPage_);
     progress_->setObjectName("encoderProgress");
+    progress_->setAccessibleName(qs(encoder::text::kProgressName));
     progress_->setRange(0, 100);
     progress_->setTextVisible(false);
     progress_->setFixedHeight(12);
     bottom->addWidget(progress_, 1);
     percent_ = new QLabel(jobPage_);
     percent_->setObjectName("encoderPercent");
+    percent_->setAccessibleDescription(qs(encoder::text::kProgressName));
     bottom->addWidget(percent_);
     job->addLayout(bottom);
 }

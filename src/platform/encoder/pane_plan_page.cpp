@@ -1,5 +1,6 @@
 // The pane's plan page: what the next job will make, before it starts, and
-// the table of every file in a small window of its own.
+// the details window, which shows the table of every file of the plan or of
+// a summary.
 #include <QDialog>
 #include <QHBoxLayout>
 #include <QPushButton>
@@ -29,7 +30,6 @@ void EncoderPane::buildPlanPage() {
     top->addWidget(planHeading_, 1);
     planDetailsButton_ = new QPushButton(qs(encoder::text::kPlanDetails), planPage_);
     planDetailsButton_->setObjectName("encoderPlanDetailsButton");
-    planDetailsButton_->setFocusPolicy(Qt::NoFocus);
     // As tall as a line of text: the page has room for no more.
     planDetailsButton_->setFixedHeight(planHeading_->fontMetrics().height() + 4);
     connect(planDetailsButton_, &QPushButton::clicked, this, &EncoderPane::showPlanDetails);
@@ -86,10 +86,10 @@ void EncoderPane::setPlan(const PanePlan& plan) {
     planNotes_->setVisible(!text.notes.isEmpty());
     const QString table = plan.state == State::Ready ? planTable(text) : QString();
     planPage_->setToolTip(table);
-    if (planDetails_) {
-        planTable_->setText(table);
-        planDetails_->adjustSize();
-        if (plan.state != State::Ready) planDetails_->close();
+    if (details_ && detailsOfPlan_) {
+        detailsTable_->setText(table);
+        details_->adjustSize();
+        if (plan.state != State::Ready) details_->close();
     }
     fitPlanLines();
     const QWidget* current = pages_->currentWidget();
@@ -123,24 +123,32 @@ void EncoderPane::fitPlanLines() {
 
 void EncoderPane::showPlanDetails() {
     if (plan_.state != PanePlan::State::Ready) return;
-    if (!planDetails_) {
-        planDetails_ = new QDialog(this, Qt::Tool);
-        planDetails_->setObjectName("planDetails");
-        planDetails_->setWindowTitle(qs(encoder::text::kPlanDetailsTitle));
-        auto* layout = new QVBoxLayout(planDetails_);
-        planTable_ = new QLabel(planDetails_);
-        planTable_->setObjectName("planDetailsTable");
-        planTable_->setTextFormat(Qt::RichText);
-        planTable_->setTextInteractionFlags(Qt::TextSelectableByMouse);
-        layout->addWidget(planTable_);
-        auto* close = new QPushButton(qs(encoder::text::kPlanDetailsClose), planDetails_);
-        connect(close, &QPushButton::clicked, planDetails_, &QDialog::close);
+    showDetails(encoder::text::kPlanDetailsTitle, planTable(plan_.text), true);
+}
+
+void EncoderPane::showDetails(const char* title, const QString& html, bool ofPlan) {
+    if (!details_) {
+        details_ = new QDialog(this, Qt::Tool);
+        details_->setObjectName("planDetails");
+        auto* layout = new QVBoxLayout(details_);
+        detailsTable_ = new QLabel(details_);
+        detailsTable_->setObjectName("planDetailsTable");
+        detailsTable_->setTextFormat(Qt::RichText);
+        // Read and copied by the keyboard too.
+        detailsTable_->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                               Qt::TextSelectableByKeyboard);
+        layout->addWidget(detailsTable_);
+        auto* close = new QPushButton(qs(encoder::text::kPlanDetailsClose), details_);
+        connect(close, &QPushButton::clicked, details_, &QDialog::close);
         layout->addWidget(close, 0, Qt::AlignRight);
     }
-    planTable_->setText(planTable(plan_.text));
-    planDetails_->adjustSize();
-    planDetails_->show();
-    planDetails_->raise();
+    detailsOfPlan_ = ofPlan;
+    details_->setWindowTitle(qs(title));
+    detailsTable_->setText(html);
+    details_->adjustSize();
+    details_->show();
+    details_->raise();
+    details_->activateWindow();
 }
 
 }  // namespace velmora

@@ -1,5 +1,8 @@
 // The pane's summary page: what an ended job left, until the next start or
 // change of settings.
+#include <QDialog>
+#include <QHBoxLayout>
+#include <QLabel>
 #include <QPushButton>
 #include <QStackedLayout>
 #include <QVBoxLayout>
@@ -75,12 +78,42 @@ void EncoderPane::buildSummaryPage() {
         label->setAlignment(Qt::AlignCenter);
         summary->addWidget(label);
     }
+    folderNotOpened_ = pane::figureLabel("encoderFolderNotOpened", summaryPage_);
+    folderNotOpened_->setStyleSheet(pane::colourFor(true));
+    folderNotOpened_->setAlignment(Qt::AlignCenter);
+    folderNotOpened_->setWordWrap(true);
+    // Selected and copied with the mouse or the keyboard.
+    folderNotOpened_->setTextInteractionFlags(Qt::TextSelectableByMouse |
+                                              Qt::TextSelectableByKeyboard);
+    folderNotOpened_->hide();
+    summary->addWidget(folderNotOpened_);
+    auto* buttons = new QHBoxLayout;
+    buttons->addStretch();
+    summaryDetailsButton_ = new QPushButton(qs(encoder::text::kPlanDetails), summaryPage_);
+    summaryDetailsButton_->setObjectName("encoderSummaryDetailsButton");
+    connect(summaryDetailsButton_, &QPushButton::clicked, this, &EncoderPane::showSummaryDetails);
+    buttons->addWidget(summaryDetailsButton_);
     openFolder_ = new QPushButton(qs(encoder::text::kOpenFolder), summaryPage_);
     openFolder_->setObjectName("encoderOpenFolder");
     connect(openFolder_, &QPushButton::clicked, this,
             [this] { emit openFolderClicked(summaryFolder_); });
-    summary->addWidget(openFolder_, 0, Qt::AlignCenter);
+    buttons->addWidget(openFolder_);
+    buttons->addStretch();
+    summary->addLayout(buttons);
     summary->addStretch();
+}
+
+void EncoderPane::showSummaryDetails() {
+    if (summaryTable_.isEmpty()) return;
+    showDetails(encoder::text::kSummaryDetailsTitle, summaryTable_, false);
+}
+
+void EncoderPane::showFolderNotOpened(const QString& folder) {
+    // A job running now has the pane; its summary will say nothing of this.
+    if (pages_->currentWidget() == jobPage_) return;
+    folderNotOpened_->setText(qs(encoder::text::kNoFolderOpener) + u'\n' + folder);
+    folderNotOpened_->show();
+    pages_->setCurrentWidget(summaryPage_);
 }
 
 void EncoderPane::showSummary(const JobSummary& s) {
@@ -112,8 +145,17 @@ void EncoderPane::showSummary(const JobSummary& s) {
             pane::colourFor(named.budgetKbps > 0 && kbps > named.budgetKbps));
     }
     summaryHint_->setVisible(several);
+    summaryDetailsButton_->setVisible(several);
+    folderNotOpened_->hide();
     summaryFolder_ = s.folder;
-    summaryPage_->setToolTip(several ? filesTable(s) : QString());
+    summaryTable_ = several ? filesTable(s) : QString();
+    summaryPage_->setToolTip(summaryTable_);
+    if (details_ && !detailsOfPlan_ && details_->isVisible()) {
+        if (several)
+            showSummaryDetails();
+        else
+            details_->close();
+    }
     summaryWarning_->setText(s.warning);
     summaryWarning_->setVisible(!s.warning.isEmpty());
     pages_->setCurrentWidget(summaryPage_);

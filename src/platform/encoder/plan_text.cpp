@@ -93,6 +93,12 @@ PlanText planText(const JobInfo& info, std::int32_t audioContent, std::int32_t v
              f.largestBytes});
     }
     if (info.files.empty()) return plan;
+    // Handed to the encoder as it is, but players and file managers go by the name.
+    if (!info.destination.empty() &&
+        QFileInfo(QString::fromStdString(info.destination))
+                .suffix()
+                .compare(QLatin1String("rm"), Qt::CaseInsensitive) != 0)
+        plan.notes << qs(text::kPlanNoteNoExtension);
     for (const QString& note : {soundNote(info, audioContent), pictureNote(info)})
         if (!note.isEmpty()) plan.notes << note;
     if (!info.shape.hasVideo && videoQuality != NoVideo) plan.notes << qs(text::kPlanNoteNoPicture);

@@ -198,7 +198,17 @@ TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
     EXPECT_EQ(label("encoderSummaryFigures"), "保存在 /媒体/讲座");
     EXPECT_TRUE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
 
-    // The table as a reader sees it: one line per cell.
+    // The table as a reader sees it: one line per cell; the keyboard reaches
+    // it through 详情…, in the same window as the plan's.
+    auto* details = host.findChild<QPushButton*>("encoderSummaryDetailsButton");
+    ASSERT_TRUE(details->isVisibleTo(&host));
+    EXPECT_TRUE(details->focusPolicy() & Qt::TabFocus);
+    details->click();
+    auto* window = pane->findChild<QDialog*>("planDetails");
+    ASSERT_TRUE(window && window->isVisible());
+    EXPECT_EQ(window->windowTitle(), "压缩结果");
+    EXPECT_EQ(window->findChild<QLabel*>("planDetailsTable")->text(),
+              host.findChild<QWidget*>("encoderSummary")->toolTip());
     QTextDocument table;
     table.setHtml(host.findChild<QWidget*>("encoderSummary")->toolTip());
     const QStringList cells = table.toPlainText().split('\n', Qt::SkipEmptyParts);
@@ -215,11 +225,22 @@ TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
         EXPECT_EQ(cells.mid(at, row.size()), row);
     }
 
-    // One file again: its own figures, no table.
+    // A folder no program could open is shown to be copied, until the next summary.
+    auto* notOpened = host.findChild<QLabel*>("encoderFolderNotOpened");
+    EXPECT_FALSE(notOpened->isVisibleTo(&host));
+    pane->showFolderNotOpened("/媒体/讲座");
+    ASSERT_TRUE(notOpened->isVisibleTo(&host));
+    EXPECT_EQ(notOpened->text(), "没有可以打开文件夹的程序\n/媒体/讲座");
+    EXPECT_TRUE(notOpened->textInteractionFlags() & Qt::TextSelectableByKeyboard);
+
+    // One file again: its own figures, no table, and the details window goes.
     pane->showSummary({true, "/媒体/讲座", {summary.files[0]}, ""});
     EXPECT_EQ(label("encoderSummaryFile"), "讲座.rm");
     EXPECT_TRUE(host.findChild<QWidget*>("encoderSummary")->toolTip().isEmpty());
     EXPECT_FALSE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
+    EXPECT_FALSE(details->isVisibleTo(&host));
+    EXPECT_FALSE(window->isVisible());
+    EXPECT_FALSE(notOpened->isVisibleTo(&host));
 }
 
 // The plan before a job: the slowest and the fastest file on the page, every
@@ -298,6 +319,17 @@ TEST(EncoderPane, ShowsThePlanAndWhatTheChoicesCannotKeep) {
                                i == 0 ? "RealAudio 14.4 8 kHz 单声道" : "AC-3 44.1 kHz 立体声",
                                QStringLiteral("%1 kbps").arg(info.files[i].plan.budgetKbps),
                                qs(encoder::text::sizeText(info.files[i].largestBytes))}));
+    }
+
+    // A destination without .rm is handed on as it is, with a word first.
+    const std::string noExtension = "/媒体/讲座 测试";
+    for (const std::string& destination : {noExtension, noExtension + ".RM"}) {
+        job.destination = destination;
+        ASSERT_TRUE(encoder::planJob(job, facts, info));
+        EXPECT_EQ(
+            planText(info, job.audioContent, job.videoQuality)
+                .notes.contains("目标文件名没有 .rm 扩展名，播放器和文件管理器可能认不出这些文件"),
+            destination == noExtension);
     }
 
     // A single picture is shown for five seconds, and its files are bounded so.
