@@ -23,7 +23,7 @@ constexpr double kReferenceWhiteNits = 203;
 constexpr double kUnstatedPeakNits = 1000;
 // Möbius' curve is straight up to this share of SDR white and bends the rest
 // of the source's range into what is left [Tone mapping].
-constexpr double kToneMapKnee = 0.3;
+constexpr double kToneMapKnee = 0.8;
 // Light up to this much over SDR white is clipped rather than bent: a
 // stated peak a rounding above white needs no curve.
 constexpr double kLeastPeakToMap = 1.01;
@@ -46,8 +46,7 @@ FieldOrder chooseFields(const SourceFields& fields) {
         if (combed == 0 && m.progressive > 0) return FieldOrder::Progressive;
         return combed > 0 ? measured : fields.stated;
     }
-    return combed >= kFewestCombedFrames && m.progressive == 0 ? measured
-                                                                : FieldOrder::Progressive;
+    return combed >= kFewestCombedFrames && m.progressive == 0 ? measured : FieldOrder::Progressive;
 }
 
 std::string number(double value) {
@@ -110,8 +109,8 @@ PictureConversion pictureConversion(const SourceColour& colour, const SourceFiel
     PictureConversion p;
     p.matrix = colour.matrix;
     if (p.matrix == ColourMatrix::Unstated)
-        p.matrix = width >= kHdWidth || height > kSdLines ? ColourMatrix::Bt709
-                                                          : ColourMatrix::Bt601;
+        p.matrix =
+            width >= kHdWidth || height > kSdLines ? ColourMatrix::Bt709 : ColourMatrix::Bt601;
     p.fullRange = colour.fullRange;
     p.rangeInFormat = colour.rangeInFormat;
     p.transfer = colour.transfer;
@@ -137,8 +136,8 @@ std::string deinterlaceFilter(const PictureConversion& picture) {
 
 std::string colourFilters(const PictureConversion& picture, int width, int height) {
     if (!picture.changesColours()) return {};
-    std::string chain = "scale=w=" + std::to_string(width) + ":h=" + std::to_string(height) +
-                        ":flags=bicubic";
+    std::string chain =
+        "scale=w=" + std::to_string(width) + ":h=" + std::to_string(height) + ":flags=bicubic";
     const char* range = rangeName(picture.fullRange);
     if (!picture.throughLinearLight()) {
         // The scaler's own matrix, in the same pass (through RGB where the

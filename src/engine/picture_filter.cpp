@@ -1,5 +1,6 @@
 #include "engine/picture_filter.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string_view>
@@ -59,17 +60,22 @@ double statedPeak(const std::uint8_t* contentLight, const std::uint8_t* masterin
     return 0;
 }
 
-// Judges `cur` between `prev` and `next`, as idet's single-frame judgement:
-// a field that fits the other field of its own frame worse than the field
-// before or after it in time is combed. `Pixel` is the luma's sample type.
+// Judges `cur` between `prev` and `next` with idet's sums: how far each line
+// is from the lines around it in its own frame (delta), and from the same
+// line of the frame before and after, pairing even lines with the frame
+// before and odd with the frame after (alpha[0]) or the other way round
+// (alpha[1]). Fields of different times make a frame's own lines fit each
+// other badly and one pairing fit better than the other. Unlike idet, the
+// frame's own fit is asked first: idet calls a fast progressive picture
+// combed when one pairing merely wins by its 4 % (testsrc2: 58 frames top
+// field first, 41 bottom, of 110), where its own lines fit 1.8 times better
+// than either pairing; in interlaced frames they fit 0.6-0.8 times as well.
 template <typename Pixel>
 void judge(const AVFrame& prev, const AVFrame& cur, const AVFrame& next, FieldCounts& counts) {
-    // idet's thresholds: a field order wins by 4 %, and progressive
-    // motion differs between frames half as much again as within one.
-    constexpr double kInterlaced = 1.04, kProgressive = 1.5;
+    constexpr double kInterlaced = 1.04, kProgressive = 1.5;  // idet's thresholds
     const auto row = [](const AVFrame& f, int y) {
-        return reinterpret_cast<const Pixel*>(f.data[0] + static_cast<std::ptrdiff_t>(y) *
-                                                              f.linesize[0]);
+        return reinterpret_cast<const Pixel*>(f.data[0] +
+                                              static_cast<std::ptrdiff_t>(y) * f.linesize[0]);
     };
     const auto differs = [w = cur.width](const Pixel* a, const Pixel* b, const Pixel* c) {
         std::int64_t sum = 0;
@@ -84,12 +90,12 @@ void judge(const AVFrame& prev, const AVFrame& cur, const AVFrame& next, FieldCo
         alpha[(y ^ 1) & 1] += differs(above, row(next, y), below);
         delta += differs(above, row(cur, y), below);
     }
-    if (alpha[0] > kInterlaced * alpha[1])
+    if (std::min(alpha[0], alpha[1]) > kProgressive * delta)
+        ++counts.progressive;
+    else if (alpha[0] > kInterlaced * alpha[1])
         ++counts.topFirst;
     else if (alpha[1] > kInterlaced * alpha[0])
         ++counts.bottomFirst;
-    else if (alpha[1] > kProgressive * delta)
-        ++counts.progressive;
 }
 
 bool alike(const AVFrame& a, const AVFrame& b) {
@@ -102,16 +108,16 @@ SourceColour colourOf(const AVStream& stream) {
     const AVCodecParameters& par = *stream.codecpar;
     SourceColour colour;
     const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(par.format));
-    const bool notYuv =
-        desc && (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL) || desc->nb_components < 3);
+    const bool notYuv = desc && (desc->flags & (AV_PIX_FMT_FLAG_RGB | AV_PIX_FMT_FLAG_PAL) ||
+                                 desc->nb_components < 3);
     colour.matrix = notYuv ? ColourMatrix::NotYuv : matrixOf(par.color_space);
     colour.rangeInFormat = desc && std::string_view(desc->name).starts_with("yuvj");
     colour.fullRange = colour.rangeInFormat || par.color_range == AVCOL_RANGE_JPEG;
     colour.transfer = transferOf(par.color_trc);
     colour.wideGamut = par.color_primaries == AVCOL_PRI_BT2020;
-    colour.peakNits =
-        statedPeak(av_stream_get_side_data(&stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr),
-                   av_stream_get_side_data(&stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr));
+    colour.peakNits = statedPeak(
+        av_stream_get_side_data(&stream, AV_PKT_DATA_CONTENT_LIGHT_LEVEL, nullptr),
+        av_stream_get_side_data(&stream, AV_PKT_DATA_MASTERING_DISPLAY_METADATA, nullptr));
     return colour;
 }
 
@@ -147,10 +153,11 @@ void CombingCount::add(const AVFrame& picture, bool first) {
     if (first) before_.reset(), middle_.reset();
     FramePtr ref = makeFrame();
     if (!ref || av_frame_ref(ref.get(), &picture) < 0) return;
-    const AVPixFmtDescriptor* desc = av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture.format));
+    const AVPixFmtDescriptor* desc =
+        av_pix_fmt_desc_get(static_cast<AVPixelFormat>(picture.format));
     // Planar luma only (packed pictures are rare and costly to walk).
-    const bool planar = desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) &&
-                        desc->comp[0].plane == 0 && desc->comp[0].offset == 0 &&
+    const bool planar = desc && !(desc->flags & AV_PIX_FMT_FLAG_RGB) && desc->comp[0].plane == 0 &&
+                        desc->comp[0].offset == 0 &&
                         desc->comp[0].step == (desc->comp[0].depth > 8 ? 2 : 1);
     if (planar && before_ && middle_ && alike(*before_, *middle_) && alike(*middle_, picture)) {
         if (desc->comp[0].depth > 8)
@@ -167,12 +174,12 @@ Status PictureFilter::build(const AVFrame& like, AVRational timeBase) {
     if (!graph_) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     // Each stage runs on a thread of the job's own.
     graph_->nb_threads = 1;
-    const AVRational sar = like.sample_aspect_ratio.num > 0 ? like.sample_aspect_ratio
-                                                            : AVRational{1, 1};
+    const AVRational sar =
+        like.sample_aspect_ratio.num > 0 ? like.sample_aspect_ratio : AVRational{1, 1};
     char args[160];
-    std::snprintf(args, sizeof args, "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d",
-                  like.width, like.height, like.format, timeBase.num, timeBase.den, sar.num,
-                  sar.den);
+    std::snprintf(args, sizeof args,
+                  "video_size=%dx%d:pix_fmt=%d:time_base=%d/%d:pixel_aspect=%d/%d", like.width,
+                  like.height, like.format, timeBase.num, timeBase.den, sar.num, sar.den);
     int ret = avfilter_graph_create_filter(&source_, avfilter_get_by_name("buffer"), "in", args,
                                            nullptr, graph_.get());
     if (ret >= 0)
@@ -225,8 +232,8 @@ Status PictureFilter::filter(const AVFrame* in, AVRational timeBase,
         if (!in) return Status::ok();
         if (Status s = build(*in, timeBase); !s) return s;
     }
-    const int ret = av_buffersrc_add_frame_flags(source_, const_cast<AVFrame*>(in),
-                                                 AV_BUFFERSRC_FLAG_KEEP_REF);
+    const int ret =
+        av_buffersrc_add_frame_flags(source_, const_cast<AVFrame*>(in), AV_BUFFERSRC_FLAG_KEEP_REF);
     if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     Status s = drain(timeBase, take);

@@ -6,6 +6,11 @@ namespace velmora::encoder {
 
 namespace {
 
+// The format allows 65,535 bytes a text, but FFmpeg's demuxer (and so every
+// player built on it) keeps only the first 1,023 and cuts a character in two
+// there: a text is cut at a character within that.
+constexpr std::size_t kReadableTextBytes = 1023;
+
 // Whether `s` is well-formed UTF-8 (no overlong forms, no surrogates).
 bool validUtf8(std::string_view s) {
     for (std::size_t i = 0; i < s.size();) {
@@ -72,7 +77,7 @@ MediaMetadata fileTags(const MediaMetadata& given, const AVFormatContext& source
         if (found && validUtf8(found)) *field.text = found;
     }
     for (std::string* field : {&tags.title, &tags.author, &tags.copyright, &tags.comment})
-        field->resize(clipUtf8(*field, kMaxTextBytes).size());
+        field->resize(clipUtf8(*field, kReadableTextBytes).size());
     return tags;
 }
 

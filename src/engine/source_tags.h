@@ -11,7 +11,7 @@ namespace velmora::encoder {
 // else from the streams the job encodes (`streams`, -1 for none), in that
 // order: its artist is the author, a description stands in for a missing
 // comment. A text that is not UTF-8 is left out rather than garbled, and
-// each is cut at a character to what the file format holds. Nothing is
+// each is cut at a character to what readers of the format keep. Nothing is
 // made up where the source says nothing.
 MediaMetadata fileTags(const MediaMetadata& given, const AVFormatContext& source,
                        std::initializer_list<int> streams);
