@@ -31,6 +31,7 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         std::int32_t audioContent = VoiceAndMusic;
         std::int32_t videoQuality = NormalMotion;
         bool overwrite = false, json = false, printPlan = false, help = false;
+        MediaMetadata tags{};
     };
     const struct {
         std::vector<std::string> args;
@@ -55,6 +56,9 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         {{"--print-plan", "--audience", "28k", "a.mp4"},
          "",
          {.sources = {"a.mp4"}, .audiences = audienceSet({A::Modem28K}), .printPlan = true}},
+        {{"--title", "讲座", "--author", "-王", "--copyright", "", "--comment", "x", "a", "b"},
+         "",
+         {.sources = {"a"}, .destination = "b", .tags = {"讲座", "-王", "", "x"}}},
         // After "--", and alone, a dash starts a name.
         {{"--", "-odd.mp4", "--json"}, "", {.sources = {"-odd.mp4"}, .destination = "--json"}},
         {{"-", "a.rm"}, "", {.sources = {"-"}, .destination = "a.rm"}},
@@ -85,6 +89,7 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         {{"--overwrite", "a", "b"}, cli::kOverwriteNeedsOutputDir},
         {{"a", "--output-dir"}, cli::kOutputDirNeedsValue},
         {{"--output-dir", "", "a"}, cli::kOutputDirNeedsValue},
+        {{"a", "b", "--comment"}, std::string("--comment") + cli::kTagNeedsValue},
     };
     for (const auto& c : cases) {
         std::string trace;
@@ -104,6 +109,11 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         EXPECT_EQ(options.overwrite, c.want.overwrite);
         EXPECT_EQ(options.json, c.want.json);
         EXPECT_EQ(options.printPlan, c.want.printPlan);
+        const MediaMetadata& tags = options.job.metadata;
+        EXPECT_EQ(tags.title, c.want.tags.title);
+        EXPECT_EQ(tags.author, c.want.tags.author);
+        EXPECT_EQ(tags.copyright, c.want.tags.copyright);
+        EXPECT_EQ(tags.comment, c.want.tags.comment);
     }
 }
 
