@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <utility>
 
 namespace velmora::encoder {
 
@@ -59,20 +60,21 @@ const char* rangeName(bool full) {
     return full ? "pc" : "tv";
 }
 
-const char* zscaleMatrixName(ColourMatrix matrix) {
+// The matrix's name for the scale filter (first) and for zscale.
+std::pair<const char*, const char*> matrixNames(ColourMatrix matrix) {
     switch (matrix) {
         case ColourMatrix::Bt709:
-            return "bt709";
+            return {"bt709", "bt709"};
         case ColourMatrix::Fcc:
-            return "fcc";
+            return {"fcc", "fcc"};
         case ColourMatrix::Smpte240:
-            return "smpte240m";
+            return {"smpte240m", "smpte240m"};
         case ColourMatrix::Bt2020:
-            return "bt2020nc";
+            return {"bt2020", "bt2020nc"};
         case ColourMatrix::NotYuv:
-            return "gbr";
+            return {"bt601", "gbr"};
         default:
-            return "bt470bg";
+            return {"bt601", "bt470bg"};
     }
 }
 
@@ -88,21 +90,6 @@ const char* zscaleTransferName(Transfer transfer) {
 }
 
 }  // namespace
-
-const char* scaleMatrixName(ColourMatrix matrix) {
-    switch (matrix) {
-        case ColourMatrix::Bt709:
-            return "bt709";
-        case ColourMatrix::Fcc:
-            return "fcc";
-        case ColourMatrix::Smpte240:
-            return "smpte240m";
-        case ColourMatrix::Bt2020:
-            return "bt2020";
-        default:
-            return "bt601";
-    }
-}
 
 PictureConversion pictureConversion(const SourceColour& colour, const SourceFields& fields,
                                     int width, int height) {
@@ -142,7 +129,7 @@ std::string colourFilters(const PictureConversion& picture, int width, int heigh
     if (!picture.throughLinearLight()) {
         // The scaler's own matrix, in the same pass (through RGB where the
         // matrices differ).
-        return chain + ":in_color_matrix=" + scaleMatrixName(picture.matrix) +
+        return chain + ":in_color_matrix=" + matrixNames(picture.matrix).first +
                ":out_color_matrix=bt601:in_range=" + range + ":out_range=tv";
     }
     // Scaled first, while the picture is still coded as stored: the light's
@@ -152,7 +139,7 @@ std::string colourFilters(const PictureConversion& picture, int width, int heigh
              (rgb ? ",format=gbrp16le" : ",format=yuv420p10le");
     const char* primaries = picture.wideGamut ? "bt2020" : "bt709";
     chain += std::string(",zscale=tin=") + zscaleTransferName(picture.transfer) +
-             ":min=" + zscaleMatrixName(picture.matrix) + ":pin=" + primaries + ":rin=" + range +
+             ":min=" + matrixNames(picture.matrix).second + ":pin=" + primaries + ":rin=" + range +
              ":t=linear:m=gbr:p=" + primaries + ":r=pc:npl=" + number(picture.whiteNits) +
              ",format=gbrpf32le";
     if (picture.wideGamut) chain += ",zscale=t=linear:m=gbr:p=bt709:r=pc";

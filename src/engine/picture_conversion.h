@@ -85,7 +85,4 @@ std::string deinterlaceFilter(const PictureConversion& picture);
 // it stands, gives the right colours.
 std::string colourFilters(const PictureConversion& picture, int width, int height);
 
-// The ffmpeg CLI's names of a matrix and a range, for the scale filter.
-const char* scaleMatrixName(ColourMatrix matrix);
-
 }  // namespace velmora::encoder
