@@ -29,17 +29,21 @@ namespace media = velmora::testing::media;
 
 // The file's pictures as the ffmpeg CLI shows them (turned upright), each
 // shrunk to `cells` x `cells` grey bytes; `frames` of them, 0 for all.
-std::vector<int> greyCells(const std::string& file, int cells, int frames = 0) {
+// What a command (an ffmpeg CLI writing raw pictures) prints, byte by byte.
+std::vector<int> printedBytes(const std::string& command) {
     std::vector<int> bytes;
-    const std::string read = "ffmpeg -nostdin -v error -i " + file +
-                             (frames > 0 ? " -frames:v " + std::to_string(frames) : "") +
-                             " -vf scale=" + std::to_string(cells) + ":" + std::to_string(cells) +
-                             ":flags=area,format=gray -f rawvideo -";
-    FILE* pipe = ::popen(read.c_str(), "r");
+    FILE* pipe = ::popen(command.c_str(), "r");
     if (!pipe) return bytes;
     for (int c; (c = std::fgetc(pipe)) != EOF;) bytes.push_back(c);
     ::pclose(pipe);
     return bytes;
+}
+
+std::vector<int> greyCells(const std::string& file, int cells, int frames = 0) {
+    return printedBytes("ffmpeg -nostdin -v error -i " + file +
+                        (frames > 0 ? " -frames:v " + std::to_string(frames) : "") +
+                        " -vf scale=" + std::to_string(cells) + ":" + std::to_string(cells) +
+                        ":flags=area,format=gray -f rawvideo -");
 }
 
 class EngineMedia : public ::testing::Test {
@@ -296,17 +300,11 @@ TEST_F(EngineMedia, AnUndecodablePictureIsLeftOutBesideIntactSound) {
 // four cells. A RealMedia file's as RealVideo players show it (BT.601,
 // limited range).
 std::vector<int> rgbQuarters(const std::string& file, double seconds) {
-    std::vector<int> bytes;
     const bool rm = file.ends_with(".rm");
-    const std::string read = "ffmpeg -nostdin -v error -ss " + std::to_string(seconds) + " -i " +
-                             file + " -frames:v 1 -vf " +
-                             (rm ? "scale=in_color_matrix=bt601:in_range=tv," : "") +
-                             "format=rgb24,scale=2:2:flags=area -f rawvideo -";
-    FILE* pipe = ::popen(read.c_str(), "r");
-    if (!pipe) return bytes;
-    for (int c; (c = std::fgetc(pipe)) != EOF;) bytes.push_back(c);
-    ::pclose(pipe);
-    return bytes;
+    return printedBytes("ffmpeg -nostdin -v error -ss " + std::to_string(seconds) + " -i " + file +
+                        " -frames:v 1 -vf " +
+                        (rm ? "scale=in_color_matrix=bt601:in_range=tv," : "") +
+                        "format=rgb24,scale=2:2:flags=area -f rawvideo -");
 }
 
 // Red, green, blue and white made the ways cameras and phones make them come
