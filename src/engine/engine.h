@@ -36,6 +36,8 @@ struct JobSettings {
     std::int32_t audioContent = VoiceAndMusic;
     std::int32_t videoQuality = NormalMotion;
     WriterFactory makeWriter = writerFactory(Muxer::Own);
+    // The files' title, author, copyright and comment: a field set here
+    // wins, the others come from the source's own (fileTags()).
     MediaMetadata metadata;
     // Filled while the job runs when set; costs decoding the output's video.
     // The picture is the fastest audience's.

@@ -6,6 +6,7 @@
 
 #include "engine/destination_registry.h"
 #include "engine/encode_job.h"
+#include "engine/source_tags.h"
 #include "texts/encoder_texts.h"
 
 extern "C" {
@@ -103,7 +104,7 @@ Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs
         auto lane = std::make_unique<Lane>();
         if (Status s = openVideoEncoder(video, lane->encoder); !s) return naming(s, file.get());
         lane->frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
-        lane->scaler = std::make_unique<VideoScaler>(source_.orientation);
+        lane->scaler = std::make_unique<VideoScaler>(source_.orientation, video.picture);
         lane->video = &video;
         lane->feeds.push_back({file.get(), 0});
         pictures += pictureRate(video);
@@ -114,7 +115,8 @@ Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs
     const int threads = videoDecoderThreads(av_cpu_count(), costs);
     videoIn_ = std::make_unique<VideoConverter>();
     return videoIn_->open(*source_.format->streams[source_.videoIndex], source_.videoTimeBase,
-                          std::move(rates), source_.startUs, threads, &stopRequested_);
+                          std::move(rates), source_.startUs, threads, &stopRequested_,
+                          deinterlaceFilter(files_.front()->plan.video->picture));
 }
 
 // Files whose sound is alike share one encoder and its packets.
@@ -176,7 +178,9 @@ Status Engine::Job::beginFiles() {
         file->ticket = DestinationRegistry::instance().claim(file->name.destination);
         Status s = file->temp.create(file->name.destination);
         if (s) {
-            s = file->writer->begin(file->temp.path(), settings_.metadata);
+            s = file->writer->begin(file->temp.path(),
+                                    fileTags(settings_.metadata, *source_.format,
+                                             {source_.videoIndex, source_.audioIndex}));
             file->begun = true;
         }
         if (!s) {

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <thread>
 
+#include "engine/picture_filter.h"
 #include "engine/source_look.h"
 #include "engine/source_opening.h"
 #include "texts/encoder_texts.h"
@@ -131,6 +132,8 @@ void chooseStreams(AVFormatContext& format, MediaSource& source) {
                 std::swap(source.shape.sarNum, source.shape.sarDen);
             }
             source.shape.frameRate = averageFrameRate(*s);
+            source.shape.colour = colourOf(*s);
+            source.shape.fields.stated = fieldOrderOf(*s);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && source.audioIndex < 0 &&
                    par->ch_layout.nb_channels > 0 && decodable(s)) {
             source.audioIndex = static_cast<int>(i);
@@ -155,6 +158,19 @@ void leaveOutUndecodable(const std::string& path, const AVFormatContext& format,
         (videoDoubtful ? source.shape.hasVideo : source.shape.hasAudio) = false;
         doubtful = -1;
     }
+}
+
+// A picture whose decoder opens but yields no picture in the first look nor
+// in a longer try, beside sound: left out as one that cannot open, rather
+// than the sound lost with it. (A picture that fails later keeps its stream.)
+void leaveOutPictureless(const std::string& path, MediaSource& source,
+                         const SourceInterrupt* interrupt) {
+    if (source.videoIndex < 0 || source.audioIndex < 0 || source.shape.keyBitsPerPixel > 0 ||
+        decodesAFrame(path, source.videoIndex, interrupt))
+        return;
+    source.videoLeftOut = true;
+    source.shape.hasVideo = false;
+    source.videoIndex = -1;
 }
 
 // The length the header gives: the container's, else the longest of the
@@ -264,6 +280,7 @@ Status openMediaSource(const std::string& path, MediaSource& source,
         if (besideLook) beside = std::jthread(besideLook, source.shape);
         lookAtSource(path, source, interrupt);
     }
+    if (S_ISREG(st.st_mode)) leaveOutPictureless(path, source, interrupt);
     return Status::ok();
 }
 

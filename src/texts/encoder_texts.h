@@ -188,6 +188,8 @@ inline constexpr const char* kPlanStereoMusic = "立体声音乐";
 // The source's width, height and rate; the audience; the file's width, height and rate.
 inline constexpr const char* kPlanNotePicture =
     "%1×%2、每秒 %3 帧的画面在 %4 上只有 %5×%6、每秒 %7 帧";
+inline constexpr const char* kPlanNoteHdr = "源文件是 HDR 画面，将转换为普通动态范围（SDR）的画面";
+inline constexpr const char* kPlanNoteInterlaced = "源文件是隔行扫描的画面，将先去隔行";
 inline constexpr const char* kPlanNoteNoPicture = "源文件没有画面，文件中只有声音";
 inline constexpr const char* kPlanNoteNoSound = "源文件没有声音，文件中只有画面";
 // The destination's name does not end in .rm; the files get it as it is.
@@ -238,6 +240,8 @@ inline constexpr const char* kUsage =
     "  --video-quality 0-3   0 标准动作视频（默认），1 平滑动作视频，2 急剧的图像视频，\n"
     "                        3 幻灯片播放，none 不要画面\n"
     "  --muxer ours|ffmpeg   自己的 RealMedia 写入器（默认）或 FFmpeg 的\n"
+    "  --title 文字          文件的标题（默认取源文件的），--author 作者、\n"
+    "                        --copyright 版权、--comment 说明同样\n"
     "  --output-dir 文件夹   批量模式：把所有源文件压缩到这个文件夹（不存在时创建）\n"
     "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀；\n"
     "                        会覆盖本批的某个源文件时，什么也不压缩\n"
@@ -252,7 +256,8 @@ inline constexpr const char* kUsage =
     "                        打印一行 JSON 对象\n"
     "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
     "                        （选了多个听众时，每个听众的选项前有一行，如“# 512k”；\n"
-    "                        源文件是单张图片时，第一行是说明这一点的“#”注释）\n"
+    "                        源文件是单张图片、HDR 画面或隔行扫描时，开头有说明\n"
+    "                        这一点的“#”注释）\n"
     "  -h, --help            显示本帮助\n"
     "\n"
     "Ctrl+C（或 SIGTERM、SIGHUP）停止当前源文件的压缩（保存已压缩的部分）\n"
@@ -280,6 +285,7 @@ inline constexpr const char* kShortUsage =
 inline constexpr const char* kAudienceNeedsValue = "--audience 需要一个值";
 inline constexpr const char* kUnknownAudience = "未知的目标听众";
 inline constexpr const char* kChoiceRange = " 的取值应为 0-3 或 none";  // after the option
+inline constexpr const char* kTagNeedsValue = " 需要一段文字";          // after the option
 inline constexpr const char* kMuxerValues = "--muxer 的取值应为 ffmpeg 或 ours";
 inline constexpr const char* kUnknownOption = "未知的选项";
 inline constexpr const char* kErrorLine = "velmora-encode：%s\n";
@@ -322,6 +328,9 @@ inline constexpr const char* kNothingKept = "停止前还没有压缩出任何�
 inline constexpr const char* kSeconds = "%.1f 秒";
 // The first line of --print-plan for a source of one picture: seconds it is shown.
 inline constexpr const char* kStillPictureComment = "# 源文件是单张图片，每个文件把它显示 %g 秒\n";
+// The same for a picture converted from HDR, and for one deinterlaced.
+inline constexpr const char* kHdrComment = "# 源文件是 HDR 画面，转换为普通动态范围（SDR）\n";
+inline constexpr const char* kInterlacedComment = "# 源文件是隔行扫描的画面，先去隔行\n";
 // What the source turned out to be, after the summary (the job's warning).
 inline constexpr const char* kWarningLine = "velmora-encode：注意：%s\n";
 }  // namespace cli

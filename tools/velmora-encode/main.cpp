@@ -288,6 +288,9 @@ int printPlan(const Options& options) {
     }
     // The ffmpeg CLI would show a single picture for one frame's time.
     if (info.stillPicture) std::printf(cli::kStillPictureComment, kStillPictureSeconds);
+    if (info.plan.video && info.plan.video->picture.hdr()) std::fputs(cli::kHdrComment, stdout);
+    if (info.plan.video && info.plan.video->picture.deinterlaced())
+        std::fputs(cli::kInterlacedComment, stdout);
     // Each audience's own plan, as its file is made; with several, each
     // audience's options follow a line "# <key>", slowest first.
     const bool several = info.files.size() > 1;

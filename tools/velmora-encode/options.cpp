@@ -88,6 +88,15 @@ std::string parse(int argc, char** argv, Options& options) {
             } else {
                 return cli::kMuxerValues;
             }
+        } else if (arg == "--title" || arg == "--author" || arg == "--copyright" ||
+                   arg == "--comment") {
+            const auto v = value();
+            if (!v) return std::string(arg) + cli::kTagNeedsValue;
+            MediaMetadata& tags = options.job.metadata;
+            *(arg == "--title"       ? &tags.title
+              : arg == "--author"    ? &tags.author
+              : arg == "--copyright" ? &tags.copyright
+                                     : &tags.comment) = *v;
         } else if (arg == "--output-dir") {
             const auto v = value();
             if (!v || v->empty()) return cli::kOutputDirNeedsValue;

@@ -37,6 +37,7 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         bool overwrite = false, json = false, printPlan = false, help = false;
         bool skipExisting = false;
         int shardIndex = 0, shardCount = 0;
+        MediaMetadata tags{};
     };
     const struct {
         std::vector<std::string> args;
@@ -71,6 +72,9 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         {{"--print-plan", "--audience", "28k", "a.mp4"},
          "",
          {.sources = {"a.mp4"}, .audiences = audienceSet({A::Modem28K}), .printPlan = true}},
+        {{"--title", "讲座", "--author", "-王", "--copyright", "", "--comment", "x", "a", "b"},
+         "",
+         {.sources = {"a"}, .destination = "b", .tags = {"讲座", "-王", "", "x"}}},
         // After "--", and alone, a dash starts a name.
         {{"--", "-odd.mp4", "--json"}, "", {.sources = {"-odd.mp4"}, .destination = "--json"}},
         {{"-", "a.rm"}, "", {.sources = {"-"}, .destination = "a.rm"}},
@@ -113,6 +117,7 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         {{"--output-dir", "o", "a", "--shard"}, cli::kShardValue},
         {{"a", "--output-dir"}, cli::kOutputDirNeedsValue},
         {{"--output-dir", "", "a"}, cli::kOutputDirNeedsValue},
+        {{"a", "b", "--comment"}, std::string("--comment") + cli::kTagNeedsValue},
     };
     for (const auto& c : cases) {
         std::string trace;
@@ -135,6 +140,11 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         EXPECT_EQ(options.skipExisting, c.want.skipExisting);
         EXPECT_EQ(options.shard.index, c.want.shardIndex);
         EXPECT_EQ(options.shard.count, c.want.shardCount);
+        const MediaMetadata& tags = options.job.metadata;
+        EXPECT_EQ(tags.title, c.want.tags.title);
+        EXPECT_EQ(tags.author, c.want.tags.author);
+        EXPECT_EQ(tags.copyright, c.want.tags.copyright);
+        EXPECT_EQ(tags.comment, c.want.tags.comment);
     }
 }
 
