@@ -150,7 +150,10 @@ std::string shardName(const Shard& shard) {
 bool occupied(const std::string& path, const Options& options) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) return false;
-    return !options.skipExisting || !readHeld(path);
+    // A rerun makes again what an earlier run left: its RealMedia files,
+    // and the empty claims of a run killed while it put its files in place.
+    const bool emptyClaim = S_ISREG(st.st_mode) && st.st_size == 0;
+    return !options.skipExisting || !(emptyClaim || readHeld(path));
 }
 
 bool anyPresent(const std::string& destination, AudienceSet audiences) {
