@@ -28,7 +28,7 @@ using encoder::BytePatch;
 using Bytes = std::vector<std::uint8_t>;
 
 // --- the model ----------------------------------------------------------------
-// Matroska's layout as its specification reads, written without the
+// Matroska's layout as its format documents it, written without the
 // layer's code: an EBML header of known size, other elements of known size
 // up to the segment, then the segment's children up to its first cluster,
 // an element of unknown size or the segment's end. An attachments element
