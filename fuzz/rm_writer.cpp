@@ -64,6 +64,12 @@ std::int64_t msOf(std::int64_t ts, int num, int den) {
     return static_cast<std::int64_t>((2 * x + half) / (2 * static_cast<__int128>(den)));
 }
 
+// The first tick of `num`/`den` seconds at or after `ms`.
+std::int64_t ticksAt(std::int64_t ms, int num, int den) {
+    const __int128 a = static_cast<__int128>(ms) * den, b = static_cast<__int128>(num) * 1000;
+    return static_cast<std::int64_t>(a / b + (a % b > 0));
+}
+
 StreamPlan makeStream(FuzzedDataProvider& in) {
     StreamPlan s;
     s.kind = static_cast<Kind>(in.ConsumeIntegralInRange(0, 2));
@@ -359,8 +365,10 @@ void writeAndReadBack(const std::uint8_t* data, std::size_t size) {
     expect(bool(begun), "begin failed: " + begun.message());
 
     std::vector<std::vector<Unit>> sent(streams.size());
-    // Times as encoders give them: a stream's never go back (they may
-    // start before zero, and jump ahead); the streams' may cross.
+    // Times as encoders and the interleaver give them: a stream's never go
+    // back (they may start before zero, and jump ahead), and the streams
+    // come in time order, give or take half a second.
+    std::int64_t latestMs = -kMaxTime;
     std::vector<std::int64_t> clock;
     for (std::size_t i = 0; i < streams.size(); ++i)
         clock.push_back(in.ConsumeIntegralInRange<std::int64_t>(-2000, 2000));
@@ -368,20 +376,24 @@ void writeAndReadBack(const std::uint8_t* data, std::size_t size) {
     std::minstd_rand bytes(static_cast<std::uint32_t>(size));
     std::size_t written = 0;
     bool refused = false;
-    while (in.remaining_bytes() > 0 && written < (std::size_t{2} << 20) && !refused) {
+    while (in.remaining_bytes() > 0 && written < (std::size_t{1} << 20) && !refused) {
         const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, streams.size() - 1);
         const StreamPlan& s = streams[i];
         clock[i] = std::min(clock[i] + in.ConsumeIntegralInRange(0, 12) * s.frameTicks, kMaxTime);
         if (in.ConsumeProbability<float>() < 0.02f)
             clock[i] = in.ConsumeIntegralInRange<std::int64_t>(clock[i], kMaxTime);
+        clock[i] = std::max(clock[i], ticksAt(latestMs - 500, s.num, s.den));
+        latestMs = std::max(latestMs, msOf(clock[i], s.num, s.den));
         const bool stamped = in.ConsumeBool();  // in pts, else only in dts
         const std::int64_t duration = in.ConsumeIntegralInRange<std::int64_t>(0, 100);
         const bool key = in.ConsumeBool();
         int bytesOf = 0;
         switch (s.kind) {
             case Kind::Video:
-                bytesOf = in.ConsumeBool() ? in.ConsumeIntegralInRange(0, 3000)
-                                           : in.ConsumeIntegralInRange(0, 140000);
+                // Now and then a picture too large for one packet, or two.
+                bytesOf = in.ConsumeProbability<float>() < 0.9f
+                              ? in.ConsumeIntegralInRange(0, 3000)
+                              : in.ConsumeIntegralInRange(0, 140000);
                 break;
             case Kind::Audio144:
                 bytesOf = k144Frame * in.ConsumeIntegralInRange(0, 12) +
