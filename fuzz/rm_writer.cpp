@@ -369,9 +369,9 @@ void writeAndReadBack(const std::uint8_t* data, std::size_t size) {
     // back (they may start before zero, and jump ahead), and the streams
     // come in time order, give or take half a second.
     std::int64_t latestMs = -kMaxTime;
-    std::vector<std::int64_t> clock;
+    std::vector<std::int64_t> clock(streams.size()), next;
     for (std::size_t i = 0; i < streams.size(); ++i)
-        clock.push_back(in.ConsumeIntegralInRange<std::int64_t>(-2000, 2000));
+        next.push_back(in.ConsumeIntegralInRange<std::int64_t>(-200, 200));
     std::int64_t originMs = 1;  // unset
     std::minstd_rand bytes(static_cast<std::uint32_t>(size));
     std::size_t written = 0;
@@ -379,7 +379,8 @@ void writeAndReadBack(const std::uint8_t* data, std::size_t size) {
     while (in.remaining_bytes() > 0 && written < (std::size_t{1} << 20) && !refused) {
         const std::size_t i = in.ConsumeIntegralInRange<std::size_t>(0, streams.size() - 1);
         const StreamPlan& s = streams[i];
-        clock[i] = std::min(clock[i] + in.ConsumeIntegralInRange(0, 12) * s.frameTicks, kMaxTime);
+        // After the frames before it, or a few frames later.
+        clock[i] = std::min(next[i] + in.ConsumeIntegralInRange(0, 3) * s.frameTicks, kMaxTime);
         // (Seldom: after a jump past a day every checkpoint walks a day of
         // the rate meter's slots.)
         if (in.ConsumeProbability<float>() < 0.005f)
@@ -433,6 +434,8 @@ void writeAndReadBack(const std::uint8_t* data, std::size_t size) {
             break;
         }
         written += size;
+        const auto frames = s.kind == Kind::Audio144 ? size / k144Frame : 1;
+        next[i] = clock[i] + static_cast<std::int64_t>(frames) * s.frameTicks;
         if (s.kind == Kind::Audio144) {
             for (std::size_t k = 0; k < size; k += k144Frame)
                 sent[i].push_back(
