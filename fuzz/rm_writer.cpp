@@ -346,6 +346,10 @@ void writeAndReadBack(const std::uint8_t* data, std::size_t size) {
     const std::size_t packed144 = static_cast<std::size_t>(
         std::clamp(options.audio144FramesPerPacket, 1, (0xFFFF - kHeader) / k144Frame));
     const bool finish = in.ConsumeBool();
+    // Jumps ahead of ten minutes, or in one input of ten of any length (past
+    // the 32 bits of a file's times): after a jump past a day, every
+    // checkpoint walks a day of the rate meter's slots.
+    const std::int64_t jumpMs = in.ConsumeProbability<float>() < 0.1f ? kMaxTime : 600'000;
     MediaMetadata metadata;
     metadata.title = in.ConsumeRandomLengthString(64);
 
@@ -381,10 +385,11 @@ void writeAndReadBack(const std::uint8_t* data, std::size_t size) {
         const StreamPlan& s = streams[i];
         // After the frames before it, or a few frames later.
         clock[i] = std::min(next[i] + in.ConsumeIntegralInRange(0, 3) * s.frameTicks, kMaxTime);
-        // (Seldom: after a jump past a day every checkpoint walks a day of
-        // the rate meter's slots.)
         if (in.ConsumeProbability<float>() < 0.005f)
-            clock[i] = in.ConsumeIntegralInRange<std::int64_t>(clock[i], kMaxTime);
+            clock[i] =
+                std::min(clock[i] + ticksAt(in.ConsumeIntegralInRange<std::int64_t>(0, jumpMs),
+                                            s.num, s.den),
+                         kMaxTime);
         clock[i] = std::max(clock[i], ticksAt(latestMs - 500, s.num, s.den));
         latestMs = std::max(latestMs, msOf(clock[i], s.num, s.den));
         const bool stamped = in.ConsumeBool();  // in pts, else only in dts
