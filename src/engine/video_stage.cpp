@@ -175,7 +175,16 @@ Status VideoConverter::accept(const AVFrame& decoded, std::span<const FrameSink>
     double time = decoded.best_effort_timestamp != AV_NOPTS_VALUE
                       ? decoded.best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
                       : lastTime_ + lastDuration_;
-    if (held_ && time < lastTime_) time = lastTime_;  // out of order: keep the clock moving forward
+    if (held_ && time < lastTime_) {
+        // Out of order: keep the clock moving forward. A step back longer
+        // than a picture ever shows is no reordering but a broken clock, and
+        // the broken time is the held frame's: a first frame stamped hours
+        // ahead of the rest would otherwise fill every slot up to there.
+        if (lastTime_ - time > kLongestFrame)
+            lastTime_ = time;
+        else
+            time = lastTime_;
+    }
 
     // Slots whose middle falls before this frame still show the previous one;
     // the very first frame also covers any slots before it.

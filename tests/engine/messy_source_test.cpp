@@ -152,6 +152,18 @@ bool makeCut(const std::string& path, double seconds, double fraction) {
     return writeAll(path, bytes.substr(0, static_cast<std::size_t>(bytes.size() * fraction)));
 }
 
+// Four seconds of MPEG-TS whose first picture's time is damaged to three
+// hours on; the pictures after it keep their own.
+bool makeFirstPictureAhead(const std::string& path) {
+    const std::string whole = path + ".whole.ts";
+    const bool made =
+        ffmpeg(std::string(kPicture) + kSound + "-t 4 -c:v mpeg2video -c:a mp2 " + quoted(whole)) &&
+        ffmpeg("-i " + quoted(whole) + " -map 0 -c copy -bsf:v " +
+               quoted("setts=pts=if(eq(N\\,0)\\,PTS+10800/TB\\,PTS)") + " " + quoted(path));
+    fs::remove(whole);
+    return made;
+}
+
 JobSettings jobFor(const std::string& source, const std::string& destination,
                    Audience audience = Audience::Dsl256K) {
     JobSettings j;
@@ -224,6 +236,7 @@ const MessySource kMessySources[] = {
      "源文件提前结束：声明 4.0 秒"},
     {"first_tenth", [](const std::string& p) { return makeCut(p, 60, 0.1); }, "mkv", 6.0,
      "声明 60.0 秒"},
+    {"first_picture_hours_ahead", makeFirstPictureAhead, "ts", 4.0, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Kinds, MessySources, ::testing::ValuesIn(kMessySources),
