@@ -30,7 +30,8 @@
 
 namespace velmora::encoder {
 
-// The refusals of a source's name that need no reading: none given, or a folder.
+// The refusal of a source's name that needs no file: none given. (A folder
+// is refused where the source is opened, which a stalled mount cannot hold.)
 Status checkSourceName(const std::string& source);
 
 // What the plan needs to know of an opened source.

@@ -30,11 +30,13 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
     while (!stopRequested_ && !failed_) {
         const int ret = av_read_frame(source_.format.get(), packet.get());
         if (source_.format->pb) readBytes_ = avio_tell(source_.format->pb);
+        // A stop, through the interrupt callback: whatever the demuxer made
+        // of the read it gave up, the source did not end there.
+        if (ret == AVERROR_EXIT || (ret < 0 && stopRequested_)) break;
         if (ret == AVERROR_EOF) {
             reachedEnd = true;
             break;
         }
-        if (ret == AVERROR_EXIT) break;  // a stop, through the interrupt callback
         if (ret == AVERROR(EAGAIN)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;

@@ -3,12 +3,11 @@
 
 #include "engine/media_source.h"
 
-#include <sys/stat.h>
-
 #include <cmath>
 #include <cstring>
 #include <thread>
 
+#include "engine/source_file.h"
 #include "engine/source_look.h"
 #include "engine/source_opening.h"
 #include "texts/encoder_texts.h"
@@ -204,45 +203,54 @@ Orientation orientationOf(const AVStream& stream) {
 Status openMediaSource(const std::string& path, MediaSource& source,
                        const SourceInterrupt* interrupt,
                        const std::function<void(SourceShape)>& besideLook) {
-    // "file:" keeps names with a colon from being taken for a protocol; the
-    // file protocol opens read-only for input.
+    const AVIOInterruptCB callback = interruptCallback(interrupt);
+    const auto stopped = [interrupt] { return interrupt && (*interrupt)(); };
+    const Status interrupted = Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
+    // Looked up, and a regular file opened, where a stalled mount holds up
+    // no one: a stop gives the wait up.
+    auto file = std::make_unique<SourceFile>();
+    if (const int ret = file->open(path, callback); ret < 0)
+        return ret == AVERROR_EXIT ? interrupted : unreadableSource(path, ret);
+    if (S_ISDIR(file->status().st_mode))
+        return Status::fail(ErrorKind::SourceUnreadable,
+                            text::withSubject(text::kSourceNotFile, path));
+    const bool regular = file->regular();
+    // "file:" keeps names with a colon from being taken for a protocol.
     std::string url = "file:" + path;
-    struct stat st {};
-    // Some demuxers (an image's) open the file only when they read it.
-    if (::stat(path.c_str(), &st) != 0) return unreadableSource(path, AVERROR(errno));
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    if (!regular) {
+        file.reset();
         Status status = Status::ok();
         url = pipeUrl(path, interrupt, status, source.pipe);
         if (url.empty()) return status;
     }
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-    raw->interrupt_callback = interruptCallback(interrupt);
+    raw->interrupt_callback = callback;
     bool refused = false;
-    int ret = openOneFile(raw, url, refused);
+    int ret = openOneFile(raw, url, std::move(file), refused);
     if (ret < 0) {
         source.pipe.reset();
         if (refused)
             return Status::fail(ErrorKind::SourceRefused,
                                 text::withSubject(text::kSourceReachesOut, path));
-        if (ret == AVERROR_EXIT)
-            return Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
+        // A read given up on fails as anything FFmpeg makes of it.
+        if (ret == AVERROR_EXIT || stopped()) return interrupted;
         return unreadableSource(path, ret);
     }
     InputContextPtr format(raw);
     ret = avformat_find_stream_info(format.get(), nullptr);
-    if (ret == AVERROR_EXIT)
-        return Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
+    if (ret == AVERROR_EXIT || (ret < 0 && stopped())) return interrupted;
     if (ret < 0) return unreadableSource(path, ret);
 
     // What an earlier open of this source left goes; the pipe being read stays.
     OwnedDescriptor pipe = std::move(source.pipe);
     source = MediaSource{};
     source.pipe = std::move(pipe);
+    source.regularFile = regular;
     chooseStreams(*format, source);
     if (source.videoIndex < 0 && source.audioIndex < 0)
         return Status::fail(ErrorKind::SourceDamaged, text::kSourceNoMedia);
-    if (S_ISREG(st.st_mode) && source.videoIndex >= 0 && source.audioIndex >= 0)
+    if (regular && source.videoIndex >= 0 && source.audioIndex >= 0)
         leaveOutUndecodable(path, *format, source, interrupt);
 
     source.declaredMs = declaredLength(*format, source);
@@ -259,7 +267,7 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
     // Only a file can be looked at ahead: a pipe's data is read once.
-    if (S_ISREG(st.st_mode)) {
+    if (regular) {
         std::jthread beside;
         if (besideLook) beside = std::jthread(besideLook, source.shape);
         lookAtSource(path, source, interrupt);

@@ -59,6 +59,7 @@ class OwnedDescriptor {
 struct MediaSource {
     OwnedDescriptor pipe;  // a FIFO's or a device's, read through `format`
     InputContextPtr format;
+    bool regularFile = false;  // which can be read again, at other places
     int videoIndex = -1;
     int audioIndex = -1;
     std::int64_t durationMs = 0;  // the length we believe; 0 when unknown

@@ -1,7 +1,5 @@
 #include "engine/stage_costs.h"
 
-#include <sys/stat.h>
-
 #include <ctime>
 
 #include "engine/audio_stage.h"
@@ -66,10 +64,8 @@ double threadCpuSeconds() {
 StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
                              const EncodePlan& plan, const SourceInterrupt* interrupt) {
     StageCosts costs;
-    struct stat st {};
-    if (!plan.video || source.videoIndex < 0 || !source.format || source.declaredFps > 0 ||
-        source.durationMs < kShortestMs || source.shape.frameRate <= 0 ||
-        ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!plan.video || source.videoIndex < 0 || !source.format || !source.regularFile ||
+        source.declaredFps > 0 || source.durationMs < kShortestMs || source.shape.frameRate <= 0)
         return costs;
 
     // A second reading of the file: the job's own starts at the beginning.

@@ -1,14 +1,22 @@
 #pragma once
-// Shared by the media tests: the clips they encode and an observer that
-// lets a test wait for a job's progress or its end.
+// Shared by the media tests: the clips they encode, an observer that lets a
+// test wait for a job's progress or its end, and reads held as a stalled
+// network mount holds them.
 
+#include <unistd.h>
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <string_view>
+#include <thread>
 #include <vector>
 
 #include "engine/engine.h"
+#include "engine/source_file.h"
 #include "support/media/media_fixtures.h"
 
 namespace velmora::encoder::testing {
@@ -63,6 +71,67 @@ class WaitingObserver : public JobObserver {
     std::condition_variable changed_;
     std::vector<JobProgress> progress_;
     std::optional<JobResult> result_;
+};
+
+// While one lives, a read of a source whose name ends in ".stalled" is
+// held, while hold() is on, as a network mount that stopped answering holds
+// it: until release() or the helper's end (or a minute, so that a test that
+// waits for it fails instead of hanging). Other files read as usual.
+class StalledReads {
+  public:
+    StalledReads() {
+        hold(true);
+        SourceFile::setPreadForTests(&read);
+    }
+    ~StalledReads() {
+        release();
+        SourceFile::setPreadForTests(nullptr);
+    }
+    StalledReads(const StalledReads&) = delete;
+    StalledReads& operator=(const StalledReads&) = delete;
+
+    static void hold(bool on) {
+        if (on) state().released = false;
+        state().holding = on;
+    }
+    static void release() {
+        state().holding = false;
+        state().released = true;
+    }
+    // Reads held now.
+    static int held() { return state().held; }
+    static bool waitHeld(int count, std::chrono::seconds limit = std::chrono::seconds(60)) {
+        const auto giveUp = std::chrono::steady_clock::now() + limit;
+        while (held() < count && std::chrono::steady_clock::now() < giveUp)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return held() >= count;
+    }
+
+  private:
+    struct State {
+        std::atomic<bool> holding{true}, released{false};
+        std::atomic<int> held{0};
+    };
+    static State& state() {
+        static State s;
+        return s;
+    }
+    static bool stalled(int fd) {
+        char name[4096];
+        const std::string link = "/proc/self/fd/" + std::to_string(fd);
+        const ssize_t n = ::readlink(link.c_str(), name, sizeof name);
+        return n > 0 && std::string_view(name, static_cast<std::size_t>(n)).ends_with(".stalled");
+    }
+    static ssize_t read(int fd, void* data, std::size_t size, off_t offset) {
+        if (state().holding && stalled(fd)) {
+            ++state().held;
+            const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
+            while (!state().released && std::chrono::steady_clock::now() < giveUp)
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            --state().held;
+        }
+        return ::pread(fd, data, size, offset);
+    }
 };
 
 }  // namespace velmora::encoder::testing

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "engine/media_source.h"
+#include "engine/source_file.h"
 #include "engine/temp_output.h"
 #include "engine_support.h"
 
@@ -409,6 +410,71 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     }
     EXPECT_EQ(openDescriptors(), descriptors);
     EXPECT_NEAR(media::probe(out).playSeconds(), 8.0, 0.5);
+}
+
+// A regular file whose reads the kernel holds (a network mount that stopped
+// answering): the opening gives up on Ctrl+C's way (the caller's interrupt),
+// a running job stops at once and keeps its file, and the threads left in
+// the kernel are few: past the bound a new source is refused, not read.
+TEST(MessySourceStop, AReadTheKernelHoldsIsGivenUp) {
+    media::ScratchDir dir;
+    testing::StalledReads stalled;
+    const std::string source = dir.file("long.stalled");
+    fs::copy_file(media::cachedClip("long", testing::longClip()), source);
+    const std::string out = dir.file("out.rm");
+
+    // Held from the first read: start() gives up when its caller asks.
+    const int heldBefore = SourceFile::heldCalls();
+    Status refused = Status::ok();
+    int givenUp = 0;
+    for (; givenUp <= kMostHeldCalls; ++givenUp) {
+        // Ctrl+C, once the read is held.
+        JobSettings j = jobFor(source, out);
+        j.interrupted = [&, held = stalled.held()] { return stalled.held() > held; };
+        Engine engine;
+        WaitingObserver observer;
+        const auto before = Clock::now();
+        const Status s = engine.start(j, observer);
+        EXPECT_LT(Clock::now() - before, kAtOnce);
+        ASSERT_FALSE(s);
+        if (s.kind() != ErrorKind::Interrupted) {
+            refused = s;
+            break;
+        }
+        EXPECT_EQ(s.message(), text::kStoppedWhileOpening);
+    }
+    EXPECT_EQ(givenUp, kMostHeldCalls - heldBefore);
+    EXPECT_EQ(refused.kind(), ErrorKind::SourceUnreadable);
+    EXPECT_NE(refused.message().find(text::kCauseReadsHeld), std::string::npos)
+        << refused.message();
+    EXPECT_FALSE(media::fileExists(out));
+    EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+    // The mount answers again: the threads end, and the source reads.
+    stalled.release();
+    const auto deadline = Clock::now() + 60s;
+    while (SourceFile::heldCalls() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(SourceFile::heldCalls(), 0);
+
+    // Held in the middle of the job: a stop waits for no read and keeps the
+    // file, complete up to where the reader was.
+    stalled.hold(false);
+    Engine engine;
+    WaitingObserver observer;
+    ASSERT_TRUE(engine.start(jobFor(source, out, Audience::Dsl512K), observer));
+    ASSERT_TRUE(observer.waitPercent(3));
+    stalled.hold(true);
+    ASSERT_TRUE(stalled.waitHeld(1));
+    const auto before = Clock::now();
+    engine.stop();
+    EXPECT_LT(Clock::now() - before, kAtOnce);
+    const auto r = observer.waitResult(0s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, JobOutcome::Stopped) << r->message;
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened) << m.error;
+    EXPECT_NEAR(m.playSeconds(), r->encodedMs / 1000.0, 0.5);
+    EXPECT_LT(m.playSeconds(), 19.0);
+    EXPECT_EQ(SourceFile::heldCalls(), 1);
 }
 
 // A reader held where no stop reaches it (a stalled network mount) is let go
