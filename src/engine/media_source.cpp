@@ -3,6 +3,7 @@
 
 #include "engine/media_source.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <thread>
@@ -159,18 +160,39 @@ void leaveOutUndecodable(const std::string& path, const AVFormatContext& format,
 // The length the header gives: the container's, else the longest of the
 // chosen streams'; 0 when it gives none.
 std::int64_t declaredLength(const AVFormatContext& format, const MediaSource& source) {
-    if (format.duration > 0) return format.duration / 1000;
+    if (format.duration > 0) return std::min(format.duration / 1000, kLongestMs);
     std::int64_t ms = 0;
     for (int index : {source.videoIndex, source.audioIndex}) {
         if (index < 0) continue;
         const AVStream* s = format.streams[index];
-        if (s->duration > 0)
-            ms = std::max<std::int64_t>(ms, av_rescale_q(s->duration, s->time_base, {1, 1000}));
+        // INT64_MIN when it overflows.
+        const std::int64_t stated = av_rescale_q(s->duration, s->time_base, {1, 1000});
+        if (s->duration > 0) ms = std::max(ms, stated == INT64_MIN ? kLongestMs : stated);
     }
-    return ms;
+    return std::min(ms, kLongestMs);
+}
+
+// The picture's shape as a plan can use it: a sample aspect no screen
+// shows (a hundredfold stretch) is no aspect at all, and the average rate
+// stays a number a file's header can hold.
+void holdShape(SourceShape& shape) {
+    const double sar = shape.sarDen > 0 ? static_cast<double>(shape.sarNum) / shape.sarDen : 0;
+    constexpr double kWidestSampleAspect = 100;
+    if (!(sar >= 1 / kWidestSampleAspect && sar <= kWidestSampleAspect)) {
+        shape.sarNum = 0;
+        shape.sarDen = 1;
+    }
+    if (!(shape.frameRate > 0)) shape.frameRate = 0;
+    shape.frameRate = std::min(shape.frameRate, kFastestFrameRate);
 }
 
 }  // namespace
+
+std::int64_t clampedMs(double seconds) {
+    if (!(seconds > 0)) return 0;
+    if (seconds >= kLongestMs / 1000.0) return kLongestMs;
+    return static_cast<std::int64_t>(seconds * 1000);
+}
 
 Orientation orientationOf(const AVStream& stream) {
     const auto* matrix = reinterpret_cast<const std::int32_t*>(
@@ -257,13 +279,15 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     source.durationMs = source.declaredMs;
     if (source.videoIndex >= 0) {
         if (const double seconds = trustVideoRate(*format, source); seconds > 0)
-            source.durationMs = static_cast<std::int64_t>(seconds * 1000);
+            source.durationMs = clampedMs(seconds);
         // The plan never asks for more frames than the source has: its
         // rate is the one the timeline will use, not an implausible claim.
         if (source.trustedFps > 0) source.shape.frameRate = source.trustedFps;
     }
+    holdShape(source.shape);
     source.shape.durationMs = source.durationMs;
-    source.startUs = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
+    if (format->start_time != AV_NOPTS_VALUE)
+        source.startUs = std::clamp(format->start_time, -kFurthestStartUs, kFurthestStartUs);
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
     // Only a file can be looked at ahead: a pipe's data is read once.

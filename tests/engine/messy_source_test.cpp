@@ -111,6 +111,45 @@ bool makeAviClaiming(const std::string& path, std::uint32_t scale, std::uint32_t
     return writeAll(path, bytes);
 }
 
+// Such an AVI whose picture has no length of its own, beside a sound
+// stream without packets whose header claims 2^31 blocks of 2^31 s each: the
+// length the picture takes from it (10^18 s) is no number of milliseconds.
+bool makeAviOfEndlessSound(const std::string& path) {
+    if (!makeAviClaiming(path, 4000, 1, true)) return false;
+    std::string bytes = readAll(path);
+    const auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    for (std::size_t strh = bytes.find("strh"); strh != std::string::npos;
+         strh = bytes.find("strh", strh + 4)) {
+        const bool sound = bytes.compare(strh + 8, 4, "auds") == 0;
+        if (sound) {
+            put(strh + 28, 0x7FFFFFFF);  // dwScale
+            put(strh + 32, 1);           // dwRate
+        }
+        put(strh + 40, sound ? 0x7FFFFFFF : 0);  // dwLength
+    }
+    // The sound's chunks, and their index entries, as padding.
+    for (std::size_t at; (at = bytes.find("01wb")) != std::string::npos;)
+        bytes.replace(at, 4, "JUNK");
+    return writeAll(path, bytes);
+}
+
+// A Matroska file of 4 s whose header says it lasts 10^15 ms.
+bool makeMkvDeclaringAges(const std::string& path) {
+    if (!ffmpeg(std::string(kPicture) + kSound + "-c:v libx264 -preset ultrafast -c:a aac -t 4 " +
+                quoted(path)))
+        return false;
+    std::string bytes = readAll(path);
+    const std::size_t duration = bytes.find("\x44\x89\x88");  // Duration, an 8-byte float
+    if (duration == std::string::npos) return false;
+    const double ms = 1e15;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &ms, sizeof bits);
+    for (int i = 0; i < 8; ++i) bytes[duration + 3 + i] = static_cast<char>(bits >> (56 - 8 * i));
+    return writeAll(path, bytes);
+}
+
 // Overwrites the audio packets `damaged` picks (by their start in seconds)
 // with bytes no AAC decoder accepts.
 bool damageSound(const std::string& path, const std::function<bool(double)>& damaged) {
@@ -216,6 +255,9 @@ const MessySource kMessySources[] = {
     {"avi_25_per_2031617_picture_only",
      [](const std::string& p) { return makeAviClaiming(p, 2031617, 25, false); }, "avi", 6.0,
      "已按每秒 25.0 帧处理"},
+    // Lengths no RealMedia file can state are held to the most one can.
+    {"avi_of_endless_sound", makeAviOfEndlessSound, "avi", 6.0, "声明 4294967.3 秒"},
+    {"mkv_declaring_ages", makeMkvDeclaringAges, "mkv", 4.0, "声明 4294967.3 秒"},
     {"one_damaged_packet",
      [](const std::string& p) {
          return makeDamaged(p, [](double t) { return t >= 10.0 && t < 10.02; });
