@@ -39,6 +39,8 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
+        // Memory, not the source, ran out: no file short of it is complete.
+        if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         if (ret < 0) {
             // Past the first packet a read error ends the source where it
             // is, as in the ffmpeg CLI; the summary says where.

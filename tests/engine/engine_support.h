@@ -134,4 +134,16 @@ class StalledReads {
     }
 };
 
+// An FFmpeg call that fails once, as when memory runs out, at the call
+// failAfter() names; the definitions in failing_calls.cpp take the
+// library's place in the media tests.
+struct FailingCall {
+    std::atomic<long> calls{0}, failing{-1};
+    bool failsNow() { return calls.fetch_add(1) == failing.load(); }
+    void failAfter(long more) { failing = calls.load() + more; }
+    void never() { failing = -1; }
+};
+extern FailingCall failingPacketClone;  // av_packet_clone
+extern FailingCall failingPacketRead;   // av_read_frame: AVERROR(ENOMEM)
+
 }  // namespace velmora::encoder::testing

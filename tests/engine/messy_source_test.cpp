@@ -581,6 +581,41 @@ TEST(MessySourceStop, AJobHeldInAReadIsLetGoAndNeverOverwritesALaterOne) {
     }
 }
 
+// --- out of memory ---------------------------------------------------------------
+
+// Memory running out halfway, as the job meets it in a packet copied for a
+// second file or in a packet read: the job fails as out of memory and keeps
+// no file, never a short one called complete.
+TEST(MessySourceMemory, AnAllocationThatFailsFailsTheJob) {
+    media::ScratchDir dir;
+    const std::string& clip = media::cachedClip("long", testing::longClip());
+    const std::string out = dir.file("out.rm");
+    const std::pair<const char*, testing::FailingCall&> calls[] = {
+        {"av_packet_clone", testing::failingPacketClone},
+        {"av_read_frame", testing::failingPacketRead}};
+    for (const auto& [name, call] : calls) {
+        SCOPED_TRACE(name);
+        // 28K and 56K share one sound: its packets are copied for the second file.
+        JobSettings j = jobFor(clip, out);
+        j.audiences = audienceSet({Audience::Modem28K, Audience::Modem56K});
+        Engine engine;
+        WaitingObserver observer;
+        ASSERT_TRUE(engine.start(j, observer));
+        call.failAfter(40);
+        const auto r = observer.waitResult();
+        call.never();
+        // A lane that ended quietly left the reader waiting on its queue.
+        if (!r) engine.stopWithin(1s);
+        ASSERT_TRUE(r) << "the job never ended";
+        EXPECT_EQ(r->outcome, JobOutcome::Failed);
+        EXPECT_EQ(r->errorKind, ErrorKind::OutOfMemory);
+        EXPECT_NE(r->message.find(text::kOutOfMemory), std::string::npos) << r->message;
+        EXPECT_FALSE(media::fileExists(out));
+        EXPECT_FALSE(media::fileExists(dir.file("out-56k.rm")));
+        EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+    }
+}
+
 // --- the command line: bounded memory and the truth in the summary ---------
 
 struct ChildRun {
