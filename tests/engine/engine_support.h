@@ -74,9 +74,10 @@ class WaitingObserver : public JobObserver {
 };
 
 // While one lives, a read of a source whose name ends in ".stalled" is
-// held, while hold() is on, as a network mount that stopped answering holds
-// it: until release() or the helper's end (or a minute, so that a test that
-// waits for it fails instead of hanging). Other files read as usual.
+// held, while hold() is on (or holdReopenings()), as a network mount that
+// stopped answering holds it: until release() or the helper's end (or a
+// minute, so that a test that waits for it fails instead of hanging).
+// Other files read as usual.
 class StalledReads {
   public:
     StalledReads() {
@@ -92,7 +93,16 @@ class StalledReads {
 
     static void hold(bool on) {
         if (on) state().released = false;
+        state().reopenings = false;
         state().holding = on;
+    }
+    // Holds the reads of every opening but the first to read: the first
+    // look's and the stages' timing, not the job's own.
+    static void holdReopenings() {
+        state().firstFd = -1;
+        state().released = false;
+        state().reopenings = true;
+        state().holding = true;
     }
     static void release() {
         state().holding = false;
@@ -109,8 +119,8 @@ class StalledReads {
 
   private:
     struct State {
-        std::atomic<bool> holding{true}, released{false};
-        std::atomic<int> held{0};
+        std::atomic<bool> holding{true}, released{false}, reopenings{false};
+        std::atomic<int> held{0}, firstFd{-1};
     };
     static State& state() {
         static State s;
@@ -123,7 +133,10 @@ class StalledReads {
         return n > 0 && std::string_view(name, static_cast<std::size_t>(n)).ends_with(".stalled");
     }
     static ssize_t read(int fd, void* data, std::size_t size, off_t offset) {
-        if (state().holding && stalled(fd)) {
+        int first = -1;
+        if (state().holding && stalled(fd) &&
+            !(state().reopenings &&
+              (state().firstFd.compare_exchange_strong(first, fd) || first == fd))) {
             ++state().held;
             const auto giveUp = std::chrono::steady_clock::now() + std::chrono::minutes(1);
             while (!state().released && std::chrono::steady_clock::now() < giveUp)

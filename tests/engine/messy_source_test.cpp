@@ -497,6 +497,30 @@ TEST(MessySourceStop, AReadTheKernelHoldsIsGivenUp) {
     while (SourceFile::heldCalls() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
     EXPECT_EQ(SourceFile::heldCalls(), 0);
 
+    // Held in the first look and the stages' timing, which read the file
+    // anew: Ctrl+C's way ends them too, and the job then stops at once
+    // (with what the opening had read ahead, if anything).
+    stalled.holdReopenings();
+    {
+        JobSettings j = jobFor(source, out);
+        j.interrupted = [&] { return stalled.held() > 0; };
+        Engine engine;
+        WaitingObserver observer;
+        const auto before = Clock::now();
+        if (const Status s = engine.start(j, observer); s) {
+            engine.wait();
+            const auto r = observer.waitResult(0s);
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->outcome, JobOutcome::Stopped) << r->message;
+        } else {
+            EXPECT_EQ(s.kind(), ErrorKind::Interrupted) << s.message();
+        }
+        EXPECT_LT(Clock::now() - before, kAtOnce);
+        EXPECT_GT(SourceFile::heldCalls(), 0);
+    }
+    stalled.release();
+    while (SourceFile::heldCalls() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+
     // Held in the middle of the job: a stop waits for no read and keeps the
     // file, complete up to where the reader was.
     stalled.hold(false);
