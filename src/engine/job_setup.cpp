@@ -36,6 +36,14 @@ double pictureRate(const VideoPlan& video) {
 }  // namespace
 
 Status Engine::Job::prepare(JobInfo& info) {
+    try {
+        return open(info);
+    } catch (const std::bad_alloc&) {
+        return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    }
+}
+
+Status Engine::Job::open(JobInfo& info) {
     if (Status s = checkSourceName(settings_.source); !s) return s;
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
@@ -154,8 +162,11 @@ Status Engine::Job::openFiles() {
                     if (fed != file.get()) continue;
                     CodecParametersPtr params = makeCodecParameters();
                     if (!params) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-                    if (avcodec_parameters_from_context(params.get(), lane->encoder.get()) < 0)
-                        return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
+                    // It fails only where it cannot copy the codec's data.
+                    if (const int ret =
+                            avcodec_parameters_from_context(params.get(), lane->encoder.get());
+                        ret < 0)
+                        return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
                     const AVRational tb = lane->encoder->time_base;
                     if (Status s = file->writer->addStream(*params, tb.num, tb.den,
                                                            file->writerIndex[streams]);

@@ -76,7 +76,7 @@ class Look {
                 ++got;
                 continue;
             }
-            if (ret != AVERROR(EAGAIN) || drained) break;
+            if (ret != AVERROR(EAGAIN) || drained || (interrupt_ && (*interrupt_)())) break;
             if (packets++ >= kMaxPacketsPerPlace ||
                 av_read_frame(format_.get(), packet.get()) < 0) {
                 avcodec_send_packet(decoder_.get(), nullptr);

@@ -68,6 +68,10 @@ inline constexpr const char* kCauseTooManyFiles = "同时打开的文件太多�
 inline constexpr const char* kCauseNoCodec = "不支持其中的编码格式。";
 inline constexpr const char* kCauseNoData =
     "它在 10 秒内没有送来任何数据（可能是无人写入的管道或设备）。";
+// Reads given up on because a disk or mount stopped answering are still
+// held by the system, as many as the program lets wait.
+inline constexpr const char* kCauseReadsHeld =
+    "先前读取的源文件所在的磁盘或网络一直没有响应，在它恢复之前不再打开源文件。";
 inline constexpr const char* kCauseUnknown = "原因不明";
 
 // Property writes.

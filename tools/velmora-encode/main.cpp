@@ -175,8 +175,9 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
     if (info.spaceShort()) std::fprintf(stderr, cli::kWarningLine, text::kSpaceShort);
     while (engine.running() && !bar.done()) {
         if (interrupts.wait(100) && !engine.stopWithin(kStopPatience)) {
-            // Held in a read the kernel does not cut short (a stalled mount):
-            // the job is let go and ends with this process, without its file.
+            // Held somewhere no stop reaches (a read the kernel holds is given
+            // up at once): the job is let go and ends with this process,
+            // without its file.
             // Its hidden temporary file goes with the next job into that folder.
             report.fail(Status::fail(ErrorKind::Interrupted, cli::kSourceStalled));
             return report;
