@@ -2,6 +2,8 @@
 
 #include "engine/engine.h"
 
+#include <algorithm>
+
 #include "engine/encode_job.h"
 #include "texts/encoder_texts.h"
 
@@ -57,10 +59,14 @@ void Engine::stop() {
     job_.reset();
 }
 
-bool Engine::stopWithin(std::chrono::milliseconds patience) {
+bool Engine::stopWithin(std::chrono::milliseconds patience, const std::function<bool()>& sooner) {
     if (!job_) return true;
     job_->requestStop();
-    const bool ended = job_->waitFinished(patience);
+    constexpr std::chrono::milliseconds kStep{100};
+    const auto until = std::chrono::steady_clock::now() + patience;
+    bool ended = job_->waitFinished(sooner ? std::min(patience, kStep) : patience);
+    while (!ended && sooner && std::chrono::steady_clock::now() < until && !sooner())
+        ended = job_->waitFinished(kStep);
     if (ended)
         job_->join();
     else

@@ -203,8 +203,11 @@ class Engine {
     // mount): it is let go and returns false. It calls its observer no
     // more, ends on its own once the read returns and completes its
     // shorter file, unless a later job of this process writes to the same
-    // destination: then its temporary file is removed instead.
-    bool stopWithin(std::chrono::milliseconds patience);
+    // destination: then its temporary file is removed instead. `sooner`,
+    // when given, is asked every tenth of a second and ends the wait as the
+    // patience running out would.
+    bool stopWithin(std::chrono::milliseconds patience,
+                    const std::function<bool()>& sooner = nullptr);
 
     // Waits until the running job ends by itself.
     void wait();

@@ -294,6 +294,7 @@ inline constexpr const char* kMuxerValues = "--muxer 的取值应为 ffmpeg 或 
 inline constexpr const char* kUnknownOption = "未知的选项";
 inline constexpr const char* kErrorLine = "velmora-encode：%s\n";
 inline constexpr const char* kSourceStalled = "读取源文件没有响应，已放弃，未保存文件";
+inline constexpr const char* kStopNotAwaited = "再次中断，不再等待压缩停止，未保存文件";
 inline constexpr const char* kStoppedLine = "velmora-encode：已停止，保存了前 %.1f 秒\n";
 inline constexpr const char* kStoppedNothingKept =
     "velmora-encode：已停止，停止前还没有压缩出任何内容，没有保存文件\n";

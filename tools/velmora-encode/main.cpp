@@ -44,9 +44,12 @@ namespace fs = std::filesystem;
 namespace text = velmora::encoder::text;
 namespace cli = velmora::encoder::text::cli;
 
-// How long Ctrl+C waits for the job to complete its shorter file. Longer than
-// the window's: once we give up, the process ends and the file with it.
-constexpr std::chrono::milliseconds kStopPatience{2000};
+// How long Ctrl+C waits for the job to complete its shorter file. A stop ends
+// within a step, but a step (a group of stills being coded) can take seconds
+// on a busy machine, and once we give up the file goes with the process: far
+// longer than the window's, yet within a scheduler's usual grace before
+// SIGKILL. A second Ctrl+C gives up at once.
+constexpr std::chrono::milliseconds kStopPatience{15000};
 
 // ---------------------------------------------------------------------------
 // Signals
@@ -70,13 +73,15 @@ class Interrupts {
         timespec tick{ms / 1000, (ms % 1000) * 1'000'000};
         // Whatever else is waiting is taken too: a wake must not hide a Ctrl+C.
         for (int s; (s = sigtimedwait(&set_, nullptr, &tick)) > 0; tick = {}) {
-            if (s != wakeSignal()) seen_ = true;
+            if (s != wakeSignal()) ++seen_;
         }
-        return seen_;
+        return seen_ > 0;
     }
     // Ends the wait() of the thread that made this, from any thread.
     void wake() const { pthread_kill(waiter_, wakeSignal()); }
-    bool seen() const { return seen_; }
+    bool seen() const { return seen_ > 0; }
+    // True once a second one has come: the user will not wait any longer.
+    bool insisted() { return wait(0), seen_ > 1; }
     // True while one waits to be taken; any thread may ask, nothing is taken.
     bool pending() const {
         sigset_t waiting;
@@ -91,7 +96,7 @@ class Interrupts {
 
     pthread_t waiter_;
     sigset_t set_;
-    bool seen_ = false;
+    int seen_ = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -174,12 +179,15 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
     // The job goes on: a full disk fails it as any write error would.
     if (info.spaceShort()) std::fprintf(stderr, cli::kWarningLine, text::kSpaceShort);
     while (engine.running() && !bar.done()) {
-        if (interrupts.wait(100) && !engine.stopWithin(kStopPatience)) {
+        if (interrupts.wait(100) &&
+            !engine.stopWithin(kStopPatience, [&] { return interrupts.insisted(); })) {
             // Held somewhere no stop reaches (a read the kernel holds is given
-            // up at once): the job is let go and ends with this process,
-            // without its file.
+            // up at once), or the user would not wait: the job is let go and
+            // ends with this process, without its file.
             // Its hidden temporary file goes with the next job into that folder.
-            report.fail(Status::fail(ErrorKind::Interrupted, cli::kSourceStalled));
+            report.fail(Status::fail(ErrorKind::Interrupted, interrupts.insisted()
+                                                                 ? cli::kStopNotAwaited
+                                                                 : cli::kSourceStalled));
             return report;
         }
     }
