@@ -319,6 +319,7 @@ int encodeSingle(const Options& options, Interrupts& interrupts) {
     const Result result = report.named().result;
     if (result == Result::Failed) {
         sayError(report.named().message);
+        printSummary(report);
         return interrupts.seen() ? kExitInterrupted : exitStatusOf(report.named().errorKind);
     }
     printSummary(report);

@@ -29,11 +29,11 @@ struct FileReport {
     std::string shard{};  // "K/N" under --shard
 
     double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
-    // A completed job leaves a file, a stopped one may; a failed or skipped one none.
-    bool written() const {
-        return kept && (result == Result::Completed || result == Result::Stopped ||
-                        result == Result::AlreadyDone);
-    }
+    // A completed job leaves a file, a stopped one may, a skipped one none. A
+    // failed one leaves those already at their names when a later file could
+    // not take its own (a stranger's file put there during the job): whole
+    // files, which a script must be able to find.
+    bool written() const { return kept && result != Result::Skipped; }
 };
 
 // One source's job: a file per ticked audience, as jobFiles() orders them
