@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "engine/encode_job.h"
+#include "engine/source_opening.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -44,8 +45,13 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
         if (ret < 0) {
             // Past the first packet a read error ends the source where it
             // is, as in the ffmpeg CLI; the summary says where.
-            if (!timeline_.started())
+            if (!timeline_.started()) {
+                if (refusedAnotherFile())
+                    return Status::fail(
+                        ErrorKind::SourceRefused,
+                        text::withSubject(text::kSourceReachesOut, settings_.source));
                 return ffmpegFailure(text::kReadFailed, ret, ErrorKind::SourceUnreadable);
+            }
             readErrorAt_ = timeline_.frontier() - timeline_.closedSeconds();
             reachedEnd = true;
             break;

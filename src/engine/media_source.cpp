@@ -278,6 +278,10 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     InputContextPtr format(raw);
     ret = avformat_find_stream_info(format.get(), nullptr);
     if (ret == AVERROR_EXIT || (ret < 0 && stopped())) return interrupted;
+    // A demuxer that does without the file it asked for reads on.
+    if (const bool reachedOut = refusedAnotherFile(); ret < 0 && reachedOut)
+        return Status::fail(ErrorKind::SourceRefused,
+                            text::withSubject(text::kSourceReachesOut, path));
     if (ret < 0) return unreadableSource(path, ret);
 
     // What an earlier open of this source left goes; the pipe being read stays.

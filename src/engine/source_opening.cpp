@@ -6,6 +6,7 @@
 
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "engine/source_reader.h"
 #include "texts/encoder_texts.h"
@@ -125,6 +126,10 @@ void dropAttachments(AVFormatContext& format) {
 }
 
 }  // namespace
+
+bool refusedAnotherFile() {
+    return std::exchange(reachedOut, false);
+}
 
 int openOneFile(AVFormatContext*& raw, const std::string& url, std::unique_ptr<SourceFile> file,
                 bool& refused) {

@@ -28,6 +28,11 @@ int openOneFile(AVFormatContext*& raw, const std::string& url, std::unique_ptr<S
 std::string pipeUrl(const std::string& path, const SourceInterrupt* interrupt, Status& status,
                     OwnedDescriptor& owned);
 
+// True once, on the thread that reads a source, after its demuxer asked for
+// another file mid-way (and was refused): the read's EPERM is that refusal,
+// not the system's.
+bool refusedAnotherFile();
+
 // The user's words for a source that FFmpeg or the system could not open.
 Status unreadableSource(const std::string& path, int code);
 
