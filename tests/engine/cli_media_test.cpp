@@ -324,43 +324,6 @@ TEST_F(Cli, AnInterruptDuringAStillsGroupKeepsTheFile) {
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 
-// A stranger's file put beside the named one during the job stays, and the
-// job fails; the named file, already in place by then, is whole: the report
-// names it, so a script can find it.
-TEST_F(Cli, AFilePutBesideDuringTheJobStaysAndWhatWasPlacedIsReported) {
-    media::ClipShape shape;
-    shape.seconds = 12;
-    shape.width = 640;
-    shape.height = 480;
-    shape.slides = true;
-    shape.slideSeconds = 12;
-    shape.stillGrain = true;
-    const std::string& still = media::cachedClip("noisy-still-640", shape);
-    const std::string out = dir_.file("x.rm");
-    const std::string beside = dir_.file("x-512k.rm");
-    int fds[2];
-    ASSERT_EQ(::pipe(fds), 0);
-    const pid_t pid = spawn({"--json", "--audience", "256k,512k", still, out}, fds[1]);
-    ::close(fds[1]);
-    ASSERT_GT(pid, 0);
-    for (int i = 0; i < 2000 && media::hiddenFileCount(dir_.path()) == 0; ++i) ::usleep(10'000);
-    std::ofstream(beside) << "mine";
-    const std::string output = readAll(fds[0]);
-    ::close(fds[0]);
-    int status = 0;
-    ASSERT_EQ(::waitpid(pid, &status, 0), pid);
-    ASSERT_TRUE(WIFEXITED(status));
-    EXPECT_EQ(WEXITSTATUS(status), 1) << output;
-    EXPECT_EQ(contents(beside), "mine");
-    const std::vector<std::string> json = jsonLines(output);
-    ASSERT_EQ(json.size(), 2u) << output;
-    for (const std::string& line : json) EXPECT_NE(line.find("\"failed\""), std::string::npos);
-    EXPECT_EQ(outputOf(json[0]), out) << json[0];
-    EXPECT_TRUE(media::probe(out).opened);
-    EXPECT_EQ(outputOf(json[1]), "") << json[1];
-    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
-}
-
 TEST_F(Cli, EitherWriterCanBeChosen) {
     const std::string out = dir_.file("ffmpeg.rm");
     EXPECT_EQ(run("--muxer ffmpeg " + shellQuoted(source_) + " " + shellQuoted(out)).exitCode, 0);
@@ -593,8 +556,13 @@ TEST_F(Cli, AFileMadeAtAChosenNameWhileTheJobRunsIsKept) {
             EXPECT_EQ(r.exitCode, 1) << r.output;
             EXPECT_NE(r.output.find(made + "：" + text::kDestinationStranger), std::string::npos)
                 << r.output;
-            for (const std::string& line : json) EXPECT_EQ(outputOf(line), "") << line;
-            // The named file, placed first, is whole; nothing hidden is left.
+            // The named file, placed first, is whole, and named so that a
+            // script finds it; nothing hidden is left.
+            for (const std::string& line : json)
+                EXPECT_NE(line.find("\"result\":\"failed\""), std::string::npos) << line;
+            EXPECT_EQ(outputOf(json[0]), out + "/long.rm") << json[0];
+            EXPECT_TRUE(media::probe(out + "/long.rm").opened);
+            EXPECT_EQ(outputOf(json[1]), "") << json[1];
             EXPECT_EQ(namesIn(out), (std::set<std::string>{"long.rm", "long-512k.rm"}));
             continue;
         }
