@@ -199,10 +199,24 @@ TEST(JsonLine, NamesEscapedOutputOnlyWhenWrittenKindAndMessageOnFailure) {
           .result = Result::Failed,
           .message = "磁盘已满：\"a.rm\"\n",
           .errorKind = ErrorKind::DiskFull,
-          .elapsedMs = 1500,
-          .kept = true},
+          .elapsedMs = 1500},
          R"({"source":"a.mp4","audience":"28k","output":null,"result":"failed",)"
          R"("elapsed_seconds":1.500,"error":"disk_full","message":"磁盘已满：\"a.rm\"\u000a"})"},
+        // A job that failed at a later file's name: the named file is in place.
+        {"failed, the named file placed",
+         {.source = "a.mp4",
+          .destination = "a.rm",
+          .audience = Audience::Modem28K,
+          .result = Result::Failed,
+          .message = "x",
+          .errorKind = ErrorKind::DestinationRefused,
+          .heldMs = 2000,
+          .bytes = 5000,
+          .elapsedMs = 1500,
+          .kept = true},
+         R"({"source":"a.mp4","audience":"28k","output":"a.rm","result":"failed",)"
+         R"("duration_seconds":2.000,"bytes":5000,"kbps":20.0,"preroll_seconds":0.000,)"
+         R"("elapsed_seconds":1.500,"error":"destination_refused","message":"x"})"},
         {"skipped",
          {.source = "b.mp4", .audience = Audience::Dsl256K, .result = Result::Skipped},
          R"({"source":"b.mp4","audience":"256k","output":null,"result":"skipped"})"},
