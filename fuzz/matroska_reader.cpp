@@ -14,10 +14,12 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
 
+#include "engine/source_file.h"
 #include "engine/source_reader.h"
 #include "fuzz_support.h"
 
@@ -136,18 +138,18 @@ Bytes streamed(const Bytes& file, std::minstd_rand& random) {
 }
 
 // Reads of random sizes, some after seeks to random places, through the
-// layer over FFmpeg's file protocol; each checked against `model`.
+// layer over our own reader of the file; each checked against `model`.
 void readAsFile(const Scratch& scratch, const Bytes& file, const Bytes& model,
                 std::minstd_rand& random) {
     const std::string path = scratch.put("source.mkv", file.data(), file.size());
-    AVDictionary* options = nullptr;
-    av_dict_set(&options, "protocol_whitelist", "file", 0);
-    AVIOContext* pb = encoder::openAttachmentHidingReader("file:" + path, {}, options);
-    av_dict_free(&options);
-    if (!pb) {
-        expect(model == file, "the file's layer opened nothing where the model hides attachments");
-        return;
-    }
+    auto source = std::make_unique<encoder::SourceFile>();
+    const int opened = source->open(path, {});
+    expect(opened == 0 && source->regular(), "the written file could not be opened");
+    if (opened != 0) return;
+    int error = 0;
+    AVIOContext* pb = encoder::openSourceFileReader(std::move(source), error);
+    expect(pb != nullptr, "the file's layer could not be made: " + std::to_string(error));
+    if (!pb) return;
     expect(avio_size(pb) == static_cast<std::int64_t>(file.size()),
            "the layer's size is not the file's");
     Bytes piece(70000);
