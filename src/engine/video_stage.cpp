@@ -29,7 +29,7 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
     ctx.max_b_frames = 0;
     ctx.qmin = plan.qmin;
     ctx.qmax = plan.qmax;
-    if (plan.groupQuantiser) {
+    if (plan.groupQuantiser || (ctx.flags & AV_CODEC_FLAG_QSCALE)) {
         // Each frame brings its quantiser; FFmpeg's buffer check would
         // otherwise recode a frame at a coarser one behind the group's back.
         ctx.flags |= AV_CODEC_FLAG_QSCALE;
@@ -43,7 +43,7 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
 
 }  // namespace
 
-Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder, int flags) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
     if (!codec)
         return Status::fail(ErrorKind::Internal, text::withReason(text::kEncodeFailed, "rv20"));
@@ -56,6 +56,7 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     ctx->framerate = {plan.fps, 1};
     ctx->sample_aspect_ratio = {1, 1};
     ctx->thread_count = 1;  // rv20 has no threading
+    ctx->flags |= flags;
     AVDictionary* options = nullptr;
     setEncoderOptions(plan, *ctx, options);
     const int ret = avcodec_open2(ctx.get(), codec, &options);

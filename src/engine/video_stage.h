@@ -22,7 +22,9 @@ inline constexpr int kMaxGopSize = 600;
 // Receives each finished frame; false means the job is being torn down.
 using FrameSink = std::function<bool(FramePtr)>;
 
-Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
+// `flags` adds to the encoder's (AV_CODEC_FLAG_QSCALE: each frame brings its
+// quantiser, as in groups; AV_CODEC_FLAG_PASS1: first-pass statistics).
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder, int flags = 0);
 
 // The encoder's size and pixel format from a decoded picture; on the video
 // encoder's thread, which has time to spare, so the reader only decodes.

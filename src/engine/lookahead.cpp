@@ -1,0 +1,303 @@
+// The look-ahead's first pass and its choice of each frame's quantiser.
+#include "engine/lookahead.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+
+#include "engine/video_stage.h"
+#include "texts/encoder_texts.h"
+
+namespace velmora::encoder {
+
+namespace {
+
+// The bits may run this part of the plan's buffer ahead of the line's share:
+// the rest is the rate guard's, for what a frame costs beyond its estimate.
+constexpr double kLineShare = 0.85;
+// A frame is planned at most this part of the buffer (or of the rm packet's
+// limit): nothing recodes a frame that comes out larger than planned.
+constexpr double kFrameShare = 0.5;
+// How fast the estimate of what a frame costs follows what the frames cost:
+// the weight of each new frame (a key frame's own, as they are few).
+constexpr double kFollow = 0.2, kKeyFollow = 0.5;
+// Texture bits shrink faster than the quantiser grows (more blocks end up
+// with no coefficient at all), and grow faster still towards the fine end,
+// where grain and detail the first pass dropped whole come back.
+constexpr double kCoarserExponent = 1.3, kFinerExponent = 1.5;
+// The first pass codes a frame at what the last frames held would get now.
+constexpr std::size_t kRecentFrames = 3;
+// Towards the fine end the estimate holds near the first pass's quantiser
+// only: a frame's is at most this much finer (grain the first pass dropped
+// whole comes back at a finer quantiser, at many times the bits). Towards
+// the coarse end it errs on the safe side, so the line can have any.
+constexpr double kFinerSpan = 1.5;
+// A predicted frame's quantiser follows its difficulty blurred with its
+// neighbours', each this much less: a frame coded much finer than the one
+// before it pays for what that one left out, which the first pass's frame
+// did not (grain came back every other frame at many times its estimate).
+constexpr double kBlurWeight = 0.5;
+constexpr int kBlurFrames = 4;
+// Bisection steps of the rate factor: far below a quantiser step.
+constexpr int kSearchSteps = 36;
+// The quantiser the look's figure is at (the finest it tries).
+constexpr double kLookQuantiser = 2;
+
+}  // namespace
+
+Status Lookahead::open(const VideoPlan& plan) {
+    if (plan.fps <= 0) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
+    qmin_ = plan.qmin;
+    qmax_ = std::max(plan.qmin, plan.qmax);
+    // As FFmpeg's rate control would read the plan (qcomp, i_qfactor).
+    qcomp_ = plan.evenQuantiser ? 0.7 : 0.5;
+    keyFactor_ = std::fabs(plan.keyQuantFactor);
+    perFrame_ = static_cast<double>(plan.bitRate) / plan.fps;
+    linePerFrame_ =
+        static_cast<double>(plan.ceilingRate > 0 ? plan.ceilingRate : plan.maxRate) / plan.fps;
+    allowance_ = plan.allowanceBits > 0 ? plan.allowanceBits : plan.bufferSize;
+    frameLimit_ = plan.bufferSize > 0 ? plan.bufferSize : kMaxVideoBufferBits;
+    frames_ = plan.wholeBits > 0 && plan.ceilingRate > 0
+                  ? static_cast<double>(plan.wholeBits) / plan.ceilingRate * plan.fps
+                  : 0;
+    windowFrames_ = std::max<std::size_t>(1, std::lround(kWindowSeconds * plan.fps));
+    historyFrames_ = std::max<std::size_t>(1, std::lround(kHorizonSeconds * plan.fps));
+    // The first pass starts where the look's figure puts a frame of the
+    // plan's rate, and follows the quantisers chosen from there.
+    const double macroblocks = std::ceil(plan.width / 16.0) * std::ceil(plan.height / 16.0);
+    const double lookBits = plan.initialComplexity * macroblocks;
+    trialQuantiser_ = lookBits > 0 && perFrame_ > 0
+                          ? std::clamp(kLookQuantiser * lookBits / perFrame_, qmin_, qmax_)
+                          : (qmin_ + qmax_) / 2;
+    return openVideoEncoder(plan, trial_, AV_CODEC_FLAG_QSCALE | AV_CODEC_FLAG_PASS1);
+}
+
+Status Lookahead::measure(AVFrame& frame, bool key, Measure& out) {
+    // Near the quantiser the frame will most likely get, where the estimate
+    // of what another quantiser costs holds best: what the last frames held
+    // would get now (after a cut the first pass is soon at the new scene's).
+    if (!window_.empty()) {
+        const double rate = rateFactor();
+        double logs = 0, count = 0;
+        for (auto h = window_.rbegin(); h != window_.rend() && count < kRecentFrames; ++h) {
+            logs += std::log(quantiser(h->measure, false, rate, nullptr));
+            count += 1;
+        }
+        trialQuantiser_ = std::exp(logs / count);
+    }
+    double quantiser = trialQuantiser_;
+    if (key) quantiser = std::clamp(keyFactor_ * quantiser, qmin_, qmax_);
+    const AVPictureType type = frame.pict_type;
+    const int quality = frame.quality;
+    frame.pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame.quality = static_cast<int>(std::lround(FF_QP2LAMBDA * quantiser));
+    int ret = avcodec_send_frame(trial_.get(), &frame);
+    frame.pict_type = type;
+    frame.quality = quality;
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+    PacketPtr packet = makePacket();
+    if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    ret = avcodec_receive_packet(trial_.get(), packet.get());
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+    // The first pass's statistics split the frame as FFmpeg's second pass
+    // reads them: texture, which shrinks as the quantiser grows, and the rest.
+    int pictType = 0, lambda = 0, intraBits = 0, interBits = 0, motionBits = 0, miscBits = 0;
+    const bool parsed =
+        trial_->stats_out &&
+        std::sscanf(trial_->stats_out, "in:%*d out:%*d type:%d q:%d itex:%d ptex:%d mv:%d misc:%d",
+                    &pictType, &lambda, &intraBits, &interBits, &motionBits, &miscBits) == 6;
+    out.key = key;
+    out.quantiser = quantiser;
+    out.texture = parsed ? intraBits + interBits : packet->size * 8.0;
+    out.other = parsed ? motionBits + miscBits : 0;
+    return Status::ok();
+}
+
+Status Lookahead::add(FramePtr frame, bool still) {
+    if (!frame) return Status::ok();
+    Held held;
+    held.key = frame->pict_type == AV_PICTURE_TYPE_I;
+    held.still = still;
+    if (Status s = measure(*frame, held.key, held.measure); !s) return s;
+    if (held.key) lastKey_ = held.measure;
+    held.frame = std::move(frame);
+    window_.push_back(std::move(held));
+    blur();
+    return Status::ok();
+}
+
+// Each predicted frame's share of the quantiser from its difficulty and its
+// neighbours' (those gone and those held), key frames apart.
+void Lookahead::blur() {
+    const auto difficulty = [](const Measure& m) { return m.texture * m.quantiser; };
+    const std::size_t first = window_.size() > kBlurFrames ? window_.size() - kBlurFrames - 1 : 0;
+    for (std::size_t i = first; i < window_.size(); ++i) {
+        Measure& m = window_[i].measure;
+        if (m.key) {
+            m.shape = std::pow(difficulty(m), 1 - qcomp_);
+            continue;
+        }
+        double sum = difficulty(m), weights = 1, weight = 1;
+        for (int d = 1; d <= kBlurFrames; ++d) {
+            weight *= kBlurWeight;
+            const std::size_t after = i + static_cast<std::size_t>(d);
+            if (after < window_.size() && !window_[after].measure.key) {
+                sum += weight * difficulty(window_[after].measure);
+                weights += weight;
+            }
+            const Measure* before = nullptr;
+            if (i >= static_cast<std::size_t>(d))
+                before = &window_[i - static_cast<std::size_t>(d)].measure;
+            else if (history_.size() + i >= static_cast<std::size_t>(d))
+                before = &history_[history_.size() + i - static_cast<std::size_t>(d)];
+            if (before && !before->key) {
+                sum += weight * difficulty(*before);
+                weights += weight;
+            }
+        }
+        m.shape = std::pow(sum / weights, 1 - qcomp_);
+    }
+}
+
+// As FFmpeg's second pass: a frame's bits follow its complexity to the
+// power qcomp, so its quantiser follows the rest; a key frame takes the
+// quantiser of the frame after it times i_qfactor.
+double Lookahead::quantiser(const Measure& m, bool key, double rate, const Measure* next) const {
+    const double own = m.shape / rate;
+    const double q = key ? keyFactor_ * (next && !next->key ? next->shape / rate : own) : own;
+    return std::clamp(std::max(q, m.quantiser / kFinerSpan), qmin_, qmax_);
+}
+
+// The texture bits of `m` at `quantiser`, as the first pass found them.
+double Lookahead::texture(const Measure& m, bool key, double quantiser) const {
+    // A frame the first pass coded predicted and that becomes a key frame
+    // costs what the last key frame did, at least.
+    const Measure& own =
+        key && !m.key && lastKey_.texture * lastKey_.quantiser > m.texture * m.quantiser ? lastKey_
+                                                                                         : m;
+    const double ratio = own.quantiser / quantiser;
+    return own.texture * std::pow(ratio, ratio > 1 ? kFinerExponent : kCoarserExponent);
+}
+
+double Lookahead::bits(const Measure& m, bool key, double quantiser) const {
+    return (key ? keyScale_ : scale_) * texture(m, key, quantiser) + m.other;
+}
+
+// The window's bits at `rate`, and how far at most they run ahead of the
+// line (`peak`: bits past the line's share so far, frame by frame).
+double Lookahead::windowBits(double rate, double* peak) const {
+    double total = 0;
+    double worst = -1e300;
+    for (std::size_t i = 0; i < window_.size(); ++i) {
+        const Held& h = window_[i];
+        const Measure* next = i + 1 < window_.size() ? &window_[i + 1].measure : nullptr;
+        total += bits(h.measure, h.key, quantiser(h.measure, h.key, rate, next));
+        if (peak) {
+            const double line = (slots_ + static_cast<double>(i) + 1) * linePerFrame_;
+            worst = std::max(worst, spent_ + total - line);
+        }
+    }
+    if (peak) *peak = worst;
+    return total;
+}
+
+// The rate factor at which what was spent, the window and what follows it
+// (taken to cost what the last minute and the window did a frame) come to
+// the plan's rate; then lowered until the window keeps within the line.
+double Lookahead::rateFactor() {
+    const double held = static_cast<double>(window_.size());
+    const double horizon = static_cast<double>(historyFrames_);
+    const double rest = ending_       ? 0
+                        : frames_ > 0 ? std::clamp(frames_ - slots_ - held, 0.0, horizon)
+                                      : horizon;
+    const double known = static_cast<double>(history_.size()) + held;
+    const double wanted = perFrame_ * (slots_ + held + rest);
+    const auto excess = [&](double rate) {
+        const double window = windowBits(rate, nullptr);
+        double past = 0;
+        if (rest > 0)
+            for (const Measure& m : history_)
+                past += bits(m, m.key, quantiser(m, m.key, rate, nullptr));
+        return spent_ + window + rest * (past + window) / known - wanted;
+    };
+    const auto search = [&](auto fits) {
+        // Rate factors from every frame at the coarsest to every one at the finest.
+        double lo = std::log(1e-6), hi = std::log(1e9);
+        if (fits(std::exp(hi))) return std::exp(hi);
+        if (!fits(std::exp(lo))) return std::exp(lo);
+        for (int i = 0; i < kSearchSteps; ++i) {
+            const double mid = (lo + hi) / 2;
+            (fits(std::exp(mid)) ? lo : hi) = mid;
+        }
+        return std::exp(lo);
+    };
+    double rate = search([&](double r) { return excess(r) <= 0; });
+    double peak = 0;
+    windowBits(rate, &peak);
+    if (peak > kLineShare * allowance_) {
+        rate = search([&](double r) {
+            double p = 0;
+            windowBits(r, &p);
+            return p <= kLineShare * allowance_;
+        });
+    }
+    return rate;
+}
+
+void Lookahead::remember(const Measure& m, bool key) {
+    Measure kept = m;
+    kept.key = key;
+    history_.push_back(kept);
+    while (history_.size() > historyFrames_) history_.pop_front();
+    slots_ += 1;
+}
+
+FramePtr Lookahead::take(bool key) {
+    const double rate = rateFactor();
+    lastRate_ = rate;
+    Held held = std::move(window_.front());
+    window_.pop_front();
+    const Measure* next = window_.empty() ? nullptr : &window_.front().measure;
+    double q = quantiser(held.measure, key, rate, next);
+    // No frame past its share of the buffer: coarser until it fits.
+    const double limit = kFrameShare * frameLimit_;
+    while (q < qmax_ && bits(held.measure, key, q) > limit) q = std::min(qmax_, q * 1.05);
+    held.frame->quality = static_cast<int>(std::lround(FF_QP2LAMBDA * q));
+    held.frame->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    taken_ = held.measure;
+    takenKey_ = key;
+    takenQuantiser_ = q;
+    bits_pred_ = bits(held.measure, key, q);
+    remember(held.measure, key);
+    return std::move(held.frame);
+}
+
+void Lookahead::leaveOut() {
+    remember(window_.front().measure, window_.front().key);
+    window_.pop_front();
+}
+
+void Lookahead::account(double bits) {
+    spent_ += bits;
+    if (std::getenv("LA_DEBUG"))
+        std::fprintf(stderr,
+                     "LA %g key %d q %.2f trialq %.1f bits %.0f pred %.0f tex %.0f o %.0f sc %.2f "
+                     "ksc %.2f spent-line %.0f\n",
+                     slots_, takenKey_, takenQuantiser_, taken_.quantiser, bits, bits_pred_,
+                     taken_.texture, taken_.other, scale_, keyScale_,
+                     spent_ - slots_ * linePerFrame_);
+    // How far the frame's texture came from the estimate, when it had any
+    // texture to speak of.
+    const double expected = texture(taken_, takenKey_, takenQuantiser_);
+    const double coded = bits - taken_.other;
+    if (expected > 0.05 * perFrame_ && coded > 0) {
+        double& scale = takenKey_ ? keyScale_ : scale_;
+        const double weight = takenKey_ ? kKeyFollow : kFollow;
+        const double seen = std::clamp(coded / expected, 0.25, 4.0);
+        scale = std::clamp(std::exp((1 - weight) * std::log(scale) + weight * std::log(seen)),
+                           0.5, 2.0);
+    }
+}
+
+}  // namespace velmora::encoder
