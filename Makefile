@@ -6,7 +6,7 @@ JOBS      ?= $(shell nproc)
 SANITIZE  ?=
 CMAKEFLAGS = -G Ninja -DCMAKE_BUILD_TYPE=$(TYPE) -DVELMORA_SANITIZE=$(SANITIZE) -DVELMORA_WERROR=ON
 
-.PHONY: all deps configure build run test check package bench quality asan tsan format clean
+.PHONY: all deps configure build run test check package bench quality asan tsan fuzz fuzz-build format clean
 
 all: build
 
@@ -62,6 +62,23 @@ check: deps
 	cmake --build build-asan -j $(JOBS) --target $(CHECK_TESTS)
 	cd build-asan && UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --output-on-failure -j $(JOBS) -R '$(CHECK_REGEX)'
+	$(MAKE) fuzz-build
+	fuzz/run build-fuzz replay
+
+# The libFuzzer targets of fuzz/, built with clang in a folder of their own
+# (only they and what they link). `make fuzz` runs each for FUZZ_SECONDS,
+# all at once; `fuzz/run build-fuzz merge` then adds what they found new to
+# the committed corpus.
+FUZZ_SECONDS ?= 300
+FUZZ_TARGETS = fuzz_matroska_reader fuzz_rm_writer fuzz_job
+build-fuzz/build.ninja: | deps
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Debug \
+	  -DCMAKE_CXX_FLAGS_DEBUG='-O1 -gline-tables-only' -DVELMORA_SANITIZE=address,undefined \
+	  -DVELMORA_FUZZ=ON -DVELMORA_WERROR=ON
+fuzz-build: build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
+fuzz: deps fuzz-build
+	fuzz/run build-fuzz fuzz $(FUZZ_SECONDS)
 tsan:
 	$(MAKE) test BUILD=build-tsan TYPE=Debug SANITIZE=thread CTESTFLAGS="-L media"
 

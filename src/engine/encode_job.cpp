@@ -38,12 +38,13 @@ void Engine::Job::run(bool opened) {
 
 void Engine::Job::runOpened() {
     std::vector<std::thread> workers;
-    workers.emplace_back(&Job::readSource, this);
+    workers.emplace_back([this] { guarded([this] { readSource(); }); });
     for (auto* lanes : {&videoLanes_, &audioLanes_})
-        for (auto& lane : *lanes) workers.emplace_back(&Job::encode, this, std::ref(*lane));
+        for (auto& lane : *lanes)
+            workers.emplace_back([this, &lane = *lane] { guarded([&] { encode(lane); }); });
     for (std::size_t i = 1; i < files_.size(); ++i)
-        workers.emplace_back(&Job::write, this, std::ref(*files_[i]));
-    write(*files_.front());
+        workers.emplace_back([this, &file = *files_[i]] { guarded([&] { write(file); }); });
+    guarded([this] { write(*files_.front()); });
     for (auto& t : workers) t.join();
 
     const JobResult result = conclude();

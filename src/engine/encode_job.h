@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 #include <utility>
@@ -30,7 +31,8 @@
 
 namespace velmora::encoder {
 
-// The refusals of a source's name that need no reading: none given, or a folder.
+// The refusal of a source's name that needs no file: none given. (A folder
+// is refused where the source is opened, which a stalled mount cannot hold.)
 Status checkSourceName(const std::string& source);
 
 // What the plan needs to know of an opened source.
@@ -42,7 +44,7 @@ class Engine::Job {
         : settings_(settings), observer_(&observer) {}
     ~Job();
 
-    Status prepare(JobInfo& info);
+    Status prepare(JobInfo& info);  // out of memory as a failure, as guarded()
     // `opened`: prepare() has run on the caller's thread; else the job's
     // thread runs it first. The thread keeps the job alive, so that one
     // let go can end on its own.
@@ -105,6 +107,7 @@ class Engine::Job {
     class LaneEncoder;
 
     // Opening, on the caller's thread or the job's (job_setup.cpp).
+    Status open(JobInfo& info);
     Status openVideoLanes(const EncodePlan& timedPlan, StageCosts costs);
     Status openAudioLanes();
     Status openFiles();
@@ -128,6 +131,17 @@ class Engine::Job {
     void placeFiles(JobResult& result);
     bool claimNames(JobResult& result);
     void settleOutcome(JobResult& result);
+
+    // Runs a worker's body: an allocation C++ cannot make (a queue's, a
+    // buffer's) fails the job as one FFmpeg cannot, rather than the process.
+    template <class Body>
+    void guarded(Body body) {
+        try {
+            body();
+        } catch (const std::bad_alloc&) {
+            fail(Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory));
+        }
+    }
 
     // With several files, a failure that belongs to one starts with its name.
     Status naming(Status status, const File* file) const;

@@ -221,6 +221,7 @@ EncodePlan planEncode(AudienceSet audiences, std::int32_t audioContent, std::int
     // new slide its cut test missed on a predicted frame it never refines
     // [Coded in groups].
     v.groupQuantiser = picture::codedInGroups(fps) || still;
+    v.picture = pictureConversion(source.colour, source.fields, source.width, source.height);
 
     if (videoKbps > shareKbps * kRateControlShare) {
         const double cut = shareKbps * kRateControlShare / videoKbps;

@@ -14,6 +14,7 @@
 
 #include "engine/audience_table.h"
 #include "engine/choices.h"
+#include "engine/picture_conversion.h"
 
 namespace velmora::encoder {
 
@@ -58,6 +59,9 @@ struct VideoPlan {
     // share over the source's length (0 when it is unknown).
     int ceilingRate = 0, allowanceBits = 0;
     std::int64_t wholeBits = 0;
+    // What the picture goes through besides the scaler: colours to what
+    // players show, fields to frames.
+    PictureConversion picture;
 };
 
 struct AudioPlan {
@@ -80,6 +84,10 @@ struct SourceShape {
     // quantiser, of the second frame after a key frame all at the coarsest,
     // and how many key frames a second the cuts seen need.
     double keyBitsPerPixel = 0, nextBitsPerPixel = 0, coarseBitsPerPixel = 0, keysPerSecond = 0;
+    // How the picture is coded: its stream's word, and the look's measure of
+    // its combing.
+    SourceColour colour{};
+    SourceFields fields{};
 };
 
 struct EncodePlan {

@@ -41,6 +41,13 @@ std::vector<std::string> ffmpegOutputArguments(const EncodePlan& plan) {
     };
     if (plan.video) {
         const VideoPlan& v = *plan.video;
+        // The deinterlacer, then the scaler with the colours' conversion; the
+        // CLI's own scaler to -s then has nothing left to do.
+        std::string filters = deinterlaceFilter(v.picture);
+        if (const std::string colours = colourFilters(v.picture, v.width, v.height);
+            !colours.empty())
+            filters += (filters.empty() ? "" : ",") + colours;
+        if (!filters.empty()) add("-vf", filters);
         add("-c:v", "rv20");
         add("-s", std::to_string(v.width) + "x" + std::to_string(v.height));
         add("-sws_flags", "bicubic");

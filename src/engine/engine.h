@@ -36,6 +36,8 @@ struct JobSettings {
     std::int32_t audioContent = VoiceAndMusic;
     std::int32_t videoQuality = NormalMotion;
     WriterFactory makeWriter = writerFactory(Muxer::Own);
+    // The files' title, author, copyright and comment: a field set here
+    // wins, the others come from the source's own (fileTags()).
     MediaMetadata metadata;
     // Filled while the job runs when set; costs decoding the output's video.
     // The picture is the fastest audience's.
@@ -145,9 +147,11 @@ struct SourceFacts {
 };
 
 // Opens and looks at the source as a job does, and closes it again: a pipe
-// or a device is read (and used up) as the job would read it. Nothing is
-// written. `settings.interrupted` ends a slow opening, as for a job.
-Status readJobSource(const JobSettings& settings, SourceFacts& facts);
+// or a device is read (and used up) as the job would read it, unless
+// `notAFile` is given: then such a source is only looked up, and
+// `*notAFile` says so. Nothing is written. `settings.interrupted` ends a
+// slow opening, as for a job, and gives up a read the kernel holds.
+Status readJobSource(const JobSettings& settings, SourceFacts& facts, bool* notAFile = nullptr);
 
 // What a job of `settings` makes of a source of `facts`, planned as the job
 // plans it: all of `info` but freeBytes. Reads no file; the destination

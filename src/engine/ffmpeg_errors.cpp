@@ -1,4 +1,5 @@
 #include "engine/ffmpeg_ptr.h"
+#include "engine/source_file.h"
 #include "engine/system_error.h"
 
 namespace velmora::encoder {
@@ -15,6 +16,8 @@ std::string describeError(int code) {
         case AVERROR_BUG2:
         case AVERROR_EOF:
             return text::kCauseNotMedia;
+        case kHeldCallsRefusal:
+            return text::kCauseReadsHeld;
         case AVERROR_DECODER_NOT_FOUND:
         case AVERROR_DEMUXER_NOT_FOUND:
             return text::kCauseNoCodec;

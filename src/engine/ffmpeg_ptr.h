@@ -20,16 +20,14 @@ extern "C" {
 
 namespace velmora::encoder {
 
-// The opaque of an AVIOContext of ours that an input context reads
-// through, over FFmpeg's own reading of the source (see source_reader.h).
-// FFmpeg leaves such a context to its owner: closeCustomReader frees it,
-// its reader and what the reader reads.
+// The opaque of an AVIOContext of ours that an input context reads the
+// source through (see source_reader.h). FFmpeg leaves such a context to its
+// owner: closeCustomReader frees it, its reader and what the reader reads.
 struct CustomReader {
-    AVIOContext* underneath = nullptr;
     CustomReader() = default;
     CustomReader(const CustomReader&) = delete;
     CustomReader& operator=(const CustomReader&) = delete;
-    virtual ~CustomReader() { avio_closep(&underneath); }
+    virtual ~CustomReader() = default;
 };
 
 inline void closeCustomReader(AVIOContext* pb) {

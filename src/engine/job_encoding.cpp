@@ -46,7 +46,7 @@ class Engine::Job::LaneEncoder {
     Status codeGroup();
     Status code(AVFrame* frame);
     Status endTail();
-    bool pass(PacketPtr packet);
+    Status pass(PacketPtr packet);
     void setIdle(bool idle);
 
     Job& job_;
@@ -268,10 +268,7 @@ Status Engine::Job::LaneEncoder::code(AVFrame* frame) {
         if (watched_)
             job_.previewDecoder_->show(*packet, encoder_->time_base, pictureIn_,
                                        *job_.settings_.preview);
-        if (!pass(std::move(packet))) {
-            tornDown_ = true;
-            break;
-        }
+        if (Status s = pass(std::move(packet)); !s || tornDown_) return s;
     }
     return Status::ok();
 }
@@ -284,12 +281,13 @@ Status Engine::Job::LaneEncoder::endTail() {
     if (!end) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
     end->pts = end->dts = lastSlot_;
     end->duration = 1;
-    pass(std::move(end));
-    return Status::ok();
+    return pass(std::move(end));
 }
 
 // To every file the lane feeds: a reference each, the last takes the packet.
-bool Engine::Job::LaneEncoder::pass(PacketPtr packet) {
+// A packet that cannot be copied fails the job: a file without it would be
+// short, not complete. An interleaver torn down takes no more (tornDown_).
+Status Engine::Job::LaneEncoder::pass(PacketPtr packet) {
     const std::int64_t time = packet->dts != AV_NOPTS_VALUE ? packet->dts : packet->pts;
     const std::int64_t us = av_rescale_q(time, encoder_->time_base, {1, 1'000'000});
     const auto bytes = static_cast<std::size_t>(packet->size);
@@ -297,9 +295,13 @@ bool Engine::Job::LaneEncoder::pass(PacketPtr packet) {
         auto& [file, slot] = lane_.feeds[i];
         PacketPtr item = i + 1 < lane_.feeds.size() ? PacketPtr(av_packet_clone(packet.get()))
                                                     : std::move(packet);
-        if (!item || !file->packets->push(slot, us, std::move(item), bytes)) return false;
+        if (!item) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+        if (!file->packets->push(slot, us, std::move(item), bytes)) {
+            tornDown_ = true;
+            break;
+        }
     }
-    return true;
+    return Status::ok();
 }
 
 // While waiting for frames, the lane holds none of its files' interleavers up.

@@ -64,11 +64,11 @@ Status checkJobFiles(const std::string& source, const std::vector<JobFile>& file
             return Status::fail(ErrorKind::NameTooLong,
                                 text::withSubject(text::kDestinationNameTooLong, path));
         // The user confirmed the named file in the save dialog, not the ones
-        // beside it: only an earlier RealMedia file is replaced there, and a
-        // link is not followed to find one.
+        // beside it: only an earlier RealMedia file (or an empty one) is
+        // replaced there, and a link is not followed to find one.
         if (i == 0) continue;
         const OpenedName found = openRegularFile(AT_FDCWD, path.c_str(), O_RDONLY);
-        if (found.holds != NameHolds::Nothing && !(found.fd.open() && isRealMedia(found.fd.get())))
+        if (found.holds != NameHolds::Nothing && !replaceableBeside(found))
             return refusedName(text::kDestinationStranger, path, found.holds);
     }
     return Status::ok();

@@ -1,13 +1,12 @@
 // What a job would make of a source, before any job runs: the source's
 // facts, and each file's plan. The job itself and the pane's plan both ask here.
 
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <cmath>
 #include <string_view>
 
 #include "engine/encode_job.h"
+#include "engine/source_file.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -32,10 +31,6 @@ bool singlePicture(const MediaSource& source) {
 
 Status checkSourceName(const std::string& source) {
     if (source.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoSource);
-    struct stat st {};
-    if (::stat(source.c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-        return Status::fail(ErrorKind::SourceUnreadable,
-                            text::withSubject(text::kSourceNotFile, source));
     return Status::ok();
 }
 
@@ -43,10 +38,16 @@ SourceFacts factsOf(const MediaSource& source) {
     return {source.shape, source.durationMs, singlePicture(source)};
 }
 
-Status readJobSource(const JobSettings& settings, SourceFacts& facts) {
+Status readJobSource(const JobSettings& settings, SourceFacts& facts, bool* notAFile) {
     if (Status s = checkSourceName(settings.source); !s) return s;
     SourceInterrupt interrupt;
     interrupt.caller = settings.interrupted;
+    if (notAFile) {
+        SourceFile name;
+        const int ret = name.open(settings.source, interruptCallback(&interrupt));
+        *notAFile = ret == 0 && !name.regular() && !S_ISDIR(name.status().st_mode);
+        if (*notAFile) return Status::ok();
+    }
     MediaSource source;
     if (Status s = openMediaSource(settings.source, source, &interrupt); !s) return s;
     facts = factsOf(source);

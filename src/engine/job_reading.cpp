@@ -1,8 +1,6 @@
 // The job's reader: the source's packets, with the timeline's gaps closed,
 // decoded once for every file and handed to the encoders' queues.
 
-#include <algorithm>
-#include <cmath>
 #include <thread>
 
 #include "engine/encode_job.h"
@@ -30,15 +28,19 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
     while (!stopRequested_ && !failed_) {
         const int ret = av_read_frame(source_.format.get(), packet.get());
         if (source_.format->pb) readBytes_ = avio_tell(source_.format->pb);
+        // A stop, through the interrupt callback: whatever the demuxer made
+        // of the read it gave up, the source did not end there.
+        if (ret == AVERROR_EXIT || (ret < 0 && stopRequested_)) break;
         if (ret == AVERROR_EOF) {
             reachedEnd = true;
             break;
         }
-        if (ret == AVERROR_EXIT) break;  // a stop, through the interrupt callback
         if (ret == AVERROR(EAGAIN)) {
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
             continue;
         }
+        // Memory, not the source, ran out: no file short of it is complete.
+        if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         if (ret < 0) {
             // Past the first packet a read error ends the source where it
             // is, as in the ffmpeg CLI; the summary says where.
@@ -62,24 +64,14 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
     return Status::ok();
 }
 
-// Moves the packet's timestamps back by the gaps closed before it, so every
-// stage after the reader sees one unbroken timeline.
+// Moves the packet's timestamps back by the gaps closed before it.
 void Engine::Job::closeGaps(AVPacket& packet) {
-    const std::int64_t pts = packet.pts != AV_NOPTS_VALUE ? packet.pts : packet.dts;
-    if (pts == AV_NOPTS_VALUE) return;
-    const AVStream* stream = source_.format->streams[packet.stream_index];
-    const AVRational tb =
-        packet.stream_index == source_.videoIndex ? source_.videoTimeBase : stream->time_base;
-    const double unit = av_q2d(tb);
-    const double start = pts * unit - source_.startUs / 1e6;
-    const double duration = std::min(std::max<std::int64_t>(packet.duration, 0) * unit,
-                                     SourceTimeline::kLongestKeptGap);
-    const double shift = timeline_.shiftFor(start, start + duration);
-    gapMs_ = static_cast<std::int64_t>(timeline_.closedSeconds() * 1000);
-    if (shift <= 0) return;
-    const std::int64_t ticks = std::llround(shift / unit);
-    if (packet.pts != AV_NOPTS_VALUE) packet.pts -= ticks;
-    if (packet.dts != AV_NOPTS_VALUE) packet.dts -= ticks;
+    const AVRational tb = packet.stream_index == source_.videoIndex
+                              ? source_.videoTimeBase
+                              : source_.format->streams[packet.stream_index]->time_base;
+    timeline_.close(packet.pts, packet.dts, packet.duration, av_q2d(tb), source_.startUs / 1e6,
+                    AV_NOPTS_VALUE);
+    gapMs_ = clampedMs(timeline_.closedSeconds());
 }
 
 }  // namespace velmora::encoder

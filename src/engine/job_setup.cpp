@@ -6,6 +6,7 @@
 
 #include "engine/destination_registry.h"
 #include "engine/encode_job.h"
+#include "engine/source_tags.h"
 #include "texts/encoder_texts.h"
 
 extern "C" {
@@ -35,6 +36,14 @@ double pictureRate(const VideoPlan& video) {
 }  // namespace
 
 Status Engine::Job::prepare(JobInfo& info) {
+    try {
+        return open(info);
+    } catch (const std::bad_alloc&) {
+        return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    }
+}
+
+Status Engine::Job::open(JobInfo& info) {
     if (Status s = checkSourceName(settings_.source); !s) return s;
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
@@ -105,7 +114,7 @@ Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs
         if (Status s = openVideoEncoder(video, lane->encoder, AV_CODEC_FLAG_QSCALE); !s)
             return naming(s, file.get());
         lane->frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
-        lane->scaler = std::make_unique<VideoScaler>(source_.orientation);
+        lane->scaler = std::make_unique<VideoScaler>(source_.orientation, video.picture);
         lane->video = &video;
         lane->feeds.push_back({file.get(), 0});
         pictures += pictureRate(video);
@@ -116,7 +125,8 @@ Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs
     const int threads = videoDecoderThreads(av_cpu_count(), costs);
     videoIn_ = std::make_unique<VideoConverter>();
     return videoIn_->open(*source_.format->streams[source_.videoIndex], source_.videoTimeBase,
-                          std::move(rates), source_.startUs, threads, &stopRequested_);
+                          std::move(rates), source_.startUs, threads, &stopRequested_,
+                          deinterlaceFilter(files_.front()->plan.video->picture));
 }
 
 // Files whose sound is alike share one encoder and its packets.
@@ -154,8 +164,11 @@ Status Engine::Job::openFiles() {
                     if (fed != file.get()) continue;
                     CodecParametersPtr params = makeCodecParameters();
                     if (!params) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-                    if (avcodec_parameters_from_context(params.get(), lane->encoder.get()) < 0)
-                        return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
+                    // It fails only where it cannot copy the codec's data.
+                    if (const int ret =
+                            avcodec_parameters_from_context(params.get(), lane->encoder.get());
+                        ret < 0)
+                        return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
                     const AVRational tb = lane->encoder->time_base;
                     if (Status s = file->writer->addStream(*params, tb.num, tb.den,
                                                            file->writerIndex[streams]);
@@ -178,7 +191,9 @@ Status Engine::Job::beginFiles() {
         file->ticket = DestinationRegistry::instance().claim(file->name.destination);
         Status s = file->temp.create(file->name.destination);
         if (s) {
-            s = file->writer->begin(file->temp.path(), settings_.metadata);
+            s = file->writer->begin(file->temp.path(),
+                                    fileTags(settings_.metadata, *source_.format,
+                                             {source_.videoIndex, source_.audioIndex}));
             file->begun = true;
         }
         if (!s) {

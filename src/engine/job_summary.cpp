@@ -71,9 +71,10 @@ void Engine::Job::finishSummary(JobResult& result) {
     const double gaps = timeline_.closedSeconds();
     const double found = std::max(0.0, timeline_.frontier() - gaps);
     result.declaredMs = source_.declaredMs;
-    result.sourceMs = static_cast<std::int64_t>(found * 1000);
-    result.damagedMs = static_cast<std::int64_t>(damaged * 1000);
-    result.gapMs = static_cast<std::int64_t>(gaps * 1000);
+    // Seconds from the source's clock, which may say anything.
+    result.sourceMs = clampedMs(found);
+    result.damagedMs = clampedMs(damaged);
+    result.gapMs = clampedMs(gaps);
     if (failed_ || stoppedEarly_) return;
 
     const std::int64_t decoded =

@@ -3,12 +3,13 @@
 
 #include "engine/media_source.h"
 
-#include <sys/stat.h>
-
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <thread>
 
+#include "engine/picture_filter.h"
+#include "engine/source_file.h"
 #include "engine/source_look.h"
 #include "engine/source_opening.h"
 #include "texts/encoder_texts.h"
@@ -131,6 +132,8 @@ void chooseStreams(AVFormatContext& format, MediaSource& source) {
                 std::swap(source.shape.sarNum, source.shape.sarDen);
             }
             source.shape.frameRate = averageFrameRate(*s);
+            source.shape.colour = colourOf(*s);
+            source.shape.fields.stated = fieldOrderOf(*s);
         } else if (par->codec_type == AVMEDIA_TYPE_AUDIO && source.audioIndex < 0 &&
                    par->ch_layout.nb_channels > 0 && decodable(s)) {
             source.audioIndex = static_cast<int>(i);
@@ -157,21 +160,55 @@ void leaveOutUndecodable(const std::string& path, const AVFormatContext& format,
     }
 }
 
+// A picture whose decoder opens but yields no picture in the first look nor
+// in a longer try, beside sound: left out as one that cannot open, rather
+// than the sound lost with it. (A picture that fails later keeps its stream.)
+void leaveOutPictureless(const std::string& path, MediaSource& source,
+                         const SourceInterrupt* interrupt) {
+    if (source.videoIndex < 0 || source.audioIndex < 0 || source.shape.keyBitsPerPixel > 0 ||
+        decodesAFrame(path, source.videoIndex, interrupt))
+        return;
+    source.videoLeftOut = true;
+    source.shape.hasVideo = false;
+    source.videoIndex = -1;
+}
+
 // The length the header gives: the container's, else the longest of the
 // chosen streams'; 0 when it gives none.
 std::int64_t declaredLength(const AVFormatContext& format, const MediaSource& source) {
-    if (format.duration > 0) return format.duration / 1000;
+    if (format.duration > 0) return std::min(format.duration / 1000, kLongestMs);
     std::int64_t ms = 0;
     for (int index : {source.videoIndex, source.audioIndex}) {
         if (index < 0) continue;
         const AVStream* s = format.streams[index];
-        if (s->duration > 0)
-            ms = std::max<std::int64_t>(ms, av_rescale_q(s->duration, s->time_base, {1, 1000}));
+        // INT64_MIN when it overflows.
+        const std::int64_t stated = av_rescale_q(s->duration, s->time_base, {1, 1000});
+        if (s->duration > 0) ms = std::max(ms, stated == INT64_MIN ? kLongestMs : stated);
     }
-    return ms;
+    return std::min(ms, kLongestMs);
+}
+
+// The picture's shape as a plan can use it: a sample aspect no screen
+// shows (a hundredfold stretch) is no aspect at all, and the average rate
+// stays a number a file's header can hold.
+void holdShape(SourceShape& shape) {
+    const double sar = shape.sarDen > 0 ? static_cast<double>(shape.sarNum) / shape.sarDen : 0;
+    constexpr double kWidestSampleAspect = 100;
+    if (!(sar >= 1 / kWidestSampleAspect && sar <= kWidestSampleAspect)) {
+        shape.sarNum = 0;
+        shape.sarDen = 1;
+    }
+    if (!(shape.frameRate > 0)) shape.frameRate = 0;
+    shape.frameRate = std::min(shape.frameRate, kFastestFrameRate);
 }
 
 }  // namespace
+
+std::int64_t clampedMs(double seconds) {
+    if (!(seconds > 0)) return 0;
+    if (seconds >= kLongestMs / 1000.0) return kLongestMs;
+    return static_cast<std::int64_t>(seconds * 1000);
+}
 
 Orientation orientationOf(const AVStream& stream) {
     const auto* matrix = reinterpret_cast<const std::int32_t*>(
@@ -204,66 +241,78 @@ Orientation orientationOf(const AVStream& stream) {
 Status openMediaSource(const std::string& path, MediaSource& source,
                        const SourceInterrupt* interrupt,
                        const std::function<void(SourceShape)>& besideLook) {
-    // "file:" keeps names with a colon from being taken for a protocol; the
-    // file protocol opens read-only for input.
+    const AVIOInterruptCB callback = interruptCallback(interrupt);
+    const auto stopped = [interrupt] { return interrupt && (*interrupt)(); };
+    const Status interrupted = Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
+    // Looked up, and a regular file opened, where a stalled mount holds up
+    // no one: a stop gives the wait up.
+    auto file = std::make_unique<SourceFile>();
+    if (const int ret = file->open(path, callback); ret < 0)
+        return ret == AVERROR_EXIT ? interrupted : unreadableSource(path, ret);
+    if (S_ISDIR(file->status().st_mode))
+        return Status::fail(ErrorKind::SourceUnreadable,
+                            text::withSubject(text::kSourceNotFile, path));
+    const bool regular = file->regular();
+    // "file:" keeps names with a colon from being taken for a protocol.
     std::string url = "file:" + path;
-    struct stat st {};
-    // Some demuxers (an image's) open the file only when they read it.
-    if (::stat(path.c_str(), &st) != 0) return unreadableSource(path, AVERROR(errno));
-    if (!S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
+    if (!regular) {
+        file.reset();
         Status status = Status::ok();
         url = pipeUrl(path, interrupt, status, source.pipe);
         if (url.empty()) return status;
     }
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-    raw->interrupt_callback = interruptCallback(interrupt);
+    raw->interrupt_callback = callback;
     bool refused = false;
-    int ret = openOneFile(raw, url, refused);
+    int ret = openOneFile(raw, url, std::move(file), refused);
     if (ret < 0) {
         source.pipe.reset();
         if (refused)
             return Status::fail(ErrorKind::SourceRefused,
                                 text::withSubject(text::kSourceReachesOut, path));
-        if (ret == AVERROR_EXIT)
-            return Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
+        // A read given up on fails as anything FFmpeg makes of it.
+        if (ret == AVERROR_EXIT || stopped()) return interrupted;
         return unreadableSource(path, ret);
     }
     InputContextPtr format(raw);
     ret = avformat_find_stream_info(format.get(), nullptr);
-    if (ret == AVERROR_EXIT)
-        return Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
+    if (ret == AVERROR_EXIT || (ret < 0 && stopped())) return interrupted;
     if (ret < 0) return unreadableSource(path, ret);
 
     // What an earlier open of this source left goes; the pipe being read stays.
     OwnedDescriptor pipe = std::move(source.pipe);
     source = MediaSource{};
     source.pipe = std::move(pipe);
+    source.regularFile = regular;
     chooseStreams(*format, source);
     if (source.videoIndex < 0 && source.audioIndex < 0)
         return Status::fail(ErrorKind::SourceDamaged, text::kSourceNoMedia);
-    if (S_ISREG(st.st_mode) && source.videoIndex >= 0 && source.audioIndex >= 0)
+    if (regular && source.videoIndex >= 0 && source.audioIndex >= 0)
         leaveOutUndecodable(path, *format, source, interrupt);
 
     source.declaredMs = declaredLength(*format, source);
     source.durationMs = source.declaredMs;
     if (source.videoIndex >= 0) {
         if (const double seconds = trustVideoRate(*format, source); seconds > 0)
-            source.durationMs = static_cast<std::int64_t>(seconds * 1000);
+            source.durationMs = clampedMs(seconds);
         // The plan never asks for more frames than the source has: its
         // rate is the one the timeline will use, not an implausible claim.
         if (source.trustedFps > 0) source.shape.frameRate = source.trustedFps;
     }
+    holdShape(source.shape);
     source.shape.durationMs = source.durationMs;
-    source.startUs = format->start_time != AV_NOPTS_VALUE ? format->start_time : 0;
+    if (format->start_time != AV_NOPTS_VALUE)
+        source.startUs = std::clamp(format->start_time, -kFurthestStartUs, kFurthestStartUs);
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
     // Only a file can be looked at ahead: a pipe's data is read once.
-    if (S_ISREG(st.st_mode)) {
+    if (regular) {
         std::jthread beside;
         if (besideLook) beside = std::jthread(besideLook, source.shape);
         lookAtSource(path, source, interrupt);
     }
+    if (regular) leaveOutPictureless(path, source, interrupt);
     return Status::ok();
 }
 

@@ -36,6 +36,7 @@ struct MediaSource {
     // reads one but never closes it: it goes with the source, after the context.
     OwnedDescriptor pipe;
     InputContextPtr format;
+    bool regularFile = false;  // which can be read again, at other places
     int videoIndex = -1;
     int audioIndex = -1;
     std::int64_t durationMs = 0;  // the length we believe; 0 when unknown
@@ -88,6 +89,18 @@ InputContextPtr reopenSourceFile(const std::string& path, const SourceInterrupt*
 // Opens a decoder for one of the source's streams; `threadCount` 0 lets
 // FFmpeg choose.
 Status openDecoder(const AVStream& stream, int threadCount, CodecContextPtr& decoder);
+
+// A source's numbers are whatever its header says, up to the largest its
+// fields hold; once opened, they are held to what a RealMedia file can state,
+// so that no sum or product of them overflows. Times: 32-bit milliseconds
+// (49.7 days). The clock's origin, in microseconds: within 2^53 either way
+// (285 years), which any clock a recording keeps fits in. Frame rates: the
+// 16.16 fixed point of a video stream's header.
+inline constexpr std::int64_t kLongestMs = 0xFFFFFFFF;
+inline constexpr std::int64_t kFurthestStartUs = std::int64_t{1} << 53;
+inline constexpr double kFastestFrameRate = 65535;
+// `seconds` as whole milliseconds within that; 0 for none, less, or not a number.
+std::int64_t clampedMs(double seconds);
 
 // Frame rates outside this range are not what a camera or a screen
 // recorder writes; such a claim is a damaged or hand-made header.

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "engine/status.h"
 
@@ -15,6 +16,18 @@ struct AVPacket;
 }
 
 namespace velmora::encoder {
+
+// A RealMedia file's texts (CONT) are at most this long each: a 16-bit length.
+inline constexpr std::size_t kMaxTextBytes = 0xFFFF;
+
+// `s` cut to at most `maxBytes` without splitting a UTF-8 sequence.
+inline std::string_view clipUtf8(std::string_view s, std::size_t maxBytes) {
+    if (s.size() <= maxBytes) return s;
+    std::size_t end = maxBytes;
+    // Step back over continuation bytes (10xxxxxx) to the start of the cut character.
+    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
+    return s.substr(0, end);
+}
 
 struct MediaMetadata {
     std::string title;      // UTF-8

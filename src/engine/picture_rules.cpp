@@ -120,7 +120,11 @@ void fitFrame(const SourceShape& source, int boxWidth, int boxHeight, int& width
     width = boxWidth;
     height = boxHeight;
     if (source.width <= 0 || source.height <= 0) return;
-    const double aspect = source.width * picture::sampleAspect(source) / source.height;
+    // A picture a thousand times wider than high is no shape to fit; held
+    // there, the sizes below stay within an int.
+    constexpr double kWidestAspect = 1000;
+    const double aspect = std::clamp(source.width * picture::sampleAspect(source) / source.height,
+                                     1 / kWidestAspect, kWidestAspect);
     const auto round4 = [](double v) {
         return std::max(16, static_cast<int>(std::lround(v / 4)) * 4);
     };

@@ -146,4 +146,13 @@ inline bool isRealMedia(int fd) {
            magic[1] == 'R' && magic[2] == 'M' && magic[3] == 'F';
 }
 
+// What a file beside the named one may be for a job to replace it: an
+// earlier RealMedia file, or an empty one, which is what a batch killed
+// between claiming its names and filling them leaves, and which holds
+// nothing to lose. `found` was opened for reading.
+inline bool replaceableBeside(const OpenedName& found) {
+    return found.holds == NameHolds::RegularFile && found.fd.open() &&
+           (found.st.st_size == 0 || isRealMedia(found.fd.get()));
+}
+
 }  // namespace velmora::encoder

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "engine/key_frames.h"
+#include "engine/picture_filter.h"
 #include "engine/video_stage.h"
 
 namespace velmora::encoder {
@@ -69,11 +70,13 @@ class Look {
             const int ret = avcodec_receive_frame(decoder_.get(), decoded.get());
             if (ret >= 0) {
                 if (!scaler_.scale(*decoded, width_, height_, pictures[got])) return false;
+                combing_.add(*decoded, got == 0);
+                if (got == 0) addPictureFacts(*decoded, source_.shape.colour);
                 av_frame_unref(decoded.get());
                 ++got;
                 continue;
             }
-            if (ret != AVERROR(EAGAIN) || drained) break;
+            if (ret != AVERROR(EAGAIN) || drained || (interrupt_ && (*interrupt_)())) break;
             if (packets++ >= kMaxPacketsPerPlace ||
                 av_read_frame(format_.get(), packet.get()) < 0) {
                 avcodec_send_packet(decoder_.get(), nullptr);
@@ -119,6 +122,7 @@ class Look {
     }
 
     void finish(double seconds) {
+        source_.shape.fields.measured = combing_.counts();
         if (places_ < 1) return;
         const double pixels = static_cast<double>(width_) * height_ * places_;
         SourceShape& shape = source_.shape;
@@ -177,6 +181,7 @@ class Look {
     Coder finest_, coarse_;
     VideoScaler scaler_;
     KeyFrameChooser cutFinder_{1 << 30};
+    CombingCount combing_;
     int width_ = 0, height_ = 0;
     double keyBits_ = 0, nextBits_ = 0, coarseBits_ = 0;
     int places_ = 0, cuts_ = 0;

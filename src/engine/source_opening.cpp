@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <memory>
 
 #include "engine/source_reader.h"
 #include "texts/encoder_texts.h"
@@ -24,6 +25,21 @@ bool reachesOut(const AVInputFormat* format) {
     return false;
 }
 
+constexpr const char* kFileUrl = "file:";
+
+// The regular file `path` opened for reading through the layer of
+// source_reader; null with `error` set when it cannot be.
+AVIOContext* openFileReader(const std::string& path, const AVIOInterruptCB& interrupt, int& error) {
+    auto file = std::make_unique<SourceFile>();
+    error = file->open(path, interrupt);
+    if (error < 0) return nullptr;
+    if (!file->regular()) {
+        error = AVERROR(EINVAL);
+        return nullptr;
+    }
+    return openSourceFileReader(std::move(file), error);
+}
+
 // Marks a context opened by openOneFile; contexts a demuxer opens inside it
 // do not carry it.
 constexpr char kOneFile = 0;
@@ -40,12 +56,27 @@ int openOnlyTheSource(AVFormatContext* s, AVIOContext** pb, const char* url, int
         reachedOut = true;
         return AVERROR(EPERM);
     }
+    // The file read as the source is: on a thread of its own.
+    if (std::strncmp(url, kFileUrl, std::strlen(kFileUrl)) == 0) {
+        int error = 0;
+        *pb = openFileReader(url + std::strlen(kFileUrl), s->interrupt_callback, error);
+        return *pb ? 0 : error;
+    }
     AVDictionary* opts = nullptr;
     if (options) av_dict_copy(&opts, *options, 0);
     av_dict_set(&opts, "protocol_whitelist", s->protocol_whitelist, 0);
     const int ret = avio_open2(pb, url, flags, &s->interrupt_callback, &opts);
     av_dict_free(&opts);
     return ret;
+}
+
+// What openOnlyTheSource opened, closed by its kind.
+int closeOpened(AVFormatContext*, AVIOContext* pb) {
+    if (isSourceFileReader(pb)) {
+        closeCustomReader(pb);
+        return 0;
+    }
+    return avio_close(pb);
 }
 
 // Every demuxer but those: FFmpeg refuses the others when it probes the
@@ -66,17 +97,15 @@ const std::string& allowedDemuxers() {
 }
 
 // What FFmpeg would take a refused file for, from its first bytes.
-bool probesAsReaching(const std::string& url, const AVIOInterruptCB& interrupt) {
-    AVDictionary* opts = nullptr;
-    av_dict_set(&opts, "protocol_whitelist", "file", 0);
-    AVIOContext* pb = nullptr;
-    const int ret = avio_open2(&pb, url.c_str(), AVIO_FLAG_READ, &interrupt, &opts);
-    av_dict_free(&opts);
-    if (ret < 0) return false;
+bool probesAsReaching(const std::string& path, const AVIOInterruptCB& interrupt) {
+    int error = 0;
+    AVIOContext* pb = openFileReader(path, interrupt, error);
+    if (!pb) return false;
     const AVInputFormat* format = nullptr;
+    const std::string url = kFileUrl + path;
     const bool reaching =
         av_probe_input_buffer2(pb, &format, url.c_str(), nullptr, 0, 0) >= 0 && reachesOut(format);
-    avio_closep(&pb);
+    closeCustomReader(pb);
     return reaching;
 }
 
@@ -97,31 +126,41 @@ void dropAttachments(AVFormatContext& format) {
 
 }  // namespace
 
-int openOneFile(AVFormatContext*& raw, const std::string& url, bool& refused) {
+int openOneFile(AVFormatContext*& raw, const std::string& url, std::unique_ptr<SourceFile> file,
+                bool& refused) {
     const AVIOInterruptCB interrupt = raw->interrupt_callback;
     raw->opaque = const_cast<char*>(&kOneFile);
     raw->io_open = openOnlyTheSource;
-    const bool pipe = url.rfind("pipe:", 0) == 0;
+    raw->io_close2 = closeOpened;
+    const bool pipe = !file;
     AVDictionary* opts = nullptr;
     av_dict_set(&opts, "protocol_whitelist", pipe ? "pipe" : "file", 0);
     av_dict_set(&opts, "format_whitelist", allowedDemuxers().c_str(), 0);
     // An image's name is its name, not a pattern for its neighbours.
     av_dict_set(&opts, "pattern_type", "none", 0);
-    // The demuxer reads the source through a layer that hides its
-    // attachments; FFmpeg's own checks of the name and the format hold
-    // all the same.
+    // The demuxer reads the source through the layer of source_reader;
+    // FFmpeg's own checks of the name and the format hold all the same.
+    int ret = 0;
     AVIOContext* reader = pipe ? openAttachmentHidingStream(url, interrupt, opts)
-                               : openAttachmentHidingReader(url, interrupt, opts);
+                               : openSourceFileReader(std::move(file), ret);
+    if (!reader && !pipe) {
+        av_dict_free(&opts);
+        avformat_free_context(raw);
+        raw = nullptr;
+        refused = false;
+        return ret;
+    }
     raw->pb = reader;
     reachedOut = false;
-    int ret = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
+    ret = avformat_open_input(&raw, url.c_str(), nullptr, &opts);
     av_dict_free(&opts);
     if (ret < 0) closeCustomReader(reader);
     refused = reachedOut;
     reachedOut = false;
     // Not on the list: say why when it is one of ours to refuse (a pipe
     // cannot be read twice; it gets FFmpeg's word).
-    if (ret == AVERROR(EINVAL) && !pipe) refused = probesAsReaching(url, interrupt);
+    if (ret == AVERROR(EINVAL) && !pipe)
+        refused = probesAsReaching(url.substr(std::strlen(kFileUrl)), interrupt);
     if (refused && ret >= 0) {
         InputContextFree{}(raw);
         raw = nullptr;
@@ -182,11 +221,14 @@ AVIOInterruptCB interruptCallback(const SourceInterrupt* interrupt) {
 }
 
 InputContextPtr reopenSourceFile(const std::string& path, const SourceInterrupt* interrupt) {
+    const AVIOInterruptCB callback = interruptCallback(interrupt);
+    auto file = std::make_unique<SourceFile>();
+    if (file->open(path, callback) < 0 || !file->regular()) return nullptr;
     AVFormatContext* raw = avformat_alloc_context();
     if (!raw) return nullptr;
-    raw->interrupt_callback = interruptCallback(interrupt);
+    raw->interrupt_callback = callback;
     bool refused = false;
-    if (openOneFile(raw, "file:" + path, refused) < 0) return nullptr;
+    if (openOneFile(raw, kFileUrl + path, std::move(file), refused) < 0) return nullptr;
     return InputContextPtr(raw);
 }
 

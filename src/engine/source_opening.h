@@ -4,16 +4,20 @@
 // segments, a list's entries, a manifest's pieces); a FIFO, socket or device
 // opened without blocking.
 
+#include <memory>
 #include <string>
 
 #include "engine/media_source.h"
+#include "engine/source_file.h"
 
 namespace velmora::encoder {
 
-// avformat_open_input for `url` ("file:..." or "pipe:N") that reads that
-// one file and nothing else. Fails with `refused` set when the source is a
-// playlist or list of other files.
-int openOneFile(AVFormatContext*& raw, const std::string& url, bool& refused);
+// avformat_open_input for `url` that reads that one file and nothing else:
+// "file:..." read through `file`, which has opened it, or "pipe:N" (`file`
+// null). Fails with `refused` set when the source is a playlist or list of
+// other files; `raw` is freed then.
+int openOneFile(AVFormatContext*& raw, const std::string& url, std::unique_ptr<SourceFile> file,
+                bool& refused);
 
 // A FIFO, a socket or a device may have nothing to say for a long time; a
 // plain open() and read() of one would block where no stop reaches. Such a

@@ -55,33 +55,49 @@ void applyPatches(const std::vector<BytePatch>& patches, std::int64_t offset, st
     }
 }
 
-// Reads the file underneath, as FFmpeg's file protocol reads it.
-struct HidingReader : CustomReader {
+// Reads the file through its own thread (SourceFile), at a place of its own.
+struct FileReader : CustomReader {
+    std::unique_ptr<SourceFile> file;
+    std::int64_t position = 0;
     std::vector<BytePatch> patches;
 };
 
-HidingReader& readerOf(void* opaque) {
-    return *static_cast<HidingReader*>(static_cast<CustomReader*>(opaque));
+FileReader& readerOf(void* opaque) {
+    return *static_cast<FileReader*>(static_cast<CustomReader*>(opaque));
 }
 
 int readPacket(void* opaque, std::uint8_t* data, int size) {
-    HidingReader& reader = readerOf(opaque);
-    const std::int64_t offset = avio_tell(reader.underneath);
-    const int got = avio_read(reader.underneath, data, size);
+    FileReader& reader = readerOf(opaque);
+    const int got = reader.file->read(reader.position, data, size);
     if (got <= 0) return got == 0 ? AVERROR_EOF : got;
-    applyPatches(reader.patches, offset, data, got);
+    applyPatches(reader.patches, reader.position, data, got);
+    reader.position += got;
     return got;
 }
 
 std::int64_t seekTo(void* opaque, std::int64_t offset, int whence) {
-    HidingReader& reader = readerOf(opaque);
+    FileReader& reader = readerOf(opaque);
     whence &= ~AVSEEK_FORCE;
-    if (whence == AVSEEK_SIZE) return avio_size(reader.underneath);
-    return avio_seek(reader.underneath, offset, whence);
+    if (whence == AVSEEK_SIZE) return reader.file->size();
+    std::int64_t to = offset;
+    if (whence == SEEK_CUR) {
+        to = reader.position + offset;
+    } else if (whence == SEEK_END) {
+        const std::int64_t size = reader.file->size();
+        if (size < 0) return size;
+        to = size + offset;
+    } else if (whence != SEEK_SET) {
+        return AVERROR(EINVAL);
+    }
+    if (to < 0) return AVERROR(EINVAL);
+    reader.position = to;
+    return to;
 }
 
 // Reads the pipe underneath, as FFmpeg's pipe protocol reads it.
 struct StreamReader : CustomReader {
+    AVIOContext* underneath = nullptr;
+    ~StreamReader() override { avio_closep(&underneath); }
     StreamingAttachmentHider hider;
     // Read from the pipe and not yet handed on: [begin, settled) are
     // settled, [settled, end) wait for the bytes after them.
@@ -220,8 +236,9 @@ std::size_t StreamingAttachmentHider::pass(std::uint8_t* data, std::size_t size,
 
 namespace {
 
-// FFmpeg's own reading of `url` under the layer, with the caller's options
-// (the protocol whitelist among them); null when it cannot be opened.
+// FFmpeg's own reading of the pipe `url` under the layer, with the
+// caller's options (the protocol whitelist among them); null when it cannot
+// be opened.
 AVIOContext* openUnderneath(const std::string& url, const AVIOInterruptCB& interrupt,
                             const AVDictionary* options) {
     AVDictionary* opts = nullptr;
@@ -234,32 +251,37 @@ AVIOContext* openUnderneath(const std::string& url, const AVIOInterruptCB& inter
 
 }  // namespace
 
-AVIOContext* openAttachmentHidingReader(const std::string& url, const AVIOInterruptCB& interrupt,
-                                        const AVDictionary* options) {
-    AVIOContext* file = openUnderneath(url, interrupt, options);
-    if (!file) return nullptr;
-    const auto readAt = [file](std::int64_t offset, std::uint8_t* data, int size) {
-        if (avio_seek(file, offset, SEEK_SET) < 0) return -1;
-        const int got = avio_read(file, data, size);
-        return got == AVERROR_EOF ? 0 : got;
+AVIOContext* openSourceFileReader(std::unique_ptr<SourceFile> file, int& error) {
+    auto reader = std::make_unique<FileReader>();
+    reader->file = std::move(file);
+    SourceFile& source = *reader->file;
+    bool stopped = false;
+    const auto readAt = [&](std::int64_t offset, std::uint8_t* data, int size) {
+        const int got = source.read(offset, data, size);
+        stopped = stopped || got == AVERROR_EXIT;
+        return got;
     };
-    std::vector<BytePatch> patches = attachmentsAsVoid(readAt);
-    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kBufferBytes));
-    if (patches.empty() || !buffer || avio_seek(file, 0, SEEK_SET) != 0) {
-        av_free(buffer);
-        avio_closep(&file);
+    reader->patches = attachmentsAsVoid(readAt);
+    if (stopped) {
+        error = AVERROR_EXIT;
         return nullptr;
     }
-    auto* reader = new HidingReader;
-    reader->underneath = file;
-    reader->patches = std::move(patches);
-    AVIOContext* pb = avio_alloc_context(
-        buffer, kBufferBytes, 0, static_cast<CustomReader*>(reader), readPacket, nullptr, seekTo);
+    auto* buffer = static_cast<std::uint8_t*>(av_malloc(kBufferBytes));
+    AVIOContext* pb = buffer ? avio_alloc_context(buffer, kBufferBytes, 0,
+                                                  static_cast<CustomReader*>(reader.get()),
+                                                  readPacket, nullptr, seekTo)
+                             : nullptr;
     if (!pb) {
         av_free(buffer);
-        delete reader;
+        error = AVERROR(ENOMEM);
+        return nullptr;
     }
+    reader.release();  // the context's now
     return pb;
+}
+
+bool isSourceFileReader(const AVIOContext* pb) {
+    return pb && pb->read_packet == readPacket;
 }
 
 AVIOContext* openAttachmentHidingStream(const std::string& url, const AVIOInterruptCB& interrupt,

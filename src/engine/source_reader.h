@@ -1,19 +1,22 @@
 #pragma once
-// The bytes of a source as its demuxer reads them: the source's own,
-// except that a Matroska or WebM source's attachments (fonts for its
-// subtitles, cover images) show as padding. FFmpeg's Matroska demuxer
-// would read every attachment whole while it reads the header and keep
-// several copies of it; as padding, it passes over them keeping nothing
-// (a file's it seeks over unread, a pipe's it reads and drops piece by
-// piece).
+// The bytes of a source as its demuxer reads them: a regular file's read on
+// a thread of its own (SourceFile), so that a stop never waits for a read
+// the kernel holds; the source's own bytes, except that a Matroska or WebM
+// source's attachments (fonts for its subtitles, cover images) show as
+// padding. FFmpeg's Matroska demuxer would read every attachment whole
+// while it reads the header and keep several copies of it; as padding, it
+// passes over them keeping nothing (a file's it seeks over unread, a
+// pipe's it reads and drops piece by piece).
 
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "engine/ffmpeg_ptr.h"
+#include "engine/source_file.h"
 
 namespace velmora::encoder {
 
@@ -92,13 +95,15 @@ class StreamingAttachmentHider {
     std::int64_t offset_ = 0;  // of the first byte of the next call
 };
 
-// An AVIOContext reading the file `url` ("file:...", opened with
-// `options`) with its attachments shown as padding; null when it has none
-// to hide (or cannot be opened), to be opened as usual then. An input
-// context given it frees it with itself (InputContextFree); one that failed
-// to open leaves it to closeCustomReader.
-AVIOContext* openAttachmentHidingReader(const std::string& url, const AVIOInterruptCB& interrupt,
-                                        const AVDictionary* options);
+// An AVIOContext reading the regular file `file` has opened, with a
+// Matroska file's attachments shown as padding; each read waits on `file`'s
+// thread and gives up when `interrupt` says stop. Null (with `error` set)
+// when it cannot be made. An input context given it frees it with itself
+// (InputContextFree); one that failed to open leaves it to
+// closeCustomReader. isSourceFileReader() tells such a context from
+// FFmpeg's own.
+AVIOContext* openSourceFileReader(std::unique_ptr<SourceFile> file, int& error);
+bool isSourceFileReader(const AVIOContext* pb);
 
 // The same for a pipe ("pipe:N"), read once as it comes through
 // StreamingAttachmentHider: the pipe's reads, their waits and their

@@ -1,10 +1,9 @@
 #include "engine/stage_costs.h"
 
-#include <sys/stat.h>
-
 #include <ctime>
 
 #include "engine/audio_stage.h"
+#include "engine/source_timeline.h"
 #include "engine/video_stage.h"
 
 namespace velmora::encoder {
@@ -66,10 +65,8 @@ double threadCpuSeconds() {
 StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
                              const EncodePlan& plan, const SourceInterrupt* interrupt) {
     StageCosts costs;
-    struct stat st {};
-    if (!plan.video || source.videoIndex < 0 || !source.format || source.declaredFps > 0 ||
-        source.durationMs < kShortestMs || source.shape.frameRate <= 0 ||
-        ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode))
+    if (!plan.video || source.videoIndex < 0 || !source.format || !source.regularFile ||
+        source.declaredFps > 0 || source.durationMs < kShortestMs || source.shape.frameRate <= 0)
         return costs;
 
     // A second reading of the file: the job's own starts at the beginning.
@@ -103,6 +100,8 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
     AudioConverter audioIn;
     PacketPtr packet = makePacket();
     if (!packet) return costs;
+    SourceTimeline timeline;
+    timeline.declare(source.declaredMs / 1000.0);
     double reader = 0;
     bool opened = false, counting = false;
     int videoPackets = 0, counted = 0;
@@ -114,6 +113,12 @@ StageCosts measureStageCosts(const std::string& path, const MediaSource& source,
         const double encoding = video.seconds + audio.seconds;
         if (av_read_frame(format.get(), packet.get()) < 0) return costs;
         const int index = packet->stream_index;
+        // The job's reader closes the clock's gaps: a picture is held over
+        // none of them, here as there.
+        if (index == videoIndex || index == audioIndex)
+            timeline.close(packet->pts, packet->dts, packet->duration,
+                           av_q2d(format->streams[index]->time_base), source.startUs / 1e6,
+                           AV_NOPTS_VALUE);
         bool ok = true;
         if (!opened && index == videoIndex && packet->pts != AV_NOPTS_VALUE) {
             // The stretch starts at this picture, as a job starts at its first.

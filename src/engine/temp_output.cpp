@@ -293,7 +293,7 @@ Status TempOutput::replaceable(const OpenedName& found, Onto what) const {
             return systemFailure(text::kRenameFailed, found.error, ErrorKind::DestinationRefused);
         case Onto::RealMedia:
             // The job names the file the message is about.
-            if (regular && isRealMedia(found.fd.get())) return Status::ok();
+            if (replaceableBeside(found)) return Status::ok();
             return refusedName(text::kDestinationStranger, {}, found.holds);
         case Onto::Claim:
             if (regular && found.st.st_size == 0) return Status::ok();

@@ -68,7 +68,7 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder, int fla
 
 Status VideoConverter::open(const AVStream& stream, AVRational timeBase, std::vector<int> rates,
                             std::int64_t originUs, int decoderThreads,
-                            const std::atomic<bool>* stop) {
+                            const std::atomic<bool>* stop, const std::string& deinterlace) {
     if (rates.empty()) return Status::fail(ErrorKind::Internal, text::kEncodeFailed);
     decoded_ = makeFrame();
     if (!decoded_) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
@@ -76,6 +76,7 @@ Status VideoConverter::open(const AVStream& stream, AVRational timeBase, std::ve
     const double fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
     if (Status s = openDecoder(stream, decoderThreads, decoder_); !s) return s;
 
+    deinterlacer_ = PictureFilter(deinterlace);
     outputs_.clear();
     for (int r : rates) outputs_.push_back({r, 0});
     stop_ = stop;
@@ -125,6 +126,13 @@ Status VideoConverter::drain(std::span<const FrameSink> sinks) {
     if (ret < 0 && ret != AVERROR_EOF)
         return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
     if (Status s = receiveFrames(sinks); !s) return s;
+    if (!deinterlacer_.empty()) {
+        // The deinterlacer holds a frame back to see the one after it.
+        if (Status s = deinterlacer_.filter(nullptr, streamTimeBase_,
+                                            [&](FramePtr f) { return accept(*f, sinks); });
+            !s)
+            return s;
+    }
     // A photo or a one-frame clip is shown for a while, not for the
     // fraction of a second its one frame claims (less than a slot at the
     // slow lines' rates: an empty file).
@@ -149,11 +157,17 @@ Status VideoConverter::receiveFrames(std::span<const FrameSink> sinks) {
             continue;
         }
         ++framesDecoded_;
-        Status s = accept(*decoded_, sinks);
+        Status s = deliver(*decoded_, sinks);
         av_frame_unref(decoded_.get());
         if (!s) return s;
     }
     return Status::ok();
+}
+
+Status VideoConverter::deliver(const AVFrame& decoded, std::span<const FrameSink> sinks) {
+    if (deinterlacer_.empty()) return accept(decoded, sinks);
+    return deinterlacer_.filter(&decoded, streamTimeBase_,
+                                [&](FramePtr f) { return accept(*f, sinks); });
 }
 
 Status VideoConverter::accept(const AVFrame& decoded, std::span<const FrameSink> sinks) {
@@ -162,7 +176,16 @@ Status VideoConverter::accept(const AVFrame& decoded, std::span<const FrameSink>
     double time = decoded.best_effort_timestamp != AV_NOPTS_VALUE
                       ? decoded.best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
                       : lastTime_ + lastDuration_;
-    if (held_ && time < lastTime_) time = lastTime_;  // out of order: keep the clock moving forward
+    if (held_ && time < lastTime_) {
+        // Out of order: keep the clock moving forward. A step back longer
+        // than a picture ever shows is no reordering but a broken clock, and
+        // the broken time is the held frame's: a first frame stamped hours
+        // ahead of the rest would otherwise fill every slot up to there.
+        if (lastTime_ - time > kLongestFrame)
+            lastTime_ = time;
+        else
+            time = lastTime_;
+    }
 
     // Slots whose middle falls before this frame still show the previous one;
     // the very first frame also covers any slots before it.
@@ -218,6 +241,37 @@ FramePtr pictureOf(int width, int height) {
     return picture;
 }
 
+int swsMatrix(ColourMatrix matrix) {
+    switch (matrix) {
+        case ColourMatrix::Bt709:
+            return SWS_CS_ITU709;
+        case ColourMatrix::Fcc:
+            return SWS_CS_FCC;
+        case ColourMatrix::Smpte240:
+            return SWS_CS_SMPTE240M;
+        case ColourMatrix::Bt2020:
+            return SWS_CS_BT2020;
+        default:
+            return SWS_CS_ITU601;
+    }
+}
+
+// The source's matrix and range to BT.601 in limited range, as the scale
+// filter's in_color_matrix, out_color_matrix, in_range and out_range do it.
+void setColours(SwsContext& scaler, const PictureConversion& picture) {
+    int *from = nullptr, *to = nullptr;
+    int fromFull = 0, toFull = 0, brightness = 0, contrast = 0, saturation = 0;
+    if (sws_getColorspaceDetails(&scaler, &from, &fromFull, &to, &toFull, &brightness, &contrast,
+                                 &saturation) < 0)
+        return;
+    sws_setColorspaceDetails(&scaler,
+                             picture.matrix == ColourMatrix::NotYuv
+                                 ? from
+                                 : sws_getCoefficients(swsMatrix(picture.matrix)),
+                             picture.fullRange ? 1 : 0, sws_getCoefficients(SWS_CS_ITU601), 0,
+                             brightness, contrast, saturation);
+}
+
 // `out`'s planes from `in`'s, turned upright. On the small, scaled picture:
 // a few hundred thousand bytes moved, next to what coding it costs.
 void turn(const AVFrame& in, const Orientation& o, AVFrame& out) {
@@ -243,22 +297,46 @@ void turn(const AVFrame& in, const Orientation& o, AVFrame& out) {
 
 }  // namespace
 
+Status VideoScaler::convert(const AVFrame& decoded, int width, int height, FramePtr& out) {
+    if (picture_.throughLinearLight()) {
+        if (light_.empty()) light_ = PictureFilter(colourFilters(picture_, width, height));
+        out.reset();
+        if (Status s = light_.filter(&decoded, {1, 1},
+                                     [&](FramePtr f) {
+                                         out = std::move(f);
+                                         return Status::ok();
+                                     });
+            !s)
+            return s;
+        return out ? Status::ok() : Status::fail(ErrorKind::SourceUnreadable, text::kDecodeFailed);
+    }
+    const int from[3] = {decoded.width, decoded.height, decoded.format}, to[2] = {width, height};
+    if (!scaler_ || !std::equal(from, from + 3, scalerFrom_) ||
+        !std::equal(to, to + 2, scalerTo_)) {
+        scaler_.reset(sws_getContext(decoded.width, decoded.height,
+                                     static_cast<AVPixelFormat>(decoded.format), width, height,
+                                     AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr, nullptr, nullptr));
+        if (!scaler_) return Status::fail(ErrorKind::SourceUnreadable, text::kDecodeFailed);
+        std::copy(from, from + 3, scalerFrom_);
+        std::copy(to, to + 2, scalerTo_);
+        if (picture_.changesColours()) setColours(*scaler_, picture_);
+    }
+    out = pictureOf(width, height);
+    if (!out) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    const int ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height,
+                              out->data, out->linesize);
+    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
+    return Status::ok();
+}
+
 Status VideoScaler::scale(const AVFrame& decoded, int width, int height, FramePtr& out) {
     // Scaled as stored, then turned: the same picture as turning first, on
     // far fewer pixels.
     const bool upright = orientation_.upright();
     const int storedWidth = orientation_.transpose ? height : width;
     const int storedHeight = orientation_.transpose ? width : height;
-    scaler_.reset(sws_getCachedContext(scaler_.release(), decoded.width, decoded.height,
-                                       static_cast<AVPixelFormat>(decoded.format), storedWidth,
-                                       storedHeight, AV_PIX_FMT_YUV420P, SWS_BICUBIC, nullptr,
-                                       nullptr, nullptr));
-    if (!scaler_) return Status::fail(ErrorKind::SourceUnreadable, text::kDecodeFailed);
-    FramePtr scaled = pictureOf(storedWidth, storedHeight);
-    if (!scaled) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-    const int ret = sws_scale(scaler_.get(), decoded.data, decoded.linesize, 0, decoded.height,
-                              scaled->data, scaled->linesize);
-    if (ret < 0) return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
+    FramePtr scaled;
+    if (Status s = convert(decoded, storedWidth, storedHeight, scaled); !s) return s;
     if (!upright) {
         FramePtr turned = pictureOf(width, height);
         if (!turned) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);

@@ -11,6 +11,7 @@
 #include "engine/encode_plan.h"
 #include "engine/ffmpeg_ptr.h"
 #include "engine/media_source.h"
+#include "engine/picture_filter.h"
 #include "engine/status.h"
 
 namespace velmora::encoder {
@@ -26,17 +27,25 @@ using FrameSink = std::function<bool(FramePtr)>;
 // quantiser, as in groups; AV_CODEC_FLAG_PASS1: first-pass statistics).
 Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder, int flags = 0);
 
-// The encoder's size and pixel format from a decoded picture; on the video
-// encoder's thread, which has time to spare, so the reader only decodes.
+// The encoder's size and pixel format from a decoded picture, with the
+// colours players show (`picture`'s conversion, in the same pass where the
+// scaler can do it); on the video encoder's thread, which has time to
+// spare, so the reader only decodes.
 class VideoScaler {
   public:
-    explicit VideoScaler(Orientation orientation = {}) : orientation_(orientation) {}
+    explicit VideoScaler(Orientation orientation = {}, PictureConversion picture = {})
+        : orientation_(orientation), picture_(picture) {}
     // To `width` x `height` of the upright picture; `out` gets `in`'s timestamp.
     Status scale(const AVFrame& in, int width, int height, FramePtr& out);
 
   private:
+    Status convert(const AVFrame& in, int width, int height, FramePtr& out);
+
     Orientation orientation_;
+    PictureConversion picture_;
     SwsPtr scaler_;
+    int scalerFrom_[3] = {0, 0, -1}, scalerTo_[2] = {0, 0};  // what scaler_ was made for
+    PictureFilter light_;  // HDR and wide gamut: through linear light
 };
 
 // The quantiser for a group of frames, from one key frame to the next, when
@@ -92,8 +101,11 @@ class VideoConverter {
     // of each output, in the order of the sinks given later. While `stop`
     // is true no more frames go out, however many slots a frame would
     // still fill. `decoderThreads`: as videoDecoderThreads() gives them.
+    // `deinterlace`: the deinterlacer's filter (deinterlaceFilter()), empty
+    // for none; the outputs share its frames.
     Status open(const AVStream& stream, AVRational timeBase, std::vector<int> rates,
-                std::int64_t originUs, int decoderThreads, const std::atomic<bool>* stop = nullptr);
+                std::int64_t originUs, int decoderThreads, const std::atomic<bool>* stop = nullptr,
+                const std::string& deinterlace = {});
 
     // One packet of the source stream; `sinks` has one sink per output. One
     // that does not decode is skipped and counted; the previous picture
@@ -123,11 +135,13 @@ class VideoConverter {
         std::int64_t nextSlot = 0;
     };
     Status receiveFrames(std::span<const FrameSink> sinks);
+    Status deliver(const AVFrame& decoded, std::span<const FrameSink> sinks);
     Status accept(const AVFrame& decoded, std::span<const FrameSink> sinks);
     Status emitUntil(double seconds, std::span<const FrameSink> sinks);
     bool fillsASlot(const AVPacket& packet) const;
 
     CodecContextPtr decoder_;
+    PictureFilter deinterlacer_;
     FramePtr decoded_;
     FramePtr held_;  // the decoded frame that fills slots until a newer one is due
     std::vector<Output> outputs_;

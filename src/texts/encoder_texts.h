@@ -68,6 +68,10 @@ inline constexpr const char* kCauseTooManyFiles = "同时打开的文件太多�
 inline constexpr const char* kCauseNoCodec = "不支持其中的编码格式。";
 inline constexpr const char* kCauseNoData =
     "它在 10 秒内没有送来任何数据（可能是无人写入的管道或设备）。";
+// Reads given up on because a disk or mount stopped answering are still
+// held by the system, as many as the program lets wait.
+inline constexpr const char* kCauseReadsHeld =
+    "先前读取的源文件所在的磁盘或网络一直没有响应，在它恢复之前不再打开源文件。";
 inline constexpr const char* kCauseUnknown = "原因不明";
 
 // Property writes.
@@ -188,6 +192,8 @@ inline constexpr const char* kPlanStereoMusic = "立体声音乐";
 // The source's width, height and rate; the audience; the file's width, height and rate.
 inline constexpr const char* kPlanNotePicture =
     "%1×%2、每秒 %3 帧的画面在 %4 上只有 %5×%6、每秒 %7 帧";
+inline constexpr const char* kPlanNoteHdr = "源文件是 HDR 画面，将转换为普通动态范围（SDR）的画面";
+inline constexpr const char* kPlanNoteInterlaced = "源文件是隔行扫描的画面，将先去隔行";
 inline constexpr const char* kPlanNoteNoPicture = "源文件没有画面，文件中只有声音";
 inline constexpr const char* kPlanNoteNoSound = "源文件没有声音，文件中只有画面";
 // The destination's name does not end in .rm; the files get it as it is.
@@ -238,22 +244,42 @@ inline constexpr const char* kUsage =
     "  --video-quality 0-3   0 标准动作视频（默认），1 平滑动作视频，2 急剧的图像视频，\n"
     "                        3 幻灯片播放，none 不要画面\n"
     "  --muxer ours|ffmpeg   自己的 RealMedia 写入器（默认）或 FFmpeg 的\n"
+    "  --title 文字          文件的标题（默认取源文件的），--author 作者、\n"
+    "                        --copyright 版权、--comment 说明同样\n"
     "  --output-dir 文件夹   批量模式：把所有源文件压缩到这个文件夹（不存在时创建）\n"
     "  --overwrite           批量模式下覆盖已有的同名文件，而不是加数字后缀；\n"
     "                        会覆盖本批的某个源文件时，什么也不压缩\n"
+    "  --skip-existing       批量模式：一组文件都已完整存在（RealMedia，不比源文件旧，\n"
+    "                        每个听众都有，长度与源文件相差不到 0.5 秒）的源文件\n"
+    "                        不再压缩（JSON 的结果为 already_done）；不完整的重新压缩，\n"
+    "                        替换这些名称上的 RealMedia 文件\n"
+    "  --shard K/N           批量模式：源文件按名称的字节排序后，只压缩其中第 K、K+N、\n"
+    "                        K+2N……个（K 从 0 起，小于 N），供作业数组的 N 个任务\n"
+    "                        各取一份；JSON 的每一行写明 \"shard\":\"K/N\"\n"
     "  --json                每压缩完一个源文件，在标准输出上为它的每个输出文件\n"
     "                        打印一行 JSON 对象\n"
     "  --print-plan          不压缩，逐行打印 ffmpeg 命令行做同样压缩所用的输出选项\n"
     "                        （选了多个听众时，每个听众的选项前有一行，如“# 512k”；\n"
-    "                        源文件是单张图片时，第一行是说明这一点的“#”注释）\n"
+    "                        源文件是单张图片、HDR 画面或隔行扫描时，开头有说明\n"
+    "                        这一点的“#”注释）\n"
     "  -h, --help            显示本帮助\n"
     "\n"
-    "Ctrl+C 停止当前源文件的压缩（保存已压缩的部分）并跳过其余源文件。\n"
-    "退出码：0 全部完成，1 有文件失败或命令行有误，130 被中断。\n"
+    "Ctrl+C（或 SIGTERM、SIGHUP）停止当前源文件的压缩（保存已压缩的部分）\n"
+    "并跳过其余源文件。\n"
+    "\n"
+    "退出码：\n"
+    "  0    全部完成（或已存在）\n"
+    "  1    有源文件或目标无法使用，重试也没有用（源文件损坏、不存在等）\n"
+    "  2    命令行有误\n"
+    "  75   值得重试的失败：磁盘已满、写入目标时出错、内存不足\n"
+    "  130  被 Ctrl+C、SIGTERM 或 SIGHUP 中断\n"
+    "一批中有几种结果时，取最严重的：130、75、1、2、0。\n"
     "\n"
     "示例：\n"
     "  velmora-encode --audience 56k 讲座.mp4 讲座.rm\n"
-    "  velmora-encode --audience lan,512k --audio-content 3 --json *.mp4 --output-dir out\n";
+    "  velmora-encode --audience lan,512k --audio-content 3 --json *.mp4 --output-dir out\n"
+    "  velmora-encode --shard $SLURM_ARRAY_TASK_ID/4 --skip-existing --json *.mp4 --output-dir "
+    "out\n";
 inline constexpr const char* kShortUsage =
     "用法：velmora-encode [选项] 源文件 目标文件\n"
     "      velmora-encode [选项] 源文件... --output-dir 文件夹\n"
@@ -263,6 +289,7 @@ inline constexpr const char* kShortUsage =
 inline constexpr const char* kAudienceNeedsValue = "--audience 需要一个值";
 inline constexpr const char* kUnknownAudience = "未知的目标听众";
 inline constexpr const char* kChoiceRange = " 的取值应为 0-3 或 none";  // after the option
+inline constexpr const char* kTagNeedsValue = " 需要一段文字";          // after the option
 inline constexpr const char* kMuxerValues = "--muxer 的取值应为 ffmpeg 或 ours";
 inline constexpr const char* kUnknownOption = "未知的选项";
 inline constexpr const char* kErrorLine = "velmora-encode：%s\n";
@@ -275,7 +302,8 @@ inline constexpr const char* kSummaryLine =
     "%s：%.1f 秒，%lld 字节，平均 %.1f kbps（%s 预算 %d kbps），用时 %.1f 秒\n";
 inline constexpr const char* kEmptyAudience = "--audience 的列表中有空的名称（多余的逗号？）";
 inline constexpr const char* kOutputDirNeedsValue = "--output-dir 需要一个文件夹";
-inline constexpr const char* kOverwriteNeedsOutputDir = "--overwrite 只能与 --output-dir 一起使用";
+inline constexpr const char* kNeedsOutputDir = " 只能与 --output-dir 一起使用";  // after the option
+inline constexpr const char* kShardValue = "--shard 的取值应为 K/N（N 份中的第 K 份，0 ≤ K < N）";
 inline constexpr const char* kNoOutputDir = "无法创建输出文件夹";
 // number, count, source, the job's files (joined by kFileSeparator)
 inline constexpr const char* kFileHeader = "（%zu/%zu）%s → %s";
@@ -298,11 +326,15 @@ inline constexpr const char* kCompleted = "完成";
 inline constexpr const char* kStopped = "已停止";
 inline constexpr const char* kFailed = "失败";
 inline constexpr const char* kSkipped = "已跳过";
+inline constexpr const char* kAlreadyDone = "已存在";
 inline constexpr const char* kNotStarted = "已中断，未处理";
 inline constexpr const char* kNothingKept = "停止前还没有压缩出任何内容，未保存文件";
 inline constexpr const char* kSeconds = "%.1f 秒";
 // The first line of --print-plan for a source of one picture: seconds it is shown.
 inline constexpr const char* kStillPictureComment = "# 源文件是单张图片，每个文件把它显示 %g 秒\n";
+// The same for a picture converted from HDR, and for one deinterlaced.
+inline constexpr const char* kHdrComment = "# 源文件是 HDR 画面，转换为普通动态范围（SDR）\n";
+inline constexpr const char* kInterlacedComment = "# 源文件是隔行扫描的画面，先去隔行\n";
 // What the source turned out to be, after the summary (the job's warning).
 inline constexpr const char* kWarningLine = "velmora-encode：注意：%s\n";
 }  // namespace cli

@@ -191,25 +191,40 @@ TEST_F(Cli, VideoQualityNoneGivesSoundOnly) {
     EXPECT_EQ(m.audio->codec, "ra_144");
 }
 
+// A command line that cannot be done exits 2; a source or destination that
+// cannot be used, 1 (retrying will not help either).
 TEST_F(Cli, BadUseExitsWithAMessageAndNoFile) {
     const std::string out = dir_.file("a.rm");
     const std::string files = " " + shellQuoted(source_) + " " + shellQuoted(out);
-    for (const std::string& args :
-         {std::string(""), "--audience 1m" + files, "--audience" + files,
-          "--audio-content 7" + files, "--video-quality fast" + files, "--muxer gstreamer" + files,
-          "--frobnicate" + files, shellQuoted(source_),
-          // An empty audience name is refused wherever the comma is.
-          "--audience 56k," + files, "--audience ,56k" + files, "--audience 56k,,lan" + files,
-          "--overwrite" + files, shellQuoted(source_) + " --output-dir",
-          shellQuoted(dir_.file("missing.avi")) + " " + shellQuoted(out),
-          shellQuoted(source_) + " " + shellQuoted(dir_.file("no folder/a.rm")),
-          shellQuoted(source_) + " " + shellQuoted(source_)}) {
+    const std::pair<std::string, int> cases[] = {
+        {"", 2},
+        {"--audience 1m" + files, 2},
+        {"--audience" + files, 2},
+        {"--audio-content 7" + files, 2},
+        {"--video-quality fast" + files, 2},
+        {"--muxer gstreamer" + files, 2},
+        {"--frobnicate" + files, 2},
+        {shellQuoted(source_), 2},
+        // An empty audience name is refused wherever the comma is.
+        {"--audience 56k," + files, 2},
+        {"--audience ,56k" + files, 2},
+        {"--audience 56k,,lan" + files, 2},
+        {"--overwrite" + files, 2},
+        {"--skip-existing" + files, 2},
+        {"--shard 1/1 --output-dir " + shellQuoted(dir_.file("o")) + " " + shellQuoted(source_), 2},
+        {shellQuoted(source_) + " --output-dir", 2},
+        {shellQuoted(dir_.file("missing.avi")) + " " + shellQuoted(out), 1},
+        {shellQuoted(source_) + " " + shellQuoted(dir_.file("no folder/a.rm")), 1},
+        {shellQuoted(source_) + " " + shellQuoted(source_), 1},
+    };
+    for (const auto& [args, status] : cases) {
         SCOPED_TRACE(args);
         const CliRun r = run(args);
-        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_EQ(r.exitCode, status) << r.output;
         EXPECT_FALSE(r.output.empty());
         EXPECT_FALSE(media::fileExists(out));
     }
+    EXPECT_FALSE(media::fileExists(dir_.file("o")));
     EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
 }
 
@@ -562,6 +577,73 @@ TEST_F(Cli, AFileMadeAtAChosenNameWhileTheJobRunsIsKept) {
     }
 }
 
+// A rerun with --skip-existing leaves a complete set alone and makes again
+// whatever is not: a source changed since, a file missing or cut short. A
+// file at a name that is not RealMedia is kept, and the set moves on.
+TEST_F(Cli, SkipExistingMakesAgainOnlyWhatIsNotComplete) {
+    const std::string out = dir_.file("out");
+    std::string sources;
+    for (const std::string name : {"a", "b", "c", "d", "e"}) {
+        const std::string source = dir_.file(name + ".mkv");
+        if (name == "b")
+            std::filesystem::copy_file(source_, source);
+        else
+            std::filesystem::create_symlink(source_, source);
+        sources += " " + shellQuoted(source);
+    }
+    const std::string args =
+        "--skip-existing --json --audience 28k,56k" + sources + " --output-dir " + shellQuoted(out);
+    const CliRun first = run(args);
+    ASSERT_EQ(first.exitCode, 0) << first.output;
+    struct stat untouched {};
+    ASSERT_EQ(::stat((out + "/a.rm").c_str(), &untouched), 0);
+
+    // b's source is newer than its files.
+    const timespec later[2] = {{::time(nullptr) + 60, 0}, {::time(nullptr) + 60, 0}};
+    ASSERT_EQ(::utimensat(AT_FDCWD, dir_.file("b.mkv").c_str(), later, 0), 0);
+    ASSERT_EQ(::unlink((out + "/c-56k.rm").c_str()), 0);
+    const std::string cut = out + "/d-56k.rm";
+    ASSERT_EQ(::truncate(cut.c_str(), std::filesystem::file_size(cut) / 2), 0);
+    ASSERT_EQ(::unlink((out + "/e-56k.rm").c_str()), 0);
+    std::ofstream(out + "/e-56k.rm") << "not ours";
+
+    const CliRun again = run(args);
+    EXPECT_EQ(again.exitCode, 0) << again.output;
+    const std::vector<std::string> json = jsonLines(again.output);
+    const struct {
+        const char* result;
+        const char* files;  // the set's named file, in the output folder
+    } want[] = {{"already_done", "a"},
+                {"completed", "b"},
+                {"completed", "c"},
+                {"completed", "d"},
+                {"completed", "e-1"}};
+    ASSERT_EQ(json.size(), 2 * std::size(want)) << again.output;
+    for (std::size_t i = 0; i < json.size(); ++i) {
+        SCOPED_TRACE(json[i]);
+        const auto& w = want[i / 2];
+        EXPECT_NE(json[i].find("\"result\":\"" + std::string(w.result) + "\""), std::string::npos);
+        const std::string file = out + "/" + w.files + (i % 2 ? "-56k.rm" : ".rm");
+        EXPECT_EQ(outputOf(json[i]), file);
+        EXPECT_NEAR(media::probe(file).playSeconds(), 8.0, 0.5);
+    }
+    struct stat after {};
+    ASSERT_EQ(::stat((out + "/a.rm").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, untouched.st_ino);
+    EXPECT_EQ(contents(out + "/e-56k.rm"), "not ours");
+    EXPECT_EQ(media::hiddenFileCount(out), 0);
+
+    // Files of another plan (sound only) are not the set this one makes.
+    const CliRun other = run("--skip-existing --json --audience 28k,56k --video-quality none " +
+                             shellQuoted(dir_.file("a.mkv")) + " --output-dir " + shellQuoted(out));
+    EXPECT_EQ(other.exitCode, 0) << other.output;
+    const std::vector<std::string> redone = jsonLines(other.output);
+    ASSERT_EQ(redone.size(), 2u) << other.output;
+    EXPECT_NE(redone[0].find("\"result\":\"completed\""), std::string::npos) << redone[0];
+    EXPECT_EQ(outputOf(redone[0]), out + "/a.rm");
+    EXPECT_FALSE(media::probe(out + "/a.rm").video);
+}
+
 // --overwrite where an output is a source of the same batch (another one,
 // or its own), in either order: refused before anything is written.
 TEST_F(Cli, OverwriteNeverReplacesASourceOfTheBatch) {
@@ -575,7 +657,7 @@ TEST_F(Cli, OverwriteNeverReplacesASourceOfTheBatch) {
         SCOPED_TRACE(first);
         const CliRun r = run("--overwrite --json --audience 56k " + shellQuoted(first) + " " +
                              shellQuoted(second) + " --output-dir " + shellQuoted(out));
-        EXPECT_EQ(r.exitCode, 1) << r.output;
+        EXPECT_EQ(r.exitCode, 2) << r.output;
         char refusal[1024];
         std::snprintf(refusal, sizeof refusal, text::cli::kOverwritesSource, first.c_str(),
                       earlier.c_str());

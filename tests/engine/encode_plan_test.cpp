@@ -401,5 +401,126 @@ TEST(EncodePlan, FfmpegArgumentsAskForTheSameEncode) {
     EXPECT_EQ(optionValue(dsl, "-ac"), "2");
 }
 
+// What the ffmpeg CLI is given to see the picture as players show it: BT.601
+// limited range at the file's size, HDR bent into SDR by its stated light,
+// whole frames. A source already so gets no filter at all (its files stay
+// byte for byte what they were).
+TEST(EncodePlan, ThePictureIsConvertedAsPlayersShowIt) {
+    const auto colour = [](ColourMatrix m, bool full = false, bool inFormat = false,
+                           Transfer t = Transfer::Sdr, double nits = 0) {
+        return SourceColour{m, full, inFormat, t, t != Transfer::Sdr, nits};
+    };
+    const SourceFields none;
+    struct Case {
+        const char* name;
+        int width, height;
+        SourceColour colour;
+        SourceFields fields;
+        std::vector<std::string> filters;  // in -vf; none at all when empty
+        std::vector<std::string> absent = {};
+    } cases[] = {
+        {"SD unstated is BT.601", 640, 480, colour(ColourMatrix::Unstated), none, {}},
+        {"BT.601 in a full-range pixel format",
+         720,
+         576,
+         colour(ColourMatrix::Bt601, true, true),
+         none,
+         {}},
+        {"RGB pixels", 1920, 1080, colour(ColourMatrix::NotYuv), none, {}},
+        {"HD unstated is BT.709",
+         1280,
+         720,
+         colour(ColourMatrix::Unstated),
+         none,
+         {"in_color_matrix=bt709:out_color_matrix=bt601:in_range=tv:out_range=tv"}},
+        {"portrait HD unstated is BT.709",
+         1080,
+         1920,
+         colour(ColourMatrix::Unstated),
+         none,
+         {"in_color_matrix=bt709"}},
+        {"full range by its tag alone",
+         640,
+         480,
+         colour(ColourMatrix::Bt601, true),
+         none,
+         {"in_color_matrix=bt601:out_color_matrix=bt601:in_range=pc:out_range=tv"}},
+        {"PQ stating 100 cd/m2 needs no curve",
+         1920,
+         1080,
+         colour(ColourMatrix::Bt2020, false, false, Transfer::Pq, 100),
+         none,
+         {"zscale=tin=smpte2084:min=bt2020nc:pin=bt2020:rin=tv:t=linear", "npl=100", "p=bt709",
+          "m=bt470bg", "format=yuv420p"},
+         {"tonemap"}},
+        {"PQ stating nothing is bent from 1000 cd/m2",
+         1920,
+         1080,
+         colour(ColourMatrix::Bt2020, false, false, Transfer::Pq),
+         none,
+         {"npl=203", "tonemap=tonemap=mobius", "peak=4.926"}},
+        {"HLG from BT.2408's reference white",
+         1920,
+         1080,
+         colour(ColourMatrix::Bt2020, false, false, Transfer::Hlg),
+         none,
+         {"tin=arib-std-b67", "npl=203", "peak=4.926"}},
+        {"stated top field first",
+         720,
+         576,
+         colour(ColourMatrix::Bt601),
+         {FieldOrder::TopFirst, {}},
+         {"bwdif=mode=send_frame:parity=tff:deint=all"}},
+        {"stated interlaced, measured progressive",
+         720,
+         576,
+         colour(ColourMatrix::Bt601),
+         {FieldOrder::BottomFirst, {0, 0, 2}},
+         {}},
+        {"stated interlaced, measured the other order",
+         720,
+         576,
+         colour(ColourMatrix::Bt601),
+         {FieldOrder::TopFirst, {0, 2, 0}},
+         {"parity=bff"}},
+        {"unstated, measured combed",
+         720,
+         576,
+         colour(ColourMatrix::Bt601),
+         {FieldOrder::Unstated, {0, 1, 0}},
+         {"parity=bff"}},
+        {"stated progressive, measured both ways",
+         720,
+         576,
+         colour(ColourMatrix::Bt601),
+         {FieldOrder::Progressive, {1, 0, 1}},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        SourceShape shape = videoAndSound(c.width, c.height);
+        shape.colour = c.colour;
+        shape.fields = c.fields;
+        const EncodePlan plan =
+            planEncode(audienceSet({Audience::Dsl512K}), VoiceAndMusic, NormalMotion, shape);
+        const std::vector<std::string> args = ffmpegOutputArguments(plan);
+        const std::string vf = optionValue(args, "-vf");
+        if (c.filters.empty()) {
+            EXPECT_EQ(vf, "-");
+        }
+        for (const std::string& f : c.filters) EXPECT_NE(vf.find(f), std::string::npos) << vf;
+        for (const std::string& f : c.absent) EXPECT_EQ(vf.find(f), std::string::npos) << vf;
+        // The colours' chain scales to the file's size and ends where the encoder starts.
+        if (plan.video->picture.changesColours()) {
+            const std::string size = "scale=w=" + std::to_string(plan.video->width) +
+                                     ":h=" + std::to_string(plan.video->height);
+            EXPECT_NE(vf.find(size), std::string::npos) << vf;
+        }
+        if (plan.video->picture.deinterlaced()) {
+            EXPECT_EQ(vf.rfind("bwdif", 0), 0u) << vf;
+        }
+    }
+}
+
 }  // namespace
 }  // namespace velmora::encoder

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "engine/media_source.h"
+#include "engine/source_file.h"
 #include "engine/temp_output.h"
 #include "engine_support.h"
 
@@ -110,6 +111,45 @@ bool makeAviClaiming(const std::string& path, std::uint32_t scale, std::uint32_t
     return writeAll(path, bytes);
 }
 
+// Such an AVI whose picture has no length of its own, beside a sound
+// stream without packets whose header claims 2^31 blocks of 2^31 s each: the
+// length the picture takes from it (10^18 s) is no number of milliseconds.
+bool makeAviOfEndlessSound(const std::string& path) {
+    if (!makeAviClaiming(path, 4000, 1, true)) return false;
+    std::string bytes = readAll(path);
+    const auto put = [&](std::size_t at, std::uint32_t v) {
+        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
+    };
+    for (std::size_t strh = bytes.find("strh"); strh != std::string::npos;
+         strh = bytes.find("strh", strh + 4)) {
+        const bool sound = bytes.compare(strh + 8, 4, "auds") == 0;
+        if (sound) {
+            put(strh + 28, 0x7FFFFFFF);  // dwScale
+            put(strh + 32, 1);           // dwRate
+        }
+        put(strh + 40, sound ? 0x7FFFFFFF : 0);  // dwLength
+    }
+    // The sound's chunks, and their index entries, as padding.
+    for (std::size_t at; (at = bytes.find("01wb")) != std::string::npos;)
+        bytes.replace(at, 4, "JUNK");
+    return writeAll(path, bytes);
+}
+
+// A Matroska file of 4 s whose header says it lasts 10^15 ms.
+bool makeMkvDeclaringAges(const std::string& path) {
+    if (!ffmpeg(std::string(kPicture) + kSound + "-c:v libx264 -preset ultrafast -c:a aac -t 4 " +
+                quoted(path)))
+        return false;
+    std::string bytes = readAll(path);
+    const std::size_t duration = bytes.find("\x44\x89\x88");  // Duration, an 8-byte float
+    if (duration == std::string::npos) return false;
+    const double ms = 1e15;
+    std::uint64_t bits = 0;
+    std::memcpy(&bits, &ms, sizeof bits);
+    for (int i = 0; i < 8; ++i) bytes[duration + 3 + i] = static_cast<char>(bits >> (56 - 8 * i));
+    return writeAll(path, bytes);
+}
+
 // Overwrites the audio packets `damaged` picks (by their start in seconds)
 // with bytes no AAC decoder accepts.
 bool damageSound(const std::string& path, const std::function<bool(double)>& damaged) {
@@ -150,6 +190,18 @@ bool makeCut(const std::string& path, double seconds, double fraction) {
     const std::string bytes = readAll(whole);
     fs::remove(whole);
     return writeAll(path, bytes.substr(0, static_cast<std::size_t>(bytes.size() * fraction)));
+}
+
+// Four seconds of MPEG-TS whose first picture's time is damaged to three
+// hours on; the pictures after it keep their own.
+bool makeFirstPictureAhead(const std::string& path) {
+    const std::string whole = path + ".whole.ts";
+    const bool made =
+        ffmpeg(std::string(kPicture) + kSound + "-t 4 -c:v mpeg2video -c:a mp2 " + quoted(whole)) &&
+        ffmpeg("-i " + quoted(whole) + " -map 0 -c copy -bsf:v " +
+               quoted("setts=pts=if(eq(N\\,0)\\,PTS+10800/TB\\,PTS)") + " " + quoted(path));
+    fs::remove(whole);
+    return made;
 }
 
 JobSettings jobFor(const std::string& source, const std::string& destination,
@@ -215,6 +267,9 @@ const MessySource kMessySources[] = {
     {"avi_25_per_2031617_picture_only",
      [](const std::string& p) { return makeAviClaiming(p, 2031617, 25, false); }, "avi", 6.0,
      "已按每秒 25.0 帧处理"},
+    // Lengths no RealMedia file can state are held to the most one can.
+    {"avi_of_endless_sound", makeAviOfEndlessSound, "avi", 6.0, "声明 4294967.3 秒"},
+    {"mkv_declaring_ages", makeMkvDeclaringAges, "mkv", 4.0, "声明 4294967.3 秒"},
     {"one_damaged_packet",
      [](const std::string& p) {
          return makeDamaged(p, [](double t) { return t >= 10.0 && t < 10.02; });
@@ -224,6 +279,7 @@ const MessySource kMessySources[] = {
      "源文件提前结束：声明 4.0 秒"},
     {"first_tenth", [](const std::string& p) { return makeCut(p, 60, 0.1); }, "mkv", 6.0,
      "声明 60.0 秒"},
+    {"first_picture_hours_ahead", makeFirstPictureAhead, "ts", 4.0, ""},
 };
 
 INSTANTIATE_TEST_SUITE_P(Kinds, MessySources, ::testing::ValuesIn(kMessySources),
@@ -411,6 +467,95 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     EXPECT_NEAR(media::probe(out).playSeconds(), 8.0, 0.5);
 }
 
+// A regular file whose reads the kernel holds (a network mount that stopped
+// answering): the opening gives up on Ctrl+C's way (the caller's interrupt),
+// a running job stops at once and keeps its file, and the threads left in
+// the kernel are few: past the bound a new source is refused, not read.
+TEST(MessySourceStop, AReadTheKernelHoldsIsGivenUp) {
+    media::ScratchDir dir;
+    testing::StalledReads stalled;
+    const std::string source = dir.file("long.stalled");
+    fs::copy_file(media::cachedClip("long", testing::longClip()), source);
+    const std::string out = dir.file("out.rm");
+
+    // Held from the first read: start() gives up when its caller asks.
+    const int heldBefore = SourceFile::heldCalls();
+    Status refused = Status::ok();
+    int givenUp = 0;
+    for (; givenUp <= kMostHeldCalls; ++givenUp) {
+        // Ctrl+C, once the read is held.
+        JobSettings j = jobFor(source, out);
+        j.interrupted = [&, held = stalled.held()] { return stalled.held() > held; };
+        Engine engine;
+        WaitingObserver observer;
+        const auto before = Clock::now();
+        const Status s = engine.start(j, observer);
+        EXPECT_LT(Clock::now() - before, kAtOnce);
+        ASSERT_FALSE(s);
+        if (s.kind() != ErrorKind::Interrupted) {
+            refused = s;
+            break;
+        }
+        EXPECT_EQ(s.message(), text::kStoppedWhileOpening);
+    }
+    EXPECT_EQ(givenUp, kMostHeldCalls - heldBefore);
+    EXPECT_EQ(refused.kind(), ErrorKind::SourceUnreadable);
+    EXPECT_NE(refused.message().find(text::kCauseReadsHeld), std::string::npos)
+        << refused.message();
+    EXPECT_FALSE(media::fileExists(out));
+    EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
+    // The mount answers again: the threads end, and the source reads.
+    stalled.release();
+    const auto deadline = Clock::now() + 60s;
+    while (SourceFile::heldCalls() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+    EXPECT_EQ(SourceFile::heldCalls(), 0);
+
+    // Held in the first look and the stages' timing, which read the file
+    // anew: Ctrl+C's way ends them too, and the job then stops at once
+    // (with what the opening had read ahead, if anything).
+    stalled.holdReopenings();
+    {
+        JobSettings j = jobFor(source, out);
+        j.interrupted = [&] { return stalled.held() > 0; };
+        Engine engine;
+        WaitingObserver observer;
+        const auto before = Clock::now();
+        if (const Status s = engine.start(j, observer); s) {
+            engine.wait();
+            const auto r = observer.waitResult(0s);
+            ASSERT_TRUE(r);
+            EXPECT_EQ(r->outcome, JobOutcome::Stopped) << r->message;
+        } else {
+            EXPECT_EQ(s.kind(), ErrorKind::Interrupted) << s.message();
+        }
+        EXPECT_LT(Clock::now() - before, kAtOnce);
+        EXPECT_GT(SourceFile::heldCalls(), 0);
+    }
+    stalled.release();
+    while (SourceFile::heldCalls() > 0 && Clock::now() < deadline) std::this_thread::sleep_for(5ms);
+
+    // Held in the middle of the job: a stop waits for no read and keeps the
+    // file, complete up to where the reader was.
+    stalled.hold(false);
+    Engine engine;
+    WaitingObserver observer;
+    ASSERT_TRUE(engine.start(jobFor(source, out, Audience::Dsl512K), observer));
+    ASSERT_TRUE(observer.waitPercent(3));
+    stalled.hold(true);
+    ASSERT_TRUE(stalled.waitHeld(1));
+    const auto before = Clock::now();
+    engine.stop();
+    EXPECT_LT(Clock::now() - before, kAtOnce);
+    const auto r = observer.waitResult(0s);
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->outcome, JobOutcome::Stopped) << r->message;
+    const media::MediaInfo m = media::probe(out);
+    ASSERT_TRUE(m.opened) << m.error;
+    EXPECT_NEAR(m.playSeconds(), r->encodedMs / 1000.0, 0.5);
+    EXPECT_LT(m.playSeconds(), 19.0);
+    EXPECT_EQ(SourceFile::heldCalls(), 1);
+}
+
 // A reader held where no stop reaches it (a stalled network mount) is let go
 // after the patience: it tells its observer nothing more, and once the read
 // returns it completes its file, unless a later job took the destination.
@@ -470,6 +615,41 @@ TEST(MessySourceStop, AJobHeldInAReadIsLetGoAndNeverOverwritesALaterOne) {
         else
             EXPECT_LT(m.playSeconds(), 19.0);
         std::filesystem::remove(out);
+    }
+}
+
+// --- out of memory ---------------------------------------------------------------
+
+// Memory running out halfway, as the job meets it in a packet copied for a
+// second file or in a packet read: the job fails as out of memory and keeps
+// no file, never a short one called complete.
+TEST(MessySourceMemory, AnAllocationThatFailsFailsTheJob) {
+    media::ScratchDir dir;
+    const std::string& clip = media::cachedClip("long", testing::longClip());
+    const std::string out = dir.file("out.rm");
+    const std::pair<const char*, testing::FailingCall&> calls[] = {
+        {"av_packet_clone", testing::failingPacketClone},
+        {"av_read_frame", testing::failingPacketRead}};
+    for (const auto& [name, call] : calls) {
+        SCOPED_TRACE(name);
+        // 28K and 56K share one sound: its packets are copied for the second file.
+        JobSettings j = jobFor(clip, out);
+        j.audiences = audienceSet({Audience::Modem28K, Audience::Modem56K});
+        Engine engine;
+        WaitingObserver observer;
+        ASSERT_TRUE(engine.start(j, observer));
+        call.failAfter(40);
+        const auto r = observer.waitResult();
+        call.never();
+        // A lane that ended quietly left the reader waiting on its queue.
+        if (!r) engine.stopWithin(1s);
+        ASSERT_TRUE(r) << "the job never ended";
+        EXPECT_EQ(r->outcome, JobOutcome::Failed);
+        EXPECT_EQ(r->errorKind, ErrorKind::OutOfMemory);
+        EXPECT_NE(r->message.find(text::kOutOfMemory), std::string::npos) << r->message;
+        EXPECT_FALSE(media::fileExists(out));
+        EXPECT_FALSE(media::fileExists(dir.file("out-56k.rm")));
+        EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
     }
 }
 

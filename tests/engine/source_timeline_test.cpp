@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 namespace velmora::encoder {
@@ -56,6 +57,39 @@ TEST(SourceTimeline, ClosesOnlyStretchesWhereNoStreamHasData) {
             EXPECT_DOUBLE_EQ(timeline.shiftFor(p.start, p.end), p.shift);
         EXPECT_DOUBLE_EQ(timeline.closedSeconds(), c.closed);
     }
+}
+
+// Thousands of jumps, one a packet: each packet goes back by every gap
+// before it, and one from among the last gaps by those before it only.
+TEST(SourceTimeline, AClockThatJumpsAtEveryPacketIsClosedEveryTime) {
+    SourceTimeline timeline;
+    constexpr int kPackets = 20000;
+    constexpr double kJump = 4000;
+    for (int i = 0; i < kPackets; ++i) {
+        const double start = i * (kJump + 1);
+        ASSERT_DOUBLE_EQ(timeline.shiftFor(start, start + 1), i * kJump) << i;
+    }
+    const int late = kPackets - 5;
+    EXPECT_DOUBLE_EQ(timeline.shiftFor(late * (kJump + 1) - 0.5, late * (kJump + 1)), late * kJump);
+    EXPECT_DOUBLE_EQ(timeline.closedSeconds(), (kPackets - 1) * kJump);
+}
+
+// Timestamps in ticks go back by whole ticks; one the move would take past
+// what a timestamp holds (a clock of 2^62 s) becomes none.
+TEST(SourceTimeline, TimestampsMoveByWholeTicksOrBecomeNone) {
+    constexpr std::int64_t kNone = INT64_MIN;
+    SourceTimeline timeline;
+    std::int64_t pts = 0, dts = kNone;
+    timeline.close(pts, dts, 40, 0.001, 0, kNone);
+    pts = 36'002'000;
+    dts = 36'001'960;
+    timeline.close(pts, dts, 40, 0.001, 0, kNone);
+    EXPECT_EQ(pts, 40);  // right after the first packet
+    EXPECT_EQ(dts, 0);
+    pts = dts = std::int64_t{1} << 62;
+    timeline.close(pts, dts, 1, 1.0, -1e18, kNone);
+    EXPECT_EQ(pts, kNone);
+    EXPECT_EQ(dts, kNone);
 }
 
 }  // namespace

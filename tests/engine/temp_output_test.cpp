@@ -143,6 +143,8 @@ TEST(TempOutput, TheNameIsCheckedAtTheMomentTheFileTakesIt) {
         {"an earlier output beside", Onto::RealMedia,
          [](const std::string& name, const std::string&) { writeFile(name, ".RMF earlier"); },
          nullptr},
+        {"an empty file beside, as a killed batch's claim", Onto::RealMedia,
+         [](const std::string& name, const std::string&) { writeFile(name, ""); }, nullptr},
         {"a link to an earlier output beside", Onto::RealMedia, link, "符号链接"},
         {"a FIFO beside", Onto::RealMedia,
          [](const std::string& name, const std::string&) {

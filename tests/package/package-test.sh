@@ -58,14 +58,16 @@ appstreamcli validate --no-net "$root/usr/share/metainfo/org.velmora.Velmora.met
 step "manual page"
 page=$(LANG=C.UTF-8 MANWIDTH=80 man -l "$root/usr/share/man/man1/velmora-encode.1.gz" 2>"$scratch/man.err") ||
   { cat "$scratch/man.err"; fail "man -l"; }
-for option in --audience --audio-content --video-quality --muxer --output-dir --overwrite --json --print-plan --help; do
+for option in --audience --audio-content --video-quality --muxer --output-dir --overwrite --skip-existing \
+  --shard --json --print-plan --help; do
   grep -q -e "$option" <<<"$page" || fail "manual page lacks $option"
 done
 
 encode=$root/usr/bin/velmora-encode
 step "velmora-encode --help"
 help=$("$encode" --help) || fail "--help exit status $?"
-for option in --audience --audio-content --video-quality --muxer --output-dir --overwrite --json --print-plan; do
+for option in --audience --audio-content --video-quality --muxer --output-dir --overwrite --skip-existing \
+  --shard --json --print-plan; do
   grep -q -e "$option" <<<"$help" || fail "--help lacks $option"
 done
 

@@ -22,8 +22,11 @@
 #include <system_error>
 #include <vector>
 
+#include "batch.h"
 #include "cli_text.h"
 #include "engine/engine.h"
+#include "engine/system_error.h"
+#include "exit_status.h"
 #include "options.h"
 #include "reports.h"
 #include "texts/encoder_texts.h"
@@ -41,9 +44,6 @@ namespace fs = std::filesystem;
 namespace text = velmora::encoder::text;
 namespace cli = velmora::encoder::text::cli;
 
-constexpr int kExitOk = 0;
-constexpr int kExitFailed = 1;
-constexpr int kExitInterrupted = 130;
 // How long Ctrl+C waits for the job to complete its shorter file. Longer than
 // the window's: once we give up, the process ends and the file with it.
 constexpr std::chrono::milliseconds kStopPatience{2000};
@@ -175,8 +175,9 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
     if (info.spaceShort()) std::fprintf(stderr, cli::kWarningLine, text::kSpaceShort);
     while (engine.running() && !bar.done()) {
         if (interrupts.wait(100) && !engine.stopWithin(kStopPatience)) {
-            // Held in a read the kernel does not cut short (a stalled mount):
-            // the job is let go and ends with this process, without its file.
+            // Held somewhere no stop reaches (a read the kernel holds is given
+            // up at once): the job is let go and ends with this process,
+            // without its file.
             // Its hidden temporary file goes with the next job into that folder.
             report.fail(Status::fail(ErrorKind::Interrupted, cli::kSourceStalled));
             return report;
@@ -236,9 +237,8 @@ int firstFree(const std::string& source, const Options& options, std::set<std::s
         const std::vector<JobFile> files =
             jobFiles(numbered(options.outputDir, source, n), options.job.audiences);
         const bool vacant = std::none_of(files.begin(), files.end(), [&](const JobFile& f) {
-            std::error_code ec;
             return taken.count(f.destination) > 0 ||
-                   (!options.overwrite && fs::exists(fs::symlink_status(f.destination, ec)));
+                   (!options.overwrite && occupied(f.destination, options));
         });
         if (!vacant) continue;
         for (const JobFile& f : files) taken.insert(f.destination);
@@ -285,10 +285,13 @@ int printPlan(const Options& options) {
     if (s) s = planJob(job, facts, info);
     if (!s) {
         sayError(s.message());
-        return kExitFailed;
+        return exitStatusOf(s.kind());
     }
     // The ffmpeg CLI would show a single picture for one frame's time.
     if (info.stillPicture) std::printf(cli::kStillPictureComment, kStillPictureSeconds);
+    if (info.plan.video && info.plan.video->picture.hdr()) std::fputs(cli::kHdrComment, stdout);
+    if (info.plan.video && info.plan.video->picture.deinterlaced())
+        std::fputs(cli::kInterlacedComment, stdout);
     // Each audience's own plan, as its file is made; with several, each
     // audience's options follow a line "# <key>", slowest first.
     const bool several = info.files.size() > 1;
@@ -308,7 +311,7 @@ int encodeSingle(const Options& options, Interrupts& interrupts) {
     const Result result = report.named().result;
     if (result == Result::Failed) {
         sayError(report.named().message);
-        return interrupts.seen() ? kExitInterrupted : kExitFailed;
+        return interrupts.seen() ? kExitInterrupted : exitStatusOf(report.named().errorKind);
     }
     printSummary(report);
     return result == Result::Stopped ? kExitInterrupted : kExitOk;
@@ -319,46 +322,71 @@ int encodeBatch(const Options& options, Interrupts& interrupts) {
     fs::create_directories(options.outputDir, ec);
     if (ec || !fs::is_directory(options.outputDir)) {
         sayError(text::withSubject(cli::kNoOutputDir, options.outputDir));
-        return kExitFailed;
+        return exitStatusOf(ec ? errnoKind(ec.value(), ErrorKind::DestinationRefused)
+                               : ErrorKind::DestinationRefused);
     }
     if (options.overwrite) {
         if (const std::string refusal = overwrittenSource(options); !refusal.empty()) {
             sayError(refusal);
-            return kExitFailed;
+            return kExitUsage;
         }
     }
+    const std::vector<std::string> sources = batchOrder(options);
     std::set<std::string> taken;
+    // --skip-existing names every source's set before any job, over the
+    // whole list and not from what the folder holds by then: each task of an
+    // array job and each rerun give a source the same names.
+    std::vector<int> numbers;
+    if (options.skipExisting)
+        for (const std::string& source : sources)
+            numbers.push_back(firstFree(source, options, taken));
     std::vector<JobReport> jobs;
-    const std::size_t count = options.sources.size();
-    for (std::size_t i = 0; i < count; ++i) {
+    const auto report = [&](JobReport job) {
+        for (FileReport& f : job.files) f.shard = shardName(options.shard);
+        if (options.json) printJson(job);
+        jobs.push_back(std::move(job));
+    };
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < sources.size(); ++i) count += inShard(options.shard, i);
+    for (std::size_t i = 0, number = 0; i < sources.size(); ++i) {
+        if (!inShard(options.shard, i)) continue;
+        ++number;
         JobSettings job = options.job;
-        job.source = options.sources[i];
+        job.source = sources[i];
         if (interrupts.wait(0)) {
             // Its files were never named; what is reported of them needs no name.
-            jobs.emplace_back(job.source, std::string(), job.audiences, Result::Skipped);
-            if (options.json) printJson(jobs.back());
+            report(JobReport(job.source, std::string(), job.audiences, Result::Skipped));
             continue;
         }
-        const int n = firstFree(job.source, options, taken);
+        const int n = options.skipExisting ? numbers[i] : firstFree(job.source, options, taken);
         job.destination = numbered(options.outputDir, job.source, n);
-        if (!options.overwrite) {
+        say(format(cli::kFileHeader, number, count, shown(job.source).c_str(),
+                   listed(job.destination, job.audiences).c_str()));
+        if (options.skipExisting) {
+            job.interrupted = [&interrupts] { return interrupts.pending(); };
+            if (std::optional<JobReport> done = alreadyDone(job)) {
+                report(std::move(*done));
+                continue;
+            }
+        }
+        // Names that hold a file still (an earlier run's, made again) are
+        // replaced; others are claimed when the files are done.
+        if (!options.overwrite &&
+            (!options.skipExisting || !anyPresent(job.destination, job.audiences))) {
             job.moveTo = [dir = options.outputDir, source = job.source, n](int later) {
                 return numbered(dir, source, n + later);
             };
         }
-        say(format(cli::kFileHeader, i + 1, count, shown(job.source).c_str(),
-                   listed(job.destination, job.audiences).c_str()));
-        jobs.push_back(encodeOne(job, interrupts, fs::path(job.source).filename().string()));
-        const FileReport& named = jobs.back().named();
+        JobReport made = encodeOne(job, interrupts, fs::path(job.source).filename().string());
+        const FileReport& named = made.named();
         if (named.written() && named.destination != job.destination)
             say(format(cli::kMovedLine, listed(named.destination, job.audiences).c_str()));
-        if (options.json) printJson(jobs.back());
+        report(std::move(made));
     }
     printTable(jobs);
-    if (interrupts.seen()) return kExitInterrupted;
-    for (const JobReport& job : jobs)
-        if (job.named().result != Result::Completed) return kExitFailed;
-    return kExitOk;
+    int status = interrupts.seen() ? kExitInterrupted : kExitOk;
+    for (const JobReport& job : jobs) status = mostSevere(status, exitStatusOf(job));
+    return status;
 }
 
 }  // namespace
@@ -374,7 +402,7 @@ int main(int argc, char** argv) {
     if (const std::string error = parse(argc, argv, options); !error.empty()) {
         std::fputs(error.c_str(), stderr);
         if (error.back() != '\n') std::fputc('\n', stderr);
-        return kExitFailed;
+        return kExitUsage;
     }
     if (options.help) {
         std::fputs(cli::kUsage, stdout);

@@ -1,5 +1,6 @@
 #include "options.h"
 
+#include <charconv>
 #include <optional>
 #include <string_view>
 
@@ -37,6 +38,23 @@ std::string parseAudiences(std::string_view list, AudienceSet& set) {
     }
 }
 
+// "K/N" with 0 <= K < N, in plain decimal digits.
+bool parseShard(std::string_view value, Shard& shard) {
+    const std::size_t slash = value.find('/');
+    if (slash == std::string_view::npos) return false;
+    const auto number = [](std::string_view digits, int& out) {
+        const char* end = digits.data() + digits.size();
+        return !digits.empty() && digits[0] != '+' &&
+               std::from_chars(digits.data(), end, out).ptr == end;
+    };
+    int index = 0, count = 0;
+    if (!number(value.substr(0, slash), index) || !number(value.substr(slash + 1), count) ||
+        index < 0 || index >= count)
+        return false;
+    shard = {index, count};
+    return true;
+}
+
 }  // namespace
 
 std::string parse(int argc, char** argv, Options& options) {
@@ -70,12 +88,26 @@ std::string parse(int argc, char** argv, Options& options) {
             } else {
                 return cli::kMuxerValues;
             }
+        } else if (arg == "--title" || arg == "--author" || arg == "--copyright" ||
+                   arg == "--comment") {
+            const auto v = value();
+            if (!v) return std::string(arg) + cli::kTagNeedsValue;
+            MediaMetadata& tags = options.job.metadata;
+            *(arg == "--title"       ? &tags.title
+              : arg == "--author"    ? &tags.author
+              : arg == "--copyright" ? &tags.copyright
+                                     : &tags.comment) = *v;
         } else if (arg == "--output-dir") {
             const auto v = value();
             if (!v || v->empty()) return cli::kOutputDirNeedsValue;
             options.outputDir = *v;
         } else if (arg == "--overwrite") {
             options.overwrite = true;
+        } else if (arg == "--skip-existing") {
+            options.skipExisting = true;
+        } else if (arg == "--shard") {
+            const auto v = value();
+            if (!v || !parseShard(*v, options.shard)) return cli::kShardValue;
         } else if (arg == "--json") {
             options.json = true;
         } else if (arg == "--print-plan") {
@@ -91,7 +123,11 @@ std::string parse(int argc, char** argv, Options& options) {
             positional.emplace_back(arg);
         }
     }
-    if (options.overwrite && options.outputDir.empty()) return cli::kOverwriteNeedsOutputDir;
+    if (options.outputDir.empty()) {
+        if (options.overwrite) return std::string("--overwrite") + cli::kNeedsOutputDir;
+        if (options.skipExisting) return std::string("--skip-existing") + cli::kNeedsOutputDir;
+        if (options.shard.count > 0) return std::string("--shard") + cli::kNeedsOutputDir;
+    }
     if (options.printPlan) {
         if (positional.size() != 1 || !options.outputDir.empty()) return cli::kShortUsage;
         options.sources = positional;

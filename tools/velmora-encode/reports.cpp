@@ -21,7 +21,8 @@ struct ResultNames {
 constexpr ResultNames kResultNames[] = {{cli::kCompleted, "completed"},
                                         {cli::kStopped, "stopped"},
                                         {cli::kFailed, "failed"},
-                                        {cli::kSkipped, "skipped"}};
+                                        {cli::kSkipped, "skipped"},
+                                        {cli::kAlreadyDone, "already_done"}};
 
 const ResultNames& namesOf(Result r) {
     return kResultNames[static_cast<int>(r)];
@@ -93,12 +94,16 @@ std::string jsonLine(const FileReport& f) {
         line += ",\"error\":\"" + std::string(errorKindName(f.errorKind)) + "\"";
         line += ",\"message\":" + jsonString(f.message);
     }
+    if (!f.shard.empty()) line += ",\"shard\":" + jsonString(f.shard);
     return line + "}";
 }
 
 void printJson(const JobReport& job) {
-    for (const FileReport& f : job.files) std::puts(jsonLine(f).c_str());
-    std::fflush(stdout);
+    // A line at a time: a pipe or a log file (a scheduler's) has each as it is made.
+    for (const FileReport& f : job.files) {
+        std::puts(jsonLine(f).c_str());
+        std::fflush(stdout);
+    }
 }
 
 void printSummary(const JobReport& job) {

@@ -10,7 +10,8 @@
 
 namespace velmora::tool {
 
-enum class Result { Completed, Stopped, Failed, Skipped };
+// Skipped: not begun after a stop. AlreadyDone: its complete set was there (--skip-existing).
+enum class Result { Completed, Stopped, Failed, Skipped, AlreadyDone };
 
 // One output file; the files of a job share its result.
 struct FileReport {
@@ -24,12 +25,14 @@ struct FileReport {
     std::int64_t prerollMs = 0;  // the buffering a player needs first, as the file states it
     std::int64_t elapsedMs = 0;
     int budgetKbps = 0;
-    bool kept = false;  // the file is there: a job stopped before it had data left none
+    bool kept = false;    // the file is there: a job stopped before it had data left none
+    std::string shard{};  // "K/N" under --shard
 
     double kbps() const { return heldMs > 0 ? bytes * 8.0 / heldMs : 0.0; }
     // A completed job leaves a file, a stopped one may; a failed or skipped one none.
     bool written() const {
-        return kept && (result == Result::Completed || result == Result::Stopped);
+        return kept && (result == Result::Completed || result == Result::Stopped ||
+                        result == Result::AlreadyDone);
     }
 };
 

@@ -29,17 +29,9 @@ void ByteWriter::str8(std::string_view s) {
 }
 
 void ByteWriter::str16(std::string_view s) {
-    const std::string_view clipped = clipUtf8(s, 0xFFFF);
+    const std::string_view clipped = clipUtf8(s, kMaxTextBytes);
     u16(static_cast<std::uint32_t>(clipped.size()));
     bytes(reinterpret_cast<const std::uint8_t*>(clipped.data()), clipped.size());
-}
-
-std::string_view clipUtf8(std::string_view s, std::size_t maxBytes) {
-    if (s.size() <= maxBytes) return s;
-    std::size_t end = maxBytes;
-    // Step back over continuation bytes (10xxxxxx) to the start of the cut character.
-    while (end > 0 && (static_cast<unsigned char>(s[end]) & 0xC0) == 0x80) --end;
-    return s.substr(0, end);
 }
 
 namespace {

@@ -10,6 +10,7 @@
 #include <string_view>
 #include <vector>
 
+#include "engine/media_writer.h"
 #include "engine/real_audio_packets.h"
 #include "engine/real_video_codec_data.h"
 
@@ -37,9 +38,6 @@ class ByteWriter {
   private:
     Bytes& out_;
 };
-
-// `s` cut to at most `maxBytes` without splitting a UTF-8 sequence.
-std::string_view clipUtf8(std::string_view s, std::size_t maxBytes);
 
 inline constexpr std::size_t kPacketHeaderSize = kRealMediaPacketHeaderBytes;
 inline constexpr std::size_t kMaxPacketSize = 0xFFFF;  // the length field is 16 bits

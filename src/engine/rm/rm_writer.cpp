@@ -235,14 +235,19 @@ class RealMediaWriter final : public MediaWriter {
         if (packet.size % static_cast<int>(rm::k144FrameBytes) != 0)
             return Status::fail(ErrorKind::Internal, text::kBadAudioPacket);
         const int frames = packet.size / static_cast<int>(rm::k144FrameBytes);
+        constexpr std::int64_t frameMs = rm::k144FrameSamples * 1000 / rm::k144SampleRate;
+        // Times stop at the largest the file can hold, as mediaMs's do,
+        // rather than wrap round to the start.
+        const auto later = [](std::uint32_t at, std::int64_t by) {
+            return static_cast<std::uint32_t>(
+                std::min<std::int64_t>(at + by, std::numeric_limits<std::uint32_t>::max()));
+        };
         for (int i = 0; i < frames; ++i) {
-            const std::uint32_t frameMs =
-                ms +
-                static_cast<std::uint32_t>(i * rm::k144FrameSamples * 1000 / rm::k144SampleRate);
-            if (s.pendingFrames == 0) s.pendingMs = frameMs;
+            const std::uint32_t startMs = later(ms, i * frameMs);
+            if (s.pendingFrames == 0) s.pendingMs = startMs;
             const std::uint8_t* frame = packet.data + i * rm::k144FrameBytes;
             s.pending.insert(s.pending.end(), frame, frame + rm::k144FrameBytes);
-            s.pendingEndMs = frameMs + rm::k144FrameSamples * 1000 / rm::k144SampleRate;
+            s.pendingEndMs = later(startMs, frameMs);
             if (++s.pendingFrames >= options_.audio144FramesPerPacket) {
                 if (Status st = flush144(number, s); !st) return st;
             }

@@ -1,50 +1,49 @@
 #include "platform/encoder/plan_reader.h"
 
-#include <sys/stat.h>
-
 #include <QMetaObject>
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
+#include <system_error>
 #include <thread>
 
 namespace velmora {
 
 SourceReading readForPlan(const std::string& source, std::function<bool()> interrupted) {
     SourceReading reading;
-    struct stat st {};
-    if (::stat(source.c_str(), &st) == 0 && !S_ISREG(st.st_mode) && !S_ISDIR(st.st_mode)) {
-        reading.kind = SourceReading::Kind::NotRegular;
-        return reading;
-    }
     encoder::JobSettings settings;
     settings.source = source;
     settings.interrupted = std::move(interrupted);
-    const Status s = encoder::readJobSource(settings, reading.facts);
+    bool notAFile = false;
+    const Status s = encoder::readJobSource(settings, reading.facts, &notAFile);
+    if (s && notAFile) {
+        reading.kind = SourceReading::Kind::NotRegular;
+        return reading;
+    }
     reading.kind = s ? SourceReading::Kind::Read : SourceReading::Kind::Failed;
     if (!s) reading.message = QString::fromStdString(s.message());
     return reading;
 }
 
-// What the reader's thread shares with its owner; the thread keeps it
-// alive, so a thread let go can end on its own.
+// What the reading threads share with their owner; each thread keeps it
+// alive, so that one let go can end on its own.
 struct PlanReader::Shared {
     std::mutex mutex;
     std::condition_variable changed;
     std::optional<std::string> wanted;
     std::uint64_t generation = 0;          // of the latest name; a read of an older one stops
-    std::atomic<std::uint64_t> latest{0};  // the same, for the read's interrupt
+    std::atomic<std::uint64_t> latest{0};  // the same, for the reads' interrupt
     PlanReader* owner = nullptr;           // null once the owner is gone
-    bool closing = false, ended = false;
+    bool closing = false;
+    int running = 0;  // threads reading or about to
     int begun = 0;
-    std::thread thread;
 
+    // Reads the name wanted, and any asked for meanwhile that no other
+    // thread took; ends when there is none.
     void run() {
         std::unique_lock lock(mutex);
-        while (true) {
-            changed.wait(lock, [&] { return closing || wanted; });
-            if (closing) break;
+        while (!closing && wanted) {
             const std::string source = std::move(*wanted);
             wanted.reset();
             const std::uint64_t mine = generation;
@@ -62,37 +61,44 @@ struct PlanReader::Shared {
                     Qt::QueuedConnection);
             }
         }
-        ended = true;
+        --running;
         changed.notify_all();
+    }
+
+    // A thread for the name wanted, unless as many as may run already do:
+    // then the first to end takes it.
+    void startReading(const std::shared_ptr<Shared>& self) {
+        if (running >= kMostReads) return;
+        try {
+            std::thread([self] { self->run(); }).detach();
+            ++running;
+        } catch (const std::system_error&) {
+            // No thread to be had now: the next read to end takes the name.
+        }
     }
 };
 
 PlanReader::PlanReader(Done done, QObject* parent)
     : QObject(parent), done_(std::move(done)), shared_(std::make_shared<Shared>()) {
     shared_->owner = this;
-    shared_->thread = std::thread([shared = shared_] { shared->run(); });
 }
 
 PlanReader::~PlanReader() {
     std::unique_lock lock(shared_->mutex);
     shared_->owner = nullptr;
     shared_->closing = true;
+    shared_->wanted.reset();
     shared_->latest = ++shared_->generation;
-    shared_->changed.notify_all();
-    const bool ended =
-        shared_->changed.wait_for(lock, kLeavePatience, [this] { return shared_->ended; });
-    lock.unlock();
-    if (ended)
-        shared_->thread.join();
-    else
-        shared_->thread.detach();
+    // A read given up on ends at its next step; a thread held beyond the
+    // patience is left to end on its own.
+    shared_->changed.wait_for(lock, kLeavePatience, [this] { return shared_->running == 0; });
 }
 
 void PlanReader::read(const std::string& source) {
     std::lock_guard lock(shared_->mutex);
     shared_->wanted = source;
     shared_->latest = ++shared_->generation;
-    shared_->changed.notify_all();
+    shared_->startReading(shared_);
 }
 
 void PlanReader::cancel() {

@@ -1,10 +1,13 @@
 #pragma once
-// Reads the source named in the window's text box for the pane's plan, on a
-// thread of its own, so a slow disk or a stalled mount never holds up the
-// window. One read at a time, and only the latest name counts: a newer one
-// cuts the read under way short and takes the place of any name waiting.
-// A source that is no regular file (a pipe, a device) is not read at all:
-// reading it would use up what the job should get.
+// Reads the source named in the window's text box for the pane's plan, off
+// the window's thread, so a slow disk or a stalled mount never holds up the
+// window. Only the latest name counts: a newer one cuts the read under way
+// short (a read the kernel holds is given up) and is read at once on a
+// thread of its own, so one name that will not read never holds up the
+// next. At most kMostReads threads read at a time; beyond them the name
+// waits for the first to end. A source that is no regular file (a pipe, a
+// device) is not read at all: reading it would use up what the job should
+// get.
 
 #include <QObject>
 #include <QString>
@@ -34,14 +37,16 @@ class PlanReader : public QObject {
     // Called on this object's thread with the latest name's reading only.
     using Done = std::function<void(const std::string& source, const SourceReading& reading)>;
 
-    // How long the destructor waits for a read held in the kernel before it
-    // lets the thread go (it then ends on its own and tells no one).
+    // How long the destructor waits for the reads it cut short to end
+    // before it lets their threads go (they end on their own and tell no one).
     static constexpr std::chrono::milliseconds kLeavePatience{500};
+    // Threads reading at a time, at most.
+    static constexpr int kMostReads = 3;
 
     explicit PlanReader(Done done, QObject* parent = nullptr);
     ~PlanReader() override;
 
-    // Reads `source` once the read under way (cut short) has ended.
+    // Reads `source`, cutting short the read under way.
     void read(const std::string& source);
     // Forgets the name asked for: nothing more is delivered for it.
     void cancel();

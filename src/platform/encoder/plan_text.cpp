@@ -101,6 +101,10 @@ PlanText planText(const JobInfo& info, std::int32_t audioContent, std::int32_t v
         plan.notes << qs(text::kPlanNoteNoExtension);
     for (const QString& note : {soundNote(info, audioContent), pictureNote(info)})
         if (!note.isEmpty()) plan.notes << note;
+    if (const auto& video = info.files.front().plan.video) {
+        if (video->picture.hdr()) plan.notes << qs(text::kPlanNoteHdr);
+        if (video->picture.deinterlaced()) plan.notes << qs(text::kPlanNoteInterlaced);
+    }
     if (!info.shape.hasVideo && videoQuality != NoVideo) plan.notes << qs(text::kPlanNoteNoPicture);
     if (!info.shape.hasAudio && audioContent != NoAudio) plan.notes << qs(text::kPlanNoteNoSound);
     return plan;

@@ -7,6 +7,7 @@
 
 #include <QApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
@@ -420,33 +421,82 @@ TEST_F(ComponentMedia, ARefusedRestartSaysWhereTheRunningJobsFileIs) {
     EXPECT_TRUE(media::probe(out).opened);
 }
 
-// A FIFO nobody writes to: Start returns at once, the window's thread stays
-// free while the job waits, and Stop ends the wait within the bound.
+// A FIFO nobody writes to, and a file whose reads the kernel holds (a
+// network mount that stopped answering): Start returns at once, the
+// window's thread stays free while the job waits, and Stop ends the wait
+// within the bound, the held read given up rather than the job let go.
 TEST_F(ComponentMedia, ASourceThatSendsNothingHoldsUpNeitherStartNorStop) {
+    encoder::testing::StalledReads stalled;
     const std::string fifo = dir_.file("fifo");
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    setFiles(fifo, dir_.file("out.rm"));
+    const std::string held = dir_.file("clip.stalled");
+    ASSERT_TRUE(QFile::copy(
+        QString::fromStdString(media::cachedClip("detailed", encoder::testing::detailedClip())),
+        QString::fromStdString(held)));
+    for (const std::string& source : {fifo, held}) {
+        SCOPED_TRACE(source);
+        seen_.clear();
+        const int givenUp = SourceFile::heldCalls();
+        setFiles(source, dir_.file("out.rm"));
+        QWidget host;
+        component_->attachView(&host);
+        QElapsedTimer timer;
+        timer.start();
+        ASSERT_TRUE(invoke(op::Start));
+        EXPECT_LT(timer.elapsed(), kAtOnceMs);
+        waitUntil([] { return false; }, 300);
+        if (source == held) {
+            EXPECT_TRUE(stalled.waitHeld(1));
+        }
+        EXPECT_TRUE(seen_.empty());
+        EXPECT_TRUE(component_->isRunning());
+        // The pane shows the job from the click on, not the idle page.
+        EXPECT_TRUE(host.findChild<QProgressBar*>("encoderProgress")->isVisibleTo(&host));
+        timer.restart();
+        ASSERT_TRUE(invoke(op::Stop));
+        EXPECT_LT(timer.elapsed(), kAtOnceMs);
+        EXPECT_FALSE(component_->isRunning());
+        ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
+        EXPECT_EQ(ids(), std::vector<DispId>{event::Stopped});
+        EXPECT_FALSE(media::fileExists(dir_.file("out.rm")));
+        EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
+        // Nothing was made: the pane has no summary to show.
+        EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisibleTo(&host));
+        if (source == held) {
+            EXPECT_EQ(SourceFile::heldCalls(), givenUp + 1);
+        }
+    }
+}
+
+// The plan of a name whose read the kernel holds never holds up the plan of
+// the next name, and leaving does not wait for it.
+TEST_F(ComponentMedia, AStalledSourceHoldsUpNoLaterNameOfThePlan) {
+    encoder::testing::StalledReads stalled;
+    const std::string& clip = media::cachedClip("detailed", encoder::testing::detailedClip());
+    const std::string held = dir_.file("clip.stalled");
+    ASSERT_TRUE(QFile::copy(QString::fromStdString(clip), QString::fromStdString(held)));
     QWidget host;
+    host.resize(425, 153);
     component_->attachView(&host);
+    QLineEdit sourceBox, destinationBox;
+    component_->linkView({&sourceBox, &destinationBox, {}});
+    host.show();
+    const auto planShown = [&] { return host.findChild<QWidget*>("encoderPlan")->isVisible(); };
+    for (int name = 0; name < PlanReader::kMostReads + 1; ++name) {
+        SCOPED_TRACE(name);
+        // Each held name is given up for the next; the plan waits for none.
+        sourceBox.setText(QString::fromStdString(held));
+        ASSERT_TRUE(waitUntil([&] { return stalled.held() > name; }));
+        EXPECT_EQ(host.findChild<QLabel*>("encoderIdleHint")->text(), "正在读取源文件…");
+        sourceBox.setText(QString::fromStdString(clip));
+        ASSERT_TRUE(waitUntil(planShown));
+    }
+    sourceBox.setText(QString::fromStdString(held));
+    ASSERT_TRUE(waitUntil([&] { return stalled.held() > PlanReader::kMostReads + 1; }));
     QElapsedTimer timer;
     timer.start();
-    ASSERT_TRUE(invoke(op::Start));
+    component_.reset();
     EXPECT_LT(timer.elapsed(), kAtOnceMs);
-    waitUntil([] { return false; }, 300);
-    EXPECT_TRUE(seen_.empty());
-    EXPECT_TRUE(component_->isRunning());
-    // The pane shows the job from the click on, not the idle page.
-    EXPECT_TRUE(host.findChild<QProgressBar*>("encoderProgress")->isVisibleTo(&host));
-    timer.restart();
-    ASSERT_TRUE(invoke(op::Stop));
-    EXPECT_LT(timer.elapsed(), kAtOnceMs);
-    EXPECT_FALSE(component_->isRunning());
-    ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
-    EXPECT_EQ(ids(), std::vector<DispId>{event::Stopped});
-    EXPECT_FALSE(media::fileExists(dir_.file("out.rm")));
-    EXPECT_EQ(media::hiddenFileCount(dir_.path()), 0);
-    // Nothing was made: the pane has no summary to show.
-    EXPECT_TRUE(host.findChild<QLabel*>("encoderBudget")->isVisibleTo(&host));
 }
 
 // The source's clock jumps ten hours after two seconds: once the engine has

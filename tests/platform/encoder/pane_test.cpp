@@ -342,6 +342,14 @@ TEST(EncoderPane, ShowsThePlanAndWhatTheChoicesCannotKeep) {
     EXPECT_EQ(still.heading, "将生成 3 个文件　源文件是单张图片，显示 5 秒");
     EXPECT_TRUE(still.notes.contains("源文件没有声音，文件中只有画面"));
 
+    // The plan says when the picture is converted from HDR, or deinterlaced.
+    facts.shape.colour.transfer = encoder::Transfer::Hlg;
+    facts.shape.fields.stated = encoder::FieldOrder::TopFirst;
+    ASSERT_TRUE(encoder::planJob(job, facts, info));
+    const QStringList notes = planText(info, job.audioContent, job.videoQuality).notes;
+    EXPECT_TRUE(notes.contains(qs(encoder::text::kPlanNoteHdr)));
+    EXPECT_TRUE(notes.contains(qs(encoder::text::kPlanNoteInterlaced)));
+
     // Neither a running job nor a summary gives way to a new plan; a change
     // of settings takes the summary's place.
     pane->startJob(std::make_shared<encoder::JobPreview>(), {.budgetKbps = 20});

@@ -1,11 +1,14 @@
 // velmora-encode's command line and its --json lines, without running it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
 #include "texts/encoder_texts.h"
+#include "tools/velmora-encode/batch.h"
 #include "tools/velmora-encode/cli_text.h"
+#include "tools/velmora-encode/exit_status.h"
 #include "tools/velmora-encode/options.h"
 #include "tools/velmora-encode/reports.h"
 
@@ -32,6 +35,9 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         std::int32_t audioContent = VoiceAndMusic;
         std::int32_t videoQuality = NormalMotion;
         bool overwrite = false, json = false, printPlan = false, help = false;
+        bool skipExisting = false;
+        int shardIndex = 0, shardCount = 0;
+        MediaMetadata tags{};
     };
     const struct {
         std::vector<std::string> args;
@@ -53,9 +59,22 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         {{"--output-dir", "out", "--overwrite", "--json", "--muxer", "ours", "a.mp4", "b.mp4"},
          "",
          {.sources = {"a.mp4", "b.mp4"}, .outputDir = "out", .overwrite = true, .json = true}},
+        {{"--skip-existing", "--shard", "3/4", "--output-dir", "out", "a.mp4"},
+         "",
+         {.sources = {"a.mp4"},
+          .outputDir = "out",
+          .skipExisting = true,
+          .shardIndex = 3,
+          .shardCount = 4}},
+        {{"--shard", "0/1", "--output-dir", "out", "a.mp4"},
+         "",
+         {.sources = {"a.mp4"}, .outputDir = "out", .shardCount = 1}},
         {{"--print-plan", "--audience", "28k", "a.mp4"},
          "",
          {.sources = {"a.mp4"}, .audiences = audienceSet({A::Modem28K}), .printPlan = true}},
+        {{"--title", "讲座", "--author", "-王", "--copyright", "", "--comment", "x", "a", "b"},
+         "",
+         {.sources = {"a"}, .destination = "b", .tags = {"讲座", "-王", "", "x"}}},
         // After "--", and alone, a dash starts a name.
         {{"--", "-odd.mp4", "--json"}, "", {.sources = {"-odd.mp4"}, .destination = "--json"}},
         {{"-", "a.rm"}, "", {.sources = {"-"}, .destination = "a.rm"}},
@@ -83,9 +102,22 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         {{"--muxer", "gstreamer", "a", "b"}, cli::kMuxerValues},
         {{"a", "b", "--muxer"}, cli::kMuxerValues},
         {{"--frobnicate", "a", "b"}, text::withSubject(cli::kUnknownOption, "--frobnicate")},
-        {{"--overwrite", "a", "b"}, cli::kOverwriteNeedsOutputDir},
+        {{"--overwrite", "a", "b"}, std::string("--overwrite") + cli::kNeedsOutputDir},
+        {{"--skip-existing", "a", "b"}, std::string("--skip-existing") + cli::kNeedsOutputDir},
+        {{"--shard", "0/2", "a", "b"}, std::string("--shard") + cli::kNeedsOutputDir},
+        // K must name one of the N shares, in plain digits.
+        {{"--shard", "2/2", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--shard", "-1/2", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--shard", "+1/2", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--shard", "0/0", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--shard", "1/2x", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--shard", "1", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--shard", "/2", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--shard", "1/99999999999", "--output-dir", "o", "a"}, cli::kShardValue},
+        {{"--output-dir", "o", "a", "--shard"}, cli::kShardValue},
         {{"a", "--output-dir"}, cli::kOutputDirNeedsValue},
         {{"--output-dir", "", "a"}, cli::kOutputDirNeedsValue},
+        {{"a", "b", "--comment"}, std::string("--comment") + cli::kTagNeedsValue},
     };
     for (const auto& c : cases) {
         std::string trace;
@@ -105,6 +137,14 @@ TEST(Parse, AcceptsWhatTheManualListsAndSaysWhyNot) {
         EXPECT_EQ(options.overwrite, c.want.overwrite);
         EXPECT_EQ(options.json, c.want.json);
         EXPECT_EQ(options.printPlan, c.want.printPlan);
+        EXPECT_EQ(options.skipExisting, c.want.skipExisting);
+        EXPECT_EQ(options.shard.index, c.want.shardIndex);
+        EXPECT_EQ(options.shard.count, c.want.shardCount);
+        const MediaMetadata& tags = options.job.metadata;
+        EXPECT_EQ(tags.title, c.want.tags.title);
+        EXPECT_EQ(tags.author, c.want.tags.author);
+        EXPECT_EQ(tags.copyright, c.want.tags.copyright);
+        EXPECT_EQ(tags.comment, c.want.tags.comment);
     }
 }
 
@@ -166,6 +206,20 @@ TEST(JsonLine, NamesEscapedOutputOnlyWhenWrittenKindAndMessageOnFailure) {
         {"skipped",
          {.source = "b.mp4", .audience = Audience::Dsl256K, .result = Result::Skipped},
          R"({"source":"b.mp4","audience":"256k","output":null,"result":"skipped"})"},
+        // Under --shard every line names its shard.
+        {"already done",
+         {.source = "c.mp4",
+          .destination = "out/c.rm",
+          .audience = Audience::Lan,
+          .result = Result::AlreadyDone,
+          .heldMs = 2000,
+          .bytes = 25000,
+          .prerollMs = 1300,
+          .kept = true,
+          .shard = "1/4"},
+         R"({"source":"c.mp4","audience":"lan","output":"out/c.rm","result":"already_done",)"
+         R"("duration_seconds":2.000,"bytes":25000,"kbps":100.0,"preroll_seconds":1.300,)"
+         R"("elapsed_seconds":0.000,"shard":"1/4"})"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -205,6 +259,40 @@ TEST(JsonLine, OnlyStrictUtf8PassesAndEveryNameCanBeFoundByItsBytes) {
     const std::pair<const char*, const char*> encoded[] = {
         {"", ""}, {"f", "Zg=="}, {"fo", "Zm8="}, {"foo", "Zm9v"}, {"foobar", "Zm9vYmFy"}};
     for (const auto& [plain, base] : encoded) EXPECT_EQ(base64(plain), base);
+}
+
+// The N tasks of an array job, each given the same sources in its own
+// order, take every source once between them: the same one each time.
+TEST(Shard, TasksShareTheSourcesWholeAndAlike) {
+    const std::vector<std::string> given = {"b.mp4", "a.mp4", "\xff.mp4", "B.mp4",
+                                            "a.mp4", "c.mkv", "ä.mp4"};
+    std::vector<std::string> sorted = given;
+    std::sort(sorted.begin(), sorted.end());
+    for (const int count : {1, 3, 7, 9}) {
+        SCOPED_TRACE(count);
+        std::vector<int> taken(given.size(), 0);  // per place in the common order
+        for (int index = 0; index < count; ++index) {
+            Options options;
+            options.sources = given;
+            options.shard = {index, count};
+            if (index % 2) std::reverse(options.sources.begin(), options.sources.end());
+            ASSERT_EQ(batchOrder(options), sorted);
+            for (std::size_t i = 0; i < sorted.size(); ++i) taken[i] += inShard(options.shard, i);
+        }
+        EXPECT_EQ(taken, std::vector<int>(given.size(), 1));
+    }
+}
+
+// A batch exits with its most severe status, whatever the order its sources came in.
+TEST(ExitStatus, MostSevereIsInterruptedThenRetryThenUnusableThenUsage) {
+    const std::vector<int> order = {kExitOk, kExitUsage, kExitUnusable, kExitRetry,
+                                    kExitInterrupted};
+    for (std::size_t a = 0; a < order.size(); ++a) {
+        for (std::size_t b = 0; b < order.size(); ++b) {
+            EXPECT_EQ(mostSevere(order[a], order[b]), order[std::max(a, b)])
+                << order[a] << " " << order[b];
+        }
+    }
 }
 
 }  // namespace

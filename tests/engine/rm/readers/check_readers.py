@@ -538,6 +538,87 @@ def fmt(value, pattern):
     return "-" if value is None else pattern % value
 
 
+# --- the file's texts ---------------------------------------------------------------
+
+TAGS = {"title": "讲座：第一课", "artist": "王老师", "copyright": "© 2026 北方大学",
+        "comment": "课堂录像"}
+
+
+def tags_read(reader, path, work):
+    """The four texts as `reader` shows them, by our names; None for one it
+    does not show."""
+    if reader == "ffmpeg":
+        _, out = run(["ffprobe", "-v", "error", "-show_entries", "format_tags", "-of",
+                      "default=nw=1", path])
+        pattern = r"^TAG:(title|author|copyright|comment)=(.*)$"
+    elif reader == "gstreamer":
+        _, out = run(["gst-discoverer-1.0", "-v", path], timeout=120)
+        pattern = r"^\s+(title|artist|copyright|comment): (.*)$"
+    elif reader == "mplayer":
+        _, out = run(["mplayer", "-noconfig", "all", "-nolirc", "-noconsolecontrols", "-identify",
+                      "-demuxer", "real", "-frames", "0", "-vo", "null", "-ao", "null", path],
+                     timeout=120, env=dict(os.environ, HOME=os.path.join(work, "mplayer-home")))
+        out = re.sub(r"^ID_CLIP_INFO_NAME(\d+)=(.*)\n(?:.*\n)*?ID_CLIP_INFO_VALUE\1=(.*)$",
+                     lambda m: "clip %s: %s" % (m.group(2), m.group(3)), out, flags=re.M)
+        pattern = r"^clip (title|author|copyright|comment): (.*)$"
+    elif reader == "vlc":
+        home = os.path.join(work, "vlc-home")
+        os.makedirs(home, exist_ok=True)
+        os.chmod(home, 0o777)
+        # The rc interface's "info" lists what the demuxer read, once the
+        # file plays: asked a few times, a few seconds apart.
+        p = subprocess.Popen(as_nobody(["env", "HOME=" + home, "cvlc", "-I", "rc", "--rc-fake-tty",
+                                        "--demux", "real", "--vout", "dummy", "--aout", "dummy",
+                                        path]),
+                             stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                             stderr=subprocess.STDOUT)
+        for _ in range(3):
+            time.sleep(2)
+            p.stdin.write(b"info\n")
+            p.stdin.flush()
+        try:
+            out = p.communicate(b"quit\n", timeout=60)[0].decode("utf-8", "replace")
+        except subprocess.TimeoutExpired:
+            p.kill()
+            out = p.communicate()[0].decode("utf-8", "replace")
+        pattern = r"^\| (title|artist|copyright|description): (.*)$"
+    else:
+        return None
+    names = {"author": "artist", "name": "title", "description": "comment"}
+    found = {}
+    for m in re.finditer(pattern, out, re.M):
+        found.setdefault(names.get(m.group(1), m.group(1)), m.group(2).strip())
+    return found
+
+
+def check_tags(args, readers, work):
+    """A source's title, artist, copyright and comment in each writer's file,
+    as each reader shows them. Returns the count of failures that count."""
+    source = os.path.join(work, "tagged.mkv")
+    rc, out = run(["ffmpeg", "-nostdin", "-v", "error", "-y", "-f", "lavfi", "-i",
+                   "testsrc2=size=160x120:rate=10:duration=10", "-f", "lavfi", "-i",
+                   "sine=duration=10", "-c:v", "libx264", "-c:a", "aac"] +
+                  [a for k, v in TAGS.items() for a in ("-metadata", "%s=%s" % (k, v))] + [source])
+    if rc != 0:
+        raise RuntimeError("ffmpeg could not make the tagged source: " + out)
+    failures = 0
+    for muxer in args.muxers:
+        dest = os.path.join(work, "tagged-%s.rm" % muxer)
+        encode(args.encoder, source, dest, ["--audience", "56k"], muxer)
+        os.chmod(dest, 0o644)
+        for name in readers:
+            found = tags_read(name, dest, work)
+            if found is None:
+                continue
+            wrong = [k for k, v in TAGS.items() if found.get(k) != v]
+            if wrong and muxer == "ours":
+                failures += 1
+            print("%-12s %-6s %-9s %s" % ("tags", muxer, name,
+                                          "ok" if not wrong else "FAIL: " + ", ".join(
+                                              "%s=%r" % (k, found.get(k)) for k in wrong)))
+    return failures
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--encoder", required=True)
@@ -607,6 +688,7 @@ def main():
                       (f["name"], f["muxer"], name, ",".join(sorted(r.streams)) or "-", frames,
                        audio, seeks, verdict,
                        ("  [" + " | ".join(r.notes) + "]") if r.notes else ""))
+        failures += check_tags(args, readers, work)
         print("readers checked %d files in %.0f s" % (len(files), time.time() - started))
         return 1 if failures else 0
     finally:
