@@ -42,6 +42,7 @@ class Engine::Job::LaneEncoder {
     Status hold(FramePtr frame);
     Status codeHeld();
     Status drainHeld();
+    void cutAfter(std::int64_t slot);
     void addToGroup(FramePtr frame);
     Status codeGroup();
     Status code(AVFrame* frame);
@@ -193,13 +194,22 @@ Status Engine::Job::LaneEncoder::drainHeld() {
     std::size_t afterStop = 0;
     while (lookahead_->held() > 0) {
         if (job_.stopRequested_ && ++afterStop > kFramesCodedAfterAStop) {
-            cut_ = true;
-            tailLeftOut_ = false;
+            cutAfter(lastSlot_);
             break;
         }
         if (Status s = codeHeld(); !s || tornDown_) return s;
     }
     return Status::ok();
+}
+
+// A stop ends the file's picture with the frame in `slot`: no tail after it,
+// and no sound after it either (the sound is read and coded as far ahead as
+// the frames waiting to be coded reach).
+void Engine::Job::LaneEncoder::cutAfter(std::int64_t slot) {
+    cut_ = true;
+    tailLeftOut_ = false;
+    const std::int64_t end = av_rescale_q(slot + 1, encoder_->time_base, {1, 1'000'000});
+    for (auto& [file, fed] : lane_.feeds) file->pictureCutUs.store(end);
 }
 
 void Engine::Job::LaneEncoder::addToGroup(FramePtr frame) {
@@ -216,19 +226,14 @@ void Engine::Job::LaneEncoder::addToGroup(FramePtr frame) {
 Status Engine::Job::LaneEncoder::codeGroup() {
     if (group_.empty()) return Status::ok();
     const std::atomic<bool>& stop = job_.stopRequested_;
-    // The file's picture ends with this group: no tail after it.
-    const auto cut = [this] {
-        cut_ = true;
-        tailLeftOut_ = false;
-    };
     if (!stop) {
         if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get(), &stop); !s)
             return s;
     }
     if (stop) {
-        cut();
         const std::size_t kept = std::min(group_.size(), kFramesCodedAfterAStop);
         group_.resize(kept);
+        cutAfter(group_.back()->pts);
         groupRepeats_.resize(std::min(groupRepeats_.size(), kept));
         if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get()); !s)
             return s;
@@ -237,7 +242,7 @@ Status Engine::Job::LaneEncoder::codeGroup() {
     for (FramePtr& frame : group_) {
         if (Status s = code(frame.get()); !s || tornDown_) return s;
         if (stop && !cut_) {
-            cut();
+            cutAfter(frame->pts);
             break;
         }
     }

@@ -110,9 +110,7 @@ Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs
     for (auto& file : files_) {
         const VideoPlan& video = *file->plan.video;
         auto lane = std::make_unique<Lane>();
-        // Each frame brings its quantiser: the look-ahead's or the group's.
-        if (Status s = openVideoEncoder(video, lane->encoder, AV_CODEC_FLAG_QSCALE); !s)
-            return naming(s, file.get());
+        if (Status s = openVideoEncoder(video, lane->encoder); !s) return naming(s, file.get());
         lane->frames = std::make_unique<FrameQueue>(kVideoQueueFrames);
         lane->scaler = std::make_unique<VideoScaler>(source_.orientation, video.picture);
         lane->video = &video;

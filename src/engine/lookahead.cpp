@@ -4,7 +4,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
-#include <cstdlib>
 
 #include "engine/video_stage.h"
 #include "texts/encoder_texts.h"
@@ -39,8 +38,17 @@ constexpr double kFinerSpan = 1.5;
 // did not (grain came back every other frame at many times its estimate).
 constexpr double kBlurWeight = 0.5;
 constexpr int kBlurFrames = 4;
-// Bisection steps of the rate factor: far below a quantiser step.
-constexpr int kSearchSteps = 36;
+// The rate factor's search: steps of a doubling until the answer is
+// bracketed, then halvings to under a thousandth (a quantiser step is a
+// hundredth at the finest); between every frame at the coarsest and every
+// one at the finest.
+constexpr double kBracketStep = 0.6931471805599453;  // log 2
+constexpr int kSearchSteps = 10;
+constexpr double kLogRateLeast = -13.8, kLogRateMost = 20.7;  // log 1e-6, log 1e9
+// What follows the window is taken to cost what the history did, at most
+// this many of its frames sampled evenly (and every key frame): the search
+// weighs them at every step.
+constexpr std::size_t kHistorySamples = 100;
 // The quantiser the look's figure is at (the finest it tries).
 constexpr double kLookQuantiser = 2;
 
@@ -70,7 +78,7 @@ Status Lookahead::open(const VideoPlan& plan) {
     trialQuantiser_ = lookBits > 0 && perFrame_ > 0
                           ? std::clamp(kLookQuantiser * lookBits / perFrame_, qmin_, qmax_)
                           : (qmin_ + qmax_) / 2;
-    return openVideoEncoder(plan, trial_, AV_CODEC_FLAG_QSCALE | AV_CODEC_FLAG_PASS1);
+    return openVideoEncoder(plan, trial_, EncoderUse::FirstPass);
 }
 
 Status Lookahead::measure(AVFrame& frame, bool key, Measure& out) {
@@ -78,7 +86,9 @@ Status Lookahead::measure(AVFrame& frame, bool key, Measure& out) {
     // of what another quantiser costs holds best: what the last frames held
     // would get now (after a cut the first pass is soon at the new scene's).
     if (!window_.empty()) {
-        const double rate = rateFactor();
+        // Once frames go on, the rate factor they went at (it moves little
+        // from one frame to the next, and the search costs more than the rest).
+        const double rate = lastRate_ > 0 ? lastRate_ : rateFactor();
         double logs = 0, count = 0;
         for (auto h = window_.rbegin(); h != window_.rend() && count < kRecentFrames; ++h) {
             logs += std::log(quantiser(h->measure, false, rate, nullptr));
@@ -212,20 +222,28 @@ double Lookahead::rateFactor() {
                         : frames_ > 0 ? std::clamp(frames_ - slots_ - held, 0.0, horizon)
                                       : horizon;
     const double known = static_cast<double>(history_.size()) + held;
+    if (rest > 0) sampleHistory();
     const double wanted = perFrame_ * (slots_ + held + rest);
     const auto excess = [&](double rate) {
         const double window = windowBits(rate, nullptr);
-        double past = 0;
-        if (rest > 0)
-            for (const Measure& m : history_)
-                past += bits(m, m.key, quantiser(m, m.key, rate, nullptr));
-        return spent_ + window + rest * (past + window) / known - wanted;
+        return spent_ + window + rest * (historyBits(rate) + window) / known - wanted;
     };
+    // The largest rate factor that fits, from the last one: doubled or
+    // halved until the answer is bracketed, then halved to a step far below
+    // a quantiser's.
     const auto search = [&](auto fits) {
-        // Rate factors from every frame at the coarsest to every one at the finest.
-        double lo = std::log(1e-6), hi = std::log(1e9);
-        if (fits(std::exp(hi))) return std::exp(hi);
-        if (!fits(std::exp(lo))) return std::exp(lo);
+        double lo = std::log(lastRate_ > 0 ? lastRate_ : 1.0), hi = lo;
+        if (fits(std::exp(lo))) {
+            do hi += kBracketStep;
+            while (hi < kLogRateMost && fits(std::exp(hi)));
+            if (hi >= kLogRateMost) return std::exp(kLogRateMost);
+            lo = hi - kBracketStep;
+        } else {
+            do lo -= kBracketStep;
+            while (lo > kLogRateLeast && !fits(std::exp(lo)));
+            if (lo <= kLogRateLeast) return std::exp(kLogRateLeast);
+            hi = lo + kBracketStep;
+        }
         for (int i = 0; i < kSearchSteps; ++i) {
             const double mid = (lo + hi) / 2;
             (fits(std::exp(mid)) ? lo : hi) = mid;
@@ -243,6 +261,37 @@ double Lookahead::rateFactor() {
         });
     }
     return rate;
+}
+
+// Which frames of the history stand for it: every key frame, and of the
+// others every so many, counted from the source's first frame so that a
+// frame stays sampled while it is in the history.
+void Lookahead::sampleHistory() {
+    sampled_.clear();
+    const std::size_t stride = std::max<std::size_t>(1, history_.size() / kHistorySamples);
+    const std::size_t first = static_cast<std::size_t>(slots_) - history_.size();
+    double others = 0, kept = 0;
+    for (std::size_t i = 0; i < history_.size(); ++i) {
+        if (history_[i].key) {
+            sampled_.push_back({&history_[i], 1});
+            continue;
+        }
+        others += 1;
+        if ((first + i) % stride == 0) {
+            sampled_.push_back({&history_[i], 0});
+            kept += 1;
+        }
+    }
+    for (Sample& sample : sampled_)
+        if (sample.weight == 0) sample.weight = others / kept;
+}
+
+double Lookahead::historyBits(double rate) const {
+    double total = 0;
+    for (const Sample& s : sampled_)
+        total += s.weight * bits(*s.measure, s.measure->key,
+                                 quantiser(*s.measure, s.measure->key, rate, nullptr));
+    return total;
 }
 
 void Lookahead::remember(const Measure& m, bool key) {
@@ -268,7 +317,6 @@ FramePtr Lookahead::take(bool key) {
     taken_ = held.measure;
     takenKey_ = key;
     takenQuantiser_ = q;
-    bits_pred_ = bits(held.measure, key, q);
     remember(held.measure, key);
     return std::move(held.frame);
 }
@@ -280,13 +328,6 @@ void Lookahead::leaveOut() {
 
 void Lookahead::account(double bits) {
     spent_ += bits;
-    if (std::getenv("LA_DEBUG"))
-        std::fprintf(stderr,
-                     "LA %g key %d q %.2f trialq %.1f bits %.0f pred %.0f tex %.0f o %.0f sc %.2f "
-                     "ksc %.2f spent-line %.0f\n",
-                     slots_, takenKey_, takenQuantiser_, taken_.quantiser, bits, bits_pred_,
-                     taken_.texture, taken_.other, scale_, keyScale_,
-                     spent_ - slots_ * linePerFrame_);
     // How far the frame's texture came from the estimate, when it had any
     // texture to speak of.
     const double expected = texture(taken_, takenKey_, takenQuantiser_);
@@ -295,8 +336,8 @@ void Lookahead::account(double bits) {
         double& scale = takenKey_ ? keyScale_ : scale_;
         const double weight = takenKey_ ? kKeyFollow : kFollow;
         const double seen = std::clamp(coded / expected, 0.25, 4.0);
-        scale = std::clamp(std::exp((1 - weight) * std::log(scale) + weight * std::log(seen)),
-                           0.5, 2.0);
+        scale = std::clamp(std::exp((1 - weight) * std::log(scale) + weight * std::log(seen)), 0.5,
+                           2.0);
     }
 }
 

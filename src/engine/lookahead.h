@@ -80,27 +80,33 @@ class Lookahead {
     double bits(const Measure& m, bool key, double quantiser) const;
     double windowBits(double rate, double* peak) const;
     double rateFactor();
+    void sampleHistory();
+    double historyBits(double rate) const;
     void remember(const Measure& m, bool key);
 
     CodecContextPtr trial_;
     std::deque<Held> window_;
     std::deque<Measure> history_;  // the frames gone, the last kHorizonSeconds
+    struct Sample {
+        const Measure* measure;
+        double weight;  // the history's frames it stands for
+    };
+    std::vector<Sample> sampled_;
     std::size_t windowFrames_ = 1, historyFrames_ = 1;
     double qmin_ = 2, qmax_ = 31, qcomp_ = 0.5, keyFactor_ = 0.8;
     double perFrame_ = 0;      // the plan's rate, bits a frame
     double linePerFrame_ = 0;  // the line's share, bits a frame (as the rate guard counts)
     double allowance_ = 0, frameLimit_ = 0;
-    double frames_ = 0;  // frames in the source, 0 when unknown
+    double frames_ = 0;          // frames in the source, 0 when unknown
     double trialQuantiser_ = 0;  // the first pass's first quantiser
     Measure lastKey_;
     // Actual against first-pass texture bits, key frames and the others.
     double keyScale_ = 1, scale_ = 1;
-    double spent_ = 0;       // bits of the frames coded so far
-    double slots_ = 0;       // frames gone (coded or left out)
-    double lastRate_ = 0;    // the last rate factor, where the next search starts
+    double spent_ = 0;     // bits of the frames coded so far
+    double slots_ = 0;     // frames gone (coded or left out)
+    double lastRate_ = 0;  // the last rate factor, where the next search starts
     double takenQuantiser_ = 0;
     Measure taken_;
-    double bits_pred_ = 0;
     bool takenKey_ = false, ending_ = false;
 };
 
