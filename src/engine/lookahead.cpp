@@ -69,7 +69,12 @@ Status Lookahead::open(const VideoPlan& plan) {
     frames_ = plan.wholeBits > 0 && plan.ceilingRate > 0
                   ? static_cast<double>(plan.wholeBits) / plan.ceilingRate * plan.fps
                   : 0;
-    windowFrames_ = std::max<std::size_t>(1, std::lround(kWindowSeconds * plan.fps));
+    // A picture as FFmpeg holds it: each plane's lines padded.
+    const double pictureBytes =
+        (FFALIGN(plan.width, 64) + FFALIGN(plan.width / 2, 64)) * static_cast<double>(plan.height);
+    windowFrames_ = std::max<std::size_t>(
+        1, std::lround(std::min(kWindowSeconds * plan.fps, kWindowBytes / pictureBytes)));
+    startFrames_ = std::min<std::size_t>(windowFrames_, std::lround(kStartSeconds * plan.fps));
     historyFrames_ = std::max<std::size_t>(1, std::lround(kHorizonSeconds * plan.fps));
     // The first pass starts where the look's figure puts a frame of the
     // plan's rate, and follows the quantisers chosen from there.

@@ -15,6 +15,7 @@
 // 25 fps, 166 KB a picture: 5 s is 21 MB) and a few numbers a frame for
 // the last minute, whatever the source's length.
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -38,8 +39,14 @@ class Lookahead {
     void end() { ending_ = true; }
 
     std::size_t held() const { return window_.size(); }
-    // Frames held before the first goes on: the window is full.
-    std::size_t window() const { return windowFrames_; }
+    // Frames held before the first goes on. The window grows from a
+    // second's frames by a frame for every frame gone, to its full length:
+    // the first packets, and the progress, come as soon as a second has
+    // been read, and a frame waits for as many frames after it as went
+    // before it.
+    std::size_t window() const {
+        return std::min(windowFrames_, startFrames_ + static_cast<std::size_t>(slots_));
+    }
     bool frontIsKey() const { return window_.front().key; }
     bool frontIsStill() const { return window_.front().still; }
     std::int64_t frontSlot() const { return window_.front().frame->pts; }
@@ -52,8 +59,12 @@ class Lookahead {
     // What the frame taken last came to.
     void account(double bits);
 
-    // The window's length at every frame rate.
-    static constexpr double kWindowSeconds = 5;
+    // The window's length, in seconds and in the bytes of its pictures
+    // (at 512K it holds 4 s, at LAN and below 10 s)...
+    static constexpr double kWindowSeconds = 10;
+    static constexpr double kWindowBytes = 16 << 20;
+    // ...and at the start, before it grows.
+    static constexpr double kStartSeconds = 1;
     // What the window and the history stand for when the source's length
     // is unknown, and at most, in seconds.
     static constexpr double kHorizonSeconds = 60;
@@ -92,7 +103,7 @@ class Lookahead {
         double weight;  // the history's frames it stands for
     };
     std::vector<Sample> sampled_;
-    std::size_t windowFrames_ = 1, historyFrames_ = 1;
+    std::size_t windowFrames_ = 1, startFrames_ = 1, historyFrames_ = 1;
     double qmin_ = 2, qmax_ = 31, qcomp_ = 0.5, keyFactor_ = 0.8;
     double perFrame_ = 0;      // the plan's rate, bits a frame
     double linePerFrame_ = 0;  // the line's share, bits a frame (as the rate guard counts)
