@@ -1,7 +1,7 @@
 #pragma once
 // Rate control that knows what is coming, for moving pictures: each picture
-// is coded once on a second encoder at one quantiser as it arrives (a first
-// pass), and waits in a window of a few seconds before its turn. Its
+// is coded once on a cheaper second encoder at one quantiser as it arrives
+// (a first pass), and waits in a window of up to 10 s before its turn. Its
 // quantiser then weighs its difficulty against the window's and the last
 // minute's, as FFmpeg's second pass weighs it against the whole file's
 // (bits as the difficulty to the power qcomp), so that what an easy stretch
@@ -9,11 +9,12 @@
 // control's spending it at once. The line holds it: the bits never run
 // further ahead of the line's share than the plan's buffer (as the rate
 // guard counts them), and the whole spends the plan's rate over the
-// source's length, or over the next minute when the length is unknown.
+// source's length, or over the next minute when the length is unknown (a
+// pipe: what follows the window is taken to cost what the last minute did).
 //
-// Memory: the window's pictures at the encoder's size (at 512K 384x288 at
-// 25 fps, 166 KB a picture: 5 s is 21 MB) and a few numbers a frame for
-// the last minute, whatever the source's length.
+// Memory, whatever the source's length: the window's pictures at the
+// encoder's size, at most kWindowBytes (16 MB: at 512K, 384x288 at 25 fps,
+// that is 4 s), and a few numbers a frame for the last minute.
 
 #include <algorithm>
 #include <cstddef>
