@@ -19,8 +19,10 @@ constexpr double kLineShare = 0.85;
 // limit): nothing recodes a frame that comes out larger than planned.
 constexpr double kFrameShare = 0.5;
 // How fast the estimate of what a frame costs follows what the frames cost:
-// the weight of each new frame (a key frame's own, as they are few).
-constexpr double kFollow = 0.2, kKeyFollow = 0.5;
+// predicted frames over about this many seconds, a key frame with this
+// weight (they are few).
+constexpr double kFollowSeconds = 2, kKeyFollow = 0.5;
+constexpr double kFollowFrames = 2;  // at least this many frames' worth of texture first
 // Texture bits shrink faster than the quantiser grows (more blocks end up
 // with no coefficient at all), and grow faster still towards the fine end,
 // where grain and detail the first pass dropped whole come back.
@@ -72,6 +74,7 @@ Status Lookahead::open(const VideoPlan& plan) {
     // A picture as FFmpeg holds it: each plane's lines padded.
     const double pictureBytes =
         (FFALIGN(plan.width, 64) + FFALIGN(plan.width / 2, 64)) * static_cast<double>(plan.height);
+    followDecay_ = 1 - 1 / std::max(kFollowFrames, kFollowSeconds * plan.fps);
     windowFrames_ = std::max<std::size_t>(
         1, std::lround(std::min(kWindowSeconds * plan.fps, kWindowBytes / pictureBytes)));
     startFrames_ = std::min<std::size_t>(windowFrames_, std::lround(kStartSeconds * plan.fps));
@@ -333,16 +336,24 @@ void Lookahead::leaveOut() {
 
 void Lookahead::account(double bits) {
     spent_ += bits;
-    // How far the frame's texture came from the estimate, when it had any
-    // texture to speak of.
+    // How far the frames' texture came from the estimate. Predicted frames
+    // over the last seconds together: the first pass and the coding share
+    // the bits out between neighbouring frames differently (a frame one of
+    // them all but skips, the next makes up for), so one frame's figure
+    // swung the estimate of every frame after it, and with it the
+    // quantisers, by half either way on grain.
     const double expected = texture(taken_, takenKey_, takenQuantiser_);
-    const double coded = bits - taken_.other;
-    if (expected > 0.05 * perFrame_ && coded > 0) {
-        double& scale = takenKey_ ? keyScale_ : scale_;
-        const double weight = takenKey_ ? kKeyFollow : kFollow;
+    const double coded = std::max(0.0, bits - taken_.other);
+    if (!takenKey_) {
+        codedTexture_ = followDecay_ * codedTexture_ + coded;
+        expectedTexture_ = followDecay_ * expectedTexture_ + expected;
+        if (expectedTexture_ > kFollowFrames * 0.05 * perFrame_)
+            scale_ = std::clamp(codedTexture_ / expectedTexture_, 0.25, 4.0);
+    } else if (expected > 0.05 * perFrame_ && coded > 0) {
         const double seen = std::clamp(coded / expected, 0.25, 4.0);
-        scale = std::clamp(std::exp((1 - weight) * std::log(scale) + weight * std::log(seen)), 0.5,
-                           2.0);
+        keyScale_ = std::clamp(
+            std::exp((1 - kKeyFollow) * std::log(keyScale_) + kKeyFollow * std::log(seen)), 0.5,
+            2.0);
     }
 }
 

@@ -114,9 +114,11 @@ class Lookahead {
     Measure lastKey_;
     // Actual against first-pass texture bits, key frames and the others.
     double keyScale_ = 1, scale_ = 1;
-    double spent_ = 0;     // bits of the frames coded so far
-    double slots_ = 0;     // frames gone (coded or left out)
-    double lastRate_ = 0;  // the last rate factor, where the next search starts
+    double codedTexture_ = 0, expectedTexture_ = 0,
+           followDecay_ = 0;  // decaying sums behind scale_
+    double spent_ = 0;        // bits of the frames coded so far
+    double slots_ = 0;        // frames gone (coded or left out)
+    double lastRate_ = 0;     // the last rate factor, where the next search starts
     double takenQuantiser_ = 0;
     Measure taken_;
     bool takenKey_ = false, ending_ = false;
