@@ -33,9 +33,11 @@ void setEncoderOptions(const VideoPlan& plan, EncoderUse use, AVCodecContext& ct
     ctx.global_quality = FF_QP2LAMBDA * plan.qmin;
     if (use == EncoderUse::FirstPass) ctx.flags |= AV_CODEC_FLAG_PASS1;
     for (const auto& [name, value] : videoEncoderOptions(plan)) {
-        // Four times the cost for bits a few percent fewer on every frame
-        // alike: the look-ahead learns that share from the frames coded.
-        if (use == EncoderUse::FirstPass && (name == "trellis" || name == "mpv_flags")) continue;
+        // Four to six times the cost for bits a few percent fewer on every
+        // frame alike: the look-ahead learns that share from the frames coded.
+        if (use == EncoderUse::FirstPass &&
+            (name == "trellis" || name == "mpv_flags" || name == "last_pred" || name == "dia_size"))
+            continue;
         av_dict_set(&options, name.c_str(), value.c_str(), 0);
     }
 }
