@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -100,6 +101,9 @@ class Engine::Job {
         // Its writer's thread only:
         std::int64_t packetsWritten = 0;
         std::int64_t encodedMs = 0;
+        // Where a stop cut its picture short (microseconds): its sound,
+        // which runs ahead by the look-ahead's window, ends there too.
+        std::atomic<std::int64_t> pictureCutUs{std::numeric_limits<std::int64_t>::max()};
         // For the progress, read by the other writers:
         std::atomic<std::int64_t> encodedSoFar{0};
         std::atomic<std::int64_t> bytesSoFar{0};

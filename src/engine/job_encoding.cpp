@@ -1,13 +1,14 @@
 // The job's encoders, one thread a lane: frames from the lane's queue,
-// through the rate guard, the key frame choice and (at a frame or two a
-// second) the group quantiser, into the encoder; its packets on to every
-// file the lane feeds.
+// through the key frame choice, the look-ahead (or at a frame or two a
+// second and on a still, the group quantiser) and the rate guard, into the
+// encoder; its packets on to every file the lane feeds.
 
 #include <algorithm>
 #include <optional>
 
 #include "engine/encode_job.h"
 #include "engine/key_frames.h"
+#include "engine/lookahead.h"
 #include "engine/rate_guard.h"
 #include "texts/encoder_texts.h"
 
@@ -37,6 +38,11 @@ class Engine::Job::LaneEncoder {
     Status open();
     Status scale(FramePtr& frame);
     bool admit(AVFrame& frame);
+    bool guardLets(std::int64_t slot, bool key, bool still);
+    Status hold(FramePtr frame);
+    Status codeHeld();
+    Status drainHeld();
+    void cutAfter(std::int64_t slot);
     void addToGroup(FramePtr frame);
     Status codeGroup();
     Status code(AVFrame* frame);
@@ -54,7 +60,9 @@ class Engine::Job::LaneEncoder {
     std::optional<RateGuard> guard_;
     std::optional<KeyFrameChooser> keys_;
     bool keyDue_ = false;
-    // At a frame or two a second, frames wait for the rest of their group.
+    // Moving pictures wait in the look-ahead's window for their turn...
+    std::optional<Lookahead> lookahead_;
+    // ...and at a frame or two a second, or on a still, for the rest of their group.
     std::optional<GroupQuantiser> quantiser_;
     std::vector<FramePtr> group_;
     std::vector<bool> groupRepeats_;  // which of them show the frame before over again
@@ -84,7 +92,14 @@ Status Engine::Job::LaneEncoder::run() {
         if (frame && cut_) continue;  // the file ends where the stop cut it
         if (frame && lane_.scaler) {
             if (Status s = scale(*frame); !s) return s;
+            if (lookahead_) {
+                if (Status s = hold(std::move(*frame)); !s || tornDown_) return s;
+                continue;
+            }
             if (!admit(**frame)) continue;
+        }
+        if (lookahead_ && !frame) {
+            if (Status s = drainHeld(); !s || tornDown_) return s;
         }
         if (quantiser_) {
             // A group ends before a key frame, at the end, and after as
@@ -109,7 +124,10 @@ Status Engine::Job::LaneEncoder::open() {
     if (!video) return Status::ok();
     guard_.emplace(video->ceilingRate, video->fps, video->allowanceBits, video->wholeBits);
     keys_.emplace(video->gop);
-    if (!video->groupQuantiser) return Status::ok();
+    if (!video->groupQuantiser) {
+        lookahead_.emplace();
+        return lookahead_->open(*video);
+    }
     quantiser_.emplace();
     return quantiser_->open(*video);
 }
@@ -127,12 +145,71 @@ Status Engine::Job::LaneEncoder::scale(FramePtr& frame) {
 bool Engine::Job::LaneEncoder::admit(AVFrame& frame) {
     // A cut whose frame the guard leaves out makes the next frame in the key frame.
     keyDue_ = (keys_ && keys_->choose(frame)) || keyDue_;
-    lastSlot_ = frame.pts;
-    tailLeftOut_ = guard_ && !guard_->admit(keyDue_, keys_ && keys_->still());
-    if (tailLeftOut_) return false;
+    if (!guardLets(frame.pts, keyDue_, keys_ && keys_->still())) return false;
     if (keyDue_) frame.pict_type = AV_PICTURE_TYPE_I;
     keyDue_ = false;
     return true;
+}
+
+bool Engine::Job::LaneEncoder::guardLets(std::int64_t slot, bool key, bool still) {
+    lastSlot_ = slot;
+    tailLeftOut_ = guard_ && !guard_->admit(key, still);
+    return !tailLeftOut_;
+}
+
+// Into the look-ahead's window, its key frame chosen as it arrives (the
+// chooser compares each picture with the one before); the oldest frame goes
+// on once the window is full.
+Status Engine::Job::LaneEncoder::hold(FramePtr frame) {
+    frame->pict_type = keys_->choose(*frame) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    if (Status s = lookahead_->add(std::move(frame), keys_->still()); !s) return s;
+    while (lookahead_->held() > lookahead_->window()) {
+        if (Status s = codeHeld(); !s || tornDown_) return s;
+    }
+    return Status::ok();
+}
+
+// The oldest frame held, past the guard (which sees the bits coded so far)
+// at the quantiser the look-ahead chooses.
+Status Engine::Job::LaneEncoder::codeHeld() {
+    const bool key = lookahead_->frontIsKey() || keyDue_;
+    if (!guardLets(lookahead_->frontSlot(), key, lookahead_->frontIsStill())) {
+        keyDue_ = key;
+        lookahead_->leaveOut();
+        return Status::ok();
+    }
+    keyDue_ = false;
+    FramePtr frame = lookahead_->take(key);
+    const double before = bitsOut_;
+    if (Status s = code(frame.get()); !s) return s;
+    lookahead_->account(bitsOut_ - before);
+    return Status::ok();
+}
+
+// The source's end: the frames held go on, their window closing. After a
+// stop only the first few do, as with a group (a window at the fast lines
+// holds seconds of frames); the file's picture ends there.
+Status Engine::Job::LaneEncoder::drainHeld() {
+    lookahead_->end();
+    std::size_t afterStop = 0;
+    while (lookahead_->held() > 0) {
+        if (job_.stopRequested_ && ++afterStop > kFramesCodedAfterAStop) {
+            cutAfter(lastSlot_);
+            break;
+        }
+        if (Status s = codeHeld(); !s || tornDown_) return s;
+    }
+    return Status::ok();
+}
+
+// A stop ends the file's picture with the frame in `slot`: no tail after it,
+// and no sound after it either (the sound is read and coded as far ahead as
+// the frames waiting to be coded reach).
+void Engine::Job::LaneEncoder::cutAfter(std::int64_t slot) {
+    cut_ = true;
+    tailLeftOut_ = false;
+    const std::int64_t end = av_rescale_q(slot + 1, encoder_->time_base, {1, 1'000'000});
+    for (auto& [file, fed] : lane_.feeds) file->pictureCutUs.store(end);
 }
 
 void Engine::Job::LaneEncoder::addToGroup(FramePtr frame) {
@@ -149,19 +226,14 @@ void Engine::Job::LaneEncoder::addToGroup(FramePtr frame) {
 Status Engine::Job::LaneEncoder::codeGroup() {
     if (group_.empty()) return Status::ok();
     const std::atomic<bool>& stop = job_.stopRequested_;
-    // The file's picture ends with this group: no tail after it.
-    const auto cut = [this] {
-        cut_ = true;
-        tailLeftOut_ = false;
-    };
     if (!stop) {
         if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get(), &stop); !s)
             return s;
     }
     if (stop) {
-        cut();
         const std::size_t kept = std::min(group_.size(), kFramesCodedAfterAStop);
         group_.resize(kept);
+        cutAfter(group_.back()->pts);
         groupRepeats_.resize(std::min(groupRepeats_.size(), kept));
         if (Status s = quantiser_->choose(group_, groupRepeats_, groupReference_.get()); !s)
             return s;
@@ -170,7 +242,7 @@ Status Engine::Job::LaneEncoder::codeGroup() {
     for (FramePtr& frame : group_) {
         if (Status s = code(frame.get()); !s || tornDown_) return s;
         if (stop && !cut_) {
-            cut();
+            cutAfter(frame->pts);
             break;
         }
     }

@@ -19,6 +19,10 @@ Status Engine::Job::interleave(File& file) {
         const std::size_t slot = item->first;
         Lane* lane = file.bySlot[slot];
         PacketPtr& packet = item->second;
+        if (!lane->video && packet->pts != AV_NOPTS_VALUE &&
+            av_rescale_q(packet->pts, lane->encoder->time_base, {1, 1'000'000}) >=
+                file.pictureCutUs.load())
+            continue;  // after the picture a stop cut short
         if (Status s = file.writer->writePacket(file.writerIndex[slot], *packet); !s) return s;
         ++file.packetsWritten;
 

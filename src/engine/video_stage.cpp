@@ -15,13 +15,11 @@ namespace velmora::encoder {
 
 namespace {
 
-// The encoder's rates and the options that buy quality per bit, all from the plan.
-void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*& options) {
+// The encoder's options that buy quality per bit, all from the plan. The
+// rates stay at the plan's for what FFmpeg checks of them when it opens.
+void setEncoderOptions(const VideoPlan& plan, EncoderUse use, AVCodecContext& ctx,
+                       AVDictionary*& options) {
     ctx.bit_rate = plan.bitRate;
-    // Without this the rate control lets low targets come out 1.5-2x over.
-    ctx.bit_rate_tolerance = plan.bitRate;
-    ctx.rc_max_rate = plan.maxRate;
-    ctx.rc_buffer_size = plan.bufferSize;
     // The engine puts key frames at cuts and where the picture moves; the
     // encoder's own interval only backs that up, so a still picture goes
     // without.
@@ -29,21 +27,24 @@ void setEncoderOptions(const VideoPlan& plan, AVCodecContext& ctx, AVDictionary*
     ctx.max_b_frames = 0;
     ctx.qmin = plan.qmin;
     ctx.qmax = plan.qmax;
-    if (plan.groupQuantiser) {
-        // Each frame brings its quantiser; FFmpeg's buffer check would
-        // otherwise recode a frame at a coarser one behind the group's back.
-        ctx.flags |= AV_CODEC_FLAG_QSCALE;
-        ctx.global_quality = FF_QP2LAMBDA * plan.qmin;
-        ctx.rc_max_rate = 0;
-        ctx.rc_buffer_size = 0;
-    }
-    for (const auto& [name, value] : videoEncoderOptions(plan))
+    // Each frame brings its quantiser; FFmpeg's buffer check would otherwise
+    // recode a frame at a coarser one behind the look-ahead's back.
+    ctx.flags |= AV_CODEC_FLAG_QSCALE;
+    ctx.global_quality = FF_QP2LAMBDA * plan.qmin;
+    if (use == EncoderUse::FirstPass) ctx.flags |= AV_CODEC_FLAG_PASS1;
+    for (const auto& [name, value] : videoEncoderOptions(plan)) {
+        // Four to six times the cost for bits a few percent fewer on every
+        // frame alike: the look-ahead learns that share from the frames coded.
+        if (use == EncoderUse::FirstPass &&
+            (name == "trellis" || name == "mpv_flags" || name == "last_pred" || name == "dia_size"))
+            continue;
         av_dict_set(&options, name.c_str(), value.c_str(), 0);
+    }
 }
 
 }  // namespace
 
-Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder, EncoderUse use) {
     const AVCodec* codec = avcodec_find_encoder(AV_CODEC_ID_RV20);
     if (!codec)
         return Status::fail(ErrorKind::Internal, text::withReason(text::kEncodeFailed, "rv20"));
@@ -57,7 +58,7 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder) {
     ctx->sample_aspect_ratio = {1, 1};
     ctx->thread_count = 1;  // rv20 has no threading
     AVDictionary* options = nullptr;
-    setEncoderOptions(plan, *ctx, options);
+    setEncoderOptions(plan, use, *ctx, options);
     const int ret = avcodec_open2(ctx.get(), codec, &options);
     av_dict_free(&options);
     if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);

@@ -23,7 +23,15 @@ inline constexpr int kMaxGopSize = 600;
 // Receives each finished frame; false means the job is being torn down.
 using FrameSink = std::function<bool(FramePtr)>;
 
-Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder);
+// What an encoder is opened for. Every frame brings its quantiser (the
+// look-ahead's or the group quantiser's), so FFmpeg's own rate control never
+// decides one. A first pass measures what frames cost, for the look-ahead:
+// it gives FFmpeg's first-pass statistics and codes without trellis
+// quantisation and the coded-block search, at a quarter of the cost.
+enum class EncoderUse { Coding, FirstPass };
+
+Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder,
+                        EncoderUse use = EncoderUse::Coding);
 
 // The encoder's size and pixel format from a decoded picture, with the
 // colours players show (`picture`'s conversion, in the same pass where the

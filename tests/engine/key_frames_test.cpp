@@ -2,11 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <numbers>
 #include <vector>
 
+#include "engine/lookahead.h"
 #include "engine/video_stage.h"
 
 extern "C" {
@@ -153,6 +155,82 @@ TEST(GroupQuantiser, GivenUpItChoosesNothing) {
     const std::atomic<bool> going{false};
     ASSERT_TRUE(quantiser.choose(group, std::vector<bool>(group.size()), nullptr, &going));
     for (const FramePtr& frame : group) EXPECT_GE(frame->quality, FF_QP2LAMBDA * plan.qmin);
+}
+
+// A calm picture for four seconds, then a busy one (grain over a fast pan)
+// for four, through the look-ahead as the lane drives it: every frame goes
+// on once, in order; what the calm stretch leaves goes to the busy one,
+// which a one-pass rate control spends at once; and the bits keep to the
+// line's share within the plan's buffer, with the source's length known or
+// not (a pipe).
+TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
+    constexpr int kFrames = 200, kCalm = 100;
+    const auto frameAt = [](int i) {
+        FramePtr frame = picture(Picture::Waves, i < kCalm ? i : kCalm + 4 * (i - kCalm));
+        // Grain: light on the calm picture, heavy on the busy one.
+        const int grain = i < kCalm ? 2 : 12;
+        std::uint32_t seed = 2654435761u * static_cast<std::uint32_t>(i + 1);
+        for (int y = 0; y < frame->height; ++y)
+            for (int x = 0; x < frame->width; ++x) {
+                seed = seed * 1664525u + 1013904223u;
+                std::uint8_t& p = frame->data[0][y * frame->linesize[0] + x];
+                const int g = static_cast<int>(seed >> 16) % (2 * grain + 1) - grain;
+                p = static_cast<std::uint8_t>(std::clamp(p + g, 0, 255));
+            }
+        std::fill_n(frame->data[1], frame->linesize[1] * 60, 128);
+        std::fill_n(frame->data[2], frame->linesize[2] * 60, 128);
+        frame->pts = i;
+        frame->pict_type = i == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+        return frame;
+    };
+    for (const bool lengthKnown : {true, false}) {
+        SCOPED_TRACE(lengthKnown ? "length known" : "length unknown");
+        VideoPlan plan;
+        plan.width = 160;
+        plan.height = 120;
+        plan.fps = 25;
+        plan.gop = 250;
+        plan.bitRate = 60'000;
+        plan.ceilingRate = 72'000;
+        plan.bufferSize = plan.allowanceBits = 90'000;
+        plan.wholeBits = lengthKnown ? std::int64_t{plan.ceilingRate} * kFrames / plan.fps : 0;
+        CodecContextPtr encoder;
+        ASSERT_TRUE(openVideoEncoder(plan, encoder));
+        Lookahead lookahead;
+        ASSERT_TRUE(lookahead.open(plan));
+        std::vector<std::int64_t> order;
+        std::vector<double> bits;
+        const auto codeOldest = [&] {
+            FramePtr frame = lookahead.take(lookahead.frontIsKey());
+            order.push_back(frame->pts);
+            ASSERT_GE(avcodec_send_frame(encoder.get(), frame.get()), 0);
+            PacketPtr packet = makePacket();
+            ASSERT_GE(avcodec_receive_packet(encoder.get(), packet.get()), 0);
+            bits.push_back(packet->size * 8.0);
+            lookahead.account(bits.back());
+        };
+        for (int i = 0; i < kFrames; ++i) {
+            ASSERT_TRUE(lookahead.add(frameAt(i), false));
+            while (lookahead.held() > lookahead.window()) codeOldest();
+        }
+        lookahead.end();
+        while (lookahead.held() > 0) codeOldest();
+
+        ASSERT_EQ(order.size(), static_cast<std::size_t>(kFrames));
+        for (int i = 0; i < kFrames; ++i) EXPECT_EQ(order[i], i);
+        const double perFrame = static_cast<double>(plan.bitRate) / plan.fps;
+        const double line = static_cast<double>(plan.ceilingRate) / plan.fps;
+        double spent = 0, calm = 0, ahead = 0;
+        for (int i = 0; i < kFrames; ++i) {
+            spent += bits[i];
+            if (i < kCalm) calm += bits[i];
+            ahead = std::max(ahead, spent - (i + 1) * line);
+        }
+        EXPECT_LE(ahead, plan.allowanceBits) << "ahead of the line";
+        EXPECT_NEAR(spent, perFrame * kFrames, 0.15 * perFrame * kFrames);
+        EXPECT_GE(spent - calm, 1.15 * perFrame * (kFrames - kCalm))
+            << "the calm stretch took " << calm / (perFrame * kCalm) << " of its share";
+    }
 }
 
 }  // namespace
