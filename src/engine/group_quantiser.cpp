@@ -4,7 +4,6 @@
 #include <cmath>
 
 #include "engine/video_stage.h"
-#include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
 
@@ -25,20 +24,11 @@ Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group,
     const auto code = [&](AVFrame& frame, bool key, int q, bool counted) -> Status {
         // The trial encoder counts its own time; the frame keeps its own.
         const std::int64_t pts = frame.pts;
-        const AVPictureType type = frame.pict_type;
-        const int quality = frame.quality;
         frame.pts = pts_++;
-        frame.pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-        frame.quality = FF_QP2LAMBDA * q;
-        int ret = avcodec_send_frame(trial_.get(), &frame);
+        PacketPtr packet;
+        Status coded = codeTrialFrame(*trial_, frame, key, FF_QP2LAMBDA * q, packet);
         frame.pts = pts;
-        frame.pict_type = type;
-        frame.quality = quality;
-        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
-        PacketPtr packet = makePacket();
-        if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-        ret = avcodec_receive_packet(trial_.get(), packet.get());
-        if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+        if (!coded) return coded;
         if (counted) {
             lastBits = packet->size * 8.0;
             trial.bits += lastBits;

@@ -106,18 +106,11 @@ Status Lookahead::measure(AVFrame& frame, bool key, Measure& out) {
     }
     double quantiser = trialQuantiser_;
     if (key) quantiser = std::clamp(keyFactor_ * quantiser, qmin_, qmax_);
-    const AVPictureType type = frame.pict_type;
-    const int quality = frame.quality;
-    frame.pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    frame.quality = static_cast<int>(std::lround(FF_QP2LAMBDA * quantiser));
-    int ret = avcodec_send_frame(trial_.get(), &frame);
-    frame.pict_type = type;
-    frame.quality = quality;
-    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
-    PacketPtr packet = makePacket();
-    if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-    ret = avcodec_receive_packet(trial_.get(), packet.get());
-    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+    PacketPtr packet;
+    if (Status s = codeTrialFrame(*trial_, frame, key,
+                                  static_cast<int>(std::lround(FF_QP2LAMBDA * quantiser)), packet);
+        !s)
+        return s;
     // The first pass's statistics split the frame as FFmpeg's second pass
     // reads them: texture, which shrinks as the quantiser grows, and the rest.
     int pictType = 0, lambda = 0, intraBits = 0, interBits = 0, motionBits = 0, miscBits = 0;

@@ -66,6 +66,23 @@ Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder, Encoder
     return Status::ok();
 }
 
+Status codeTrialFrame(AVCodecContext& encoder, AVFrame& frame, bool key, int lambda,
+                      PacketPtr& packet) {
+    const AVPictureType type = frame.pict_type;
+    const int quality = frame.quality;
+    frame.pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    frame.quality = lambda;
+    int ret = avcodec_send_frame(&encoder, &frame);
+    frame.pict_type = type;
+    frame.quality = quality;
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+    packet = makePacket();
+    if (!packet) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    ret = avcodec_receive_packet(&encoder, packet.get());
+    if (ret < 0) return ffmpegFailure(text::kEncodeFailed, ret, ErrorKind::Internal);
+    return Status::ok();
+}
+
 Status VideoConverter::open(const AVStream& stream, AVRational timeBase, std::vector<int> rates,
                             std::int64_t originUs, int decoderThreads,
                             const std::atomic<bool>* stop, const std::string& deinterlace) {

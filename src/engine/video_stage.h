@@ -33,6 +33,12 @@ enum class EncoderUse { Coding, FirstPass };
 Status openVideoEncoder(const VideoPlan& plan, CodecContextPtr& encoder,
                         EncoderUse use = EncoderUse::Coding);
 
+// Codes `frame` on a trial encoder at the quantiser `lambda` gives (a key
+// frame when `key`) and takes its packet; the frame's own type and quality
+// are left as they were.
+Status codeTrialFrame(AVCodecContext& encoder, AVFrame& frame, bool key, int lambda,
+                      PacketPtr& packet);
+
 // The encoder's size and pixel format from a decoded picture, with the
 // colours players show (`picture`'s conversion, in the same pass where the
 // scaler can do it); on the video encoder's thread, which has time to
