@@ -133,8 +133,7 @@ void Engine::Job::placeFiles(JobResult& result) {
                 // nothing but an earlier RealMedia file, found as they go.
                 const Replacing what = i == 0 ? Replacing::AnyFile : Replacing::RealMedia;
                 latest = DestinationRegistry::instance().commitIfLatest(
-                    file.name.destination, file.ticket,
-                    [&] { committed = file.temp.commit(what); });
+                    file.ticket, [&] { committed = file.temp.commit(what); });
                 file.ticket = 0;
             }
             inPlace = latest && committed;
@@ -166,7 +165,7 @@ bool Engine::Job::claimNames(JobResult& result) {
         if (taken) continue;
         for (std::size_t i = 0; i < files_.size(); ++i) {
             File& file = *files_[i];
-            DestinationRegistry::instance().release(file.name.destination, file.ticket);
+            DestinationRegistry::instance().release(file.ticket);
             file.ticket = 0;
             file.name.destination = names[i].destination;
             result.files[i].destination = names[i].destination;
