@@ -52,7 +52,7 @@ asan:
 # engine tests under ASan and UBSan (in make asan's folder, building only
 # what those tests need). Undefined behaviour fails the test that meets it.
 CHECK_TESTS = platform_tests engine_unit_tests encoder_unit_tests rm_format_tests \
-              engine_media_tests rm_writer_tests
+              engine_media_tests encode_cli_media_tests rm_writer_tests
 empty :=
 CHECK_REGEX = ^($(subst $(empty) $(empty),|,$(strip $(CHECK_TESTS))))$$
 check: deps

@@ -4,6 +4,7 @@
 // the file that defines its procedures, in the folder of its subsystem.
 
 #include <QMainWindow>
+#include <cstdint>
 #include <functional>
 
 #include "app/clock.h"
@@ -138,10 +139,12 @@ class Real : public QMainWindow {
     void putDialog(CommonDialog& dialog, DispId id, const Variant& value);
     void enterFailedState(const QString& message);
     void onCompressionFinished();
-    // encoding/job.cpp: a job ended (status is how); the icon's tip drops
-    // the percentage and, while the window is out of sight, the icon says
-    // how the job ended and which file it made (several: their count and folder).
-    void endJob(const char16_t* status);
+    // How a job the window ran ended.
+    enum class JobEnd : std::uint8_t { None, Completed, Stopped, Failed };
+    // encoding/job.cpp: a job ended; the icon's tip drops the percentage
+    // and, while the window is out of sight, the icon says how the job
+    // ended and which file it made (several: their count and folder).
+    void endJob(JobEnd end);
     // commands/commands.cpp: the only way to end the logon; a start or a
     // stop ends a running countdown or question and leaves the switch as it
     // was.
@@ -159,11 +162,11 @@ class Real : public QMainWindow {
     ElapsedClock clock_;
     Module1 module1_;
     QIcon icon_;
-    bool jobRunning_ = false;    // from a start that went through to the job's end
-    QString jobFile_;            // the running or last job's destination
-    int jobFileCount_ = 1;       // its files, one per ticked audience
-    bool jobLeftFiles_ = false;  // the last job ended with its files kept (not failed)
-    bool placed_ = false;        // on its first showing
+    bool jobRunning_ = false;        // from a start that went through to the job's end
+    QString jobFile_;                // the running or last job's destination
+    int jobFileCount_ = 1;           // its files, one per ticked audience
+    JobEnd lastEnd_ = JobEnd::None;  // a failed job kept no files
+    bool placed_ = false;            // on its first showing
 
     QWidget* ProducerControl1 = nullptr;
     QLineEdit* Textopen = nullptr;

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <QSocketNotifier>
+#include <cerrno>
 #include <csignal>
 
 namespace velmora {
@@ -13,11 +14,15 @@ namespace {
 // Each caught signal's pipe, written by the handler.
 volatile sig_atomic_t g_pipeFor[NSIG];
 
+// The signal may land between a call of the interrupted code and its look at
+// errno: a write that fails here (the pipe full) must not change what it sees.
 void onSignal(int signal) {
+    const int savedErrno = errno;
     const int fd = g_pipeFor[signal];
     const unsigned char byte = static_cast<unsigned char>(signal);
     if (fd > 0) [[maybe_unused]]
         const auto n = ::write(fd, &byte, 1);
+    errno = savedErrno;
 }
 
 }  // namespace

@@ -44,11 +44,14 @@ void Real::Form_MouseMove(std::uint32_t mouseMessage) {
         case mouse::RightDown:
             tuopan->popup(QCursor::pos());
             break;
-        case mouse::MessageClick:
+        case mouse::MessageClick: {
             // The message after a job names its files: the click shows where
-            // they are, or the window, where the pane says why it cannot.
-            if (!jobLeftFiles_ || !openJobFolder(QFileInfo(jobFile_).absolutePath())) bringBack();
+            // they are, or the window, where the pane says why it cannot. A
+            // failed job kept none.
+            const bool leftFiles = lastEnd_ == JobEnd::Completed || lastEnd_ == JobEnd::Stopped;
+            if (!leftFiles || !openJobFolder(QFileInfo(jobFile_).absolutePath())) bringBack();
             break;
+        }
         default:
             break;
     }

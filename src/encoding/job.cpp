@@ -64,7 +64,7 @@ void Real::Cmdstop_Click() {
     Labelface->setText(qs(text::kStoppedByUser));
     Timer->stop();
     Labelmul->setText(qs(text::kOneFileCompressed));
-    endJob(text::kStoppedByUser);
+    endJob(JobEnd::Stopped);
 }
 
 void Real::ProducerControl1_Progress(std::int32_t percent) {
@@ -79,14 +79,14 @@ void Real::FinishCompression() {
     Cmdstart->setEnabled(true);
     Labelface->setText(qs(text::kCompleted));
     Labelmul->setText(qs(text::kDelight));
-    endJob(text::kCompleted);
+    endJob(JobEnd::Completed);
     onCompressionFinished();
 }
 
-void Real::endJob(const char16_t* status) {
+void Real::endJob(JobEnd end) {
     jobRunning_ = false;
     p_.shell.letSleep();
-    jobLeftFiles_ = std::u16string_view(status) != text::kFailed;
+    lastEnd_ = end;
     p_.shell.setIconTip(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, text::kTitle);
     if (isVisible() && !isMinimized()) return;
     // Several files are told by their count and folder, not path by path.
@@ -95,7 +95,10 @@ void Real::endJob(const char16_t* status) {
         jobFileCount_ > 1
             ? qs(text::kFilesInFolder).arg(QString::number(jobFileCount_), named.absolutePath())
             : named.fileName();
-    p_.shell.showIconMessage(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, status,
+    const char16_t* how = end == JobEnd::Completed ? text::kCompleted
+                          : end == JobEnd::Stopped ? text::kStoppedByUser
+                                                   : text::kFailed;
+    p_.shell.showIconMessage(module1_.TrayIcon.hWnd, module1_.TrayIcon.uID, how,
                              files.toStdU16String());
 }
 
@@ -131,7 +134,7 @@ void Real::enterFailedState(const QString& message) {
     Cmdstop->setEnabled(false);
     Labelface->setText(qs(text::kFailed));
     Labelmul->setText(qs(text::kNoFileMade));
-    if (jobRunning_) endJob(text::kFailed);
+    if (jobRunning_) endJob(JobEnd::Failed);
     p_.messageBox.showWarning(message, qs(text::kNotice));
 }
 

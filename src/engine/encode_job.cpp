@@ -12,8 +12,7 @@ Engine::Job::~Job() {
     requestStop();
     join();
     for (auto& file : files_)
-        if (file->ticket)
-            DestinationRegistry::instance().release(file->name.destination, file->ticket);
+        if (file->ticket) DestinationRegistry::instance().release(file->ticket);
 }
 
 void Engine::Job::run(bool opened) {

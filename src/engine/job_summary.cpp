@@ -3,11 +3,11 @@
 // and the result the observer hears.
 
 #include <algorithm>
-#include <cstdio>
 
 #include "engine/destination_registry.h"
 #include "engine/encode_job.h"
 #include "texts/encoder_texts.h"
+#include "texts/format.h"
 
 namespace velmora::encoder {
 
@@ -23,12 +23,6 @@ bool endedEarly(std::int64_t declaredMs, std::int64_t actualMs) {
     if (declaredMs <= 0) return false;
     const std::int64_t missing = declaredMs - actualMs;
     return missing > 1000 || missing * 20 > declaredMs;
-}
-
-std::string formatted(const char* format, double a, double b = 0) {
-    char buf[256];
-    std::snprintf(buf, sizeof buf, format, a, b);
-    return buf;
 }
 
 }  // namespace
@@ -86,20 +80,20 @@ void Engine::Job::finishSummary(JobResult& result) {
     if (damaged > kMostLost * std::max(found, damaged)) {
         fail(Status::fail(ErrorKind::SourceDamaged,
                           text::withReason(text::kSourceMostlyDamaged,
-                                           formatted("%.1f / %.1f", damaged, found))));
+                                           text::format("%.1f / %.1f", damaged, found))));
         return;
     }
     std::vector<std::string> notes;
     if (source_.declaredFps > 0)
-        notes.push_back(formatted(text::kWarnRate, source_.declaredFps, source_.trustedFps));
-    if (gaps > 0) notes.push_back(formatted(text::kWarnGaps, gaps));
+        notes.push_back(text::format(text::kWarnRate, source_.declaredFps, source_.trustedFps));
+    if (gaps > 0) notes.push_back(text::format(text::kWarnGaps, gaps));
     // The header's claim, less what was closed up, against what was there.
     const std::int64_t declared = source_.durationMs - result.gapMs;
     if (readErrorAt_ >= 0)
-        notes.push_back(formatted(text::kWarnReadError, readErrorAt_));
+        notes.push_back(text::format(text::kWarnReadError, readErrorAt_));
     else if (endedEarly(declared, result.sourceMs))
-        notes.push_back(formatted(text::kWarnEndedEarly, declared / 1000.0, found));
-    if (damaged > 0) notes.push_back(formatted(text::kWarnDamaged, damaged));
+        notes.push_back(text::format(text::kWarnEndedEarly, declared / 1000.0, found));
+    if (damaged > 0) notes.push_back(text::format(text::kWarnDamaged, damaged));
     if (source_.videoLeftOut) notes.push_back(text::kWarnVideoLeftOut);
     if (source_.audioLeftOut) notes.push_back(text::kWarnAudioLeftOut);
     for (const std::string& note : notes) {
@@ -139,8 +133,7 @@ void Engine::Job::placeFiles(JobResult& result) {
                 // nothing but an earlier RealMedia file, found as they go.
                 const Replacing what = i == 0 ? Replacing::AnyFile : Replacing::RealMedia;
                 latest = DestinationRegistry::instance().commitIfLatest(
-                    file.name.destination, file.ticket,
-                    [&] { committed = file.temp.commit(what); });
+                    file.ticket, [&] { committed = file.temp.commit(what); });
                 file.ticket = 0;
             }
             inPlace = latest && committed;
@@ -172,7 +165,7 @@ bool Engine::Job::claimNames(JobResult& result) {
         if (taken) continue;
         for (std::size_t i = 0; i < files_.size(); ++i) {
             File& file = *files_[i];
-            DestinationRegistry::instance().release(file.name.destination, file.ticket);
+            DestinationRegistry::instance().release(file.ticket);
             file.ticket = 0;
             file.name.destination = names[i].destination;
             result.files[i].destination = names[i].destination;

@@ -14,6 +14,7 @@
 #include <random>
 #include <string_view>
 
+#include "engine/media_writer.h"
 #include "engine/regular_file.h"
 #include "engine/system_error.h"
 #include "texts/encoder_texts.h"
@@ -111,14 +112,6 @@ bool handsOn(const OpenedName& found, int folder) {
            (::fstat(folder, &dir) == 0 && !(dir.st_mode & S_ISVTX));
 }
 
-// At most `bytes` of `name`, cut where no UTF-8 character is split.
-std::string shortened(const std::string& name, std::size_t bytes) {
-    if (name.size() <= bytes) return name;
-    std::size_t cut = bytes;
-    while (cut > 0 && (static_cast<unsigned char>(name[cut]) & 0xC0) == 0x80) --cut;
-    return name.substr(0, cut);
-}
-
 }  // namespace
 
 Status checkDestination(const std::string& source, const std::string& destination) {
@@ -178,7 +171,7 @@ Status TempOutput::create(const std::string& destination) {
     const std::size_t used = suffix.size() + kRandomLetters + 1;
     const std::size_t room = limit > used ? limit - used : 0;
     std::string prefix = ".";
-    prefix += shortened(fs::path(destination).filename().string(), room);
+    prefix += clipUtf8(fs::path(destination).filename().string(), room);
     prefix += suffix;
 
     int error = EEXIST;

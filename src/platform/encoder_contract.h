@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "engine/choices.h"
+#include "engine/status.h"
 #include "platform/automation.h"
 
 namespace velmora::encoder {
@@ -78,8 +79,10 @@ inline constexpr DispId Completed = 5003;
 // Stopped: (String destination, Long bytes in the file, Long percentage
 // reached, Long encoded ms). A stop left a valid, shorter file.
 inline constexpr DispId Stopped = 5004;
-// Error: (Long error code, String message in Chinese, Long percentage
-// reached, Long 0). No file was left under the destination's name.
+// Error: (Long error code, see errorCodeOf below, String message in
+// Chinese, Long percentage reached, Long 0). No unfinished file is left; the
+// files put at their names before a later one of the set failed to take its
+// own (the named one first) stay, whole.
 inline constexpr DispId Error = 5005;
 // Statistics: (Long output kbps so far, Long budget kbps, Long speed as a
 // multiple of real time x100, Long remaining ms, -1 when unknown).
@@ -88,6 +91,12 @@ inline constexpr DispId Statistics = 5006;
 
 // The argument index of the percentage in Progress.
 inline constexpr int kProgressPercentArg = 2;
+
+// Error's code is the failure's ErrorKind, so a window can tell failures
+// apart without reading the sentence; never 0, which is no failure.
+inline std::int32_t errorCodeOf(ErrorKind kind) {
+    return static_cast<std::int32_t>(kind == ErrorKind::None ? ErrorKind::Internal : kind);
+}
 
 struct Notification {
     DispId id = 0;

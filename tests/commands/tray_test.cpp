@@ -108,8 +108,9 @@ TEST_F(TrayTest, AJobEndingWhileHiddenSaysSoOnTheIcon) {
          u"压缩完成"},
         {[this] { action("stop")->trigger(); }, u"用户停止"},
         {[this] {
-             encoder.raise(encoder::event::Error, Variant::long_(1), Variant::string("磁盘已满"),
-                           Variant::long_(3), Variant::long_(0));
+             encoder.raise(encoder::event::Error,
+                           Variant::long_(encoder::errorCodeOf(ErrorKind::DiskFull)),
+                           Variant::string("磁盘已满"), Variant::long_(3), Variant::long_(0));
          },
          u"压缩出错"},
     };

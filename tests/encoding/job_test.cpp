@@ -146,8 +146,8 @@ TEST_F(JobTest, WhatTheEncoderReportsOfAnEndedJobChangesNothing) {
     encoder.raiseProgress(99);
     encoder.raise(event::Completed, Variant::string("/media/输出.rm"), Variant::long_(1000),
                   Variant::long_(100), Variant::long_(5000));
-    encoder.raise(event::Error, Variant::long_(1), Variant::string("晚到的错误"), Variant::long_(0),
-                  Variant::long_(0));
+    encoder.raise(event::Error, Variant::long_(errorCodeOf(ErrorKind::Internal)),
+                  Variant::string("晚到的错误"), Variant::long_(0), Variant::long_(0));
     expectState(true, false, false, "用户停止", "共压缩一个文件");
     EXPECT_TRUE(messageBox.shown().empty());
 }
@@ -221,8 +221,8 @@ TEST_F(JobTest, AnEncoderThatRefusesToStartLeavesAStoppedWindow) {
 TEST_F(JobTest, AnErrorDuringTheJobIsShownAndTheNextJobCanStart) {
     start();
     window->Timer_Timer();
-    encoder.raise(event::Error, Variant::long_(28), Variant::string("磁盘已满"), Variant::long_(40),
-                  Variant::long_(0));
+    encoder.raise(event::Error, Variant::long_(errorCodeOf(ErrorKind::DiskFull)),
+                  Variant::string("磁盘已满"), Variant::long_(40), Variant::long_(0));
     ASSERT_EQ(messageBox.shown().size(), 1u);
     EXPECT_EQ(messageBox.shown()[0].text, "磁盘已满");
     EXPECT_TRUE(messageBox.shown()[0].warning);
@@ -244,8 +244,8 @@ TEST_F(JobTest, AJobKeepsTheMachineAwakeUntilItEnds) {
          }},
         {"failed",
          [this] {
-             encoder.raise(event::Error, Variant::long_(28), Variant::string("磁盘已满"),
-                           Variant::long_(40), Variant::long_(0));
+             encoder.raise(event::Error, Variant::long_(errorCodeOf(ErrorKind::DiskFull)),
+                           Variant::string("磁盘已满"), Variant::long_(40), Variant::long_(0));
          }},
     };
     for (const auto& [how, end] : ends) {

@@ -51,7 +51,8 @@ std::string shown(std::string_view s) {
             continue;
         }
         if (const int control = controlAt(s, i, length); control >= 0)
-            out += format(length == 1 ? "\\x%02x" : "\\u%04x", control);
+            out += length == 1 ? format("\\x%02x", static_cast<unsigned>(control))
+                               : format("\\u%04x", static_cast<unsigned>(control));
         else
             out.append(s.substr(i, length));
         i += length;
@@ -69,7 +70,7 @@ std::string jsonString(std::string_view s) {
             continue;
         }
         if (const int control = controlAt(s, i, length); control >= 0) {
-            out += format("\\u%04x", control);
+            out += format("\\u%04x", static_cast<unsigned>(control));
         } else {
             if (s[i] == '"' || s[i] == '\\') out += '\\';
             out.append(s.substr(i, length));

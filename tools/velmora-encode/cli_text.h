@@ -1,22 +1,17 @@
 #pragma once
-// How velmora-encode's text shows: printf-style lines of any length, names
-// made safe for a terminal or a JSON string, and column widths on a terminal.
+// How velmora-encode's text shows: printf-style lines of any length
+// (patterns checked as the tool is compiled), names made safe for a terminal
+// or a JSON string, and column widths on a terminal.
 
 #include <cstddef>
-#include <cstdio>
 #include <string>
 #include <string_view>
 
+#include "texts/format.h"
+
 namespace velmora::tool {
 
-// As long as it takes: a line may carry several paths of any length.
-std::string format(const char* pattern, auto... values) {
-    const int length = std::snprintf(nullptr, 0, pattern, values...);
-    if (length <= 0) return {};
-    std::string out(static_cast<std::size_t>(length), '\0');
-    std::snprintf(out.data(), out.size() + 1, pattern, values...);
-    return out;
-}
+using encoder::text::format;
 
 // A name (or a message holding one) as it may go to a terminal: a name can
 // hold any byte, and control characters would move the cursor, retitle the

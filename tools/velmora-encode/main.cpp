@@ -177,7 +177,7 @@ JobReport encodeOne(JobSettings job, Interrupts& interrupts, const std::string& 
         return report;
     }
     // The job goes on: a full disk fails it as any write error would.
-    if (info.spaceShort()) std::fprintf(stderr, cli::kWarningLine, text::kSpaceShort);
+    if (info.spaceShort()) std::fputs(format(cli::kWarningLine, text::kSpaceShort).c_str(), stderr);
     while (engine.running() && !bar.done()) {
         if (interrupts.wait(100) &&
             !engine.stopWithin(kStopPatience, [&] { return interrupts.insisted(); })) {
@@ -296,7 +296,8 @@ int printPlan(const Options& options) {
         return exitStatusOf(s.kind());
     }
     // The ffmpeg CLI would show a single picture for one frame's time.
-    if (info.stillPicture) std::printf(cli::kStillPictureComment, kStillPictureSeconds);
+    if (info.stillPicture)
+        std::fputs(format(cli::kStillPictureComment, kStillPictureSeconds).c_str(), stdout);
     if (info.plan.video && info.plan.video->picture.hdr()) std::fputs(cli::kHdrComment, stdout);
     if (info.plan.video && info.plan.video->picture.deinterlaced())
         std::fputs(cli::kInterlacedComment, stdout);

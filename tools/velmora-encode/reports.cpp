@@ -73,7 +73,7 @@ void say(const std::string& line) {
 }
 
 void sayError(const std::string& message) {
-    std::fprintf(stderr, cli::kErrorLine, shown(message).c_str());
+    std::fputs(format(cli::kErrorLine, shown(message).c_str()).c_str(), stderr);
 }
 
 std::string jsonLine(const FileReport& f) {
@@ -109,17 +109,20 @@ void printJson(const JobReport& job) {
 void printSummary(const JobReport& job) {
     const FileReport& named = job.named();
     if (named.result == Result::Stopped && named.written())
-        std::fprintf(stderr, cli::kStoppedLine, named.heldMs / 1000.0);
+        std::fputs(format(cli::kStoppedLine, named.heldMs / 1000.0).c_str(), stderr);
     else if (named.result == Result::Stopped)
         std::fputs(cli::kStoppedNothingKept, stderr);
     for (const FileReport& f : job.files) {
         if (!f.written()) continue;
-        std::fprintf(stderr, cli::kSummaryLine, shown(f.destination).c_str(), f.heldMs / 1000.0,
-                     static_cast<long long>(f.bytes), f.kbps(),
-                     std::string(profileOf(f.audience).name).c_str(), f.budgetKbps,
-                     f.elapsedMs / 1000.0);
+        std::fputs(format(cli::kSummaryLine, shown(f.destination).c_str(), f.heldMs / 1000.0,
+                          static_cast<long long>(f.bytes), f.kbps(),
+                          std::string(profileOf(f.audience).name).c_str(), f.budgetKbps,
+                          f.elapsedMs / 1000.0)
+                       .c_str(),
+                   stderr);
     }
-    if (!job.warning.empty()) std::fprintf(stderr, cli::kWarningLine, shown(job.warning).c_str());
+    if (!job.warning.empty())
+        std::fputs(format(cli::kWarningLine, shown(job.warning).c_str()).c_str(), stderr);
 }
 
 void printTable(const std::vector<JobReport>& jobs) {

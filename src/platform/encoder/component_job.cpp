@@ -169,8 +169,8 @@ void FfmpegEncoderComponent::jobFinished(const JobResult& r) {
             break;
         case JobOutcome::Failed:
             post({event::Error,
-                  {Variant::long_(1), Variant::string(r.message), Variant::long_(r.percent),
-                   Variant::long_(0)}},
+                  {Variant::long_(errorCodeOf(r.errorKind)), Variant::string(r.message),
+                   Variant::long_(r.percent), Variant::long_(0)}},
                  result);
             break;
     }

@@ -412,7 +412,9 @@ TEST_F(ComponentMedia, ARefusedRestartSaysWhereTheRunningJobsFileIs) {
     // The source is opened on the job's thread: its refusal comes as Error.
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return first(event::Error, before).has_value(); }));
-    const std::string message = first(event::Error, before)->args[1].toUtf8();
+    const Notification error = *first(event::Error, before);
+    EXPECT_EQ(error.args[0].toLong(), errorCodeOf(ErrorKind::SourceMissing));
+    const std::string message = error.args[1].toUtf8();
     EXPECT_NE(message.find("无法打开源文件"), std::string::npos) << message;
     EXPECT_NE(message.find("已停止"), std::string::npos) << message;
     EXPECT_NE(message.find(out), std::string::npos) << message;
@@ -561,6 +563,7 @@ TEST_F(ComponentMedia, RefusalsComeBackFromStartOrAsAnErrorAndLeaveNothing) {
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
     ASSERT_EQ(ids(), std::vector<DispId>{event::Error});
+    EXPECT_EQ(seen_.back().args[0].toLong(), errorCodeOf(ErrorKind::DestinationRefused));
     const std::string message = seen_.back().args[1].toUtf8();
     EXPECT_NE(message.find("同一个文件"), std::string::npos) << message;
     EXPECT_FALSE(component_->isRunning());
@@ -576,6 +579,7 @@ TEST_F(ComponentMedia, RefusalsComeBackFromStartOrAsAnErrorAndLeaveNothing) {
     ASSERT_TRUE(invoke(op::Start));
     ASSERT_TRUE(waitUntil([&] { return sawEnd(); }));
     ASSERT_EQ(ids(), std::vector<DispId>{event::Error});
+    EXPECT_EQ(seen_.back().args[0].toLong(), errorCodeOf(ErrorKind::DestinationRefused));
     const std::string refusal = seen_.back().args[1].toUtf8();
     EXPECT_NE(refusal.find(beside + "。" + encoder::text::kCauseIsLink), std::string::npos)
         << refusal;
@@ -585,7 +589,7 @@ TEST_F(ComponentMedia, RefusalsComeBackFromStartOrAsAnErrorAndLeaveNothing) {
 
     put(prop::Target256KDSLCableModem, Variant::boolean(false));
     const Status s = invoke(op::Start);
-    EXPECT_FALSE(s);
+    EXPECT_EQ(s.kind(), ErrorKind::BadRequest);
     EXPECT_NE(s.message().find("目标听众"), std::string::npos) << s.message();
 
     QApplication::processEvents();

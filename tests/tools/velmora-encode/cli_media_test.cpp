@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "engine_support.h"
+#include "engine/engine_support.h"
 #include "rm_file.h"
 #include "texts/encoder_texts.h"
 
@@ -130,6 +130,13 @@ std::set<std::string> namesIn(const std::string& folder) {
     for (const auto& entry : std::filesystem::directory_iterator(folder))
         names.insert(entry.path().filename().string());
     return names;
+}
+
+// The hidden file in `folder` (a job's file on its way), "" without one.
+std::string hiddenFileIn(const std::string& folder) {
+    for (const std::string& name : namesIn(folder))
+        if (name.starts_with(".")) return folder + "/" + name;
+    return {};
 }
 
 // The "output" of a --json line, "" when it is null or missing.
@@ -274,10 +281,15 @@ TEST_F(Cli, AnInterruptStopsLikeTheStopButton) {
                 out.c_str(), static_cast<char*>(nullptr));
         ::_exit(127);
     }
-    // Three seconds of the source have arrived once the job writes and
-    // this much time has passed; half a second of them is asked for.
-    for (int i = 0; i < 2000 && media::hiddenFileCount(dir_.path()) == 0; ++i) ::usleep(10'000);
-    ::sleep(3);
+    // Interrupted once the job's file holds more than half a second: our
+    // writer makes the file on its way describe what it has written, every
+    // two seconds of it. (A minute at most, so a job that never gets there
+    // fails the test instead of holding it.)
+    const auto encodedHalfASecond = [&] {
+        const std::string temp = hiddenFileIn(dir_.path());
+        return !temp.empty() && media::probe(temp).playSeconds() > 0.5;
+    };
+    for (int i = 0; i < 6000 && !encodedHalfASecond(); ++i) ::usleep(10'000);
     ::kill(pid, SIGINT);
     int status = 0;
     ASSERT_EQ(::waitpid(pid, &status, 0), pid);
