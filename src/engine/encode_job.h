@@ -20,13 +20,13 @@
 
 #include "engine/audio_stage.h"
 #include "engine/bounded_queue.h"
+#include "engine/decoder_threads.h"
 #include "engine/engine.h"
 #include "engine/interleaver.h"
 #include "engine/job_files.h"
 #include "engine/media_source.h"
 #include "engine/preview.h"
 #include "engine/source_timeline.h"
-#include "engine/stage_costs.h"
 #include "engine/temp_output.h"
 #include "engine/video_stage.h"
 
@@ -112,7 +112,7 @@ class Engine::Job {
 
     // Opening, on the caller's thread or the job's (job_setup.cpp).
     Status open(JobInfo& info);
-    Status openVideoLanes(const EncodePlan& timedPlan, StageCosts costs);
+    Status openVideoLanes();
     Status openAudioLanes();
     Status openFiles();
     Status beginFiles();
@@ -123,6 +123,7 @@ class Engine::Job {
     void readSource();
     Status readPackets(bool& reachedEnd);
     void closeGaps(AVPacket& packet);
+    void chooseDecoderThreads();
     void encode(Lane& lane);
     void write(File& file);
     Status interleave(File& file);
@@ -190,6 +191,9 @@ class Engine::Job {
     SourceTimeline timeline_;                 // reader only until the reader ends
     std::atomic<std::int64_t> gapMs_{0};      // closed so far, for the progress
     double readErrorAt_ = -1;                 // reader: where reading failed, seconds
+    DecoderThreadsChoice decoderThreads_;     // reader only once the job runs
+    double readerWaited_ = 0;                 // reader: seconds waiting on full queues
+    std::int64_t videoPackets_ = 0;           // reader: sent to the decoder
     std::int64_t sourceBytes_ = 0;            // 0 when the size is unknown
     std::atomic<std::int64_t> readBytes_{0};  // how far the reader is into the source
     std::mutex progressMutex_;

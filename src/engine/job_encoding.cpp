@@ -1,12 +1,14 @@
 // The job's encoders, one thread a lane: frames from the lane's queue,
-// through the key frame choice, the look-ahead (or at a frame or two a
-// second and on a still, the group quantiser) and the rate guard, into the
-// encoder; its packets on to every file the lane feeds.
+// through the key frame choice, the look-ahead (its first pass on a thread
+// of its own ahead of the lane; or at a frame or two a second and on a
+// still, the group quantiser) and the rate guard, into the encoder; its
+// packets on to every file the lane feeds.
 
 #include <algorithm>
 #include <optional>
 
 #include "engine/encode_job.h"
+#include "engine/first_pass.h"
 #include "engine/key_frames.h"
 #include "engine/lookahead.h"
 #include "engine/rate_guard.h"
@@ -21,6 +23,9 @@ namespace {
 // lines holds up to ten seconds of detailed frames, whose trials and coding
 // take longer than anyone waits for a stop.
 constexpr std::size_t kFramesCodedAfterAStop = 8;
+// Frames the first pass may measure ahead of the coding: enough that the
+// lane seldom waits for one, while both have a core.
+constexpr std::size_t kMeasuredAhead = 8;
 
 }  // namespace
 
@@ -36,10 +41,11 @@ class Engine::Job::LaneEncoder {
 
   private:
     Status open();
+    Status runAhead();
     Status scale(FramePtr& frame);
     bool admit(AVFrame& frame);
     bool guardLets(std::int64_t slot, bool key, bool still);
-    Status hold(FramePtr frame);
+    Status hold(MeasuredFrame measured);
     Status codeHeld();
     Status drainHeld();
     void cutAfter(std::int64_t slot);
@@ -60,8 +66,10 @@ class Engine::Job::LaneEncoder {
     std::optional<RateGuard> guard_;
     std::optional<KeyFrameChooser> keys_;
     bool keyDue_ = false;
-    // Moving pictures wait in the look-ahead's window for their turn...
+    // Moving pictures wait in the look-ahead's window for their turn,
+    // measured by its first pass...
     std::optional<Lookahead> lookahead_;
+    FirstPassAhead ahead_;
     // ...and at a frame or two a second, or on a still, for the rest of their group.
     std::optional<GroupQuantiser> quantiser_;
     std::vector<FramePtr> group_;
@@ -84,6 +92,7 @@ void Engine::Job::encode(Lane& lane) {
 
 Status Engine::Job::LaneEncoder::run() {
     if (Status s = open(); !s) return s;
+    if (lookahead_) return runAhead();
     for (;;) {
         setIdle(true);
         std::optional<FramePtr> frame = lane_.frames->pop();
@@ -92,14 +101,7 @@ Status Engine::Job::LaneEncoder::run() {
         if (frame && cut_) continue;  // the file ends where the stop cut it
         if (frame && lane_.scaler) {
             if (Status s = scale(*frame); !s) return s;
-            if (lookahead_) {
-                if (Status s = hold(std::move(*frame)); !s || tornDown_) return s;
-                continue;
-            }
             if (!admit(**frame)) continue;
-        }
-        if (lookahead_ && !frame) {
-            if (Status s = drainHeld(); !s || tornDown_) return s;
         }
         if (quantiser_) {
             // A group ends before a key frame, at the end, and after as
@@ -126,7 +128,19 @@ Status Engine::Job::LaneEncoder::open() {
     keys_.emplace(video->gop);
     if (!video->groupQuantiser) {
         lookahead_.emplace();
-        return lookahead_->open(*video);
+        if (Status s = lookahead_->open(*video); !s) return s;
+        // The first pass's thread scales the frames and chooses their key
+        // frames too (the chooser compares each picture with the one
+        // before); this one only codes.
+        return ahead_.start(
+            *video, [this] { return lane_.frames->pop(); },
+            [this](FramePtr& frame, bool& key, bool& still) {
+                if (Status s = scale(frame); !s) return s;
+                key = keys_->choose(*frame);
+                still = keys_->still();
+                return Status::ok();
+            },
+            kMeasuredAhead);
     }
     quantiser_.emplace();
     return quantiser_->open(*video);
@@ -157,12 +171,28 @@ bool Engine::Job::LaneEncoder::guardLets(std::int64_t slot, bool key, bool still
     return !tailLeftOut_;
 }
 
-// Into the look-ahead's window, its key frame chosen as it arrives (the
-// chooser compares each picture with the one before); the oldest frame goes
-// on once the window is full.
-Status Engine::Job::LaneEncoder::hold(FramePtr frame) {
-    frame->pict_type = keys_->choose(*frame) ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-    if (Status s = lookahead_->add(std::move(frame), keys_->still()); !s) return s;
+// Moving pictures: the frames as the first pass hands them over, into the
+// window, coded in turn; at the end the window drains.
+Status Engine::Job::LaneEncoder::runAhead() {
+    for (;;) {
+        setIdle(true);
+        std::optional<MeasuredFrame> measured = ahead_.next();
+        setIdle(false);
+        if (job_.failed_) return Status::ok();
+        if (!measured) {
+            if (Status s = ahead_.failure(); !s) return s;
+            if (Status s = drainHeld(); !s || tornDown_) return s;
+            if (Status s = code(nullptr); !s || tornDown_) return s;
+            return endTail();
+        }
+        if (cut_) continue;  // the file ends where the stop cut it
+        if (Status s = hold(std::move(*measured)); !s || tornDown_) return s;
+    }
+}
+
+// Into the look-ahead's window; the oldest frame goes on once it is full.
+Status Engine::Job::LaneEncoder::hold(MeasuredFrame measured) {
+    lookahead_->add(std::move(measured.frame), measured.still, measured.measure);
     while (lookahead_->held() > lookahead_->window()) {
         if (Status s = codeHeld(); !s || tornDown_) return s;
     }

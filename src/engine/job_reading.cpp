@@ -1,6 +1,8 @@
 // The job's reader: the source's packets, with the timeline's gaps closed,
 // decoded once for every file and handed to the encoders' queues.
 
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "engine/encode_job.h"
@@ -17,6 +19,9 @@ void Engine::Job::readSource() {
         if (s && audioIn_) s = reachedEnd ? audioIn_->drain(toAudio_) : audioIn_->finish(toAudio_);
     }
     if (!s) fail(std::move(s));
+    // For whoever measures the decoder's choice (bench/run).
+    if (std::getenv("VELMORA_TRACE_DECODER") && !decoderThreads_.story().empty())
+        std::fprintf(stderr, "velmora: decoder threads: %s", decoderThreads_.story().c_str());
     // A stop during the drain cut the held picture short as well.
     stoppedEarly_ = !reachedEnd || stopRequested_;
     for (auto* lanes : {&videoLanes_, &audioLanes_})
@@ -60,14 +65,24 @@ Status Engine::Job::readPackets(bool& reachedEnd) {
         if (packet->stream_index == source_.videoIndex ||
             packet->stream_index == source_.audioIndex)
             closeGaps(*packet);
-        if (videoIn_ && packet->stream_index == source_.videoIndex)
+        if (videoIn_ && packet->stream_index == source_.videoIndex) {
             s = videoIn_->sendPacket(*packet, toVideo_);
-        else if (audioIn_ && packet->stream_index == source_.audioIndex)
+            chooseDecoderThreads();
+        } else if (audioIn_ && packet->stream_index == source_.audioIndex)
             s = audioIn_->sendPacket(*packet, toAudio_);
         av_packet_unref(packet.get());
         if (!s) return s;
     }
     return Status::ok();
+}
+
+// After each video packet: the decoder's threads as the job shows them best.
+void Engine::Job::chooseDecoderThreads() {
+    ++videoPackets_;
+    const double now = std::chrono::duration<double>(Clock::now().time_since_epoch()).count();
+    const int threads =
+        decoderThreads_.observe(now, readerWaited_, videoPackets_, videoIn_->threads());
+    if (threads >= 0) videoIn_->switchThreads(threads);
 }
 
 // Moves the packet's timestamps back by the gaps closed before it.

@@ -28,11 +28,6 @@ constexpr std::size_t kPacketsPerStream = 32;
 // audience are a few hundred KB).
 constexpr std::size_t kWaitingPacketBytes = 16 << 20;
 
-// Pixels a second the video encoder codes.
-double pictureRate(const VideoPlan& video) {
-    return static_cast<double>(video.width) * video.height * video.fps;
-}
-
 }  // namespace
 
 Status Engine::Job::prepare(JobInfo& info) {
@@ -47,19 +42,8 @@ Status Engine::Job::open(JobInfo& info) {
     if (Status s = checkSourceName(settings_.source); !s) return s;
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
-    // The stages are timed while the look reads the file, at the plan the
-    // table gives the slowest audience without the look; the figures follow
-    // the pictures' sizes and rates once the look has set them.
-    StageCosts costs;
-    EncodePlan timedPlan;
-    const auto timeStages = [&](SourceShape shape) {
-        if (settings_.audiences.none() || !decoderThreadsFollowCosts(av_cpu_count())) return;
-        timedPlan =
-            planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality, shape);
-        costs = measureStageCosts(settings_.source, source_, timedPlan, &interrupt_);
-    };
-    if (Status s = openMediaSource(settings_.source, source_, &interrupt_, timeStages); !s)
-        return s;
+    decoderThreads_ = DecoderThreadsChoice(av_cpu_count());
+    if (Status s = openMediaSource(settings_.source, source_, &interrupt_); !s) return s;
     const std::vector<JobFile> names = jobFiles(settings_.destination, settings_.audiences);
     if (names.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
     if (Status s = checkJobFiles(settings_.source, names); !s) return s;
@@ -74,7 +58,7 @@ Status Engine::Job::open(JobInfo& info) {
     }
 
     if (files_.front()->plan.video) {
-        if (Status s = openVideoLanes(timedPlan, costs); !s) return s;
+        if (Status s = openVideoLanes(); !s) return s;
     }
     if (files_.front()->plan.audio) {
         if (Status s = openAudioLanes(); !s) return s;
@@ -82,8 +66,14 @@ Status Engine::Job::open(JobInfo& info) {
     for (auto* lanes : {&videoLanes_, &audioLanes_}) {
         std::vector<FrameSink>& sinks = lanes == &videoLanes_ ? toVideo_ : toAudio_;
         for (auto& lane : *lanes)
-            sinks.push_back(
-                [queue = lane->frames.get()](FramePtr f) { return queue->push(std::move(f)); });
+            sinks.push_back([this, queue = lane->frames.get()](FramePtr f) {
+                // How long the reader waits for the encoders tells the
+                // decoder's threads (readSource).
+                const Clock::time_point start = Clock::now();
+                const bool pushed = queue->push(std::move(f));
+                readerWaited_ += std::chrono::duration<double>(Clock::now() - start).count();
+                return pushed;
+            });
     }
     if (Status s = openFiles(); !s) return s;
     if (settings_.preview && !videoLanes_.empty()) {
@@ -102,10 +92,9 @@ Status Engine::Job::open(JobInfo& info) {
     return Status::ok();
 }
 
-// A video encoder per file, and the source's decoder, whose threads follow
-// what all the pictures cost to code.
-Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs) {
-    double pictures = 0;
+// A video encoder per file, and the source's decoder, on the reader's own
+// thread until the running job shows more threads to be faster (readSource).
+Status Engine::Job::openVideoLanes() {
     std::vector<int> rates;
     for (auto& file : files_) {
         const VideoPlan& video = *file->plan.video;
@@ -115,16 +104,13 @@ Status Engine::Job::openVideoLanes(const EncodePlan& timedPlan, StageCosts costs
         lane->scaler = std::make_unique<VideoScaler>(source_.orientation, video.picture);
         lane->video = &video;
         lane->feeds.push_back({file.get(), 0});
-        pictures += pictureRate(video);
         rates.push_back(video.fps);
         videoLanes_.push_back(std::move(lane));
     }
-    if (timedPlan.video) costs.video *= pictures / pictureRate(*timedPlan.video);
-    const int threads = videoDecoderThreads(av_cpu_count(), costs);
     videoIn_ = std::make_unique<VideoConverter>();
     return videoIn_->open(*source_.format->streams[source_.videoIndex], source_.videoTimeBase,
-                          std::move(rates), source_.startUs, threads, &stopRequested_,
-                          deinterlaceFilter(files_.front()->plan.video->picture));
+                          std::move(rates), source_.startUs, decoderThreads_.first(),
+                          &stopRequested_, deinterlaceFilter(files_.front()->plan.video->picture));
 }
 
 // Files whose sound is alike share one encoder and its packets.

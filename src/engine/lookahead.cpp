@@ -1,11 +1,9 @@
-// The look-ahead's first pass and its choice of each frame's quantiser.
+// The look-ahead's choice of each frame's quantiser from the first pass's measures.
 #include "engine/lookahead.h"
 
 #include <algorithm>
 #include <cmath>
-#include <cstdio>
 
-#include "engine/video_stage.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -27,8 +25,6 @@ constexpr double kFollowFrames = 2;  // at least this many frames' worth of text
 // with no coefficient at all), and grow faster still towards the fine end,
 // where grain and detail the first pass dropped whole come back.
 constexpr double kCoarserExponent = 1.3, kFinerExponent = 1.5;
-// The first pass codes a frame at what the last frames held would get now.
-constexpr std::size_t kRecentFrames = 3;
 // Towards the fine end the estimate holds near the first pass's quantiser
 // only: a frame's is at most this much finer (grain the first pass dropped
 // whole comes back at a finer quantiser, at many times the bits). Towards
@@ -51,9 +47,6 @@ constexpr double kLogRateLeast = -13.8, kLogRateMost = 20.7;  // log 1e-6, log 1
 // this many of its frames sampled evenly (and every key frame): the search
 // weighs them at every step.
 constexpr std::size_t kHistorySamples = 100;
-// The quantiser the look's figure is at (the finest it tries).
-constexpr double kLookQuantiser = 2;
-
 }  // namespace
 
 Status Lookahead::open(const VideoPlan& plan) {
@@ -79,63 +72,19 @@ Status Lookahead::open(const VideoPlan& plan) {
         1, std::lround(std::min(kWindowSeconds * plan.fps, kWindowBytes / pictureBytes)));
     startFrames_ = std::min<std::size_t>(windowFrames_, std::lround(kStartSeconds * plan.fps));
     historyFrames_ = std::max<std::size_t>(1, std::lround(kHorizonSeconds * plan.fps));
-    // The first pass starts where the look's figure puts a frame of the
-    // plan's rate, and follows the quantisers chosen from there.
-    const double macroblocks = std::ceil(plan.width / 16.0) * std::ceil(plan.height / 16.0);
-    const double lookBits = plan.initialComplexity * macroblocks;
-    trialQuantiser_ = lookBits > 0 && perFrame_ > 0
-                          ? std::clamp(kLookQuantiser * lookBits / perFrame_, qmin_, qmax_)
-                          : (qmin_ + qmax_) / 2;
-    return openVideoEncoder(plan, trial_, EncoderUse::FirstPass);
-}
-
-Status Lookahead::measure(AVFrame& frame, bool key, Measure& out) {
-    // Near the quantiser the frame will most likely get, where the estimate
-    // of what another quantiser costs holds best: what the last frames held
-    // would get now (after a cut the first pass is soon at the new scene's).
-    if (!window_.empty()) {
-        // Once frames go on, the rate factor they went at (it moves little
-        // from one frame to the next, and the search costs more than the rest).
-        const double rate = lastRate_ > 0 ? lastRate_ : rateFactor();
-        double logs = 0, count = 0;
-        for (auto h = window_.rbegin(); h != window_.rend() && count < kRecentFrames; ++h) {
-            logs += std::log(quantiser(h->measure, false, rate, nullptr));
-            count += 1;
-        }
-        trialQuantiser_ = std::exp(logs / count);
-    }
-    double quantiser = trialQuantiser_;
-    if (key) quantiser = std::clamp(keyFactor_ * quantiser, qmin_, qmax_);
-    PacketPtr packet;
-    if (Status s = codeTrialFrame(*trial_, frame, key,
-                                  static_cast<int>(std::lround(FF_QP2LAMBDA * quantiser)), packet);
-        !s)
-        return s;
-    // The first pass's statistics split the frame as FFmpeg's second pass
-    // reads them: texture, which shrinks as the quantiser grows, and the rest.
-    int pictType = 0, lambda = 0, intraBits = 0, interBits = 0, motionBits = 0, miscBits = 0;
-    const bool parsed =
-        trial_->stats_out &&
-        std::sscanf(trial_->stats_out, "in:%*d out:%*d type:%d q:%d itex:%d ptex:%d mv:%d misc:%d",
-                    &pictType, &lambda, &intraBits, &interBits, &motionBits, &miscBits) == 6;
-    out.key = key;
-    out.quantiser = quantiser;
-    out.texture = parsed ? intraBits + interBits : packet->size * 8.0;
-    out.other = parsed ? motionBits + miscBits : 0;
     return Status::ok();
 }
 
-Status Lookahead::add(FramePtr frame, bool still) {
-    if (!frame) return Status::ok();
+void Lookahead::add(FramePtr frame, bool still, const FrameMeasure& measure) {
+    if (!frame) return;
     Held held;
     held.key = frame->pict_type == AV_PICTURE_TYPE_I;
     held.still = still;
-    if (Status s = measure(*frame, held.key, held.measure); !s) return s;
+    held.measure = measure;
     if (held.key) lastKey_ = held.measure;
     held.frame = std::move(frame);
     window_.push_back(std::move(held));
     blur();
-    return Status::ok();
 }
 
 // Each predicted frame's share of the quantiser from its difficulty and its

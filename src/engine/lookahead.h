@@ -1,7 +1,7 @@
 #pragma once
 // Rate control that knows what is coming, for moving pictures: each picture
-// is coded once on a cheaper second encoder at one quantiser as it arrives
-// (a first pass), and waits in a window of up to 10 s before its turn. Its
+// is coded once on a cheaper second encoder as it arrives (a first pass, see
+// first_pass.h), and waits in a window of up to 10 s before its turn. Its
 // quantiser then weighs its difficulty against the window's and the last
 // minute's, as FFmpeg's second pass weighs it against the whole file's
 // (bits as the difficulty to the power qcomp), so that what an easy stretch
@@ -24,6 +24,7 @@
 
 #include "engine/encode_plan.h"
 #include "engine/ffmpeg_ptr.h"
+#include "engine/first_pass.h"
 #include "engine/status.h"
 
 namespace velmora::encoder {
@@ -32,10 +33,10 @@ class Lookahead {
   public:
     Status open(const VideoPlan& plan);
 
-    // Codes `frame` (at the encoder's size; AV_PICTURE_TYPE_I asks for a key
-    // frame) once at the first pass's quantiser, and holds it. `still`: it
-    // shows what the frame before it showed.
-    Status add(FramePtr frame, bool still);
+    // Holds `frame` (at the encoder's size; AV_PICTURE_TYPE_I asks for a
+    // key frame) as the first pass measured it. `still`: it shows what the
+    // frame before it showed.
+    void add(FramePtr frame, bool still, const FrameMeasure& measure);
     // No frame will be added any more: the window holds the source's last.
     void end() { ending_ = true; }
 
@@ -71,21 +72,13 @@ class Lookahead {
     static constexpr double kHorizonSeconds = 60;
 
   private:
-    // A frame as the first pass found it.
-    struct Measure {
-        bool key = false;
-        double quantiser = 0;  // the first pass's
-        double texture = 0;    // bits of coefficients there, which the quantiser sets
-        double other = 0;      // motion vectors and headers: bits at any quantiser
-        double shape = 0;      // (texture times quantiser)^(1 - qcomp): its quantiser's share
-    };
+    using Measure = FrameMeasure;
     struct Held {
         FramePtr frame;
         Measure measure;
         bool key = false, still = false;
     };
 
-    Status measure(AVFrame& frame, bool key, Measure& out);
     void blur();
     double quantiser(const Measure& m, bool key, double rate, const Measure* next) const;
     double texture(const Measure& m, bool key, double quantiser) const;
@@ -96,7 +89,6 @@ class Lookahead {
     double historyBits(double rate) const;
     void remember(const Measure& m, bool key);
 
-    CodecContextPtr trial_;
     std::deque<Held> window_;
     std::deque<Measure> history_;  // the frames gone, the last kHorizonSeconds
     struct Sample {
@@ -109,8 +101,7 @@ class Lookahead {
     double perFrame_ = 0;      // the plan's rate, bits a frame
     double linePerFrame_ = 0;  // the line's share, bits a frame (as the rate guard counts)
     double allowance_ = 0, frameLimit_ = 0;
-    double frames_ = 0;          // frames in the source, 0 when unknown
-    double trialQuantiser_ = 0;  // the first pass's first quantiser
+    double frames_ = 0;  // frames in the source, 0 when unknown
     Measure lastKey_;
     // Actual against first-pass texture bits, key frames and the others.
     double keyScale_ = 1, scale_ = 1;

@@ -6,7 +6,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 #include "engine/picture_filter.h"
 #include "engine/source_file.h"
@@ -239,8 +238,7 @@ Orientation orientationOf(const AVStream& stream) {
 }
 
 Status openMediaSource(const std::string& path, MediaSource& source,
-                       const SourceInterrupt* interrupt,
-                       const std::function<void(SourceShape)>& besideLook) {
+                       const SourceInterrupt* interrupt) {
     const AVIOInterruptCB callback = interruptCallback(interrupt);
     const auto stopped = [interrupt] { return interrupt && (*interrupt)(); };
     const Status interrupted = Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
@@ -312,11 +310,9 @@ Status openMediaSource(const std::string& path, MediaSource& source,
     source.format = std::move(format);
     // Only a file can be looked at ahead: a pipe's data is read once.
     if (regular) {
-        std::jthread beside;
-        if (besideLook) beside = std::jthread(besideLook, source.shape);
         lookAtSource(path, source, interrupt);
+        leaveOutPictureless(path, source, interrupt);
     }
-    if (regular) leaveOutPictureless(path, source, interrupt);
     return Status::ok();
 }
 

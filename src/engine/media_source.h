@@ -72,16 +72,12 @@ inline constexpr int kFirstDataTimeoutSeconds = 10;
 
 // Fails with a message for the user when the file cannot be opened or holds
 // neither decodable audio nor video. `interrupt`, when given, must outlive
-// `source`. For a regular file `besideLook`, when given, runs on a thread of
-// its own while the first look reads the file, with the source's shape as
-// it was before the look: another reading of the file that need not wait
-// for it. It may read `source` but the look's part of its shape.
+// `source`.
 Status openMediaSource(const std::string& path, MediaSource& source,
-                       const SourceInterrupt* interrupt = nullptr,
-                       const std::function<void(SourceShape)>& besideLook = {});
+                       const SourceInterrupt* interrupt = nullptr);
 
 // The source's regular file opened once more, for reading ahead of the job
-// at places of its own (the first look, the stages' timing); null when it
+// at places of its own (the first look); null when it
 // cannot be. The same demuxer numbers the streams as the job's opening did,
 // except streams found only by probing.
 InputContextPtr reopenSourceFile(const std::string& path, const SourceInterrupt* interrupt);

@@ -92,6 +92,12 @@ Status VideoConverter::open(const AVStream& stream, AVRational timeBase, std::ve
     AVRational rate = stream.avg_frame_rate.num > 0 ? stream.avg_frame_rate : stream.r_frame_rate;
     const double fps = rate.num > 0 && rate.den > 0 ? av_q2d(rate) : 0;
     if (Status s = openDecoder(stream, decoderThreads, decoder_); !s) return s;
+    stream_ = &stream;
+    threads_ = decoderThreads;
+    nextThreads_ = -1;
+    next_.reset();
+    heldBack_.clear();
+    afterSwitch_ = false;
 
     deinterlacer_ = PictureFilter(deinterlace);
     outputs_.clear();
@@ -125,23 +131,108 @@ bool VideoConverter::fillsASlot(const AVPacket& packet) const {
 Status VideoConverter::sendPacket(const AVPacket& packet, std::span<const FrameSink> sinks) {
     // A frame no slot shows and no other frame refers to need not be decoded
     // at all: at low output rates that is a third of the decoding.
-    decoder_->skip_frame = fillsASlot(packet) ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
-    const int ret = avcodec_send_packet(decoder_.get(), &packet);
+    const AVDiscard skip = fillsASlot(packet) ? AVDISCARD_DEFAULT : AVDISCARD_NONREF;
+    decoder_->skip_frame = skip;
+    if (switching() && !next_ && (packet.flags & AV_PKT_FLAG_KEY) && packet.pts != AV_NOPTS_VALUE) {
+        if (Status s = startSwitch(packet); !s) return s;
+    }
+    if (next_) {
+        // Both decoders take the packets until the old one shows the key
+        // frame's picture: every picture before it has come out by then.
+        next_->skip_frame = skip;
+        if (Status s = send(*next_, &packet); !s) return s;
+        if (Status s = receiveFrom(*next_, false, sinks); !s) return s;
+        ++overlapPackets_;
+    }
+    if (Status s = send(*decoder_, &packet); !s) return s;
+    if (Status s = receiveFrom(*decoder_, static_cast<bool>(next_), sinks); !s) return s;
+    // A stream whose old decoder never shows the key frame (a damaged one)
+    // changes over after a few seconds' packets all the same.
+    constexpr int kLongestOverlap = 120;
+    if (next_ && overlapPackets_ > kLongestOverlap) return endSwitch(sinks);
+    return Status::ok();
+}
+
+Status VideoConverter::send(AVCodecContext& decoder, const AVPacket* packet) {
+    const int ret = avcodec_send_packet(&decoder, packet);
     if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    if (!packet) {
+        if (ret < 0 && ret != AVERROR_EOF)
+            return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
+        return Status::ok();
+    }
     // A damaged packet costs its own time, not the job: the ffmpeg CLI
-    // decodes on as well, whatever the decoder's reason.
-    if (ret < 0 && ret != AVERROR(EAGAIN)) {
-        damagedSeconds_ += packet.duration > 0
-                               ? std::min(packet.duration * av_q2d(streamTimeBase_), kLongestFrame)
+    // decodes on as well, whatever the decoder's reason. (While the
+    // decoders change over, the old one's count stands for both.)
+    if (ret < 0 && ret != AVERROR(EAGAIN) && &decoder == decoder_.get()) {
+        damagedSeconds_ += packet->duration > 0
+                               ? std::min(packet->duration * av_q2d(streamTimeBase_), kLongestFrame)
                                : defaultDuration_;
     }
-    return receiveFrames(sinks);
+    return Status::ok();
+}
+
+bool VideoConverter::switchThreads(int threads) {
+    if (switching() || !stream_ || threads == threads_) return false;
+    nextThreads_ = threads;
+    return true;
+}
+
+Status VideoConverter::startSwitch(const AVPacket& packet) {
+    if (Status s = openDecoder(*stream_, nextThreads_, next_); !s) {
+        // The job goes on with the decoder it has.
+        next_.reset();
+        nextThreads_ = -1;
+        return Status::ok();
+    }
+    switchPts_ = packet.pts;
+    overlapPackets_ = 0;
+    heldBack_.clear();
+    afterSwitch_ = true;
+    return Status::ok();
+}
+
+// The new decoder takes over; its pictures held back go out.
+Status VideoConverter::endSwitch(std::span<const FrameSink> sinks) {
+    decoder_ = std::move(next_);
+    threads_ = nextThreads_;
+    nextThreads_ = -1;
+    std::vector<FramePtr> held = std::move(heldBack_);
+    heldBack_.clear();
+    for (FramePtr& frame : held) {
+        if (failedEmit_) break;
+        ++framesDecoded_;
+        if (Status s = deliver(*frame, sinks); !s) return s;
+    }
+    return Status::ok();
+}
+
+// During a change: the old decoder's pictures before the key frame go out,
+// the new one's from it on wait for the old one to finish, and the new
+// one's leading pictures (which may miss what they refer to) are dropped
+// until it shows the key frame's. Past that nothing is dropped: a clock
+// that steps back later loses no picture.
+VideoConverter::Take VideoConverter::route(const AVFrame& frame, bool old) {
+    const bool before = frame.pts != AV_NOPTS_VALUE && frame.pts < switchPts_;
+    if (old) return before ? Take::Deliver : Take::Drop;
+    if (afterSwitch_) {
+        if (before) return Take::Drop;
+        afterSwitch_ = false;
+    }
+    return next_ ? Take::Hold : Take::Deliver;
 }
 
 Status VideoConverter::drain(std::span<const FrameSink> sinks) {
-    int ret = avcodec_send_packet(decoder_.get(), nullptr);
-    if (ret < 0 && ret != AVERROR_EOF)
-        return ffmpegFailure(text::kDecodeFailed, ret, ErrorKind::SourceUnreadable);
+    if (next_) {
+        // The source ended during a change: the old decoder's last pictures, then the new one's.
+        if (Status s = send(*decoder_, nullptr); !s) return s;
+        if (Status s = receiveFrom(*decoder_, true, sinks); !s) return s;
+        if (next_) {
+            if (Status s = endSwitch(sinks); !s) return s;
+        }
+    }
+    nextThreads_ = -1;
+    if (Status s = send(*decoder_, nullptr); !s) return s;
     if (Status s = receiveFrames(sinks); !s) return s;
     if (!deinterlacer_.empty()) {
         // The deinterlacer holds a frame back to see the one after it.
@@ -165,16 +256,37 @@ Status VideoConverter::finish(std::span<const FrameSink> sinks) {
 }
 
 Status VideoConverter::receiveFrames(std::span<const FrameSink> sinks) {
+    return receiveFrom(*decoder_, false, sinks);
+}
+
+// `old`: the decoder being replaced, while both take the packets.
+Status VideoConverter::receiveFrom(AVCodecContext& decoder, bool old,
+                                   std::span<const FrameSink> sinks) {
     while (!failedEmit_) {
-        const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
+        const int ret = avcodec_receive_frame(&decoder, decoded_.get());
         if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
         if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
         if (ret < 0) {
             damagedSeconds_ += defaultDuration_;
             continue;
         }
-        ++framesDecoded_;
-        Status s = deliver(*decoded_, sinks);
+        const Take take = next_ || afterSwitch_ ? route(*decoded_, old) : Take::Deliver;
+        Status s = Status::ok();
+        if (take == Take::Deliver) {
+            ++framesDecoded_;
+            s = deliver(*decoded_, sinks);
+        } else if (take == Take::Hold) {
+            FramePtr kept = makeFrame();
+            if (!kept || av_frame_ref(kept.get(), decoded_.get()) < 0)
+                s = Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+            else
+                heldBack_.push_back(std::move(kept));
+        } else if (old && next_) {
+            // The key frame's own picture, or one after it: the old
+            // decoder has given every picture before the key frame.
+            av_frame_unref(decoded_.get());
+            return endSwitch(sinks);
+        }
         av_frame_unref(decoded_.get());
         if (!s) return s;
     }

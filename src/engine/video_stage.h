@@ -129,6 +129,17 @@ class VideoConverter {
     // A stop: ends at the frames already decoded.
     Status finish(std::span<const FrameSink> sinks);
 
+    // From the next key frame on, decodes with `threads` (as openDecoder
+    // takes them) on a second decoder; the pictures stay the same. Until
+    // the new decoder has the key frame's picture, the old one goes on to
+    // give the pictures shown before it (an open group's leading pictures
+    // refer to the group before). False when a change is already under way
+    // or the stream's packets carry no times to tell the pictures apart.
+    bool switchThreads(int threads);
+    // The threads decoding now, and whether a change waits for its key frame.
+    int threads() const { return threads_; }
+    bool switching() const { return nextThreads_ >= 0; }
+
     // Source time in packets that did not decode.
     double damagedSeconds() const { return damagedSeconds_; }
     // Source frames decoded so far.
@@ -147,12 +158,28 @@ class VideoConverter {
         std::int64_t nextSlot = 0;
     };
     Status receiveFrames(std::span<const FrameSink> sinks);
+    Status send(AVCodecContext& decoder, const AVPacket* packet);
+    // Where a decoded picture goes while the decoders change over.
+    enum class Take { Deliver, Hold, Drop };
+    Status receiveFrom(AVCodecContext& decoder, bool old, std::span<const FrameSink> sinks);
+    Take route(const AVFrame& frame, bool old);
+    Status startSwitch(const AVPacket& packet);
+    Status endSwitch(std::span<const FrameSink> sinks);
     Status deliver(const AVFrame& decoded, std::span<const FrameSink> sinks);
     Status accept(const AVFrame& decoded, std::span<const FrameSink> sinks);
     Status emitUntil(double seconds, std::span<const FrameSink> sinks);
     bool fillsASlot(const AVPacket& packet) const;
 
     CodecContextPtr decoder_;
+    // The change of threads: the decoder asked for, from the key frame whose
+    // time is switchPts_ on (its pictures held until the old one is done).
+    const AVStream* stream_ = nullptr;
+    int threads_ = 1, nextThreads_ = -1;
+    CodecContextPtr next_;
+    std::int64_t switchPts_ = 0;
+    int overlapPackets_ = 0;
+    bool afterSwitch_ = false;  // the new decoder's leading pictures are still dropped
+    std::vector<FramePtr> heldBack_;
     PictureFilter deinterlacer_;
     FramePtr decoded_;
     FramePtr held_;  // the decoded frame that fills slots until a newer one is due

@@ -17,7 +17,9 @@
 #include <string>
 #include <thread>
 
+#include "engine/media_source.h"
 #include "engine/preview.h"
+#include "engine/video_stage.h"
 #include "engine_support.h"
 
 namespace velmora::encoder {
@@ -380,6 +382,94 @@ std::map<std::string, std::string> fileTagsOf(const std::string& file) {
 // The source's title, artist, copyright and comment reach both writers'
 // files; what the job is given wins; a text in no known encoding is left out
 // and one too long is cut at a character.
+// The decoder's threads change no picture: on the reader's thread, on frame
+// threads, or changing over either way at a key frame in the middle (as
+// the running job does), every output gets the same pictures in the same
+// slots. Open groups are the hard case: their leading pictures refer to
+// the group before the key frame, which a decoder started there lacks.
+TEST_F(EngineMedia, TheDecodersThreadsChangeNoPicture) {
+    struct Source {
+        const char* name;
+        const char* codec;
+    } sources[] = {
+        {"x264-bframes", "-c:v libx264 -preset veryfast -bf 3 -g 25 -crf 24"},
+        {"x264-open-gop",
+         "-c:v libx264 -preset veryfast -bf 3 -g 25 -crf 24 -x264-params open-gop=1"},
+        {"mpeg2-open-gop", "-c:v mpeg2video -g 12 -bf 2 -q:v 4"},
+    };
+    struct Mode {
+        const char* name;
+        int threads;
+        std::int64_t switchAt;  // the video packet that asks for the change; 0 for none
+        int to;
+    } modes[] = {
+        {"frame threads", 4, 0, 0},
+        {"to frame threads", 1, 40, 4},
+        {"to frame threads early", 1, 3, 4},
+        {"back to one thread", 4, 57, 1},
+    };
+    // Each output's pictures: their slots and a digest of their planes.
+    using Pictures = std::vector<std::vector<std::pair<std::int64_t, std::uint64_t>>>;
+    const auto decode = [](const std::string& path, int threads, std::int64_t switchAt, int to,
+                           bool& switched) {
+        MediaSource source;
+        EXPECT_TRUE(openMediaSource(path, source));
+        VideoConverter converter;
+        EXPECT_TRUE(converter.open(*source.format->streams[source.videoIndex], source.videoTimeBase,
+                                   {25, 6}, source.startUs, threads));
+        Pictures pictures(2);
+        std::vector<FrameSink> sinks;
+        for (auto& out : pictures)
+            sinks.push_back([&out](FramePtr f) {
+                std::uint64_t digest = 1469598103934665603ull;
+                for (int plane = 0; plane < 3; ++plane) {
+                    const int rows = plane ? (f->height + 1) / 2 : f->height;
+                    const int bytes = plane ? (f->width + 1) / 2 : f->width;
+                    for (int y = 0; y < rows; ++y)
+                        for (int x = 0; x < bytes; ++x)
+                            digest = (digest ^ f->data[plane][y * f->linesize[plane] + x]) *
+                                     1099511628211ull;
+                }
+                out.emplace_back(f->pts, digest);
+                return true;
+            });
+        PacketPtr packet = makePacket();
+        std::int64_t packets = 0;
+        while (av_read_frame(source.format.get(), packet.get()) >= 0) {
+            if (packet->stream_index == source.videoIndex) {
+                if (++packets == switchAt) {
+                    EXPECT_TRUE(converter.switchThreads(to));
+                }
+                EXPECT_TRUE(converter.sendPacket(*packet, sinks));
+            }
+            av_packet_unref(packet.get());
+        }
+        EXPECT_TRUE(converter.drain(sinks));
+        switched = switchAt > 0 && converter.threads() == to;
+        return pictures;
+    };
+    for (const Source& s : sources) {
+        SCOPED_TRACE(s.name);
+        media::ClipShape shape;
+        shape.seconds = 5;
+        shape.audio = false;
+        shape.videoCodec = s.codec;
+        const std::string& path = media::cachedClip(std::string("threads-") + s.name, shape);
+        bool switched = false;
+        const Pictures one = decode(path, 1, 0, 0, switched);
+        ASSERT_EQ(one[0].size(), 125u);
+        for (const Mode& m : modes) {
+            SCOPED_TRACE(m.name);
+#ifdef __SANITIZE_THREAD__
+            GTEST_SKIP() << "FFmpeg's frame threads hand frames over in uninstrumented code";
+#endif
+            const Pictures other = decode(path, m.threads, m.switchAt, m.to, switched);
+            EXPECT_EQ(switched, m.switchAt > 0);
+            for (std::size_t out = 0; out < one.size(); ++out) EXPECT_EQ(other[out], one[out]);
+        }
+    }
+}
+
 TEST_F(EngineMedia, TheSourcesWordsAreCarried) {
     const std::string source = dir_.file("tagged.mkv");
     std::string longComment = "a";

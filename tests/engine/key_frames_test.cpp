@@ -198,6 +198,8 @@ TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
         ASSERT_TRUE(openVideoEncoder(plan, encoder));
         Lookahead lookahead;
         ASSERT_TRUE(lookahead.open(plan));
+        FirstPass firstPass;
+        ASSERT_TRUE(firstPass.open(plan));
         std::vector<std::int64_t> order;
         std::vector<double> bits;
         const auto codeOldest = [&] {
@@ -210,7 +212,10 @@ TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
             lookahead.account(bits.back());
         };
         for (int i = 0; i < kFrames; ++i) {
-            ASSERT_TRUE(lookahead.add(frameAt(i), false));
+            FramePtr frame = frameAt(i);
+            FrameMeasure measure;
+            ASSERT_TRUE(firstPass.measure(*frame, i == 0, measure));
+            lookahead.add(std::move(frame), false, measure);
             while (lookahead.held() > lookahead.window()) codeOldest();
         }
         lookahead.end();

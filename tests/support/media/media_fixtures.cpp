@@ -120,7 +120,10 @@ bool makeClip(const std::string& path, const ClipShape& shape) {
         filters += "[a]";
     }
     cmd << " -filter_complex " << quoted(filters);
-    if (shape.video) cmd << " -map '[v]' -c:v libx264 -preset ultrafast -crf 20 -g 50";
+    if (shape.video)
+        cmd << " -map '[v]' "
+            << (shape.videoCodec ? shape.videoCodec
+                                 : "-c:v libx264 -preset ultrafast -crf 20 -g 50");
     if (shape.variableFrameRate) cmd << " -fps_mode passthrough -enc_time_base:v 1:1000";
     if (shape.audio)
         cmd << " -map '[a]' -c:a " << (std::string(shape.extension) == "mkv" ? "flac" : "aac");

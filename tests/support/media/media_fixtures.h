@@ -29,6 +29,9 @@ struct ClipShape {
     // Every stream's clock jumps this far ahead at `clockJumpAt`.
     double clockJumpAt = 0, clockJumpSeconds = 0;
     const char* extension = "mkv";
+    // The video encoder and its options, when not the default fast H.264
+    // (e.g. B-frames in open groups, whose leading pictures refer back).
+    const char* videoCodec = nullptr;
 };
 
 // A folder under the system's temporary folder, removed with everything in it.
