@@ -112,6 +112,8 @@ class Engine::Job {
 
     // Opening, on the caller's thread or the job's (job_setup.cpp).
     Status open(JobInfo& info);
+    Status openSource();
+    void timeStages(SourceShape shape);
     Status openVideoLanes(const EncodePlan& timedPlan, StageCosts costs);
     Status openAudioLanes();
     Status openFiles();
@@ -168,6 +170,9 @@ class Engine::Job {
     JobObserver* observer_;      // null once let go
     SourceInterrupt interrupt_;  // the source's reads ask it, so it outlives source_
     MediaSource source_;
+    // What a second of each stage costs at timedPlan_, timed beside the first look.
+    EncodePlan timedPlan_;
+    StageCosts costs_;
     std::vector<std::unique_ptr<File>> files_;  // slowest audience first
     std::unique_ptr<VideoConverter> videoIn_;
     std::unique_ptr<AudioConverter> audioIn_;

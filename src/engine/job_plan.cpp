@@ -7,6 +7,7 @@
 
 #include "engine/encode_job.h"
 #include "engine/source_file.h"
+#include "engine/source_look.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -50,6 +51,7 @@ Status readJobSource(const JobSettings& settings, SourceFacts& facts, bool* notA
     }
     MediaSource source;
     if (Status s = openMediaSource(settings.source, source, &interrupt); !s) return s;
+    takeFirstLook(settings.source, source, &interrupt);
     facts = factsOf(source);
     return Status::ok();
 }

@@ -3,9 +3,11 @@
 // claimed and begun.
 
 #include <algorithm>
+#include <thread>
 
 #include "engine/destination_registry.h"
 #include "engine/encode_job.h"
+#include "engine/source_look.h"
 #include "engine/source_tags.h"
 #include "texts/encoder_texts.h"
 
@@ -47,19 +49,7 @@ Status Engine::Job::open(JobInfo& info) {
     if (Status s = checkSourceName(settings_.source); !s) return s;
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
-    // The stages are timed while the look reads the file, at the plan the
-    // table gives the slowest audience without the look; the figures follow
-    // the pictures' sizes and rates once the look has set them.
-    StageCosts costs;
-    EncodePlan timedPlan;
-    const auto timeStages = [&](SourceShape shape) {
-        if (settings_.audiences.none() || !decoderThreadsFollowCosts(av_cpu_count())) return;
-        timedPlan =
-            planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality, shape);
-        costs = measureStageCosts(settings_.source, source_, timedPlan, &interrupt_);
-    };
-    if (Status s = openMediaSource(settings_.source, source_, &interrupt_, timeStages); !s)
-        return s;
+    if (Status s = openSource(); !s) return s;
     const std::vector<JobFile> names = jobFiles(settings_.destination, settings_.audiences);
     if (names.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
     if (Status s = checkJobFiles(settings_.source, names); !s) return s;
@@ -74,7 +64,7 @@ Status Engine::Job::open(JobInfo& info) {
     }
 
     if (files_.front()->plan.video) {
-        if (Status s = openVideoLanes(timedPlan, costs); !s) return s;
+        if (Status s = openVideoLanes(timedPlan_, costs_); !s) return s;
     }
     if (files_.front()->plan.audio) {
         if (Status s = openAudioLanes(); !s) return s;
@@ -100,6 +90,29 @@ Status Engine::Job::open(JobInfo& info) {
     info.freeBytes = freeBytesBeside(settings_.destination);
     startTime_ = Clock::now();
     return Status::ok();
+}
+
+// The source opened and looked at. The stages are timed on a thread of
+// their own while the look reads the file, at the plan the table gives the
+// slowest audience without the look; the figures follow the pictures'
+// sizes and rates once the look has set them.
+Status Engine::Job::openSource() {
+    if (Status s = openMediaSource(settings_.source, source_, &interrupt_); !s) return s;
+    {
+        std::jthread timing;
+        if (source_.regularFile) timing = std::jthread(&Job::timeStages, this, source_.shape);
+        lookAtSource(settings_.source, source_, &interrupt_);
+    }
+    leaveOutPictureless(settings_.source, source_, &interrupt_);
+    return Status::ok();
+}
+
+// Beside the look, which writes only its part of the source's shape.
+void Engine::Job::timeStages(SourceShape shape) {
+    if (settings_.audiences.none() || !decoderThreadsFollowCosts(av_cpu_count())) return;
+    timedPlan_ =
+        planEncode(settings_.audiences, settings_.audioContent, settings_.videoQuality, shape);
+    costs_ = measureStageCosts(settings_.source, source_, timedPlan_, &interrupt_);
 }
 
 // A video encoder per file, and the source's decoder, whose threads follow

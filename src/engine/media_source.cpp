@@ -6,11 +6,9 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <thread>
 
 #include "engine/picture_filter.h"
 #include "engine/source_file.h"
-#include "engine/source_look.h"
 #include "engine/source_opening.h"
 #include "texts/encoder_texts.h"
 
@@ -160,19 +158,6 @@ void leaveOutUndecodable(const std::string& path, const AVFormatContext& format,
     }
 }
 
-// A picture whose decoder opens but yields no picture in the first look nor
-// in a longer try, beside sound: left out as one that cannot open, rather
-// than the sound lost with it. (A picture that fails later keeps its stream.)
-void leaveOutPictureless(const std::string& path, MediaSource& source,
-                         const SourceInterrupt* interrupt) {
-    if (source.videoIndex < 0 || source.audioIndex < 0 || source.shape.keyBitsPerPixel > 0 ||
-        decodesAFrame(path, source.videoIndex, interrupt))
-        return;
-    source.videoLeftOut = true;
-    source.shape.hasVideo = false;
-    source.videoIndex = -1;
-}
-
 // The length the header gives: the container's, else the longest of the
 // chosen streams'; 0 when it gives none.
 std::int64_t declaredLength(const AVFormatContext& format, const MediaSource& source) {
@@ -203,6 +188,16 @@ void holdShape(SourceShape& shape) {
 }
 
 }  // namespace
+
+void leaveOutPictureless(const std::string& path, MediaSource& source,
+                         const SourceInterrupt* interrupt) {
+    if (!source.regularFile || source.videoIndex < 0 || source.audioIndex < 0 ||
+        source.shape.keyBitsPerPixel > 0 || decodesAFrame(path, source.videoIndex, interrupt))
+        return;
+    source.videoLeftOut = true;
+    source.shape.hasVideo = false;
+    source.videoIndex = -1;
+}
 
 std::int64_t clampedMs(double seconds) {
     if (!(seconds > 0)) return 0;
@@ -239,8 +234,7 @@ Orientation orientationOf(const AVStream& stream) {
 }
 
 Status openMediaSource(const std::string& path, MediaSource& source,
-                       const SourceInterrupt* interrupt,
-                       const std::function<void(SourceShape)>& besideLook) {
+                       const SourceInterrupt* interrupt) {
     const AVIOInterruptCB callback = interruptCallback(interrupt);
     const auto stopped = [interrupt] { return interrupt && (*interrupt)(); };
     const Status interrupted = Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
@@ -310,13 +304,6 @@ Status openMediaSource(const std::string& path, MediaSource& source,
         source.startUs = std::clamp(format->start_time, -kFurthestStartUs, kFurthestStartUs);
     if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
     source.format = std::move(format);
-    // Only a file can be looked at ahead: a pipe's data is read once.
-    if (regular) {
-        std::jthread beside;
-        if (besideLook) beside = std::jthread(besideLook, source.shape);
-        lookAtSource(path, source, interrupt);
-    }
-    if (regular) leaveOutPictureless(path, source, interrupt);
     return Status::ok();
 }
 

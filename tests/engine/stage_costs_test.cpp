@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "engine/media_source.h"
+#include "engine/source_look.h"
 #include "engine_support.h"
 
 namespace velmora::encoder {
@@ -51,6 +52,7 @@ const std::string& clipPath(bool grain) {
 StageCosts costsOf(const std::string& path, Audience audience, bool stop = false) {
     MediaSource source;
     EXPECT_TRUE(openMediaSource(path, source));
+    takeFirstLook(path, source);
     const EncodePlan plan = planEncode(audienceSet({audience}), Music, NormalMotion, source.shape);
     const std::atomic<bool> stopped{stop};
     SourceInterrupt interrupt;
