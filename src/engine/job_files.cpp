@@ -110,12 +110,6 @@ std::int64_t largestFileBytes(const EncodePlan& plan, std::int64_t durationMs) {
            kHeaderBytes + lead;
 }
 
-std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {
-    std::int64_t bytes = 0;
-    for (const JobInfo::File& file : files) bytes += largestFileBytes(file.plan, durationMs);
-    return bytes;
-}
-
 std::int64_t freeBytesBeside(const std::string& destination) {
     struct statvfs vfs {};
     if (::statvfs(folderOf(destination).c_str(), &vfs) != 0) return -1;

@@ -28,6 +28,13 @@ bool singlePicture(const MediaSource& source) {
            source.declaredMs * source.shape.frameRate < 1500;
 }
 
+// What every file of a job may come to over `durationMs` (largestFileBytes).
+std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {
+    std::int64_t bytes = 0;
+    for (const JobInfo::File& file : files) bytes += largestFileBytes(file.plan, durationMs);
+    return bytes;
+}
+
 }  // namespace
 
 Status checkSourceName(const std::string& source) {
