@@ -114,9 +114,12 @@ class Engine::Job {
     Status open(JobInfo& info);
     Status openSource();
     void timeStages(SourceShape shape);
+    Status planFiles(JobInfo& info);
+    Status openLanes();
     Status openVideoLanes(const EncodePlan& timedPlan, StageCosts costs);
     Status openAudioLanes();
     Status openFiles();
+    Status openPreview();
     Status beginFiles();
 
     // The job's thread and the workers it starts.
