@@ -69,9 +69,8 @@ bool GroupQuantiser::fits(const Trial& t) const {
 // about as its inverse, and a group mostly needs about what the one before
 // it did: from there, to where the trial's bits say the group would just
 // fit, until one side fits and the other does not, then halve the range
-// until it is one step wide. A steady picture costs two trials, a slide
-// show's new slide about three (with steps of 1, 2, 4... from the last
-// group's quantiser it took four or five).
+// until it is one step wide: a steady picture costs two trials, a slide
+// show's new slide about three [Coded in groups].
 Status GroupQuantiser::findSteps(const Group& group, Steps& steps) {
     // fine never fits and coarse always does; one step outside the range
     // stands for a side not tried yet.

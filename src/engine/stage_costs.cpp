@@ -161,28 +161,17 @@ int videoDecoderThreads(int cores, const StageCosts& costs) {
 #endif
     // One core is all one thread can use. With more cores than the job's
     // own threads the decoder's threads have a core to themselves (FFmpeg's
-    // count); unmeasured, they are the safe side (a costly source on one
-    // thread made the whole job up to 40 % slower).
+    // count); unmeasured, they are the safe side. The measurements behind
+    // the figures are in docs/encoding-rules.md [The decoder's threads].
     if (cores < 2) return 1;
     if (!decoderThreadsFollowCosts(cores)) return 0;
-    // On two cores, two frames each: FFmpeg's three left a core idle while a
-    // frame waited on the one before it, and the encoders share those
-    // cores. Four made the jobs that take frame threads up to 9 % faster
-    // (heavy grain, 1280x720 and 1920x1080 at 56K and LAN; 0-2 % at 512K),
-    // none slower beyond noise, and 7-10 % faster beside another busy
-    // process; five gained nothing more.
+    // On two cores, two frames each: FFmpeg's three leave a core idle while
+    // a frame waits on the one before it, and the encoders share those cores.
     constexpr int kTwoCoreFrameThreads = 4;
     if (!costs.known()) return kTwoCoreFrameThreads;
     // Frame threads take turns with the encoders and cost about two thirds
     // more CPU in all, handing pictures over: they pay only where the
     // reader outweighs the encoders about threefold.
-    // Measured on 2 cores, reader ÷ encoders → wall with one thread and
-    // with FFmpeg's three frame threads: light grain 640x480 at 56K 1.2 →
-    // 1.34/1.55 s, LAN 2.4-2.6 → 1.38/1.65 s, 512K 1.3-1.4 → 2.36/2.26 s;
-    // heavy grain at 7 Mbit/s 512K 3.7-3.8 → 3.44/2.66 s, 56K 5.5 →
-    // 3.12/2.34 s; 1280x720 at 10 Mbit/s 5-9.7 and 1920x1080 at 20 Mbit/s
-    // 5.5-14, a fifth to a half slower on one thread. With four the light
-    // grain at LAN (2.8-3.0) is 7 % slower on them, at 512K 12 %.
     constexpr double kReaderToEncoders = 3.0;
     return costs.reader <= kReaderToEncoders * (costs.video + costs.audio) ? 1
                                                                            : kTwoCoreFrameThreads;
