@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "engine/decoded_frames.h"
 #include "engine/media_source.h"
 #include "texts/encoder_texts.h"
 
@@ -165,20 +166,9 @@ Status VideoConverter::finish(std::span<const FrameSink> sinks) {
 }
 
 Status VideoConverter::receiveFrames(std::span<const FrameSink> sinks) {
-    while (!failedEmit_) {
-        const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-        if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-        if (ret < 0) {
-            damagedSeconds_ += defaultDuration_;
-            continue;
-        }
-        ++framesDecoded_;
-        Status s = deliver(*decoded_, sinks);
-        av_frame_unref(decoded_.get());
-        if (!s) return s;
-    }
-    return Status::ok();
+    return receiveDecoded(*decoder_, *decoded_, failedEmit_, defaultDuration_, damagedSeconds_,
+                          framesDecoded_,
+                          [&](AVFrame& decoded) { return deliver(decoded, sinks); });
 }
 
 Status VideoConverter::deliver(const AVFrame& decoded, std::span<const FrameSink> sinks) {
