@@ -177,8 +177,7 @@ void Real::buildControls() {
     find(Labelmul, "Labelmul");
     find(Labeltime, "Labeltime");
 
-    // Created enabled with interval 0 in the original model; a QTimer that is
-    // not started is the same: it does not tick until start-up sets it.
+    // Not started: the clock does not tick until start-up sets its interval.
     Timer = new QTimer(this);
     Timer->setObjectName("Timer");
     nameControls();

@@ -1,5 +1,6 @@
 #include "engine/audio_stage.h"
 
+#include "engine/decoded_frames.h"
 #include "engine/media_source.h"
 #include "texts/encoder_texts.h"
 
@@ -120,29 +121,21 @@ Status AudioConverter::finish(std::span<const FrameSink> sinks) {
 }
 
 Status AudioConverter::receiveFrames(std::span<const FrameSink> sinks) {
-    while (!failedEmit_) {
-        const int ret = avcodec_receive_frame(decoder_.get(), decoded_.get());
-        if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) break;
-        if (ret == AVERROR(ENOMEM)) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-        if (ret < 0) {
-            damagedSeconds_ += lastFrameSeconds_;
-            continue;
-        }
-        ++framesDecoded_;
-        if (decoded_->sample_rate > 0)
-            lastFrameSeconds_ = static_cast<double>(decoded_->nb_samples) / decoded_->sample_rate;
-        const double at =
-            decoded_->best_effort_timestamp != AV_NOPTS_VALUE
-                ? decoded_->best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
-                : -1;
-        Status s = Status::ok();
-        for (std::size_t i = 0; s && i < outputs_.size(); ++i)
-            s = outputs_[i]->accept(decoded_.get(), at, started_, sinks[i], failedEmit_);
-        started_ = true;
-        av_frame_unref(decoded_.get());
-        if (!s) return s;
-    }
-    return Status::ok();
+    return receiveDecoded(
+        *decoder_, *decoded_, failedEmit_, lastFrameSeconds_, damagedSeconds_, framesDecoded_,
+        [&](AVFrame& decoded) {
+            if (decoded.sample_rate > 0)
+                lastFrameSeconds_ = static_cast<double>(decoded.nb_samples) / decoded.sample_rate;
+            const double at =
+                decoded.best_effort_timestamp != AV_NOPTS_VALUE
+                    ? decoded.best_effort_timestamp * av_q2d(streamTimeBase_) - originSeconds_
+                    : -1;
+            Status s = Status::ok();
+            for (std::size_t i = 0; s && i < outputs_.size(); ++i)
+                s = outputs_[i]->accept(&decoded, at, started_, sinks[i], failedEmit_);
+            started_ = true;
+            return s;
+        });
 }
 
 Status AudioConverter::Output::ensureResampler(const AVFrame& decoded) {

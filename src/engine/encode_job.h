@@ -112,9 +112,13 @@ class Engine::Job {
 
     // Opening, on the caller's thread or the job's (job_setup.cpp).
     Status open(JobInfo& info);
+    Status openSource();
+    Status planFiles(JobInfo& info);
+    Status openLanes();
     Status openVideoLanes();
     Status openAudioLanes();
     Status openFiles();
+    Status openPreview();
     Status beginFiles();
 
     // The job's thread and the workers it starts.

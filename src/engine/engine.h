@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "engine/encode_plan.h"
+#include "engine/job_files.h"
 #include "engine/media_writer.h"
 #include "engine/preview.h"
 #include "engine/status.h"
@@ -55,16 +56,6 @@ struct JobSettings {
     // files went.
     std::function<std::string(int)> moveTo;
 };
-
-// The file each ticked audience gets, slowest audience first. The
-// destination the user named holds the slowest's; each other one goes beside
-// it as <name>-<key><extension>, e.g. 讲座.rm and 讲座-512k.rm, where <key>
-// is the audience's command-line name. Empty without an audience.
-struct JobFile {
-    Audience audience = Audience::Dsl256K;
-    std::string destination;
-};
-std::vector<JobFile> jobFiles(const std::string& destination, AudienceSet audiences);
 
 // What a started job will do, or what planJob() says a job would do.
 struct JobInfo {

@@ -1,5 +1,4 @@
 #include "engine/ffmpeg_ptr.h"
-#include "engine/source_file.h"
 #include "engine/system_error.h"
 
 namespace velmora::encoder {

@@ -92,6 +92,10 @@ inline std::string ffmpegError(int code) {
     return buf;
 }
 
+// Our own failure code beside FFmpeg's: a source refused because too many
+// reads given up on are still held by the kernel (source_file.h).
+inline constexpr int kHeldCallsRefusal = FFERRTAG('H', 'E', 'L', 'D');
+
 // The cause of a failed FFmpeg or system call in the user's words; FFmpeg's
 // English only for causes without a sentence of ours.
 std::string describeError(int code);

@@ -59,37 +59,38 @@ Status GroupQuantiser::trialBits(const std::vector<FramePtr>& group,
     return Status::ok();
 }
 
-Status GroupQuantiser::choose(std::vector<FramePtr>& group, const std::vector<bool>& repeats,
-                              AVFrame* reference, const std::atomic<bool>* giveUp) {
-    if (group.empty()) return Status::ok();
-    target_ = perFrame_ * static_cast<double>(group.size()) + carry_;
-    // A group fits when it keeps to its share and no frame outgrows the
-    // rate control's buffer: the line's preroll, and the rm packets' limit.
-    const auto fits = [&](const Trial& t) { return t.bits <= target_ && t.largest <= frameLimit_; };
-    // The finest quantiser whose group fits. Bits fall as the quantiser
-    // grows, about as its inverse, and a group mostly needs about what the
-    // one before it did: from there, to where the trial's bits say the
-    // group would just fit, until one side fits and the other does not,
-    // then halve the range until it is one step wide. A steady picture costs
-    // two trials, a slide show's new slide about three (with steps of 1, 2,
-    // 4... from the last group's quantiser it took four or five).
-    const auto trial = [&](int quantiser, Trial& t) {
-        return trialBits(group, repeats, reference, quantiser, quantiser, t, giveUp);
-    };
-    const auto givenUp = [giveUp] { return giveUp && *giveUp; };
+// A group fits when it keeps to its share and no frame outgrows the rate
+// control's buffer: the line's preroll, and the rm packets' limit.
+bool GroupQuantiser::fits(const Trial& t) const {
+    return t.bits <= target_ && t.largest <= frameLimit_;
+}
+
+// The finest quantiser whose group fits. Bits fall as the quantiser grows,
+// about as its inverse, and a group mostly needs about what the one before
+// it did: from there, to where the trial's bits say the group would just
+// fit, until one side fits and the other does not, then halve the range
+// until it is one step wide: a steady picture costs two trials, a slide
+// show's new slide about three [Coded in groups].
+Status GroupQuantiser::findSteps(const Group& group, Steps& steps) {
     // fine never fits and coarse always does; one step outside the range
     // stands for a side not tried yet.
-    int fine = qmin_ - 1, coarse = kCoarsest + 1;
-    Trial fineTrial, coarseTrial, t;
+    int& fine = steps.fine;
+    int& coarse = steps.coarse;
+    fine = qmin_ - 1;
+    coarse = kCoarsest + 1;
+    Trial t;
     int quantiser = last_ > 0 ? last_ : (qmin_ + kCoarsest) / 2;
     while (coarse - fine > 1) {
-        if (Status s = trial(quantiser, t); !s || givenUp()) return s;
+        if (Status s = trialBits(group.frames, group.repeats, group.reference, quantiser, quantiser,
+                                 t, group.giveUp);
+            !s || group.givenUp())
+            return s;
         if (fits(t)) {
             coarse = quantiser;
-            coarseTrial = t;
+            steps.coarseTrial = t;
         } else {
             fine = quantiser;
-            fineTrial = t;
+            steps.fineTrial = t;
         }
         if (fine >= qmin_ && coarse <= kCoarsest) {
             quantiser = (fine + coarse) / 2;
@@ -105,33 +106,57 @@ Status GroupQuantiser::choose(std::vector<FramePtr>& group, const std::vector<bo
     }
     if (fine < qmin_) fine = coarse;        // everything fits at the finest
     if (coarse > kCoarsest) coarse = fine;  // nothing fits even at the coarsest
-    // Between the two steps: the first frames, which the others are
-    // predicted from, take the finer one, as many as the target leaves room
-    // for, unless a frame at the finer step would outgrow the buffer.
-    std::size_t finer = 0;
-    if (fine < coarse && fineTrial.bits > coarseTrial.bits && fineTrial.largest <= frameLimit_) {
-        const double share = std::clamp(
-            (target_ - coarseTrial.bits) / (fineTrial.bits - coarseTrial.bits), 0.0, 1.0);
-        finer = static_cast<std::size_t>(std::lround(share * static_cast<double>(group.size())));
+    return Status::ok();
+}
+
+// Between the two steps: the first frames, which the others are predicted
+// from, take the finer one, as many as the target leaves room for, unless a
+// frame at the finer step would outgrow the buffer.
+std::size_t GroupQuantiser::framesAtFiner(const Steps& steps, std::size_t frames) const {
+    const Trial& fine = steps.fineTrial;
+    const Trial& coarse = steps.coarseTrial;
+    if (!(steps.fine < steps.coarse && fine.bits > coarse.bits && fine.largest <= frameLimit_))
+        return 0;
+    const double share = std::clamp((target_ - coarse.bits) / (fine.bits - coarse.bits), 0.0, 1.0);
+    return static_cast<std::size_t>(std::lround(share * static_cast<double>(frames)));
+}
+
+// When only the first frame kept the finer steps out (a slide's key frame
+// past the buffer), it takes the coarser one, and the frames after it
+// refine the picture at the finest quantiser at which the group still
+// fits, so the group's share is spent. `rest` comes in as the coarser step.
+Status GroupQuantiser::findRest(const Group& group, const Steps& steps, int& rest) {
+    if (!(steps.fine < steps.coarse && steps.fineTrial.largest > frameLimit_ &&
+          group.frames.size() > 1))
+        return Status::ok();
+    Trial t;
+    int tooFine = qmin_ - 1;  // rest fits at `rest`, not at `tooFine`
+    while (rest - tooFine > 1) {
+        const int quantiser = (rest + tooFine) / 2;
+        if (Status s = trialBits(group.frames, group.repeats, group.reference, steps.coarse,
+                                 quantiser, t, group.giveUp);
+            !s || group.givenUp())
+            return s;
+        (fits(t) ? rest : tooFine) = quantiser;
     }
-    // Only the first frame kept the finer steps out (a slide's key frame
-    // past the buffer): it takes the coarser one, and the frames after it
-    // refine the picture at the finest quantiser at which the group still
-    // fits, so the group's share is spent.
-    int rest = coarse;
-    if (finer == 0 && fine < coarse && fineTrial.largest > frameLimit_ && group.size() > 1) {
-        int tooFine = qmin_ - 1;  // rest fits at `rest`, not at `tooFine`
-        while (rest - tooFine > 1) {
-            const int quantiser = (rest + tooFine) / 2;
-            if (Status s = trialBits(group, repeats, reference, coarse, quantiser, t, giveUp);
-                !s || givenUp())
-                return s;
-            (fits(t) ? rest : tooFine) = quantiser;
-        }
+    return Status::ok();
+}
+
+Status GroupQuantiser::choose(std::vector<FramePtr>& frames, const std::vector<bool>& repeats,
+                              AVFrame* reference, const std::atomic<bool>* giveUp) {
+    if (frames.empty()) return Status::ok();
+    target_ = perFrame_ * static_cast<double>(frames.size()) + carry_;
+    const Group group{frames, repeats, reference, giveUp};
+    Steps steps;
+    if (Status s = findSteps(group, steps); !s || group.givenUp()) return s;
+    const std::size_t finer = framesAtFiner(steps, frames.size());
+    int rest = steps.coarse;
+    if (finer == 0) {
+        if (Status s = findRest(group, steps, rest); !s || group.givenUp()) return s;
     }
-    for (std::size_t i = 0; i < group.size(); ++i)
-        group[i]->quality = FF_QP2LAMBDA * (i < finer ? fine : i > 0 ? rest : coarse);
-    last_ = coarse;
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        frames[i]->quality = FF_QP2LAMBDA * (i < finer ? steps.fine : i > 0 ? rest : steps.coarse);
+    last_ = steps.coarse;
     return Status::ok();
 }
 

@@ -22,11 +22,9 @@ namespace {
 
 // Beyond the budget over the whole length: the per-packet headers and the
 // index, generously (a second of index entries is 14 bytes per stream); the
-// header and the index's own headers, measured at 0.7 to 1.1 KB on files of
-// 1 to 20 s, with room; and the picture's lead over its share of the line,
-// which the rate guard lets run as far as the rate control's buffer. On a
-// 1-second clip under grain at 256K that lead came to 5.7 KB, a seventh of
-// the buffer.
+// header and the index's own headers, with room; and the picture's lead over
+// its share of the line, which the rate guard lets run as far as the rate
+// control's buffer (docs/encoding-rules.md, [A file's largest size]).
 constexpr double kOverheadShare = 0.05;
 constexpr std::int64_t kHeaderBytes = 4 * 1024;
 
@@ -108,12 +106,6 @@ std::int64_t largestFileBytes(const EncodePlan& plan, std::int64_t durationMs) {
     return static_cast<std::int64_t>(plan.budgetKbps * 1000.0 / 8 * (durationMs / 1000.0) *
                                      (1 + kOverheadShare)) +
            kHeaderBytes + lead;
-}
-
-std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {
-    std::int64_t bytes = 0;
-    for (const JobInfo::File& file : files) bytes += largestFileBytes(file.plan, durationMs);
-    return bytes;
 }
 
 std::int64_t freeBytesBeside(const std::string& destination) {

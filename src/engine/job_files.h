@@ -6,9 +6,21 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/choices.h"
+#include "engine/encode_plan.h"
+#include "engine/status.h"
 
 namespace velmora::encoder {
+
+// The file each ticked audience gets, slowest audience first. The
+// destination the user named holds the slowest's; each other one goes beside
+// it as <name>-<key><extension>, e.g. 讲座.rm and 讲座-512k.rm, where <key>
+// is the audience's command-line name. Empty without an audience.
+struct JobFile {
+    Audience audience = Audience::Dsl256K;
+    std::string destination;
+};
+std::vector<JobFile> jobFiles(const std::string& destination, AudienceSet audiences);
 
 // Every destination of the set: checkDestination's refusals, a name longer
 // than its folder takes, and, for the files beside the named one (which the
@@ -30,8 +42,6 @@ void releaseClaim(const std::string& path);
 // 0): its budget for the whole length, with the container's headers, index
 // and packet headers on top.
 std::int64_t largestFileBytes(const EncodePlan& plan, std::int64_t durationMs);
-// The same for every file of a job.
-std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs);
 
 // Free bytes for an unprivileged writer in the folder of `destination`; -1 when unknown.
 std::int64_t freeBytesBeside(const std::string& destination);

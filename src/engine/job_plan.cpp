@@ -7,6 +7,7 @@
 
 #include "engine/encode_job.h"
 #include "engine/source_file.h"
+#include "engine/source_look.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder {
@@ -25,6 +26,13 @@ bool singlePicture(const MediaSource& source) {
     // A clip that lasts a frame.
     return source.declaredMs > 0 && source.shape.frameRate > 0 &&
            source.declaredMs * source.shape.frameRate < 1500;
+}
+
+// What every file of a job may come to over `durationMs` (largestFileBytes).
+std::int64_t largestBytes(const std::vector<JobInfo::File>& files, std::int64_t durationMs) {
+    std::int64_t bytes = 0;
+    for (const JobInfo::File& file : files) bytes += largestFileBytes(file.plan, durationMs);
+    return bytes;
 }
 
 }  // namespace
@@ -50,6 +58,7 @@ Status readJobSource(const JobSettings& settings, SourceFacts& facts, bool* notA
     }
     MediaSource source;
     if (Status s = openMediaSource(settings.source, source, &interrupt); !s) return s;
+    takeFirstLook(settings.source, source, &interrupt);
     facts = factsOf(source);
     return Status::ok();
 }

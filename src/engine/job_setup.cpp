@@ -6,6 +6,7 @@
 
 #include "engine/destination_registry.h"
 #include "engine/encode_job.h"
+#include "engine/source_look.h"
 #include "engine/source_tags.h"
 #include "texts/encoder_texts.h"
 
@@ -43,7 +44,23 @@ Status Engine::Job::open(JobInfo& info) {
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
     decoderThreads_ = DecoderThreadsChoice(av_cpu_count());
-    if (Status s = openMediaSource(settings_.source, source_, &interrupt_); !s) return s;
+    if (Status s = openSource(); !s) return s;
+    if (Status s = planFiles(info); !s) return s;
+    if (Status s = openLanes(); !s) return s;
+    if (Status s = openFiles(); !s) return s;
+    if (Status s = openPreview(); !s) return s;
+    if (Status s = beginFiles(); !s) return s;
+
+    timeline_.declare(source_.declaredMs / 1000.0);
+    const AVFormatContext* format = source_.format.get();
+    sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
+    info.freeBytes = freeBytesBeside(settings_.destination);
+    startTime_ = Clock::now();
+    return Status::ok();
+}
+
+// The job's files named, checked and each planned as planJob plans it.
+Status Engine::Job::planFiles(JobInfo& info) {
     const std::vector<JobFile> names = jobFiles(settings_.destination, settings_.audiences);
     if (names.empty()) return Status::fail(ErrorKind::BadRequest, text::kNoAudience);
     if (Status s = checkJobFiles(settings_.source, names); !s) return s;
@@ -56,7 +73,12 @@ Status Engine::Job::open(JobInfo& info) {
         file->plan = planned.plan;
         files_.push_back(std::move(file));
     }
+    return Status::ok();
+}
 
+// The encoders and the converters that feed them, and the reader's way into
+// each lane's queue.
+Status Engine::Job::openLanes() {
     if (files_.front()->plan.video) {
         if (Status s = openVideoLanes(); !s) return s;
     }
@@ -75,20 +97,25 @@ Status Engine::Job::open(JobInfo& info) {
                 return pushed;
             });
     }
-    if (Status s = openFiles(); !s) return s;
-    if (settings_.preview && !videoLanes_.empty()) {
-        // The fastest audience's picture: the one that shows the most.
-        watchedLane_ = videoLanes_.back().get();
-        previewDecoder_ = std::make_unique<PreviewDecoder>();
-        if (Status s = previewDecoder_->open(*watchedLane_->encoder); !s) return s;
-    }
-    if (Status s = beginFiles(); !s) return s;
+    return Status::ok();
+}
 
-    timeline_.declare(source_.declaredMs / 1000.0);
-    const AVFormatContext* format = source_.format.get();
-    sourceBytes_ = format->pb ? std::max<std::int64_t>(avio_size(format->pb), 0) : 0;
-    info.freeBytes = freeBytesBeside(settings_.destination);
-    startTime_ = Clock::now();
+// The fastest audience's picture, decoded for the preview: the one that
+// shows the most.
+Status Engine::Job::openPreview() {
+    if (!settings_.preview || videoLanes_.empty()) return Status::ok();
+    watchedLane_ = videoLanes_.back().get();
+    previewDecoder_ = std::make_unique<PreviewDecoder>();
+    return previewDecoder_->open(*watchedLane_->encoder);
+}
+
+// The source opened and looked at: only a file can be looked at ahead, a
+// pipe's data is read once.
+Status Engine::Job::openSource() {
+    if (Status s = openMediaSource(settings_.source, source_, &interrupt_); !s) return s;
+    if (!source_.regularFile) return Status::ok();
+    lookAtSource(settings_.source, source_, &interrupt_);
+    leaveOutPictureless(settings_.source, source_, &interrupt_);
     return Status::ok();
 }
 

@@ -9,8 +9,8 @@
 // A cut is a picture most of which cannot be found near where it was in the
 // previous one. Pictures are compared as a coarse grid of block averages, each
 // 3x3 patch searched a few blocks around its place: a fast pan still finds its
-// patches, a new picture does not. Measured at 6 fps: a fast turning pan left
-// at most 35 % of the patches unfound, hard cuts between stills 88-100 %.
+// patches, a new picture does not (docs/encoding-rules.md, [Cuts between
+// pictures]).
 
 #include <algorithm>
 #include <cmath>

@@ -9,7 +9,6 @@
 
 #include "engine/picture_filter.h"
 #include "engine/source_file.h"
-#include "engine/source_look.h"
 #include "engine/source_opening.h"
 #include "texts/encoder_texts.h"
 
@@ -159,19 +158,6 @@ void leaveOutUndecodable(const std::string& path, const AVFormatContext& format,
     }
 }
 
-// A picture whose decoder opens but yields no picture in the first look nor
-// in a longer try, beside sound: left out as one that cannot open, rather
-// than the sound lost with it. (A picture that fails later keeps its stream.)
-void leaveOutPictureless(const std::string& path, MediaSource& source,
-                         const SourceInterrupt* interrupt) {
-    if (source.videoIndex < 0 || source.audioIndex < 0 || source.shape.keyBitsPerPixel > 0 ||
-        decodesAFrame(path, source.videoIndex, interrupt))
-        return;
-    source.videoLeftOut = true;
-    source.shape.hasVideo = false;
-    source.videoIndex = -1;
-}
-
 // The length the header gives: the container's, else the longest of the
 // chosen streams'; 0 when it gives none.
 std::int64_t declaredLength(const AVFormatContext& format, const MediaSource& source) {
@@ -201,7 +187,84 @@ void holdShape(SourceShape& shape) {
     shape.frameRate = std::min(shape.frameRate, kFastestFrameRate);
 }
 
+// The source opened and its streams found: looked up, and a regular file
+// opened, where a stalled mount holds up no one (a stop gives the wait up);
+// a pipe or a device through `pipe`, which it leaves set.
+Status openFormat(const std::string& path, const SourceInterrupt* interrupt, OwnedDescriptor& pipe,
+                  InputContextPtr& format, bool& regular) {
+    const AVIOInterruptCB callback = interruptCallback(interrupt);
+    const auto stopped = [interrupt] { return interrupt && (*interrupt)(); };
+    const Status interrupted = Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
+    auto file = std::make_unique<SourceFile>();
+    if (const int ret = file->open(path, callback); ret < 0)
+        return ret == AVERROR_EXIT ? interrupted : unreadableSource(path, ret);
+    if (S_ISDIR(file->status().st_mode))
+        return Status::fail(ErrorKind::SourceUnreadable,
+                            text::withSubject(text::kSourceNotFile, path));
+    regular = file->regular();
+    // "file:" keeps names with a colon from being taken for a protocol.
+    std::string url = "file:" + path;
+    if (!regular) {
+        file.reset();
+        Status status = Status::ok();
+        url = pipeUrl(path, interrupt, status, pipe);
+        if (url.empty()) return status;
+    }
+    AVFormatContext* raw = avformat_alloc_context();
+    if (!raw) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
+    raw->interrupt_callback = callback;
+    bool refused = false;
+    int ret = openOneFile(raw, url, std::move(file), refused);
+    if (ret < 0) {
+        pipe.reset();
+        if (refused)
+            return Status::fail(ErrorKind::SourceRefused,
+                                text::withSubject(text::kSourceReachesOut, path));
+        // A read given up on fails as anything FFmpeg makes of it.
+        if (ret == AVERROR_EXIT || stopped()) return interrupted;
+        return unreadableSource(path, ret);
+    }
+    format.reset(raw);
+    ret = avformat_find_stream_info(format.get(), nullptr);
+    if (ret == AVERROR_EXIT || (ret < 0 && stopped())) return interrupted;
+    // A demuxer that does without the file it asked for reads on.
+    if (const bool reachedOut = refusedAnotherFile(); ret < 0 && reachedOut)
+        return Status::fail(ErrorKind::SourceRefused,
+                            text::withSubject(text::kSourceReachesOut, path));
+    if (ret < 0) return unreadableSource(path, ret);
+    return Status::ok();
+}
+
+// How long the source lasts, at what rate and from when, as far as its
+// header and its streams can be believed.
+void trustTiming(const AVFormatContext& format, MediaSource& source) {
+    source.declaredMs = declaredLength(format, source);
+    source.durationMs = source.declaredMs;
+    if (source.videoIndex >= 0) {
+        if (const double seconds = trustVideoRate(format, source); seconds > 0)
+            source.durationMs = clampedMs(seconds);
+        // The plan never asks for more frames than the source has: its
+        // rate is the one the timeline will use, not an implausible claim.
+        if (source.trustedFps > 0) source.shape.frameRate = source.trustedFps;
+    }
+    holdShape(source.shape);
+    source.shape.durationMs = source.durationMs;
+    if (format.start_time != AV_NOPTS_VALUE)
+        source.startUs = std::clamp(format.start_time, -kFurthestStartUs, kFurthestStartUs);
+    if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
+}
+
 }  // namespace
+
+void leaveOutPictureless(const std::string& path, MediaSource& source,
+                         const SourceInterrupt* interrupt) {
+    if (!source.regularFile || source.videoIndex < 0 || source.audioIndex < 0 ||
+        source.shape.keyBitsPerPixel > 0 || decodesAFrame(path, source.videoIndex, interrupt))
+        return;
+    source.videoLeftOut = true;
+    source.shape.hasVideo = false;
+    source.videoIndex = -1;
+}
 
 std::int64_t clampedMs(double seconds) {
     if (!(seconds > 0)) return 0;
@@ -239,49 +302,9 @@ Orientation orientationOf(const AVStream& stream) {
 
 Status openMediaSource(const std::string& path, MediaSource& source,
                        const SourceInterrupt* interrupt) {
-    const AVIOInterruptCB callback = interruptCallback(interrupt);
-    const auto stopped = [interrupt] { return interrupt && (*interrupt)(); };
-    const Status interrupted = Status::fail(ErrorKind::Interrupted, text::kStoppedWhileOpening);
-    // Looked up, and a regular file opened, where a stalled mount holds up
-    // no one: a stop gives the wait up.
-    auto file = std::make_unique<SourceFile>();
-    if (const int ret = file->open(path, callback); ret < 0)
-        return ret == AVERROR_EXIT ? interrupted : unreadableSource(path, ret);
-    if (S_ISDIR(file->status().st_mode))
-        return Status::fail(ErrorKind::SourceUnreadable,
-                            text::withSubject(text::kSourceNotFile, path));
-    const bool regular = file->regular();
-    // "file:" keeps names with a colon from being taken for a protocol.
-    std::string url = "file:" + path;
-    if (!regular) {
-        file.reset();
-        Status status = Status::ok();
-        url = pipeUrl(path, interrupt, status, source.pipe);
-        if (url.empty()) return status;
-    }
-    AVFormatContext* raw = avformat_alloc_context();
-    if (!raw) return Status::fail(ErrorKind::OutOfMemory, text::kOutOfMemory);
-    raw->interrupt_callback = callback;
-    bool refused = false;
-    int ret = openOneFile(raw, url, std::move(file), refused);
-    if (ret < 0) {
-        source.pipe.reset();
-        if (refused)
-            return Status::fail(ErrorKind::SourceRefused,
-                                text::withSubject(text::kSourceReachesOut, path));
-        // A read given up on fails as anything FFmpeg makes of it.
-        if (ret == AVERROR_EXIT || stopped()) return interrupted;
-        return unreadableSource(path, ret);
-    }
-    InputContextPtr format(raw);
-    ret = avformat_find_stream_info(format.get(), nullptr);
-    if (ret == AVERROR_EXIT || (ret < 0 && stopped())) return interrupted;
-    // A demuxer that does without the file it asked for reads on.
-    if (const bool reachedOut = refusedAnotherFile(); ret < 0 && reachedOut)
-        return Status::fail(ErrorKind::SourceRefused,
-                            text::withSubject(text::kSourceReachesOut, path));
-    if (ret < 0) return unreadableSource(path, ret);
-
+    bool regular = false;
+    InputContextPtr format;
+    if (Status s = openFormat(path, interrupt, source.pipe, format, regular); !s) return s;
     // What an earlier open of this source left goes; the pipe being read stays.
     OwnedDescriptor pipe = std::move(source.pipe);
     source = MediaSource{};
@@ -292,27 +315,8 @@ Status openMediaSource(const std::string& path, MediaSource& source,
         return Status::fail(ErrorKind::SourceDamaged, text::kSourceNoMedia);
     if (regular && source.videoIndex >= 0 && source.audioIndex >= 0)
         leaveOutUndecodable(path, *format, source, interrupt);
-
-    source.declaredMs = declaredLength(*format, source);
-    source.durationMs = source.declaredMs;
-    if (source.videoIndex >= 0) {
-        if (const double seconds = trustVideoRate(*format, source); seconds > 0)
-            source.durationMs = clampedMs(seconds);
-        // The plan never asks for more frames than the source has: its
-        // rate is the one the timeline will use, not an implausible claim.
-        if (source.trustedFps > 0) source.shape.frameRate = source.trustedFps;
-    }
-    holdShape(source.shape);
-    source.shape.durationMs = source.durationMs;
-    if (format->start_time != AV_NOPTS_VALUE)
-        source.startUs = std::clamp(format->start_time, -kFurthestStartUs, kFurthestStartUs);
-    if (source.declaredFps > 0) source.startUs = 0;  // from the same unbelievable clock
+    trustTiming(*format, source);
     source.format = std::move(format);
-    // Only a file can be looked at ahead: a pipe's data is read once.
-    if (regular) {
-        lookAtSource(path, source, interrupt);
-        leaveOutPictureless(path, source, interrupt);
-    }
     return Status::ok();
 }
 

@@ -72,9 +72,17 @@ inline constexpr int kFirstDataTimeoutSeconds = 10;
 
 // Fails with a message for the user when the file cannot be opened or holds
 // neither decodable audio nor video. `interrupt`, when given, must outlive
-// `source`.
+// `source`. The first look at a regular file (lookAtSource) is the caller's
+// to take once this has answered.
 Status openMediaSource(const std::string& path, MediaSource& source,
                        const SourceInterrupt* interrupt = nullptr);
+
+// After the first look: a picture whose decoder opens but yields no picture
+// in the look nor in a longer try, beside sound, is left out as one that
+// cannot open, rather than the sound lost with it. (A picture that fails
+// later keeps its stream.)
+void leaveOutPictureless(const std::string& path, MediaSource& source,
+                         const SourceInterrupt* interrupt);
 
 // The source's regular file opened once more, for reading ahead of the job
 // at places of its own (the first look); null when it

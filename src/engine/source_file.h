@@ -23,7 +23,6 @@ namespace velmora::encoder {
 // Calls given up on whose threads the kernel still holds, at most; a source
 // opened beyond it fails with kHeldCallsRefusal.
 inline constexpr int kMostHeldCalls = 8;
-inline constexpr int kHeldCallsRefusal = FFERRTAG('H', 'E', 'L', 'D');
 
 // How often a waiting caller asks its interrupt.
 inline constexpr int kInterruptStepMs = 20;

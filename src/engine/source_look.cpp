@@ -190,8 +190,9 @@ class Look {
 }  // namespace
 
 void lookAtSource(const std::string& path, MediaSource& source, const SourceInterrupt* interrupt) {
-    // Timestamps at a replaced rate would send the seeks astray.
-    if (source.videoIndex < 0 || !source.format || source.declaredFps > 0 ||
+    // A pipe's data is read once; timestamps at a replaced rate would send
+    // the seeks astray.
+    if (!source.regularFile || source.videoIndex < 0 || !source.format || source.declaredFps > 0 ||
         source.durationMs < kShortestLookMs)
         return;
     Look look(source, interrupt);
@@ -204,6 +205,11 @@ void lookAtSource(const std::string& path, MediaSource& source, const SourceInte
         if (look.settled()) break;
     }
     look.finish(source.durationMs / 1000.0);
+}
+
+void takeFirstLook(const std::string& path, MediaSource& source, const SourceInterrupt* interrupt) {
+    lookAtSource(path, source, interrupt);
+    leaveOutPictureless(path, source, interrupt);
 }
 
 }  // namespace velmora::encoder

@@ -15,9 +15,15 @@ namespace velmora::encoder {
 // Places in the file that are looked at.
 inline constexpr int kLookPlaces = 6;
 
-// Fills the look's part of `source.shape`; leaves it at 0 when the file
-// cannot be looked at (too short, unknown length, no seeking, a stop).
+// Fills the look's part of `source.shape`, `source` as openMediaSource
+// leaves it; leaves it at 0 when the file cannot be looked at (not a regular
+// file, too short, unknown length, no seeking, a stop).
 void lookAtSource(const std::string& path, MediaSource& source,
                   const SourceInterrupt* interrupt = nullptr);
+
+// The look, and then what it shows left out (leaveOutPictureless): what a
+// job learns of an opened source before it plans.
+void takeFirstLook(const std::string& path, MediaSource& source,
+                   const SourceInterrupt* interrupt = nullptr);
 
 }  // namespace velmora::encoder

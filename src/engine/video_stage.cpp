@@ -259,7 +259,9 @@ Status VideoConverter::receiveFrames(std::span<const FrameSink> sinks) {
     return receiveFrom(*decoder_, false, sinks);
 }
 
-// `old`: the decoder being replaced, while both take the packets.
+// `old`: the decoder being replaced, while both take the packets. Not
+// receiveDecoded: while the decoders change over, a picture may be held or
+// end the old decoder's turn, and only the pictures delivered count.
 Status VideoConverter::receiveFrom(AVCodecContext& decoder, bool old,
                                    std::span<const FrameSink> sinks) {
     while (!failedEmit_) {
@@ -336,10 +338,9 @@ Status VideoConverter::emitUntil(double seconds, std::span<const FrameSink> sink
     // The stop flag is read per slot: one frame may fill many.
     // A frame that starts right at a slot's middle (30 to 15 frames a second:
     // every other one) leaves the slot to the frame before it, as FFmpeg's
-    // fps filter does with exact times. Its time lands a rounding error
-    // either side of the middle (half a millisecond in the many containers
-    // that count milliseconds), which took the later frame in some slots and
-    // the earlier in others, and made an even motion jerk.
+    // fps filter does with exact times, within a rounding error of the
+    // container's clock either way, so that an even motion stays even
+    // [Frames on a constant rate].
     constexpr double kTieSeconds = 0.001;
     for (std::size_t i = 0; i < outputs_.size() && i < sinks.size(); ++i) {
         Output& output = outputs_[i];

@@ -93,6 +93,23 @@ class GroupQuantiser {
     Status trialBits(const std::vector<FramePtr>& group, const std::vector<bool>& repeats,
                      AVFrame* reference, int first, int quantiser, Trial& trial,
                      const std::atomic<bool>* giveUp);
+    // What choose() is given, for its searches.
+    struct Group {
+        std::vector<FramePtr>& frames;
+        const std::vector<bool>& repeats;
+        AVFrame* reference;
+        const std::atomic<bool>* giveUp;
+        bool givenUp() const { return giveUp && *giveUp; }
+    };
+    // The two neighbouring quantisers the group is coded between, and their trials.
+    struct Steps {
+        int fine = 0, coarse = 0;
+        Trial fineTrial, coarseTrial;
+    };
+    bool fits(const Trial& t) const;
+    Status findSteps(const Group& group, Steps& steps);
+    std::size_t framesAtFiner(const Steps& steps, std::size_t frames) const;
+    Status findRest(const Group& group, const Steps& steps, int& rest);
 
     CodecContextPtr trial_;
     int qmin_ = 2;
