@@ -56,6 +56,7 @@ Status Lookahead::open(const VideoPlan& plan) {
     // As FFmpeg's rate control would read the plan (qcomp, i_qfactor).
     qcomp_ = plan.evenQuantiser ? 0.7 : 0.5;
     keyFactor_ = std::fabs(plan.keyQuantFactor);
+    gop_ = plan.gop;
     perFrame_ = static_cast<double>(plan.bitRate) / plan.fps;
     linePerFrame_ =
         static_cast<double>(plan.ceilingRate > 0 ? plan.ceilingRate : plan.maxRate) / plan.fps;
@@ -146,13 +147,15 @@ double Lookahead::bits(const Measure& m, bool key, double quantiser) const {
 
 // The window's bits at `rate`, and how far at most they run ahead of the
 // line (`peak`: bits past the line's share so far, frame by frame).
-double Lookahead::windowBits(double rate, double* peak) const {
+double Lookahead::windowBits(double rate, double* peak, double* keyBits) const {
     double total = 0;
     double worst = -1e300;
     for (std::size_t i = 0; i < window_.size(); ++i) {
         const Held& h = window_[i];
         const Measure* next = i + 1 < window_.size() ? &window_[i + 1].measure : nullptr;
-        total += bits(h.measure, h.key, quantiser(h.measure, h.key, rate, next));
+        const double b = bits(h.measure, h.key, quantiser(h.measure, h.key, rate, next));
+        total += b;
+        if (keyBits && h.key) *keyBits += b;
         if (peak) {
             const double line = (slots_ + static_cast<double>(i) + 1) * linePerFrame_;
             worst = std::max(worst, spent_ + total - line);
@@ -172,11 +175,26 @@ double Lookahead::rateFactor() {
                         : frames_ > 0 ? std::clamp(frames_ - slots_ - held, 0.0, horizon)
                                       : horizon;
     const double known = static_cast<double>(history_.size()) + held;
-    if (rest > 0) sampleHistory();
+    double keys = 0;
+    for (const Held& h : window_) keys += h.key ? 1 : 0;
+    if (rest > 0) keys += sampleHistory();
+    // Key frames come as often as they did, and at least as the plan's
+    // interval puts them: until a whole interval is known, the source's
+    // first key frame stood for one frame in every few (at 3 fps, one in
+    // three), and the frames after it went coarse to pay for keys that
+    // never came.
+    const double keyShare =
+        known > 0 ? std::max(keys, 1.0) / std::max(known, std::max(1.0, static_cast<double>(gop_)))
+                  : 0;
     const double wanted = perFrame_ * (slots_ + held + rest);
     const auto excess = [&](double rate) {
-        const double window = windowBits(rate, nullptr);
-        return spent_ + window + rest * (historyBits(rate) + window) / known - wanted;
+        double keyBits = 0;
+        const double window = windowBits(rate, nullptr, &keyBits);
+        if (rest <= 0) return spent_ + window - wanted;
+        const double all = historyBits(rate, &keyBits) + window;
+        const double perKey = keys > 0 ? keyBits / keys : 0;
+        const double perOther = known > keys ? (all - keyBits) / (known - keys) : perKey;
+        return spent_ + window + rest * (keyShare * perKey + (1 - keyShare) * perOther) - wanted;
     };
     // The largest rate factor that fits, from the last one: doubled or
     // halved until the answer is bracketed, then halved to a step far below
@@ -216,7 +234,7 @@ double Lookahead::rateFactor() {
 // Which frames of the history stand for it: every key frame, and of the
 // others every so many, counted from the source's first frame so that a
 // frame stays sampled while it is in the history.
-void Lookahead::sampleHistory() {
+double Lookahead::sampleHistory() {
     sampled_.clear();
     const std::size_t stride = std::max<std::size_t>(1, history_.size() / kHistorySamples);
     const std::size_t first = static_cast<std::size_t>(slots_) - history_.size();
@@ -234,13 +252,17 @@ void Lookahead::sampleHistory() {
     }
     for (Sample& sample : sampled_)
         if (sample.weight == 0) sample.weight = others / kept;
+    return static_cast<double>(history_.size()) - others;
 }
 
-double Lookahead::historyBits(double rate) const {
+double Lookahead::historyBits(double rate, double* keyBits) const {
     double total = 0;
-    for (const Sample& s : sampled_)
-        total += s.weight * bits(*s.measure, s.measure->key,
-                                 quantiser(*s.measure, s.measure->key, rate, nullptr));
+    for (const Sample& s : sampled_) {
+        const double b = s.weight * bits(*s.measure, s.measure->key,
+                                         quantiser(*s.measure, s.measure->key, rate, nullptr));
+        total += b;
+        if (s.measure->key) *keyBits += b;
+    }
     return total;
 }
 

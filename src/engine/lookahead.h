@@ -83,10 +83,11 @@ class Lookahead {
     double quantiser(const Measure& m, bool key, double rate, const Measure* next) const;
     double texture(const Measure& m, bool key, double quantiser) const;
     double bits(const Measure& m, bool key, double quantiser) const;
-    double windowBits(double rate, double* peak) const;
+    // `keyBits`, when given, gains the key frames' share.
+    double windowBits(double rate, double* peak, double* keyBits = nullptr) const;
     double rateFactor();
-    void sampleHistory();
-    double historyBits(double rate) const;
+    double sampleHistory();  // the history's key frames
+    double historyBits(double rate, double* keyBits) const;
     void remember(const Measure& m, bool key);
 
     std::deque<Held> window_;
@@ -97,6 +98,7 @@ class Lookahead {
     };
     std::vector<Sample> sampled_;
     std::size_t windowFrames_ = 1, startFrames_ = 1, historyFrames_ = 1;
+    int gop_ = 0;  // frames from one key frame to the next, at most
     double qmin_ = 2, qmax_ = 31, qcomp_ = 0.5, keyFactor_ = 0.8;
     double perFrame_ = 0;      // the plan's rate, bits a frame
     double linePerFrame_ = 0;  // the line's share, bits a frame (as the rate guard counts)
