@@ -1,4 +1,4 @@
-// A whole job through the engine's API (engine/engine.h) on a small source
+// A whole job through the engine's API (engine/job/engine.h) on a small source
 // of any bytes: mutated files of the containers and codecs we take, for one
 // or two audiences. It must end, within libFuzzer's time and memory limits,
 // either with files FFmpeg reads and decodes without an error, or with a
@@ -20,7 +20,7 @@
 #include <optional>
 #include <set>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 #include "fuzz_support.h"
 #include "tests/engine/rm/rm_file.h"
 

@@ -1,4 +1,4 @@
-// The reading layer under the demuxer (engine/source_reader.h) on any bytes:
+// The reading layer under the demuxer (engine/source/source_reader.h) on any bytes:
 // read as a file (patches found by offset, then through FFmpeg's file
 // protocol with reads of any size and seeks anywhere) and as a pipe (in
 // pieces of any size, through the streaming rewrite alone and through a
@@ -19,8 +19,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/source_file.h"
-#include "engine/source_reader.h"
+#include "engine/source/source_file.h"
+#include "engine/source/source_reader.h"
 #include "fuzz_support.h"
 
 namespace velmora::fuzz {

@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/ffmpeg_ptr.h"
+#include "engine/core/ffmpeg_ptr.h"
 #include "fuzz_support.h"
 #include "tests/engine/rm/rm_file.h"
 

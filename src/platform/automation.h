@@ -8,7 +8,7 @@
 #include <utility>
 #include <variant>
 
-#include "engine/status.h"
+#include "engine/core/status.h"
 
 namespace velmora {
 

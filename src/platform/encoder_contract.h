@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <optional>
 
-#include "engine/choices.h"
-#include "engine/status.h"
+#include "engine/core/choices.h"
+#include "engine/core/status.h"
 #include "platform/automation.h"
 
 namespace velmora::encoder {

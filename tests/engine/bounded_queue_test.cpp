@@ -1,4 +1,4 @@
-#include "engine/bounded_queue.h"
+#include "engine/core/bounded_queue.h"
 
 #include <gtest/gtest.h>
 

@@ -1,5 +1,5 @@
 // The decoder's threads as the running job shows them best.
-#include "engine/decoder_threads.h"
+#include "engine/stages/decoder_threads.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 // A later claim on the same file, however its name is spelt, takes the say
 // over it from an earlier one: the earlier job's file never goes over it.
-#include "engine/destination_registry.h"
+#include "engine/output/destination_registry.h"
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>

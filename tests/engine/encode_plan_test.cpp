@@ -1,4 +1,4 @@
-#include "engine/encode_plan.h"
+#include "engine/plan/encode_plan.h"
 
 #include <gtest/gtest.h>
 

@@ -17,9 +17,9 @@
 #include <string>
 #include <thread>
 
-#include "engine/media_source.h"
-#include "engine/preview.h"
-#include "engine/video_stage.h"
+#include "engine/output/preview.h"
+#include "engine/source/media_source.h"
+#include "engine/stages/video_stage.h"
 #include "engine_support.h"
 
 namespace velmora::encoder {

@@ -15,8 +15,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/engine.h"
-#include "engine/source_file.h"
+#include "engine/job/engine.h"
+#include "engine/source/source_file.h"
 #include "support/media/media_fixtures.h"
 
 namespace velmora::encoder::testing {

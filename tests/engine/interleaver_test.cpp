@@ -1,4 +1,4 @@
-#include "engine/interleaver.h"
+#include "engine/output/interleaver.h"
 
 #include <gtest/gtest.h>
 
@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/bounded_queue.h"
-#include "engine/latest_slot.h"
+#include "engine/core/bounded_queue.h"
+#include "engine/core/latest_slot.h"
 
 namespace velmora::encoder {
 namespace {

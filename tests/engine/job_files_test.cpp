@@ -2,7 +2,7 @@
 // others beside it with the audience's key before the extension.
 #include <gtest/gtest.h>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 
 namespace velmora::encoder {
 namespace {

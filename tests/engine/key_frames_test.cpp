@@ -1,4 +1,4 @@
-#include "engine/key_frames.h"
+#include "engine/stages/key_frames.h"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 #include <utility>
 #include <vector>
 
-#include "engine/lookahead.h"
-#include "engine/video_stage.h"
+#include "engine/stages/lookahead.h"
+#include "engine/stages/video_stage.h"
 
 extern "C" {
 #include <libavutil/frame.h>

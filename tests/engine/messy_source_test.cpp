@@ -26,9 +26,9 @@
 #include <thread>
 #include <vector>
 
-#include "engine/media_source.h"
-#include "engine/source_file.h"
-#include "engine/temp_output.h"
+#include "engine/output/temp_output.h"
+#include "engine/source/media_source.h"
+#include "engine/source/source_file.h"
 #include "engine_support.h"
 
 extern "C" {

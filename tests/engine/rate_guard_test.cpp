@@ -1,4 +1,4 @@
-#include "engine/rate_guard.h"
+#include "engine/stages/rate_guard.h"
 
 #include <gtest/gtest.h>
 

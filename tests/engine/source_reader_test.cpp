@@ -1,7 +1,7 @@
 // The reading layer's rewrite of a Matroska file's attachments as padding,
 // on hand-made files: which elements it finds and the bytes it puts there,
 // read as a file or as a stream passes.
-#include "engine/source_reader.h"
+#include "engine/source/source_reader.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

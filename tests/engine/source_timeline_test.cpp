@@ -1,4 +1,4 @@
-#include "engine/source_timeline.h"
+#include "engine/source/source_timeline.h"
 
 #include <gtest/gtest.h>
 

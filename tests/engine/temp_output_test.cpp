@@ -1,7 +1,7 @@
 // The hidden temporary file beside a destination: which leftovers the next
 // job removes, the finished file's mode, a folder moved during the job, and
 // the words of its failures.
-#include "engine/temp_output.h"
+#include "engine/output/temp_output.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
@@ -15,7 +15,7 @@
 #include <iterator>
 #include <string>
 
-#include "engine/job_files.h"
+#include "engine/output/job_files.h"
 #include "support/media/media_fixtures.h"
 
 namespace velmora::encoder {

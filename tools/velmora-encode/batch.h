@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 #include "options.h"
 #include "reports.h"
 

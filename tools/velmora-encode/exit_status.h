@@ -2,7 +2,7 @@
 // velmora-encode's exit statuses, for a scheduler (Slurm, GNU parallel, a
 // shell loop) to act on: what to give up on, and what is worth retrying.
 
-#include "engine/status.h"
+#include "engine/core/status.h"
 #include "reports.h"
 
 namespace velmora::tool {

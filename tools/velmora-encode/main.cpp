@@ -24,8 +24,8 @@
 
 #include "batch.h"
 #include "cli_text.h"
-#include "engine/engine.h"
-#include "engine/system_error.h"
+#include "engine/core/system_error.h"
+#include "engine/job/engine.h"
 #include "exit_status.h"
 #include "options.h"
 #include "reports.h"

@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 
 namespace velmora::tool {
 

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "engine/regular_file.h"
-#include "engine/system_error.h"
+#include "engine/core/regular_file.h"
+#include "engine/core/system_error.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder::rm {

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/status.h"
+#include "engine/core/status.h"
 
 namespace velmora::encoder::rm {
 

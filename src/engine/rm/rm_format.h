@@ -10,9 +10,9 @@
 #include <string_view>
 #include <vector>
 
-#include "engine/media_writer.h"
-#include "engine/real_audio_packets.h"
-#include "engine/real_video_codec_data.h"
+#include "engine/core/media_writer.h"
+#include "engine/core/real_audio_packets.h"
+#include "engine/core/real_video_codec_data.h"
 
 namespace velmora::encoder::rm {
 

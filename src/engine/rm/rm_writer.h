@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <memory>
 
-#include "engine/media_writer.h"
-#include "engine/real_audio_packets.h"
+#include "engine/core/media_writer.h"
+#include "engine/core/real_audio_packets.h"
 
 namespace velmora::encoder {
 

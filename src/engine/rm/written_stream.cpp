@@ -1,6 +1,6 @@
 #include "engine/rm/written_stream.h"
 
-#include "engine/real_video_codec_data.h"
+#include "engine/core/real_video_codec_data.h"
 #include "texts/encoder_texts.h"
 
 namespace velmora::encoder::rm {

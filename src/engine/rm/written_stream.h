@@ -7,9 +7,9 @@
 #include <cstdint>
 #include <vector>
 
+#include "engine/core/status.h"
 #include "engine/rm/rate_meter.h"
 #include "engine/rm/rm_format.h"
-#include "engine/status.h"
 
 extern "C" {
 #include <libavcodec/codec_par.h>

@@ -17,7 +17,7 @@
 #include <memory>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 #include "platform/encoder/plan_text.h"
 
 class QDialog;

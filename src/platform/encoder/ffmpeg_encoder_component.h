@@ -12,7 +12,7 @@
 #include <mutex>
 #include <utility>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 #include "platform/encoder/plan_reader.h"
 #include "platform/encoder_component.h"
 

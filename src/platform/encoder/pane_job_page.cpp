@@ -8,7 +8,7 @@
 #include <QVBoxLayout>
 #include <algorithm>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 #include "platform/encoder/encoder_pane.h"
 #include "platform/encoder/pane_labels.h"
 #include "platform/qt_text.h"

@@ -17,7 +17,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 
 namespace velmora {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "engine/engine.h"
+#include "engine/job/engine.h"
 
 namespace velmora {
 

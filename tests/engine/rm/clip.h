@@ -14,8 +14,8 @@ extern "C" {
 #include <libavcodec/avcodec.h>
 }
 
-#include "engine/ffmpeg_ptr.h"
-#include "engine/media_writer.h"
+#include "engine/core/ffmpeg_ptr.h"
+#include "engine/core/media_writer.h"
 
 namespace velmora::encoder::rmtest {
 

@@ -9,7 +9,7 @@
 #include <iterator>
 #include <memory>
 
-#include "engine/ffmpeg_ptr.h"
+#include "engine/core/ffmpeg_ptr.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>

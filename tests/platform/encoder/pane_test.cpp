@@ -10,8 +10,8 @@
 #include <QTextDocument>
 #include <cstring>
 
-#include "engine/ffmpeg_ptr.h"
-#include "engine/preview.h"
+#include "engine/core/ffmpeg_ptr.h"
+#include "engine/output/preview.h"
 #include "platform/encoder/encoder_pane.h"
 #include "platform/qt_text.h"
 #include "texts/encoder_texts.h"

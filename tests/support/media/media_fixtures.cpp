@@ -13,7 +13,7 @@
 #include <sstream>
 #include <vector>
 
-#include "engine/ffmpeg_ptr.h"
+#include "engine/core/ffmpeg_ptr.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
