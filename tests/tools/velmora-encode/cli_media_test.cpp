@@ -9,6 +9,7 @@
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
@@ -122,6 +123,16 @@ Interrupted interrupt(pid_t pid, int outFd) {
     ::close(outFd);
     run.waited = ::waitpid(pid, &run.status, 0);
     return run;
+}
+
+// The bytes process `pid` has read so far (rchar: every read(2) and
+// pread(2), which leaves a descriptor's position where it was); -1 once the
+// process is gone.
+long long bytesRead(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/io");
+    for (std::string line; std::getline(in, line);)
+        if (line.rfind("rchar:", 0) == 0) return std::atoll(line.c_str() + 6);
+    return -1;
 }
 
 // The names in `folder`, hidden ones too.
@@ -321,9 +332,18 @@ TEST_F(Cli, AnInterruptDuringAStillsGroupKeepsTheFile) {
     const pid_t pid = spawn({"--audience", "512k", "--video-quality", "2", still, out}, fds[1]);
     ::close(fds[1]);
     ASSERT_GT(pid, 0);
-    // A second into the coding, while the first group is still gathered.
-    for (int i = 0; i < 2000 && media::hiddenFileCount(dir_.path()) == 0; ++i) ::usleep(10'000);
-    ::usleep(1'000'000);
+    // Once the job has read the source's first second (a twelfth of this
+    // constant-rate clip) since its file appeared, when the opening and the
+    // first look have read theirs: the first group, ten seconds, is gathered.
+    const auto second = static_cast<long long>(std::filesystem::file_size(still) / 12);
+    long long before = -1, readSince = 0;
+    for (int i = 0; i < 6000 && readSince < second; ++i, ::usleep(10'000)) {
+        const long long now = bytesRead(pid);
+        if (now < 0) break;  // the job ended on its own
+        if (before < 0 && media::hiddenFileCount(dir_.path()) > 0) before = now;
+        if (before >= 0) readSince = now - before;
+    }
+    EXPECT_GE(readSince, second) << "the job never read its source's first second";
     const Interrupted run = interrupt(pid, fds[0]);
     const std::string& output = run.output;
     ASSERT_EQ(run.waited, pid);
