@@ -4,7 +4,6 @@
 // can be kept and say what happened.
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <spawn.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -12,7 +11,6 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cctype>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
@@ -30,6 +28,7 @@
 #include "engine/source/media_source.h"
 #include "engine/source/source_file.h"
 #include "engine_support.h"
+#include "messy_sources.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -41,75 +40,14 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using testing::WaitingObserver;
+using namespace testing;  // the messy sources and the encoder in a child
 namespace media = velmora::testing::media;
 namespace fs = std::filesystem;
 
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-constexpr double kSlowdown = 8;  // instrumented Debug builds run many times slower
-#else
-constexpr double kSlowdown = 1;
-#endif
 // What must come "at once" (a stop, a give-up, a launch) fails by waiting for
 // the whole file or for ever, so a ceiling many times the usual figure tells
 // the two apart also on a loaded machine; `make bench` times the stop itself.
 const auto kAtOnce = std::chrono::milliseconds(static_cast<int>(5000 * kSlowdown));
-
-std::string quoted(const std::string& s) {
-    std::string out = "'";
-    for (char c : s) out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return out + "'";
-}
-
-bool ffmpeg(const std::string& args) {
-    return std::system(("ffmpeg -nostdin -v error -y " + args + " 2>&1").c_str()) == 0;
-}
-
-std::string readAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-bool writeAll(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << bytes;
-    return bool(out);
-}
-
-const char* const kPicture = "-f lavfi -i testsrc2=size=640x480:rate=25 ";
-const char* const kSound = "-f lavfi -i sine=frequency=330:sample_rate=44100 ";
-
-// Two seconds, then the clock jumps ten hours, then two more seconds.
-bool makeJump(const std::string& path, bool picture) {
-    const std::string jump = "setpts='PTS+gte(T\\,2)*36000/TB'";
-    if (!picture)
-        return ffmpeg(std::string(kSound) + "-af " + quoted("atrim=duration=4,a" + jump) +
-                      " -c:a aac " + quoted(path));
-    return ffmpeg(
-        std::string(kPicture) + kSound + "-filter_complex " +
-        quoted("[0:v]trim=duration=4," + jump + "[v];[1:a]atrim=duration=4,a" + jump + "[a]") +
-        " -map '[v]' -map '[a]' -c:v libx264 -preset ultrafast -c:a aac " + quoted(path));
-}
-
-// An AVI of 6 s whose video header claims `rate`/`scale` frames a second.
-bool makeAviClaiming(const std::string& path, std::uint32_t scale, std::uint32_t rate, bool sound) {
-    if (!ffmpeg(std::string(kPicture) + (sound ? kSound : "") +
-                "-c:v mpeg4 -q:v 5 -c:a pcm_s16le -t 6 " + quoted(path)))
-        return false;
-    std::string bytes = readAll(path);
-    std::size_t strh = bytes.find("strh");
-    while (strh != std::string::npos && bytes.compare(strh + 8, 4, "vids") != 0)
-        strh = bytes.find("strh", strh + 4);
-    const std::size_t avih = bytes.find("avih");
-    if (strh == std::string::npos || avih == std::string::npos) return false;
-    const auto put = [&](std::size_t at, std::uint32_t v) {
-        for (int i = 0; i < 4; ++i) bytes[at + i] = static_cast<char>(v >> (8 * i));
-    };
-    put(strh + 28, scale);  // dwScale, dwRate of the video stream header
-    put(strh + 32, rate);
-    put(avih + 8, static_cast<std::uint32_t>(
-                      std::min<std::uint64_t>(std::uint64_t{scale} * 1'000'000 / rate, ~0u)));
-    return writeAll(path, bytes);
-}
 
 // Such an AVI whose picture has no length of its own, beside a sound
 // stream without packets whose header claims 2^31 blocks of 2^31 s each: the
@@ -640,93 +578,6 @@ TEST(MessySourceMemory, AnAllocationThatFailsFailsTheJob) {
         EXPECT_FALSE(media::fileExists(out));
         EXPECT_FALSE(media::fileExists(dir.file("out-56k.rm")));
         EXPECT_EQ(media::hiddenFileCount(dir.path()), 0);
-    }
-}
-
-// --- the command line: bounded memory and the truth in the summary ---------
-
-struct ChildRun {
-    int exitCode = -1;
-    long peakKb = 0;  // the child's VmHWM, the last time it was seen running
-    std::string output;
-};
-
-// velmora-encode in a child of its own (started by `wrapper`, e.g. unshare,
-// when given), killed if it runs past `limit`.
-ChildRun runEncoder(const std::string& source, const std::string& out, const std::string& log,
-                    std::chrono::seconds limit, std::vector<std::string> wrapper = {}) {
-    ChildRun r;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, log.c_str(),
-                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    std::vector<std::string> args = std::move(wrapper);
-    args.insert(args.end(), {VELMORA_ENCODE_BIN, source, out});
-    std::vector<char*> argv;
-    for (std::string& a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
-    pid_t pid = 0;
-    const int spawned = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) return r;
-    const auto deadline = Clock::now() + limit;
-    int status = 0;
-    // The kernel's ru_maxrss of a spawned child also counts this process's
-    // size when it spawned it (a vfork shares our memory until the exec),
-    // so the child's own high-water mark is read while it runs.
-    const std::string statusFile = "/proc/" + std::to_string(pid) + "/status";
-    const auto readPeak = [&] {
-        std::ifstream in(statusFile);
-        for (std::string line; std::getline(in, line);)
-            if (line.rfind("VmHWM:", 0) == 0)
-                r.peakKb = std::max(r.peakKb, std::atol(line.c_str() + 6));
-    };
-    while (::waitpid(pid, &status, WNOHANG) == 0) {
-        readPeak();
-        if (Clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            ::waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(20ms);
-    }
-    r.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.output = readAll(log);
-    return r;
-}
-
-// The seconds the summary line claims ("…：4.1 秒，…").
-double toldSeconds(const std::string& output) {
-    const std::size_t at = output.find(" 秒，");
-    if (at == std::string::npos) return -1;
-    std::size_t start = at;
-    while (start > 0 && (std::isdigit(static_cast<unsigned char>(output[start - 1])) ||
-                         output[start - 1] == '.'))
-        --start;
-    return std::atof(output.substr(start, at - start).c_str());
-}
-
-TEST(MessySourceCli, StaysUnder150MbAndTellsWhatTheFileHolds) {
-    media::ScratchDir dir;
-    const std::string jump = dir.file("jump.mkv");
-    const std::string avi = dir.file("claims.avi");
-    ASSERT_TRUE(makeJump(jump, true));
-    ASSERT_TRUE(makeAviClaiming(avi, 4000, 1, true));
-    for (const std::string& source : {jump, avi}) {
-        SCOPED_TRACE(source);
-        const std::string out = dir.file("out.rm");
-        const ChildRun r = runEncoder(source, out, dir.file("log"),
-                                      std::chrono::seconds(static_cast<int>(60 * kSlowdown)));
-        ASSERT_EQ(r.exitCode, 0) << r.output;
-        // Sanitizers keep shadow memory and freed blocks of their own.
-        if (kSlowdown == 1) {
-            EXPECT_GT(r.peakKb, 0);
-            EXPECT_LE(r.peakKb, 150 * 1024);
-        }
-        const media::MediaInfo m = media::probe(out);
-        ASSERT_TRUE(m.opened);
-        EXPECT_NEAR(toldSeconds(r.output), m.playSeconds(), 0.1) << r.output;
-        EXPECT_NE(r.output.find("注意："), std::string::npos) << r.output;
     }
 }
 

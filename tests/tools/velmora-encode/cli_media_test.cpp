@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <csignal>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +20,7 @@
 #include <vector>
 
 #include "engine/engine_support.h"
+#include "engine/messy_sources.h"
 #include "rm_file.h"
 #include "texts/encoder_texts.h"
 
@@ -26,6 +28,11 @@ namespace velmora::encoder {
 namespace {
 
 namespace media = velmora::testing::media;
+using testing::ChildRun;
+using testing::kSlowdown;
+using testing::makeAviClaiming;
+using testing::makeJump;
+using testing::runEncoder;
 
 struct CliRun {
     int exitCode = -1;
@@ -893,6 +900,43 @@ TEST_F(Cli, PrintedPlanMakesTheFfmpegCliEncodeAlike) {
     ASSERT_EQ(still.exitCode, 0) << still.output;
     EXPECT_EQ(still.output.substr(0, still.output.find('\n')),
               "# 源文件是单张图片，每个文件把它显示 5 秒");
+}
+
+// --- messy sources: bounded memory and the truth in the summary ---------------
+
+// The seconds the summary line claims ("…：4.1 秒，…").
+double toldSeconds(const std::string& output) {
+    const std::size_t at = output.find(" 秒，");
+    if (at == std::string::npos) return -1;
+    std::size_t start = at;
+    while (start > 0 && (std::isdigit(static_cast<unsigned char>(output[start - 1])) ||
+                         output[start - 1] == '.'))
+        --start;
+    return std::atof(output.substr(start, at - start).c_str());
+}
+
+TEST(MessySourceCli, StaysUnder150MbAndTellsWhatTheFileHolds) {
+    media::ScratchDir dir;
+    const std::string jump = dir.file("jump.mkv");
+    const std::string avi = dir.file("claims.avi");
+    ASSERT_TRUE(makeJump(jump, true));
+    ASSERT_TRUE(makeAviClaiming(avi, 4000, 1, true));
+    for (const std::string& source : {jump, avi}) {
+        SCOPED_TRACE(source);
+        const std::string out = dir.file("out.rm");
+        const ChildRun r = runEncoder(source, out, dir.file("log"),
+                                      std::chrono::seconds(static_cast<int>(60 * kSlowdown)));
+        ASSERT_EQ(r.exitCode, 0) << r.output;
+        // Sanitizers keep shadow memory and freed blocks of their own.
+        if (kSlowdown == 1) {
+            EXPECT_GT(r.peakKb, 0);
+            EXPECT_LE(r.peakKb, 150 * 1024);
+        }
+        const media::MediaInfo m = media::probe(out);
+        ASSERT_TRUE(m.opened);
+        EXPECT_NEAR(toldSeconds(r.output), m.playSeconds(), 0.1) << r.output;
+        EXPECT_NE(r.output.find("注意："), std::string::npos) << r.output;
+    }
 }
 
 }  // namespace
