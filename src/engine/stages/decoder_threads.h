@@ -44,7 +44,7 @@ class DecoderThreadsChoice {
     // The moments it watches, in seconds of the job's reading: the start,
     // where the encoders' windows fill; each way's measure; after a change,
     // the frame threads' own start.
-    static constexpr double kWarmSeconds = 0.25, kMeasureSeconds = 0.3, kSettleSeconds = 0.1;
+    static constexpr double kWarmSeconds = 0.1, kMeasureSeconds = 0.15, kSettleSeconds = 0.05;
     // The reader counts as the slowest stage where it waited at most this
     // part of the time...
     static constexpr double kMostWaiting = 0.05;
