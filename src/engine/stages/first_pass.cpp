@@ -13,9 +13,6 @@ namespace {
 
 // The quantiser the look's figure is at (the finest it tries).
 constexpr double kLookQuantiser = 2;
-// Texture bits shrink faster than the quantiser grows, and grow faster
-// still towards the fine end (as the look-ahead estimates them).
-constexpr double kCoarserExponent = 1.3, kFinerExponent = 1.5;
 // A frame whose motion and headers alone come near the plan's rate is
 // aimed at this part of it in texture.
 constexpr double kLeastTextureShare = 0.1;

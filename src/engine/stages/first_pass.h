@@ -22,6 +22,12 @@
 namespace velmora::encoder {
 
 // A frame as the first pass found it.
+// Texture bits shrink faster than the quantiser grows (more blocks end up
+// with no coefficient at all), and grow faster still towards the fine end,
+// where grain and detail the first pass dropped whole come back: the first
+// pass's own aim and the look-ahead's estimates share this model.
+inline constexpr double kCoarserExponent = 1.3, kFinerExponent = 1.5;
+
 struct FrameMeasure {
     bool key = false;
     double quantiser = 0;  // the first pass's

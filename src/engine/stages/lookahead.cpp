@@ -21,10 +21,6 @@ constexpr double kFrameShare = 0.5;
 // weight (they are few).
 constexpr double kFollowSeconds = 2, kKeyFollow = 0.5;
 constexpr double kFollowFrames = 2;  // at least this many frames' worth of texture first
-// Texture bits shrink faster than the quantiser grows (more blocks end up
-// with no coefficient at all), and grow faster still towards the fine end,
-// where grain and detail the first pass dropped whole come back.
-constexpr double kCoarserExponent = 1.3, kFinerExponent = 1.5;
 // Towards the fine end the estimate holds near the first pass's quantiser
 // only: a frame's is at most this much finer (grain the first pass dropped
 // whole comes back at a finer quantiser, at many times the bits). Towards
