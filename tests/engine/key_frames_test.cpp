@@ -42,6 +42,26 @@ FramePtr picture(Picture kind, int shift) {
     return frame;
 }
 
+// Frame `i` of a calm picture under light grain for `calm` frames, then a
+// busy one (heavy grain over a fast pan); a key frame first.
+FramePtr calmThenBusy(int i, int calm) {
+    FramePtr frame = picture(Picture::Waves, i < calm ? i : calm + 4 * (i - calm));
+    const int grain = i < calm ? 2 : 12;
+    std::uint32_t seed = 2654435761u * static_cast<std::uint32_t>(i + 1);
+    for (int y = 0; y < frame->height; ++y)
+        for (int x = 0; x < frame->width; ++x) {
+            seed = seed * 1664525u + 1013904223u;
+            std::uint8_t& p = frame->data[0][y * frame->linesize[0] + x];
+            const int g = static_cast<int>(seed >> 16) % (2 * grain + 1) - grain;
+            p = static_cast<std::uint8_t>(std::clamp(p + g, 0, 255));
+        }
+    std::fill_n(frame->data[1], frame->linesize[1] * 60, 128);
+    std::fill_n(frame->data[2], frame->linesize[2] * 60, 128);
+    frame->pts = i;
+    frame->pict_type = i == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    return frame;
+}
+
 TEST(KeyFrameChooser, KeyFramesAtCutsAndOnMovingPicturesOnly) {
     struct Step {
         Picture kind;
@@ -167,24 +187,7 @@ TEST(GroupQuantiser, GivenUpItChoosesNothing) {
 // not (a pipe).
 TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
     constexpr int kFrames = 200, kCalm = 100;
-    const auto frameAt = [](int i) {
-        FramePtr frame = picture(Picture::Waves, i < kCalm ? i : kCalm + 4 * (i - kCalm));
-        // Grain: light on the calm picture, heavy on the busy one.
-        const int grain = i < kCalm ? 2 : 12;
-        std::uint32_t seed = 2654435761u * static_cast<std::uint32_t>(i + 1);
-        for (int y = 0; y < frame->height; ++y)
-            for (int x = 0; x < frame->width; ++x) {
-                seed = seed * 1664525u + 1013904223u;
-                std::uint8_t& p = frame->data[0][y * frame->linesize[0] + x];
-                const int g = static_cast<int>(seed >> 16) % (2 * grain + 1) - grain;
-                p = static_cast<std::uint8_t>(std::clamp(p + g, 0, 255));
-            }
-        std::fill_n(frame->data[1], frame->linesize[1] * 60, 128);
-        std::fill_n(frame->data[2], frame->linesize[2] * 60, 128);
-        frame->pts = i;
-        frame->pict_type = i == 0 ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
-        return frame;
-    };
+    const auto frameAt = [](int i) { return calmThenBusy(i, kCalm); };
     // At 3 fps, as at 28K, the first second is three frames.
     for (const auto& [fps, lengthKnown] :
          {std::pair{25, true}, std::pair{25, false}, std::pair{3, true}}) {
@@ -253,6 +256,37 @@ TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
             (kCalm - plan.fps);
         EXPECT_GE(firstSecond, 0.4 * restOfCalm);
     }
+}
+
+// A cut at a key frame: from the second frame after it the first pass
+// measures the busy scene no finer than about where it settles on it, not
+// at an average with the calm scene's (the look-ahead cannot plan a frame
+// much finer than it was measured, so a frame measured fine took all it
+// had saved).
+TEST(FirstPass, AfterACutItMeasuresAtTheNewScenesQuantiser) {
+    constexpr int kCalm = 20, kFrames = 40;
+    VideoPlan plan;
+    plan.width = 160;
+    plan.height = 120;
+    plan.fps = 6;
+    plan.gop = 60;
+    plan.bitRate = 3'600 * plan.fps;
+    FirstPass firstPass;
+    ASSERT_TRUE(firstPass.open(plan));
+    std::vector<double> quantisers;
+    for (int i = 0; i < kFrames; ++i) {
+        FramePtr frame = calmThenBusy(i, kCalm);
+        FrameMeasure measure;
+        ASSERT_TRUE(firstPass.measure(*frame, i == 0 || i == kCalm, measure));
+        quantisers.push_back(measure.quantiser);
+    }
+    // Where it settles on the busy scene: the median of its last ten frames
+    // (grain swings them by a third either way).
+    std::vector<double> last(quantisers.end() - 10, quantisers.end());
+    std::nth_element(last.begin(), last.begin() + 5, last.end());
+    const double settled = last[5];
+    ASSERT_GT(settled, 2 * quantisers[kCalm - 1]) << "the busy scene is not harder";
+    EXPECT_GT(quantisers[kCalm + 2], settled / 1.5);
 }
 
 }  // namespace

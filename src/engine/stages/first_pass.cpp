@@ -16,6 +16,10 @@ constexpr double kLookQuantiser = 2;
 // A frame whose motion and headers alone come near the plan's rate is
 // aimed at this part of it in texture.
 constexpr double kLeastTextureShare = 0.1;
+// The first predicted frame after a key frame whose own fit is this far
+// from the aim, either way, starts a new scene: the aim follows it alone
+// (the frames before the cut say nothing of the ones after it).
+constexpr double kCutFactor = 3;
 
 }  // namespace
 
@@ -32,6 +36,7 @@ Status FirstPass::open(const VideoPlan& plan) {
                      ? std::clamp(kLookQuantiser * lookBits / perFrame_, qmin_, qmax_)
                      : (qmin_ + qmax_) / 2;
     recentCount_ = recentNext_ = 0;
+    afterKey_ = false;
     return openVideoEncoder(plan, trial_, EncoderUse::FirstPass);
 }
 
@@ -56,14 +61,19 @@ Status FirstPass::measure(AVFrame& frame, bool key, FrameMeasure& out) {
     out.texture = parsed ? intraBits + interBits : packet->size * 8.0;
     out.other = parsed ? motionBits + miscBits : 0;
     if (!key) follow(out);
+    afterKey_ = key;
     return Status::ok();
 }
 
 // The next frames at the quantiser where the last predicted ones would
 // have come to the plan's rate: near the one the look-ahead will give them,
-// where its estimate of another quantiser's cost holds best (after a cut
-// the first pass is soon at the new scene's). Only the first pass's own
-// frames count, so that it measures the same whatever the coding is doing.
+// where its estimate of another quantiser's cost holds best. After a cut
+// it starts afresh: averaged with the calm scene's last frames, a busy
+// street's first frames were measured at 2 and 4 where the rest went at
+// 14 to 20, and the look-ahead, unable to plan a frame much finer than it
+// was measured, gave all it had saved to the one measured at 4 (twelve
+// frames' worth of bits at 56K). Only the first pass's own frames count,
+// so that it measures the same whatever the coding is doing.
 void FirstPass::follow(const FrameMeasure& m) {
     const double target = std::max(perFrame_ - m.other, kLeastTextureShare * perFrame_);
     const double ratio = std::max(m.texture, 1.0) / target;
@@ -71,6 +81,8 @@ void FirstPass::follow(const FrameMeasure& m) {
         m.quantiser * std::pow(ratio, 1 / (ratio > 1 ? kCoarserExponent : kFinerExponent)), qmin_,
         qmax_);
     constexpr std::size_t kRecent = std::size(decltype(recent_){});
+    if (afterKey_ && std::fabs(std::log(fits / quantiser_)) > std::log(kCutFactor))
+        recentCount_ = recentNext_ = 0;
     recent_[recentNext_] = std::log(fits);
     recentNext_ = (recentNext_ + 1) % kRecent;
     recentCount_ = std::min(recentCount_ + 1, kRecent);

@@ -54,6 +54,7 @@ class FirstPass {
     // the plan's rate, as logarithms; the next frame gets their mean.
     double recent_[3] = {};
     std::size_t recentCount_ = 0, recentNext_ = 0;
+    bool afterKey_ = false;  // the frame before was a key frame
 };
 
 // A picture ready for the look-ahead's window.
