@@ -3,6 +3,8 @@
 // claimed and begun.
 
 #include <algorithm>
+#include <cstdlib>
+#include <string_view>
 
 #include "engine/job/encode_job.h"
 #include "engine/output/destination_registry.h"
@@ -43,8 +45,14 @@ Status Engine::Job::open(JobInfo& info) {
     if (Status s = checkSourceName(settings_.source); !s) return s;
     interrupt_.stop = &stopRequested_;
     interrupt_.caller = settings_.interrupted;
-    decoderThreads_ = DecoderThreadsChoice(av_cpu_count());
     if (Status s = openSource(); !s) return s;
+    decoderThreads_ = DecoderThreadsChoice(av_cpu_count(), source_.lookDecodeMs);
+    // For whoever measures each way on its own (bench/run): "1" keeps the
+    // decoder on the reader's thread, "frames" on frame threads.
+    if (const char* pin = std::getenv("VELMORA_DECODER_THREADS")) {
+        if (std::string_view(pin) == "1") decoderThreads_.pin(1);
+        if (std::string_view(pin) == "frames") decoderThreads_.pin(decoderThreads_.frameThreads());
+    }
     if (Status s = planFiles(info); !s) return s;
     if (Status s = openLanes(); !s) return s;
     if (Status s = openFiles(); !s) return s;
@@ -119,8 +127,9 @@ Status Engine::Job::openSource() {
     return Status::ok();
 }
 
-// A video encoder per file, and the source's decoder, on the reader's own
-// thread until the running job shows more threads to be faster (readSource).
+// A video encoder per file, and the source's decoder, on the threads the
+// first look suggests until the running job shows others to be faster
+// (readSource).
 Status Engine::Job::openVideoLanes() {
     std::vector<int> rates;
     for (auto& file : files_) {

@@ -4,26 +4,52 @@
 
 namespace velmora::encoder {
 
-DecoderThreadsChoice::DecoderThreadsChoice(int cores) : cores_(cores) {
+DecoderThreadsChoice::DecoderThreadsChoice(int cores, double lookDecodeMs) : cores_(cores) {
 #ifdef __SANITIZE_THREAD__
     // FFmpeg's frame threads hand frames over through atomics in
     // uninstrumented code, which ThreadSanitizer reports as races.
     cores_ = 1;
 #endif
     // One core is all one thread can use.
-    if (cores_ < 2) phase_ = Phase::Settled;
+    if (cores_ < 2) {
+        phase_ = Phase::Settled;
+        return;
+    }
+    if (lookDecodeMs > 0) {
+        char line[96];
+        std::snprintf(line, sizeof line, "a picture decodes in %.2f ms (the first look)\n",
+                      lookDecodeMs);
+        story_ += line;
+    }
+    if (lookDecodeMs > 0 && lookDecodeMs < kFramesPayMs) {
+        story_ += "starts on 1 threads for good (frame threads do not pay)\n";
+        phase_ = Phase::Settled;
+        return;
+    }
+    first_ = frameThreads();
+    char line[64];
+    std::snprintf(line, sizeof line, "starts on %d threads\n", first_);
+    story_ += line;
 }
 
-void DecoderThreadsChoice::mark(double now, double waited, std::int64_t packets) {
+void DecoderThreadsChoice::pin(int threads) {
+    if (cores_ < 2) return;
+    first_ = threads;
+    phase_ = Phase::Settled;
+    story_.clear();
+}
+
+void DecoderThreadsChoice::mark(double now, double waited) {
     markTime_ = now;
     markWaited_ = waited;
-    markPackets_ = packets;
 }
 
-int DecoderThreadsChoice::change(int threads, std::int64_t packets, double now, const char* why) {
-    char line[128];
-    std::snprintf(line, sizeof line, "packet %lld at %.2f s: %d threads (%s)\n",
-                  static_cast<long long>(packets), now - start_, threads, why);
+int DecoderThreadsChoice::change(int threads, std::int64_t packets, double now, const char* why,
+                                 double waited) {
+    char line[160];
+    std::snprintf(line, sizeof line,
+                  "packet %lld at %.2f s: %d threads (%s: the reader waited %.0f %%)\n",
+                  static_cast<long long>(packets), now - start_, threads, why, waited * 100);
     story_ += line;
     asked_ = threads;
     return threads;
@@ -33,52 +59,45 @@ int DecoderThreadsChoice::observe(double now, double waited, std::int64_t packet
     if (phase_ == Phase::Settled) return -1;
     if (start_ < 0) {
         start_ = now;
-        mark(now, waited, packets);
+        mark(now, waited);
     }
     const double span = now - markTime_;
+    const double waiting = span > 0 ? (waited - markWaited_) / span : 0;
     switch (phase_) {
         case Phase::Warming:
             if (span >= kWarmSeconds) {
-                mark(now, waited, packets);
-                phase_ = Phase::OnOne;
+                mark(now, waited);
+                phase_ = Phase::OnFrames;
             }
             return -1;
-        case Phase::OnOne: {
+        case Phase::OnFrames:
             if (span < kMeasureSeconds) return -1;
-            if (waited - markWaited_ > kMostWaiting * span) {
-                // The encoders are the slowest: more decoding threads would
-                // only take their cores. The source, or the machine's load,
-                // may change: the next stretch is looked at again.
-                mark(now, waited, packets);
-                return -1;
-            }
-            oneRate_ = static_cast<double>(packets - markPackets_) / span;
+            mark(now, waited);
+            // Decoding is what the encoders wait for, or close to it: frame
+            // threads stay. The source, or the machine's load, may change:
+            // the next stretch is looked at again.
+            if (waiting <= kEncodersSlowest) return -1;
             phase_ = Phase::Changing;
-            return change(frameThreads(), packets, now, "the reader is the slowest stage");
-        }
+            return change(1, packets, now, "the encoders are the slowest stage", waiting);
         case Phase::Changing:
             if (threads == asked_) {
-                mark(now, waited, packets);
+                mark(now, waited);
                 phase_ = Phase::Settling;
             }
             return -1;
         case Phase::Settling:
             if (span >= kSettleSeconds) {
-                mark(now, waited, packets);
-                phase_ = Phase::OnFrames;
+                mark(now, waited);
+                phase_ = Phase::OnOne;
             }
             return -1;
-        case Phase::OnFrames: {
+        case Phase::OnOne:
             if (span < kMeasureSeconds) return -1;
-            const double rate = static_cast<double>(packets - markPackets_) / span;
+            mark(now, waited);
+            if (waiting > kReaderSlowest) return -1;
             phase_ = Phase::Settled;
-            char line[128];
-            std::snprintf(line, sizeof line, "packets a second: %.0f on one thread, %.0f on %d\n",
-                          oneRate_, rate, threads);
-            story_ += line;
-            if (rate >= kLeastGain * oneRate_) return -1;
-            return change(1, packets, now, "frame threads read no faster");
-        }
+            return change(frameThreads(), packets, now,
+                          "one thread made decoding the slowest stage", waiting);
         case Phase::Settled:
             break;
     }

@@ -1,6 +1,7 @@
 #include "engine/stages/source_look.h"
 
 #include <algorithm>
+#include <ctime>
 
 #include "engine/source/picture_filter.h"
 #include "engine/stages/key_frames.h"
@@ -84,10 +85,18 @@ class Look {
                 continue;
             }
             // From the key frame on; a packet the decoder refuses is skipped.
+            // On one thread a packet is decoded as it is sent: what the
+            // pictures after the key frame cost is timed there.
             if (packet->stream_index == stream_->index &&
-                (keySent || (packet->flags & AV_PKT_FLAG_KEY)) &&
-                avcodec_send_packet(decoder_.get(), packet.get()) >= 0)
-                keySent = true;
+                (keySent || (packet->flags & AV_PKT_FLAG_KEY))) {
+                const double before = threadSeconds();
+                const bool sent = avcodec_send_packet(decoder_.get(), packet.get()) >= 0;
+                if (sent && keySent) {
+                    decodeSeconds_ += threadSeconds() - before;
+                    ++decoded_;
+                }
+                keySent = keySent || sent;
+            }
             av_packet_unref(packet.get());
         }
         if (got < 3) return false;
@@ -123,6 +132,7 @@ class Look {
 
     void finish(double seconds) {
         source_.shape.fields.measured = combing_.counts();
+        if (decoded_ > 0) source_.lookDecodeMs = decodeSeconds_ * 1000 / decoded_;
         if (places_ < 1) return;
         const double pixels = static_cast<double>(width_) * height_ * places_;
         SourceShape& shape = source_.shape;
@@ -135,6 +145,12 @@ class Look {
     }
 
   private:
+    static double threadSeconds() {
+        timespec t{};
+        clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+        return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
+    }
+
     // rv20 at a quantiser chosen per picture.
     class Coder {
       public:
@@ -185,6 +201,8 @@ class Look {
     int width_ = 0, height_ = 0;
     double keyBits_ = 0, nextBits_ = 0, coarseBits_ = 0;
     int places_ = 0, cuts_ = 0;
+    double decodeSeconds_ = 0;  // CPU time decoding the pictures after key frames
+    int decoded_ = 0;           // those pictures
 };
 
 }  // namespace
