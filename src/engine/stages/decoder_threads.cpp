@@ -44,12 +44,13 @@ void DecoderThreadsChoice::mark(double now, double waited) {
     markWaited_ = waited;
 }
 
+// `waiting`: the part of the last stretch the reader waited.
 int DecoderThreadsChoice::change(int threads, std::int64_t packets, double now, const char* why,
-                                 double waited) {
+                                 double waiting) {
     char line[160];
     std::snprintf(line, sizeof line,
                   "packet %lld at %.2f s: %d threads (%s: the reader waited %.0f %%)\n",
-                  static_cast<long long>(packets), now - start_, threads, why, waited * 100);
+                  static_cast<long long>(packets), now - start_, threads, why, waiting * 100);
     story_ += line;
     asked_ = threads;
     return threads;

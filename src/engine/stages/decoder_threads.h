@@ -59,11 +59,10 @@ class DecoderThreadsChoice {
     int frameThreads() const { return cores_ == 2 ? 4 : 0; }
 
     // The moments it watches, in seconds of the job's reading: the start,
-    // where the encoders' windows fill; each way's measure; after a change,
-    // the new way's own start.
-    // The stretches are long enough that a moment's stall (a key frame, a
-    // burst of sound, another program) does not decide: at 0.15 s a stretch
-    // where the reader waited 56 % sent grain at 512K to one thread for 0.7 s.
+    // where the encoders' windows fill; each way's measure, long enough that
+    // a moment's stall (a key frame, a burst of sound, another program) does
+    // not decide (at 0.15 s a stretch where the reader waited 56 % sent grain
+    // at 512K to one thread for 0.7 s); after a change, the new way's start.
     static constexpr double kWarmSeconds = 0.1, kMeasureSeconds = 0.45, kSettleSeconds = 0.05;
     // The encoders count as the slowest stage where the reader waited on
     // them more than this part of a stretch (in the first stretches it
@@ -78,7 +77,7 @@ class DecoderThreadsChoice {
   private:
     enum class Phase { Warming, OnFrames, Changing, Settling, OnOne, Settled };
     void mark(double now, double waited);
-    int change(int threads, std::int64_t packets, double now, const char* why, double waited);
+    int change(int threads, std::int64_t packets, double now, const char* why, double waiting);
 
     int cores_;
     int first_ = 1;
