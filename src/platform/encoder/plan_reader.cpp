@@ -38,6 +38,15 @@ struct PlanReader::Shared {
     bool closing = false;
     int running = 0;  // threads reading or about to
     int begun = 0;
+    // The latest name's reading, waiting for the owner's thread to take it.
+    // It passes through this lock, not through the call posted to say it is
+    // there, so that every thread checker sees the hand-over.
+    struct Ready {
+        std::uint64_t generation;
+        std::string source;
+        SourceReading reading;
+    };
+    std::optional<Ready> ready;
 
     // Reads the name wanted, and any asked for meanwhile that no other
     // thread took; ends when there is none.
@@ -55,10 +64,8 @@ struct PlanReader::Shared {
             // Posted under the lock: the owner cannot go in between. A call
             // queued for an owner destroyed before it runs is dropped by Qt.
             if (owner && mine == generation) {
-                PlanReader* to = owner;
-                QMetaObject::invokeMethod(
-                    to, [to, mine, source, reading] { to->deliver(mine, source, reading); },
-                    Qt::QueuedConnection);
+                ready = Ready{mine, source, reading};
+                QMetaObject::invokeMethod(owner, &PlanReader::deliver, Qt::QueuedConnection);
             }
         }
         --running;
@@ -112,13 +119,15 @@ int PlanReader::readsBegun() const {
     return shared_->begun;
 }
 
-void PlanReader::deliver(std::uint64_t generation, const std::string& source,
-                         const SourceReading& reading) {
+void PlanReader::deliver() {
+    std::optional<Shared::Ready> ready;
     {
         std::lock_guard lock(shared_->mutex);
-        if (generation != shared_->generation) return;  // a newer name was asked for since
+        ready.swap(shared_->ready);
+        // Taken by an earlier call, or a newer name was asked for since.
+        if (!ready || ready->generation != shared_->generation) return;
     }
-    if (done_) done_(source, reading);
+    if (done_) done_(ready->source, ready->reading);
 }
 
 }  // namespace velmora

@@ -55,7 +55,8 @@ class PlanReader : public QObject {
 
   private:
     struct Shared;
-    void deliver(std::uint64_t generation, const std::string& source, const SourceReading& reading);
+    // Hands the waiting reading, if still the latest, to done_.
+    void deliver();
 
     Done done_;
     std::shared_ptr<Shared> shared_;
