@@ -20,6 +20,7 @@
 #include <functional>
 #include <iostream>
 #include <iterator>
+#include <memory>
 #include <random>
 #include <thread>
 #include <vector>
@@ -269,13 +270,12 @@ TEST(MessySourceAttachments, AnAttachedFontIsNeverReadAndChangesNothing) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     // The source's name, fed from `file` when it is the FIFO.
     const auto fed = [&](const std::string& name, const std::string& file) {
-        return name == fifo ? std::thread([&, file] { writeAll(fifo, readAll(file)); })
-                            : std::thread();
+        return name == fifo ? std::make_unique<FifoFeed>(fifo, file) : nullptr;
     };
 
     for (const std::string& name : {attached, fifo}) {
         SCOPED_TRACE(name);
-        std::thread writer = fed(name, attached);
+        const auto writer = fed(name, attached);
         MediaSource source;
         EXPECT_TRUE(openMediaSource(name, source));
         for (unsigned i = 0; source.format && i < source.format->nb_streams; ++i)
@@ -285,7 +285,7 @@ TEST(MessySourceAttachments, AnAttachedFontIsNeverReadAndChangesNothing) {
         while (name == fifo && source.format &&
                avio_read(source.format->pb, rest.data(), static_cast<int>(rest.size())) > 0) {
         }
-        if (writer.joinable()) writer.join();
+        if (writer) writer->join();
     }
 
     const std::pair<std::string, std::string> jobs[] = {
@@ -294,12 +294,12 @@ TEST(MessySourceAttachments, AnAttachedFontIsNeverReadAndChangesNothing) {
     for (std::size_t i = 0; i < std::size(jobs); ++i) {
         SCOPED_TRACE(jobs[i].second + (jobs[i].first == fifo ? " through a pipe" : ""));
         const std::string out = dir.file("out" + std::to_string(i) + ".rm");
-        std::thread writer = fed(jobs[i].first, jobs[i].second);
+        const auto writer = fed(jobs[i].first, jobs[i].second);
         Engine engine;
         WaitingObserver observer;
         const Status started = engine.start(jobFor(jobs[i].first, out), observer);
         engine.wait();
-        if (writer.joinable()) writer.join();
+        if (writer) writer->join();
         ASSERT_TRUE(started);
         const auto r = observer.waitResult(0s);
         ASSERT_TRUE(r);
@@ -386,7 +386,7 @@ TEST(MessySourceStop, ASourceThatSendsNothingCanBeGivenUpOn) {
     const auto descriptors = openDescriptors();
     {
         Engine fed;
-        std::thread writer([&] { writeAll(fifo, readAll(clip)); });
+        FifoFeed writer(fifo, clip);
         ASSERT_TRUE(fed.start(jobFor(fifo, out), observer));
         fed.wait();
         writer.join();

@@ -35,6 +35,36 @@ bool writeAll(const std::string& path, const std::string& bytes) {
     return bool(out);
 }
 
+FifoFeed::FifoFeed(std::string fifo, const std::string& file)
+    : fifo_(std::move(fifo)), bytes_(readAll(file)) {
+    thread_ = std::thread([this] {
+        // A reader that leaves early makes the writes fail, not the test end.
+        sigset_t pipe;
+        sigemptyset(&pipe);
+        sigaddset(&pipe, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipe, nullptr);
+        const int fd = ::open(fifo_.c_str(), O_WRONLY | O_CLOEXEC);
+        for (std::size_t at = 0; fd >= 0 && at < bytes_.size();) {
+            const ssize_t put = ::write(fd, bytes_.data() + at, bytes_.size() - at);
+            if (put <= 0) break;
+            at += static_cast<std::size_t>(put);
+        }
+        if (fd >= 0) ::close(fd);
+        done_ = true;
+    });
+}
+
+void FifoFeed::join() {
+    if (!thread_.joinable()) return;
+    // Still waiting for a reader, or for room: be one, and leave at once.
+    while (!done_) {
+        const int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+        if (fd >= 0) ::close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    thread_.join();
+}
+
 bool makeJump(const std::string& path, bool picture) {
     const std::string jump = "setpts='PTS+gte(T\\,2)*36000/TB'";
     if (!picture)

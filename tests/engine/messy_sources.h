@@ -3,9 +3,11 @@
 // and velmora-encode run on them in a child of its own: shared by the
 // engine's messy-source tests and the command line's.
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace velmora::encoder::testing {
@@ -22,6 +24,24 @@ std::string quoted(const std::string& s);
 bool ffmpeg(const std::string& args);
 std::string readAll(const std::string& path);
 bool writeAll(const std::string& path, const std::string& bytes);
+
+// Writes a file's bytes into a FIFO from a thread of its own, as a program
+// piping into it would. The bytes are read first, so the FIFO is opened at
+// once. join() never hangs: a writer whose reader gave up before opening the
+// FIFO, or left it unread, is let go.
+class FifoFeed {
+  public:
+    FifoFeed(std::string fifo, const std::string& file);
+    ~FifoFeed() { join(); }
+    FifoFeed(const FifoFeed&) = delete;
+    FifoFeed& operator=(const FifoFeed&) = delete;
+    void join();
+
+  private:
+    std::string fifo_, bytes_;
+    std::atomic<bool> done_{false};
+    std::thread thread_;
+};
 
 // The picture and the sound the generated sources are made of.
 inline const char* const kPicture = "-f lavfi -i testsrc2=size=640x480:rate=25 ";
