@@ -79,8 +79,10 @@ fuzz-build: build-fuzz/build.ninja
 	cmake --build build-fuzz -j $(JOBS) --target $(FUZZ_TARGETS)
 fuzz: deps fuzz-build
 	fuzz/run build-fuzz fuzz $(FUZZ_SECONDS)
+# The media tests under ThreadSanitizer; tests/tsan.supp says what of Qt's it ignores.
 tsan:
-	$(MAKE) test BUILD=build-tsan TYPE=Debug SANITIZE=thread CTESTFLAGS="-L media"
+	TSAN_OPTIONS="suppressions=$(CURDIR)/tests/tsan.supp $$TSAN_OPTIONS" \
+	  $(MAKE) test BUILD=build-tsan TYPE=Debug SANITIZE=thread CTESTFLAGS="-L media"
 
 format:
 	git ls-files '*.cpp' '*.h' | xargs clang-format -i
