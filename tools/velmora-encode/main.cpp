@@ -31,10 +31,6 @@
 #include "reports.h"
 #include "texts/encoder_texts.h"
 
-extern "C" {
-#include <libavutil/log.h>
-}
-
 namespace {
 
 using namespace velmora;
@@ -405,8 +401,7 @@ int main(int argc, char** argv) {
     // A size limit (ulimit -f) should end the job with an error, not kill us.
     std::signal(SIGXFSZ, SIG_IGN);
     ignoreBrokenPipes();
-    // Rate-control chatter from the codecs is no use here; failures come back as messages.
-    av_log_set_level(AV_LOG_FATAL);
+    quietFfmpegMessages();
 
     Options options;
     if (const std::string error = parse(argc, argv, options); !error.empty()) {

@@ -7,6 +7,10 @@
 #include "engine/job/encode_job.h"
 #include "texts/encoder_texts.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 namespace velmora::encoder {
 
 WriterFactory writerFactory(Muxer muxer) {
@@ -81,6 +85,10 @@ void Engine::wait() {
 
 bool Engine::running() const {
     return job_ && !job_->finished();
+}
+
+void quietFfmpegMessages() {
+    av_log_set_level(AV_LOG_FATAL);
 }
 
 }  // namespace velmora::encoder

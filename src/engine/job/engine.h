@@ -144,6 +144,12 @@ struct SourceFacts {
 // slow opening, as for a job, and gives up a read the kernel holds.
 Status readJobSource(const JobSettings& settings, SourceFacts& facts, bool* notAFile = nullptr);
 
+// Keeps FFmpeg's own messages (a codec's rate-control chatter, a demuxer's
+// warnings) off standard error for the rest of the process: a job's
+// failures come back as its messages, and a program started from the
+// desktop would fill the session's log with them.
+void quietFfmpegMessages();
+
 // What a job of `settings` makes of a source of `facts`, planned as the job
 // plans it: all of `info` but freeBytes. Reads no file; the destination
 // need not exist.

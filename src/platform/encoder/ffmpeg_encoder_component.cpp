@@ -71,6 +71,7 @@ FfmpegEncoderComponent::FfmpegEncoderComponent(QObject* parent)
     : QObject(parent), reader_([this](const std::string& source, const SourceReading& reading) {
           sourceRead(source, reading);
       }) {
+    quietFfmpegMessages();
     readDelay_.setSingleShot(true);
     readDelay_.setInterval(kReadDelayMs);
     connect(&readDelay_, &QTimer::timeout, this, [this] {
