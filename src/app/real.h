@@ -137,7 +137,9 @@ class Real : public QMainWindow {
     bool succeeded(const Status& status);
     void putEncoder(DispId id, const Variant& value);
     void putDialog(CommonDialog& dialog, DispId id, const Variant& value);
-    void enterFailedState(const QString& message);
+    // `filesKept`: the set's first files took their names before a later
+    // one failed, and stay.
+    void enterFailedState(const QString& message, bool filesKept = false);
     void onCompressionFinished();
     // How a job the window ran ended.
     enum class JobEnd : std::uint8_t { None, Completed, Stopped, Failed };

@@ -116,11 +116,15 @@ void Real::ProducerControl1_Notify(const encoder::Notification& n) {
         case event::Completed:
             FinishCompression();
             break;
-        case event::Error:
-            enterFailedState(n.args[1].is(Variant::Type::String)
-                                 ? QString::fromStdU16String(n.args[1].toString())
-                                 : QString());
+        case event::Error: {
+            const QString message = n.args[1].is(Variant::Type::String)
+                                        ? QString::fromStdU16String(n.args[1].toString())
+                                        : QString();
+            const bool kept =
+                n.args.size() > 3 && n.args[3].is(Variant::Type::Long) && n.args[3].toLong() > 0;
+            enterFailedState(message, kept);
             break;
+        }
         default:
             // Started, Stopped and Statistics change nothing in the window:
             // stop has already shown its state, and the pane shows the rest.
@@ -128,12 +132,12 @@ void Real::ProducerControl1_Notify(const encoder::Notification& n) {
     }
 }
 
-void Real::enterFailedState(const QString& message) {
+void Real::enterFailedState(const QString& message, bool filesKept) {
     Timer->stop();
     Cmdstart->setEnabled(true);
     Cmdstop->setEnabled(false);
     Labelface->setText(qs(text::kFailed));
-    Labelmul->setText(qs(text::kNoFileMade));
+    Labelmul->setText(qs(filesKept ? text::kSomeFilesKept : text::kNoFileMade));
     if (jobRunning_) endJob(JobEnd::Failed);
     p_.messageBox.showWarning(message, qs(text::kNotice));
 }

@@ -80,9 +80,10 @@ inline constexpr DispId Completed = 5003;
 // reached, Long encoded ms). A stop left a valid, shorter file.
 inline constexpr DispId Stopped = 5004;
 // Error: (Long error code, see errorCodeOf below, String message in
-// Chinese, Long percentage reached, Long 0). No unfinished file is left; the
-// files put at their names before a later one of the set failed to take its
-// own (the named one first) stay, whole.
+// Chinese, Long percentage reached, Long bytes in the named file when it
+// stayed, else 0). No unfinished file is left; the files put at their names
+// before a later one of the set failed to take its own (the named one
+// first) stay, whole.
 inline constexpr DispId Error = 5005;
 // Statistics: (Long output kbps so far, Long budget kbps, Long speed as a
 // multiple of real time x100, Long remaining ms, -1 when unknown).

@@ -22,6 +22,8 @@ inline constexpr char16_t kProgressPrefix[] = u"以压缩";
 inline constexpr char16_t kOneFileCompressed[] = u"共压缩一个文件";
 inline constexpr char16_t kDelight[] = u"卡哇伊！";
 inline constexpr char16_t kNoFileMade[] = u"未生成文件";
+// A set failed after its first files had taken their names: they stay.
+inline constexpr char16_t kSomeFilesKept[] = u"部分文件已保存";
 
 // The tray's balloon after a job of several files: count, folder.
 inline constexpr char16_t kFilesInFolder[] = u"%1 个文件（%2）";

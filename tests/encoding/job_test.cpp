@@ -230,6 +230,12 @@ TEST_F(JobTest, AnErrorDuringTheJobIsShownAndTheNextJobCanStart) {
     start();
     EXPECT_EQ(encoder.count(op::Start), 2);
     expectState(false, true, true, "压缩开始....", "共一个文件");
+    // A set whose named file took its name before a later one failed: the
+    // window does not say that nothing was made.
+    encoder.raise(event::Error, Variant::long_(errorCodeOf(ErrorKind::DiskFull)),
+                  Variant::string("讲座-512k.rm：磁盘已满"), Variant::long_(99),
+                  Variant::long_(51'200));
+    expectState(true, false, false, "压缩出错", "部分文件已保存");
 }
 
 // From the start that went through until the job ends, however it ends, the

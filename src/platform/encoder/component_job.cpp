@@ -170,7 +170,7 @@ void FfmpegEncoderComponent::jobFinished(const JobResult& r) {
         case JobOutcome::Failed:
             post({event::Error,
                   {Variant::long_(errorCodeOf(r.errorKind)), Variant::string(r.message),
-                   Variant::long_(r.percent), Variant::long_(0)}},
+                   Variant::long_(r.percent), Variant::long_(r.bytes)}},
                  result);
             break;
     }
