@@ -138,6 +138,7 @@ inline constexpr const char* kIdleHint = "选择源文件与目标听众后开�
 // What an ended job made, until the next start or change of settings.
 inline constexpr const char* kSummaryCompleted = "压缩完成";
 inline constexpr const char* kSummaryStopped = "已停止，已压缩的部分已保存";
+inline constexpr const char* kSummaryFailedKept = "出错，已完成的文件已保存";
 // held, size, average kbps / budget kbps, seconds a player buffers before it plays
 inline constexpr const char* kSummaryFigures =
     "时长 %1　大小 %2　平均码率 %3/%4 kbps　预缓冲 %5 秒";

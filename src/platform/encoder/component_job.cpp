@@ -236,9 +236,10 @@ void FfmpegEncoderComponent::deliver(const Mail& mail) {
             // shorter once it closes gaps in the source.
             pane_->showFigures(figuresOf(n));
         } else {
-            // Completed, Stopped or Error: what the job left, if anything.
+            // Completed, Stopped or Error: what the job left, if anything
+            // (after an error, the files of a set that took their names first).
             const JobSummary made = mail.result ? summaryOf(*mail.result) : JobSummary{};
-            if (n.id != event::Error && !made.files.empty())
+            if (!made.files.empty())
                 pane_->showSummary(made);
             else
                 showIdle();
@@ -250,6 +251,7 @@ void FfmpegEncoderComponent::deliver(const Mail& mail) {
 JobSummary summaryOf(const JobResult& r) {
     JobSummary s;
     s.completed = r.outcome == JobOutcome::Completed;
+    s.failed = r.outcome == JobOutcome::Failed;
     s.folder = QFileInfo(QString::fromStdString(r.destination)).absolutePath();
     for (const JobResult::File& f : r.files) {
         if (f.bytes <= 0) continue;  // nothing kept

@@ -63,7 +63,8 @@ struct JobSummary {
     bool completed = true;  // false: stopped before the end of the source
     QString folder;         // where the files are
     std::vector<FileSummary> files;
-    QString warning;  // from the engine, e.g. damage skipped; empty when none
+    QString warning;      // from the engine, e.g. damage skipped; empty when none
+    bool failed = false;  // a later file of the set failed; these took their names before
 };
 
 // What the job page shows besides the pictures and the running totals.

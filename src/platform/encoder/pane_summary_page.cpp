@@ -120,7 +120,9 @@ void EncoderPane::showSummary(const JobSummary& s) {
     using namespace encoder::text;
     stopWatching();
     if (s.files.empty()) return;
-    summaryTitle_->setText(qs(s.completed ? kSummaryCompleted : kSummaryStopped));
+    summaryTitle_->setText(qs(s.failed      ? kSummaryFailedKept
+                              : s.completed ? kSummaryCompleted
+                                            : kSummaryStopped));
     const FileSummary& named = s.files.front();
     const bool several = s.files.size() > 1;
     if (several) {

@@ -158,6 +158,15 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
                   "已停止，已压缩的部分已保存",
                   "时长 01:01　大小 297.9 KB　平均码率 40/34 kbps　预缓冲 1.0 秒",
                   true},
+             // A set's later file failed; the named one had taken its name.
+             Case{{false,
+                   "/媒体",
+                   {{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450}},
+                   "",
+                   true},
+                  "出错，已完成的文件已保存",
+                  "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒",
+                  false},
          }) {
         SCOPED_TRACE(c.title);
         pane->showSummary(c.summary);
