@@ -56,7 +56,9 @@ FifoFeed::FifoFeed(std::string fifo, const std::string& file)
 
 void FifoFeed::join() {
     if (!thread_.joinable()) return;
-    // Still waiting for a reader, or for room: be one, and leave at once.
+    // Still waiting in open() for a reader: be one and leave at once, so
+    // that its writes fail. (A writer held on a full FIFO is let go when
+    // its last reader closes, which the callers wait for first.)
     while (!done_) {
         const int fd = ::open(fifo_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
         if (fd >= 0) ::close(fd);

@@ -250,8 +250,9 @@ void FfmpegEncoderComponent::deliver(const Mail& mail) {
 
 JobSummary summaryOf(const JobResult& r) {
     JobSummary s;
-    s.completed = r.outcome == JobOutcome::Completed;
-    s.failed = r.outcome == JobOutcome::Failed;
+    s.ended = r.outcome == JobOutcome::Completed ? JobSummary::Ended::Completed
+              : r.outcome == JobOutcome::Stopped ? JobSummary::Ended::Stopped
+                                                 : JobSummary::Ended::Failed;
     s.folder = QFileInfo(QString::fromStdString(r.destination)).absolutePath();
     for (const JobResult::File& f : r.files) {
         if (f.bytes <= 0) continue;  // nothing kept

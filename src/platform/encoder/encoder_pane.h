@@ -60,11 +60,13 @@ struct FileSummary {
 // What a job that left a file made: one file per ticked audience, the one
 // the user named first.
 struct JobSummary {
-    bool completed = true;  // false: stopped before the end of the source
-    QString folder;         // where the files are
+    // Completed; Stopped before the end of the source; Failed, where a later
+    // file of a set failed and these had taken their names before.
+    enum class Ended : std::uint8_t { Completed, Stopped, Failed };
+    Ended ended = Ended::Completed;
+    QString folder;  // where the files are
     std::vector<FileSummary> files;
-    QString warning;      // from the engine, e.g. damage skipped; empty when none
-    bool failed = false;  // a later file of the set failed; these took their names before
+    QString warning;  // from the engine, e.g. damage skipped; empty when none
 };
 
 // What the job page shows besides the pictures and the running totals.

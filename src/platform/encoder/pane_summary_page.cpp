@@ -120,9 +120,10 @@ void EncoderPane::showSummary(const JobSummary& s) {
     using namespace encoder::text;
     stopWatching();
     if (s.files.empty()) return;
-    summaryTitle_->setText(qs(s.failed      ? kSummaryFailedKept
-                              : s.completed ? kSummaryCompleted
-                                            : kSummaryStopped));
+    using Ended = JobSummary::Ended;
+    summaryTitle_->setText(qs(s.ended == Ended::Completed ? kSummaryCompleted
+                              : s.ended == Ended::Stopped ? kSummaryStopped
+                                                          : kSummaryFailedKept));
     const FileSummary& named = s.files.front();
     const bool several = s.files.size() > 1;
     if (several) {

@@ -53,18 +53,18 @@ struct PlanReader::Shared {
     void run() {
         std::unique_lock lock(mutex);
         while (!closing && wanted) {
-            const std::string source = std::move(*wanted);
+            std::string source = std::move(*wanted);
             wanted.reset();
             const std::uint64_t mine = generation;
             ++begun;
             lock.unlock();
-            const SourceReading reading =
+            SourceReading reading =
                 readForPlan(source, [this, mine] { return latest.load() != mine; });
             lock.lock();
             // Posted under the lock: the owner cannot go in between. A call
             // queued for an owner destroyed before it runs is dropped by Qt.
             if (owner && mine == generation) {
-                ready = Ready{mine, source, reading};
+                ready = Ready{mine, std::move(source), std::move(reading)};
                 QMetaObject::invokeMethod(owner, &PlanReader::deliver, Qt::QueuedConnection);
             }
         }

@@ -147,11 +147,14 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
         bool overBudget;
     };
     for (const Case& c : {
-             Case{{true, "/媒体", {{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450}}, ""},
+             Case{{JobSummary::Ended::Completed,
+                   "/媒体",
+                   {{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450}},
+                   ""},
                   "压缩完成",
                   "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒",
                   false},
-             Case{{false,
+             Case{{JobSummary::Ended::Stopped,
                    "/媒体",
                    {{"part.rm", "56K", 61'000, 61'000 * 40 / 8, 34, 901}},
                    "源文件在 00:59 处损坏，已跳过"},
@@ -159,11 +162,10 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
                   "时长 01:01　大小 297.9 KB　平均码率 40/34 kbps　预缓冲 1.0 秒",
                   true},
              // A set's later file failed; the named one had taken its name.
-             Case{{false,
+             Case{{JobSummary::Ended::Failed,
                    "/媒体",
                    {{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450}},
-                   "",
-                   true},
+                   ""},
                   "出错，已完成的文件已保存",
                   "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒",
                   false},
@@ -194,7 +196,7 @@ TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
     auto* pane = new EncoderPane(&host);
     pane->resize(425, 153);
     host.show();
-    const JobSummary summary{true,
+    const JobSummary summary{JobSummary::Ended::Completed,
                              "/媒体/讲座",
                              {{"讲座.rm", "56K", 240'000, 900'000, 34, 1'450, 176, 132},
                               {"讲座-512k.rm", "512K", 240'000, 15'000'000, 450, 901, 320, 240},
@@ -243,7 +245,7 @@ TEST(EncoderPane, SumsUpSeveralFilesAndListsThemInTheTooltip) {
     EXPECT_TRUE(notOpened->textInteractionFlags() & Qt::TextSelectableByKeyboard);
 
     // One file again: its own figures, no table, and the details window goes.
-    pane->showSummary({true, "/媒体/讲座", {summary.files[0]}, ""});
+    pane->showSummary({JobSummary::Ended::Completed, "/媒体/讲座", {summary.files[0]}, ""});
     EXPECT_EQ(label("encoderSummaryFile"), "讲座.rm");
     EXPECT_TRUE(host.findChild<QWidget*>("encoderSummary")->toolTip().isEmpty());
     EXPECT_FALSE(host.findChild<QLabel*>("encoderSummaryHint")->isVisibleTo(&host));
@@ -364,7 +366,8 @@ TEST(EncoderPane, ShowsThePlanAndWhatTheChoicesCannotKeep) {
     pane->startJob(std::make_shared<encoder::JobPreview>(), {.budgetKbps = 20});
     pane->setPlan({PanePlan::State::Reading, {}, {}});
     EXPECT_TRUE(host.findChild<PictureView*>("encoderSourcePicture")->isVisible());
-    pane->showSummary({true, "/媒体", {{"讲座.rm", "28K", 60'000, 150'000, 20, 0}}, ""});
+    pane->showSummary(
+        {JobSummary::Ended::Completed, "/媒体", {{"讲座.rm", "28K", 60'000, 150'000, 20, 0}}, ""});
     pane->setPlan({PanePlan::State::Refused, QStringLiteral("无法打开源文件"), {}});
     auto* openFolder = host.findChild<QPushButton*>("encoderOpenFolder");
     ASSERT_TRUE(openFolder->isVisible());
