@@ -258,6 +258,50 @@ TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
     }
 }
 
+// A calm picture whose frames leave the plan's rate unspent even at the
+// finest quantiser: while some of the source is beyond the window it keeps
+// a step from the finest (it cannot know the rest is as calm); once the
+// window holds the source's end, or the source has ended, it spends.
+TEST(Lookahead, ARateTheCalmCannotFillIsKeptForWhatIsUnseen) {
+    constexpr int kFrames = 120, kFps = 6;
+    for (const bool lengthKnown : {true, false}) {
+        SCOPED_TRACE(lengthKnown ? "length known" : "length unknown");
+        VideoPlan plan;
+        plan.width = 160;
+        plan.height = 120;
+        plan.fps = kFps;
+        plan.gop = 10 * kFps;
+        plan.bitRate = 60'000 * kFps;
+        plan.ceilingRate = 72'000 * kFps;
+        plan.bufferSize = plan.allowanceBits = 90'000 * kFps;
+        plan.wholeBits = lengthKnown ? std::int64_t{plan.ceilingRate} * kFrames / plan.fps : 0;
+        Lookahead lookahead;
+        ASSERT_TRUE(lookahead.open(plan));
+        FirstPass firstPass;
+        ASSERT_TRUE(firstPass.open(plan));
+        std::vector<double> quantisers;
+        const auto takeOldest = [&] {
+            FramePtr frame = lookahead.take(lookahead.frontIsKey());
+            quantisers.push_back(static_cast<double>(frame->quality) / FF_QP2LAMBDA);
+            lookahead.account(2'000);  // far under the rate, as the calm frames cost
+        };
+        for (int i = 0; i < kFrames; ++i) {
+            FramePtr frame = calmThenBusy(i, kFrames);
+            FrameMeasure measure;
+            ASSERT_TRUE(firstPass.measure(*frame, i == 0, measure));
+            lookahead.add(std::move(frame), false, measure);
+            while (lookahead.held() > lookahead.window()) takeOldest();
+        }
+        lookahead.end();
+        while (lookahead.held() > 0) takeOldest();
+        ASSERT_EQ(quantisers.size(), static_cast<std::size_t>(kFrames));
+        // The window holds 10 s, 60 frames: the first 50 are taken before it
+        // reaches the end.
+        for (int i = 1; i < 50; ++i) EXPECT_GE(quantisers[i], 2.99) << "frame " << i;
+        EXPECT_LE(*std::min_element(quantisers.end() - 10, quantisers.end()), 2.01);
+    }
+}
+
 // A cut at a key frame: from the second frame after it the first pass
 // measures the busy scene no finer than about where it settles on it, not
 // at an average with the calm scene's (the look-ahead cannot plan a frame

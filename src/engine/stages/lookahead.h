@@ -115,6 +115,7 @@ class Lookahead {
     double takenQuantiser_ = 0;
     Measure taken_;
     bool takenKey_ = false, ending_ = false;
+    bool unseen_ = false;  // frames beyond the window still to come (as of the last rate factor)
 };
 
 }  // namespace velmora::encoder
