@@ -260,21 +260,29 @@ TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
 
 // A calm picture whose frames leave the plan's rate unspent even at the
 // finest quantiser: while some of the source is beyond the window it keeps
-// a step from the finest (it cannot know the rest is as calm); once the
-// window holds the source's end, or the source has ended, it spends.
+// a step from the finest (it cannot know the rest is as calm), until the
+// plan's buffer is kept back; once the window holds the source's end, or
+// the source has ended, it spends.
 TEST(Lookahead, ARateTheCalmCannotFillIsKeptForWhatIsUnseen) {
     constexpr int kFrames = 120, kFps = 6;
-    for (const bool lengthKnown : {true, false}) {
-        SCOPED_TRACE(lengthKnown ? "length known" : "length unknown");
+    constexpr double kPerFrame = 60'000, kCost = 2'000;  // what each calm frame is taken to cost
+    struct Case {
+        bool lengthKnown;
+        double buffer;  // frames' worth of what one keeps back
+    };
+    for (const Case c : {Case{true, 60}, Case{false, 60}, Case{true, 20}}) {
+        SCOPED_TRACE(testing::Message() << "length " << (c.lengthKnown ? "known" : "unknown")
+                                        << ", buffer " << c.buffer);
         VideoPlan plan;
         plan.width = 160;
         plan.height = 120;
         plan.fps = kFps;
         plan.gop = 10 * kFps;
-        plan.bitRate = 60'000 * kFps;
-        plan.ceilingRate = 72'000 * kFps;
-        plan.bufferSize = plan.allowanceBits = 90'000 * kFps;
-        plan.wholeBits = lengthKnown ? std::int64_t{plan.ceilingRate} * kFrames / plan.fps : 0;
+        plan.bitRate = static_cast<std::int64_t>(kPerFrame) * kFps;
+        plan.ceilingRate = plan.bitRate * 6 / 5;
+        plan.bufferSize = plan.allowanceBits =
+            static_cast<std::int64_t>(c.buffer * (kPerFrame - kCost));
+        plan.wholeBits = c.lengthKnown ? std::int64_t{plan.ceilingRate} * kFrames / plan.fps : 0;
         Lookahead lookahead;
         ASSERT_TRUE(lookahead.open(plan));
         FirstPass firstPass;
@@ -283,7 +291,7 @@ TEST(Lookahead, ARateTheCalmCannotFillIsKeptForWhatIsUnseen) {
         const auto takeOldest = [&] {
             FramePtr frame = lookahead.take(lookahead.frontIsKey());
             quantisers.push_back(static_cast<double>(frame->quality) / FF_QP2LAMBDA);
-            lookahead.account(2'000);  // far under the rate, as the calm frames cost
+            lookahead.account(kCost);
         };
         for (int i = 0; i < kFrames; ++i) {
             FramePtr frame = calmThenBusy(i, kFrames);
@@ -297,7 +305,13 @@ TEST(Lookahead, ARateTheCalmCannotFillIsKeptForWhatIsUnseen) {
         ASSERT_EQ(quantisers.size(), static_cast<std::size_t>(kFrames));
         // The window holds 10 s, 60 frames: the first 50 are taken before it
         // reaches the end.
-        for (int i = 1; i < 50; ++i) EXPECT_GE(quantisers[i], 2.99) << "frame " << i;
+        for (int i = 1; i < 50; ++i) {
+            if (i < c.buffer) {
+                EXPECT_GE(quantisers[i], 2.99) << "frame " << i;
+            } else if (i > c.buffer) {
+                EXPECT_LE(quantisers[i], 2.01) << "frame " << i << ", the buffer kept back";
+            }
+        }
         EXPECT_LE(*std::min_element(quantisers.end() - 10, quantisers.end()), 2.01);
     }
 }
