@@ -179,6 +179,40 @@ TEST(GroupQuantiser, GivenUpItChoosesNothing) {
     for (const FramePtr& frame : group) EXPECT_GE(frame->quality, FF_QP2LAMBDA * plan.qmin);
 }
 
+// A 160x120 plan at `fps`, `perFrame` bits a frame on a line a fifth above
+// it, for `frames` frames (0: the length unknown, as on a pipe).
+VideoPlan lookaheadPlan(int fps, double perFrame, std::int64_t bufferBits, int frames) {
+    VideoPlan plan;
+    plan.width = 160;
+    plan.height = 120;
+    plan.fps = fps;
+    plan.gop = 10 * fps;
+    plan.bitRate = static_cast<std::int64_t>(perFrame) * fps;
+    plan.ceilingRate = plan.bitRate * 6 / 5;
+    plan.bufferSize = plan.allowanceBits = bufferBits;
+    plan.wholeBits = std::int64_t{plan.ceilingRate} * frames / fps;
+    return plan;
+}
+
+// Frames 0 to `frames` - 1 of calmThenBusy through the first pass into the
+// look-ahead, as the lane drives them: `takeOldest` takes each frame the
+// window lets go, and the rest once the source has ended.
+template <typename TakeOldest>
+void feedLookahead(const VideoPlan& plan, Lookahead& lookahead, int frames, int calm,
+                   TakeOldest takeOldest) {
+    FirstPass firstPass;
+    ASSERT_TRUE(firstPass.open(plan));
+    for (int i = 0; i < frames; ++i) {
+        FramePtr frame = calmThenBusy(i, calm);
+        FrameMeasure measure;
+        ASSERT_TRUE(firstPass.measure(*frame, i == 0, measure));
+        lookahead.add(std::move(frame), false, measure);
+        while (lookahead.held() > lookahead.window()) takeOldest();
+    }
+    lookahead.end();
+    while (lookahead.held() > 0) takeOldest();
+}
+
 // A calm picture for four seconds, then a busy one (grain over a fast pan)
 // for four, through the look-ahead as the lane drives it: every frame goes
 // on once, in order; what the calm stretch leaves goes to the busy one,
@@ -187,27 +221,16 @@ TEST(GroupQuantiser, GivenUpItChoosesNothing) {
 // not (a pipe).
 TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
     constexpr int kFrames = 200, kCalm = 100;
-    const auto frameAt = [](int i) { return calmThenBusy(i, kCalm); };
     // At 3 fps, as at 28K, the first second is three frames.
     for (const auto& [fps, lengthKnown] :
          {std::pair{25, true}, std::pair{25, false}, std::pair{3, true}}) {
         SCOPED_TRACE(testing::Message()
                      << fps << " fps, length " << (lengthKnown ? "known" : "unknown"));
-        VideoPlan plan;
-        plan.width = 160;
-        plan.height = 120;
-        plan.fps = fps;
-        plan.gop = 10 * fps;
-        plan.bitRate = 2'400 * fps;
-        plan.ceilingRate = 2'880 * fps;
-        plan.bufferSize = plan.allowanceBits = 3'600 * fps;
-        plan.wholeBits = lengthKnown ? std::int64_t{plan.ceilingRate} * kFrames / plan.fps : 0;
+        const VideoPlan plan = lookaheadPlan(fps, 2'400, 3'600 * fps, lengthKnown ? kFrames : 0);
         CodecContextPtr encoder;
         ASSERT_TRUE(openVideoEncoder(plan, encoder));
         Lookahead lookahead;
         ASSERT_TRUE(lookahead.open(plan));
-        FirstPass firstPass;
-        ASSERT_TRUE(firstPass.open(plan));
         std::vector<std::int64_t> order;
         std::vector<double> bits;
         const auto codeOldest = [&] {
@@ -219,15 +242,7 @@ TEST(Lookahead, TheCalmStretchSavesForTheBusyOneWithinTheLine) {
             bits.push_back(packet->size * 8.0);
             lookahead.account(bits.back());
         };
-        for (int i = 0; i < kFrames; ++i) {
-            FramePtr frame = frameAt(i);
-            FrameMeasure measure;
-            ASSERT_TRUE(firstPass.measure(*frame, i == 0, measure));
-            lookahead.add(std::move(frame), false, measure);
-            while (lookahead.held() > lookahead.window()) codeOldest();
-        }
-        lookahead.end();
-        while (lookahead.held() > 0) codeOldest();
+        feedLookahead(plan, lookahead, kFrames, kCalm, codeOldest);
 
         ASSERT_EQ(order.size(), static_cast<std::size_t>(kFrames));
         for (int i = 0; i < kFrames; ++i) EXPECT_EQ(order[i], i);
@@ -273,35 +288,18 @@ TEST(Lookahead, ARateTheCalmCannotFillIsKeptForWhatIsUnseen) {
     for (const Case c : {Case{true, 60}, Case{false, 60}, Case{true, 20}}) {
         SCOPED_TRACE(testing::Message() << "length " << (c.lengthKnown ? "known" : "unknown")
                                         << ", buffer " << c.buffer);
-        VideoPlan plan;
-        plan.width = 160;
-        plan.height = 120;
-        plan.fps = kFps;
-        plan.gop = 10 * kFps;
-        plan.bitRate = static_cast<std::int64_t>(kPerFrame) * kFps;
-        plan.ceilingRate = plan.bitRate * 6 / 5;
-        plan.bufferSize = plan.allowanceBits =
-            static_cast<std::int64_t>(c.buffer * (kPerFrame - kCost));
-        plan.wholeBits = c.lengthKnown ? std::int64_t{plan.ceilingRate} * kFrames / plan.fps : 0;
+        const VideoPlan plan = lookaheadPlan(
+            kFps, kPerFrame, static_cast<std::int64_t>(c.buffer * (kPerFrame - kCost)),
+            c.lengthKnown ? kFrames : 0);
         Lookahead lookahead;
         ASSERT_TRUE(lookahead.open(plan));
-        FirstPass firstPass;
-        ASSERT_TRUE(firstPass.open(plan));
         std::vector<double> quantisers;
         const auto takeOldest = [&] {
             FramePtr frame = lookahead.take(lookahead.frontIsKey());
             quantisers.push_back(static_cast<double>(frame->quality) / FF_QP2LAMBDA);
             lookahead.account(kCost);
         };
-        for (int i = 0; i < kFrames; ++i) {
-            FramePtr frame = calmThenBusy(i, kFrames);
-            FrameMeasure measure;
-            ASSERT_TRUE(firstPass.measure(*frame, i == 0, measure));
-            lookahead.add(std::move(frame), false, measure);
-            while (lookahead.held() > lookahead.window()) takeOldest();
-        }
-        lookahead.end();
-        while (lookahead.held() > 0) takeOldest();
+        feedLookahead(plan, lookahead, kFrames, kFrames, takeOldest);
         ASSERT_EQ(quantisers.size(), static_cast<std::size_t>(kFrames));
         // The window holds 10 s, 60 frames: the first 50 are taken before it
         // reaches the end.
