@@ -172,15 +172,21 @@ double Lookahead::windowBits(double rate, double* peak, double* keyBits) const {
     return total;
 }
 
+// Frames beyond the window still to come: to the source's end, or a
+// minute's worth when its length is unknown.
+double Lookahead::toCome() const {
+    const double horizon = static_cast<double>(historyFrames_);
+    if (ending_) return 0;
+    if (frames_ <= 0) return horizon;
+    return std::clamp(frames_ - slots_ - static_cast<double>(window_.size()), 0.0, horizon);
+}
+
 // The rate factor at which what was spent, the window and what follows it
 // (taken to cost what the last minute and the window did a frame) come to
 // the plan's rate; then lowered until the window keeps within the line.
 double Lookahead::rateFactor() {
     const double held = static_cast<double>(window_.size());
-    const double horizon = static_cast<double>(historyFrames_);
-    const double rest = ending_       ? 0
-                        : frames_ > 0 ? std::clamp(frames_ - slots_ - held, 0.0, horizon)
-                                      : horizon;
+    const double rest = toCome();
     const double known = static_cast<double>(history_.size()) + held;
     double keys = 0;
     for (const Held& h : window_) keys += h.key ? 1 : 0;
@@ -193,7 +199,6 @@ double Lookahead::rateFactor() {
     const double keyShare =
         known > 0 ? std::max(keys, 1.0) / std::max(known, std::max(1.0, static_cast<double>(gop_)))
                   : 0;
-    unseen_ = rest > 0;
     const double wanted = perFrame_ * (slots_ + held + rest);
     const auto excess = [&](double rate) {
         double keyBits = 0;
@@ -285,12 +290,13 @@ void Lookahead::remember(const Measure& m, bool key) {
 FramePtr Lookahead::take(bool key) {
     const double rate = rateFactor();
     lastRate_ = rate;
+    const bool unseen = toCome() > 0;
     Held held = std::move(window_.front());
     window_.pop_front();
     const Measure* next = window_.empty() ? nullptr : &window_.front().measure;
     double q = quantiser(held.measure, key, rate, next);
     const double keptBack = perFrame_ * slots_ - spent_;
-    if (rate >= std::exp(kLogRateMost) && unseen_ && keptBack < allowance_)
+    if (rate >= std::exp(kLogRateMost) && unseen && keptBack < allowance_)
         q = std::max(q, std::min(kUnspentFloor, qmax_));
     // No frame past its share of the buffer: coarser until it fits.
     const double limit = kFrameShare * frameLimit_;

@@ -85,6 +85,7 @@ class Lookahead {
     double bits(const Measure& m, bool key, double quantiser) const;
     // `keyBits`, when given, gains the key frames' share.
     double windowBits(double rate, double* peak, double* keyBits = nullptr) const;
+    double toCome() const;
     double rateFactor();
     double sampleHistory();  // the history's key frames
     double historyBits(double rate, double* keyBits) const;
@@ -115,7 +116,6 @@ class Lookahead {
     double takenQuantiser_ = 0;
     Measure taken_;
     bool takenKey_ = false, ending_ = false;
-    bool unseen_ = false;  // frames beyond the window still to come (as of the last rate factor)
 };
 
 }  // namespace velmora::encoder

@@ -146,13 +146,13 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
         const char* figures;
         bool overBudget;
     };
+    // A whole file, as after a completed job or a set whose later file failed.
+    const FileSummary whole{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450};
+    const char* wholeFigures = "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒";
     for (const Case& c : {
-             Case{{JobSummary::Ended::Completed,
-                   "/媒体",
-                   {{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450}},
-                   ""},
+             Case{{JobSummary::Ended::Completed, "/媒体", {whole}, ""},
                   "压缩完成",
-                  "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒",
+                  wholeFigures,
                   false},
              Case{{JobSummary::Ended::Stopped,
                    "/媒体",
@@ -162,12 +162,9 @@ TEST(EncoderPane, KeepsASummaryOfTheJobUntilTheSettingsChange) {
                   "时长 01:01　大小 297.9 KB　平均码率 40/34 kbps　预缓冲 1.0 秒",
                   true},
              // A set's later file failed; the named one had taken its name.
-             Case{{JobSummary::Ended::Failed,
-                   "/媒体",
-                   {{"样片.rm", "56K", 240'000, 240'000 * 30 / 8, 34, 1'450}},
-                   ""},
+             Case{{JobSummary::Ended::Failed, "/媒体", {whole}, ""},
                   "出错，已完成的文件已保存",
-                  "时长 04:00　大小 878.9 KB　平均码率 30/34 kbps　预缓冲 1.5 秒",
+                  wholeFigures,
                   false},
          }) {
         SCOPED_TRACE(c.title);
